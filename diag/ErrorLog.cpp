@@ -1,0 +1,74 @@
+#include "diag/ErrorLog.h"
+
+#include "diag/StatusLine.h"
+#include "diag/Trace.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace ferrox {
+
+namespace {
+std::mutex logMutex;   // one line at a time in the file
+std::mutex clockMutex; // guards logClock
+TLogClock logClock;
+
+std::chrono::system_clock::time_point Now() {
+    std::lock_guard lock(clockMutex);
+    return logClock ? logClock() : std::chrono::system_clock::now();
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+} // namespace
+
+void SetLogClock(TLogClock clock) {
+    std::lock_guard lock(clockMutex);
+    logClock = std::move(clock);
+}
+
+std::string LogFileName() {
+    std::time_t t = std::chrono::system_clock::to_time_t(Now());
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char name[32];
+    std::snprintf(name, sizeof name, "ERR%04d%02d%02d.LOG", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday);
+    return name;
+}
+
+void LogError(std::string_view text) {
+    TTraceScope trace("LogError");
+    bool show = true;
+    try {
+        std::string line(text);
+        line += "\r\n";
+        std::lock_guard lock(logMutex);
+        int fd = ::open(LogFileName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            bool ok = WriteAll(fd, line.data(), line.size());
+            ok = ::close(fd) == 0 && ok;
+            show = ok;
+        }
+    } catch (...) {
+        show = false;
+    }
+    if (show)
+        ShowStatus(text);
+}
+
+} // namespace ferrox

@@ -1,0 +1,22 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace ferrox {
+
+using TLogClock = std::function<std::chrono::system_clock::time_point()>;
+
+// Replaces the clock that names the daily log file (empty: the system clock).
+void SetLogClock(TLogClock clock);
+
+// "ERR" + local date as yyyymmdd + ".LOG", without a directory.
+std::string LogFileName();
+
+// Appends the text and CR LF to today's log in the working directory, opening and closing
+// the file for the line, then shows the text on the status line. Never fails to the caller;
+// when the write fails the status line is left alone.
+void LogError(std::string_view text);
+
+} // namespace ferrox

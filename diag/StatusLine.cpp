@@ -1,0 +1,33 @@
+#include "diag/StatusLine.h"
+
+#include "diag/Trace.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+namespace ferrox {
+
+namespace {
+std::shared_mutex sinkMutex;
+IStatusLine* statusSink = nullptr;
+} // namespace
+
+IStatusLine* SetStatusLine(IStatusLine* sink) {
+    std::unique_lock lock(sinkMutex);
+    IStatusLine* old = statusSink;
+    statusSink = sink;
+    return old;
+}
+
+void ShowStatus(std::string_view text) {
+    TTraceScope trace("ShowStatus");
+    try {
+        std::shared_lock lock(sinkMutex);
+        if (statusSink)
+            statusSink->SetStatusText(std::string(text));
+    } catch (...) {
+        // The status line is best effort.
+    }
+}
+
+} // namespace ferrox

@@ -1,0 +1,76 @@
+#include "diag/Trace.h"
+
+#include <memory>
+#include <mutex>
+
+namespace ferrox {
+
+namespace {
+std::mutex traceMutex;
+std::unique_ptr<std::vector<std::string>> traceList;
+
+bool NeedsQuotes(const std::string& s) {
+    for (unsigned char c : s)
+        if (c == ' ' || c == ',' || c == '"' || c < 0x20 || c == 0x7f)
+            return true;
+    return false;
+}
+} // namespace
+
+void TraceCreate() {
+    std::lock_guard lock(traceMutex);
+    try {
+        if (!traceList)
+            traceList = std::make_unique<std::vector<std::string>>();
+    } catch (...) {
+        // Tracing stays off.
+    }
+}
+
+void TraceRelease() {
+    std::lock_guard lock(traceMutex);
+    traceList.reset();
+}
+
+void Trace(std::string_view name) {
+    std::lock_guard lock(traceMutex);
+    if (!traceList)
+        return;
+    try {
+        if (!name.empty())
+            traceList->emplace_back(name);
+        else if (!traceList->empty())
+            traceList->pop_back();
+    } catch (...) {
+    }
+}
+
+std::vector<std::string> TraceEntries() {
+    std::lock_guard lock(traceMutex);
+    return traceList ? *traceList : std::vector<std::string>{};
+}
+
+std::string TraceText() {
+    std::string out;
+    bool first = true;
+    for (const std::string& entry : TraceEntries()) {
+        if (!first)
+            out += ',';
+        first = false;
+        if (entry.empty() || NeedsQuotes(entry)) {
+            // An empty entry is quoted too, so a list of one empty name reads "".
+            out += '"';
+            for (char c : entry) {
+                if (c == '"')
+                    out += '"';
+                out += c;
+            }
+            out += '"';
+        } else {
+            out += entry;
+        }
+    }
+    return out;
+}
+
+} // namespace ferrox

@@ -1,0 +1,41 @@
+#pragma once
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ferrox {
+
+// The process-wide trace stack: the names of the operations running now, oldest first.
+// While it does not exist (before TraceCreate, after TraceRelease) Trace does nothing.
+void TraceCreate();
+void TraceRelease();
+
+// A name is pushed; an empty name pops the newest entry, whoever pushed it.
+void Trace(std::string_view name);
+
+// The entries joined by ',' with entries holding a blank, a comma, a quote or a control
+// character put in quotes (inner quotes doubled).
+std::string TraceText();
+std::vector<std::string> TraceEntries();
+
+// Pushes a name for the life of a scope: popped on every normal way out, early returns
+// included, and left in place when an exception leaves the scope, so the log can show
+// where it happened.
+class TTraceScope {
+public:
+    explicit TTraceScope(std::string_view name) : exceptions_(std::uncaught_exceptions()) {
+        Trace(name);
+    }
+    ~TTraceScope() {
+        if (std::uncaught_exceptions() <= exceptions_)
+            Trace({});
+    }
+    TTraceScope(const TTraceScope&) = delete;
+    TTraceScope& operator=(const TTraceScope&) = delete;
+
+private:
+    int exceptions_;
+};
+
+} // namespace ferrox

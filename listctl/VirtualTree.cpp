@@ -1,0 +1,407 @@
+#include "listctl/VirtualTree.h"
+
+namespace ferrox {
+
+TVirtualNode::~TVirtualNode() {
+    // Release a long chain of removed successors one by one instead of recursively.
+    PVirtualNode n = std::move(next_);
+    while (n && n.use_count() == 1) {
+        PVirtualNode after = std::move(n->next_);
+        n = std::move(after);
+    }
+}
+
+TVirtualTree::~TVirtualTree() { RemoveAllNodes(); }
+
+void TVirtualTree::Update(TVirtualNode* n) {
+    n->size_ = 1 + SizeOf(n->left_) + SizeOf(n->right_);
+    if (n->left_)
+        n->left_->parent_ = n;
+    if (n->right_)
+        n->right_->parent_ = n;
+}
+
+void TVirtualTree::Split(TVirtualNode* t, uint32_t k, TVirtualNode*& a, TVirtualNode*& b) {
+    if (!t) {
+        a = b = nullptr;
+        return;
+    }
+    if (SizeOf(t->left_) < k) {
+        Split(t->right_, k - SizeOf(t->left_) - 1, t->right_, b);
+        a = t;
+    } else {
+        Split(t->left_, k, a, t->left_);
+        b = t;
+    }
+    Update(t);
+}
+
+TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    if (a->priority_ > b->priority_) {
+        a->right_ = Merge(a->right_, b);
+        Update(a);
+        return a;
+    }
+    b->left_ = Merge(a, b->left_);
+    Update(b);
+    return b;
+}
+
+int32_t TVirtualTree::IndexLocked(const TVirtualNode* node) const {
+    if (!node || node->Removed())
+        return -1;
+    uint32_t i = SizeOf(node->left_);
+    for (const TVirtualNode* n = node; n->parent_; n = n->parent_)
+        if (n == n->parent_->right_)
+            i += SizeOf(n->parent_->left_) + 1;
+    return static_cast<int32_t>(i);
+}
+
+TVirtualNode* TVirtualTree::NodeAtLocked(int64_t index) const {
+    if (index < 0 || index >= count_)
+        return nullptr;
+    auto k = static_cast<uint32_t>(index);
+    TVirtualNode* t = root_;
+    while (t) {
+        uint32_t l = SizeOf(t->left_);
+        if (k < l) {
+            t = t->left_;
+        } else if (k == l) {
+            return t;
+        } else {
+            k -= l + 1;
+            t = t->right_;
+        }
+    }
+    return nullptr;
+}
+
+int32_t TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
+    node->CheckKind.store(newLineCheckKind_, std::memory_order_relaxed);
+    TVirtualNode* n = node.get();
+    if (after) {
+        n->next_ = std::move(after->next_);
+        n->prev_ = after;
+    } else {
+        n->next_ = std::move(first_);
+    }
+    if (n->next_)
+        n->next_->prev_ = n;
+    else
+        last_ = n;
+    if (after)
+        after->next_ = node;
+    else
+        first_ = node;
+
+    int32_t pos = after ? IndexLocked(after) + 1 : 0;
+    seed_ ^= seed_ << 13;
+    seed_ ^= seed_ >> 7;
+    seed_ ^= seed_ << 17;
+    n->priority_ = static_cast<uint32_t>(seed_ >> 32);
+    n->left_ = n->right_ = n->parent_ = nullptr;
+    n->size_ = 1;
+    TVirtualNode *a, *b;
+    Split(root_, static_cast<uint32_t>(pos), a, b);
+    root_ = Merge(Merge(a, n), b);
+    root_->parent_ = nullptr;
+    ++count_;
+    Record(TListChange::Insert, pos);
+    return pos;
+}
+
+int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
+    TVirtualNode* x = node.get();
+    if (!x || x->Removed())
+        return -1;
+    int32_t pos = IndexLocked(x);
+
+    TVirtualNode* m = Merge(x->left_, x->right_);
+    TVirtualNode* p = x->parent_;
+    if (m)
+        m->parent_ = p;
+    if (!p)
+        root_ = m;
+    else if (p->left_ == x)
+        p->left_ = m;
+    else
+        p->right_ = m;
+    for (; p; p = p->parent_)
+        --p->size_;
+    x->left_ = x->right_ = x->parent_ = nullptr;
+
+    // x keeps next_: the line that followed it, where a walk holding x goes on.
+    TVirtualNode* prev = x->prev_;
+    if (x->next_)
+        x->next_->prev_ = prev;
+    else
+        last_ = prev;
+    if (prev)
+        prev->next_ = x->next_; // drops the list's own reference to x; the caller holds one
+    else
+        first_ = x->next_;
+    x->prev_ = nullptr;
+    x->removed_.store(true, std::memory_order_release);
+    if (x->selected_.exchange(false))
+        --selectedCount_;
+    --count_;
+    Record(TListChange::Remove, pos);
+    return pos;
+}
+
+PVirtualNode TVirtualTree::AppendNode(std::string path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+    {
+        std::lock_guard lock(mutex_);
+        Link(node, last_);
+    }
+    Notify();
+    return node;
+}
+
+PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string path,
+                                           int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+    {
+        std::lock_guard lock(mutex_);
+        if (anchor && anchor->Removed())
+            return nullptr;
+        Link(node, anchor ? anchor.get() : last_);
+    }
+    Notify();
+    return node;
+}
+
+int32_t TVirtualTree::RemoveNode(const PVirtualNode& node) {
+    int32_t pos;
+    {
+        std::lock_guard lock(mutex_);
+        pos = Unlink(node);
+    }
+    if (pos >= 0)
+        Notify();
+    return pos;
+}
+
+int32_t TVirtualTree::RemoveNodeUnless(const PVirtualNode& node,
+                                       const std::function<bool(int32_t)>& keep) {
+    int32_t pos;
+    {
+        std::lock_guard lock(mutex_);
+        if (!node || node->Removed())
+            return -1;
+        if (keep(node->Data.Status.load()))
+            return -2;
+        pos = Unlink(node);
+    }
+    Notify();
+    return pos;
+}
+
+void TVirtualTree::RemoveAllNodes() {
+    {
+        std::lock_guard lock(mutex_);
+        // Every line is gone at once, so a removed line's walk ends here: its successor
+        // link is cut, which also frees the chain without recursion.
+        PVirtualNode n = std::move(first_);
+        while (n) {
+            PVirtualNode after = std::move(n->next_);
+            n->removed_.store(true, std::memory_order_release);
+            n->selected_.store(false);
+            n->prev_ = n->left_ = n->right_ = n->parent_ = nullptr;
+            n = std::move(after);
+        }
+        last_ = nullptr;
+        root_ = nullptr;
+        selectedCount_ = 0;
+        if (count_ > 0) {
+            count_ = 0;
+            if (journalOn_)
+                journal_.push_back({TListChange::Reset, 0, 0});
+        }
+    }
+    Notify();
+}
+
+PVirtualNode TVirtualTree::FirstNode() const {
+    std::lock_guard lock(mutex_);
+    return first_;
+}
+
+PVirtualNode TVirtualTree::LastNode() const {
+    std::lock_guard lock(mutex_);
+    return Share(last_);
+}
+
+PVirtualNode TVirtualTree::NextNode(const PVirtualNode& node) const {
+    if (!node)
+        return nullptr;
+    std::lock_guard lock(mutex_);
+    TVirtualNode* n = node->next_.get();
+    while (n && n->Removed())
+        n = n->next_.get();
+    return Share(n);
+}
+
+PVirtualNode TVirtualTree::FirstSelectedNode() const {
+    std::lock_guard lock(mutex_);
+    if (selectedCount_ == 0)
+        return nullptr;
+    TVirtualNode* n = first_.get();
+    while (n && !n->Selected())
+        n = n->next_.get();
+    return Share(n);
+}
+
+PVirtualNode TVirtualTree::NextSelectedNode(const PVirtualNode& node) const {
+    if (!node)
+        return nullptr;
+    std::lock_guard lock(mutex_);
+    if (selectedCount_ == 0)
+        return nullptr;
+    TVirtualNode* n = node->next_.get();
+    while (n && (n->Removed() || !n->Selected()))
+        n = n->next_.get();
+    return Share(n);
+}
+
+PVirtualNode TVirtualTree::NodeAt(int64_t index) const {
+    std::lock_guard lock(mutex_);
+    return Share(NodeAtLocked(index));
+}
+
+int32_t TVirtualTree::Index(const PVirtualNode& node) const {
+    std::lock_guard lock(mutex_);
+    return IndexLocked(node.get());
+}
+
+uint32_t TVirtualTree::RootNodeCount() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+}
+
+bool TVirtualTree::SetStatus(const PVirtualNode& node, int32_t status) {
+    if (!node || node->Removed())
+        return false;
+    node->Data.Status.store(status, std::memory_order_release);
+    Notify();
+    return true;
+}
+
+bool TVirtualTree::CompareExchangeStatus(const PVirtualNode& node, int32_t expected,
+                                         int32_t desired) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!node || node->Removed() ||
+            !node->Data.Status.compare_exchange_strong(expected, desired))
+            return false;
+    }
+    Notify();
+    return true;
+}
+
+void TVirtualTree::SetSelected(const PVirtualNode& node, bool selected) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!node || node->Removed() || node->selected_.load() == selected)
+            return;
+        node->selected_.store(selected);
+        if (selected)
+            ++selectedCount_;
+        else
+            --selectedCount_;
+    }
+    Notify();
+}
+
+void TVirtualTree::ClearSelection() {
+    {
+        std::lock_guard lock(mutex_);
+        if (selectedCount_ == 0)
+            return;
+        for (TVirtualNode* n = first_.get(); n; n = n->next_.get())
+            n->selected_.store(false);
+        selectedCount_ = 0;
+    }
+    Notify();
+}
+
+void TVirtualTree::SetCheckMark(const PVirtualNode& node, TCheckState state) {
+    if (!node || node->Removed())
+        return;
+    node->CheckMark.store(state);
+    Notify();
+}
+
+void TVirtualTree::ClickCheckBox(const PVirtualNode& node) {
+    if (!node || node->Removed() || node->CheckKind.load() != TCheckType::CheckKindTwoState)
+        return;
+    TCheckState now = node->CheckMark.load() == TCheckState::csCheckedNormal
+                          ? TCheckState::csUncheckedNormal
+                          : TCheckState::csCheckedNormal;
+    node->CheckMark.store(now);
+    Notify();
+    if (OnChecked)
+        OnChecked(node);
+}
+
+void TVirtualTree::BeginBatch() { batch_.fetch_add(1); }
+
+void TVirtualTree::EndBatch() {
+    if (batch_.fetch_sub(1) == 1)
+        Notify();
+}
+
+void TVirtualTree::RepaintNow() { Notify(); }
+
+void TVirtualTree::EnableJournal(bool enabled) {
+    std::lock_guard lock(mutex_);
+    journalOn_ = enabled;
+    journal_.clear();
+}
+
+std::vector<TListChange> TVirtualTree::TakeJournal() {
+    std::lock_guard lock(mutex_);
+    std::vector<TListChange> out;
+    out.swap(journal_);
+    return out;
+}
+
+void TVirtualTree::Record(TListChange::TKind kind, int32_t position) {
+    if (!journalOn_)
+        return;
+    if (!journal_.empty()) {
+        TListChange& last = journal_.back();
+        // Runs of inserts at one place (or right behind each other) and runs of removals
+        // at one place become one change, as directory expansion and clears produce them.
+        if (kind == TListChange::Insert && last.Kind == kind &&
+            (position == last.Position || position == last.Position + last.Count)) {
+            ++last.Count;
+            return;
+        }
+        if (kind == TListChange::Remove && last.Kind == kind) {
+            if (position == last.Position) {
+                ++last.Count;
+                return;
+            }
+            if (position == last.Position - 1) {
+                last.Position = position;
+                ++last.Count;
+                return;
+            }
+        }
+    }
+    journal_.push_back({kind, position, 1});
+}
+
+void TVirtualTree::Notify() {
+    changeCount_.fetch_add(1, std::memory_order_acq_rel);
+    if (batch_.load() == 0 && OnChanged)
+        OnChanged();
+}
+
+} // namespace ferrox

@@ -1,0 +1,168 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ferrox {
+
+enum class TCheckState : int32_t {
+    csUncheckedNormal,
+    csUncheckedPressed,
+    csCheckedNormal,
+    csCheckedPressed,
+    csMixedNormal,
+    csMixedPressed
+};
+
+enum class TCheckType : int32_t { CheckKindNone, CheckKindTwoState };
+
+// The record every line carries. The path is fixed when the line is made, so any thread
+// may read it without a lock; the status is written by the copy run while others read it.
+struct TLineData {
+    explicit TLineData(std::string path = {}, int32_t status = 0)
+        : Path(std::move(path)), Status(status) {}
+    const std::string Path;
+    std::atomic<int32_t> Status;
+};
+
+class TVirtualTree;
+
+// One line. A handle stays valid after the line has been removed (by any thread): the
+// removed line keeps the line that followed it, so a walk that holds it goes on from
+// there, and the list never writes a removed line again.
+class TVirtualNode : public std::enable_shared_from_this<TVirtualNode> {
+public:
+    explicit TVirtualNode(std::string path = {}, int32_t status = 0) : Data(std::move(path), status) {}
+    ~TVirtualNode();
+    TVirtualNode(const TVirtualNode&) = delete;
+    TVirtualNode& operator=(const TVirtualNode&) = delete;
+
+    TLineData Data;
+    std::atomic<TCheckState> CheckMark{TCheckState::csUncheckedNormal};
+    std::atomic<TCheckType> CheckKind{TCheckType::CheckKindNone};
+
+    bool Removed() const { return removed_.load(std::memory_order_acquire); }
+    bool Selected() const { return selected_.load(std::memory_order_relaxed); }
+
+private:
+    friend class TVirtualTree;
+    std::atomic<bool> removed_{false};
+    std::atomic<bool> selected_{false};
+    // Display order; Next owns the following line. Guarded by the list's lock.
+    std::shared_ptr<TVirtualNode> next_;
+    TVirtualNode* prev_ = nullptr;
+    // Order-statistic tree (a treap) over the live lines, for positions in O(log n).
+    TVirtualNode* left_ = nullptr;
+    TVirtualNode* right_ = nullptr;
+    TVirtualNode* parent_ = nullptr;
+    uint32_t priority_ = 0;
+    uint32_t size_ = 1;
+};
+
+using PVirtualNode = std::shared_ptr<TVirtualNode>;
+
+// A structural change, in positions as they were when it happened; a view replays them.
+struct TListChange {
+    enum TKind { Insert, Remove, Reset } Kind;
+    int32_t Position; // first row
+    int32_t Count;    // rows
+};
+
+// The flat line container behind each list. Every operation is safe from any thread: one
+// lock per list, held only for the operation itself; observers are called after it.
+class TVirtualTree {
+public:
+    explicit TVirtualTree(TCheckType newLineCheckKind = TCheckType::CheckKindNone)
+        : newLineCheckKind_(newLineCheckKind) {}
+    ~TVirtualTree();
+    TVirtualTree(const TVirtualTree&) = delete;
+    TVirtualTree& operator=(const TVirtualTree&) = delete;
+
+    // New last line; never null here (memory aside).
+    PVirtualNode AppendNode(std::string path = {}, int32_t status = 0);
+    // New line right after the given one; null appends. Null when the anchor was removed.
+    PVirtualNode InsertNodeAfter(const PVirtualNode& anchor, std::string path = {},
+                                 int32_t status = 0);
+    // Removes the line; its position before the removal, or -1 when it was already gone.
+    int32_t RemoveNode(const PVirtualNode& node);
+    // Removes the line only while keep(status) is false, in one step with the test, so a
+    // line cannot change status between the two. Position, -1 when gone, -2 when kept.
+    int32_t RemoveNodeUnless(const PVirtualNode& node, const std::function<bool(int32_t)>& keep);
+    void RemoveAllNodes();
+
+    PVirtualNode FirstNode() const;
+    PVirtualNode LastNode() const;
+    // The line after the given one; for a removed line, the first live line that followed it.
+    PVirtualNode NextNode(const PVirtualNode& node) const;
+    PVirtualNode FirstSelectedNode() const;
+    PVirtualNode NextSelectedNode(const PVirtualNode& node) const;
+    // The line at a 0-based position, or null.
+    PVirtualNode NodeAt(int64_t index) const;
+    // 0-based position, -1 for a removed line or null.
+    int32_t Index(const PVirtualNode& node) const;
+    uint32_t RootNodeCount() const;
+    uint32_t AllNodeCount() const { return RootNodeCount(); }
+    static TLineData* NodeData(const PVirtualNode& node) { return node ? &node->Data : nullptr; }
+
+    // Sets the status unless the line was removed; false then.
+    bool SetStatus(const PVirtualNode& node, int32_t status);
+    // Sets the status only when it is `expected` and the line is still there.
+    bool CompareExchangeStatus(const PVirtualNode& node, int32_t expected, int32_t desired);
+
+    void SetSelected(const PVirtualNode& node, bool selected);
+    void ClearSelection();
+
+    // Writing the mark fires no event; a click on a two-state box toggles it and fires
+    // OnChecked.
+    void SetCheckMark(const PVirtualNode& node, TCheckState state);
+    void ClickCheckBox(const PVirtualNode& node);
+
+    // While the counter is above 0 changes do not notify; back at 0 one notification goes.
+    void BeginBatch();
+    void EndBatch();
+    // Asks the views to repaint now.
+    void RepaintNow();
+
+    // Observers, set before other threads use the list.
+    std::function<void()> OnChanged;                  // something to show changed
+    std::function<void(const PVirtualNode&)> OnChecked; // a check box was clicked
+
+    // The journal of structural changes, kept only while enabled, for a view to replay.
+    void EnableJournal(bool enabled);
+    std::vector<TListChange> TakeJournal();
+    // Counts every change (structure, statuses, marks, selection, repaints).
+    uint64_t ChangeCount() const { return changeCount_.load(std::memory_order_acquire); }
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+    int32_t Link(const PVirtualNode& node, TVirtualNode* after);
+    int32_t Unlink(const PVirtualNode& node);
+    int32_t IndexLocked(const TVirtualNode* node) const;
+    TVirtualNode* NodeAtLocked(int64_t index) const;
+    void Record(TListChange::TKind kind, int32_t position);
+    void Notify();
+    static uint32_t SizeOf(const TVirtualNode* n) { return n ? n->size_ : 0; }
+    static void Update(TVirtualNode* n);
+    static void Split(TVirtualNode* t, uint32_t k, TVirtualNode*& a, TVirtualNode*& b);
+    static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
+    static PVirtualNode Share(TVirtualNode* node) { return node ? node->shared_from_this() : nullptr; }
+
+    mutable std::mutex mutex_;
+    PVirtualNode first_;
+    TVirtualNode* last_ = nullptr;
+    TVirtualNode* root_ = nullptr;
+    uint32_t count_ = 0;
+    uint32_t selectedCount_ = 0;
+    uint64_t seed_ = 0x9E3779B97F4A7C15ull;
+    TCheckType newLineCheckKind_;
+    std::atomic<int> batch_{0};
+    std::atomic<uint64_t> changeCount_{0};
+    bool journalOn_ = false;
+    std::vector<TListChange> journal_;
+};
+
+} // namespace ferrox

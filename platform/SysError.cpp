@@ -1,0 +1,41 @@
+#include "platform/SysError.h"
+
+#include <cstring>
+
+namespace ferrox {
+
+std::string SysErrorMessage(int code) {
+    std::string text;
+    switch (code) {
+    case errSameFile:
+        text = "The source and the target are the same file";
+        break;
+    case errDirIntoItself:
+        text = "A directory cannot be copied into itself";
+        break;
+    case errRootDirectory:
+        text = "The root directory cannot be copied as a whole";
+        break;
+    case errSpecialFile:
+        text = "Not a regular file, directory or link (fifo, socket or device)";
+        break;
+    case errSourceChanged:
+        text = "The source changed while it was copied and was kept";
+        break;
+    default: {
+        char buf[256];
+        // GNU strerror_r returns the text, which may or may not live in buf.
+        text = ::strerror_r(code, buf, sizeof buf);
+    }
+    }
+    while (!text.empty()) {
+        unsigned char c = static_cast<unsigned char>(text.back());
+        if (c == ' ' || c == '.' || c < 0x20 || c == 0x7f)
+            text.pop_back();
+        else
+            break;
+    }
+    return text;
+}
+
+} // namespace ferrox

@@ -1,0 +1,80 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <vector>
+
+namespace ferrox::test {
+
+namespace {
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    // Entries made read-only by a test must still go.
+    ::chmod(path, 0700);
+    ::remove(path);
+    return 0;
+}
+} // namespace
+
+TTempDir::TTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ferrox-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TTempDir::~TTempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+    // Directories first made writable so their entries can go.
+    ::nftw(
+        path.c_str(),
+        [](const char* p, const struct stat* st, int type, struct FTW*) {
+            if (type == FTW_D)
+                ::chmod(p, st->st_mode | S_IRWXU);
+            return 0;
+        },
+        16, FTW_PHYS);
+    ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0)
+        throw std::runtime_error("cannot create " + path);
+}
+
+int RunShell(const std::string& command) {
+    int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+} // namespace ferrox::test
