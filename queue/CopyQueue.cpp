@@ -1,0 +1,154 @@
+#include "queue/CopyQueue.h"
+
+#include "diag/StatusLine.h"
+#include "diag/Trace.h"
+
+namespace ferrox {
+
+void TCopyQueue::Autosave() {
+    if (autosave_)
+        autosave_();
+}
+
+void TCopyQueue::AddItem(TLineList& list, const std::string& path, bool move, int32_t status) {
+    TTraceScope trace("AddItem");
+    try {
+        PVirtualNode node = list.AppendNode(path, status);
+        if (move)
+            list.SetCheckMark(node, TCheckState::csCheckedNormal);
+    } catch (...) {
+        // A line that cannot be made is left out without a word.
+    }
+}
+
+PVirtualNode TCopyQueue::InsertItem(TLineList& list, const PVirtualNode& anchor, bool move,
+                                    int32_t status, const std::string& path) {
+    TTraceScope trace("InsertItem");
+    PVirtualNode node;
+    try {
+        // A removed anchor has no place any more; appending instead would break the pairing.
+        if (anchor && anchor->Removed())
+            return nullptr;
+        node = list.InsertNodeAfter(anchor, path, status);
+        if (node && move)
+            list.SetCheckMark(node, TCheckState::csCheckedNormal);
+    } catch (...) {
+    }
+    return node;
+}
+
+PVirtualNode TCopyQueue::GetToNode(int64_t n) {
+    TTraceScope trace("GetToNode");
+    return lstCopyTo.NodeAt(n);
+}
+
+void TCopyQueue::procEditNode(TLineList& list, int64_t n, int32_t status) {
+    TTraceScope trace("procEditNode");
+    PVirtualNode node = list.NodeAt(n);
+    if (!node)
+        return;
+    if (status == -1)
+        list.RemoveNode(node);
+    else
+        list.SetStatus(node, status);
+}
+
+void TCopyQueue::DelLines(TLineList& list, bool withDest, const PVirtualNode& line) {
+    TTraceScope trace("DelLines");
+    if (line) {
+        std::lock_guard pair(PairMutex);
+        int32_t n = list.RemoveNode(line);
+        if (withDest && n >= 0)
+            procEditNode(lstCopyTo, n, -1);
+    } else {
+        PVirtualNode node = list.FirstSelectedNode();
+        while (node) {
+            PVirtualNode next = list.NextSelectedNode(node);
+            int32_t n;
+            {
+                // The position is read and the line removed in one step, and its
+                // destination goes before any other change can shift the pairing.
+                std::lock_guard pair(PairMutex);
+                n = list.RemoveNodeUnless(node, IsInProgressStatus);
+                if (withDest && n >= 0)
+                    procEditNode(lstCopyTo, n, -1);
+            }
+            if (n == -2)
+                ShowStatus(MsgCannotDeleteRunning);
+            node = next;
+        }
+        Autosave();
+    }
+    lstCopyFrom.RepaintNow();
+    lstCopyTo.RepaintNow();
+}
+
+void TCopyQueue::ChangeNodeStates(bool move) {
+    TTraceScope trace("ChangeNodeStates");
+    TCheckState mark = move ? TCheckState::csCheckedNormal : TCheckState::csUncheckedNormal;
+    for (PVirtualNode node = lstCopyFrom.FirstSelectedNode(); node;
+         node = lstCopyFrom.NextSelectedNode(node))
+        lstCopyFrom.SetCheckMark(node, mark);
+    lstCopyFrom.RepaintNow();
+}
+
+void TCopyQueue::ResetCopyStatus() {
+    TTraceScope trace("mnupopResetCopyStatusClick");
+    try {
+        for (PVirtualNode node = lstCopyFrom.FirstSelectedNode(); node;
+             node = lstCopyFrom.NextSelectedNode(node)) {
+            int32_t status = StatusOf(node);
+            int32_t waiting;
+            if (status == lsFileDone || status == lsFileFailed)
+                waiting = lsFileWaiting;
+            else if (status == lsDirDone || status == lsDirFailed)
+                waiting = lsDirWaiting;
+            else {
+                if (status == lsFileCopying)
+                    ShowStatus(MsgCannotDeleteRunning);
+                continue;
+            }
+            std::lock_guard pair(PairMutex);
+            // Only from the status just read: a line the run has picked up meanwhile stays.
+            if (lstCopyFrom.CompareExchangeStatus(node, status, waiting))
+                procEditNode(lstCopyTo, lstCopyFrom.Index(node), lsDirWaiting);
+        }
+    } catch (...) {
+        // The walk ends; the lists are still repainted and the queue saved.
+    }
+    lstCopyFrom.RepaintNow();
+    lstCopyTo.RepaintNow();
+    Autosave();
+}
+
+void TCopyQueue::ClearCompleted() {
+    TTraceScope trace("mnupopFromClearCompletedClick");
+    PVirtualNode lastKept;
+    PVirtualNode line = lstCopyFrom.FirstNode();
+    while (line) {
+        if (IsCompletedStatus(StatusOf(line))) {
+            DelLines(lstCopyFrom, true, line);
+            line = lastKept ? lstCopyFrom.NextNode(lastKept) : lstCopyFrom.FirstNode();
+        } else {
+            lastKept = line;
+            line = lstCopyFrom.NextNode(line);
+        }
+    }
+    Autosave();
+}
+
+void TCopyQueue::FillDestLines(const std::string& path) {
+    uint32_t sources = lstCopyFrom.RootNodeCount();
+    uint32_t dests = lstCopyTo.RootNodeCount();
+    lstCopyTo.BeginBatch();
+    for (; dests < sources; ++dests)
+        lstCopyTo.AppendNode(path, lsDirWaiting);
+    lstCopyTo.EndBatch();
+}
+
+void TCopyQueue::Clear(TLineList& list) {
+    list.RemoveAllNodes();
+    list.RepaintNow();
+}
+
+} // namespace ferrox

@@ -1,0 +1,71 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "listctl/VirtualTree.h"
+#include "queue/LineStatus.h"
+
+namespace ferrox {
+
+using TLineList = TVirtualTree;
+
+// The two lists of the queue and the operations on their lines. Source line N is copied
+// into the directory of destination line N; nothing but the position links them.
+class TCopyQueue {
+public:
+    TCopyQueue() = default;
+    TCopyQueue(const TCopyQueue&) = delete;
+    TCopyQueue& operator=(const TCopyQueue&) = delete;
+
+    TLineList lstCopyFrom{TCheckType::CheckKindTwoState};
+    TLineList lstCopyTo;
+
+    // Held across a change that touches the same position in both lists (a pair of lines
+    // inserted or deleted), so that no other thread sees or makes a change in between.
+    // Taken before any list's own lock, never while one is held.
+    std::mutex PairMutex;
+
+    // What "autosave" does (the queue file's save without force); none: nothing.
+    void SetAutosave(std::function<void()> autosave) { autosave_ = std::move(autosave); }
+    void Autosave();
+
+    // Appends a line; the path is kept exactly as given.
+    void AddItem(TLineList& list, const std::string& path, bool move, int32_t status);
+    // Inserts a line right after the anchor; null when no line could be made (the anchor
+    // has been removed meanwhile).
+    PVirtualNode InsertItem(TLineList& list, const PVirtualNode& anchor, bool move,
+                            int32_t status, const std::string& path);
+    // The destination line at source position n, or null.
+    PVirtualNode GetToNode(int64_t n);
+    // Sets the status of the line at position n, or deletes it with status -1.
+    void procEditNode(TLineList& list, int64_t n, int32_t status);
+    // Deletes the given line, or (line null) every selected line that is not in progress;
+    // with withDest the destination line at the same position goes too.
+    void DelLines(TLineList& list, bool withDest, const PVirtualNode& line);
+    // Sets the Move mark of every selected source line.
+    void ChangeNodeStates(bool move);
+    // Selected done or failed source lines back to waiting, their destinations to 1.
+    void ResetCopyStatus();
+    // Removes every done source line with its destination line.
+    void ClearCompleted();
+    // Appends destination lines with this path until both lists are equally long.
+    void FillDestLines(const std::string& path);
+    void Clear(TLineList& list);
+
+    static bool IsMove(const PVirtualNode& node) {
+        return node && node->CheckMark.load() == TCheckState::csCheckedNormal;
+    }
+    static int32_t StatusOf(const PVirtualNode& node) {
+        return node ? node->Data.Status.load() : -1;
+    }
+
+private:
+    std::function<void()> autosave_;
+};
+
+inline constexpr const char* MsgCannotDeleteRunning =
+    "You cannot delete a line while the copy is running";
+
+} // namespace ferrox
