@@ -46,8 +46,8 @@ std::string LogFileName() {
     std::tm local{};
     ::localtime_r(&t, &local);
     char name[32];
-    std::snprintf(name, sizeof name, "ERR%04d%02d%02d.LOG", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday);
+    std::snprintf(name, sizeof name, "ERR%04d%02d%02d.LOG", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday);
     return name;
 }
 

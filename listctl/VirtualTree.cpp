@@ -11,7 +11,9 @@ TVirtualNode::~TVirtualNode() {
     }
 }
 
-TVirtualTree::~TVirtualTree() { RemoveAllNodes(); }
+TVirtualTree::~TVirtualTree() {
+    RemoveAllNodes();
+}
 
 void TVirtualTree::Update(TVirtualNode* n) {
     n->size_ = 1 + SizeOf(n->left_) + SizeOf(n->right_);
@@ -168,9 +170,16 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
     auto node = std::make_shared<TVirtualNode>(std::move(path), status);
     {
         std::lock_guard lock(mutex_);
-        if (anchor && anchor->Removed())
-            return nullptr;
-        Link(node, anchor ? anchor.get() : last_);
+        TVirtualNode* after = anchor ? anchor.get() : last_;
+        if (anchor && anchor->Removed()) {
+            // The anchor went meanwhile: the new line takes the place where it stood,
+            // right before the first line that followed it and is still there.
+            TVirtualNode* n = anchor->next_.get();
+            while (n && n->Removed())
+                n = n->next_.get();
+            after = n ? n->prev_ : last_;
+        }
+        Link(node, after);
     }
     Notify();
     return node;
@@ -349,14 +358,18 @@ void TVirtualTree::ClickCheckBox(const PVirtualNode& node) {
         OnChecked(node);
 }
 
-void TVirtualTree::BeginBatch() { batch_.fetch_add(1); }
+void TVirtualTree::BeginBatch() {
+    batch_.fetch_add(1);
+}
 
 void TVirtualTree::EndBatch() {
     if (batch_.fetch_sub(1) == 1)
         Notify();
 }
 
-void TVirtualTree::RepaintNow() { Notify(); }
+void TVirtualTree::RepaintNow() {
+    Notify();
+}
 
 void TVirtualTree::EnableJournal(bool enabled) {
     std::lock_guard lock(mutex_);

@@ -36,7 +36,8 @@ class TVirtualTree;
 // there, and the list never writes a removed line again.
 class TVirtualNode : public std::enable_shared_from_this<TVirtualNode> {
 public:
-    explicit TVirtualNode(std::string path = {}, int32_t status = 0) : Data(std::move(path), status) {}
+    explicit TVirtualNode(std::string path = {}, int32_t status = 0)
+        : Data(std::move(path), status) {}
     ~TVirtualNode();
     TVirtualNode(const TVirtualNode&) = delete;
     TVirtualNode& operator=(const TVirtualNode&) = delete;
@@ -84,7 +85,8 @@ public:
 
     // New last line; never null here (memory aside).
     PVirtualNode AppendNode(std::string path = {}, int32_t status = 0);
-    // New line right after the given one; null appends. Null when the anchor was removed.
+    // New line right after the given one; null appends. After a removed anchor the line
+    // goes where the anchor stood.
     PVirtualNode InsertNodeAfter(const PVirtualNode& anchor, std::string path = {},
                                  int32_t status = 0);
     // Removes the line; its position before the removal, or -1 when it was already gone.
@@ -128,7 +130,7 @@ public:
     void RepaintNow();
 
     // Observers, set before other threads use the list.
-    std::function<void()> OnChanged;                  // something to show changed
+    std::function<void()> OnChanged;                    // something to show changed
     std::function<void(const PVirtualNode&)> OnChecked; // a check box was clicked
 
     // The journal of structural changes, kept only while enabled, for a view to replay.
@@ -149,7 +151,9 @@ private:
     static void Update(TVirtualNode* n);
     static void Split(TVirtualNode* t, uint32_t k, TVirtualNode*& a, TVirtualNode*& b);
     static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
-    static PVirtualNode Share(TVirtualNode* node) { return node ? node->shared_from_this() : nullptr; }
+    static PVirtualNode Share(TVirtualNode* node) {
+        return node ? node->shared_from_this() : nullptr;
+    }
 
     mutable std::mutex mutex_;
     PVirtualNode first_;

@@ -26,8 +26,8 @@ struct TCopyOptions {
 };
 
 struct TCopyResult {
-    int Error = 0;            // 0 on success, else errno or a TFerroxError
-    TFileIdentity Source;     // the source as it was when the copy began
+    int Error = 0;        // 0 on success, else errno or a TFerroxError
+    TFileIdentity Source; // the source as it was when the copy began
 };
 
 // Copies one file onto Target, replacing it. Data goes to a temporary file in Target's

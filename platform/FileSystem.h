@@ -41,7 +41,8 @@ int MakeDirectory(const std::string& path);
 // Calls onEntry for every entry of the directory in the order the file system returns
 // them, dot files included, "." and ".." skipped. onEntry returns false to stop early.
 // 0 or errno (of opendir or readdir).
-int EnumerateDirectory(const std::string& dir, const std::function<bool(const TDirEntry&)>& onEntry);
+int EnumerateDirectory(const std::string& dir,
+                       const std::function<bool(const TDirEntry&)>& onEntry);
 
 // unlink; 0 or errno.
 int RemoveFile(const std::string& path);

@@ -5,11 +5,11 @@ namespace ferrox {
 
 // Error codes of our own, beyond errno, for refusals the kernel has no word for.
 enum TFerroxError : int {
-    errSameFile = 10001,        // source and target are the same file
-    errDirIntoItself = 10002,   // a directory copied into itself or its own subtree
-    errRootDirectory = 10003,   // the root directory as a source
-    errSpecialFile = 10004,     // fifo, socket or device: never opened for reading
-    errSourceChanged = 10005,   // the source changed while it was copied
+    errSameFile = 10001,      // source and target are the same file
+    errDirIntoItself = 10002, // a directory copied into itself or its own subtree
+    errRootDirectory = 10003, // the root directory as a source
+    errSpecialFile = 10004,   // fifo, socket or device: never opened for reading
+    errSourceChanged = 10005, // the source changed while it was copied
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

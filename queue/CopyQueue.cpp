@@ -26,9 +26,6 @@ PVirtualNode TCopyQueue::InsertItem(TLineList& list, const PVirtualNode& anchor,
     TTraceScope trace("InsertItem");
     PVirtualNode node;
     try {
-        // A removed anchor has no place any more; appending instead would break the pairing.
-        if (anchor && anchor->Removed())
-            return nullptr;
         node = list.InsertNodeAfter(anchor, path, status);
         if (node && move)
             list.SetCheckMark(node, TCheckState::csCheckedNormal);

@@ -33,10 +33,10 @@ public:
 
     // Appends a line; the path is kept exactly as given.
     void AddItem(TLineList& list, const std::string& path, bool move, int32_t status);
-    // Inserts a line right after the anchor; null when no line could be made (the anchor
-    // has been removed meanwhile).
-    PVirtualNode InsertItem(TLineList& list, const PVirtualNode& anchor, bool move,
-                            int32_t status, const std::string& path);
+    // Inserts a line right after the anchor (where it stood, if it has been removed
+    // meanwhile); null when no line could be made.
+    PVirtualNode InsertItem(TLineList& list, const PVirtualNode& anchor, bool move, int32_t status,
+                            const std::string& path);
     // The destination line at source position n, or null.
     PVirtualNode GetToNode(int64_t n);
     // Sets the status of the line at position n, or deletes it with status -1.

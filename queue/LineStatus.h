@@ -19,8 +19,12 @@ enum TLineStatus : int32_t {
 // "lsFileWaiting" ... "lsDirFailed"; "" for a value outside 0..7.
 const char* LineStatusName(int32_t status);
 
-constexpr bool IsDirStatus(int32_t status) { return (status & 1) != 0; }
-constexpr bool IsCompletedStatus(int32_t status) { return status == lsFileDone || status == lsDirDone; }
+constexpr bool IsDirStatus(int32_t status) {
+    return (status & 1) != 0;
+}
+constexpr bool IsCompletedStatus(int32_t status) {
+    return status == lsFileDone || status == lsDirDone;
+}
 constexpr bool IsInProgressStatus(int32_t status) {
     return status == lsFileCopying || status == lsDirCopying;
 }

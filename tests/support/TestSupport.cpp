@@ -6,8 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace ferrox::test {
@@ -31,7 +31,9 @@ TTempDir::TTempDir() {
     path_ = buf.data();
 }
 
-TTempDir::~TTempDir() { RemoveTree(path_); }
+TTempDir::~TTempDir() {
+    RemoveTree(path_);
+}
 
 void RemoveTree(const std::string& path) {
     // Directories first made writable so their entries can go.

@@ -1,0 +1,163 @@
+#include "diag/ErrorLog.h"
+#include "diag/StatusLine.h"
+#include "diag/Trace.h"
+
+#include "support/StatusRecorder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+struct TFreshTrace {
+    TFreshTrace() {
+        TraceRelease();
+        TraceCreate();
+    }
+    ~TFreshTrace() { TraceRelease(); }
+};
+
+int EarlyReturn(bool early) {
+    TTraceScope trace("Early");
+    if (early)
+        return 1;
+    Trace("Inner"); // left on purpose: shows what the caller's pop removes
+    Trace({});
+    return 2;
+}
+
+void Throws() {
+    TTraceScope trace("Thrower");
+    throw std::runtime_error("boom");
+}
+
+// Runs the test body with the working directory in a fresh temp dir.
+struct TInTempDir {
+    TTempDir dir;
+    std::string old;
+    TInTempDir() {
+        char buf[4096];
+        old = ::getcwd(buf, sizeof buf);
+        EXPECT_EQ(::chdir(dir.Path().c_str()), 0);
+    }
+    ~TInTempDir() { EXPECT_EQ(::chdir(old.c_str()), 0); }
+};
+
+std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int mi, int s) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+}
+
+} // namespace
+
+TEST(Trace, PushPopAndEmptyPopOnEmptyList) {
+    TFreshTrace fresh;
+    Trace({}); // nothing to pop
+    Trace("X");
+    Trace("Y");
+    Trace({});
+    EXPECT_EQ(TraceEntries(), std::vector<std::string>{"X"});
+    TraceRelease();
+    Trace("Z"); // no list: nothing happens
+    EXPECT_TRUE(TraceEntries().empty());
+}
+
+TEST(Trace, ScopePopsOnEarlyReturnAndStaysOnException) {
+    TFreshTrace fresh;
+    Trace("Outer");
+    EXPECT_EQ(EarlyReturn(true), 1);
+    EXPECT_EQ(EarlyReturn(false), 2);
+    EXPECT_EQ(TraceText(), "Outer");
+    EXPECT_THROW(Throws(), std::runtime_error);
+    EXPECT_EQ(TraceText(), "Outer,Thrower");
+}
+
+TEST(Trace, TextQuotesOnlyWhatNeedsIt) {
+    TFreshTrace fresh;
+    EXPECT_EQ(TraceText(), "");
+    Trace("FormCreate");
+    Trace("has space");
+    Trace("a,b");
+    Trace("say \"hi\"");
+    Trace("tab\there");
+    EXPECT_EQ(TraceText(), "FormCreate,\"has space\",\"a,b\",\"say \"\"hi\"\"\",\"tab\there\"");
+}
+
+TEST(StatusLine, EveryTextReachesTheSinkInOrderAndEmptyClears) {
+    TStatusRecorder status;
+    ShowStatus("one");
+    ShowStatus("");
+    ShowStatus("two");
+    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"one", "", "two"}));
+}
+
+TEST(ErrorLog, AppendsCrLfLinesAndCrossesMidnight) {
+    TInTempDir cwd;
+    TStatusRecorder status;
+    auto now = LocalTime(2026, 12, 6, 23, 59, 59);
+    SetLogClock([&] { return now; });
+    LogError("first");
+    LogError("");
+    LogError("two\nlines");
+    now = LocalTime(2026, 12, 7, 0, 0, 1);
+    LogError("next day");
+    SetLogClock({});
+
+    EXPECT_EQ(ReadFile(cwd.dir / "ERR20261206.LOG"), "first\r\n\r\ntwo\nlines\r\n");
+    EXPECT_EQ(ReadFile(cwd.dir / "ERR20261207.LOG"), "next day\r\n");
+    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"first", "", "two\nlines", "next day"}));
+}
+
+TEST(ErrorLog, LogThatCannotBeOpenedStillShowsAndNeverThrows) {
+    TInTempDir cwd;
+    // A working directory that has been removed cannot take a file, even for root.
+    std::string gone = cwd.dir / "gone";
+    MakeDir(gone);
+    ASSERT_EQ(::chdir(gone.c_str()), 0);
+    ASSERT_EQ(::rmdir(gone.c_str()), 0);
+    TStatusRecorder status;
+    EXPECT_NO_THROW(LogError("cannot write"));
+    EXPECT_EQ(status.Last(), "cannot write");
+}
+
+TEST(ErrorLog, LinesFromSeveralThreadsNeverCutIntoEachOther) {
+    TInTempDir cwd;
+    TFreshTrace fresh;
+    constexpr int threads = 4, lines = 300;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t] {
+            for (int i = 0; i < lines; ++i)
+                LogError("thread " + std::to_string(t) + " line " + std::to_string(i) +
+                         std::string(100, 'x'));
+        });
+    for (auto& w : workers)
+        w.join();
+    std::string log = ReadFile(cwd.dir / LogFileName());
+    size_t count = 0, pos = 0;
+    while ((pos = log.find("\r\n", pos)) != std::string::npos) {
+        ++count;
+        pos += 2;
+    }
+    EXPECT_EQ(count, size_t(threads * lines));
+    for (int t = 0; t < threads; ++t)
+        EXPECT_NE(log.find("thread " + std::to_string(t) + " line " + std::to_string(lines - 1) +
+                           std::string(100, 'x') + "\r\n"),
+                  std::string::npos);
+    // Every push was popped again, whichever thread it came from.
+    EXPECT_TRUE(TraceEntries().empty());
+}
