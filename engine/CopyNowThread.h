@@ -1,0 +1,37 @@
+#pragma once
+#include <atomic>
+#include <thread>
+
+#include "engine/RunState.h"
+#include "queue/CopyQueue.h"
+
+namespace ferrox {
+
+// One copy run on its own thread: walks the source list with the destination line at
+// the same position, copies every waiting file, expands every waiting directory into
+// lines of its entries (copied in the same run), and marks both lines of each pair being
+// copied, done or failed. At its end it always puts the run state back to idle.
+class TCopyNOWThread {
+public:
+    TCopyNOWThread(TCopyQueue& queue, TRunState& run) : queue_(queue), run_(run) {}
+    ~TCopyNOWThread();
+    TCopyNOWThread(const TCopyNOWThread&) = delete;
+    TCopyNOWThread& operator=(const TCopyNOWThread&) = delete;
+
+    void Start();
+    // Asks the run to end at its next check (a file in progress is finished first).
+    void Terminate();
+    // Waits until the thread has ended.
+    void WaitFor();
+    bool Finished() const { return finished_.load(); }
+
+private:
+    void Execute();
+
+    TCopyQueue& queue_;
+    TRunState& run_;
+    std::thread thread_;
+    std::atomic<bool> finished_{false};
+};
+
+} // namespace ferrox

@@ -1,0 +1,102 @@
+#include "engine/FileCopy.h"
+
+#include "diag/ErrorLog.h"
+#include "diag/StatusLine.h"
+#include "diag/Trace.h"
+#include "engine/PathUtils.h"
+#include "persist/Options.h"
+#include "platform/CopyFile.h"
+#include "platform/FileSystem.h"
+#include "platform/SysError.h"
+#include "platform/Trash.h"
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+
+namespace ferrox {
+
+TProgressList ProgressList;
+TEvent MonitorEvent;
+std::atomic<int64_t> CopyStartTime{0};
+
+void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
+                          uint32_t callbackReason, void*) {
+    TTraceScope trace("CopyProgressCallback");
+    try {
+        ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason});
+        MonitorEvent.Set();
+    } catch (...) {
+        // A lost report must never stop the copy.
+    }
+}
+
+void DeleteToBin(const std::string& Path) {
+    TTraceScope trace("DeleteToBin");
+    int rc = MoveToTrash(Path);
+    if (rc != 0 && rc != ENOENT)
+        ShowStatus("Exception Error: " + SysErrorMessage(rc));
+}
+
+namespace {
+
+void RemoveMovedSource(const std::string& Source) {
+    bool toTrash = DeleteToRecycle.load();
+    if (toTrash)
+        DeleteToBin(Source);
+    else
+        RemoveFile(Source);
+    if (MyFileExists(Source)) {
+        MakeOwnerWritable(Source);
+        if (toTrash) {
+            DeleteToBin(Source);
+            if (MyFileExists(Source))
+                RemoveFile(Source);
+        } else {
+            RemoveFile(Source);
+        }
+    }
+}
+
+} // namespace
+
+bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                const std::atomic<int32_t>& AbortFlag, int& errorCode) {
+    TTraceScope trace("DoFileCopy");
+    bool result = false;
+    errorCode = 0;
+    ShowStatus(Source);
+    try {
+        if (!MyFileExists(Source)) {
+            errorCode = errno ? errno : ENOENT;
+        } else {
+            CopyStartTime.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count());
+            TCopyOptions options;
+            options.Progress = CopyProgressCallback;
+            options.Cancel = &AbortFlag;
+            // The new file must be on disk before its source may go.
+            options.SyncTarget = Move;
+            TCopyResult copy = CopyFileWithProgress(Source, Target, options);
+            result = copy.Error == 0;
+            errorCode = copy.Error;
+            if (result && Move) {
+                if (IsSameFileState(Source, copy.Source))
+                    RemoveMovedSource(Source);
+                else
+                    ShowStatus("Source changed while it was copied, not removed [" + Source + "]");
+            }
+            if (!result)
+                LogError("Error copying file [" + Source + "] to [" + Target + "] " +
+                         SysErrorMessage(errorCode));
+        }
+    } catch (const std::exception& e) {
+        LogError(std::string("An Exception occurred, please the email developer the log file [") +
+                 e.what() + "]");
+    }
+    ShowStatus("Finished Copying file [" + Source + "]");
+    return result;
+}
+
+} // namespace ferrox

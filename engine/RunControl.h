@@ -1,0 +1,44 @@
+#pragma once
+#include <functional>
+#include <memory>
+
+#include "engine/CopyNowThread.h"
+#include "engine/RunState.h"
+#include "queue/CopyQueue.h"
+
+namespace ferrox {
+
+// What the two run buttons and "Copy this Line Now" do. Runs on the window's thread and
+// never waits for a running run; the only wait is for a finished worker at the next start
+// and at shutdown.
+class TRunControl {
+public:
+    TRunControl(TCopyQueue& queue, TRunState& run) : queue_(queue), run_(run) {}
+    ~TRunControl() { ReleaseWorker(); }
+    TRunControl(const TRunControl&) = delete;
+    TRunControl& operator=(const TRunControl&) = delete;
+
+    // Starts a run, or pauses, or resumes, by the Copy NOW button's caption.
+    void btnCopyNowClick();
+    // Aborts the run, or (when none was running) saves the queue and ends the program.
+    void btnCloseClick();
+    // Starts a run over the selected source lines; nothing while a run is going on.
+    void mnupopFromCopythisLineClick();
+    // Wakes and ends the current worker and waits for it (shutdown).
+    void ReleaseWorker();
+
+    TCopyNOWThread* CopyWorker() const { return CopyWorker_.get(); }
+
+    // Seams to the window, set before use.
+    std::function<void(bool)> EnableMainButtons;
+    std::function<void()> SaveQueueOnClose; // the forced save with the please-wait box
+    std::function<void()> CloseProgram;
+    std::function<void()> ProcessEvents; // lets the window handle what is waiting
+
+private:
+    TCopyQueue& queue_;
+    TRunState& run_;
+    std::unique_ptr<TCopyNOWThread> CopyWorker_;
+};
+
+} // namespace ferrox

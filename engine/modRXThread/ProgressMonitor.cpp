@@ -1,0 +1,140 @@
+#include "engine/modRXThread/ProgressMonitor.h"
+
+#include "diag/StatusLine.h"
+#include "persist/Options.h"
+#include "platform/CopyFile.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <langinfo.h>
+#include <locale.h>
+
+namespace ferrox {
+
+std::atomic<bool> MonitorStop{false};
+std::atomic<bool> MonitorRunning{false};
+
+TNumberFormat TNumberFormat::FromUserLocale() {
+    TNumberFormat fmt;
+    locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+    if (!loc)
+        return fmt;
+    const char* thousands = ::nl_langinfo_l(THOUSEP, loc);
+    const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);
+    fmt.ThousandSeparator = thousands ? thousands : "";
+    if (radix && *radix)
+        fmt.DecimalSeparator = radix;
+    ::freelocale(loc);
+    return fmt;
+}
+
+std::string FormatNumber(double value, int width, int decimals, const TNumberFormat& fmt) {
+    char digits[512];
+    std::snprintf(digits, sizeof digits, "%.*f", decimals, value);
+    std::string text = digits;
+    bool negative = !text.empty() && text[0] == '-';
+    if (negative)
+        text.erase(0, 1);
+    size_t point = text.find('.');
+    std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    std::string grouped;
+    for (size_t i = 0; i < whole.size(); ++i) {
+        if (i > 0 && (whole.size() - i) % 3 == 0)
+            grouped += fmt.ThousandSeparator;
+        grouped += whole[i];
+    }
+    std::string out = (negative ? "-" : "") + grouped;
+    if (decimals > 0)
+        out += fmt.DecimalSeparator + fraction;
+    if (static_cast<int>(out.size()) < width)
+        out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
+    return out;
+}
+
+void TProgressMonitor::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TProgressMonitor::Stop() {
+    if (!thread_.joinable())
+        return;
+    MonitorStop.store(true);
+    MonitorEvent.Set();
+    thread_.join();
+}
+
+void TProgressMonitor::Run() {
+    bool expected = false;
+    if (!MonitorRunning.compare_exchange_strong(expected, true))
+        return;
+    MonitorEvent.Set(); // the first pass runs without waiting
+    MonitorStop.store(false);
+    ShowStatus("Processing Thread Started");
+    while (!MonitorStop.load()) {
+        try {
+            TCopyProgressRec rec;
+            bool drained = false;
+            while (ProgressList.First(rec)) {
+                try {
+                    ShowRecord(rec);
+                } catch (const std::exception& e) {
+                    // This record cannot be shown; the ones behind it still are.
+                    ShowStatus(std::string("Exception Error: ") + e.what());
+                }
+                ProgressList.RemoveFirst();
+                drained = true;
+            }
+            if (MonitorStop.load())
+                break;
+            if (drained && PaceAfterPass.count() > 0)
+                std::this_thread::sleep_for(PaceAfterPass);
+            MonitorEvent.Wait();
+            MonitorEvent.Reset();
+        } catch (const std::exception& e) {
+            ShowStatus(std::string("Exception Error: ") + e.what());
+        }
+    }
+    MonitorRunning.store(false);
+    ShowStatus("Processing Thread Shutdown");
+}
+
+void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
+    if (DisplayProgressBar.load()) {
+        // The gauge takes 32-bit values: larger files are shown in scaled units.
+        int shift = 0;
+        while ((rec.TotalFileSize >> shift) > INT32_MAX)
+            ++shift;
+        gauge_.SetMaxValue(static_cast<int32_t>(rec.TotalFileSize >> shift));
+        if (rec.CallbackReason == CALLBACK_STREAM_SWITCH)
+            gauge_.SetProgress(gauge_.MinValue());
+        else if (rec.CallbackReason == CALLBACK_CHUNK_FINISHED)
+            gauge_.SetProgress(static_cast<int32_t>(rec.TotalBytesTransferred >> shift));
+    }
+    if (!DisplayProgressBar.load() && rec.TotalBytesTransferred != 0) {
+        try {
+            gauge_.SetText(FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
+                           " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat));
+        } catch (...) {
+        }
+    }
+    if (rec.TotalBytesTransferred != 0) {
+        try {
+            auto start = std::chrono::system_clock::time_point(
+                std::chrono::nanoseconds(CopyStartTime.load()));
+            auto elapsed = Now() - start;
+            if (elapsed.count() < 0)
+                elapsed = -elapsed;
+            auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+            if (seconds != 0) {
+                double rate = double(rec.TotalBytesTransferred) / double(seconds) * 60.0 / 1024.0;
+                ratePanel_.SetRateText(FormatNumber(rate, 8, 2, NumberFormat) + " K/per min");
+            }
+        } catch (...) {
+        }
+    }
+}
+
+} // namespace ferrox

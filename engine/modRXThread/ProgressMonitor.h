@@ -1,0 +1,77 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "engine/FileCopy.h"
+
+namespace ferrox {
+
+// The progress gauge as the monitor drives it. Called from the monitor's thread: an
+// implementation stores the values and lets the window's thread show them.
+class IGauge {
+public:
+    virtual ~IGauge() = default;
+    virtual void SetMaxValue(int32_t value) = 0;
+    virtual void SetProgress(int32_t value) = 0;
+    virtual int32_t MinValue() const = 0;
+    virtual void SetText(const std::string& text) = 0;
+};
+
+// The status bar's rate panel (its second panel).
+class IRatePanel {
+public:
+    virtual ~IRatePanel() = default;
+    virtual void SetRateText(const std::string& text) = 0;
+};
+
+struct TNumberFormat {
+    std::string ThousandSeparator = ",";
+    std::string DecimalSeparator = ".";
+    // The separators of the user's numeric locale (LC_NUMERIC / LANG).
+    static TNumberFormat FromUserLocale();
+};
+
+// A number with thousands separators and `decimals` decimals, right-aligned in at least
+// `width` characters: "%8.0n" is FormatNumber(v, 8, 0, fmt).
+std::string FormatNumber(double value, int width, int decimals, const TNumberFormat& fmt);
+
+extern std::atomic<bool> MonitorStop;
+extern std::atomic<bool> MonitorRunning;
+
+// The long-lived thread that turns progress reports into the gauge and the transfer rate.
+// Every report is shown, in order; the copy never waits for it.
+class TProgressMonitor {
+public:
+    TProgressMonitor(IGauge& gauge, IRatePanel& ratePanel) : gauge_(gauge), ratePanel_(ratePanel) {}
+    ~TProgressMonitor() { Stop(); }
+    TProgressMonitor(const TProgressMonitor&) = delete;
+    TProgressMonitor& operator=(const TProgressMonitor&) = delete;
+
+    void Start();
+    // Asks the loop to end, wakes it and waits for it (orderly shutdown, tests).
+    void Stop();
+
+    // The loop itself; returns at once when another monitor is running.
+    void Run();
+    void ShowRecord(const TCopyProgressRec& rec);
+
+    // Seams for tests, set before Start.
+    std::function<std::chrono::system_clock::time_point()> Now = [] {
+        return std::chrono::system_clock::now();
+    };
+    TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
+    // Pause after a busy pass, so a copy of many small files wakes the monitor (and pays
+    // for the wake-up) at a bounded rate; reports simply gather meanwhile.
+    std::chrono::milliseconds PaceAfterPass{10};
+
+private:
+    IGauge& gauge_;
+    IRatePanel& ratePanel_;
+    std::thread thread_;
+};
+
+} // namespace ferrox
