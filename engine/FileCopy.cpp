@@ -19,6 +19,7 @@ namespace ferrox {
 TProgressList ProgressList;
 TEvent MonitorEvent;
 std::atomic<int64_t> CopyStartTime{0};
+std::atomic<int64_t> TotalBytesCopied{0};
 
 void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
                           uint32_t callbackReason, void*) {
@@ -81,6 +82,8 @@ bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
             TCopyResult copy = CopyFileWithProgress(Source, Target, options);
             result = copy.Error == 0;
             errorCode = copy.Error;
+            if (result)
+                TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
             if (result && Move) {
                 if (IsSameFileState(Source, copy.Source))
                     RemoveMovedSource(Source);

@@ -55,6 +55,8 @@ extern TProgressList ProgressList;
 extern TEvent MonitorEvent;
 // When the current file copy began, in nanoseconds since the epoch (system clock).
 extern std::atomic<int64_t> CopyStartTime;
+// Bytes of every file copied completely since the process started.
+extern std::atomic<int64_t> TotalBytesCopied;
 
 // The copy's progress routine: queues a report and wakes the monitor.
 void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,

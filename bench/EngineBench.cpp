@@ -1,0 +1,211 @@
+// The copy engine against cp, measured in the same run on the same file system:
+//  1. one large file (default 1 GiB): DoFileCopy against `cp`, alternating runs;
+//  2. a tree of 20,000 files of 4 KiB in 200 directories, queued as one directory line:
+//     the whole run (expansion, lines, statuses, trace, progress records, monitor) against
+//     `cp -r`, alternating runs;
+//  3. a tree of 200,000 small files: time per file against the 20,000-file tree, and the
+//     peak memory per line.
+// Every copy goes into a fresh directory; everything is deleted only at the end.
+//
+//   engine_bench [--dir DIR] [--big-mib N] [--rounds N] [--skip-large] [--skip-200k]
+#include "diag/Trace.h"
+#include "engine/FileCopy.h"
+#include "engine/RunControl.h"
+#include "engine/modRXThread/ProgressMonitor.h"
+#include "persist/Options.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace ferrox;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct TNullUi : IGauge, IRatePanel {
+    std::atomic<int32_t> last{0};
+    void SetMaxValue(int32_t) override {}
+    void SetProgress(int32_t v) override { last.store(v, std::memory_order_relaxed); }
+    int32_t MinValue() const override { return 0; }
+    void SetText(const std::string&) override {}
+    void SetRateText(const std::string&) override {}
+};
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void Shell(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "failed: %s\n", cmd.c_str());
+        std::exit(1);
+    }
+}
+
+double TimeShell(const std::string& cmd) {
+    auto start = Clock::now();
+    Shell(cmd);
+    return Seconds(start);
+}
+
+void WriteFile(const std::string& path, size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = char((i * 131 + seed * 7) & 0xff);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, data.data(), size) != ssize_t(size)) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+    ::close(fd);
+}
+
+void MakeTree(const std::string& root, int dirs, int filesPerDir, size_t size) {
+    ::mkdir(root.c_str(), 0755);
+    for (int d = 0; d < dirs; ++d) {
+        std::string sub = root + "/d" + std::to_string(d);
+        ::mkdir(sub.c_str(), 0755);
+        for (int f = 0; f < filesPerDir; ++f)
+            WriteFile(sub + "/f" + std::to_string(f), size, unsigned(d * filesPerDir + f));
+    }
+}
+
+// One whole run of a queue holding a single directory line.
+double RunTree(const std::string& source, const std::string& dest) {
+    TCopyQueue q;
+    TRunState run;
+    TRunControl control(q, run);
+    ::mkdir(dest.c_str(), 0755);
+    q.AddItem(q.lstCopyFrom, source, false, lsDirWaiting);
+    q.AddItem(q.lstCopyTo, dest, false, lsDirWaiting);
+    auto start = Clock::now();
+    control.btnCopyNowClick();
+    while (!(control.CopyWorker() && control.CopyWorker()->Finished()))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    double s = Seconds(start);
+    control.ReleaseWorker();
+    return s;
+}
+
+long PeakRssKiB() {
+    struct rusage ru;
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+    int bigMiB = 1024, rounds = 3;
+    bool skipLarge = false, skip200k = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--dir" && i + 1 < argc)
+            base = argv[++i];
+        else if (a == "--big-mib" && i + 1 < argc)
+            bigMiB = std::atoi(argv[++i]);
+        else if (a == "--rounds" && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else if (a == "--skip-large")
+            skipLarge = true;
+        else if (a == "--skip-200k")
+            skip200k = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--dir DIR] [--big-mib N] [--rounds N] "
+                                 "[--skip-large] [--skip-200k]\n", argv[0]);
+            return 2;
+        }
+    }
+    std::string work = base + "/ferrox-bench-XXXXXX";
+    if (!::mkdtemp(work.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    TraceCreate();
+    DeleteToRecycle = true;
+    DisplayProgressBar = true;
+    TNullUi ui;
+    TProgressMonitor monitor(ui, ui);
+    monitor.Start();
+    std::printf("work directory: %s\n", work.c_str());
+
+    if (!skipLarge) {
+        std::string src = work + "/big.bin";
+        std::printf("\n1. one file of %d MiB (median of %d alternating runs)\n", bigMiB, rounds);
+        Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + src + "'");
+        std::vector<double> ours, cps, ratios;
+        std::atomic<int32_t> abortFlag{0};
+        for (int r = 0; r < rounds; ++r) {
+            double c = TimeShell("cp '" + src + "' '" + work + "/cp" + std::to_string(r) + ".bin'");
+            auto start = Clock::now();
+            int err = 0;
+            if (!DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin", false, abortFlag, err))
+                std::fprintf(stderr, "copy failed: %d\n", err);
+            double f = Seconds(start);
+            cps.push_back(c);
+            ours.push_back(f);
+            ratios.push_back(f / c);
+            std::printf("   round %d: cp %.3f s, ferrox %.3f s\n", r + 1, c, f);
+        }
+        std::printf("   median: cp %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.05, aim 1.02)\n",
+                    Median(cps), Median(ours), Median(ratios));
+    }
+
+    std::printf("\n2. tree of 20,000 files of 4 KiB in 200 directories (median of %d)\n",
+                rounds);
+    std::string tree = work + "/tree20k";
+    MakeTree(tree, 200, 100, 4096);
+    std::vector<double> ours, cps, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        double c = TimeShell("cp -r '" + tree + "' '" + work + "/cpr" + std::to_string(r) + "'");
+        double f = RunTree(tree, work + "/fxr" + std::to_string(r));
+        cps.push_back(c);
+        ours.push_back(f);
+        ratios.push_back(f / c);
+        std::printf("   round %d: cp -r %.3f s, ferrox %.3f s\n", r + 1, c, f);
+    }
+    double perFile20k = Median(ours) / 20000;
+    std::printf("   median: cp -r %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.5, aim 1.25)\n",
+                Median(cps), Median(ours), Median(ratios));
+    std::printf("   per file: cp -r %.1f us, ferrox %.1f us\n", Median(cps) / 20000 * 1e6,
+                perFile20k * 1e6);
+
+    if (!skip200k) {
+        std::printf("\n3. tree of 200,000 files of 1 KiB in 2,000 directories\n");
+        std::string big = work + "/tree200k";
+        MakeTree(big, 2000, 100, 1024);
+        long rssBefore = PeakRssKiB();
+        double f = RunTree(big, work + "/fx200k");
+        long rssAfter = PeakRssKiB();
+        double c = TimeShell("cp -r '" + big + "' '" + work + "/cp200k'");
+        double perFile = f / 200000;
+        std::printf("   cp -r %.3f s, ferrox %.3f s (ratio %.3f)\n", c, f, f / c);
+        std::printf("   per file: %.1f us, against %.1f us at 20,000 files: ratio %.3f "
+                    "(must <= 1.2)\n",
+                    perFile * 1e6, perFile20k * 1e6, perFile / perFile20k);
+        // Each file is a source line and a destination line: 400,000 lines.
+        std::printf("   peak memory growth: %ld KiB, %.0f bytes per line\n",
+                    rssAfter - rssBefore, double(rssAfter - rssBefore) * 1024 / 402000);
+    }
+
+    monitor.Stop();
+    Shell("rm -rf '" + work + "'");
+    return 0;
+}

@@ -1,0 +1,107 @@
+#include "runner/ConsoleOutput.h"
+
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace ferrox {
+
+namespace {
+bool StartsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+int TerminalWidth() {
+    struct winsize ws {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
+        return ws.ws_col;
+    return 80;
+}
+} // namespace
+
+bool TConsoleOutput::IsFailureText(const std::string& text) {
+    return StartsWith(text, "Error copying file [") ||
+           StartsWith(text, "An Exception occurred") || StartsWith(text, "Exception Error: ") ||
+           StartsWith(text, "Source changed while");
+}
+
+void TConsoleOutput::WriteLocked(const std::string& s) {
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = ::write(STDOUT_FILENO, s.data() + done, s.size() - done);
+        if (n <= 0)
+            return; // a closed pipe must not stop the copy
+        done += size_t(n);
+    }
+}
+
+void TConsoleOutput::SetStatusText(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    // The copy of a file starts by showing its source path.
+    if (!text.empty() && !IsFailureText(text) && !StartsWith(text, "Finished Copying file [") &&
+        text.find('[') == std::string::npos)
+        file_ = text;
+    if (text.empty() || (quiet_ && !IsFailureText(text)))
+        return;
+    std::string out;
+    if (terminal_ && progressShown_)
+        out = "\r\033[K";
+    progressShown_ = false;
+    out += text;
+    out += '\n';
+    WriteLocked(out);
+}
+
+void TConsoleOutput::SetText(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    gaugeText_ = text;
+}
+
+void TConsoleOutput::SetRateText(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    rate_ = text;
+}
+
+std::string TConsoleOutput::ProgressLineLocked() const {
+    char head[64];
+    int32_t max = max_.load(), progress = progress_.load();
+    if (!gaugeText_.empty())
+        std::snprintf(head, sizeof head, "%s", gaugeText_.c_str());
+    else
+        std::snprintf(head, sizeof head, "%3d%%",
+                      max > 0 ? int(int64_t(progress) * 100 / max) : 0);
+    std::string line = std::string(head) + "  " + rate_ + "  ";
+    // Show the end of a long name, where the file's own name is.
+    size_t room = size_t(TerminalWidth() - 1);
+    std::string name = file_;
+    if (line.size() + name.size() > room && room > line.size() + 3)
+        name = "..." + name.substr(name.size() - (room - line.size() - 3));
+    line += name;
+    if (line.size() > room)
+        line.resize(room);
+    return line;
+}
+
+void TConsoleOutput::Redraw() {
+    if (!terminal_)
+        return;
+    std::lock_guard lock(mutex_);
+    if (file_.empty())
+        return;
+    WriteLocked("\r\033[K" + ProgressLineLocked());
+    progressShown_ = true;
+}
+
+void TConsoleOutput::EndProgress() {
+    std::lock_guard lock(mutex_);
+    if (terminal_ && progressShown_)
+        WriteLocked("\r\033[K");
+    progressShown_ = false;
+}
+
+void TConsoleOutput::PrintLine(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    WriteLocked(line + "\n");
+}
+
+} // namespace ferrox

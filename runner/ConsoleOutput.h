@@ -1,0 +1,49 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "diag/StatusLine.h"
+#include "engine/modRXThread/ProgressMonitor.h"
+
+namespace ferrox {
+
+// The terminal as status line, gauge and rate panel: every status text on a line of its
+// own and, on a terminal, a live progress line for the current file under them.
+class TConsoleOutput : public IStatusLine, public IGauge, public IRatePanel {
+public:
+    TConsoleOutput(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
+
+    void SetStatusText(const std::string& text) override;
+    void SetMaxValue(int32_t value) override { max_.store(value); }
+    void SetProgress(int32_t value) override { progress_.store(value); }
+    int32_t MinValue() const override { return 0; }
+    void SetText(const std::string& text) override;
+    void SetRateText(const std::string& text) override;
+
+    // Draws the progress line again (terminal only); called a few times a second.
+    void Redraw();
+    // Removes the progress line before the closing lines.
+    void EndProgress();
+    // Prints a line whatever the quiet mode says.
+    void PrintLine(const std::string& line);
+
+    static bool IsFailureText(const std::string& text);
+
+private:
+    void WriteLocked(const std::string& s);
+    std::string ProgressLineLocked() const;
+
+    const bool quiet_;
+    const bool terminal_;
+    std::mutex mutex_; // one writer at a time; guards the texts below
+    std::string file_;
+    std::string gaugeText_;
+    std::string rate_;
+    bool progressShown_ = false;
+    std::atomic<int32_t> max_{100};
+    std::atomic<int32_t> progress_{0};
+};
+
+} // namespace ferrox

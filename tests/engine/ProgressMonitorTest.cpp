@@ -1,0 +1,129 @@
+#include "engine/modRXThread/ProgressMonitor.h"
+
+#include "persist/Options.h"
+#include "support/StatusRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+// Every call the monitor makes, in order.
+struct TRecorder : IGauge, IRatePanel {
+    mutable std::mutex mutex;
+    std::vector<std::string> calls;
+    int32_t min = 0;
+    void Add(std::string s) {
+        std::lock_guard lock(mutex);
+        calls.push_back(std::move(s));
+    }
+    void SetMaxValue(int32_t v) override { Add("max " + std::to_string(v)); }
+    void SetProgress(int32_t v) override { Add("progress " + std::to_string(v)); }
+    int32_t MinValue() const override { return min; }
+    void SetText(const std::string& t) override { Add("text [" + t + "]"); }
+    void SetRateText(const std::string& t) override { Add("rate [" + t + "]"); }
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+};
+
+struct TMonitorTest : ::testing::Test {
+    TRecorder ui;
+    TProgressMonitor monitor{ui, ui};
+    std::chrono::system_clock::time_point start{std::chrono::seconds(1'000'000)};
+    std::chrono::system_clock::time_point now = start;
+    void SetUp() override {
+        ProgressList.Clear();
+        DisplayProgressBar = true;
+        monitor.NumberFormat = {",", "."};
+        monitor.Now = [this] { return now; };
+        CopyStartTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            start.time_since_epoch())
+                            .count();
+    }
+};
+
+} // namespace
+
+TEST(FormatNumber, GroupsPadsAndRounds) {
+    TNumberFormat comma{",", "."};
+    EXPECT_EQ(FormatNumber(1536, 8, 0, comma), "   1,536");
+    EXPECT_EQ(FormatNumber(30720, 8, 2, comma), "30,720.00");
+    EXPECT_EQ(FormatNumber(1234567.891, 8, 2, comma), "1,234,567.89");
+    EXPECT_EQ(FormatNumber(0, 8, 0, comma), "       0");
+    EXPECT_EQ(FormatNumber(999, 8, 0, comma), "     999");
+    EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
+    EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");
+}
+
+TEST_F(TMonitorTest, GaugeGoesBackToMinAtAStreamStartAndFollowsChunks) {
+    ui.min = 5;
+    monitor.ShowRecord({1000, 0, 1});
+    monitor.ShowRecord({1000, 500, 0});
+    EXPECT_EQ(ui.Calls(),
+              (std::vector<std::string>{"max 1000", "progress 5", "max 1000", "progress 500"}));
+}
+
+TEST_F(TMonitorTest, ByteCountsAsTextAndTheRateInTheUsersFormat) {
+    DisplayProgressBar = false;
+    monitor.ShowRecord({3072, 0, 1}); // nothing transferred: no text, no rate
+    EXPECT_TRUE(ui.Calls().empty());
+    now = start + std::chrono::milliseconds(999); // under a second: no rate yet
+    monitor.ShowRecord({3072, 1536, 0});
+    now = start + std::chrono::milliseconds(20'700); // 20 whole seconds
+    monitor.ShowRecord({20'000'000, 10'485'760, 0});
+    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"text [   1,536 /    3,072]",
+                                                    "text [10,485,760 / 20,000,000]",
+                                                    "rate [30,720.00 K/per min]"}));
+}
+
+TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
+    const int64_t size = 6LL << 30;
+    monitor.ShowRecord({size, size / 2, 0});
+    monitor.ShowRecord({size, size, 0});
+    auto calls = ui.Calls();
+    ASSERT_EQ(calls.size(), 4u);
+    int64_t max = std::stoll(calls[0].substr(4));
+    EXPECT_GT(max, 1 << 30);
+    EXPECT_LE(max, INT32_MAX);
+    EXPECT_EQ(calls[1], "progress " + std::to_string(max / 2));
+    EXPECT_EQ(calls[3], "progress " + std::to_string(max));
+}
+
+TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
+    TStatusRecorder status;
+    for (int i = 0; i < 20; ++i)
+        ProgressList.Add({100, i, 0});
+    monitor.Start();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Reports made while it sleeps wake it.
+    ProgressList.Add({100, 99, 0});
+    MonitorEvent.Set();
+    while (ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    // A second monitor while one runs ends at once without a word.
+    TRecorder other;
+    TProgressMonitor second(other, other);
+    second.Run();
+    monitor.Stop();
+
+    auto calls = ui.Calls();
+    ASSERT_EQ(calls.size(), 42u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(calls[size_t(2 * i + 1)], "progress " + std::to_string(i));
+    EXPECT_EQ(calls.back(), "progress 99");
+    EXPECT_TRUE(other.Calls().empty());
+    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"Processing Thread Started",
+                                                        "Processing Thread Shutdown"}));
+    EXPECT_FALSE(MonitorRunning);
+}
