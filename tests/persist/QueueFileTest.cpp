@@ -237,11 +237,14 @@ TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
     EXPECT_EQ(ReadFile(Queue()), saved);
     EXPECT_FALSE(Exists("QUEUE.BAK")) << "a refused autosave makes no backup either";
 
-    running = true; // the message shows even while a copy runs
+    running = true; // the message shows even while a copy runs, no other does
     status.Clear();
     queue.Autosave();
+    file->SaveQueue(true, true, dir / "during.ini");
     EXPECT_EQ(Shown(), Texts{"Autosave QUEUE file disabled due to large QUEUE size"});
+    EXPECT_TRUE(Exists(dir / "during.ini"));
     running = false;
+    file->QueueFileName = Queue();
 
     file->SaveQueue(true, true, ""); // the Close button has no limit
     EXPECT_NE(ReadFile(Queue()).find("FROM-31=F:/f31\r\n"), std::string::npos);
@@ -317,6 +320,8 @@ TEST_F(QueueFileTest, AnEmptyQueueLeavesOnlyTheBackup) {
 TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) {
     From("/kept", lsFileDone);
     To("/kept-to");
+    file->LoadQueue(false, ""); // start-up without QUEUE.INI: silent
+    EXPECT_EQ(Shown(), Texts{});
     const std::string name = dir / "new-queue.ini";
     file->LoadQueue(true, name);
     EXPECT_EQ(Shown(), Texts{"Queue File to Load does not Exists?"});
@@ -328,13 +333,6 @@ TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) 
     EXPECT_NE(ReadFile(name).find("FROM-1=F:/kept\r\nTO-1=/kept-to\r\nDONE-1=1"),
               std::string::npos);
     EXPECT_FALSE(Exists(Queue()));
-}
-
-TEST_F(QueueFileTest, StartUpLoadIsSilentWithoutAFile) {
-    From("/a");
-    file->LoadQueue(false, "");
-    EXPECT_EQ(Shown(), Texts{});
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 1u);
 }
 
 TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
@@ -500,14 +498,6 @@ TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
     EXPECT_EQ(file->QueueFileName, before);
     EXPECT_EQ(wait.Events, "");
     EXPECT_EQ(TraceEntries(), traceBefore);
-}
-
-TEST_F(QueueFileTest, ASaveDuringACopyLeavesTheStatusLineAlone) {
-    From("/a");
-    running = true;
-    file->SaveQueue(true, true, dir / "during.ini");
-    EXPECT_EQ(Shown(), Texts{});
-    EXPECT_TRUE(Exists(dir / "during.ini"));
 }
 
 TEST_F(QueueFileTest, TheTraceIsBalancedAndNamesTheOperation) {
