@@ -3,10 +3,12 @@
 
 namespace ferrox {
 
-// Process-wide switches, false until LoadOptions has read them.
+// The switches of QOPTIONS.INI: false until LoadOptions has run, fixed afterwards.
 extern std::atomic<bool> DeleteToRecycle;
 extern std::atomic<bool> DisplayProgressBar;
 
+// Reads ExePath() + "QOPTIONS.INI", section "Options"; a missing file, section or key, or
+// a value that is not a number, gives true. A failure shows on the status line.
 void LoadOptions();
 
 } // namespace ferrox

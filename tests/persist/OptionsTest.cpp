@@ -1,0 +1,134 @@
+#include "persist/Options.h"
+#include "persist/ExePath.h"
+
+#include "diag/Trace.h"
+#include "persist/PersistTestUtil.h"
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <optional>
+#include <sys/stat.h>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+// Sets an environment variable for the life of the scope.
+class TEnv {
+public:
+    TEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        Set(value);
+    }
+    ~TEnv() { Set(old_); }
+    TEnv(const TEnv&) = delete;
+    TEnv& operator=(const TEnv&) = delete;
+
+private:
+    void Set(const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name_, value->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class OptionsTest : public ::testing::Test {
+protected:
+    OptionsTest() {
+        SetExePathForTesting(dir.Path());
+        DeleteToRecycle = false;
+        DisplayProgressBar = false;
+    }
+    void WriteOptions(const std::string& text) { WriteFile(dir / "QOPTIONS.INI", text); }
+    TTempDir dir;
+    TStatusRecorder status;
+};
+
+TEST_F(OptionsTest, NoFileMeansBothOn) {
+    LoadOptions();
+    EXPECT_TRUE(DeleteToRecycle);
+    EXPECT_TRUE(DisplayProgressBar);
+    EXPECT_EQ(status.Texts(), std::vector<std::string>{});
+}
+
+TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
+    struct Case {
+        const char* value;
+        bool expected;
+    };
+    for (Case c :
+         {Case{"0", false}, Case{"1", true}, Case{"2", true}, Case{"no", true}, Case{"True", true},
+          Case{"0x0", false}, Case{"$1F", true}, Case{" 0 ", false}, Case{"", true}}) {
+        WriteOptions("[options]\r\ndeletetorecycle=" + std::string(c.value) +
+                     "\r\nDisplayProgressBar=" + c.value + "\r\n");
+        DeleteToRecycle = !c.expected;
+        DisplayProgressBar = !c.expected;
+        LoadOptions();
+        EXPECT_EQ(DeleteToRecycle, c.expected) << "value \"" << c.value << "\"";
+        EXPECT_EQ(DisplayProgressBar, c.expected) << "value \"" << c.value << "\"";
+    }
+    WriteOptions(
+        "[Options]\nDeleteToRecycle=0\nDisplayProgressBar=1\n[Other]\nDisplayProgressBar=0");
+    LoadOptions();
+    EXPECT_FALSE(DeleteToRecycle);
+    EXPECT_TRUE(DisplayProgressBar);
+}
+
+TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
+    WriteOptions("[Options]\r\nDeleteToRecycle=0\r\n");
+    TTempDir elsewhere;
+    WriteFile(elsewhere / "QOPTIONS.INI",
+              "[Options]\r\nDeleteToRecycle=1\r\nDisplayProgressBar=0\r\n");
+    TWorkingDirectory cwd(elsewhere.Path());
+    LoadOptions();
+    EXPECT_FALSE(DeleteToRecycle);
+    EXPECT_TRUE(DisplayProgressBar);
+}
+
+TEST_F(OptionsTest, AnUnreadableFileShowsTheErrorAndLeavesBothOff) {
+    MakeDir(dir / "QOPTIONS.INI");
+    TraceCreate();
+    const auto before = TraceEntries();
+    LoadOptions();
+    EXPECT_FALSE(DeleteToRecycle);
+    EXPECT_FALSE(DisplayProgressBar);
+    EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
+                                                       dir.Path() + "/QOPTIONS.INI"});
+    EXPECT_EQ(TraceEntries(), before);
+}
+
+TEST(ExePath, AWritableProgramDirectoryIsKept) {
+    TTempDir dir;
+    EXPECT_EQ(SettingsDirectoryFor(dir.Path() + "/"), dir.Path() + "/");
+}
+
+TEST(ExePath, OtherwiseTheUsersConfigurationDirectoryIsMade) {
+    TTempDir home;
+    TEnv homeVar("HOME", home.Path());
+    {
+        TEnv xdg("XDG_CONFIG_HOME", home.Path() + "/xdg/");
+        EXPECT_EQ(SettingsDirectoryFor(home / "no/such/dir/"), home.Path() + "/xdg/ferrox/");
+        struct stat st {};
+        EXPECT_EQ(::stat((home / "xdg/ferrox").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+    }
+    {
+        // The base directory rules ignore a relative value.
+        TEnv xdg("XDG_CONFIG_HOME", std::string("relative"));
+        EXPECT_EQ(SettingsDirectoryFor(""), home.Path() + "/.config/ferrox/");
+        EXPECT_TRUE(Exists(home / ".config/ferrox"));
+    }
+}
+
+TEST(ExePath, TestsMayPointItElsewhere) {
+    SetExePathForTesting("/some/where");
+    EXPECT_EQ(ExePath(), "/some/where/");
+}
+
+} // namespace

@@ -1,0 +1,568 @@
+#include "persist/QueueFile.h"
+
+#include "diag/ErrorLog.h"
+#include "diag/Trace.h"
+#include "persist/ExePath.h"
+#include "persist/PersistTestUtil.h"
+#include "support/TestSupport.h"
+
+#include <csignal>
+#include <dirent.h>
+#include <functional>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <ostream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+struct TLine {
+    std::string Path;
+    int32_t Status;
+    bool Move;
+    bool operator==(const TLine&) const = default;
+};
+
+[[maybe_unused]] std::ostream& operator<<(std::ostream& out, const TLine& l) {
+    return out << "{" << l.Path << ", " << LineStatusName(l.Status) << (l.Move ? ", move}" : "}");
+}
+
+std::vector<TLine> Lines(const TLineList& list) {
+    std::vector<TLine> out;
+    for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
+        out.push_back({n->Data.Path, n->Data.Status.load(), TCopyQueue::IsMove(n)});
+    return out;
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class TWaitRecorder : public IPleaseWait {
+public:
+    void ShowPleaseWait() override { Events += "show;"; }
+    void HidePleaseWait() override { Events += "hide;"; }
+    std::string Events;
+};
+
+class QueueFileTest : public ::testing::Test {
+protected:
+    QueueFileTest() : cwd_(dir.Path()) {
+        SetExePathForTesting(dir.Path());
+        TraceCreate();
+        file = std::make_unique<TQueueFile>(queue, running);
+        file->PleaseWait = &wait;
+        queue.SetAutosave([this] { file->SaveQueue(false, false, ""); });
+    }
+
+    void From(const std::string& path, int32_t status = lsFileWaiting, bool move = false) {
+        queue.AddItem(queue.lstCopyFrom, path, move, status);
+    }
+    void To(const std::string& path, int32_t status = lsDirWaiting) {
+        queue.AddItem(queue.lstCopyTo, path, false, status);
+    }
+    std::string Queue() const { return dir / "QUEUE.INI"; }
+    std::string Log() const { return Exists(LogFileName()) ? ReadFile(LogFileName()) : ""; }
+    std::vector<std::string> Shown() const { return status.Texts(); }
+
+    TTempDir dir;
+    TWorkingDirectory cwd_;
+    TStatusRecorder status;
+    TWaitRecorder wait;
+    TCopyQueue queue;
+    std::atomic<bool> running{false};
+    std::unique_ptr<TQueueFile> file;
+};
+
+using Texts = std::vector<std::string>;
+
+const char* const ExampleFile = "[Queue]\r\n"
+                                "FROM-1=F:/data/a.txt\r\n"
+                                "TO-1=/backup\r\n"
+                                "DONE-1=0\r\n"
+                                "MOVE-1=1\r\n"
+                                "FROM-2=D:/data/photos\r\n"
+                                "TO-2=\r\n"
+                                "DONE-2=1\r\n"
+                                "MOVE-2=0\r\n";
+
+TEST_F(QueueFileTest, SavesTheExampleByteForByteAndLoadsItBack) {
+    EXPECT_EQ(file->QueueFileName, dir.Path() + "/QUEUE.INI");
+    From("/data/a.txt", lsFileWaiting, true);
+    From("/data/photos", lsDirDone);
+    To("/backup");
+    file->SaveQueue(true, true, ""); // the Close button
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    EXPECT_EQ(Shown(), Texts{""}) << "no record count without a file name";
+    EXPECT_EQ(wait.Events, "show;hide;");
+
+    queue.Clear(queue.lstCopyFrom);
+    queue.Clear(queue.lstCopyTo);
+    status.Clear();
+    file->LoadQueue(false, ""); // start-up
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/data/a.txt", lsFileWaiting, true},
+                                                            {"/data/photos", lsDirDone, false}}));
+    EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/backup", lsDirWaiting, false}}));
+    EXPECT_EQ(Shown(), (Texts{"", "Queue Loaded [2 records]"}));
+    EXPECT_EQ(wait.Events, "show;hide;") << "no please-wait box for the start-up load";
+}
+
+TEST_F(QueueFileTest, EveryStatusRoundTripsAsDoneOrWaiting) {
+    const int32_t statuses[] = {lsFileWaiting, lsDirWaiting, lsFileDone,   lsDirDone,
+                                lsFileCopying, lsDirCopying, lsFileFailed, lsDirFailed};
+    std::vector<TLine> expectFrom, expectTo;
+    for (int32_t s : statuses) {
+        std::string path = "/src/" + std::string(LineStatusName(s));
+        bool move = s % 3 == 0;
+        From(path, s, move);
+        To("/dst/" + std::to_string(s), s % 2 ? lsDirFailed : lsDirCopying);
+        int32_t back = IsCompletedStatus(s) ? s : (IsDirStatus(s) ? lsDirWaiting : lsFileWaiting);
+        expectFrom.push_back({path, back, move});
+        expectTo.push_back(
+            {"/dst/" + std::to_string(s), IsCompletedStatus(s) ? lsDirDone : lsDirWaiting, false});
+    }
+    const std::string name = dir / "all.ini";
+    file->SaveQueue(true, true, name);
+    EXPECT_EQ(file->QueueFileName, name);
+    EXPECT_EQ(Shown(), (Texts{"", "Queue Saved [8 records]"}));
+    file->LoadQueue(true, "");
+    EXPECT_EQ(Lines(queue.lstCopyFrom), expectFrom);
+    EXPECT_EQ(Lines(queue.lstCopyTo), expectTo);
+    EXPECT_EQ(Shown().back(), "Queue Loaded [8 records]");
+}
+
+TEST_F(QueueFileTest, DestinationListsOfOtherLengthsKeepThePairing) {
+    From("/a");
+    From("/b");
+    From("/c");
+    To("/only");
+    file->SaveQueue(true, false, "");
+    std::string text = ReadFile(Queue());
+    EXPECT_NE(text.find("TO-2=\r\n"), std::string::npos);
+    EXPECT_NE(text.find("TO-3=\r\n"), std::string::npos);
+    file->LoadQueue(false, "");
+    EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/only", lsDirWaiting, false}}));
+
+    queue.Clear(queue.lstCopyFrom);
+    queue.Clear(queue.lstCopyTo);
+    From("/a");
+    To("/x");
+    To("/extra");
+    file->SaveQueue(true, false, "");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/x", lsDirWaiting, false}}));
+}
+
+TEST_F(QueueFileTest, LoaderPrefixRules) {
+    WriteFile(Queue(), "[queue]\n"
+                       "from-1=F:/first\n"
+                       "to-1=/t1\n"
+                       "FROM-2=F:\n"
+                       "TO-2=/dropped with F: alone\n"
+                       "FROM-3=x\n"
+                       "TO-3=/dropped with a single letter\n"
+                       "FROM-4=C:/data/a.txt\n"
+                       "DONE-4=1\n"
+                       "FROM-5=/data/no prefix\n"
+                       "TO-5=/dropped with no prefix\n"
+                       "FROM-6=d:/x\n"
+                       "FROM-7=D:/data\n"
+                       "TO-7=/t7\n"
+                       "DONE-7=1\n"
+                       "MOVE-7=1\n"
+                       "FROM-8=F:/done file\n"
+                       "DONE-8=$1\n");
+    From("/replaced");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/first", lsFileWaiting, false},
+                                                            {"C:/data/a.txt", lsFileWaiting, false},
+                                                            {"d:/x", lsFileWaiting, false},
+                                                            {"/data", lsDirDone, true},
+                                                            {"/done file", lsFileDone, false}}));
+    EXPECT_EQ(Lines(queue.lstCopyTo),
+              (std::vector<TLine>{{"/t1", lsDirWaiting, false}, {"/t7", lsDirDone, false}}));
+    EXPECT_EQ(Shown().back(), "Queue Loaded [5 records]");
+}
+
+TEST_F(QueueFileTest, LoadingStopsAtTheFirstMissingOrEmptyFrom) {
+    WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=F:/two\r\nFROM-4=F:/four\r\n"
+                       "TO-4=/four\r\n");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 2u);
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
+
+    WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=\r\nFROM-3=F:/three\r\n");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/one", lsFileWaiting, false}}));
+}
+
+TEST_F(QueueFileTest, AFileWithoutAQueueSectionEmptiesBothLists) {
+    WriteFile(Queue(), "[Other]\r\nFROM-1=F:/not read\r\n");
+    From("/a");
+    To("/b");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 0u);
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
+    EXPECT_EQ(Shown(), (Texts{"", "Queue Loaded [0 records]"}));
+}
+
+TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
+    for (int i = 1; i <= 30; ++i)
+        From("/f" + std::to_string(i));
+    queue.Autosave();
+    const std::string saved = ReadFile(Queue());
+    EXPECT_NE(saved.find("FROM-30=F:/f30\r\n"), std::string::npos);
+    EXPECT_EQ(Shown(), Texts{""}) << "the autosave names no count";
+
+    From("/f31");
+    status.Clear();
+    queue.Autosave();
+    EXPECT_EQ(Shown(), Texts{"Autosave QUEUE file disabled due to large QUEUE size"});
+    EXPECT_EQ(ReadFile(Queue()), saved);
+    EXPECT_FALSE(Exists("QUEUE.BAK")) << "a refused autosave makes no backup either";
+
+    running = true; // the message shows even while a copy runs, no other does
+    status.Clear();
+    queue.Autosave();
+    file->SaveQueue(true, true, dir / "during.ini");
+    EXPECT_EQ(Shown(), Texts{"Autosave QUEUE file disabled due to large QUEUE size"});
+    EXPECT_TRUE(Exists(dir / "during.ini"));
+    running = false;
+    file->QueueFileName = Queue();
+
+    file->SaveQueue(true, true, ""); // the Close button has no limit
+    EXPECT_NE(ReadFile(Queue()).find("FROM-31=F:/f31\r\n"), std::string::npos);
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), saved);
+}
+
+TEST_F(QueueFileTest, TheBackupHoldsThePreviousSave) {
+    From("/first");
+    queue.Autosave();
+    const std::string first = ReadFile(Queue());
+    From("/second");
+    queue.Autosave();
+    const std::string second = ReadFile(Queue());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), first);
+    From("/third");
+    queue.Autosave();
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), second);
+    EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}))
+        << "no temporary file is left behind";
+}
+
+TEST_F(QueueFileTest, BackupNames) {
+    EXPECT_EQ(QueueBackupName("/opt/ferrox/QUEUE.INI"), "QUEUE.BAK");
+    EXPECT_EQ(QueueBackupName("rel/notes.txt"), "notes.BAK");
+    EXPECT_EQ(QueueBackupName("/x.d/QUEUE"), "BAK");
+    EXPECT_EQ(QueueBackupName("/x/a.b.c"), "a.b.BAK");
+    EXPECT_EQ(QueueBackupName("/x/.hidden"), ".BAK");
+    EXPECT_EQ(QueueBackupName("/x/"), "BAK");
+}
+
+TEST_F(QueueFileTest, SavingOntoAnotherFileMovesItToItsBackupInTheWorkingDirectory) {
+    MakeDir(dir / "docs");
+    const std::string notes = dir / "docs/notes.txt";
+    WriteFile(notes, "my notes\n");
+    From("/a");
+    file->SaveQueue(true, true, notes);
+    EXPECT_EQ(ReadFile(dir / "notes.BAK"), "my notes\n");
+    EXPECT_EQ(ReadFile(notes), "[Queue]\r\nFROM-1=F:/a\r\nTO-1=\r\nDONE-1=0\r\nMOVE-1=0\r\n");
+    EXPECT_EQ(DirectoryEntries(dir / "docs"), Texts{"notes.txt"});
+    EXPECT_EQ(file->QueueFileName, notes);
+    EXPECT_EQ(Shown(), (Texts{"", "Queue Saved [1 records]"}));
+    EXPECT_EQ(wait.Events, "show;hide;");
+}
+
+TEST_F(QueueFileTest, AQueueFileUnderItsOwnBackupNameIsSavedCleanly) {
+    const std::string name = dir / "q.BAK"; // its backup would be itself
+    From("/one");
+    file->SaveQueue(true, false, name);
+    From("/two");
+    file->SaveQueue(true, false, name);
+    EXPECT_NE(ReadFile(name).find("FROM-2=F:/two"), std::string::npos);
+    EXPECT_EQ(DirectoryEntries(dir.Path()), Texts{"q.BAK"});
+}
+
+TEST_F(QueueFileTest, AnEmptyQueueLeavesOnlyTheBackup) {
+    WriteFile(Queue(), ExampleFile);
+    queue.Autosave();
+    EXPECT_FALSE(Exists(Queue()));
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), ExampleFile);
+    EXPECT_EQ(Shown(), Texts{});
+
+    file->SaveQueue(true, true, dir / "chosen.ini");
+    EXPECT_EQ(Shown(), Texts{"Nothing to Save?"});
+    EXPECT_EQ(wait.Events, "") << "nothing to wait for";
+
+    running = true;
+    status.Clear();
+    file->SaveQueue(true, true, dir / "chosen.ini");
+    EXPECT_EQ(Shown(), Texts{});
+}
+
+TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) {
+    From("/kept", lsFileDone);
+    To("/kept-to");
+    file->LoadQueue(false, ""); // start-up without QUEUE.INI: silent
+    EXPECT_EQ(Shown(), Texts{});
+    const std::string name = dir / "new-queue.ini";
+    file->LoadQueue(true, name);
+    EXPECT_EQ(Shown(), Texts{"Queue File to Load does not Exists?"});
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileDone, false}}));
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(file->QueueFileName, name);
+
+    queue.Autosave();
+    EXPECT_NE(ReadFile(name).find("FROM-1=F:/kept\r\nTO-1=/kept-to\r\nDONE-1=1"),
+              std::string::npos);
+    EXPECT_FALSE(Exists(Queue()));
+}
+
+TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
+    const std::string longest = "/" + std::string(4094, 'p'); // 4095 bytes
+    const std::string usual = "/" + std::string(3999, 'q');
+    From(longest, lsDirWaiting);
+    To(longest);
+    From(usual);
+    To(usual);
+    file->SaveQueue(true, false, "");
+    file->LoadQueue(false, "");
+    EXPECT_EQ(Lines(queue.lstCopyFrom),
+              (std::vector<TLine>{{longest, lsDirWaiting, false}, {usual, lsFileWaiting, false}}));
+    EXPECT_EQ(Lines(queue.lstCopyTo),
+              (std::vector<TLine>{{longest, lsDirWaiting, false}, {usual, lsDirWaiting, false}}));
+
+    const std::string tooLong = "/" + std::string(4999, 'r');
+    WriteFile(Queue(), "[Queue]\r\nFROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong +
+                           "\r\nFROM-2=C:" + tooLong + "\r\n");
+    file->LoadQueue(false, "");
+    auto from = Lines(queue.lstCopyFrom);
+    ASSERT_EQ(from.size(), 2u);
+    EXPECT_EQ(from[0].Path, tooLong.substr(0, 4095));
+    EXPECT_EQ(from[1].Path, ("C:" + tooLong).substr(0, 4095));
+    EXPECT_EQ(Lines(queue.lstCopyTo)[0].Path, tooLong.substr(0, 4095));
+}
+
+TEST_F(QueueFileTest, AwkwardPathBytesSurviveASave) {
+    const std::string paths[] = {"/trailing blank ", "/x/\xff\xfe latin1 \xe9", "/a=b;c[d]",
+                                 "/cr\rin name", "/'quoted'"};
+    for (const auto& p : paths) {
+        From(p);
+        To(" " + p + " ");
+    }
+    file->SaveQueue(true, false, "");
+    file->LoadQueue(false, "");
+    auto from = Lines(queue.lstCopyFrom);
+    auto to = Lines(queue.lstCopyTo);
+    ASSERT_EQ(from.size(), std::size(paths));
+    ASSERT_EQ(to.size(), std::size(paths));
+    for (size_t i = 0; i < std::size(paths); ++i) {
+        EXPECT_EQ(from[i].Path, paths[i]);
+        EXPECT_EQ(to[i].Path, " " + paths[i] + " ");
+    }
+}
+
+TEST_F(QueueFileTest, APathThatNoLineCanHoldFailsTheSaveAndKeepsTheOldFile) {
+    WriteFile(Queue(), ExampleFile);
+    From("/a\nFROM-2=F:/injected");
+    file->SaveQueue(true, true, "");
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    EXPECT_EQ(Log().rfind("Exception Error: ", 0), 0u) << Log();
+    EXPECT_EQ(wait.Events, "show;hide;");
+}
+
+TEST_F(QueueFileTest, AWriteThatFailsMidwayKeepsTheOldFile) {
+    WriteFile(Queue(), ExampleFile);
+    for (int i = 0; i < 30; ++i)
+        From("/" + std::string(200, 'a' + i % 26));
+    // A file size limit makes the kernel refuse the write part way, as a full disk would.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 2048;
+    auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    file->SaveQueue(true, true, "");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+
+    const std::string message = "Exception Error: Unable to write to " + Queue();
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    EXPECT_EQ(Log(), message + "\r\n");
+    EXPECT_EQ(Shown().back(), message);
+    EXPECT_EQ(wait.Events, "show;hide;");
+    EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{LogFileName(), "QUEUE.BAK", "QUEUE.INI"}));
+}
+
+// Runs body in a child process that has an ordinary user's rights (root ignores
+// permissions); the child's exit status.
+int RunAsOrdinaryUser(const std::function<int()>& body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(77);
+        ::_exit(body());
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(QueueFileTest, ASaveIntoAnUnwritableDirectoryIsLoggedAndChangesNothing) {
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    MakeDir(dir / "ro");
+    const std::string name = dir / "ro/QUEUE.INI";
+    WriteFile(name, ExampleFile);
+    ASSERT_EQ(::chmod(name.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod((dir / "ro").c_str(), 0555), 0);
+    file->QueueFileName = name;
+    From("/new line");
+    const std::string message = "Exception Error: Unable to write to " + name;
+    int rc = RunAsOrdinaryUser([&] {
+        file->SaveQueue(true, true, "");
+        Texts shown = Shown();
+        return !shown.empty() && shown.back() == message && wait.Events == "show;hide;" ? 0 : 1;
+    });
+    ASSERT_NE(rc, 77) << "cannot take an ordinary user's rights";
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadFile(name), ExampleFile);
+    EXPECT_EQ(DirectoryEntries(dir / "ro"), Texts{"QUEUE.INI"});
+    EXPECT_EQ(Log(), message + "\r\n");
+}
+
+TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
+    struct stat here {
+    }, shm{};
+    if (::stat(dir.Path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+        here.st_dev == shm.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    char pattern[] = "/dev/shm/ferrox-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string other = pattern;
+    const std::string name = other + "/QUEUE.INI";
+    From("/first");
+    file->SaveQueue(true, false, name);
+    const std::string first = ReadFile(name);
+    From("/second");
+    file->SaveQueue(true, false, name);
+    const std::string second = ReadFile(name);
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), first);
+    EXPECT_NE(second.find("FROM-2=F:/second"), std::string::npos);
+
+    queue.Clear(queue.lstCopyFrom);
+    file->SaveQueue(false, false, "");
+    EXPECT_FALSE(Exists(name));
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), second);
+    EXPECT_EQ(DirectoryEntries(other), Texts{});
+    EXPECT_EQ(Log(), "");
+    RemoveTree(other);
+}
+
+TEST_F(QueueFileTest, AnUnreadableFileKeepsTheLines) {
+    MakeDir(Queue()); // a directory where the file should be
+    From("/kept");
+    file->LoadQueue(true, "");
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
+    EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + "\r\n");
+}
+
+TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
+    WriteFile(dir / "other.ini", ExampleFile);
+    From("/running");
+    To("/dest");
+    running = true;
+    const std::string before = file->QueueFileName;
+    const auto traceBefore = TraceEntries();
+    file->LoadQueue(true, dir / "other.ini");
+    EXPECT_EQ(Shown(), Texts{"You cannot load a queue while the copy is running"});
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/running", lsFileWaiting, false}}));
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(file->QueueFileName, before);
+    EXPECT_EQ(wait.Events, "");
+    EXPECT_EQ(TraceEntries(), traceBefore);
+}
+
+TEST_F(QueueFileTest, TheTraceIsBalancedAndNamesTheOperation) {
+    for (int i = 0; i < 300; ++i)
+        From("/f" + std::to_string(i));
+    Texts seen;
+    file->ProcessEvents = [&] {
+        auto entries = TraceEntries();
+        seen.push_back(entries.empty() ? "" : entries.back());
+    };
+    const auto before = TraceEntries();
+    file->SaveQueue(true, false, "");
+    file->LoadQueue(false, "");
+    file->LoadQueue(true, dir / "missing.ini");
+    MakeDir(dir / "adir");
+    file->LoadQueue(true, dir / "adir");
+    file->SaveQueue(true, false, dir / "nodir/x.ini");
+    EXPECT_EQ(TraceEntries(), before);
+    EXPECT_EQ(seen, (Texts{"SaveQueue", "LoadQueue", "SaveQueue"}));
+    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 300u);
+}
+
+TEST_F(QueueFileTest, ASaveOrLoadAskedForInTheMiddleOfALoadDoesNothing) {
+    for (int i = 0; i < 600; ++i)
+        From("/f" + std::to_string(i));
+    file->SaveQueue(true, false, "");
+    const std::string saved = ReadFile(Queue());
+    int pumps = 0;
+    file->ProcessEvents = [&] {
+        ++pumps;
+        EXPECT_TRUE(file->Busy());
+        file->SaveQueue(true, false, ""); // would write the half-loaded queue
+        file->LoadQueue(false, "");
+    };
+    file->LoadQueue(false, "");
+    EXPECT_GE(pumps, 2);
+    EXPECT_FALSE(file->Busy());
+    EXPECT_EQ(ReadFile(Queue()), saved);
+    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 600u);
+}
+
+TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
+    for (int i = 0; i < 30; ++i) {
+        From("/f" + std::to_string(i), lsFileWaiting, i % 2);
+        To("/t" + std::to_string(i));
+    }
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        int32_t s = 0;
+        while (!stop) {
+            for (PVirtualNode n = queue.lstCopyFrom.FirstNode(); n;
+                 n = queue.lstCopyFrom.NextNode(n))
+                queue.lstCopyFrom.SetStatus(n, s);
+            s = (s + 1) % 8;
+        }
+    });
+    running = true;
+    for (int i = 0; i < 50; ++i)
+        file->SaveQueue(false, false, "");
+    stop = true;
+    worker.join();
+    running = false;
+    file->LoadQueue(false, "");
+    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 30u);
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 30u);
+}
+
+} // namespace
