@@ -25,8 +25,16 @@ using namespace ferrox;
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
+// The file in progress stops at its next chunk without waiting for the main loop; a
+// lock-free atomic store is safe in a signal handler.
+std::atomic<int32_t>* abortFlag = nullptr;
+static_assert(std::atomic<int32_t>::is_always_lock_free);
 
-void OnSignal(int sig) { stopSignal = sig; }
+void OnSignal(int sig) {
+    stopSignal = sig;
+    if (abortFlag)
+        abortFlag->store(-1);
+}
 
 const char* const Usage =
     "usage: ferrox-run [-q] [QUEUEFILE]\n"
@@ -110,6 +118,7 @@ int main(int argc, char** argv) {
     file.LoadQueue(false, queueFile);
     queue.SetAutosave([&] { file.SaveQueue(false, false, ""); });
 
+    abortFlag = &run.AbortFlag;
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
@@ -133,6 +142,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     control.ReleaseWorker();
+    abortFlag = nullptr;
     monitor.Stop();
     out.EndProgress();
 

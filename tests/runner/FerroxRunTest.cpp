@@ -1,0 +1,134 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace ferrox::test;
+
+extern char** environ;
+
+namespace {
+
+struct TRunnerTest : ::testing::Test {
+    TTempDir dir;
+    std::string P(const std::string& name) const { return dir / name; }
+
+    // Runs ferrox-run in the temp dir with a private trash; returns its exit status.
+    int Run(const std::string& args, std::string* out = nullptr) {
+        std::string cmd = "cd '" + dir.Path() + "' && XDG_DATA_HOME='" + P("xdg") + "' " +
+                          FERROX_RUN_PATH + " " + args + " >'" + P("out.txt") + "' 2>'" +
+                          P("err.txt") + "' </dev/null";
+        int rc = RunShell(cmd);
+        if (out)
+            *out = ReadFile(P("out.txt")) + ReadFile(P("err.txt"));
+        return rc;
+    }
+    void WriteQueue(const std::string& name, const std::vector<std::string>& lines) {
+        std::string text = "[Queue]\r\n";
+        for (const auto& l : lines)
+            text += l + "\r\n";
+        WriteFile(P(name), text);
+    }
+};
+
+} // namespace
+
+TEST_F(TRunnerTest, CopiesASavedQueueAndMarksTheLinesDone) {
+    MakeDir(P("src"));
+    MakeDir(P("src/sub"));
+    WriteFile(P("src/a.txt"), "a");
+    WriteFile(P("src/sub/b.txt"), "b");
+    WriteFile(P("single.txt"), "single");
+    MakeDir(P("out"));
+    WriteQueue("q.ini", {"FROM-1=D:" + P("src"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=0",
+                         "FROM-2=F:" + P("single.txt"), "TO-2=" + P("out"), "DONE-2=0",
+                         "MOVE-2=1"});
+    std::string out;
+    EXPECT_EQ(Run("q.ini", &out), 0) << out;
+    EXPECT_EQ(RunShell("diff -r '" + P("src") + "' '" + P("out/src") + "'"), 0);
+    EXPECT_EQ(ReadFile(P("out/single.txt")), "single");
+    EXPECT_FALSE(Exists(P("single.txt"))); // moved, into the private trash
+    EXPECT_TRUE(Exists(P("xdg/Trash/files/single.txt")));
+    EXPECT_NE(out.find("Starting Copy\n"), std::string::npos);
+    EXPECT_NE(out.find("All File Copies Completed\n"), std::string::npos);
+    EXPECT_NE(out.find("lines copied, 0 failed"), std::string::npos);
+
+    // Saved back: the directory line, its entries and the file line, all done.
+    std::string saved = ReadFile(P("q.ini"));
+    EXPECT_NE(saved.find("FROM-1=D:" + P("src") + "\r\nTO-1=" + P("out") + "\r\nDONE-1=1\r\n"),
+              std::string::npos);
+    EXPECT_EQ(saved.find("DONE-1=0"), std::string::npos);
+    EXPECT_NE(saved.find("FROM-5="), std::string::npos);
+    EXPECT_EQ(saved.find("=0\r\nMOVE"), std::string::npos) << saved; // no line left undone
+
+    // A second run has nothing left to do and still succeeds.
+    EXPECT_EQ(Run("-q q.ini", &out), 0);
+    EXPECT_NE(out.find("0 lines copied, 0 failed"), std::string::npos);
+    EXPECT_EQ(out.find("Starting Copy"), std::string::npos); // quiet
+}
+
+TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
+    WriteFile(P("a.txt"), "a");
+    WriteQueue("fail.ini",
+               {"FROM-1=F:" + P("a.txt"), "TO-1=" + P("missing/deeper"), "DONE-1=0", "MOVE-1=1"});
+    std::string out;
+    EXPECT_EQ(Run("-q fail.ini", &out), 1);
+    EXPECT_NE(out.find("Error copying file [" + P("a.txt") + "]"), std::string::npos) << out;
+    EXPECT_NE(out.find("0 lines copied, 1 failed"), std::string::npos) << out;
+    EXPECT_TRUE(Exists(P("a.txt")));
+    EXPECT_NE(ReadFile(P("fail.ini")).find("DONE-1=0"), std::string::npos);
+
+    EXPECT_EQ(Run("--help", &out), 0);
+    EXPECT_NE(out.find("usage: ferrox-run"), std::string::npos);
+    EXPECT_EQ(Run("--bogus"), 2);
+    EXPECT_EQ(Run("one.ini two.ini"), 2);
+    EXPECT_EQ(Run("no-such-queue.ini", &out), 2);
+    EXPECT_NE(out.find("cannot read queue file"), std::string::npos);
+    EXPECT_EQ(Run("'" + dir.Path() + "'"), 2); // a directory is no queue file
+}
+
+TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
+    // Large enough that the signal arrives while it is still being copied.
+    ASSERT_EQ(RunShell("head -c 1073741824 /dev/zero | tr '\\0' 'x' > '" + P("big.bin") + "'"), 0);
+    MakeDir(P("out"));
+    WriteFile(P("out/big.bin"), "old target");
+    WriteQueue("q.ini", {"FROM-1=F:" + P("big.bin"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=1"});
+
+    pid_t pid;
+    std::string exe = FERROX_RUN_PATH, queue = P("q.ini"), log = P("out.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+    char* argv[] = {exe.data(), queue.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Wait until the copy has started: its temporary file shows up beside the target.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool started = false;
+    while (!started && std::chrono::steady_clock::now() < deadline) {
+        started = RunShell("ls -a '" + P("out") + "' | grep -q ferrox") == 0;
+        if (!started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(P("out/big.bin")), "old target");
+    EXPECT_EQ(RunShell("ls -a '" + P("out") + "' | grep -q ferrox"), 1); // no temporary left
+    EXPECT_TRUE(Exists(P("big.bin")));
+    EXPECT_NE(ReadFile(P("q.ini")).find("DONE-1=0"), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("aborted"), std::string::npos);
+}
