@@ -18,4 +18,8 @@ std::string HomeTrashDir();
 // Percent-encodes a path for the Path= key (RFC 2396 escapes; '/' kept).
 std::string TrashEncodePath(const std::string& path);
 
+// The bytes of a Path= value: %XX sequences decoded, anything else (a stray '%' too)
+// kept as it is.
+std::string TrashDecodePath(const std::string& encoded);
+
 } // namespace ferrox
