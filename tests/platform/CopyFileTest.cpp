@@ -9,6 +9,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -87,6 +88,10 @@ TEST(CopyFile, ReplacesTargetAndReportsProgressInOrder) {
     // The data went through a temporary file the cleanup would recognise, now gone.
     EXPECT_FALSE(rec.TempsSeen.empty());
     ExpectNoTempFiles(tmp.Path());
+
+    EXPECT_FALSE(IsSameFileState(tmp / "dst", r.Source));
+    WriteFile(tmp / "src", "changed");
+    EXPECT_FALSE(IsSameFileState(tmp / "src", r.Source));
 }
 
 TEST(CopyFile, EmptyFileAndNullCallback) {
@@ -287,16 +292,31 @@ TEST(CopyFile, AwkwardNamesAreCopiedByteExactly) {
     EXPECT_EQ(copied, expected);
 }
 
-TEST(CopyFile, SourceChangeIsSeenByIdentity) {
+TEST(CopyFile, ParallelCopiesIntoOneDirectory) {
+    // Worker threads share the clone memory and pick temp names in the same directory.
     TTempDir tmp;
-    WriteFile(tmp / "src", "before");
-    TCopyResult r = CopyFileWithProgress(tmp / "src", tmp / "dst", TCopyOptions{});
-    ASSERT_EQ(r.Error, 0);
-    EXPECT_TRUE(IsSameFileState(tmp / "src", r.Source));
-    EXPECT_FALSE(IsSameFileState(tmp / "dst", r.Source));
-    WriteFile(tmp / "src", "before and after");
-    EXPECT_FALSE(IsSameFileState(tmp / "src", r.Source));
-    EXPECT_FALSE(IsSameFileState(tmp / "gone", r.Source));
+    MakeDir(tmp / "in");
+    MakeDir(tmp / "out");
+    constexpr int Threads = 4, Files = 25;
+    for (int i = 0; i < Threads * Files; ++i)
+        WriteFile(tmp / "in/" + std::to_string(i), PatternBytes(4096 + i, unsigned(i)));
+    std::vector<std::thread> workers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < Threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int i = t * Files; i < (t + 1) * Files; ++i) {
+                std::string name = std::to_string(i);
+                if (CopyFileWithProgress(tmp / "in/" + name, tmp / "out/" + name, TCopyOptions{})
+                        .Error != 0)
+                    ++failures;
+            }
+        });
+    for (auto& w : workers)
+        w.join();
+    EXPECT_EQ(failures, 0);
+    for (int i = 0; i < Threads * Files; ++i)
+        ASSERT_EQ(ReadFile(tmp / "out/" + std::to_string(i)), PatternBytes(4096 + i, unsigned(i)));
+    EXPECT_EQ(NamesIn(tmp / "out").size(), size_t(Threads * Files));
 }
 
 TEST(CopyFile, OtherFileSystemAndFullDisk) {

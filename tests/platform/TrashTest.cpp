@@ -2,12 +2,16 @@
 #include "PlatformTestUtil.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
-#include <regex>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace ferrox {
 namespace {
@@ -32,12 +36,24 @@ protected:
 
     // The Path= value of a .trashinfo, checking the rest of its shape on the way.
     static std::string InfoPath(const std::string& infoFile) {
-        std::string text = ReadFile(infoFile);
-        std::smatch m;
-        static const std::regex shape("\\[Trash Info\\]\nPath=([^\n]*)\n"
-                                      "DeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n");
-        EXPECT_TRUE(std::regex_match(text, m, shape)) << text;
-        return m.size() > 1 ? m[1].str() : std::string();
+        const std::string text = ReadFile(infoFile);
+        const std::string head = "[Trash Info]\nPath=";
+        const std::string dateKey = "\nDeletionDate=";
+        size_t date = text.find(dateKey);
+        EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+        EXPECT_NE(date, std::string::npos) << text;
+        if (text.rfind(head, 0) != 0 || date == std::string::npos)
+            return {};
+        // YYYY-MM-DDThh:mm:ss and the closing newline, nothing more.
+        std::string when = text.substr(date + dateKey.size());
+        const std::string shape = "dddd-dd-ddTdd:dd:dd\n";
+        EXPECT_EQ(when.size(), shape.size()) << text;
+        for (size_t i = 0; i < when.size() && i < shape.size(); ++i) {
+            bool ok = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(when[i])) != 0
+                                      : when[i] == shape[i];
+            EXPECT_TRUE(ok) << "DeletionDate=" << when;
+        }
+        return text.substr(head.size(), date - head.size());
     }
 
     TTempDir tmp_;
@@ -111,6 +127,36 @@ TEST_F(TrashTest, RelativePathsLinksAndDirectories) {
     ASSERT_EQ(folderResult, 0);
     EXPECT_EQ(ReadFile(trash_ + "/files/folder/inside"), "i");
     EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/folder.trashinfo")), tmp_ / "folder");
+}
+
+TEST_F(TrashTest, ConcurrentTrashingOfOneName) {
+    constexpr int Threads = 4, Files = 10;
+    for (int i = 0; i < Threads * Files; ++i) {
+        MakeDir(tmp_ / std::to_string(i));
+        WriteFile(tmp_ / std::to_string(i) + "/same", std::to_string(i));
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < Threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int i = t * Files; i < (t + 1) * Files; ++i)
+                if (MoveToTrash(tmp_ / std::to_string(i) + "/same") != 0)
+                    ++failures;
+        });
+    for (auto& w : workers)
+        w.join();
+    ASSERT_EQ(failures, 0);
+
+    // Every file arrived once, and each info names the file stored beside it.
+    std::set<std::string> contents;
+    for (const auto& info : NamesIn(trash_ + "/info")) {
+        std::string entry = info.substr(0, info.size() - std::string(".trashinfo").size());
+        std::string content = ReadFile(trash_ + "/files/" + entry);
+        EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/" + info)), tmp_ / content + "/same");
+        contents.insert(content);
+    }
+    EXPECT_EQ(contents.size(), size_t(Threads * Files));
+    EXPECT_EQ(NamesIn(trash_ + "/files").size(), size_t(Threads * Files));
 }
 
 TEST_F(TrashTest, FailureLeavesFileAndNoInfo) {
