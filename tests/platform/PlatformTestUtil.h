@@ -1,7 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <dirent.h>
 #include <string>
-#include <cstdint>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
