@@ -1,0 +1,173 @@
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ferrox {
+
+namespace {
+
+TFileIdentity IdentityOf(const struct stat& st) {
+    TFileIdentity id;
+    id.Device = st.st_dev;
+    id.Inode = st.st_ino;
+    id.Size = st.st_size;
+    id.MTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.Valid = true;
+    return id;
+}
+
+TEntryKind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode))
+        return TEntryKind::File;
+    if (S_ISDIR(mode))
+        return TEntryKind::Directory;
+    if (S_ISLNK(mode))
+        return TEntryKind::Symlink;
+    return TEntryKind::Special;
+}
+
+TEntryKind KindOfDirentType(unsigned char type) {
+    switch (type) {
+    case DT_REG:
+        return TEntryKind::File;
+    case DT_DIR:
+        return TEntryKind::Directory;
+    case DT_LNK:
+        return TEntryKind::Symlink;
+    default:
+        return TEntryKind::Special;
+    }
+}
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+} // namespace
+
+bool PathMatchesAny(const std::string& path) {
+    size_t slash = path.rfind(PathDelim);
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (path.find_first_of("*?", nameStart) == std::string::npos) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+    std::string dirPath;
+    if (slash == std::string::npos)
+        dirPath = ".";
+    else if (slash == 0)
+        dirPath = "/";
+    else
+        dirPath = path.substr(0, slash);
+    std::string pattern = path.substr(nameStart);
+
+    DIR* dir = ::opendir(dirPath.c_str());
+    if (!dir)
+        return false;
+    bool found = false;
+    while (struct dirent* entry = ::readdir(dir)) {
+        if (IsDotOrDotDot(entry->d_name))
+            continue;
+        // No FNM_PERIOD: a pattern such as "*rc" is meant to reach dot files as well.
+        if (::fnmatch(pattern.c_str(), entry->d_name, 0) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TFileIdentity GetFileIdentity(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return IdentityOf(st);
+}
+
+TFileIdentity GetFileIdentityFollow(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return IdentityOf(st);
+}
+
+int MakeDirectory(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+int EnumerateDirectory(const std::string& dirPath,
+                       const std::function<bool(const TDirEntry&)>& onEntry) {
+    DIR* dir = ::opendir(dirPath.c_str());
+    if (!dir)
+        return errno;
+    int dirFd = ::dirfd(dir);
+    TDirEntry item;
+    int error = 0;
+    for (;;) {
+        // readdir only tells an error from the end of the directory through errno.
+        errno = 0;
+        struct dirent* entry = ::readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (IsDotOrDotDot(entry->d_name))
+            continue;
+        if (entry->d_type == DT_UNKNOWN) {
+            // Some file systems (older XFS, some network ones) do not fill d_type.
+            struct stat st;
+            if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue; // removed since readdir saw it
+                error = errno;
+                break;
+            }
+            item.Kind = KindOfMode(st.st_mode);
+        } else {
+            item.Kind = KindOfDirentType(entry->d_type);
+        }
+        item.Name.assign(entry->d_name);
+        if (!onEntry(item))
+            break;
+    }
+    ::closedir(dir);
+    return error;
+}
+
+int RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int MakeOwnerWritable(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno;
+    // chmod follows links and a link's own mode means nothing on Linux: leave it alone.
+    if (S_ISLNK(st.st_mode))
+        return 0;
+    if (st.st_mode & S_IWUSR)
+        return 0;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0 ? 0 : errno;
+}
+
+std::string ExecutablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf)
+        return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+} // namespace ferrox

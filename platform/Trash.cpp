@@ -1,0 +1,388 @@
+#include "platform/Trash.h"
+
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h> // renameat2
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ferrox {
+
+namespace {
+
+std::string Join(const std::string& dir, const std::string& name) {
+    if (!dir.empty() && dir.back() == PathDelim)
+        return dir + name;
+    return dir + PathDelim + name;
+}
+
+// The directory part of an absolute path, lexically: "/a/b" -> "/a", "/a" -> "/".
+std::string ParentOf(const std::string& path) {
+    size_t slash = path.rfind(PathDelim);
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+// Drops empty and "." components; ".." stays, since undoing it would need the real
+// directories (a link may stand before it).
+std::string Tidy(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t end = path.find(PathDelim, i);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string_view part(path.data() + i, end - i);
+        if (!part.empty() && part != ".") {
+            out += PathDelim;
+            out.append(part);
+        }
+        i = end + 1;
+    }
+    return out.empty() ? "/" : out;
+}
+
+std::string CurrentDirectory() {
+    char buf[PATH_MAX];
+    if (!::getcwd(buf, sizeof buf))
+        return {};
+    return buf;
+}
+
+// A trash directory and its info/ and files/ underneath, created (0700) when missing.
+int EnsureTrashDirs(const std::string& trash) {
+    for (const char* sub : {"", "files", "info"}) {
+        std::string dir = *sub ? Join(trash, sub) : trash;
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+            return errno;
+        struct stat st;
+        if (::lstat(dir.c_str(), &st) != 0)
+            return errno;
+        if (!S_ISDIR(st.st_mode))
+            return ENOTDIR;
+    }
+    return 0;
+}
+
+// mkdir -p, for the directories above the home trash ($XDG_DATA_HOME may not exist yet).
+int MakeParents(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (path == "/" || path.empty())
+        return ENOENT;
+    if (int error = MakeParents(ParentOf(path)))
+        return error;
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
+}
+
+// The device the home trash lives on, or will once created.
+bool HomeTrashDevice(const std::string& trash, dev_t& device) {
+    std::string dir = trash;
+    for (;;) {
+        struct stat st;
+        if (::stat(dir.c_str(), &st) == 0) {
+            device = st.st_dev;
+            return true;
+        }
+        if (dir == "/" || dir.empty())
+            return false;
+        dir = ParentOf(dir);
+    }
+}
+
+// The mount point above dir (an absolute path free of links): the highest ancestor still
+// on device.
+std::string TopDirectory(const std::string& dir, dev_t device) {
+    std::string top = dir;
+    while (top != "/") {
+        std::string parent = ParentOf(top);
+        struct stat st;
+        if (::stat(parent.c_str(), &st) != 0 || st.st_dev != device)
+            break;
+        top = parent;
+    }
+    return top;
+}
+
+// The trash of a mount: $topdir/.Trash/$uid when an administrator prepared a shared,
+// sticky .Trash, else our own $topdir/.Trash-$uid. Empty with an errno when neither works.
+std::string TopDirTrash(const std::string& top, int& error) {
+    std::string uid = std::to_string(::getuid());
+    std::string shared = Join(top, ".Trash");
+    struct stat st;
+    // A link or a non-sticky .Trash could be someone's trap to collect our files.
+    if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
+        std::string trash = Join(shared, uid);
+        struct stat own;
+        if (EnsureTrashDirs(trash) == 0 && ::lstat(trash.c_str(), &own) == 0 &&
+            S_ISDIR(own.st_mode) && own.st_uid == ::getuid())
+            return trash;
+    }
+    std::string trash = Join(top, ".Trash-" + uid);
+    if (::mkdir(trash.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = errno;
+        return {};
+    }
+    if (::lstat(trash.c_str(), &st) != 0) {
+        error = errno;
+        return {};
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        error = EXDEV;
+        return {};
+    }
+    error = EnsureTrashDirs(trash);
+    return error == 0 ? trash : std::string();
+}
+
+std::string DeletionDate() {
+    time_t now = ::time(nullptr);
+    struct tm local;
+    char buf[32];
+    if (!::localtime_r(&now, &local) ||
+        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local) == 0)
+        return "1970-01-01T00:00:00";
+    return buf;
+}
+
+int WriteAll(int fd, const std::string& text) {
+    const char* data = text.data();
+    size_t size = text.size();
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return ENOSPC;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int WriteInfo(int fd, const std::string& encodedPath) {
+    std::string text =
+        "[Trash Info]\nPath=" + encodedPath + "\nDeletionDate=" + DeletionDate() + "\n";
+    if (int error = WriteAll(fd, text))
+        return error;
+    // The info is what makes the file restorable: it must be on disk before the file moves.
+    if (::fsync(fd) != 0)
+        return errno;
+    return 0;
+}
+
+// Moves path into trash as the first free NAME, NAME.2, NAME.3, ...
+int MoveInto(const std::string& path, const std::string& name, const std::string& trash,
+             const std::string& encodedPath) {
+    std::string infoDir = Join(trash, "info");
+    std::string filesDir = Join(trash, "files");
+    for (unsigned n = 1; n < 100000; ++n) {
+        std::string entry = n == 1 ? name : name + "." + std::to_string(n);
+        std::string info = Join(infoDir, entry + ".trashinfo");
+        // O_EXCL is what keeps two trashings of the same name apart.
+        int fd = ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return errno;
+        }
+        int error = WriteInfo(fd, encodedPath);
+        if (::close(fd) != 0 && error == 0 && errno != EINTR)
+            error = errno;
+        if (error != 0) {
+            ::unlink(info.c_str());
+            return error;
+        }
+        std::string dest = Join(filesDir, entry);
+        // A files/ entry without its info (left by a crash of some other program) must not
+        // be overwritten: RENAME_NOREPLACE where the file system has it, lstat otherwise.
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0)
+            return 0;
+        error = errno;
+        if (error == EINVAL || error == ENOSYS) {
+            struct stat st;
+            if (::lstat(dest.c_str(), &st) == 0)
+                error = EEXIST;
+            else if (::rename(path.c_str(), dest.c_str()) == 0)
+                return 0;
+            else
+                error = errno;
+        }
+        ::unlink(info.c_str());
+        if (error != EEXIST)
+            return error;
+    }
+    return EEXIST;
+}
+
+} // namespace
+
+std::string HomeTrashDir() {
+    std::string dataHome;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    // Relative values are invalid by the base directory rules and are to be ignored.
+    if (xdg && xdg[0] == '/') {
+        dataHome = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home) {
+            struct passwd* pw = ::getpwuid(::getuid());
+            home = pw ? pw->pw_dir : nullptr;
+        }
+        if (!home || !*home)
+            return {};
+        dataHome = Join(home, ".local/share");
+    }
+    return Join(dataHome, "Trash");
+}
+
+std::string TrashEncodePath(const std::string& path) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (unsigned char c : path) {
+        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!keep) {
+            switch (c) {
+            case '-':
+            case '_':
+            case '.':
+            case '~':
+            case '/':
+            case '!':
+            case '$':
+            case '&':
+            case '\'':
+            case '(':
+            case ')':
+            case '*':
+            case '+':
+            case ',':
+            case ';':
+            case '=':
+            case ':':
+            case '@':
+                keep = true;
+            }
+        }
+        if (keep) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += Hex[c >> 4];
+            out += Hex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string TrashDecodePath(const std::string& encoded) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(encoded.size());
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '%' && i + 2 < encoded.size()) {
+            int high = hexValue(encoded[i + 1]);
+            int low = hexValue(encoded[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                continue;
+            }
+        }
+        out += encoded[i];
+    }
+    return out;
+}
+
+int MoveToTrash(const std::string& pathIn) {
+    std::string path = pathIn;
+    while (path.size() > 1 && path.back() == PathDelim)
+        path.pop_back();
+    if (path.empty())
+        return ENOENT;
+
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno;
+
+    size_t slash = path.rfind(PathDelim);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return EINVAL;
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+
+    dev_t device = st.st_dev;
+    if (S_ISLNK(st.st_mode)) {
+        struct stat dirStat;
+        if (::stat(dir.c_str(), &dirStat) != 0)
+            return errno;
+        device = dirStat.st_dev;
+    }
+
+    std::string homeTrash = HomeTrashDir();
+    dev_t homeDevice = 0;
+    if (!homeTrash.empty() && HomeTrashDevice(homeTrash, homeDevice) && homeDevice == device) {
+        std::string absolute = path;
+        if (path[0] != PathDelim) {
+            std::string cwd = CurrentDirectory();
+            if (cwd.empty())
+                return errno;
+            absolute = Join(cwd, path);
+        }
+        if (int error = MakeParents(ParentOf(homeTrash)))
+            return error;
+        if (int error = EnsureTrashDirs(homeTrash))
+            return error;
+        return MoveInto(path, name, homeTrash, TrashEncodePath(Tidy(absolute)));
+    }
+
+    // Another file system: its own trash, with the path relative to its top, so the
+    // entry still means something when the disk is mounted elsewhere.
+    char* real = ::realpath(dir.c_str(), nullptr);
+    if (!real)
+        return errno;
+    std::string realDir = real;
+    ::free(real);
+    struct stat dirStat;
+    if (::stat(realDir.c_str(), &dirStat) != 0)
+        return errno;
+    // A mount point itself cannot be renamed into a trash on the mounted file system.
+    if (dirStat.st_dev != device)
+        return EXDEV;
+    std::string top = TopDirectory(realDir, device);
+    int error = 0;
+    std::string trash = TopDirTrash(top, error);
+    if (trash.empty())
+        return error ? error : EXDEV;
+    std::string relative = Join(realDir, name).substr(top == "/" ? 1 : top.size() + 1);
+    return MoveInto(path, name, trash, TrashEncodePath(relative));
+}
+
+} // namespace ferrox

@@ -1,0 +1,155 @@
+#include "platform/FileSystem.h"
+#include "PlatformTestUtil.h"
+#include "platform/SysError.h"
+#include "support/TestSupport.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ferrox {
+namespace {
+
+using namespace test;
+
+TEST(EnumerateDirectory, ReturnsRawNamesAndKinds) {
+    TTempDir tmp;
+    const std::string dir = tmp / "d";
+    MakeDir(dir);
+    WriteFile(dir + "/line\nbreak", "");
+    WriteFile(dir + "/byte\xff", "");
+    WriteFile(dir + "/-dash", "");
+    WriteFile(dir + "/100%", "");
+    WriteFile(dir + "/.dotfile", "");
+    MakeDir(dir + "/sub");
+    ASSERT_EQ(::symlink("sub", (dir + "/link-to-dir").c_str()), 0);
+    ASSERT_EQ(::symlink("/no/such", (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+
+    std::map<std::string, TEntryKind> seen;
+    int error = EnumerateDirectory(dir, [&](const TDirEntry& e) {
+        EXPECT_TRUE(seen.emplace(e.Name, e.Kind).second) << "twice: " << e.Name;
+        return true;
+    });
+    ASSERT_EQ(error, 0);
+    const std::map<std::string, TEntryKind> expected = {
+        {"line\nbreak", TEntryKind::File},    {"byte\xff", TEntryKind::File},
+        {"-dash", TEntryKind::File},          {"100%", TEntryKind::File},
+        {".dotfile", TEntryKind::File},       {"sub", TEntryKind::Directory},
+        {"link-to-dir", TEntryKind::Symlink}, {"dangling", TEntryKind::Symlink},
+        {"fifo", TEntryKind::Special},
+    };
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(EnumerateDirectory, StopsEarlyAndReportsErrors) {
+    TTempDir tmp;
+    for (int i = 0; i < 5; ++i)
+        WriteFile(tmp / std::to_string(i), "");
+    int calls = 0;
+    EXPECT_EQ(EnumerateDirectory(tmp.Path(), [&](const TDirEntry&) { return ++calls < 2; }), 0);
+    EXPECT_EQ(calls, 2);
+
+    calls = 0;
+    EXPECT_EQ(EnumerateDirectory(tmp / "missing", [&](const TDirEntry&) { return ++calls, true; }),
+              ENOENT);
+    EXPECT_EQ(EnumerateDirectory(tmp / "0", [&](const TDirEntry&) { return ++calls, true; }),
+              ENOTDIR);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(PathMatchesAny, PlainPathsAndWildcards) {
+    TTempDir tmp;
+    WriteFile(tmp / "a.txt", "");
+    WriteFile(tmp / "abc", "");
+    MakeDir(tmp / "dots");
+    WriteFile(tmp / "dots/.profile", "");
+    ASSERT_EQ(::symlink("/no/such", (tmp / "dangling").c_str()), 0);
+
+    EXPECT_TRUE(PathMatchesAny(tmp / "abc"));
+    EXPECT_TRUE(PathMatchesAny(tmp / "dangling"));
+    EXPECT_FALSE(PathMatchesAny(tmp / "missing"));
+
+    EXPECT_TRUE(PathMatchesAny(tmp / "*.txt"));
+    EXPECT_TRUE(PathMatchesAny(tmp / "a?c"));
+    EXPECT_FALSE(PathMatchesAny(tmp / "*.doc"));
+    EXPECT_FALSE(PathMatchesAny(tmp / "a?"));
+    EXPECT_TRUE(PathMatchesAny(tmp / "dots/*"));   // dot files count
+    EXPECT_FALSE(PathMatchesAny(tmp / "dots/.?")); // "." and ".." do not
+    EXPECT_FALSE(PathMatchesAny(tmp / "missing/*"));
+}
+
+TEST(FileSystem, IdentityAndDirectoryChecks) {
+    TTempDir tmp;
+    WriteFile(tmp / "file", "12345");
+    MakeDir(tmp / "dir");
+    ASSERT_EQ(::symlink("file", (tmp / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("dir", (tmp / "dirlink").c_str()), 0);
+
+    EXPECT_TRUE(IsDirectory(tmp / "dir"));
+    EXPECT_TRUE(IsDirectory(tmp / "dirlink"));
+    EXPECT_FALSE(IsDirectory(tmp / "file"));
+    EXPECT_FALSE(IsDirectory(tmp / "missing"));
+
+    TFileIdentity file = GetFileIdentity(tmp / "file");
+    TFileIdentity link = GetFileIdentity(tmp / "link");
+    TFileIdentity followed = GetFileIdentityFollow(tmp / "link");
+    ASSERT_TRUE(file.Valid && link.Valid && followed.Valid);
+    EXPECT_EQ(file.Size, 5);
+    EXPECT_NE(link.Inode, file.Inode);
+    EXPECT_EQ(followed.Inode, file.Inode);
+    EXPECT_EQ(followed.MTimeNs, file.MTimeNs);
+    EXPECT_GT(file.MTimeNs, 1000000000LL * 1000000000LL); // nanoseconds, not seconds
+    EXPECT_FALSE(GetFileIdentity(tmp / "missing").Valid);
+}
+
+TEST(FileSystem, CreateRemoveAndMakeWritable) {
+    TTempDir tmp;
+    EXPECT_EQ(MakeDirectory(tmp / "new"), 0);
+    EXPECT_TRUE(IsDirectory(tmp / "new"));
+    EXPECT_EQ(MakeDirectory(tmp / "new"), EEXIST);
+    EXPECT_EQ(MakeDirectory(tmp / "no/such"), ENOENT);
+
+    WriteFile(tmp / "ro", "x");
+    ASSERT_EQ(::chmod((tmp / "ro").c_str(), 0444), 0);
+    WriteFile(tmp / "behind-link", "x");
+    ASSERT_EQ(::chmod((tmp / "behind-link").c_str(), 0444), 0);
+    ASSERT_EQ(::symlink("behind-link", (tmp / "link").c_str()), 0);
+
+    EXPECT_EQ(MakeOwnerWritable(tmp / "ro"), 0);
+    EXPECT_EQ(MakeOwnerWritable(tmp / "link"), 0);
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "ro").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(::stat((tmp / "behind-link").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u) << "chmod went through the link";
+
+    EXPECT_EQ(RemoveFile(tmp / "ro"), 0);
+    EXPECT_FALSE(Exists(tmp / "ro"));
+    EXPECT_EQ(RemoveFile(tmp / "ro"), ENOENT);
+    EXPECT_EQ(MakeOwnerWritable(tmp / "ro"), ENOENT);
+}
+
+TEST(FileSystem, ExecutablePathIsThisTest) {
+    std::string self = ExecutablePath();
+    ASSERT_FALSE(self.empty());
+    EXPECT_EQ(self[0], '/');
+    EXPECT_NE(self.find("test_platform"), std::string::npos);
+    EXPECT_TRUE(Exists(self));
+}
+
+TEST(SysError, MessagesHaveNoTrailingPunctuation) {
+    EXPECT_EQ(SysErrorMessage(ENOSPC), "No space left on device");
+    for (int code : {ENOENT, EACCES, EXDEV, ECANCELED, int(errSameFile), int(errSpecialFile),
+                     int(errDirIntoItself), int(errRootDirectory), int(errSourceChanged)}) {
+        std::string text = SysErrorMessage(code);
+        ASSERT_FALSE(text.empty()) << code;
+        EXPECT_NE(text.back(), '.') << code;
+        EXPECT_NE(text.back(), ' ') << code;
+    }
+}
+
+} // namespace
+} // namespace ferrox
