@@ -128,8 +128,10 @@ int main(int argc, char** argv) {
         else if (a == "--skip-200k")
             skip200k = true;
         else {
-            std::fprintf(stderr, "usage: %s [--dir DIR] [--big-mib N] [--rounds N] "
-                                 "[--skip-large] [--skip-200k]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--dir DIR] [--big-mib N] [--rounds N] "
+                         "[--skip-large] [--skip-200k]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -168,8 +170,7 @@ int main(int argc, char** argv) {
                     Median(cps), Median(ours), Median(ratios));
     }
 
-    std::printf("\n2. tree of 20,000 files of 4 KiB in 200 directories (median of %d)\n",
-                rounds);
+    std::printf("\n2. tree of 20,000 files of 4 KiB in 200 directories (median of %d)\n", rounds);
     std::string tree = work + "/tree20k";
     MakeTree(tree, 200, 100, 4096);
     std::vector<double> ours, cps, ratios;
@@ -201,8 +202,8 @@ int main(int argc, char** argv) {
                     "(must <= 1.2)\n",
                     perFile * 1e6, perFile20k * 1e6, perFile / perFile20k);
         // Each file is a source line and a destination line: 400,000 lines.
-        std::printf("   peak memory growth: %ld KiB, %.0f bytes per line\n",
-                    rssAfter - rssBefore, double(rssAfter - rssBefore) * 1024 / 402000);
+        std::printf("   peak memory growth: %ld KiB, %.0f bytes per line\n", rssAfter - rssBefore,
+                    double(rssAfter - rssBefore) * 1024 / 402000);
     }
 
     monitor.Stop();

@@ -20,9 +20,8 @@ int TerminalWidth() {
 } // namespace
 
 bool TConsoleOutput::IsFailureText(const std::string& text) {
-    return StartsWith(text, "Error copying file [") ||
-           StartsWith(text, "An Exception occurred") || StartsWith(text, "Exception Error: ") ||
-           StartsWith(text, "Source changed while");
+    return StartsWith(text, "Error copying file [") || StartsWith(text, "An Exception occurred") ||
+           StartsWith(text, "Exception Error: ") || StartsWith(text, "Source changed while");
 }
 
 void TConsoleOutput::WriteLocked(const std::string& s) {
@@ -68,8 +67,7 @@ std::string TConsoleOutput::ProgressLineLocked() const {
     if (!gaugeText_.empty())
         std::snprintf(head, sizeof head, "%s", gaugeText_.c_str());
     else
-        std::snprintf(head, sizeof head, "%3d%%",
-                      max > 0 ? int(int64_t(progress) * 100 / max) : 0);
+        std::snprintf(head, sizeof head, "%3d%%", max > 0 ? int(int64_t(progress) * 100 / max) : 0);
     std::string line = std::string(head) + "  " + rate_ + "  ";
     // Show the end of a long name, where the file's own name is.
     size_t room = size_t(TerminalWidth() - 1);

@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     }
     control.ReleaseWorker();
     abortFlag = nullptr;
+    aborted = aborted || stopSignal != 0; // the run may have ended before the loop saw it
     monitor.Stop();
     out.EndProgress();
 

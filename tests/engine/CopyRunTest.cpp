@@ -76,8 +76,7 @@ TEST_F(TEngineTest, ExpansionOrderFollowsTheDirectoryAndDestinationsNameTheTarge
     AddPair(P("src"), P("out"), true);
     PVirtualNode dirLine = q.lstCopyFrom.FirstNode();
     int err = 0;
-    ASSERT_TRUE(
-        ExpandDir(q, run, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"), err));
+    ASSERT_TRUE(ExpandDir(q, run, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"), err));
 
     // Files go right after the directory line, directories after the line inserted last.
     std::vector<std::string> expected{P("src")};
@@ -226,7 +225,8 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     pauser.join();
     EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowPaused);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (status.Count("Copy currently Paused.") == 0 && std::chrono::steady_clock::now() < deadline)
+    while (status.Count("Copy currently Paused.") == 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(status.Count("Copy currently Paused."), 1u);
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
@@ -250,7 +250,8 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     control.btnCopyNowClick();
     pauser.join();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (status.Count("Copy currently Paused.") == 0 && std::chrono::steady_clock::now() < deadline)
+    while (status.Count("Copy currently Paused.") == 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     control.btnCloseClick(); // "&Abort" while paused
     WaitForRunEnd();

@@ -8,7 +8,9 @@
 
 namespace ferrox::test {
 
-std::string TEngineTest::LogFileNameToday() { return LogFileName(); }
+std::string TEngineTest::LogFileNameToday() {
+    return LogFileName();
+}
 
 void WriteBigFile(const std::string& path, int mib) {
     std::vector<uint64_t> block(1 << 17); // 1 MiB

@@ -71,8 +71,8 @@ TEST_F(TEngineTest, MissingSourceFailsWithoutALogLine) {
     EXPECT_FALSE(DoFileCopy(P("none.txt"), P("out.txt"), true, run.AbortFlag, err));
     EXPECT_EQ(err, ENOENT);
     EXPECT_FALSE(LogExists());
-    EXPECT_EQ(status.Texts(), (std::vector<std::string>{
-                                  P("none.txt"), "Finished Copying file [" + P("none.txt") + "]"}));
+    EXPECT_EQ(status.Texts(), (std::vector<std::string>{P("none.txt"), "Finished Copying file [" +
+                                                                           P("none.txt") + "]"}));
 }
 
 TEST_F(TEngineTest, FailedCopyIsLoggedAndNeverRemovesTheSource) {
@@ -155,7 +155,7 @@ TEST_F(TEngineTest, SourceChangedDuringTheCopyIsNotRemovedByAMove) {
     writer.join();
     EXPECT_TRUE(ok);
     EXPECT_TRUE(Exists(P("growing.bin")));
-    EXPECT_EQ(status.Count("Source changed while it was copied, not removed [" + P("growing.bin") +
-                           "]"),
-              1u);
+    EXPECT_EQ(
+        status.Count("Source changed while it was copied, not removed [" + P("growing.bin") + "]"),
+        1u);
 }

@@ -44,9 +44,8 @@ struct TMonitorTest : ::testing::Test {
         DisplayProgressBar = true;
         monitor.NumberFormat = {",", "."};
         monitor.Now = [this] { return now; };
-        CopyStartTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            start.time_since_epoch())
-                            .count();
+        CopyStartTime =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
     }
 };
 

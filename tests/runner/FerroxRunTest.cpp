@@ -47,9 +47,9 @@ TEST_F(TRunnerTest, CopiesASavedQueueAndMarksTheLinesDone) {
     WriteFile(P("src/sub/b.txt"), "b");
     WriteFile(P("single.txt"), "single");
     MakeDir(P("out"));
-    WriteQueue("q.ini", {"FROM-1=D:" + P("src"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=0",
-                         "FROM-2=F:" + P("single.txt"), "TO-2=" + P("out"), "DONE-2=0",
-                         "MOVE-2=1"});
+    WriteQueue("q.ini",
+               {"FROM-1=D:" + P("src"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=0",
+                "FROM-2=F:" + P("single.txt"), "TO-2=" + P("out"), "DONE-2=0", "MOVE-2=1"});
     std::string out;
     EXPECT_EQ(Run("q.ini", &out), 0) << out;
     EXPECT_EQ(RunShell("diff -r '" + P("src") + "' '" + P("out/src") + "'"), 0);
@@ -105,8 +105,7 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     std::string exe = FERROX_RUN_PATH, queue = P("q.ini"), log = P("out.txt");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
     char* argv[] = {exe.data(), queue.data(), nullptr};
     ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
