@@ -34,9 +34,13 @@ void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
 
 void DeleteToBin(const std::string& Path) {
     TTraceScope trace("DeleteToBin");
-    int rc = MoveToTrash(Path);
-    if (rc != 0 && rc != ENOENT)
-        ShowStatus("Exception Error: " + SysErrorMessage(rc));
+    try {
+        // A refusal is not reported here: the caller sees the file still there and
+        // deletes it for good.
+        MoveToTrash(Path);
+    } catch (const std::exception& e) {
+        ShowStatus(std::string("Exception Error: ") + e.what());
+    }
 }
 
 namespace {

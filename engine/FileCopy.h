@@ -69,7 +69,7 @@ void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
 bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                 const std::atomic<int32_t>& AbortFlag, int& errorCode);
 
-// Moves a file into the trash; a failure only shows on the status line.
+// Moves a file into the trash; when the trash refuses it, the file stays where it is.
 void DeleteToBin(const std::string& Path);
 
 } // namespace ferrox

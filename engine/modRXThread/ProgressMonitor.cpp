@@ -55,6 +55,8 @@ std::string FormatNumber(double value, int width, int decimals, const TNumberFor
 }
 
 void TProgressMonitor::Start() {
+    // Cleared here, not by the thread: a Stop right after Start must not be lost.
+    MonitorStop.store(false);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -71,7 +73,6 @@ void TProgressMonitor::Run() {
     if (!MonitorRunning.compare_exchange_strong(expected, true))
         return;
     MonitorEvent.Set(); // the first pass runs without waiting
-    MonitorStop.store(false);
     ShowStatus("Processing Thread Started");
     while (!MonitorStop.load()) {
         try {
