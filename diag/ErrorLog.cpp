@@ -2,6 +2,7 @@
 
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
+#include "platform/FileSystem.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,18 +23,6 @@ std::chrono::system_clock::time_point Now() {
     return logClock ? logClock() : std::chrono::system_clock::now();
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 } // namespace
 
 void SetLogClock(TLogClock clock) {
@@ -60,7 +49,7 @@ void LogError(std::string_view text) {
         std::lock_guard lock(logMutex);
         int fd = ::open(LogFileName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            bool ok = WriteAll(fd, line.data(), line.size());
+            bool ok = WriteAll(fd, line) == 0;
             ok = ::close(fd) == 0 && ok;
             show = ok;
         }

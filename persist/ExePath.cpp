@@ -55,7 +55,7 @@ void MakeDirectories(const std::string& dir) {
 std::string SettingsDirectoryFor(const std::string& exeDirectory) {
     if (!exeDirectory.empty() && ::access(exeDirectory.c_str(), W_OK) == 0)
         return exeDirectory;
-    // The base directory specification ignores a relative value.
+    // A relative $XDG_CONFIG_HOME is to be ignored, as every XDG-aware program does.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : HomeDirectory() + "/.config";
     while (base.size() > 1 && base.back() == '/')

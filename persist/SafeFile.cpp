@@ -1,5 +1,7 @@
 #include "persist/SafeFile.h"
 
+#include "platform/FileSystem.h"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -31,19 +33,6 @@ public:
 private:
     int fd_;
 };
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        // A short write that makes no progress (a full disk) is a failure, never success.
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
 
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -113,7 +102,7 @@ void ReplaceFileContent(const std::string& path, std::string_view content) {
     if (raw < 0)
         throw std::runtime_error(failure);
     TFd fd(raw);
-    bool ok = WriteAll(fd.Get(), content) &&
+    bool ok = WriteAll(fd.Get(), content) == 0 &&
               (!keepMode || ::fchmod(fd.Get(), old.st_mode & 07777) == 0) && ::fsync(fd.Get()) == 0;
     ok = fd.Close() && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {

@@ -28,20 +28,6 @@ constexpr size_t TempRandomLen = 6; // what mkostemps fills in
 constexpr size_t RangeChunk = 1 << 20;
 constexpr size_t BufferChunk = 256 << 10;
 
-int64_t MTimeNs(const struct stat& st) {
-    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-}
-
-TFileIdentity IdentityOf(const struct stat& st) {
-    TFileIdentity id;
-    id.Device = st.st_dev;
-    id.Inode = st.st_ino;
-    id.Size = st.st_size;
-    id.MTimeNs = MTimeNs(st);
-    id.Valid = true;
-    return id;
-}
-
 bool Cancelled(const TCopyOptions& options) {
     return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
 }
@@ -155,24 +141,6 @@ struct TProgress {
     }
 };
 
-int WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        // A zero-byte write of a non-empty buffer would loop for ever; the kernel only
-        // does it when it can store nothing more.
-        if (n == 0)
-            return ENOSPC;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 int CopyByBuffer(int in, int out, TProgress& progress) {
     // One buffer per copying thread, made on its first fallback copy and kept.
     thread_local std::unique_ptr<char[]> buffer;
@@ -187,7 +155,7 @@ int CopyByBuffer(int in, int out, TProgress& progress) {
         }
         if (n == 0)
             return 0;
-        if (int error = WriteAll(out, buffer.get(), static_cast<size_t>(n)))
+        if (int error = WriteAll(out, std::string_view(buffer.get(), static_cast<size_t>(n))))
             return error;
         if (int error = progress.Chunk(n))
             return error;
@@ -425,11 +393,9 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
 bool IsSameFileState(const std::string& path, const TFileIdentity& identity) {
     if (!identity.Valid)
         return false;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
-    return st.st_dev == identity.Device && st.st_ino == identity.Inode &&
-           st.st_size == identity.Size && MTimeNs(st) == identity.MTimeNs;
+    TFileIdentity now = GetFileIdentity(path);
+    return now.Valid && now.Device == identity.Device && now.Inode == identity.Inode &&
+           now.Size == identity.Size && now.MTimeNs == identity.MTimeNs;
 }
 
 bool IsCopyTempName(const std::string& name) {

@@ -10,8 +10,6 @@
 
 namespace ferrox {
 
-namespace {
-
 TFileIdentity IdentityOf(const struct stat& st) {
     TFileIdentity id;
     id.Device = st.st_dev;
@@ -21,6 +19,24 @@ TFileIdentity IdentityOf(const struct stat& st) {
     id.Valid = true;
     return id;
 }
+
+int WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        // The kernel stores nothing only when it can store nothing more.
+        if (n == 0)
+            return ENOSPC;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+namespace {
 
 TEntryKind KindOfMode(mode_t mode) {
     if (S_ISREG(mode))

@@ -2,6 +2,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+
+struct stat;
 
 namespace ferrox {
 
@@ -23,6 +26,9 @@ struct TDirEntry {
     TEntryKind Kind;
 };
 
+// The identity recorded in a stat buffer.
+TFileIdentity IdentityOf(const struct ::stat& st);
+
 // True when something exists at Path (lstat: a dangling link counts). When the last
 // component holds '*' or '?', true when any entry of its directory matches it (fnmatch).
 bool PathMatchesAny(const std::string& path);
@@ -43,6 +49,10 @@ int MakeDirectory(const std::string& path);
 // 0 or errno (of opendir or readdir).
 int EnumerateDirectory(const std::string& dir,
                        const std::function<bool(const TDirEntry&)>& onEntry);
+
+// Writes all of data, going on after short writes and EINTR; 0 or errno. A write that
+// stores nothing counts as ENOSPC, never as success.
+int WriteAll(int fd, std::string_view data);
 
 // unlink; 0 or errno.
 int RemoveFile(const std::string& path);

@@ -160,24 +160,6 @@ std::string DeletionDate() {
     return buf;
 }
 
-int WriteAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    size_t size = text.size();
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return ENOSPC;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 int WriteInfo(int fd, const std::string& encodedPath) {
     std::string text =
         "[Trash Info]\nPath=" + encodedPath + "\nDeletionDate=" + DeletionDate() + "\n";

@@ -41,13 +41,7 @@ void Throws() {
 // Runs the test body with the working directory in a fresh temp dir.
 struct TInTempDir {
     TTempDir dir;
-    std::string old;
-    TInTempDir() {
-        char buf[4096];
-        old = ::getcwd(buf, sizeof buf);
-        EXPECT_EQ(::chdir(dir.Path().c_str()), 0);
-    }
-    ~TInTempDir() { EXPECT_EQ(::chdir(old.c_str()), 0); }
+    TWorkingDirectory cwd{dir.Path()};
 };
 
 std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int mi, int s) {

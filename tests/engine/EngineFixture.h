@@ -19,16 +19,13 @@ namespace ferrox::test {
 // queue with its run state and run control, and a recorder of the status line.
 struct TEngineTest : ::testing::Test {
     TTempDir dir;
-    std::string oldCwd;
+    TWorkingDirectory cwd{dir.Path()}; // error logs land here
     TStatusRecorder status;
     TCopyQueue q;
     TRunState run;
     TRunControl control{q, run};
 
     void SetUp() override {
-        char buf[4096];
-        oldCwd = ::getcwd(buf, sizeof buf);
-        ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
         ::setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
         TraceRelease();
         TraceCreate();
@@ -40,7 +37,6 @@ struct TEngineTest : ::testing::Test {
         control.ReleaseWorker();
         TraceRelease();
         ProgressList.Clear();
-        EXPECT_EQ(::chdir(oldCwd.c_str()), 0);
     }
 
     std::string P(const std::string& name) const { return dir / name; }

@@ -2,7 +2,7 @@
 #include "persist/ExePath.h"
 
 #include "diag/Trace.h"
-#include "persist/PersistTestUtil.h"
+#include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>

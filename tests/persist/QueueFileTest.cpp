@@ -3,7 +3,7 @@
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
-#include "persist/PersistTestUtil.h"
+#include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
 #include <csignal>

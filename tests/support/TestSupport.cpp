@@ -35,6 +35,20 @@ TTempDir::~TTempDir() {
     RemoveTree(path_);
 }
 
+TWorkingDirectory::TWorkingDirectory(const std::string& dir) {
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf))
+        throw std::runtime_error("getcwd failed");
+    previous_ = buf;
+    if (::chdir(dir.c_str()) != 0)
+        throw std::runtime_error("chdir failed: " + dir);
+}
+
+TWorkingDirectory::~TWorkingDirectory() {
+    if (::chdir(previous_.c_str()) != 0)
+        std::abort();
+}
+
 void RemoveTree(const std::string& path) {
     // Directories first made writable so their entries can go.
     ::nftw(

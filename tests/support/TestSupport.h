@@ -19,6 +19,18 @@ private:
     std::string path_;
 };
 
+// Makes a directory the working directory until the end of the scope.
+class TWorkingDirectory {
+public:
+    explicit TWorkingDirectory(const std::string& dir);
+    ~TWorkingDirectory();
+    TWorkingDirectory(const TWorkingDirectory&) = delete;
+    TWorkingDirectory& operator=(const TWorkingDirectory&) = delete;
+
+private:
+    std::string previous_;
+};
+
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
