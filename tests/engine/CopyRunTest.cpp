@@ -224,10 +224,7 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     control.btnCopyNowClick();
     pauser.join();
     EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowPaused);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (status.Count("Copy currently Paused.") == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
     EXPECT_EQ(status.Count("Copy currently Paused."), 1u);
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(run.CopyRunning);
@@ -249,10 +246,7 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     std::thread pauser = WhenCopyStarts([&] { control.btnCopyNowClick(); });
     control.btnCopyNowClick();
     pauser.join();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (status.Count("Copy currently Paused.") == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
     control.btnCloseClick(); // "&Abort" while paused
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));

@@ -3,6 +3,7 @@
 #include "engine/FileCopy.h"
 #include "engine/RunControl.h"
 #include "persist/Options.h"
+#include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -64,17 +65,12 @@ struct TEngineTest : ::testing::Test {
         control.CopyWorker()->WaitFor();
     }
 
-    std::vector<int32_t> Statuses(TLineList& list) {
-        std::vector<int32_t> out;
-        for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
-            out.push_back(n->Data.Status.load());
-        return out;
-    }
-    std::vector<std::string> Paths(TLineList& list) {
-        std::vector<std::string> out;
-        for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
-            out.push_back(n->Data.Path);
-        return out;
+    // Waits (up to 30 s) until the status line has shown the text.
+    bool WaitForStatus(const std::string& text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (status.Count(text) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return status.Count(text) > 0;
     }
     bool LogExists() const { return Exists(dir / LogFileNameToday()); }
     static std::string LogFileNameToday();

@@ -1,4 +1,5 @@
 #include "listctl/VirtualTree.h"
+#include "support/ListHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -6,17 +7,9 @@
 #include <vector>
 
 using namespace ferrox;
+using namespace ferrox::test;
 
-namespace {
-
-std::vector<std::string> Paths(const TVirtualTree& list) {
-    std::vector<std::string> out;
-    for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
-        out.push_back(n->Data.Path);
-    return out;
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(VirtualTree, EmptyListGivesNullsAndZeroCounts) {
     TVirtualTree list;

@@ -1,6 +1,7 @@
 #include "queue/CopyQueue.h"
 
 #include "diag/Trace.h"
+#include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 
 #include <gtest/gtest.h>
@@ -9,20 +10,6 @@ using namespace ferrox;
 using namespace ferrox::test;
 
 namespace {
-
-std::vector<std::string> Paths(const TLineList& list) {
-    std::vector<std::string> out;
-    for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
-        out.push_back(n->Data.Path);
-    return out;
-}
-
-std::vector<int32_t> Statuses(const TLineList& list) {
-    std::vector<int32_t> out;
-    for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n))
-        out.push_back(n->Data.Status.load());
-    return out;
-}
 
 // Pairs as the copy run sees them: source path -> destination path ("" when none).
 std::vector<std::pair<std::string, std::string>> Pairs(TCopyQueue& q) {
