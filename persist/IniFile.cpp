@@ -212,8 +212,12 @@ void TIniWriter::Section(std::string_view name) {
     text_ += "]\r\n";
 }
 
+bool IsStorableValue(std::string_view value) {
+    return value.find('\n') == std::string_view::npos && value.find('\0') == std::string_view::npos;
+}
+
 void TIniWriter::WriteString(std::string_view key, std::string_view value) {
-    if (value.find('\n') != std::string_view::npos || value.find('\0') != std::string_view::npos)
+    if (!IsStorableValue(value))
         throw std::invalid_argument("The value of " + std::string(key) +
                                     " holds a line feed or NUL byte and cannot be stored");
     bool quote = !value.empty() &&

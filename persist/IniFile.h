@@ -66,6 +66,9 @@ private:
 std::optional<long long> ParseIniInteger(std::string_view text);
 
 // Builds a whole INI text in memory, lines ending in CR LF.
+// False for a value that a line of the file cannot hold (a line feed or a NUL byte).
+bool IsStorableValue(std::string_view value);
+
 class TIniWriter {
 public:
     void Reserve(size_t bytes) { text_.reserve(bytes); }

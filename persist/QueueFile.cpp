@@ -130,9 +130,19 @@ void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileNam
         ini.Reserve(lines.size() * 64);
         ini.Section(QueueSection);
         std::string prefix;
+        size_t written = 0;
+        std::vector<std::string> unstorable;
         for (size_t i = 0; i < lines.size(); ++i) {
             const TSavedLine& line = lines[i];
-            const std::string n = std::to_string(i + 1);
+            // A line break cannot stand in a line of the file. Such a pair is left out,
+            // with the numbers closing up behind it, so one odd name (a directory's
+            // entry, say) neither stops the whole queue from being saved nor shifts the
+            // pairing of the lines after it.
+            if (!IsStorableValue(line.From) || !IsStorableValue(line.To)) {
+                unstorable.push_back(line.From);
+                continue;
+            }
+            const std::string n = std::to_string(++written);
             prefix = IsDirStatus(line.Status) ? "D:" : "F:";
             ini.WriteString("FROM-" + n, prefix + line.From);
             ini.WriteString("TO-" + n, line.To);
@@ -151,8 +161,10 @@ void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileNam
         }
         ReplaceFileContent(file, ini.Text());
 
+        for (const std::string& path : unstorable)
+            LogError("Line not saved, its path holds a line break [" + path + "]");
         if (!FileName.empty() && !copyRunning_)
-            ShowStatus("Queue Saved [" + std::to_string(lines.size()) + " records]");
+            ShowStatus("Queue Saved [" + std::to_string(written) + " records]");
     } catch (const std::exception& e) {
         LogError(std::string("Exception Error: ") + e.what());
     } catch (...) {

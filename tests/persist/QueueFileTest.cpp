@@ -379,13 +379,19 @@ TEST_F(QueueFileTest, AwkwardPathBytesSurviveASave) {
     }
 }
 
-TEST_F(QueueFileTest, APathThatNoLineCanHoldFailsTheSaveAndKeepsTheOldFile) {
-    WriteFile(Queue(), ExampleFile);
-    From("/a\nFROM-2=F:/injected");
-    file->SaveQueue(true, true, "");
-    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
-    EXPECT_EQ(Log().rfind("Exception Error: ", 0), 0u) << Log();
-    EXPECT_EQ(wait.Events, "show;hide;");
+TEST_F(QueueFileTest, APathWithALineBreakIsLeftOutAndTheRestKeepsItsPairs) {
+    From("/first");
+    To("/t1");
+    From("/a\nFROM-3=F:/injected");
+    To("/t2");
+    From("/third", lsFileDone);
+    To("/t3");
+    file->SaveQueue(true, false, Queue());
+    EXPECT_EQ(ReadFile(Queue()), "[Queue]\r\n"
+                                 "FROM-1=F:/first\r\nTO-1=/t1\r\nDONE-1=0\r\nMOVE-1=0\r\n"
+                                 "FROM-2=F:/third\r\nTO-2=/t3\r\nDONE-2=1\r\nMOVE-2=0\r\n");
+    EXPECT_EQ(Log(), "Line not saved, its path holds a line break [/a\nFROM-3=F:/injected]\r\n");
+    EXPECT_EQ(Shown().back(), "Queue Saved [2 records]");
 }
 
 TEST_F(QueueFileTest, AWriteThatFailsMidwayKeepsTheOldFile) {
