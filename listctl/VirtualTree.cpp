@@ -23,19 +23,30 @@ void TVirtualTree::Update(TVirtualNode* n) {
         n->right_->parent_ = n;
 }
 
-void TVirtualTree::Split(TVirtualNode* t, uint32_t k, TVirtualNode*& a, TVirtualNode*& b) {
-    if (!t) {
-        a = b = nullptr;
-        return;
-    }
-    if (SizeOf(t->left_) < k) {
-        Split(t->right_, k - SizeOf(t->left_) - 1, t->right_, b);
-        a = t;
+void TVirtualTree::RotateUp(TVirtualNode* x) {
+    TVirtualNode* p = x->parent_;
+    TVirtualNode* g = p->parent_;
+    if (p->left_ == x) {
+        p->left_ = x->right_;
+        if (x->right_)
+            x->right_->parent_ = p;
+        x->right_ = p;
     } else {
-        Split(t->left_, k, a, t->left_);
-        b = t;
+        p->right_ = x->left_;
+        if (x->left_)
+            x->left_->parent_ = p;
+        x->left_ = p;
     }
-    Update(t);
+    p->parent_ = x;
+    x->parent_ = g;
+    if (!g)
+        root_ = x;
+    else if (g->left_ == p)
+        g->left_ = x;
+    else
+        g->right_ = x;
+    p->size_ = 1 + SizeOf(p->left_) + SizeOf(p->right_);
+    x->size_ = 1 + SizeOf(x->left_) + SizeOf(x->right_);
 }
 
 TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
@@ -82,7 +93,7 @@ TVirtualNode* TVirtualTree::NodeAtLocked(int64_t index) const {
     return nullptr;
 }
 
-int32_t TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
+void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
     node->CheckKind.store(newLineCheckKind_, std::memory_order_relaxed);
     TVirtualNode* n = node.get();
     if (after) {
@@ -100,20 +111,39 @@ int32_t TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
     else
         first_ = node;
 
-    int32_t pos = after ? IndexLocked(after) + 1 : 0;
     seed_ ^= seed_ << 13;
     seed_ ^= seed_ >> 7;
     seed_ ^= seed_ << 17;
     n->priority_ = static_cast<uint32_t>(seed_ >> 32);
     n->left_ = n->right_ = n->parent_ = nullptr;
     n->size_ = 1;
-    TVirtualNode *a, *b;
-    Split(root_, static_cast<uint32_t>(pos), a, b);
-    root_ = Merge(Merge(a, n), b);
-    root_->parent_ = nullptr;
+    // The new line is the in-order successor of `after`: the leftmost place of its right
+    // subtree (or of the whole tree when it comes first). Sizes grow along the path up,
+    // and rotations restore the heap order of the priorities, two on average.
+    TVirtualNode* parent = after;
+    bool left = false;
+    if (!root_) {
+        parent = nullptr;
+    } else if (!after || after->right_) {
+        parent = after ? after->right_ : root_;
+        while (parent->left_)
+            parent = parent->left_;
+        left = true;
+    }
+    n->parent_ = parent;
+    if (!parent)
+        root_ = n;
+    else if (left)
+        parent->left_ = n;
+    else
+        parent->right_ = n;
+    for (TVirtualNode* p = parent; p; p = p->parent_)
+        ++p->size_;
+    while (n->parent_ && n->parent_->priority_ < n->priority_)
+        RotateUp(n);
     ++count_;
-    Record(TListChange::Insert, pos);
-    return pos;
+    if (journalOn_)
+        Record(TListChange::Insert, IndexLocked(n));
 }
 
 int32_t TVirtualTree::Unlink(const PVirtualNode& node) {

@@ -141,7 +141,7 @@ public:
 
 private:
     using Lock = std::unique_lock<std::mutex>;
-    int32_t Link(const PVirtualNode& node, TVirtualNode* after);
+    void Link(const PVirtualNode& node, TVirtualNode* after);
     int32_t Unlink(const PVirtualNode& node);
     int32_t IndexLocked(const TVirtualNode* node) const;
     TVirtualNode* NodeAtLocked(int64_t index) const;
@@ -149,7 +149,7 @@ private:
     void Notify();
     static uint32_t SizeOf(const TVirtualNode* n) { return n ? n->size_ : 0; }
     static void Update(TVirtualNode* n);
-    static void Split(TVirtualNode* t, uint32_t k, TVirtualNode*& a, TVirtualNode*& b);
+    void RotateUp(TVirtualNode* x);
     static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
     static PVirtualNode Share(TVirtualNode* node) {
         return node ? node->shared_from_this() : nullptr;
