@@ -1,16 +1,10 @@
 #include "EngineFixture.h"
 
-#include "diag/ErrorLog.h"
-
 #include <fcntl.h>
 #include <random>
 #include <vector>
 
 namespace ferrox::test {
-
-std::string TEngineTest::LogFileNameToday() {
-    return LogFileName();
-}
 
 void WriteBigFile(const std::string& path, int mib) {
     std::vector<uint64_t> block(1 << 17); // 1 MiB

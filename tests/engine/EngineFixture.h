@@ -1,4 +1,5 @@
 #pragma once
+#include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "engine/FileCopy.h"
 #include "engine/RunControl.h"
@@ -72,8 +73,7 @@ struct TEngineTest : ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return status.Count(text) > 0;
     }
-    bool LogExists() const { return Exists(dir / LogFileNameToday()); }
-    static std::string LogFileNameToday();
+    bool LogExists() const { return Exists(dir / LogFileName()); }
 };
 
 // Busy-waits (in a thread) for the first progress report, then runs the action: lets a

@@ -84,7 +84,7 @@ TEST_F(TEngineTest, FailedCopyIsLoggedAndNeverRemovesTheSource) {
     EXPECT_EQ(ReadFile(P("x.txt")), "keep me");
     std::string line =
         "Error copying file [" + P("x.txt") + "] to [" + target + "] No such file or directory";
-    EXPECT_EQ(ReadFile(P(LogFileNameToday())), line + "\r\n");
+    EXPECT_EQ(ReadFile(P(LogFileName())), line + "\r\n");
     EXPECT_EQ(status.Count(line), 1u);
 }
 
