@@ -103,6 +103,36 @@ double RunTree(const std::string& source, const std::string& dest) {
     return s;
 }
 
+// Rounds of cp against Ferrox; who goes first alternates, so neither always meets the
+// other's writeback. Each function gets the round number and returns seconds.
+struct TRounds {
+    std::vector<double> Cp, Ours, Ratios;
+};
+
+template <class TCp, class TOurs>
+TRounds Alternate(int rounds, const char* cpName, TCp cp, TOurs ours) {
+    TRounds out;
+    for (int r = 0; r < rounds; ++r) {
+        double c, f;
+        if (r % 2 == 0) {
+            ::sync();
+            c = cp(r);
+            ::sync();
+            f = ours(r);
+        } else {
+            ::sync();
+            f = ours(r);
+            ::sync();
+            c = cp(r);
+        }
+        out.Cp.push_back(c);
+        out.Ours.push_back(f);
+        out.Ratios.push_back(f / c);
+        std::printf("   round %d: %s %.3f s, ferrox %.3f s\n", r + 1, cpName, c, f);
+    }
+    return out;
+}
+
 long PeakRssKiB() {
     struct rusage ru;
     ::getrusage(RUSAGE_SELF, &ru);
@@ -152,70 +182,37 @@ int main(int argc, char** argv) {
         std::string src = work + "/big.bin";
         std::printf("\n1. one file of %d MiB (median of %d alternating runs)\n", bigMiB, rounds);
         Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + src + "'");
-        std::vector<double> ours, cps, ratios;
         std::atomic<int32_t> abortFlag{0};
-        for (int r = 0; r < rounds; ++r) {
-            auto ferrox = [&] {
-                ::sync(); // the other's dirty pages are not ours to flush
+        TRounds big = Alternate(
+            rounds, "cp",
+            [&](int r) {
+                return TimeShell("cp '" + src + "' '" + work + "/cp" + std::to_string(r) + ".bin'");
+            },
+            [&](int r) {
                 auto start = Clock::now();
                 int err = 0;
                 if (!DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin", false, abortFlag,
                                 err))
                     std::fprintf(stderr, "copy failed: %d\n", err);
                 return Seconds(start);
-            };
-            auto cp = [&] {
-                ::sync();
-                return TimeShell("cp '" + src + "' '" + work + "/cp" + std::to_string(r) + ".bin'");
-            };
-            // Who goes first alternates, so neither always meets the other's writeback.
-            double c, f;
-            if (r % 2 == 0) {
-                c = cp();
-                f = ferrox();
-            } else {
-                f = ferrox();
-                c = cp();
-            }
-            cps.push_back(c);
-            ours.push_back(f);
-            ratios.push_back(f / c);
-            std::printf("   round %d: cp %.3f s, ferrox %.3f s\n", r + 1, c, f);
-        }
+            });
         std::printf("   median: cp %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.05, aim 1.02)\n",
-                    Median(cps), Median(ours), Median(ratios));
+                    Median(big.Cp), Median(big.Ours), Median(big.Ratios));
     }
 
     std::printf("\n2. tree of 20,000 files of 4 KiB in 200 directories (median of %d)\n", rounds);
     std::string tree = work + "/tree20k";
     MakeTree(tree, 200, 100, 4096);
-    std::vector<double> ours, cps, ratios;
-    for (int r = 0; r < rounds; ++r) {
-        auto cp = [&] {
-            ::sync();
+    TRounds small = Alternate(
+        rounds, "cp -r",
+        [&](int r) {
             return TimeShell("cp -r '" + tree + "' '" + work + "/cpr" + std::to_string(r) + "'");
-        };
-        auto ferrox = [&] {
-            ::sync();
-            return RunTree(tree, work + "/fxr" + std::to_string(r));
-        };
-        double c, f;
-        if (r % 2 == 0) {
-            c = cp();
-            f = ferrox();
-        } else {
-            f = ferrox();
-            c = cp();
-        }
-        cps.push_back(c);
-        ours.push_back(f);
-        ratios.push_back(f / c);
-        std::printf("   round %d: cp -r %.3f s, ferrox %.3f s\n", r + 1, c, f);
-    }
-    double perFile20k = Median(ours) / 20000;
+        },
+        [&](int r) { return RunTree(tree, work + "/fxr" + std::to_string(r)); });
+    double perFile20k = Median(small.Ours) / 20000;
     std::printf("   median: cp -r %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.5, aim 1.25)\n",
-                Median(cps), Median(ours), Median(ratios));
-    std::printf("   per file: cp -r %.1f us, ferrox %.1f us\n", Median(cps) / 20000 * 1e6,
+                Median(small.Cp), Median(small.Ours), Median(small.Ratios));
+    std::printf("   per file: cp -r %.1f us, ferrox %.1f us\n", Median(small.Cp) / 20000 * 1e6,
                 perFile20k * 1e6);
 
     if (!skip200k) {
