@@ -291,6 +291,61 @@ TCopyResult CopySymlink(const std::string& source, const std::string& target,
     return result;
 }
 
+// --- Unnamed temporary files ----------------------------------------------------------
+//
+// A new target is written as an unnamed file (O_TMPFILE) and given its name only when it
+// is complete: no temporary name to create and rename away, and nothing at all is left
+// behind when the copy fails, is cancelled or the process dies. File systems without
+// O_TMPFILE, and targets that exist already, take the named temporary file instead.
+
+std::string DirectoryPart(const std::string& target) {
+    size_t slash = target.rfind(PathDelim);
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : target.substr(0, slash);
+}
+
+int OpenUnnamed(const std::string& target) {
+    int fd = ::open(DirectoryPart(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        errno = EOPNOTSUPP; // the caller falls back to a named temporary file
+    return fd;
+}
+
+// Gives the unnamed file its name; 0 or errno (EEXIST when the target appeared meanwhile).
+int LinkUnnamed(int fd, const std::string& target) {
+    // Linking by descriptor needs a capability; without it /proc names the file.
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL)
+            return errno;
+        emptyPathRefused.store(true, std::memory_order_relaxed);
+    }
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, proc, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// Puts the complete unnamed file in place of an existing target: a named link beside
+// it, renamed over it in one step.
+int ReplaceWithUnnamed(int fd, const std::string& target) {
+    std::string temp = TempTemplateFor(target);
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        FillRandomName(temp);
+        error = LinkUnnamed(fd, temp);
+    }
+    if (error != 0)
+        return error;
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        error = errno;
+        ::unlink(temp.c_str());
+    }
+    return error;
+}
+
 } // namespace
 
 TCopyResult CopyFileWithProgress(const std::string& source, const std::string& target,
@@ -334,9 +389,11 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     // Same device and inode also catches other spellings of the path and hard links;
     // copying onto itself would leave the user with a truncated original.
     bool targetKnown = false;
+    bool targetExists = false;
     dev_t targetDevice = 0;
     struct stat targetStat;
     if (::lstat(target.c_str(), &targetStat) == 0) {
+        targetExists = true;
         if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino)
             error = errSameFile;
         else if (S_ISDIR(targetStat.st_mode))
@@ -352,10 +409,15 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         return result;
     }
 
-    // Written beside the target and renamed over it at the end, so a failed or cancelled
-    // copy never leaves a half-written file under the target's name.
-    std::string temp = TempTemplateFor(target);
-    int out = ::mkostemps(temp.data(), static_cast<int>(TempSuffixLen), O_CLOEXEC);
+    // Written beside the target and renamed over it (or linked to its name) at the end, so
+    // a failed or cancelled copy never leaves a half-written file under the target's name.
+    std::string temp;
+    int out = targetExists ? -1 : OpenUnnamed(target);
+    const bool unnamed = out >= 0;
+    if (!unnamed && (targetExists || errno == EOPNOTSUPP)) {
+        temp = TempTemplateFor(target);
+        out = ::mkostemps(temp.data(), static_cast<int>(TempSuffixLen), O_CLOEXEC);
+    }
     if (out < 0) {
         result.Error = errno;
         ::close(in);
@@ -379,13 +441,24 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     }
     if (error == 0 && options.SyncTarget && ::fsync(out) != 0)
         error = errno;
-    // Network file systems may report a failed write only here.
-    if (::close(out) != 0 && error == 0 && errno != EINTR)
-        error = errno;
-    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
-        error = errno;
-    if (error != 0)
-        ::unlink(temp.c_str());
+    if (unnamed) {
+        if (error == 0) {
+            error = LinkUnnamed(out, target);
+            if (error == EEXIST)
+                error = ReplaceWithUnnamed(out, target);
+        }
+        // Closing an unnamed file that got no name frees it: nothing to clean up.
+        if (::close(out) != 0 && error == 0 && errno != EINTR)
+            error = errno;
+    } else {
+        // Network file systems may report a failed write only here.
+        if (::close(out) != 0 && error == 0 && errno != EINTR)
+            error = errno;
+        if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
+            error = errno;
+        if (error != 0)
+            ::unlink(temp.c_str());
+    }
     result.Error = error;
     return result;
 }

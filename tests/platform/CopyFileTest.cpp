@@ -9,6 +9,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -166,6 +167,53 @@ TEST(CopyFile, CancelLeavesExistingTargetAlone) {
     r = CopyFileWithProgress(tmp / "src", tmp / "fresh", early.Options());
     EXPECT_EQ(r.Error, ECANCELED);
     EXPECT_FALSE(Exists(tmp / "fresh"));
+    ExpectNoTempFiles(tmp.Path());
+}
+
+// A new target gets its name only once it is complete, and a copy that stops leaves no
+// trace at all; this holds for root and for an ordinary user alike.
+TEST(CopyFile, NewTargetIsNamedOnlyWhenComplete) {
+    TTempDir tmp;
+    ASSERT_EQ(::chmod(tmp.Path().c_str(), 0777), 0);
+    const std::string data = PatternBytes(3 * 1024 * 1024);
+    WriteFile(tmp / "src", data);
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0644), 0);
+
+    struct TWatch {
+        std::string Target;
+        bool SeenEarly = false;
+    } watch{tmp / "new"};
+    TCopyOptions options;
+    options.Progress = [](int64_t total, int64_t done, uint32_t, void* data) {
+        auto* w = static_cast<TWatch*>(data);
+        if (done < total && Exists(w->Target))
+            w->SeenEarly = true;
+    };
+    options.Data = &watch;
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", watch.Target, options).Error, 0);
+    EXPECT_FALSE(watch.SeenEarly);
+    EXPECT_EQ(ReadFile(watch.Target), data);
+
+    TRecorder rec;
+    rec.CancelOnFirstChunk = true;
+    EXPECT_EQ(CopyFileWithProgress(tmp / "src", tmp / "cancelled", rec.Options()).Error, ECANCELED);
+    EXPECT_FALSE(Exists(tmp / "cancelled"));
+    ExpectNoTempFiles(tmp.Path());
+
+    // Without root's right to link a descriptor directly.
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(77);
+        bool ok = CopyFileWithProgress(tmp / "src", tmp / "by-user", TCopyOptions{}).Error == 0 &&
+                  CopyFileWithProgress(tmp / "src", tmp / "by-user", TCopyOptions{}).Error == 0 &&
+                  ReadFile(tmp / "by-user") == data;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     ExpectNoTempFiles(tmp.Path());
 }
 
@@ -340,6 +388,10 @@ TEST(CopyFile, OtherFileSystemAndFullDisk) {
     TCopyResult r = CopyFileWithProgress(tmp / "big", tmp / "disk/target", TCopyOptions{});
     EXPECT_EQ(r.Error, ENOSPC) << SysErrorMessage(r.Error);
     EXPECT_EQ(ReadFile(tmp / "disk/target"), old);
+    EXPECT_EQ(NamesIn(tmp / "disk"), std::vector<std::string>{"target"});
+    // A new name fails the same way and leaves nothing behind.
+    r = CopyFileWithProgress(tmp / "big", tmp / "disk/new", TCopyOptions{});
+    EXPECT_EQ(r.Error, ENOSPC) << SysErrorMessage(r.Error);
     EXPECT_EQ(NamesIn(tmp / "disk"), std::vector<std::string>{"target"});
 }
 
