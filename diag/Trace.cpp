@@ -7,7 +7,10 @@ namespace ferrox {
 
 namespace {
 std::mutex traceMutex;
+// Entries past traceCount are popped ones kept for their memory: pushing a name then costs
+// no allocation, which matters at several pushes per copied file.
 std::unique_ptr<std::vector<std::string>> traceList;
+size_t traceCount = 0;
 
 bool NeedsQuotes(const std::string& s) {
     for (unsigned char c : s)
@@ -20,8 +23,10 @@ bool NeedsQuotes(const std::string& s) {
 void TraceCreate() {
     std::lock_guard lock(traceMutex);
     try {
-        if (!traceList)
+        if (!traceList) {
             traceList = std::make_unique<std::vector<std::string>>();
+            traceCount = 0;
+        }
     } catch (...) {
         // Tracing stays off.
     }
@@ -30,6 +35,7 @@ void TraceCreate() {
 void TraceRelease() {
     std::lock_guard lock(traceMutex);
     traceList.reset();
+    traceCount = 0;
 }
 
 void Trace(std::string_view name) {
@@ -37,17 +43,25 @@ void Trace(std::string_view name) {
     if (!traceList)
         return;
     try {
-        if (!name.empty())
-            traceList->emplace_back(name);
-        else if (!traceList->empty())
-            traceList->pop_back();
+        if (!name.empty()) {
+            if (traceCount < traceList->size())
+                (*traceList)[traceCount].assign(name);
+            else
+                traceList->emplace_back(name);
+            ++traceCount;
+        } else if (traceCount > 0) {
+            --traceCount;
+        }
     } catch (...) {
     }
 }
 
 std::vector<std::string> TraceEntries() {
     std::lock_guard lock(traceMutex);
-    return traceList ? *traceList : std::vector<std::string>{};
+    if (!traceList)
+        return {};
+    return std::vector<std::string>(traceList->begin(),
+                                    traceList->begin() + static_cast<ptrdiff_t>(traceCount));
 }
 
 std::string TraceText() {
