@@ -34,28 +34,30 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
     fromModel_ = new TLineListModel(Queue.lstCopyFrom, this);
     toModel_ = new TLineListModel(Queue.lstCopyTo, this);
 
-    auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* labels = new QHBoxLayout;
-    auto* label1 = new QLabel("Copy From :", central);
-    label1->setObjectName("Label1");
-    auto* label2 = new QLabel("Copy To :", central);
-    label2->setObjectName("Label2");
-    labels->addWidget(label1, 1);
-    labels->addWidget(label2, 1);
-    layout->addLayout(labels);
-
-    auto* splitter = new QSplitter(Qt::Horizontal, central);
+    // Each list with its caption above it, so the captions follow the splitter.
+    auto* splitter = new QSplitter(Qt::Horizontal, this);
     splitter->setObjectName("Splitter");
-    lstCopyFrom_ = MakeList("lstCopyFrom", fromModel_, splitter);
-    lstCopyTo_ = MakeList("lstCopyTo", toModel_, splitter);
-    splitter->addWidget(lstCopyFrom_);
-    splitter->addWidget(lstCopyTo_);
+    auto addSide = [&](const char* labelName, const char* caption, QTreeView*& list,
+                       const char* listName, TLineListModel* model) {
+        auto* side = new QWidget(splitter);
+        auto* layout = new QVBoxLayout(side);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(2);
+        auto* label = new QLabel(caption, side);
+        label->setObjectName(labelName);
+        label->setContentsMargins(4, 2, 0, 0);
+        list = MakeList(listName, model, side);
+        layout->addWidget(label);
+        layout->addWidget(list, 1);
+        splitter->addWidget(side);
+    };
+    addSide("Label1", "Copy From :", lstCopyFrom_, "lstCopyFrom", fromModel_);
+    addSide("Label2", "Copy To :", lstCopyTo_, "lstCopyTo", toModel_);
+    // The destination list keeps its width when the window grows.
     splitter->setStretchFactor(0, 1);
     splitter->setStretchFactor(1, 0);
-    layout->addWidget(splitter, 1);
-    setCentralWidget(central);
+    splitter->setSizes({293, 288});
+    setCentralWidget(splitter);
     statusBar()->setObjectName("Status");
 }
 
