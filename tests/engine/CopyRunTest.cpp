@@ -289,3 +289,40 @@ TEST_F(TEngineTest, FullDiskFailsTheLineAndKeepsTheOldTarget) {
     EXPECT_TRUE(Exists(P("big.bin")));
     EXPECT_EQ(status.Count("Error copying file [No space left on device]"), 1u);
 }
+
+TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) {
+    MakeDir(P("src"));
+    MakeDir(P("out"));
+    for (int i = 0; i < 5; ++i)
+        WriteFile(P("src/f" + std::to_string(i)), "x");
+    AddPair(P("src"), P("out"), true);
+    PVirtualNode dirLine = q.lstCopyFrom.FirstNode(), destLine = q.lstCopyTo.FirstNode();
+
+    run.SetCopyNow(RunTexts::CopyNowPaused);
+    run.PauseEvent.Reset();
+    bool ok = false;
+    int err = 0;
+    std::thread expander(
+        [&] { ok = ExpandDir(q, run, dirLine, P("src"), destLine, P("out/"), err); });
+    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 1u); // nothing before the resume
+    run.SetCopyNow(RunTexts::CopyNowRunning);
+    run.PauseEvent.Set();
+    expander.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 6u);
+    EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 6u);
+
+    // An abort stops it before the next entry; what is there stays and it still succeeds.
+    MakeDir(P("src2"));
+    WriteFile(P("src2/f"), "x");
+    AddPair(P("src2"), P("out"), true);
+    run.AbortFlag = -1;
+    ok = ExpandDir(q, run, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(), P("out/"),
+                   err);
+    run.AbortFlag = 0;
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(DirExists(P("out/src2")));
+    EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 7u);
+}
