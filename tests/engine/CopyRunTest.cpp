@@ -326,3 +326,24 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
     EXPECT_TRUE(DirExists(P("out/src2")));
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 7u);
 }
+
+TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
+    WriteBigFile(P("big.bin"), 64);
+    MakeDir(P("out"));
+    AddPair(P("big.bin"), P("out"));
+    std::thread pauser = WhenCopyStarts([&] { control.btnCopyNowClick(); }); // "Pause"
+    control.btnCopyNowClick();
+    pauser.join();
+    WaitForRunEnd();
+    EXPECT_TRUE(IsIdle(run));
+    EXPECT_FALSE(run.PauseEvent.IsSet());
+
+    // The next start copies at once, and into a target directory that exists already.
+    MakeDir(P("tree"));
+    WriteFile(P("tree/a"), "a");
+    MakeDir(P("out/tree"));
+    AddPair(P("tree"), P("out"), true);
+    RunToEnd();
+    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsDirDone, lsFileDone}));
+    EXPECT_EQ(ReadFile(P("out/tree/a")), "a");
+}
