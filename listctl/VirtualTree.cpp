@@ -23,6 +23,17 @@ void TVirtualTree::Update(TVirtualNode* n) {
         n->right_->parent_ = n;
 }
 
+void TVirtualTree::ReplaceChild(TVirtualNode* parent, TVirtualNode* old, TVirtualNode* now) {
+    if (now)
+        now->parent_ = parent;
+    if (!parent)
+        root_ = now;
+    else if (parent->left_ == old)
+        parent->left_ = now;
+    else
+        parent->right_ = now;
+}
+
 void TVirtualTree::RotateUp(TVirtualNode* x) {
     TVirtualNode* p = x->parent_;
     TVirtualNode* g = p->parent_;
@@ -38,13 +49,7 @@ void TVirtualTree::RotateUp(TVirtualNode* x) {
         x->left_ = p;
     }
     p->parent_ = x;
-    x->parent_ = g;
-    if (!g)
-        root_ = x;
-    else if (g->left_ == p)
-        g->left_ = x;
-    else
-        g->right_ = x;
+    ReplaceChild(g, p, x);
     p->size_ = 1 + SizeOf(p->left_) + SizeOf(p->right_);
     x->size_ = 1 + SizeOf(x->left_) + SizeOf(x->right_);
 }
@@ -154,14 +159,7 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
 
     TVirtualNode* m = Merge(x->left_, x->right_);
     TVirtualNode* p = x->parent_;
-    if (m)
-        m->parent_ = p;
-    if (!p)
-        root_ = m;
-    else if (p->left_ == x)
-        p->left_ = m;
-    else
-        p->right_ = m;
+    ReplaceChild(p, x, m);
     for (; p; p = p->parent_)
         --p->size_;
     x->left_ = x->right_ = x->parent_ = nullptr;

@@ -150,6 +150,8 @@ private:
     static uint32_t SizeOf(const TVirtualNode* n) { return n ? n->size_ : 0; }
     static void Update(TVirtualNode* n);
     void RotateUp(TVirtualNode* x);
+    // Puts `now` (may be null) where `old` stood under `parent` (null: the root).
+    void ReplaceChild(TVirtualNode* parent, TVirtualNode* old, TVirtualNode* now);
     static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
     static PVirtualNode Share(TVirtualNode* node) {
         return node ? node->shared_from_this() : nullptr;

@@ -34,13 +34,6 @@ private:
     int fd_;
 };
 
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A name beside the target that no one else uses; a leading dot keeps it out of sight,
 // and the marker tells a left-over one (after a crash) apart from the user's files.
 std::string TempNameFor(const std::string& path) {

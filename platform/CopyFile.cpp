@@ -298,15 +298,8 @@ TCopyResult CopySymlink(const std::string& source, const std::string& target,
 // behind when the copy fails, is cancelled or the process dies. File systems without
 // O_TMPFILE, and targets that exist already, take the named temporary file instead.
 
-std::string DirectoryPart(const std::string& target) {
-    size_t slash = target.rfind(PathDelim);
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : target.substr(0, slash);
-}
-
 int OpenUnnamed(const std::string& target) {
-    int fd = ::open(DirectoryPart(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    int fd = ::open(DirectoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
         errno = EOPNOTSUPP; // the caller falls back to a named temporary file
     return fd;

@@ -33,6 +33,9 @@ TFileIdentity IdentityOf(const struct ::stat& st);
 // component holds '*' or '?', true when any entry of its directory matches it (fnmatch).
 bool PathMatchesAny(const std::string& path);
 
+// The directory part of a path, lexically: "/a/b" gives "/a", "/a" gives "/", "b" gives ".".
+std::string DirectoryOf(const std::string& path);
+
 // True when Path names a directory (stat, links followed).
 bool IsDirectory(const std::string& path);
 

@@ -24,16 +24,6 @@ std::string Join(const std::string& dir, const std::string& name) {
     return dir + PathDelim + name;
 }
 
-// The directory part of an absolute path, lexically: "/a/b" -> "/a", "/a" -> "/".
-std::string ParentOf(const std::string& path) {
-    size_t slash = path.rfind(PathDelim);
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 // Drops empty and "." components; ".." stays, since undoing it would need the real
 // directories (a link may stand before it).
 std::string Tidy(const std::string& path) {
@@ -83,7 +73,7 @@ int MakeParents(const std::string& path) {
         return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
     if (path == "/" || path.empty())
         return ENOENT;
-    if (int error = MakeParents(ParentOf(path)))
+    if (int error = MakeParents(DirectoryOf(path)))
         return error;
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return errno;
@@ -101,7 +91,7 @@ bool HomeTrashDevice(const std::string& trash, dev_t& device) {
         }
         if (dir == "/" || dir.empty())
             return false;
-        dir = ParentOf(dir);
+        dir = DirectoryOf(dir);
     }
 }
 
@@ -110,7 +100,7 @@ bool HomeTrashDevice(const std::string& trash, dev_t& device) {
 std::string TopDirectory(const std::string& dir, dev_t device) {
     std::string top = dir;
     while (top != "/") {
-        std::string parent = ParentOf(top);
+        std::string parent = DirectoryOf(top);
         struct stat st;
         if (::stat(parent.c_str(), &st) != 0 || st.st_dev != device)
             break;
@@ -338,7 +328,7 @@ int MoveToTrash(const std::string& pathIn) {
                 return errno;
             absolute = Join(cwd, path);
         }
-        if (int error = MakeParents(ParentOf(homeTrash)))
+        if (int error = MakeParents(DirectoryOf(homeTrash)))
             return error;
         if (int error = EnsureTrashDirs(homeTrash))
             return error;
