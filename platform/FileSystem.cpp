@@ -20,13 +20,6 @@ TFileIdentity IdentityOf(const struct stat& st) {
     return id;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind(PathDelim);
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 int WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());

@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Path.h"
+
 struct stat;
 
 namespace ferrox {
-
-inline constexpr char PathDelim = '/';
 
 // What identifies a file's content at one moment; compared before a moved source goes.
 struct TFileIdentity {
@@ -32,9 +32,6 @@ TFileIdentity IdentityOf(const struct ::stat& st);
 // True when something exists at Path (lstat: a dangling link counts). When the last
 // component holds '*' or '?', true when any entry of its directory matches it (fnmatch).
 bool PathMatchesAny(const std::string& path);
-
-// The directory part of a path, lexically: "/a/b" gives "/a", "/a" gives "/", "b" gives ".".
-std::string DirectoryOf(const std::string& path);
 
 // True when Path names a directory (stat, links followed).
 bool IsDirectory(const std::string& path);

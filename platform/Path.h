@@ -1,0 +1,28 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace ferrox {
+
+// Paths are byte strings kept exactly as given; these split and join them lexically,
+// without asking the file system. Every part of Ferrox that takes a path apart uses them.
+
+inline constexpr char PathDelim = '/';
+
+// The directory part: "/a/b" gives "/a", "/a" gives "/", "b" gives ".", "/a/b/" gives "/a/b".
+std::string DirectoryOf(std::string_view path);
+
+// The part after the last '/': "/a/b" gives "b", "/a/b/" gives "", "b" gives "b".
+std::string NamePart(std::string_view path);
+
+// Appends one '/' unless the path is empty or already ends with one.
+void AddSlash(std::string& path);
+std::string AddSlash2(std::string_view path);
+
+// The path without its trailing '/'s; "/" stays "/".
+std::string WithoutTrailingSlash(std::string_view path);
+
+// dir and name with exactly the one '/' between them that a path needs.
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+} // namespace ferrox
