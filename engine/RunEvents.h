@@ -13,6 +13,9 @@ public:
     virtual void FileStarted(const std::string& source) = 0;
     // A file's copy ended: errorCode 0 when it is done, else errno or a TFerroxError.
     virtual void FileFinished(const std::string& source, int errorCode) = 0;
+    // A Move line was copied but its source could not be removed (errorCode says why);
+    // the copy stands, so the line is done, but the run did not do all it was asked.
+    virtual void SourceNotRemoved(const std::string& source, int errorCode) = 0;
     // A source line (file or directory) failed with errorCode.
     virtual void LineFailed(const std::string& source, int errorCode) = 0;
     // The run is over and its state is idle again: a new run may start now.
