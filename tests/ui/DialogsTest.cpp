@@ -203,6 +203,11 @@ private slots:
         const QString os = frmAbout.findChild<QLabel*>("lblWinVersion")->text();
         QVERIFY2(os.startsWith("Linux ("), qPrintable(os));
         QCOMPARE(os, CurrentOsDescription());
+        // The desktop's font may be wider than the design's: no text is cut.
+        for (QLabel* label : frmAbout.findChildren<QLabel*>()) {
+            QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->objectName()));
+            QVERIFY(frmAbout.rect().contains(label->geometry()));
+        }
         frmAbout.show();
         QVERIFY(QTest::qWaitForWindowExposed(&frmAbout));
 

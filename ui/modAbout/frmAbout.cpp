@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include <algorithm>
 #include <cctype>
 #include <sys/utsname.h>
 
@@ -36,6 +37,15 @@ QLabel* MakeLink(QWidget* parent, const char* name, const QString& text, QRect p
     label->setCursor(Qt::PointingHandCursor);
     return label;
 }
+void FitLabel(QLabel* label) {
+    label->resize(label->size().expandedTo(label->sizeHint()));
+}
+
+void FitRow(QLabel* caption, QLabel* value) {
+    FitLabel(caption);
+    FitLabel(value);
+    value->move(std::max(value->x(), caption->geometry().right() + 4), value->y());
+}
 } // namespace
 
 QString OsDescription(const std::string& sysName, const std::string& release) {
@@ -65,21 +75,19 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName("frmAbout");
     setWindowTitle("About Ferrox");
-    setFixedSize(418, 219);
-
     QLabel* heading = MakeLabel(this, "lblHeading", "Ferrox", {88, 0, 164, 31}, 27, true);
     QFont headingFont = heading->font();
     headingFont.setFamily("Georgia");
     headingFont.setStyleHint(QFont::Serif);
     heading->setFont(headingFont);
-    MakeLabel(this, "lblVerString", "Version:", {56, 40, 70, 24}, 19);
+    QLabel* lblVerString = MakeLabel(this, "lblVerString", "Version:", {56, 40, 70, 24}, 19);
     lblVersion_ = MakeLabel(this, "lblVersion", {}, {128, 40, 241, 24}, 19);
-    MakeLabel(this, "lblCopyright", MakerLine, {56, 64, 308, 24}, 19);
-    MakeLabel(this, "lblEmail", "Email :", {16, 96, 47, 20}, 16);
+    QLabel* lblCopyright = MakeLabel(this, "lblCopyright", MakerLine, {56, 64, 308, 24}, 19);
+    QLabel* lblEmail = MakeLabel(this, "lblEmail", "Email :", {16, 96, 47, 20}, 16);
     lblGoEmail_ = MakeLink(this, "lblGoEmail", MakerEmail, {64, 96, 188, 20});
-    MakeLabel(this, "lblWeb", "Web :", {16, 120, 41, 20}, 16);
+    QLabel* lblWeb = MakeLabel(this, "lblWeb", "Web :", {16, 120, 41, 20}, 16);
     lblGoHttp_ = MakeLink(this, "lblGoHttp", MakerWeb, {64, 120, 155, 20});
-    MakeLabel(this, "lblWin", "OS :", {16, 168, 31, 20}, 16);
+    QLabel* lblWin = MakeLabel(this, "lblWin", "OS :", {16, 168, 31, 20}, 16);
     lblWinVersion_ = MakeLabel(this, "lblWinVersion", {}, {56, 168, 337, 17}, 16, true);
 
     auto* btnOK = new QPushButton("&OK", this);
@@ -92,6 +100,21 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     lblGoHttp_->installEventFilter(this);
 
     FormCreate();
+
+    // The desktop's fonts are wider than the ones the layout was drawn for: a text that
+    // does not fit widens its label (and moves what follows on its line) instead of being
+    // cut, and the box grows to hold it.
+    FitLabel(heading);
+    FitLabel(lblCopyright);
+    FitRow(lblVerString, lblVersion_);
+    FitRow(lblEmail, lblGoEmail_);
+    FitRow(lblWeb, lblGoHttp_);
+    FitRow(lblWin, lblWinVersion_);
+    const QRect used = childrenRect();
+    const QSize size =
+        QSize(418, 219).expandedTo(QSize(used.right() + 1 + 7, used.bottom() + 1 + 2));
+    btnOK->move(size.width() - 82, size.height() - 27);
+    setFixedSize(size);
 }
 
 void TfrmAbout::FormCreate() {
