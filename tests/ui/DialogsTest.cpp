@@ -7,6 +7,7 @@
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"
+#include "ui/resources/AppIcon.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -222,6 +223,13 @@ private slots:
         QCOMPARE(frmAbout.result(), int(QDialog::Accepted));
         QDesktopServices::unsetUrlHandler("mailto");
         QDesktopServices::unsetUrlHandler("https");
+    }
+
+    // The icon's resources are linked in from the static library and render.
+    void ProgramIconRenders() {
+        const QImage image = FerroxIcon().pixmap(32, 32).toImage();
+        QCOMPARE(image.size(), QSize(32, 32));
+        QVERIFY(image.pixelColor(16, 2).alpha() > 0);
     }
 };
 
