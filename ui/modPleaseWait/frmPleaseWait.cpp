@@ -1,0 +1,57 @@
+#include "ui/modPleaseWait/frmPleaseWait.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace ferrox {
+
+namespace {
+QLabel* MakeLabel(const char* name, const char* text, int pixelSize, bool bold, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setAlignment(Qt::AlignCenter);
+    QFont font = label->font();
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    label->setFont(font);
+    label->setMinimumSize(313, 33);
+    return label;
+}
+} // namespace
+
+TfrmPleaseWait::TfrmPleaseWait(QWidget* owner)
+    : QWidget(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setObjectName("frmPleaseWait");
+    setWindowTitle(QString());
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 1, 1);
+    layout->setSpacing(7);
+    layout->addWidget(MakeLabel("lblPleaseWait", "Please wait...", 24, true, this));
+    QLabel* label1 = MakeLabel("Label1", "while Queue file is processed.", 19, false, this);
+    label1->setWordWrap(true);
+    layout->addWidget(label1);
+    // Never smaller than its design size; larger only where the desktop's font needs it.
+    setFixedSize(layout->sizeHint().expandedTo(QSize(314, 81)));
+}
+
+void TfrmPleaseWait::ShowPleaseWait() {
+    if (QWidget* owner = parentWidget()) {
+        // Placed by its client area: before the first show the window frame is unknown.
+        QRect client(QPoint(), size());
+        client.moveCenter(owner->window()->geometry().center());
+        setGeometry(client);
+    }
+    show();
+    raise();
+    // The caller keeps the window thread busy with the file from here on: let the window
+    // system map the box and paint it now. User input waits, so no command runs meanwhile.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    repaint();
+}
+
+void TfrmPleaseWait::HidePleaseWait() {
+    hide();
+}
+
+} // namespace ferrox

@@ -1,0 +1,98 @@
+#include "ui/modQueue/frmQueue.h"
+
+#include "diag/StatusLine.h"
+#include "persist/ExePath.h"
+#include "persist/QueueFile.h"
+#include "ui/FileDialogs.h"
+
+#include <QFile>
+#include <QPushButton>
+
+namespace ferrox {
+
+namespace {
+constexpr const char* AllFilesFilter = "All Files (*)";
+
+QPushButton* MakeButton(const char* name, const char* caption, int left, QWidget* parent) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(left, 8, 75, 25);
+    return button;
+}
+
+} // namespace
+
+TfrmQueue::TfrmQueue(TQueueFile& queueFile, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      queueFile_(queueFile) {
+    setObjectName("frmQueue");
+    setWindowTitle("Queue Maintenance");
+    setModal(true);
+    setFixedSize(282, 41);
+    btnClose_ = MakeButton("btnClose", "&Close", 200, this);
+    btnLoad_ = MakeButton("btnLoad", "&Load", 8, this);
+    btnSave_ = MakeButton("btnSave", "&Save", 96, this);
+    setTabOrder(btnClose_, btnLoad_);
+    setTabOrder(btnLoad_, btnSave_);
+    btnClose_->setFocus();
+    connect(btnLoad_, &QPushButton::clicked, this, &TfrmQueue::btnLoadClick);
+    connect(btnSave_, &QPushButton::clicked, this, &TfrmQueue::btnSaveClick);
+    connect(btnClose_, &QPushButton::clicked, this, &TfrmQueue::btnCloseClick);
+}
+
+QString TfrmQueue::ProposedFile() const {
+    // Always the default queue file, whichever file is the current one.
+    return QFile::decodeName(QByteArray::fromStdString(ExePath() + "QUEUE.INI"));
+}
+
+void TfrmQueue::btnLoadClick() {
+    const QString name =
+        FileDialogs::GetOpenFileName(this, "Load Queue", ProposedFile(), AllFilesFilter, true);
+    if (name.isEmpty())
+        return;
+    RunFileOperation([&] { queueFile_.LoadQueue(true, QFile::encodeName(name).toStdString()); });
+}
+
+void TfrmQueue::btnSaveClick() {
+    const QString name =
+        FileDialogs::GetSaveFileName(this, "Save Queue", ProposedFile(), AllFilesFilter, false);
+    if (name.isEmpty())
+        return;
+    RunFileOperation(
+        [&] { queueFile_.SaveQueue(true, true, QFile::encodeName(name).toStdString()); });
+}
+
+void TfrmQueue::RunFileOperation(const std::function<void()>& operation) {
+    DisableButtons();
+    // The buttons come back and the window closes however the operation ends.
+    try {
+        operation();
+    } catch (...) {
+        EnableButtons();
+        accept();
+        throw;
+    }
+    EnableButtons();
+    accept();
+}
+
+void TfrmQueue::btnCloseClick() {
+    ShowStatus("");
+    accept();
+}
+
+void TfrmQueue::reject() {}
+
+void TfrmQueue::DisableButtons() {
+    btnSave_->setEnabled(false);
+    btnLoad_->setEnabled(false);
+    btnClose_->setEnabled(false);
+}
+
+void TfrmQueue::EnableButtons() {
+    btnSave_->setEnabled(true);
+    btnLoad_->setEnabled(true);
+    btnClose_->setEnabled(true);
+}
+
+} // namespace ferrox

@@ -1,0 +1,250 @@
+#include "ui/ykCoolGauge/ykCoolGauge.h"
+
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ferrox {
+
+namespace {
+
+constexpr int BarWidth = 100;
+constexpr int BarHeight = 20;
+constexpr int RampStripes = 256;
+
+// One channel of the ramp: moves a step toward its end per stripe and stays there.
+struct TRampChannel {
+    int Value;
+    int End;
+    void Step() {
+        if (Value < End)
+            ++Value;
+        else if (Value > End)
+            --Value;
+    }
+};
+
+} // namespace
+
+QString FormatGaugeText(const QString& text, int percentage) {
+    QString result;
+    result.reserve(text.size() + 8);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'%' && i + 1 < text.size()) {
+            if (text[i + 1] == u'd') {
+                result += QString::number(percentage);
+                ++i;
+                continue;
+            }
+            if (text[i + 1] == u'%') {
+                result += u'%';
+                ++i;
+                continue;
+            }
+        }
+        result += text[i];
+    }
+    return result;
+}
+
+TykCoolGauge::TykCoolGauge(QWidget* parent) : QWidget(parent) {
+    // Every pixel is painted here, so Qt need not clear the background first: that clear
+    // is what would make the bar flicker.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setContentsMargins(1, 1, 1, 1);
+    resize(sizeHint());
+}
+
+QSize TykCoolGauge::sizeHint() const {
+    const QMargins m = contentsMargins();
+    return QSize(BarWidth + m.left() + m.right(), BarHeight + m.top() + m.bottom());
+}
+
+int TykCoolGauge::FilledWidthFor(int32_t progress) const {
+    const int width = contentsRect().width();
+    // A gauge without a positive range or with progress below zero shows an empty bar
+    // rather than dividing by zero or filling backwards.
+    if (maxValue_ <= 0 || progress <= 0 || width <= 0)
+        return 0;
+    // Rounded half to even, in this order of operations, so that widths match exactly
+    // what the user is used to (100 pixels at 3 of 8 is 38).
+    const double filled = std::nearbyint(double(width) / maxValue_ * progress);
+    return int(std::min(filled, double(width)));
+}
+
+int TykCoolGauge::FilledWidth() const {
+    return FilledWidthFor(progress_);
+}
+
+int TykCoolGauge::Percentage() const {
+    if (maxValue_ <= 0 || progress_ <= 0)
+        return 0;
+    const double percent = std::nearbyint(double(progress_) / maxValue_ * 100);
+    return int(std::min(percent, double(std::numeric_limits<int>::max())));
+}
+
+void TykCoolGauge::SetMinValue(int32_t value) {
+    if (value == minValue_)
+        return;
+    if (value < maxValue_)
+        minValue_ = value;
+    if (progress_ < value)
+        progress_ = value;
+    update();
+}
+
+void TykCoolGauge::SetMaxValue(int32_t value) {
+    if (value == maxValue_)
+        return;
+    if (value > minValue_)
+        maxValue_ = value;
+    if (value < progress_)
+        progress_ = value;
+    update();
+}
+
+void TykCoolGauge::SetProgress(int32_t value) {
+    if (value == progress_ || value < minValue_ || value > maxValue_)
+        return;
+    const int before = FilledWidth();
+    progress_ = value;
+    // A step smaller than a pixel costs no drawing: a large file reports far more often
+    // than its bar can change. The text follows at the next paint.
+    if (FilledWidth() != before)
+        update();
+}
+
+void TykCoolGauge::SetText(const QString& text) {
+    if (text == text_)
+        return;
+    text_ = text;
+    update();
+}
+
+void TykCoolGauge::SetBackColor(const QColor& color) {
+    if (color == backColor_)
+        return;
+    backColor_ = color;
+    update();
+}
+
+void TykCoolGauge::SetBorderStyle(TBorderStyle style) {
+    if (style == borderStyle_)
+        return;
+    borderStyle_ = style;
+    update();
+}
+
+void TykCoolGauge::SetForeColor1(const QColor& color) {
+    if (color == foreColor1_)
+        return;
+    foreColor1_ = color;
+    barStale_ = true;
+    update();
+}
+
+void TykCoolGauge::SetForeColor2(const QColor& color) {
+    if (color == foreColor2_)
+        return;
+    foreColor2_ = color;
+    barStale_ = true;
+    update();
+}
+
+void TykCoolGauge::SetStyle(TykCoolGaugeStyle style) {
+    if (style == style_)
+        return;
+    style_ = style;
+    barStale_ = true;
+    update();
+}
+
+void TykCoolGauge::SetFrame(bool frame) {
+    if (frame == frame_)
+        return;
+    frame_ = frame;
+    const int margin = frame ? 1 : 0;
+    setContentsMargins(margin, margin, margin, margin);
+    updateGeometry();
+    update();
+}
+
+void TykCoolGauge::RebuildBar(int width, int height) {
+    ++barRedraws_;
+    bar_ = QImage(width, height, QImage::Format_RGB32);
+    if (style_ == sSolid) {
+        bar_.fill(foreColor1_.rgb());
+        return;
+    }
+    QPainter painter(&bar_);
+    TRampChannel red{foreColor1_.red(), foreColor2_.red()};
+    TRampChannel green{foreColor1_.green(), foreColor2_.green()};
+    TRampChannel blue{foreColor1_.blue(), foreColor2_.blue()};
+    for (int i = 0; i < RampStripes; ++i) {
+        // Already the first stripe is a step away from the start colour; a stripe
+        // narrower than a pixel is skipped but its colour still advances.
+        red.Step();
+        green.Step();
+        blue.Step();
+        const int left = i * width / RampStripes;
+        const int right = (i + 1) * width / RampStripes;
+        if (right > left)
+            painter.fillRect(left, 0, right - left, height,
+                             QColor(red.Value, green.Value, blue.Value));
+    }
+}
+
+void TykCoolGauge::paintEvent(QPaintEvent*) {
+    // The painter draws into the window's backing store, which reaches the screen in one
+    // piece after this returns: bar, text and border never show half drawn.
+    QPainter painter(this);
+    const QColor fontColor = palette().color(foregroundRole());
+    if (frame_) {
+        // Sunken: shadow along the top and left, highlight along the right and bottom.
+        const QRect r = rect();
+        const QColor shadow = palette().color(QPalette::Dark);
+        const QColor highlight = palette().color(QPalette::Light);
+        painter.fillRect(r.left(), r.top(), r.width(), 1, shadow);
+        painter.fillRect(r.left(), r.top(), 1, r.height(), shadow);
+        painter.fillRect(r.left() + 1, r.bottom(), r.width() - 1, 1, highlight);
+        painter.fillRect(r.right(), r.top() + 1, 1, r.height() - 1, highlight);
+    }
+
+    const QRect area = contentsRect();
+    const int width = area.width();
+    const int height = area.height();
+    if (width <= 0 || height <= 0)
+        return;
+    if (barStale_ || bar_.size() != QSize(width, height)) {
+        barStale_ = false;
+        RebuildBar(width, height);
+    }
+
+    painter.translate(area.topLeft());
+    painter.fillRect(0, 0, width, height, backColor_);
+    // The ramp spans the whole width; the fill uncovers its left part.
+    const int filled = FilledWidth();
+    if (filled > 0)
+        painter.drawImage(QPoint(0, 0), bar_, QRect(0, 0, filled, height));
+
+    if (!text_.isEmpty()) {
+        const QString shown = FormatGaugeText(text_, Percentage());
+        const QFontMetrics metrics = fontMetrics();
+        const int x = (width - metrics.horizontalAdvance(shown)) / 2;
+        const int y = (height - metrics.height()) / 2;
+        painter.setPen(fontColor);
+        painter.setFont(font());
+        painter.drawText(x, y + metrics.ascent(), shown);
+    }
+
+    if (borderStyle_ == bsSingle) {
+        painter.fillRect(0, 0, width, 1, fontColor);
+        painter.fillRect(0, height - 1, width, 1, fontColor);
+        painter.fillRect(0, 0, 1, height, fontColor);
+        painter.fillRect(width - 1, 0, 1, height, fontColor);
+    }
+}
+
+} // namespace ferrox
