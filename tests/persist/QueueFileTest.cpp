@@ -3,6 +3,7 @@
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
+#include "platform/SysError.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -212,14 +213,46 @@ TEST_F(QueueFileTest, LoadingStopsAtTheFirstMissingOrEmptyFrom) {
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/one", lsFileWaiting, false}}));
 }
 
-TEST_F(QueueFileTest, AFileWithoutAQueueSectionEmptiesBothLists) {
-    WriteFile(Queue(), "[Other]\r\nFROM-1=F:/not read\r\n");
-    From("/a");
-    To("/b");
-    file->LoadQueue(false, "");
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 0u);
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
-    EXPECT_EQ(Shown(), (Texts{"", "Queue Loaded [0 records]"}));
+TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
+    From("/kept");
+    To("/kept-to");
+    file->SaveQueue(true, false, "");
+    const std::string other = dir / "other.ini";
+    const std::string empty = dir / "empty.ini";
+    const std::string fifo = dir / "fifo.ini";
+    const std::string settings = "[settings]\r\nimportant=1\r\nFROM-1=F:/not read\r\n";
+    WriteFile(other, settings);
+    WriteFile(empty, "");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    for (const std::string& name : {other, empty}) {
+        status.Clear();
+        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::NotAQueue) << name;
+        EXPECT_EQ(Shown(), Texts{"Not a queue file, it has no [Queue] section [" + name + "]"});
+    }
+    // Neither is read at all: a fifo could block for ever, /dev/zero never ends.
+    for (const std::string& name : {fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::Unreadable) << name;
+        EXPECT_EQ(Shown().back(), "Exception Error: Unable to read " + name + ": " +
+                                      SysErrorMessage(errSpecialFile));
+    }
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(file->QueueFileName, Queue());
+    EXPECT_EQ(wait.Events, "") << "nothing was loaded";
+
+    // The next autosave goes where it went before; the other files are untouched.
+    From("/added");
+    EXPECT_EQ(file->SaveQueue(false, false, ""), TSaveResult::Saved);
+    EXPECT_NE(ReadFile(Queue()).find("FROM-2=F:/added"), std::string::npos);
+    EXPECT_EQ(ReadFile(other), settings);
+    EXPECT_EQ(ReadFile(empty), "");
+    EXPECT_FALSE(Exists("other.BAK"));
+
+    // A queue whose editor put a byte order mark before it is still a queue.
+    WriteFile(other, "\xEF\xBB\xBF[Queue]\r\nFROM-1=F:/with bom\r\n");
+    EXPECT_EQ(file->LoadQueue(false, other), TLoadResult::Loaded);
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/with bom", lsFileWaiting, false}}));
+    EXPECT_EQ(file->QueueFileName, other);
 }
 
 TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
@@ -335,7 +368,7 @@ TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) 
     EXPECT_FALSE(Exists(Queue()));
 }
 
-TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
+TEST_F(QueueFileTest, PathsOfAnyLengthComeBackWhole) {
     const std::string longest = "/" + std::string(4094, 'p'); // 4095 bytes
     const std::string usual = "/" + std::string(3999, 'q');
     From(longest, lsDirWaiting);
@@ -349,15 +382,20 @@ TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
     EXPECT_EQ(Lines(queue.lstCopyTo),
               (std::vector<TLine>{{longest, lsDirWaiting, false}, {usual, lsDirWaiting, false}}));
 
-    const std::string tooLong = "/" + std::string(4999, 'r');
+    // Longer than any path the kernel takes: still read back as it was written, so the
+    // next run fails on the real name instead of a cut one, and saves it whole again.
+    const std::string tooLong = "/" + std::string(9999, 'r');
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong +
                            "\r\nFROM-2=C:" + tooLong + "\r\n");
     file->LoadQueue(false, "");
     auto from = Lines(queue.lstCopyFrom);
     ASSERT_EQ(from.size(), 2u);
-    EXPECT_EQ(from[0].Path, tooLong.substr(0, 4095));
-    EXPECT_EQ(from[1].Path, ("C:" + tooLong).substr(0, 4095));
-    EXPECT_EQ(Lines(queue.lstCopyTo)[0].Path, tooLong.substr(0, 4095));
+    EXPECT_TRUE(from[0].Path == tooLong);
+    EXPECT_TRUE(from[1].Path == "C:" + tooLong);
+    EXPECT_TRUE(Lines(queue.lstCopyTo)[0].Path == tooLong);
+    file->SaveQueue(true, false, "");
+    EXPECT_NE(ReadFile(Queue()).find("FROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(QueueFileTest, AwkwardPathBytesSurviveASave) {
@@ -487,7 +525,7 @@ TEST_F(QueueFileTest, AnUnreadableFileKeepsTheLines) {
     From("/kept");
     file->LoadQueue(true, "");
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
-    EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + "\r\n");
+    EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + ": Is a directory\r\n");
 }
 
 TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
