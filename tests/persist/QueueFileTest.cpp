@@ -4,6 +4,7 @@
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
 #include "platform/SysError.h"
+#include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -607,6 +608,110 @@ TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
     file->LoadQueue(false, "");
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 30u);
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 30u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
+    From("/first");
+    To("/to");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    const std::string firstSave = ReadFile(Queue());
+
+    // A second face on the same file: a flock is per open file, so one process shows it.
+    TCopyQueue otherQueue;
+    TQueueFile other(otherQueue, running);
+    otherQueue.AddItem(otherQueue.lstCopyFrom, "/the other's own", false, lsFileWaiting);
+    status.Clear();
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_TRUE(other.InUseElsewhere());
+    EXPECT_EQ(Shown(), Texts{"Queue file in use by another Ferrox [" + Queue() + "]"});
+    EXPECT_EQ(Paths(otherQueue.lstCopyFrom), Texts{"/the other's own"});
+
+    // Its saves are refused, also after the holder's save replaced the file (the lock
+    // moves to the new file with it).
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    From("/second");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    const std::string secondSave = ReadFile(Queue());
+    EXPECT_NE(secondSave, firstSave);
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(ReadFile(Queue()), secondSave);
+
+    // Free again, but the other's lines never came from the file: saving them over it
+    // would drop the holder's queue, so it has to load first.
+    file.reset();
+    status.Clear();
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(Shown(), Texts{"Queue file was in use when it was to be loaded, load it again "
+                             "before saving [" +
+                             Queue() + "]"});
+    EXPECT_EQ(ReadFile(Queue()), secondSave);
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::Loaded);
+    EXPECT_FALSE(other.InUseElsewhere());
+    EXPECT_EQ(Paths(otherQueue.lstCopyFrom), (Texts{"/first", "/second"}));
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::Saved);
+
+    // Now the other one holds it.
+    TCopyQueue thirdQueue;
+    TQueueFile third(thirdQueue, running);
+    EXPECT_EQ(third.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    // An explicit save elsewhere is the user's choice, and takes that file.
+    thirdQueue.AddItem(thirdQueue.lstCopyFrom, "/third", false, lsFileWaiting);
+    EXPECT_EQ(third.SaveQueue(true, false, dir / "third.ini"), TSaveResult::Saved);
+    EXPECT_EQ(other.LoadQueue(false, dir / "third.ini"), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(other.QueueFileName, Queue()) << "a file in use does not become the queue file";
+}
+
+TEST_F(QueueFileTest, ASaveThroughASymbolicLinkKeepsTheLink) {
+    MakeDir(dir / "real");
+    const std::string real = dir / "real/q.ini";
+    WriteFile(real, ExampleFile);
+    ASSERT_EQ(::symlink("real/q.ini", (dir / "link.ini").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "link.ini").c_str(), Queue().c_str()), 0); // a chain of two
+    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    From("/added");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::lstat((dir / "link.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(ReadFile(real).find("FROM-3=F:/added"), std::string::npos);
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), ExampleFile) << "the backup holds what the link led to";
+    EXPECT_EQ(DirectoryEntries(dir / "real"), Texts{"q.ini"});
+
+    // An empty queue moves the file the link leads to; the link stays for the next save.
+    queue.Clear(queue.lstCopyFrom);
+    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::NothingToSave);
+    EXPECT_FALSE(Exists(real));
+    ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    From("/again");
+    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_NE(ReadFile(real).find("FROM-1=F:/again"), std::string::npos);
+}
+
+TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
+    WriteFile(Queue(), ExampleFile);
+    for (int i = 0; i < 30; ++i)
+        From("/line" + std::to_string(i));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // Killed the moment the new content is on disk, the latest a kill can cost a file.
+        SetBeforeNamingHookForTesting([] { ::raise(SIGKILL); });
+        file->SaveQueue(true, false, "");
+        ::_exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(st)) << "the save never reached its rename";
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}));
 }
 
 } // namespace
