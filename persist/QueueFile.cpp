@@ -144,7 +144,8 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
 
         if (!HoldsLockOn(target) && PathExists(target)) {
             TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-            if (other && !TryLock(other.Get())) {
+            // Locked, but no longer under the name: another holder has just saved.
+            if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
                 inUseElsewhere_ = true;
                 ShowStatus(InUseMessage(file));
                 return TSaveResult::InUseElsewhere;
