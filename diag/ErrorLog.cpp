@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ferrox {
@@ -47,11 +48,20 @@ void LogError(std::string_view text) {
         std::string line(text);
         line += "\r\n";
         std::lock_guard lock(logMutex);
-        int fd = ::open(LogFileName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        // Every thread that logs waits on this lock, so the open must never block: a fifo
+        // or a device under the log's name would hold them all. Only a regular file takes
+        // the line; anything else counts as a log that cannot be opened.
+        int fd = ::open(LogFileName().c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
         if (fd >= 0) {
-            bool ok = WriteAll(fd, line) == 0;
-            ok = ::close(fd) == 0 && ok;
-            show = ok;
+            struct stat st;
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                bool ok = WriteAll(fd, line) == 0;
+                ok = ::close(fd) == 0 && ok;
+                show = ok;
+            } else {
+                ::close(fd);
+            }
         }
     } catch (...) {
         show = false;

@@ -1,13 +1,14 @@
 #include "persist/ExePath.h"
 
+#include "platform/FileSystem.h"
+#include "platform/Path.h"
+
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace ferrox {
 
@@ -17,18 +18,8 @@ std::once_flag exePathOnce;
 std::string exePath;
 
 std::string ExecutableDirectory() {
-    std::vector<char> buf(PATH_MAX + 1);
-    for (;;) {
-        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            return {};
-        if (static_cast<size_t>(n) < buf.size()) {
-            std::string path(buf.data(), static_cast<size_t>(n));
-            size_t slash = path.rfind('/');
-            return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-        }
-        buf.resize(buf.size() * 2);
-    }
+    std::string exe = ExecutablePath();
+    return exe.empty() ? std::string() : AddSlash2(DirectoryOf(exe));
 }
 
 std::string HomeDirectory() {
@@ -42,7 +33,7 @@ std::string HomeDirectory() {
 // mkdir -p; existing directories are fine. Failures show later, when a file is written.
 void MakeDirectories(const std::string& dir) {
     for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
+        if (pos == dir.size() || dir[pos] == PathDelim) {
             std::string part = dir.substr(0, pos);
             if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
                 return;
@@ -58,11 +49,9 @@ std::string SettingsDirectoryFor(const std::string& exeDirectory) {
     // A relative $XDG_CONFIG_HOME is to be ignored, as every XDG-aware program does.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : HomeDirectory() + "/.config";
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    std::string dir = base + "/ferrox/";
-    MakeDirectories(dir.substr(0, dir.size() - 1));
-    return dir;
+    std::string dir = JoinPath(WithoutTrailingSlash(base), "ferrox");
+    MakeDirectories(dir);
+    return AddSlash2(dir);
 }
 
 const std::string& ExePath() {
@@ -72,9 +61,7 @@ const std::string& ExePath() {
 
 void SetExePathForTesting(std::string directory) {
     std::call_once(exePathOnce, [] {});
-    if (directory.empty() || directory.back() != '/')
-        directory += '/';
-    exePath = std::move(directory);
+    exePath = directory.empty() ? std::string(1, PathDelim) : AddSlash2(directory);
 }
 
 } // namespace ferrox

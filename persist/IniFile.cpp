@@ -2,7 +2,7 @@
 
 #include "persist/SafeFile.h"
 
-#include <stdexcept>
+#include <cerrno>
 
 namespace ferrox {
 
@@ -76,7 +76,8 @@ TIniReader::TIniReader(std::string content)
     const std::string_view text = *text_;
     constexpr uint32_t noSection = UINT32_MAX; // lines before the first section
     uint32_t current = noSection;
-    size_t pos = 0;
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    size_t pos = text.substr(0, bom.size()) == bom ? bom.size() : 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string_view::npos)
@@ -154,11 +155,9 @@ const std::string_view* TIniReader::Find(std::string_view section, std::string_v
 }
 
 std::string TIniReader::ReadString(std::string_view section, std::string_view key,
-                                   std::string_view def, size_t maxLength) const {
+                                   std::string_view def) const {
     const std::string_view* value = Find(section, key);
-    if (!value)
-        return std::string(def);
-    return std::string(value->substr(0, maxLength));
+    return std::string(value ? *value : def);
 }
 
 bool TIniReader::ReadBool(std::string_view section, std::string_view key, bool def) const {
@@ -218,8 +217,9 @@ bool IsStorableValue(std::string_view value) {
 
 void TIniWriter::WriteString(std::string_view key, std::string_view value) {
     if (!IsStorableValue(value))
-        throw std::invalid_argument("The value of " + std::string(key) +
-                                    " holds a line feed or NUL byte and cannot be stored");
+        throw TPersistError("The value of " + std::string(key) +
+                                " holds a line feed or NUL byte and cannot be stored",
+                            EINVAL);
     bool quote = !value.empty() &&
                  (IsBlank(value.front()) || IsBlank(value.back()) ||
                   (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()));

@@ -10,25 +10,24 @@
 
 namespace ferrox {
 
-// The longest value handed out. A Linux path may be 4095 bytes, so no valid path is cut.
-inline constexpr size_t IniMaxValueLength = 4095;
-
 // An INI text parsed once into memory. Section and key names are matched without regard
 // to case; where a section or key comes more than once, its first line wins. Bytes are
-// kept as they are: no code page, no escapes.
+// kept as they are: no code page, no escapes. A UTF-8 byte order mark before the first
+// line is skipped, as editors may put one there.
 class TIniReader {
 public:
     TIniReader() = default;
     explicit TIniReader(std::string text);
 
-    // A missing file reads as empty; any other failure to read it throws
-    // std::runtime_error naming the file.
+    // A missing file reads as empty; anything else that cannot be read as a regular file
+    // (no permission, a directory, a fifo, a device) throws TPersistError naming the file.
     static TIniReader FromFile(const std::string& path);
 
     // The value with blanks around it dropped and one matching pair of quotes removed,
-    // cut to maxLength bytes; def when the key is missing.
-    std::string ReadString(std::string_view section, std::string_view key, std::string_view def,
-                           size_t maxLength = IniMaxValueLength) const;
+    // whatever its length (what the writer stores comes back whole); def when the key is
+    // missing.
+    std::string ReadString(std::string_view section, std::string_view key,
+                           std::string_view def) const;
     // True for a non-zero integer (decimal, or hexadecimal after "$", "0x" or "0X"), false
     // for zero, def when missing or not a number.
     bool ReadBool(std::string_view section, std::string_view key, bool def) const;
@@ -73,7 +72,7 @@ class TIniWriter {
 public:
     void Reserve(size_t bytes) { text_.reserve(bytes); }
     void Section(std::string_view name);
-    // Throws std::invalid_argument for a value that a line cannot hold (a line feed or
+    // Throws TPersistError for a value that a line cannot hold (a line feed or
     // NUL byte). A value that reading would change (blanks at its ends, or a matching
     // pair of quotes around it) is written in double quotes, so it reads back unchanged.
     void WriteString(std::string_view key, std::string_view value);

@@ -15,12 +15,16 @@ std::atomic<bool> DisplayProgressBar{false};
 
 void LoadOptions() {
     TTraceScope trace("LoadOptions");
+    // The defaults hold until the file says otherwise: a file that cannot be read must not
+    // turn the trash off and have moved sources deleted for good.
+    DeleteToRecycle = true;
+    DisplayProgressBar = true;
     try {
         TIniReader ini = TIniReader::FromFile(ExePath() + "QOPTIONS.INI");
         DeleteToRecycle = ini.ReadBool("Options", "DeleteToRecycle", true);
         DisplayProgressBar = ini.ReadBool("Options", "DisplayProgressBar", true);
     } catch (const std::exception& e) {
-        // Start-up goes on with what was read so far.
+        // Start-up goes on with the defaults; the message says which file and why.
         ShowStatus(std::string("Exception Error: ") + e.what());
     }
 }

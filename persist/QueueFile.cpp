@@ -7,9 +7,13 @@
 #include "persist/IniFile.h"
 #include "persist/SafeFile.h"
 
+#include "platform/Path.h"
+
 #include <cerrno>
 #include <exception>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +33,22 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool SameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when the name (links followed) still leads to the open file.
+bool NameLeadsTo(const std::string& path, int fd) {
+    struct stat byName, byFd;
+    return ::stat(path.c_str(), &byName) == 0 && ::fstat(fd, &byFd) == 0 && SameInode(byName, byFd);
+}
+
+// False only when another open file holds the lock. A file system that has no locks at
+// all is worked on unlocked, as it always was.
+bool TryLock(int fd) {
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
 class TBusyScope {
 public:
     explicit TBusyScope(bool& flag) : flag_(flag) { flag_ = true; }
@@ -40,6 +60,24 @@ private:
     bool& flag_;
 };
 
+// An empty queue leaves no file: the old one becomes the backup. When the backup cannot
+// take it (another file system, a name it refuses) a copy is made instead; the backup is a
+// courtesy, the user asked for an empty queue, so the old file goes in any case.
+void BackupForEmptyQueue(const std::string& target, const std::string& backup) {
+    if (!PathExists(target))
+        return;
+    // The queue file under the backup's own name is its own backup already.
+    if (SameFile(target, backup))
+        return;
+    if (::rename(target.c_str(), backup.c_str()) == 0)
+        return;
+    try {
+        LinkOrCopyAs(target, backup);
+    } catch (const TPersistError&) {
+    }
+    ::unlink(target.c_str());
+}
+
 } // namespace
 
 struct TQueueFile::TSavedLine {
@@ -50,10 +88,22 @@ struct TQueueFile::TSavedLine {
 };
 
 std::string QueueBackupName(const std::string& queueFile) {
-    size_t slash = queueFile.rfind('/');
-    std::string name = slash == std::string::npos ? queueFile : queueFile.substr(slash + 1);
+    std::string name = NamePart(queueFile);
     size_t dot = name.rfind('.');
     return (dot == std::string::npos ? std::string() : name.substr(0, dot + 1)) + "BAK";
+}
+
+std::string NotAQueueMessage(const std::string& queueFile) {
+    return "Not a queue file, it has no [Queue] section [" + queueFile + "]";
+}
+
+std::string InUseMessage(const std::string& queueFile) {
+    return "Queue file in use by another Ferrox [" + queueFile + "]";
+}
+
+std::string LoadAgainMessage(const std::string& queueFile) {
+    return "Queue file was in use when it was to be loaded, load it again before saving [" +
+           queueFile + "]";
 }
 
 TQueueFile::TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning)
@@ -64,38 +114,56 @@ void TQueueFile::Pump() {
         ProcessEvents();
 }
 
-void TQueueFile::BackupForEmptyQueue(const std::string& file) {
-    if (!PathExists(file))
-        return;
-    std::string backup = QueueBackupName(file);
-    // The queue file under the backup's own name is its own backup already.
-    if (SameFile(file, backup))
-        return;
-    if (::rename(file.c_str(), backup.c_str()) == 0)
-        return;
-    // The working directory may lie on another file system (EXDEV) or refuse the name:
-    // copy instead. The backup is a courtesy; the user asked for an empty queue, so the
-    // old file goes whether or not a copy could be kept.
-    LinkOrCopyAs(file, backup);
-    ::unlink(file.c_str());
+bool TQueueFile::HoldsLockOn(int fd) const {
+    struct stat mine, other;
+    return lock_ && ::fstat(lock_.Get(), &mine) == 0 && ::fstat(fd, &other) == 0 &&
+           SameInode(mine, other);
 }
 
-void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileName) {
+bool TQueueFile::HoldsLockOn(const std::string& path) const {
+    return lock_ && NameLeadsTo(path, lock_.Get());
+}
+
+TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileName) {
     if (busy_)
-        return;
+        return TSaveResult::Refused;
     TTraceScope trace("SaveQueue");
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
     if (from.AllNodeCount() > AutosaveLineLimit && !Force) {
         ShowStatus(MsgAutosaveDisabled);
-        return;
+        return TSaveResult::AutosaveSkipped;
     }
-    if (!FileName.empty())
-        QueueFileName = FileName;
     TBusyScope busy(busy_);
+    const std::string file = FileName.empty() ? QueueFileName : FileName;
+    TSaveResult result = TSaveResult::Failed;
     bool waitShown = false;
     try {
-        const std::string file = QueueFileName;
+        // A link to the queue file stays a link: its target is what gets replaced.
+        const std::string target = ResolveLinks(file);
+
+        if (!HoldsLockOn(target) && PathExists(target)) {
+            TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+            // Locked, but no longer under the name: another holder has just saved.
+            if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
+                inUseElsewhere_ = true;
+                ShowStatus(InUseMessage(file));
+                return TSaveResult::InUseElsewhere;
+            }
+            // Our lines never came from this file: writing them would drop its queue.
+            if (FileName.empty() && mustLoadAgain_) {
+                ShowStatus(LoadAgainMessage(file));
+                return TSaveResult::InUseElsewhere;
+            }
+            // Held from here, so no one else starts on the file while it is replaced.
+            if (other)
+                lock_ = std::move(other);
+        }
+        inUseElsewhere_ = false;
+        if (!FileName.empty()) {
+            QueueFileName = FileName;
+            mustLoadAgain_ = false;
+        }
 
         // One consistent picture of the pairs: a copy run may delete a pair meanwhile.
         std::vector<TSavedLine> lines;
@@ -113,10 +181,11 @@ void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileNam
         }
 
         if (lines.empty()) {
-            BackupForEmptyQueue(file);
+            BackupForEmptyQueue(target, QueueBackupName(file));
+            lock_.Reset();
             if (!FileName.empty() && !copyRunning_)
                 ShowStatus(MsgNothingToSave);
-            return;
+            return TSaveResult::NothingToSave;
         }
         if (!copyRunning_)
             ShowStatus("");
@@ -154,12 +223,17 @@ void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileNam
 
         // The old file stays where it is until the new one replaces it in one step; the
         // backup is a second name for (or a copy of) the old content, made when it can be.
-        if (PathExists(file)) {
+        if (PathExists(target)) {
             std::string backup = QueueBackupName(file);
-            if (!SameFile(file, backup))
-                LinkOrCopyAs(file, backup);
+            if (!SameFile(target, backup)) {
+                try {
+                    LinkOrCopyAs(target, backup);
+                } catch (const TPersistError&) {
+                }
+            }
         }
-        ReplaceFileContent(file, ini.Text());
+        lock_ = ReplaceFileContent(target, ini.Text(), true);
+        result = TSaveResult::Saved;
 
         for (const std::string& path : unstorable)
             LogError("Line not saved, its path holds a line break [" + path + "]");
@@ -172,77 +246,119 @@ void TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileNam
     }
     if (waitShown)
         PleaseWait->HidePleaseWait();
+    return result;
 }
 
-void TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
+TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
     if (busy_)
-        return;
+        return TLoadResult::Refused;
     // The run walks these very lines; emptying them under it would take its work away.
     if (copyRunning_) {
         ShowStatus(MsgLoadWhileRunning);
-        return;
+        return TLoadResult::Refused;
     }
     TTraceScope trace("LoadQueue");
-    if (!FileName.empty())
-        QueueFileName = FileName;
     TBusyScope busy(busy_);
+    const std::string file = FileName.empty() ? QueueFileName : FileName;
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
     from.BeginBatch();
     to.BeginBatch();
+    TLoadResult result = TLoadResult::Unreadable;
     bool waitShown = false;
     try {
-        const std::string file = QueueFileName;
         bool missing = false;
-        // Parsed before the lists are touched: a file that cannot be read costs no lines.
-        TIniReader ini(ReadWholeFile(file, &missing));
+        bool ours = false;
+        bool held = false;
+        TFd fd;
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            fd = OpenRegularFile(file, &missing);
+            if (missing)
+                break;
+            // A second lock of our own would fail against the one we hold.
+            if ((ours = HoldsLockOn(fd.Get())))
+                break;
+            if ((held = !TryLock(fd.Get())))
+                break;
+            // A save elsewhere may have put a new file under the name between the open
+            // and the lock; the locked one is then an old one, free for that reason.
+            if (NameLeadsTo(file, fd.Get()))
+                break;
+        }
+
         if (missing) {
-            if (!FileName.empty() && !copyRunning_)
-                ShowStatus(MsgLoadFileMissing);
+            inUseElsewhere_ = false;
+            if (!FileName.empty()) {
+                QueueFileName = FileName;
+                mustLoadAgain_ = false;
+                lock_.Reset();
+                if (!copyRunning_)
+                    ShowStatus(MsgLoadFileMissing);
+            }
+            result = TLoadResult::FileMissing;
+        } else if (held) {
+            inUseElsewhere_ = true;
+            if (file == QueueFileName)
+                mustLoadAgain_ = true;
+            ShowStatus(InUseMessage(file));
+            result = TLoadResult::InUseElsewhere;
         } else {
-            from.RemoveAllNodes();
-            to.RemoveAllNodes();
-            ShowStatus("");
-            if (ShowWait && PleaseWait) {
-                PleaseWait->ShowPleaseWait();
-                waitShown = true;
-                Pump();
-            }
-            for (uint64_t n = 1;; ++n) {
-                const std::string number = std::to_string(n);
-                // Room for the prefix, so that a path of the longest length stays whole.
-                std::string fromValue =
-                    ini.ReadString(QueueSection, "FROM-" + number, "", IniMaxValueLength + 2);
-                if (fromValue.empty())
-                    break;
-                if (fromValue.size() > 2 && fromValue[1] == ':') {
-                    std::string toValue = ini.ReadString(QueueSection, "TO-" + number, "");
-                    bool done = ini.ReadBool(QueueSection, "DONE-" + number, false);
-                    bool move = ini.ReadBool(QueueSection, "MOVE-" + number, false);
-                    int32_t status = lsFileWaiting;
-                    std::string path;
-                    if (fromValue[0] == 'D') {
-                        status = done ? lsDirDone : lsDirWaiting;
-                        path = fromValue.substr(2);
-                    } else if (fromValue[0] == 'F') {
-                        status = done ? lsFileDone : lsFileWaiting;
-                        path = fromValue.substr(2);
-                    } else {
-                        path = fromValue.substr(0, IniMaxValueLength);
-                    }
-                    queue_.AddItem(from, path, move, status);
-                    if (!toValue.empty())
-                        queue_.AddItem(to, toValue, false, done ? lsDirDone : lsDirWaiting);
-                }
-                if (n % LinesPerEventPump == 0)
+            // Parsed before the lists are touched: a file that cannot be read or is no
+            // queue costs no lines, and its name is not taken, so no later save moves it.
+            TIniReader ini(ReadAll(fd.Get(), file));
+            if (!ini.HasSection(QueueSection)) {
+                ShowStatus(NotAQueueMessage(file));
+                result = TLoadResult::NotAQueue;
+            } else {
+                QueueFileName = file;
+                inUseElsewhere_ = false;
+                mustLoadAgain_ = false;
+                if (!ours)
+                    lock_ = std::move(fd);
+                from.RemoveAllNodes();
+                to.RemoveAllNodes();
+                ShowStatus("");
+                if (ShowWait && PleaseWait) {
+                    PleaseWait->ShowPleaseWait();
+                    waitShown = true;
                     Pump();
+                }
+                for (uint64_t n = 1;; ++n) {
+                    const std::string number = std::to_string(n);
+                    std::string fromValue = ini.ReadString(QueueSection, "FROM-" + number, "");
+                    if (fromValue.empty())
+                        break;
+                    if (fromValue.size() > 2 && fromValue[1] == ':') {
+                        std::string toValue = ini.ReadString(QueueSection, "TO-" + number, "");
+                        bool done = ini.ReadBool(QueueSection, "DONE-" + number, false);
+                        bool move = ini.ReadBool(QueueSection, "MOVE-" + number, false);
+                        int32_t status = lsFileWaiting;
+                        std::string path;
+                        if (fromValue[0] == 'D') {
+                            status = done ? lsDirDone : lsDirWaiting;
+                            path = fromValue.substr(2);
+                        } else if (fromValue[0] == 'F') {
+                            status = done ? lsFileDone : lsFileWaiting;
+                            path = fromValue.substr(2);
+                        } else {
+                            path = std::move(fromValue);
+                        }
+                        queue_.AddItem(from, path, move, status);
+                        if (!toValue.empty())
+                            queue_.AddItem(to, toValue, false, done ? lsDirDone : lsDirWaiting);
+                    }
+                    if (n % LinesPerEventPump == 0)
+                        Pump();
+                }
+                if (waitShown) {
+                    PleaseWait->HidePleaseWait();
+                    waitShown = false;
+                }
+                result = TLoadResult::Loaded;
+                if (!copyRunning_)
+                    ShowStatus("Queue Loaded [" + std::to_string(from.AllNodeCount()) +
+                               " records]");
             }
-            if (waitShown) {
-                PleaseWait->HidePleaseWait();
-                waitShown = false;
-            }
-            if (!copyRunning_)
-                ShowStatus("Queue Loaded [" + std::to_string(from.AllNodeCount()) + " records]");
         }
     } catch (const std::exception& e) {
         LogError(std::string("Exception Error: ") + e.what());
@@ -255,6 +371,7 @@ void TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
     to.EndBatch();
     from.RepaintNow();
     to.RepaintNow();
+    return result;
 }
 
 } // namespace ferrox

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "persist/SafeFile.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
@@ -25,13 +26,47 @@ inline constexpr const char* MsgLoadFileMissing = "Queue File to Load does not E
 inline constexpr const char* MsgLoadWhileRunning =
     "You cannot load a queue while the copy is running";
 
+// What a load did. Only Loaded and FileMissing take the file's name as the current one;
+// on every other outcome the lists, the name and the lock stay as they were.
+enum class TLoadResult {
+    Loaded,         // the lists hold the file's lines
+    FileMissing,    // no such file: the lists are kept, the name is taken for later saves
+    NotAQueue,      // the file has no queue section (another INI, an empty file)
+    Unreadable,     // no permission, a directory, a fifo, a device, a read error
+    InUseElsewhere, // another process holds the queue file
+    Refused,        // a copy runs, or a save or load is under way
+};
+
+// What a save did.
+enum class TSaveResult {
+    Saved,
+    NothingToSave,   // the list is empty: the old file went to the backup, none was written
+    AutosaveSkipped, // too many lines for an autosave; the file is as it was
+    Failed,          // logged; the file is as it was
+    InUseElsewhere,  // another process holds the queue file; nothing was written
+    Refused,         // a save or load is under way
+};
+
 // The backup's name for a queue file: its name without the directory, cut after the last
 // '.', followed by "BAK" ("QUEUE.INI" gives "QUEUE.BAK", "QUEUE" gives "BAK"). It has no
 // directory, so the backup lies in the working directory.
 std::string QueueBackupName(const std::string& queueFile);
 
+// The texts shown when the queue file is not what it should be; each names the file.
+std::string NotAQueueMessage(const std::string& queueFile);
+std::string InUseMessage(const std::string& queueFile);
+std::string LoadAgainMessage(const std::string& queueFile);
+
 // The queue's file: section "Queue" with FROM-n, TO-n, DONE-n and MOVE-n for every source
 // line. Both operations run on the window's thread.
+//
+// Two processes must not work on one queue file, or the last save undoes the other's
+// work. The object that loaded (or first wrote) its queue file holds an exclusive flock
+// on it until it moves to another file or is destroyed. A save writes a new file and
+// renames it over the old one, so the lock would stay behind on the old inode: the new
+// file is therefore locked before it gets its name, and the old lock goes only after the
+// rename. Whoever opens the name finds a locked file, and a loader checks after locking
+// that the name still leads to what it locked.
 class TQueueFile {
 public:
     TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning);
@@ -41,10 +76,17 @@ public:
     // Without Force, a queue of more than AutosaveLineLimit lines is not saved. The old
     // file goes to the backup; the new one is written whole before it takes the old one's
     // place, so a failed save leaves the old file as it was. An empty queue leaves no file.
-    void SaveQueue(bool Force, bool ShowWait, const std::string& FileName);
+    // A queue file that is a symbolic link stays one: the file it leads to is replaced.
+    // Refused while another process holds the file, and, without a FileName, while the
+    // current file could not be loaded because it was in use (its lines would be lost).
+    TSaveResult SaveQueue(bool Force, bool ShowWait, const std::string& FileName);
     // Replaces both lists with the file's lines. Refused while a copy runs. A file that
-    // cannot be read leaves the lists as they were.
-    void LoadQueue(bool ShowWait, const std::string& FileName);
+    // cannot be read, is not a queue or is in use elsewhere leaves the lists as they were.
+    TLoadResult LoadQueue(bool ShowWait, const std::string& FileName);
+
+    // True when the last load or save found the queue file held by another process (the
+    // window says so, and goes on without saving over it).
+    bool InUseElsewhere() const { return inUseElsewhere_; }
 
     IPleaseWait* PleaseWait = nullptr;
     std::function<void()> ProcessEvents;
@@ -57,11 +99,15 @@ public:
 private:
     struct TSavedLine;
     void Pump();
-    void BackupForEmptyQueue(const std::string& file);
+    bool HoldsLockOn(int fd) const;
+    bool HoldsLockOn(const std::string& path) const;
 
     TCopyQueue& queue_;
     const std::atomic<bool>& copyRunning_;
     bool busy_ = false;
+    TFd lock_;                   // the flock on the current queue file, when we hold it
+    bool mustLoadAgain_ = false; // the current file was in use when it was to be loaded
+    bool inUseElsewhere_ = false;
 };
 
 } // namespace ferrox

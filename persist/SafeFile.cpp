@@ -1,76 +1,104 @@
 #include "persist/SafeFile.h"
 
 #include "platform/FileSystem.h"
+#include "platform/SysError.h"
 
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ferrox {
 
 namespace {
 
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-    // Closes now; false when the close reported an error (a late write failure).
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0 || errno == EINTR;
-    }
-
-private:
-    int fd_;
-};
+std::atomic<void (*)()> beforeNamingHook{nullptr};
 
 // A name beside the target that no one else uses; a leading dot keeps it out of sight,
 // and the marker tells a left-over one (after a crash) apart from the user's files.
 std::string TempNameFor(const std::string& path) {
     static std::atomic<unsigned> counter{0};
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + base + ".ferrox-tmp-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter.fetch_add(1));
+    return JoinPath(DirectoryOf(path), "." + NamePart(path) + ".ferrox-tmp-" +
+                                           std::to_string(::getpid()) + "-" +
+                                           std::to_string(counter.fetch_add(1)));
+}
+
+[[noreturn]] void ThrowRead(const std::string& path, int code) {
+    throw TPersistError("Unable to read " + path + ": " + SysErrorMessage(code), code);
+}
+
+// Gives the unnamed file behind fd the name temp. /proc lets an ordinary user do it;
+// AT_EMPTY_PATH is the way for a process that has no /proc but the capability for it.
+int LinkUnnamed(int fd, const std::string& temp) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    int err = errno;
+    if (err == ENOENT && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    return err;
 }
 
 } // namespace
 
-std::string ReadWholeFile(const std::string& path, bool* missing) {
-    if (missing)
-        *missing = false;
-    int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (raw < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            if (missing)
-                *missing = true;
-            return {};
-        }
-        throw std::runtime_error("Unable to read " + path);
+TFd& TFd::operator=(TFd&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
-    TFd fd(raw);
+    return *this;
+}
+
+void TFd::Reset() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool TFd::Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 || errno == EINTR;
+}
+
+TFd OpenRegularFile(const std::string& path, bool* missing) {
+    *missing = false;
+    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
+        int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            *missing = true;
+            return fd;
+        }
+        ThrowRead(path, err);
+    }
+    struct stat st;
+    if (::fstat(fd.Get(), &st) != 0)
+        ThrowRead(path, errno);
+    if (S_ISDIR(st.st_mode))
+        ThrowRead(path, EISDIR);
+    // /dev/zero never ends and a fifo may never speak: neither is a file of ours.
+    if (!S_ISREG(st.st_mode))
+        ThrowRead(path, errSpecialFile);
+    return fd;
+}
+
+std::string ReadAll(int fd, const std::string& path) {
     std::string content;
     struct stat st;
-    if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
         content.reserve(static_cast<size_t>(st.st_size));
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throw std::runtime_error("Unable to read " + path);
+            ThrowRead(path, errno);
         if (n == 0)
             break;
         content.append(buf, static_cast<size_t>(n));
@@ -78,58 +106,110 @@ std::string ReadWholeFile(const std::string& path, bool* missing) {
     return content;
 }
 
-void ReplaceFileContent(const std::string& path, std::string_view content) {
+std::string ReadWholeFile(const std::string& path, bool* missing) {
+    bool absent = false;
+    TFd fd = OpenRegularFile(path, &absent);
+    if (missing)
+        *missing = absent;
+    return absent ? std::string() : ReadAll(fd.Get(), path);
+}
+
+std::string ResolveLinks(const std::string& path) {
+    std::string current = path;
+    // The kernel gives up after 40 links as well; what follows then fails with ELOOP.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            break;
+        std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size());
+        if (n <= 0 || static_cast<size_t>(n) >= buf.size())
+            break; // changed meanwhile; the name itself is the best answer left
+        std::string target(buf.data(), static_cast<size_t>(n));
+        current = target[0] == PathDelim ? target : JoinPath(DirectoryOf(current), target);
+    }
+    return current;
+}
+
+TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked) {
     const std::string failure = "Unable to write to " + path;
-    mode_t mode = 0666; // less the umask, as for any new file
     struct stat old;
     bool keepMode = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
 
+    // 0666 less the umask, as for any new file.
+    TFd fd(::open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    const bool unnamed = static_cast<bool>(fd);
     std::string temp;
-    int raw = -1;
-    for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
-        temp = TempNameFor(path);
-        raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (raw < 0 && errno != EEXIST)
-            break;
+    if (!unnamed) {
+        int err = errno;
+        // File systems without unnamed files get a named one from the start.
+        if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
+            throw TPersistError(failure, err);
+        for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+            temp = TempNameFor(path);
+            fd = TFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!fd && errno != EEXIST)
+                break;
+        }
+        if (!fd)
+            throw TPersistError(failure, errno);
     }
-    if (raw < 0)
-        throw std::runtime_error(failure);
-    TFd fd(raw);
-    bool ok = WriteAll(fd.Get(), content) == 0 &&
-              (!keepMode || ::fchmod(fd.Get(), old.st_mode & 07777) == 0) && ::fsync(fd.Get()) == 0;
-    ok = fd.Close() && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        throw std::runtime_error(failure);
+    auto fail = [&](int err) {
+        if (!temp.empty())
+            ::unlink(temp.c_str());
+        throw TPersistError(failure, err);
+    };
+    if (int err = WriteAll(fd.Get(), content))
+        fail(err);
+    if ((keepMode && ::fchmod(fd.Get(), old.st_mode & 07777) != 0) || ::fsync(fd.Get()) != 0)
+        fail(errno);
+    // Locked before anyone can open it by name, so there is no moment in which another
+    // process could take the new file for a free one.
+    if (keepLocked)
+        ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+    if (auto hook = beforeNamingHook.load())
+        hook();
+    if (unnamed) {
+        int err = EEXIST;
+        for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+            temp = TempNameFor(path);
+            err = LinkUnnamed(fd.Get(), temp);
+        }
+        if (err != 0) {
+            temp.clear();
+            fail(err);
+        }
     }
+    if (!keepLocked && !fd.Close())
+        fail(errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0)
+        fail(errno);
     // The rename itself reaches the disk with the directory; a failure here loses nothing
     // that was on disk before.
-    int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    TFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.Get());
+    return keepLocked ? std::move(fd) : TFd();
 }
 
-bool LinkOrCopyAs(const std::string& from, const std::string& to) {
+void LinkOrCopyAs(const std::string& from, const std::string& to) {
     std::string temp = TempNameFor(to);
     if (::link(from.c_str(), temp.c_str()) == 0) {
         if (::rename(temp.c_str(), to.c_str()) == 0)
-            return true;
+            return;
         ::unlink(temp.c_str());
     }
-    try {
-        ReplaceFileContent(to, ReadWholeFile(from));
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    ReplaceFileContent(to, ReadWholeFile(from));
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
+}
+
+void SetBeforeNamingHookForTesting(void (*f)()) {
+    beforeNamingHook.store(f);
 }
 
 } // namespace ferrox

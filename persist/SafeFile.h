@@ -1,25 +1,75 @@
 #pragma once
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace ferrox {
 
-// The whole content of a file. A file that does not exist reads as empty and sets
-// *missing; any other failure throws std::runtime_error("Unable to read " + path).
+// The one way persist/ reports a failure inside an operation: thrown by the helpers below,
+// caught by the operation the user started (SaveQueue, LoadQueue, LoadOptions), which
+// turns it into what the user sees and a result for its caller. The message names the
+// file; Code is the errno (or TFerroxError) behind it.
+class TPersistError : public std::runtime_error {
+public:
+    TPersistError(const std::string& message, int code) : std::runtime_error(message), Code(code) {}
+    int Code;
+};
+
+// A file descriptor with one owner.
+class TFd {
+public:
+    TFd() = default;
+    explicit TFd(int fd) : fd_(fd) {}
+    ~TFd() { Reset(); }
+    TFd(TFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    TFd& operator=(TFd&& other) noexcept;
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void Reset();
+    // Closes now; false when the close reported an error (a late write failure).
+    bool Close();
+
+private:
+    int fd_ = -1;
+};
+
+// Opens a file for reading without ever blocking: a fifo or a device under the name is
+// refused before a byte is read. An empty TFd with *missing set when nothing is there;
+// any other failure (a directory, a fifo, no permission) throws
+// TPersistError("Unable to read " + path + ": " + reason).
+TFd OpenRegularFile(const std::string& path, bool* missing);
+
+// The rest of an open file's content; path names it in the error.
+std::string ReadAll(int fd, const std::string& path);
+
+// The whole content of a regular file. A file that does not exist reads as empty and sets
+// *missing; any other failure throws as OpenRegularFile does.
 std::string ReadWholeFile(const std::string& path, bool* missing = nullptr);
 
-// Gives path the content without ever leaving it truncated: the content goes to a new
-// file in the same directory (every write checked, then fsync) that is renamed over path.
-// On failure path is as it was, the new file is gone and std::runtime_error
-// ("Unable to write to " + path) is thrown. An existing file's permission bits are kept.
-void ReplaceFileContent(const std::string& path, std::string_view content);
+// Where a name's content lives: the name itself, or, when it is a symbolic link (or a
+// chain of them), the path the links lead to, whether or not that exists yet.
+std::string ResolveLinks(const std::string& path);
+
+// Gives path the content without ever leaving it truncated: the content goes to an unnamed
+// file in the same directory (every write checked, then fsync), which gets a name only
+// right before it is renamed over path, so a killed process leaves nothing behind. On
+// failure path is as it was and TPersistError("Unable to write to " + path) is thrown. An
+// existing file's permission bits are kept. With keepLocked the new file carries an
+// exclusive flock from before it takes the name, and its descriptor is handed back.
+TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked = false);
 
 // Makes `to` hold a copy of `from`'s content, replacing `to` in one step: a hard link when
 // both lie on one file system, a full copy (as ReplaceFileContent) otherwise. `from` is
-// left alone. False when neither worked; `to` is then as it was.
-bool LinkOrCopyAs(const std::string& from, const std::string& to);
+// left alone. Throws TPersistError when neither worked; `to` is then as it was.
+void LinkOrCopyAs(const std::string& from, const std::string& to);
 
 // True when both names lead to the same file (same device and inode, lstat).
 bool SameFile(const std::string& a, const std::string& b);
+
+// Runs f after the content of a replacement is on disk and before it has any name.
+void SetBeforeNamingHookForTesting(void (*f)());
 
 } // namespace ferrox

@@ -1,5 +1,6 @@
 #include "runner/ConsoleOutput.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -20,18 +21,32 @@ int TerminalWidth() {
 } // namespace
 
 bool TConsoleOutput::IsFailureText(const std::string& text) {
-    return StartsWith(text, "Error copying file [") || StartsWith(text, "An Exception occurred") ||
-           StartsWith(text, "Exception Error: ") || StartsWith(text, "Source changed while");
+    for (const char* prefix : {"Error copying file [", "An Exception occurred", "Exception Error: ",
+                               "Source changed while", "Source not removed", "Line not saved",
+                               "Not a queue file", "Queue file in use", "Queue file was in use"})
+        if (StartsWith(text, prefix))
+            return true;
+    return false;
 }
 
-void TConsoleOutput::WriteLocked(const std::string& s) {
+void TConsoleOutput::WriteLocked(int fd, const std::string& s) {
     size_t done = 0;
     while (done < s.size()) {
-        ssize_t n = ::write(STDOUT_FILENO, s.data() + done, s.size() - done);
+        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return; // a closed pipe must not stop the copy
         done += size_t(n);
     }
+}
+
+void TConsoleOutput::WriteLineLocked(int fd, const std::string& line) {
+    // The progress line lives on stdout; it goes first so the line does not run into it.
+    if (terminal_ && progressShown_)
+        WriteLocked(STDOUT_FILENO, "\r\033[K");
+    progressShown_ = false;
+    WriteLocked(fd, line + "\n");
 }
 
 void TConsoleOutput::SetStatusText(const std::string& text) {
@@ -40,15 +55,12 @@ void TConsoleOutput::SetStatusText(const std::string& text) {
     if (!text.empty() && !IsFailureText(text) && !StartsWith(text, "Finished Copying file [") &&
         text.find('[') == std::string::npos)
         file_ = text;
-    if (text.empty() || (quiet_ && !IsFailureText(text)))
+    if (text.empty())
         return;
-    std::string out;
-    if (terminal_ && progressShown_)
-        out = "\r\033[K";
-    progressShown_ = false;
-    out += text;
-    out += '\n';
-    WriteLocked(out);
+    const bool failure = IsFailureText(text);
+    if (quiet_ && !failure)
+        return;
+    WriteLineLocked(failure ? STDERR_FILENO : STDOUT_FILENO, text);
 }
 
 void TConsoleOutput::SetText(const std::string& text) {
@@ -86,20 +98,25 @@ void TConsoleOutput::Redraw() {
     std::lock_guard lock(mutex_);
     if (file_.empty())
         return;
-    WriteLocked("\r\033[K" + ProgressLineLocked());
+    WriteLocked(STDOUT_FILENO, "\r\033[K" + ProgressLineLocked());
     progressShown_ = true;
 }
 
 void TConsoleOutput::EndProgress() {
     std::lock_guard lock(mutex_);
     if (terminal_ && progressShown_)
-        WriteLocked("\r\033[K");
+        WriteLocked(STDOUT_FILENO, "\r\033[K");
     progressShown_ = false;
 }
 
 void TConsoleOutput::PrintLine(const std::string& line) {
     std::lock_guard lock(mutex_);
-    WriteLocked(line + "\n");
+    WriteLineLocked(STDOUT_FILENO, line);
+}
+
+void TConsoleOutput::PrintError(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    WriteLineLocked(STDERR_FILENO, line);
 }
 
 } // namespace ferrox

@@ -10,7 +10,9 @@
 namespace ferrox {
 
 // The terminal as status line, gauge and rate panel: every status text on a line of its
-// own and, on a terminal, a live progress line for the current file under them.
+// own and, on a terminal, a live progress line for the current file under them. Failures
+// go to stderr, the rest to stdout. A write that fails (a closed pipe, a full disk) is
+// dropped: output never stops the copy.
 class TConsoleOutput : public IStatusLine, public IGauge, public IRatePanel {
 public:
     TConsoleOutput(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
@@ -26,13 +28,15 @@ public:
     void Redraw();
     // Removes the progress line before the closing lines.
     void EndProgress();
-    // Prints a line whatever the quiet mode says.
+    // Prints a line whatever the quiet mode says, on stdout or stderr.
     void PrintLine(const std::string& line);
+    void PrintError(const std::string& line);
 
     static bool IsFailureText(const std::string& text);
 
 private:
-    void WriteLocked(const std::string& s);
+    void WriteLocked(int fd, const std::string& s);
+    void WriteLineLocked(int fd, const std::string& line);
     std::string ProgressLineLocked() const;
 
     const bool quiet_;

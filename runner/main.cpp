@@ -16,9 +16,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace ferrox;
 
@@ -48,8 +50,11 @@ const char* const Usage =
     "  -q, --quiet   print only failures and the summary\n"
     "  -h, --help    show this help\n"
     "\n"
-    "Exit status: 0 no line failed, 1 a line failed or the run was aborted,\n"
-    "2 bad usage or a queue file that cannot be read.\n";
+    "Failures and usage errors go to stderr, everything else to stdout.\n"
+    "\n"
+    "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
+    "file could not be saved, 2 bad usage, or a queue file that cannot be read, is not a\n"
+    "queue or is in use by another Ferrox.\n";
 
 struct TCounts {
     long done = 0;
@@ -66,11 +71,48 @@ TCounts Count(TCopyQueue& q) {
     return c;
 }
 
+// A usage error: why, then how the program is called, on stderr.
+int UsageError(const std::string& why) {
+    std::fprintf(stderr,
+                 "ferrox-run: %s\nusage: ferrox-run [-q] [QUEUEFILE]\n"
+                 "Try 'ferrox-run --help' for more.\n",
+                 why.c_str());
+    return 2;
+}
+
+// Keeps what the queue file's load shows, so that ferrox-run decides what to print once it
+// knows whether the load worked.
+class TLoadTexts : public IStatusLine {
+public:
+    void SetStatusText(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        texts_.push_back(text);
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     bool quiet = false;
+    bool haveQueueFile = false;
     std::string queueFile;
+    auto takeQueueFile = [&](const std::string& name) {
+        if (name.empty())
+            return UsageError("the queue file name is empty");
+        if (haveQueueFile)
+            return UsageError("one queue file at a time, not both " + queueFile + " and " + name);
+        haveQueueFile = true;
+        queueFile = name;
+        return 0;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -80,22 +122,20 @@ int main(int argc, char** argv) {
         if (a == "-q" || a == "--quiet") {
             quiet = true;
         } else if (a == "--") {
-            if (i + 2 == argc && queueFile.empty()) {
-                queueFile = argv[++i];
-            } else {
-                std::fputs(Usage, stderr);
-                return 2;
-            }
+            for (++i; i < argc; ++i)
+                if (int rc = takeQueueFile(argv[i]))
+                    return rc;
         } else if (a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "ferrox-run: unknown option %s\n%s", a.c_str(), Usage);
-            return 2;
-        } else if (queueFile.empty()) {
-            queueFile = a;
-        } else {
-            std::fputs(Usage, stderr);
-            return 2;
+            return UsageError("unknown option " + a);
+        } else if (int rc = takeQueueFile(a)) {
+            return rc;
         }
     }
+
+    // Output is a courtesy: a reader that went away (ferrox-run | head) must not end the
+    // copy, and a file size limit fails the write at hand instead of killing the run.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
 
     TraceCreate();
     TConsoleOutput out(quiet, ::isatty(STDOUT_FILENO) == 1);
@@ -106,16 +146,25 @@ int main(int argc, char** argv) {
     TRunState run;
     TRunControl control(queue, run);
     TQueueFile file(queue, run.CopyRunning);
-    if (queueFile.empty())
+    if (!haveQueueFile)
         queueFile = file.QueueFileName;
-    if (IsDirectory(queueFile) || ::access(queueFile.c_str(), R_OK) != 0) {
-        int err = IsDirectory(queueFile) ? EISDIR : errno;
+    TLoadTexts loadTexts;
+    SetStatusLine(&loadTexts);
+    const TLoadResult loaded = file.LoadQueue(false, queueFile);
+    SetStatusLine(&out);
+    if (loaded != TLoadResult::Loaded) {
         SetStatusLine(nullptr);
-        std::fprintf(stderr, "ferrox-run: cannot read queue file %s: %s\n", queueFile.c_str(),
-                     SysErrorMessage(err).c_str());
+        std::vector<std::string> texts = loadTexts.Texts();
+        std::string why =
+            loaded == TLoadResult::FileMissing || texts.empty()
+                ? "cannot read queue file " + queueFile + ": " + SysErrorMessage(ENOENT)
+                : texts.back();
+        out.PrintError("ferrox-run: " + why);
+        TraceRelease();
         return 2;
     }
-    file.LoadQueue(false, queueFile);
+    for (const std::string& text : loadTexts.Texts())
+        out.SetStatusText(text);
     queue.SetAutosave([&] { file.SaveQueue(false, false, ""); });
 
     abortFlag = &run.AbortFlag;
@@ -150,21 +199,30 @@ int main(int argc, char** argv) {
     monitor.Stop();
     out.EndProgress();
 
-    file.SaveQueue(true, false, "");
+    // A queue without lines has nothing to record; saving it would leave no file at all.
+    const bool saved = queue.lstCopyFrom.AllNodeCount() == 0 ||
+                       file.SaveQueue(true, false, "") == TSaveResult::Saved;
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const TCounts after = Count(queue);
+    // The run's own messages do not always name the line (a directory that cannot be
+    // read, say): each failed line is named once more here.
+    for (PVirtualNode n = queue.lstCopyFrom.FirstNode(); n; n = queue.lstCopyFrom.NextNode(n)) {
+        const int32_t s = n->Data.Status.load();
+        if (s == lsFileFailed || s == lsDirFailed)
+            out.PrintError("ferrox-run: failed: " + n->Data.Path);
+    }
     const int64_t bytes = TotalBytesCopied.load() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
-    std::string summary = "ferrox-run: " + std::to_string(after.done - before.done) +
-                          " lines copied, " + std::to_string(after.failed) + " failed, " +
-                          FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
-                          FormatNumber(seconds, 0, 1, fmt) + " s (" +
-                          FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) +
-                          " KiB/s)" + (aborted ? ", aborted" : "");
+    std::string summary =
+        "ferrox-run: " + std::to_string(after.done - before.done) + " lines copied, " +
+        std::to_string(after.failed) + " failed, " + FormatNumber(double(bytes), 0, 0, fmt) +
+        " bytes in " + FormatNumber(seconds, 0, 1, fmt) + " s (" +
+        FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
+        (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved");
     out.PrintLine(summary);
     SetStatusLine(nullptr);
     TraceRelease();
-    return after.failed > 0 || aborted ? 1 : 0;
+    return after.failed > 0 || aborted || !saved ? 1 : 0;
 }

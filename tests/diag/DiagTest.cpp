@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <future>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -154,4 +157,39 @@ TEST(ErrorLog, LinesFromSeveralThreadsNeverCutIntoEachOther) {
                   std::string::npos);
     // Every push was popped again, whichever thread it came from.
     EXPECT_TRUE(TraceEntries().empty());
+}
+
+TEST(ErrorLog, AFifoUnderTheLogsNameNeitherBlocksNorTakesTheLine) {
+    TInTempDir cwd;
+    TStatusRecorder status;
+    const std::string fifo = cwd.dir / LogFileName();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    auto logFromAnotherThread = [](const std::string& text) {
+        auto done = std::async(std::launch::async, [text] { LogError(text); });
+        return done;
+    };
+    // A reader that comes too late releases a blocked open, so a fault fails the test
+    // instead of hanging it.
+    auto release = [&] { return ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); };
+
+    // No reader: a blocking open would wait for one forever.
+    auto first = logFromAnotherThread("nobody reads");
+    bool finished = first.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    int late = finished ? -1 : release();
+    first.wait();
+    if (late >= 0)
+        ::close(late);
+    EXPECT_TRUE(finished) << "LogError blocked on a fifo";
+    EXPECT_EQ(status.Last(), "nobody reads");
+
+    // With a reader the open succeeds, yet a pipe is no log: the line stays out of it.
+    int reader = release();
+    ASSERT_GE(reader, 0);
+    auto second = logFromAnotherThread("somebody reads");
+    EXPECT_EQ(second.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    second.wait();
+    char buf[64];
+    EXPECT_LE(::read(reader, buf, sizeof buf), 0) << "the line went into the pipe";
+    ::close(reader);
+    EXPECT_EQ(status.Last(), "somebody reads");
 }

@@ -1,5 +1,6 @@
 #include "persist/Options.h"
 #include "persist/ExePath.h"
+#include "platform/SysError.h"
 
 #include "diag/Trace.h"
 #include "support/StatusRecorder.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace ferrox;
 using namespace ferrox::test;
@@ -91,16 +94,46 @@ TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
     EXPECT_TRUE(DisplayProgressBar);
 }
 
-TEST_F(OptionsTest, AnUnreadableFileShowsTheErrorAndLeavesBothOff) {
-    MakeDir(dir / "QOPTIONS.INI");
+TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
+    const std::string name = dir / "QOPTIONS.INI";
     TraceCreate();
     const auto before = TraceEntries();
-    LoadOptions();
-    EXPECT_FALSE(DeleteToRecycle);
-    EXPECT_FALSE(DisplayProgressBar);
-    EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
-                                                       dir.Path() + "/QOPTIONS.INI"});
+    auto loadExpecting = [&](const std::string& reason) {
+        DeleteToRecycle = false;
+        DisplayProgressBar = false;
+        status.Clear();
+        LoadOptions();
+        EXPECT_TRUE(DeleteToRecycle) << reason;
+        EXPECT_TRUE(DisplayProgressBar) << reason;
+        EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
+                                                           name + ": " + reason});
+    };
+    // A fifo would block the start-up for ever if it were opened for reading.
+    ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
+    loadExpecting(SysErrorMessage(errSpecialFile));
     EXPECT_EQ(TraceEntries(), before);
+    ::unlink(name.c_str());
+
+    // No permission: root reads anything, so an ordinary user's child process tries.
+    WriteOptions("[Options]\r\nDeleteToRecycle=0\r\n");
+    ASSERT_EQ(::chmod(name.c_str(), 0), 0);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(77);
+        DeleteToRecycle = false;
+        LoadOptions();
+        ::_exit(DeleteToRecycle && status.Last() == "Exception Error: Unable to read " + name +
+                                                        ": " + SysErrorMessage(EACCES)
+                    ? 0
+                    : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    ASSERT_NE(WEXITSTATUS(st), 77) << "cannot take an ordinary user's rights";
+    EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 TEST(ExePath, AWritableProgramDirectoryIsKept) {

@@ -3,6 +3,8 @@
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
+#include "platform/SysError.h"
+#include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -212,14 +214,46 @@ TEST_F(QueueFileTest, LoadingStopsAtTheFirstMissingOrEmptyFrom) {
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/one", lsFileWaiting, false}}));
 }
 
-TEST_F(QueueFileTest, AFileWithoutAQueueSectionEmptiesBothLists) {
-    WriteFile(Queue(), "[Other]\r\nFROM-1=F:/not read\r\n");
-    From("/a");
-    To("/b");
-    file->LoadQueue(false, "");
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 0u);
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
-    EXPECT_EQ(Shown(), (Texts{"", "Queue Loaded [0 records]"}));
+TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
+    From("/kept");
+    To("/kept-to");
+    file->SaveQueue(true, false, "");
+    const std::string other = dir / "other.ini";
+    const std::string empty = dir / "empty.ini";
+    const std::string fifo = dir / "fifo.ini";
+    const std::string settings = "[settings]\r\nimportant=1\r\nFROM-1=F:/not read\r\n";
+    WriteFile(other, settings);
+    WriteFile(empty, "");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    for (const std::string& name : {other, empty}) {
+        status.Clear();
+        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::NotAQueue) << name;
+        EXPECT_EQ(Shown(), Texts{"Not a queue file, it has no [Queue] section [" + name + "]"});
+    }
+    // Neither is read at all: a fifo could block for ever, /dev/zero never ends.
+    for (const std::string& name : {fifo, std::string("/dev/zero")}) {
+        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::Unreadable) << name;
+        EXPECT_EQ(Shown().back(), "Exception Error: Unable to read " + name + ": " +
+                                      SysErrorMessage(errSpecialFile));
+    }
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
+    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(file->QueueFileName, Queue());
+    EXPECT_EQ(wait.Events, "") << "nothing was loaded";
+
+    // The next autosave goes where it went before; the other files are untouched.
+    From("/added");
+    EXPECT_EQ(file->SaveQueue(false, false, ""), TSaveResult::Saved);
+    EXPECT_NE(ReadFile(Queue()).find("FROM-2=F:/added"), std::string::npos);
+    EXPECT_EQ(ReadFile(other), settings);
+    EXPECT_EQ(ReadFile(empty), "");
+    EXPECT_FALSE(Exists("other.BAK"));
+
+    // A queue whose editor put a byte order mark before it is still a queue.
+    WriteFile(other, "\xEF\xBB\xBF[Queue]\r\nFROM-1=F:/with bom\r\n");
+    EXPECT_EQ(file->LoadQueue(false, other), TLoadResult::Loaded);
+    EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/with bom", lsFileWaiting, false}}));
+    EXPECT_EQ(file->QueueFileName, other);
 }
 
 TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
@@ -335,7 +369,7 @@ TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) 
     EXPECT_FALSE(Exists(Queue()));
 }
 
-TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
+TEST_F(QueueFileTest, PathsOfAnyLengthComeBackWhole) {
     const std::string longest = "/" + std::string(4094, 'p'); // 4095 bytes
     const std::string usual = "/" + std::string(3999, 'q');
     From(longest, lsDirWaiting);
@@ -349,15 +383,20 @@ TEST_F(QueueFileTest, LongPathsSurviveUpToTheLongestValidPath) {
     EXPECT_EQ(Lines(queue.lstCopyTo),
               (std::vector<TLine>{{longest, lsDirWaiting, false}, {usual, lsDirWaiting, false}}));
 
-    const std::string tooLong = "/" + std::string(4999, 'r');
+    // Longer than any path the kernel takes: still read back as it was written, so the
+    // next run fails on the real name instead of a cut one, and saves it whole again.
+    const std::string tooLong = "/" + std::string(9999, 'r');
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong +
                            "\r\nFROM-2=C:" + tooLong + "\r\n");
     file->LoadQueue(false, "");
     auto from = Lines(queue.lstCopyFrom);
     ASSERT_EQ(from.size(), 2u);
-    EXPECT_EQ(from[0].Path, tooLong.substr(0, 4095));
-    EXPECT_EQ(from[1].Path, ("C:" + tooLong).substr(0, 4095));
-    EXPECT_EQ(Lines(queue.lstCopyTo)[0].Path, tooLong.substr(0, 4095));
+    EXPECT_TRUE(from[0].Path == tooLong);
+    EXPECT_TRUE(from[1].Path == "C:" + tooLong);
+    EXPECT_TRUE(Lines(queue.lstCopyTo)[0].Path == tooLong);
+    file->SaveQueue(true, false, "");
+    EXPECT_NE(ReadFile(Queue()).find("FROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(QueueFileTest, AwkwardPathBytesSurviveASave) {
@@ -487,7 +526,7 @@ TEST_F(QueueFileTest, AnUnreadableFileKeepsTheLines) {
     From("/kept");
     file->LoadQueue(true, "");
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
-    EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + "\r\n");
+    EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + ": Is a directory\r\n");
 }
 
 TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
@@ -569,6 +608,110 @@ TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
     file->LoadQueue(false, "");
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 30u);
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 30u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
+    From("/first");
+    To("/to");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    const std::string firstSave = ReadFile(Queue());
+
+    // A second face on the same file: a flock is per open file, so one process shows it.
+    TCopyQueue otherQueue;
+    TQueueFile other(otherQueue, running);
+    otherQueue.AddItem(otherQueue.lstCopyFrom, "/the other's own", false, lsFileWaiting);
+    status.Clear();
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_TRUE(other.InUseElsewhere());
+    EXPECT_EQ(Shown(), Texts{"Queue file in use by another Ferrox [" + Queue() + "]"});
+    EXPECT_EQ(Paths(otherQueue.lstCopyFrom), Texts{"/the other's own"});
+
+    // Its saves are refused, also after the holder's save replaced the file (the lock
+    // moves to the new file with it).
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    From("/second");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    const std::string secondSave = ReadFile(Queue());
+    EXPECT_NE(secondSave, firstSave);
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(ReadFile(Queue()), secondSave);
+
+    // Free again, but the other's lines never came from the file: saving them over it
+    // would drop the holder's queue, so it has to load first.
+    file.reset();
+    status.Clear();
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(Shown(), Texts{"Queue file was in use when it was to be loaded, load it again "
+                             "before saving [" +
+                             Queue() + "]"});
+    EXPECT_EQ(ReadFile(Queue()), secondSave);
+    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::Loaded);
+    EXPECT_FALSE(other.InUseElsewhere());
+    EXPECT_EQ(Paths(otherQueue.lstCopyFrom), (Texts{"/first", "/second"}));
+    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::Saved);
+
+    // Now the other one holds it.
+    TCopyQueue thirdQueue;
+    TQueueFile third(thirdQueue, running);
+    EXPECT_EQ(third.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    // An explicit save elsewhere is the user's choice, and takes that file.
+    thirdQueue.AddItem(thirdQueue.lstCopyFrom, "/third", false, lsFileWaiting);
+    EXPECT_EQ(third.SaveQueue(true, false, dir / "third.ini"), TSaveResult::Saved);
+    EXPECT_EQ(other.LoadQueue(false, dir / "third.ini"), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(other.QueueFileName, Queue()) << "a file in use does not become the queue file";
+}
+
+TEST_F(QueueFileTest, ASaveThroughASymbolicLinkKeepsTheLink) {
+    MakeDir(dir / "real");
+    const std::string real = dir / "real/q.ini";
+    WriteFile(real, ExampleFile);
+    ASSERT_EQ(::symlink("real/q.ini", (dir / "link.ini").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "link.ini").c_str(), Queue().c_str()), 0); // a chain of two
+    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    From("/added");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::lstat((dir / "link.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(ReadFile(real).find("FROM-3=F:/added"), std::string::npos);
+    EXPECT_EQ(ReadFile("QUEUE.BAK"), ExampleFile) << "the backup holds what the link led to";
+    EXPECT_EQ(DirectoryEntries(dir / "real"), Texts{"q.ini"});
+
+    // An empty queue moves the file the link leads to; the link stays for the next save.
+    queue.Clear(queue.lstCopyFrom);
+    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::NothingToSave);
+    EXPECT_FALSE(Exists(real));
+    ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    From("/again");
+    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_NE(ReadFile(real).find("FROM-1=F:/again"), std::string::npos);
+}
+
+TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
+    WriteFile(Queue(), ExampleFile);
+    for (int i = 0; i < 30; ++i)
+        From("/line" + std::to_string(i));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // Killed the moment the new content is on disk, the latest a kill can cost a file.
+        SetBeforeNamingHookForTesting([] { ::raise(SIGKILL); });
+        file->SaveQueue(true, false, "");
+        ::_exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(st)) << "the save never reached its rename";
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}));
 }
 
 } // namespace

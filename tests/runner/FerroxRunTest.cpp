@@ -6,6 +6,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,15 +23,17 @@ struct TRunnerTest : ::testing::Test {
     std::string P(const std::string& name) const { return dir / name; }
 
     // Runs ferrox-run in the temp dir with a private trash; returns its exit status.
-    int Run(const std::string& args, std::string* out = nullptr) {
-        std::string cmd = "cd '" + dir.Path() + "' && XDG_DATA_HOME='" + P("xdg") + "' " +
-                          FERROX_RUN_PATH + " " + args + " >'" + P("out.txt") + "' 2>'" +
+    int Run(const std::string& args, std::string* out = nullptr, const std::string& setup = "") {
+        std::string cmd = "cd '" + dir.Path() + "' && " + setup + "XDG_DATA_HOME='" + P("xdg") +
+                          "' " + FERROX_RUN_PATH + " " + args + " >'" + P("out.txt") + "' 2>'" +
                           P("err.txt") + "' </dev/null";
         int rc = RunShell(cmd);
         if (out)
             *out = ReadFile(P("out.txt")) + ReadFile(P("err.txt"));
         return rc;
     }
+    std::string Stdout() const { return ReadFile(P("out.txt")); }
+    std::string Stderr() const { return ReadFile(P("err.txt")); }
     void WriteQueue(const std::string& name, const std::vector<std::string>& lines) {
         std::string text = "[Queue]\r\n";
         for (const auto& l : lines)
@@ -88,9 +92,9 @@ TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
     EXPECT_EQ(Run("--help", &out), 0);
     EXPECT_NE(out.find("usage: ferrox-run"), std::string::npos);
     EXPECT_EQ(Run("--bogus"), 2);
-    EXPECT_EQ(Run("one.ini two.ini"), 2);
     EXPECT_EQ(Run("no-such-queue.ini", &out), 2);
-    EXPECT_NE(out.find("cannot read queue file"), std::string::npos);
+    EXPECT_NE(out.find("cannot read queue file no-such-queue.ini: No such file or directory"),
+              std::string::npos);
     EXPECT_EQ(Run("'" + dir.Path() + "'"), 2); // a directory is no queue file
 }
 
@@ -106,6 +110,7 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
     char* argv[] = {exe.data(), queue.data(), nullptr};
     ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
@@ -131,3 +136,115 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     EXPECT_NE(ReadFile(P("q.ini")).find("DONE-1=0"), std::string::npos);
     EXPECT_NE(ReadFile(log).find("aborted"), std::string::npos);
 }
+
+namespace {
+
+TEST_F(TRunnerTest, FailuresAndUsageErrorsGoToStderrAndNameWhatFailed) {
+    WriteFile(P("a.txt"), "a");
+    WriteFile(P("not-a-dir"), "x");
+    MakeDir(P("out"));
+    WriteQueue("q.ini", {"FROM-1=F:" + P("a.txt"), "TO-1=" + P("out"), "FROM-2=D:" + P("not-a-dir"),
+                         "TO-2=" + P("out")});
+    EXPECT_EQ(Run("-q q.ini"), 1);
+    // The directory line's own message names no path; the line is named after the run.
+    EXPECT_NE(Stderr().find("ferrox-run: failed: " + P("not-a-dir") + "\n"), std::string::npos)
+        << Stderr();
+    EXPECT_EQ(Stderr().find("ferrox-run: failed: " + P("a.txt")), std::string::npos);
+    EXPECT_EQ(Stdout().find("Error"), std::string::npos) << Stdout();
+    EXPECT_NE(Stdout().find("1 lines copied, 1 failed"), std::string::npos) << Stdout();
+
+    EXPECT_EQ(Run("''"), 2);
+    EXPECT_NE(Stderr().find("the queue file name is empty"), std::string::npos) << Stderr();
+    EXPECT_EQ(Run("q.ini -- other.ini"), 2);
+    EXPECT_NE(Stderr().find("one queue file at a time, not both q.ini and other.ini"),
+              std::string::npos)
+        << Stderr();
+    EXPECT_EQ(Run("--bogus"), 2);
+    EXPECT_NE(Stderr().find("unknown option --bogus"), std::string::npos);
+    EXPECT_EQ(Stdout(), "");
+}
+
+TEST_F(TRunnerTest, AFileThatIsNoQueueIsNeitherRunNorWritten) {
+    const std::string settings = "[settings]\nimportant=1\n";
+    WriteFile(P("other.ini"), settings);
+    WriteFile(P("empty.ini"), "");
+    EXPECT_EQ(Run("other.ini"), 2);
+    EXPECT_NE(Stderr().find("Not a queue file, it has no [Queue] section [other.ini]"),
+              std::string::npos)
+        << Stderr();
+    EXPECT_EQ(Run("empty.ini"), 2);
+    EXPECT_EQ(ReadFile(P("other.ini")), settings);
+    EXPECT_EQ(ReadFile(P("empty.ini")), "");
+    EXPECT_FALSE(Exists(P("other.BAK")));
+    EXPECT_FALSE(Exists(P("BAK")));
+}
+
+TEST_F(TRunnerTest, AQueueInUseByAnotherFerroxIsLeftAlone) {
+    WriteFile(P("a.txt"), "a");
+    MakeDir(P("out"));
+    WriteQueue("q.ini", {"FROM-1=F:" + P("a.txt"), "TO-1=" + P("out")});
+    const std::string before = ReadFile(P("q.ini"));
+    int held = ::open(P("q.ini").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0); // as a running ferrox-run or window holds it
+    EXPECT_EQ(Run("q.ini"), 2);
+    EXPECT_NE(Stderr().find("Queue file in use by another Ferrox [q.ini]"), std::string::npos)
+        << Stderr();
+    EXPECT_FALSE(Exists(P("out/a.txt")));
+    EXPECT_EQ(ReadFile(P("q.ini")), before);
+    ::close(held);
+    EXPECT_EQ(Run("q.ini"), 0);
+    EXPECT_EQ(ReadFile(P("out/a.txt")), "a");
+}
+
+TEST_F(TRunnerTest, AClosedPipeNeitherKillsTheRunNorStopsTheSave) {
+    WriteFile(P("a.txt"), "a");
+    MakeDir(P("out"));
+    WriteQueue("q.ini", {"FROM-1=F:" + P("a.txt"), "TO-1=" + P("out")});
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]); // the reader is gone before the first line is written
+    pid_t pid;
+    std::string exe = FERROX_RUN_PATH, queue = P("q.ini");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+    char* argv[] = {exe.data(), queue.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(P("out/a.txt")), "a");
+    EXPECT_NE(ReadFile(P("q.ini")).find("DONE-1=1"), std::string::npos);
+}
+
+TEST_F(TRunnerTest, AFinalSaveThatFailsExitsOneWithTheMessage) {
+    // Long names make the queue file larger than the file size limit below, while every
+    // file copied stays far under it.
+    MakeDir(P("out"));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = P(std::string(200, 'a' + i % 26) + std::to_string(i));
+        WriteFile(name, "x");
+        lines.push_back("FROM-" + std::to_string(i + 1) + "=F:" + name);
+        lines.push_back("TO-" + std::to_string(i + 1) + "=" + P("out"));
+    }
+    WriteQueue("q.ini", lines);
+    const std::string before = ReadFile(P("q.ini"));
+    ASSERT_GT(before.size(), 8192u);
+    // 8 blocks: 4 KiB in dash's unit, 8 KiB in bash's; the copies need a byte each.
+    EXPECT_EQ(Run("-q q.ini", nullptr, "ulimit -f 8 && "), 1);
+    EXPECT_NE(Stderr().find("Exception Error: Unable to write to q.ini"), std::string::npos)
+        << Stderr();
+    EXPECT_NE(Stdout().find("40 lines copied, 0 failed"), std::string::npos) << Stdout();
+    EXPECT_NE(Stdout().find("queue file not saved"), std::string::npos);
+    EXPECT_EQ(ReadFile(P("q.ini")), before);
+    EXPECT_EQ(ReadFile(P("out/" + std::string(200, 'n') + "39")), "x");
+}
+
+} // namespace
