@@ -89,23 +89,25 @@ void TCopyNOWThread::Execute() {
         PVirtualNode Source = thisLineOnly ? from.FirstSelectedNode() : from.FirstNode();
         while (Source) {
             run_.Reached(TRunPoint::LineReached, Source->Data.Path);
-            // The partner is found by the source line's position now, not carried along
-            // from the last line: deletions on one side or of whole pairs shift it.
-            if (queue_.ReadPair(Source).Paired()) {
+            // Only a paused run looks at the pair before taking it: a line it would pass
+            // over anyway does not stop it.
+            if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
                 if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
                     ShowStatus("Copy currently Paused.");
                 run_.PauseEvent.Wait();
-                if (Stopping())
-                    break;
-                // Read again: the user may have changed the lists during the pause.
-                TCopyQueue::TPair pair;
-                if (queue_.TakePair(Source, pair)) {
-                    run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
-                    if (IsDirStatus(pair.Status))
-                        CopyDirLine(Source, pair);
-                    else
-                        CopyFileLine(Source, pair);
-                }
+            }
+            if (Stopping())
+                break;
+            // The partner is found by the source line's position now, not carried along
+            // from the last line: deletions on one side or of whole pairs shift it, and
+            // the user may have changed the lists during a pause.
+            TCopyQueue::TPair pair;
+            if (queue_.TakePair(Source, pair)) {
+                run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
+                if (IsDirStatus(pair.Status))
+                    CopyDirLine(Source, pair);
+                else
+                    CopyFileLine(Source, pair);
                 from.RepaintNow();
                 to.RepaintNow();
             }

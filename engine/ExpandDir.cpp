@@ -52,17 +52,24 @@ bool IsInside(const std::string& source, const std::string& target) {
     }
 }
 
-// The names that already have a line of their own right under the directory line: the
-// lines of a directory's entries follow its line as one block (with the blocks of
-// expanded subdirectories inside it), so the walk ends at the first line outside srcDir.
-std::unordered_set<std::string> NamesQueuedAfter(const TLineList& list, const PVirtualNode& line,
-                                                 const std::string& srcDir) {
+// The names that already have a line of their own under the directory line, paired with
+// its target directory: the lines of a directory's entries follow its line as one block
+// (holding the blocks of expanded subdirectories), beside as many lines of the target
+// directory, so both lists are walked together to the first line outside srcDir.
+std::unordered_set<std::string> NamesQueuedAfter(TCopyQueue& queue, const PVirtualNode& line,
+                                                 const PVirtualNode& destLine,
+                                                 const std::string& srcDir,
+                                                 const std::string& entryDest) {
     std::unordered_set<std::string> names;
-    for (PVirtualNode n = list.NextNode(line); n; n = list.NextNode(n)) {
+    std::lock_guard pair(queue.PairMutex);
+    PVirtualNode n = queue.lstCopyFrom.NextNode(line);
+    PVirtualNode d = queue.lstCopyTo.NextNode(destLine);
+    for (; n; n = queue.lstCopyFrom.NextNode(n), d = queue.lstCopyTo.NextNode(d)) {
         const std::string& path = n->Data.Path;
         if (path.size() <= srcDir.size() || path.compare(0, srcDir.size(), srcDir) != 0)
             break;
-        if (path.find(PathDelim, srcDir.size()) == std::string::npos)
+        if (d && d->Data.Path == entryDest &&
+            path.find(PathDelim, srcDir.size()) == std::string::npos)
             names.insert(path.substr(srcDir.size()));
     }
     return names;
@@ -97,7 +104,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
                 return {rc, false};
 
         std::unordered_set<std::string> queued =
-            NamesQueuedAfter(queue.lstCopyFrom, SourceLine, SrcDir);
+            NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
         PVirtualNode LastSource = SourceLine;
         PVirtualNode LastDest = DestLine;
         bool stopped = false;

@@ -57,6 +57,14 @@ TEST_F(TEngineTest, StoppedExpansionIsFinishedByTheNextRunWithoutDuplicates) {
         EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 33u);
         EXPECT_EQ(RunShell("diff -r '" + P("src") + "' '" + P("out/src") + "' >/dev/null"), 0);
     }
+    // A directory line reset after its tree was expanded (sub's lines sit inside its
+    // block) finds every entry queued already.
+    q.lstCopyFrom.SetSelected(q.lstCopyFrom.FirstNode(), true);
+    q.ResetCopyStatus();
+    q.lstCopyFrom.ClearSelection();
+    RunToEnd();
+    EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 33u);
+    EXPECT_EQ(q.lstCopyFrom.FirstNode()->Data.Status, lsDirDone);
 }
 
 // What is copied is what stands side by side when the run takes the line: a one-sided
