@@ -6,8 +6,10 @@
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
 #include "engine/PathUtils.h"
+#include "platform/FileSystem.h"
 #include "platform/SysError.h"
 
+#include <cerrno>
 #include <exception>
 
 namespace ferrox {
@@ -30,6 +32,53 @@ void TCopyNOWThread::WaitFor() {
         thread_.join();
 }
 
+bool TCopyNOWThread::Stopping() const {
+    return run_.AbortFlag.load() != 0 || run_.Terminated.load();
+}
+
+void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
+    IRunEvents* events = run_.Events();
+    const std::string& S = pair.SourcePath;
+    std::string D = pair.DestPath;
+    AddSlash(D);
+    if (events)
+        events->FileStarted(S);
+    int errorCode = 0;
+    // DoFileCopy is to take run_.DeleteToRecycle here once it accepts the choice as a value.
+    const bool ok = DoFileCopy(S, D + NamePart(S), pair.Move, run_.AbortFlag, errorCode);
+    queue_.lstCopyFrom.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
+    queue_.lstCopyTo.SetStatus(pair.Dest, ok ? lsDirDone : lsDirFailed);
+    if (events)
+        events->FileFinished(S, ok ? 0 : errorCode);
+    if (!ok) {
+        ShowStatus("Error copying file [" + SysErrorMessage(errorCode) + "]");
+        if (events)
+            events->LineFailed(S, errorCode);
+    } else if (pair.Move && events && GetFileIdentity(S).Valid) {
+        // The copy's own result does not say yet why its source stayed; that it is still
+        // there is all that is known here.
+        events->SourceNotRemoved(S, EEXIST);
+    }
+}
+
+void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
+    std::string D = pair.DestPath;
+    AddSlash(D);
+    const TExpandResult r = ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, D);
+    int32_t status = lsDirDone;
+    if (r.Failed())
+        status = lsDirFailed;
+    else if (!r.Complete)
+        status = lsDirWaiting; // stopped part-way: the next run adds the missing entries
+    queue_.lstCopyFrom.SetStatus(Source, status);
+    queue_.lstCopyTo.SetStatus(pair.Dest, status);
+    if (r.Failed()) {
+        ShowStatus("Error copying file [" + SysErrorMessage(r.Code) + "]");
+        if (IRunEvents* events = run_.Events())
+            events->LineFailed(pair.SourcePath, r.Code);
+    }
+}
+
 void TCopyNOWThread::Execute() {
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
@@ -37,61 +86,34 @@ void TCopyNOWThread::Execute() {
     Trace("CopyNowThread");
     try {
         const bool thisLineOnly = run_.CopyThisLineOnly.load();
-        PVirtualNode Source, Destination;
-        if (thisLineOnly) {
-            Source = from.FirstSelectedNode();
-            if (Source)
-                Destination = queue_.GetToNode(from.Index(Source));
-        } else {
-            Source = from.FirstNode();
-            Destination = to.FirstNode();
-        }
+        PVirtualNode Source = thisLineOnly ? from.FirstSelectedNode() : from.FirstNode();
         while (Source) {
-            if (Destination) {
-                std::string S = Source->Data.Path;
-                std::string D = Destination->Data.Path;
-                const bool Move = TCopyQueue::IsMove(Source);
-                if (S == D)
-                    S.clear();
-                if (!S.empty()) {
-                    if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-                        ShowStatus("Copy currently Paused.");
-                    run_.PauseEvent.Wait();
-                    if (run_.AbortFlag.load() != 0 || run_.Terminated.load())
-                        break;
-                    AddSlash(D);
-                    int errorCode = 0;
-                    // Taking the line from waiting to in progress is one step with the
-                    // test, so a line the user deletes or resets meanwhile is not copied.
-                    if (from.CompareExchangeStatus(Source, lsFileWaiting, lsFileCopying)) {
-                        to.SetStatus(Destination, lsDirCopying);
-                        bool ok = DoFileCopy(S, D + NamePart(S), Move, run_.AbortFlag, errorCode);
-                        from.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
-                        to.SetStatus(Destination, ok ? lsDirDone : lsDirFailed);
-                        if (!ok)
-                            ShowStatus("Error copying file [" + SysErrorMessage(errorCode) + "]");
-                    } else if (from.CompareExchangeStatus(Source, lsDirWaiting, lsDirCopying)) {
-                        to.SetStatus(Destination, lsDirCopying);
-                        bool ok = ExpandDir(queue_, run_, Source, S, Destination, D, errorCode);
-                        from.SetStatus(Source, ok ? lsDirDone : lsDirFailed);
-                        to.SetStatus(Destination, ok ? lsDirDone : lsDirFailed);
-                        if (!ok)
-                            ShowStatus("Error copying file [" + SysErrorMessage(errorCode) + "]");
-                    }
-                    from.RepaintNow();
-                    to.RepaintNow();
-                }
+            run_.Reached(TRunPoint::LineReached, Source->Data.Path);
+            // Only a paused run looks at the pair before taking it: a line it would pass
+            // over anyway does not stop it.
+            if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
+                if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
+                    ShowStatus("Copy currently Paused.");
+                run_.PauseEvent.Wait();
             }
-            if (run_.AbortFlag.load() != 0)
+            if (Stopping())
                 break;
-            if (thisLineOnly) {
-                Source = from.NextSelectedNode(Source);
-                if (Source)
-                    Destination = queue_.GetToNode(from.Index(Source));
-            } else {
-                Source = from.NextNode(Source);
-                Destination = to.NextNode(Destination);
+            // The partner is found by the source line's position now, not carried along
+            // from the last line: deletions on one side or of whole pairs shift it, and
+            // the user may have changed the lists during a pause.
+            TCopyQueue::TPair pair;
+            if (queue_.TakePair(Source, pair)) {
+                run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
+                if (IsDirStatus(pair.Status))
+                    CopyDirLine(Source, pair);
+                else
+                    CopyFileLine(Source, pair);
+                from.RepaintNow();
+                to.RepaintNow();
             }
+            if (Stopping())
+                break;
+            Source = thisLineOnly ? from.NextSelectedNode(Source) : from.NextNode(Source);
         }
     } catch (const std::exception& e) {
         LogError(std::string("An Exception occurred, please the email developer the log file [") +
@@ -99,14 +121,17 @@ void TCopyNOWThread::Execute() {
     } catch (...) {
         LogError("An Exception occurred, please the email developer the log file [unknown]");
     }
+    const bool aborted = Stopping();
     run_.CopyRunning.store(false);
     run_.CopyThisLineOnly.store(false);
-    run_.SetCopyNow(RunTexts::CopyNowIdle);
-    run_.SetClose(RunTexts::CloseIdle);
+    run_.SetButtons(RunTexts::CopyNowIdle, RunTexts::CloseIdle);
     ShowStatus("All File Copies Completed");
     run_.AbortFlag.store(0);
     Trace({});
     finished_.store(true);
+    // Last: whoever hears it may start the next run at once.
+    if (IRunEvents* events = run_.Events())
+        events->RunEnded(aborted);
 }
 
 } // namespace ferrox

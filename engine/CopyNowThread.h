@@ -10,7 +10,8 @@ namespace ferrox {
 // One copy run on its own thread: walks the source list with the destination line at
 // the same position, copies every waiting file, expands every waiting directory into
 // lines of its entries (copied in the same run), and marks both lines of each pair being
-// copied, done or failed. At its end it always puts the run state back to idle.
+// copied, done or failed. At its end it always puts the run state back to idle, and then
+// tells RunEnded.
 class TCopyNOWThread {
 public:
     TCopyNOWThread(TCopyQueue& queue, TRunState& run) : queue_(queue), run_(run) {}
@@ -27,6 +28,9 @@ public:
 
 private:
     void Execute();
+    bool Stopping() const;
+    void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
+    void CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
 
     TCopyQueue& queue_;
     TRunState& run_;

@@ -9,10 +9,22 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
+#include <sys/stat.h>
+#include <unordered_set>
 
 namespace ferrox {
 
 namespace {
+
+// 0 when the path names a directory (links followed), else why not. The code comes from
+// this very call: a caller never reads errno left by something earlier.
+int DirectoryError(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
 
 // True when the directory `target` (which may not exist yet) lies in `source` or is it.
 // The deepest existing ancestor of target is resolved, so links and ".." cannot hide it;
@@ -21,76 +33,93 @@ bool IsInside(const std::string& source, const std::string& target) {
     TFileIdentity src = GetFileIdentityFollow(source);
     if (!src.Valid)
         return false;
-    std::string existing = target;
-    while (!existing.empty() && !IsDirectory(existing)) {
-        while (!existing.empty() && existing.back() == PathDelim)
-            existing.pop_back();
-        size_t slash = existing.rfind(PathDelim);
-        if (slash == std::string::npos)
-            existing.clear();
-        else
-            existing.resize(slash + 1);
+    std::string existing = target.empty() ? "." : target;
+    while (!IsDirectory(existing)) {
+        std::string parent = DirectoryOf(WithoutTrailingSlash(existing));
+        if (parent == existing)
+            break;
+        existing = parent;
     }
     char buf[PATH_MAX];
-    if (!::realpath(existing.empty() ? "." : existing.c_str(), buf))
+    if (!::realpath(existing.c_str(), buf))
         return false;
-    std::string path = buf;
-    while (true) {
+    for (std::string path = buf;; path = DirectoryOf(path)) {
         TFileIdentity id = GetFileIdentityFollow(path);
         if (id.Valid && id.Device == src.Device && id.Inode == src.Inode)
             return true;
         if (path == "/")
             return false;
-        size_t slash = path.rfind(PathDelim);
-        path = slash == 0 ? "/" : path.substr(0, slash);
     }
+}
+
+// The names that already have a line of their own under the directory line, paired with
+// its target directory: the lines of a directory's entries follow its line as one block
+// (holding the blocks of expanded subdirectories), beside as many lines of the target
+// directory, so both lists are walked together to the first line outside srcDir.
+std::unordered_set<std::string> NamesQueuedAfter(TCopyQueue& queue, const PVirtualNode& line,
+                                                 const PVirtualNode& destLine,
+                                                 const std::string& srcDir,
+                                                 const std::string& entryDest) {
+    std::unordered_set<std::string> names;
+    std::lock_guard pair(queue.PairMutex);
+    PVirtualNode n = queue.lstCopyFrom.NextNode(line);
+    PVirtualNode d = queue.lstCopyTo.NextNode(destLine);
+    for (; n; n = queue.lstCopyFrom.NextNode(n), d = queue.lstCopyTo.NextNode(d)) {
+        const std::string& path = n->Data.Path;
+        if (path.size() <= srcDir.size() || path.compare(0, srcDir.size(), srcDir) != 0)
+            break;
+        if (d && d->Data.Path == entryDest &&
+            path.find(PathDelim, srcDir.size()) == std::string::npos)
+            names.insert(path.substr(srcDir.size()));
+    }
+    return names;
 }
 
 } // namespace
 
-bool ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
-               const std::string& SourcePath, const PVirtualNode& DestLine,
-               const std::string& DestPath, int& errorCode) {
+TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
+                        const std::string& SourcePath, const PVirtualNode& DestLine,
+                        const std::string& DestPath) {
     TTraceScope trace("ExpandDir");
     try {
-        if (!DirExists(SourcePath)) {
-            errorCode = errno ? errno : ENOTDIR;
-            return false;
-        }
+        if (int rc = DirectoryError(SourcePath))
+            return {rc, false};
         std::string SrcDir = SourcePath;
         AddSlash(SrcDir);
-        std::string DstDir = AddSlash2(DestPath);
+        const std::string DstDir = AddSlash2(DestPath);
 
-        // The last component with its trailing '/': "photos/" for "/data/photos/".
-        std::string cut = SrcDir.substr(0, SrcDir.size() - 1);
-        std::string Name = SrcDir.substr(fncLastPos(cut, PathDelim));
-        if (Name == "/" || Name == "./" || Name == "../") {
+        const std::string Name = NamePart(WithoutTrailingSlash(SrcDir));
+        if (Name.empty() || Name == "." || Name == "..") {
             // The root (or a name that is no name) has nothing to be copied under.
-            errorCode = errRootDirectory;
-            return false;
+            return {errRootDirectory, false};
         }
-        if (IsInside(SrcDir, DstDir + Name)) {
-            errorCode = errDirIntoItself;
-            return false;
-        }
-        if (!DirExists(DstDir) && MakeDirectory(DstDir) != 0) {
-            errorCode = errno;
-            return false;
-        }
-        if (!DirExists(DstDir + Name) && MakeDirectory(DstDir + Name) != 0) {
-            errorCode = errno;
-            return false;
-        }
+        const std::string entryDest = DstDir + Name + PathDelim;
+        if (IsInside(SrcDir, entryDest))
+            return {errDirIntoItself, false};
+        if (!DirExists(DstDir))
+            if (int rc = MakeDirectory(DstDir))
+                return {rc, false};
+        if (!DirExists(entryDest))
+            if (int rc = MakeDirectory(entryDest))
+                return {rc, false};
 
+        std::unordered_set<std::string> queued =
+            NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
         PVirtualNode LastSource = SourceLine;
         PVirtualNode LastDest = DestLine;
-        const std::string entryDest = DstDir + Name;
+        bool stopped = false;
+        bool insertFailed = false;
         int rc = EnumerateDirectory(SrcDir, [&](const TDirEntry& entry) {
+            run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
             if (run.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
                 ShowStatus("Copy currently Paused.");
             run.PauseEvent.Wait();
-            if (run.AbortFlag.load() != 0 || run.Terminated.load())
+            if (run.AbortFlag.load() != 0 || run.Terminated.load()) {
+                stopped = true;
                 return false;
+            }
+            if (!queued.empty() && queued.erase(entry.Name) > 0)
+                return true;
             std::lock_guard pair(queue.PairMutex);
             if (entry.Kind == TEntryKind::Directory)
                 LastSource = queue.InsertItem(queue.lstCopyFrom, LastSource, false, lsDirWaiting,
@@ -99,15 +128,19 @@ bool ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine
                 LastSource = queue.InsertItem(queue.lstCopyFrom, SourceLine, false, lsFileWaiting,
                                               SrcDir + entry.Name);
             LastDest = queue.InsertItem(queue.lstCopyTo, LastDest, false, lsDirWaiting, entryDest);
-            return LastSource && LastDest;
+            // Without its anchor the next line would land at the end of the list.
+            insertFailed = !LastSource || !LastDest;
+            return !insertFailed;
         });
-        if (rc != 0) {
-            errorCode = rc;
-            return false;
-        }
-        return true;
+        if (rc != 0)
+            return {rc, false};
+        if (insertFailed)
+            return {ENOMEM, false};
+        return {0, !stopped};
+    } catch (const std::bad_alloc&) {
+        return {ENOMEM, false};
     } catch (...) {
-        return false;
+        return {EIO, false};
     }
 }
 

@@ -6,14 +6,26 @@
 
 namespace ferrox {
 
+// What became of a directory line.
+struct TExpandResult {
+    // 0, else errno or a TFerroxError: the source is no directory, a target directory
+    // cannot be made, the copy would go into the source itself, or the directory cannot
+    // be read to its end (what was inserted before stays).
+    int Code = 0;
+    // Every entry has a line. False when an abort or the end of the worker stopped it
+    // before the end of the directory: the line is not done, and the next expansion
+    // adds what is still missing.
+    bool Complete = false;
+    bool Failed() const { return Code != 0; }
+};
+
 // Turns a directory line into lines for its entries: files right after the directory
 // line, subdirectories after the line inserted last, and one destination line
 // DstDir + Name for each, after the destination line. Creates the target directory
-// DstDir + Name first. False (errorCode set) when the source is no directory, a target
-// directory cannot be made, the copy would go into the source itself, or the directory
-// cannot be read. An abort stops it before the next entry; that is still true.
-bool ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
-               const std::string& SourcePath, const PVirtualNode& DestLine,
-               const std::string& DestPath, int& errorCode);
+// DstDir + Name first. Entries that already have a line among the directory's own lines
+// (left by an expansion that was stopped) get no second one.
+TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
+                        const std::string& SourcePath, const PVirtualNode& DestLine,
+                        const std::string& DestPath);
 
 } // namespace ferrox

@@ -10,10 +10,8 @@ void TRunControl::btnCopyNowClick() {
     if (caption == RunTexts::CopyNowIdle.Caption) {
         if (run_.CopyRunning.load())
             return; // the last run is still in its final steps
-        run_.CopyRunning.store(true);
-        run_.SetCopyNow(RunTexts::CopyNowRunning);
-        run_.SetClose(RunTexts::CloseRunning);
-        run_.PauseEvent.Set();
+        // The old worker goes first: nothing it still does may overwrite the new run's
+        // captions.
         try {
             if (CopyWorker_) {
                 CopyWorker_->Terminate();
@@ -23,7 +21,13 @@ void TRunControl::btnCopyNowClick() {
             }
         } catch (...) {
         }
+        // An Abort clicked as the last run ended may have set the flag after that run
+        // cleared it; it was meant for that run, not for this one.
+        run_.AbortFlag.store(0);
         run_.Terminated.store(false);
+        run_.CopyRunning.store(true);
+        run_.SetButtons(RunTexts::CopyNowRunning, RunTexts::CloseRunning);
+        run_.PauseEvent.Set();
         CopyWorker_ = std::make_unique<TCopyNOWThread>(queue_, run_);
         CopyWorker_->Start();
     } else if (caption == RunTexts::CopyNowRunning.Caption) {

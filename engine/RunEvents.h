@@ -20,7 +20,8 @@ public:
     virtual void LineFailed(const std::string& source, int errorCode) = 0;
     // The run is over and its state is idle again: a new run may start now.
     virtual void RunEnded(bool aborted) = 0;
-    // The captions or hints of the run buttons changed; read them from the run state.
+    // The captions or hints of the run buttons changed; read them from the run state. Told
+    // by whichever thread changed them (the worker, or the face's own click handlers).
     virtual void ButtonsChanged() = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/RunEvents.h"
 #include "platform/Event.h"
 
 namespace ferrox {
@@ -24,8 +25,17 @@ inline const TButtonText CloseIdle{"&Close", ""};
 inline const TButtonText CloseRunning{"&Abort", "Abort the current Copy"};
 } // namespace RunTexts
 
-// The state a copy run shares with the window: flags, the pause gate and the texts of the
-// two run buttons. The window shows the texts; handlers and the run decide by them.
+// Moments of a run where a test can hold the worker while it changes the lists or the
+// run state, so that a race is played out in one chosen order instead of by chance.
+enum class TRunPoint {
+    LineReached, // the run has its next source line and has read nothing of it yet
+    LineTaken,   // the pair is in progress; the copy or the expansion comes next
+    EntryReached // the expansion is about to wait for the pause gate before an entry
+};
+
+// The state a copy run shares with its faces: flags, the pause gate, the texts of the
+// two run buttons, the options the run needs, and where its events go. The faces show the
+// texts; handlers and the run decide by them.
 class TRunState {
 public:
     std::atomic<bool> CopyRunning{false};
@@ -35,6 +45,9 @@ public:
     // The worker has been asked to end (shutdown): it stops at its next check, without
     // breaking off the file in progress as an abort does.
     std::atomic<bool> Terminated{false};
+    // Moved sources go to the trash (true) or are deleted for good. Set by the face from
+    // its options before a run.
+    std::atomic<bool> DeleteToRecycle{true};
 
     TButtonText btnCopyNow() const {
         std::lock_guard lock(mutex_);
@@ -53,28 +66,38 @@ public:
             std::lock_guard lock(mutex_);
             copyNow_ = text;
         }
-        Changed();
+        if (IRunEvents* events = Events())
+            events->ButtonsChanged();
     }
-    void SetClose(const TButtonText& text) {
+    // Both buttons in one step, told once: nobody sees one button of the old state
+    // beside one of the new.
+    void SetButtons(const TButtonText& copyNow, const TButtonText& close) {
         {
             std::lock_guard lock(mutex_);
-            close_ = text;
+            copyNow_ = copyNow;
+            close_ = close;
         }
-        Changed();
+        if (IRunEvents* events = Events())
+            events->ButtonsChanged();
     }
 
-    // Told (from any thread) that a caption changed; the window then reads them again.
-    // Set before the first run starts.
-    std::function<void()> OnButtonsChanged;
+    // Where the run's events go (none: nowhere). Set by the face before a run starts; the
+    // object must outlive every run that may tell it something.
+    void SetEvents(IRunEvents* events) { events_.store(events, std::memory_order_release); }
+    IRunEvents* Events() const { return events_.load(std::memory_order_acquire); }
+
+    // Test seam: called on the worker's thread at each point; none in the program.
+    std::function<void(TRunPoint, const std::string& path)> OnRunPoint;
+    void Reached(TRunPoint point, const std::string& path) const {
+        if (OnRunPoint)
+            OnRunPoint(point, path);
+    }
 
 private:
-    void Changed() {
-        if (OnButtonsChanged)
-            OnButtonsChanged();
-    }
     mutable std::mutex mutex_;
     TButtonText copyNow_ = RunTexts::CopyNowIdle;
     TButtonText close_ = RunTexts::CloseIdle;
+    std::atomic<IRunEvents*> events_{nullptr};
 };
 
 } // namespace ferrox

@@ -39,6 +39,39 @@ PVirtualNode TCopyQueue::GetToNode(int64_t n) {
     return lstCopyTo.NodeAt(n);
 }
 
+TCopyQueue::TPair TCopyQueue::ReadPairLocked(const PVirtualNode& source) {
+    TPair p;
+    int32_t n = lstCopyFrom.Index(source);
+    if (n < 0)
+        return p;
+    p.Status = source->Data.Status.load();
+    p.SourcePath = source->Data.Path;
+    p.Move = IsMove(source);
+    p.Dest = lstCopyTo.NodeAt(n);
+    if (p.Dest)
+        p.DestPath = p.Dest->Data.Path;
+    return p;
+}
+
+TCopyQueue::TPair TCopyQueue::ReadPair(const PVirtualNode& source) {
+    std::lock_guard lock(PairMutex);
+    return ReadPairLocked(source);
+}
+
+bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair) {
+    std::lock_guard lock(PairMutex);
+    pair = ReadPairLocked(source);
+    if (!pair.Copyable())
+        return false;
+    const int32_t copying = IsDirStatus(pair.Status) ? lsDirCopying : lsFileCopying;
+    // Removals and resets hold PairMutex too, so neither line changed since the read; the
+    // exchange still keeps a line that someone set without it.
+    if (!lstCopyFrom.CompareExchangeStatus(source, pair.Status, copying))
+        return false;
+    lstCopyTo.SetStatus(pair.Dest, lsDirCopying);
+    return true;
+}
+
 void TCopyQueue::procEditNode(TLineList& list, int64_t n, int32_t status) {
     TTraceScope trace("procEditNode");
     PVirtualNode node = list.NodeAt(n);
@@ -135,6 +168,9 @@ void TCopyQueue::ClearCompleted() {
 }
 
 void TCopyQueue::FillDestLines(const std::string& path) {
+    // A directory expansion inserts pairs meanwhile: both counts and the appends are one
+    // step, or the lists end up unequal.
+    std::lock_guard pair(PairMutex);
     uint32_t sources = lstCopyFrom.RootNodeCount();
     uint32_t dests = lstCopyTo.RootNodeCount();
     lstCopyTo.BeginBatch();

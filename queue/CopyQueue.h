@@ -15,6 +15,22 @@ using TLineList = TVirtualTree;
 // into the directory of destination line N; nothing but the position links them.
 class TCopyQueue {
 public:
+    // A source line with the destination line at its position, as read in one step.
+    struct TPair {
+        PVirtualNode Dest; // null when the source line has no partner or is gone
+        std::string SourcePath;
+        std::string DestPath;
+        bool Move = false;
+        int32_t Status = -1; // the source line's status when read; -1 when it is gone
+        // Both lines exist, and the source path is neither empty nor the destination's
+        // own path: a run does not pass this pair over without a look.
+        bool Paired() const { return Dest && !SourcePath.empty() && SourcePath != DestPath; }
+        // A run copies this pair: paired, and the source line waits.
+        bool Copyable() const {
+            return Paired() && (Status == lsFileWaiting || Status == lsDirWaiting);
+        }
+    };
+
     TCopyQueue() = default;
     TCopyQueue(const TCopyQueue&) = delete;
     TCopyQueue& operator=(const TCopyQueue&) = delete;
@@ -39,6 +55,12 @@ public:
                             const std::string& path);
     // The destination line at source position n, or null.
     PVirtualNode GetToNode(int64_t n);
+    // The pair of a source line by its position now, under PairMutex.
+    TPair ReadPair(const PVirtualNode& source);
+    // Reads the pair as ReadPair does and, when it is copyable, takes both lines from
+    // waiting to in progress (source 4 or 5, destination 5) in the same locked step, so
+    // what is copied is what stands side by side at that moment. False: nothing taken.
+    bool TakePair(const PVirtualNode& source, TPair& pair);
     // Sets the status of the line at position n, or deletes it with status -1.
     void procEditNode(TLineList& list, int64_t n, int32_t status);
     // Deletes the given line, or (line null) every selected line that is not in progress;
@@ -62,6 +84,7 @@ public:
     }
 
 private:
+    TPair ReadPairLocked(const PVirtualNode& source);
     std::function<void()> autosave_;
 };
 

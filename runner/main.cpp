@@ -3,6 +3,7 @@
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "engine/FileCopy.h"
+#include "engine/NumberFormat.h"
 #include "engine/RunControl.h"
 #include "engine/modRXThread/ProgressMonitor.h"
 #include "persist/Options.h"
@@ -145,6 +146,7 @@ int main(int argc, char** argv) {
     TCopyQueue queue;
     TRunState run;
     TRunControl control(queue, run);
+    run.DeleteToRecycle = DeleteToRecycle.load();
     TQueueFile file(queue, run.CopyRunning);
     if (!haveQueueFile)
         queueFile = file.QueueFileName;
@@ -175,6 +177,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &sa, nullptr);
 
     TProgressMonitor monitor(out, out);
+    monitor.DisplayProgressBar = DisplayProgressBar.load();
     monitor.Start();
     const TCounts before = Count(queue);
     const int64_t bytesBefore = TotalBytesCopied.load();

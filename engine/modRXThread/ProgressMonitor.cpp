@@ -1,58 +1,16 @@
 #include "engine/modRXThread/ProgressMonitor.h"
 
 #include "diag/StatusLine.h"
-#include "persist/Options.h"
 #include "platform/CopyFile.h"
 
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <exception>
-#include <langinfo.h>
-#include <locale.h>
 
 namespace ferrox {
 
 std::atomic<bool> MonitorStop{false};
 std::atomic<bool> MonitorRunning{false};
-
-TNumberFormat TNumberFormat::FromUserLocale() {
-    TNumberFormat fmt;
-    locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
-    if (!loc)
-        return fmt;
-    const char* thousands = ::nl_langinfo_l(THOUSEP, loc);
-    const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);
-    fmt.ThousandSeparator = thousands ? thousands : "";
-    if (radix && *radix)
-        fmt.DecimalSeparator = radix;
-    ::freelocale(loc);
-    return fmt;
-}
-
-std::string FormatNumber(double value, int width, int decimals, const TNumberFormat& fmt) {
-    char digits[512];
-    std::snprintf(digits, sizeof digits, "%.*f", decimals, value);
-    std::string text = digits;
-    bool negative = !text.empty() && text[0] == '-';
-    if (negative)
-        text.erase(0, 1);
-    size_t point = text.find('.');
-    std::string whole = text.substr(0, point);
-    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
-    std::string grouped;
-    for (size_t i = 0; i < whole.size(); ++i) {
-        if (i > 0 && (whole.size() - i) % 3 == 0)
-            grouped += fmt.ThousandSeparator;
-        grouped += whole[i];
-    }
-    std::string out = (negative ? "-" : "") + grouped;
-    if (decimals > 0)
-        out += fmt.DecimalSeparator + fraction;
-    if (static_cast<int>(out.size()) < width)
-        out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
-    return out;
-}
 
 void TProgressMonitor::Start() {
     // Cleared here, not by the thread: a Stop right after Start must not be lost.
@@ -103,7 +61,7 @@ void TProgressMonitor::Run() {
 }
 
 void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
-    if (DisplayProgressBar.load()) {
+    if (DisplayProgressBar) {
         // The gauge takes 32-bit values: larger files are shown in scaled units.
         int shift = 0;
         while ((rec.TotalFileSize >> shift) > INT32_MAX)
@@ -114,7 +72,7 @@ void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
         else if (rec.CallbackReason == CALLBACK_CHUNK_FINISHED)
             gauge_.SetProgress(static_cast<int32_t>(rec.TotalBytesTransferred >> shift));
     }
-    if (!DisplayProgressBar.load() && rec.TotalBytesTransferred != 0) {
+    if (!DisplayProgressBar && rec.TotalBytesTransferred != 0) {
         try {
             gauge_.SetText(FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
                            " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat));

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/FileCopy.h"
+#include "engine/NumberFormat.h"
 
 namespace ferrox {
 
@@ -27,17 +28,6 @@ public:
     virtual ~IRatePanel() = default;
     virtual void SetRateText(const std::string& text) = 0;
 };
-
-struct TNumberFormat {
-    std::string ThousandSeparator = ",";
-    std::string DecimalSeparator = ".";
-    // The separators of the user's numeric locale (LC_NUMERIC / LANG).
-    static TNumberFormat FromUserLocale();
-};
-
-// A number with thousands separators and `decimals` decimals, right-aligned in at least
-// `width` characters: "%8.0n" is FormatNumber(v, 8, 0, fmt).
-std::string FormatNumber(double value, int width, int decimals, const TNumberFormat& fmt);
 
 extern std::atomic<bool> MonitorStop;
 extern std::atomic<bool> MonitorRunning;
@@ -64,6 +54,9 @@ public:
         return std::chrono::system_clock::now();
     };
     TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
+    // The gauge shows the bar (true) or the byte counts as its text; the option as read
+    // at start-up.
+    bool DisplayProgressBar = true;
     // Pause after a busy pass, so a copy of many small files wakes the monitor (and pays
     // for the wake-up) at a bounded rate; reports simply gather meanwhile.
     std::chrono::milliseconds PaceAfterPass{10};

@@ -75,8 +75,8 @@ TEST_F(TEngineTest, ExpansionOrderFollowsTheDirectoryAndDestinationsNameTheTarge
         MakeDir(P("src/") + d);
     AddPair(P("src"), P("out"), true);
     PVirtualNode dirLine = q.lstCopyFrom.FirstNode();
-    int err = 0;
-    ASSERT_TRUE(ExpandDir(q, run, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"), err));
+    TExpandResult r = ExpandDir(q, run, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"));
+    ASSERT_TRUE(r.Complete && !r.Failed());
 
     // Files go right after the directory line, directories after the line inserted last.
     std::vector<std::string> expected{P("src")};
@@ -300,29 +300,28 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
 
     run.SetCopyNow(RunTexts::CopyNowPaused);
     run.PauseEvent.Reset();
-    bool ok = false;
-    int err = 0;
-    std::thread expander(
-        [&] { ok = ExpandDir(q, run, dirLine, P("src"), destLine, P("out/"), err); });
+    TExpandResult r;
+    std::thread expander([&] { r = ExpandDir(q, run, dirLine, P("src"), destLine, P("out/")); });
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 1u); // nothing before the resume
     run.SetCopyNow(RunTexts::CopyNowRunning);
     run.PauseEvent.Set();
     expander.join();
-    EXPECT_TRUE(ok);
+    EXPECT_TRUE(r.Complete && !r.Failed());
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 6u);
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 6u);
 
-    // An abort stops it before the next entry; what is there stays and it still succeeds.
+    // An abort stops it before the next entry; what is there stays, nothing failed, and the
+    // expansion is not complete.
     MakeDir(P("src2"));
     WriteFile(P("src2/f"), "x");
     AddPair(P("src2"), P("out"), true);
     run.AbortFlag = -1;
-    ok = ExpandDir(q, run, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(), P("out/"),
-                   err);
+    r = ExpandDir(q, run, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(), P("out/"));
     run.AbortFlag = 0;
-    EXPECT_TRUE(ok);
+    EXPECT_FALSE(r.Failed());
+    EXPECT_FALSE(r.Complete);
     EXPECT_TRUE(DirExists(P("out/src2")));
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 7u);
 }

@@ -11,11 +11,84 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
 namespace ferrox::test {
+
+// Every event of the runs, in order, as text; the button states told, apart; and a wait
+// for the end of a run that is woken by RunEnded instead of polling.
+class TEventRecorder : public IRunEvents {
+public:
+    explicit TEventRecorder(const TRunState& run) : run_(run) {}
+    void FileStarted(const std::string& source) override { Add("started " + source); }
+    void FileFinished(const std::string& source, int code) override {
+        Add("finished " + source + " " + std::to_string(code));
+    }
+    void SourceNotRemoved(const std::string& source, int) override { Add("not removed " + source); }
+    void LineFailed(const std::string& source, int code) override {
+        Add("failed " + source + " " + std::to_string(code));
+    }
+    void RunEnded(bool aborted) override {
+        // Read here, on the worker's thread: the state a face finds when it hears it.
+        const bool idle = !run_.CopyRunning && run_.btnCopyNow() == RunTexts::CopyNowIdle &&
+                          run_.btnClose() == RunTexts::CloseIdle;
+        std::function<void()> then;
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(std::string(aborted ? "ended aborted" : "ended") +
+                              (idle ? "" : " while busy"));
+            then = OnRunEnded;
+        }
+        cv_.notify_all();
+        if (then)
+            then();
+    }
+    void ButtonsChanged() override {
+        const std::string both = run_.btnCopyNow().Caption + " | " + run_.btnClose().Caption;
+        std::lock_guard lock(mutex_);
+        buttons_.push_back(both);
+    }
+
+    std::vector<std::string> Events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<std::string> Buttons() const {
+        std::lock_guard lock(mutex_);
+        return buttons_;
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+        buttons_.clear();
+    }
+    // Waits (up to 60 s) until done() holds; re-checked whenever a run ends.
+    bool WaitUntil(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(60), done);
+    }
+    // Runs on the worker's thread after RunEnded was recorded.
+    void SetOnRunEnded(std::function<void()> then) {
+        std::lock_guard lock(mutex_);
+        OnRunEnded = std::move(then);
+    }
+
+private:
+    void Add(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    const TRunState& run_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> events_;
+    std::vector<std::string> buttons_;
+    std::function<void()> OnRunEnded;
+};
 
 // A fresh temp dir as working directory (error logs land there), a private trash, a
 // queue with its run state and run control, and a recorder of the status line.
@@ -25,15 +98,16 @@ struct TEngineTest : ::testing::Test {
     TStatusRecorder status;
     TCopyQueue q;
     TRunState run;
+    TEventRecorder events{run};
     TRunControl control{q, run};
 
     void SetUp() override {
+        run.SetEvents(&events);
         ::setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
         TraceRelease();
         TraceCreate();
         ProgressList.Clear();
         DeleteToRecycle = true;
-        DisplayProgressBar = true;
     }
     void TearDown() override {
         control.ReleaseWorker();
@@ -58,11 +132,8 @@ struct TEngineTest : ::testing::Test {
         WaitForRunEnd();
     }
     void WaitForRunEnd() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!(control.CopyWorker() && control.CopyWorker()->Finished()) &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_TRUE(control.CopyWorker() && control.CopyWorker()->Finished());
+        ASSERT_TRUE(events.WaitUntil(
+            [&] { return control.CopyWorker() && control.CopyWorker()->Finished(); }));
         control.CopyWorker()->WaitFor();
     }
 

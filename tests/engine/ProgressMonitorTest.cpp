@@ -1,6 +1,5 @@
 #include "engine/modRXThread/ProgressMonitor.h"
 
-#include "persist/Options.h"
 #include "support/StatusRecorder.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +40,6 @@ struct TMonitorTest : ::testing::Test {
     std::chrono::system_clock::time_point now = start;
     void SetUp() override {
         ProgressList.Clear();
-        DisplayProgressBar = true;
         monitor.NumberFormat = {",", "."};
         monitor.Now = [this] { return now; };
         CopyStartTime =
@@ -71,7 +69,7 @@ TEST_F(TMonitorTest, GaugeGoesBackToMinAtAStreamStartAndFollowsChunks) {
 }
 
 TEST_F(TMonitorTest, ByteCountsAsTextAndTheRateInTheUsersFormat) {
-    DisplayProgressBar = false;
+    monitor.DisplayProgressBar = false;
     monitor.ShowRecord({3072, 0, 1}); // nothing transferred: no text, no rate
     EXPECT_TRUE(ui.Calls().empty());
     now = start + std::chrono::milliseconds(999); // under a second: no rate yet

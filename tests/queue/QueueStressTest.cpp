@@ -118,3 +118,30 @@ TEST(QueueStress, RunAgainstCommands) {
     EXPECT_EQ(walked, q.lstCopyFrom.RootNodeCount());
     TraceRelease();
 }
+
+// Destination lines filled up while an expansion inserts pairs: the lists must be equal
+// after every fill, seen under the pair lock.
+TEST(QueueStress, FillDestLinesBesideAnExpansionKeepsTheListsEqual) {
+    TCopyQueue q;
+    q.AddItem(q.lstCopyFrom, "/src", false, lsDirWaiting);
+    q.AddItem(q.lstCopyTo, "/out", false, lsDirWaiting);
+    std::atomic<bool> stop{false};
+    std::thread expansion([&] {
+        PVirtualNode from = q.lstCopyFrom.FirstNode(), to = q.lstCopyTo.FirstNode();
+        while (!stop) {
+            std::lock_guard pair(q.PairMutex);
+            q.InsertItem(q.lstCopyFrom, from, false, lsFileWaiting, "/src/e");
+            q.InsertItem(q.lstCopyTo, to, false, lsDirWaiting, "/out/src/");
+        }
+    });
+    int unequal = 0;
+    for (int i = 0; i < 60000; ++i) {
+        q.AddItem(q.lstCopyFrom, "/added", false, lsFileWaiting);
+        q.FillDestLines("/dest");
+        std::lock_guard pair(q.PairMutex);
+        unequal += q.lstCopyFrom.RootNodeCount() != q.lstCopyTo.RootNodeCount();
+    }
+    stop = true;
+    expansion.join();
+    EXPECT_EQ(unequal, 0);
+}
