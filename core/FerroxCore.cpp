@@ -4,38 +4,11 @@
 #include "persist/ExePath.h"
 #include "persist/Options.h"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace ferrox {
-
-void TFerroxCore::TStatusRelay::Set(IStatusLine* target) {
-    std::unique_lock lock(mutex_);
-    target_ = target;
-}
-void TFerroxCore::TStatusRelay::SetStatusText(const std::string& text) {
-    {
-        std::shared_lock lock(mutex_);
-        if (target_)
-            target_->SetStatusText(text);
-    }
-    std::lock_guard lock(waitMutex_);
-    if (expecting_ && std::this_thread::get_id() != expectingThread_) {
-        seen_ = true;
-        waitCond_.notify_all();
-    }
-}
-void TFerroxCore::TStatusRelay::ExpectOtherThread() {
-    std::lock_guard lock(waitMutex_);
-    expecting_ = true;
-    seen_ = false;
-    expectingThread_ = std::this_thread::get_id();
-}
-bool TFerroxCore::TStatusRelay::WaitForOtherThread(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(waitMutex_);
-    bool seen = waitCond_.wait_for(lock, timeout, [this] { return seen_; });
-    expecting_ = false;
-    return seen;
-}
 
 void TFerroxCore::TGaugeRelay::Set(IGauge* target) {
     std::unique_lock lock(mutex_);
@@ -120,8 +93,7 @@ TFerroxCore::~TFerroxCore() {
 
 void TFerroxCore::Attach(const TCoreSinks& sinks) {
     if (sinks.StatusLine) {
-        status_.Set(sinks.StatusLine);
-        SetStatusLine(&status_);
+        SetStatusLine(sinks.StatusLine);
         statusAttached_ = true;
     }
     gauge_.Set(sinks.Gauge);
@@ -139,7 +111,6 @@ void TFerroxCore::DetachSinks() {
         SetStatusLine(nullptr);
         statusAttached_ = false;
     }
-    status_.Set(nullptr);
     gauge_.Set(nullptr);
     ratePanel_.Set(nullptr);
     runEvents_.Set(nullptr);
@@ -163,14 +134,19 @@ void TFerroxCore::Start() {
     LoadOptions();
     // Left over from an earlier core in this process: not this run's progress.
     ProgressList.Clear();
-    // The monitor announces itself on its own thread; waiting for that (briefly) keeps
-    // the announcement from landing on top of what the queue load shows.
-    const bool announces = statusAttached_ && !MonitorRunning.load();
-    status_.ExpectOtherThread();
+    // The monitor's start-up (its announcement on the status line and the trace) is let
+    // finish before the load: it would otherwise cover "Queue Loaded" and interleave its
+    // trace entries with this thread's. Its first pass resets the event set here.
+    const bool waitForMonitor = !MonitorRunning.load();
+    MonitorEvent.Set();
     monitor_.Start();
     monitorStarted_ = true;
-    if (announces)
-        status_.WaitForOtherThread(std::chrono::seconds(2));
+    if (waitForMonitor) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!(MonitorRunning.load() && !MonitorEvent.IsSet()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+    }
     QueueFile.LoadQueue(false, "");
 }
 

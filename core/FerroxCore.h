@@ -1,12 +1,8 @@
 #pragma once
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 
 #include "diag/StatusLine.h"
 #include "engine/RunControl.h"
@@ -105,26 +101,7 @@ private:
         IRunEvents* target_ = nullptr;
     };
 
-    class TStatusRelay : public IStatusLine {
-    public:
-        void Set(IStatusLine* target);
-        void SetStatusText(const std::string& text) override;
-        // Until WaitForOtherThread: notes the first text that comes from another thread.
-        void ExpectOtherThread();
-        bool WaitForOtherThread(std::chrono::milliseconds timeout);
-
-    private:
-        std::shared_mutex mutex_;
-        IStatusLine* target_ = nullptr;
-        std::mutex waitMutex_;
-        std::condition_variable waitCond_;
-        bool expecting_ = false;
-        bool seen_ = false;
-        std::thread::id expectingThread_;
-    };
-
     std::string defaultQueueFile_;
-    TStatusRelay status_;
     TGaugeRelay gauge_;
     TRatePanelRelay ratePanel_;
     TRunEventsRelay runEvents_;
