@@ -6,9 +6,7 @@
 #include "ui/FerroxApplication.h"
 #include "ui/modMain/WindowBridges.h"
 
-#include <QAction>
 #include <QLabel>
-#include <QMenu>
 #include <QPushButton>
 #include <QThread>
 #include <QTreeView>
@@ -178,7 +176,7 @@ private slots:
     }
 
     // Every control is where a user looks for it: captions whole with the desktop font,
-    // no button over the next, the tab order of the design, the popup items in place.
+    // no button over the next, the tab order of the design.
     void LayoutKeepsCaptionsWholeAndTheDesignOrder() {
         TfrmMain w;
         w.show();
@@ -208,13 +206,6 @@ private slots:
                 next = next->nextInFocusChain();
             QVERIFY2(next && next->objectName() == tabs[i + 1], tabs[i]);
         }
-
-        for (const char* item : {"mnupopFromCopythisLine", "mnupopFromDelFullLine",
-                                 "mnupopFromDelFromLine", "mnupopFromResetCopyStatus",
-                                 "mnupopFromClear", "mnupopFromMoveEnable", "mnupopFromMoveDisable",
-                                 "mnupopFromClearCompleted", "mnupopToDelLine", "mnupopToClear"})
-            QVERIFY2(w.findChild<QAction*>(item), item);
-        QCOMPARE(Find<QMenu>(w, "mnupopFrom")->actions().size(), 7);
     }
 
     // The status panel's rule at every width, and only the source list takes a new width.

@@ -95,7 +95,6 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     : QMainWindow(parent), core_(std::make_unique<TFerroxCore>(queueFileName)) {
     setObjectName("frmMain");
     setWindowTitle("Ferrox");
-    QApplication::setApplicationDisplayName("Ferrox");
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
