@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QFrame>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
