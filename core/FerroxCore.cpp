@@ -140,7 +140,6 @@ void TFerroxCore::Start() {
     const bool waitForMonitor = !MonitorRunning.load();
     MonitorEvent.Set();
     monitor_.Start();
-    monitorStarted_ = true;
     if (waitForMonitor) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!(MonitorRunning.load() && !MonitorEvent.IsSet()) &&

@@ -60,7 +60,6 @@ public:
     TQueueFile QueueFile{Queue, Run.CopyRunning};
 
     TProgressMonitor& Monitor() { return monitor_; }
-    bool MonitorStarted() const { return monitorStarted_; }
 
 private:
     // Stand between the monitor or the run and a face's sink, so a face can come and go
@@ -106,7 +105,6 @@ private:
     TRatePanelRelay ratePanel_;
     TRunEventsRelay runEvents_;
     bool statusAttached_ = false;
-    bool monitorStarted_ = false;
     bool shutDown_ = false;
     TProgressMonitor monitor_{gauge_, ratePanel_};
 };

@@ -18,13 +18,6 @@ void TCoalescedCall::Poke() {
         QMetaObject::invokeMethod(this, &TCoalescedCall::Arm, Qt::QueuedConnection);
 }
 
-void TCoalescedCall::Flush() {
-    if (pending_.load(std::memory_order_acquire)) {
-        timer_.stop();
-        Fire();
-    }
-}
-
 void TCoalescedCall::Arm() {
     if (timer_.isActive() || !pending_.load(std::memory_order_acquire))
         return;

@@ -22,8 +22,6 @@ class TCoalescedCall : public QObject {
 public:
     TCoalescedCall(std::function<void()> apply, int intervalMs, QObject* parent = nullptr);
     void Poke();
-    // On the window's thread: runs the function now when a poke is pending.
-    void Flush();
 
 private:
     void Arm();
@@ -92,8 +90,6 @@ public:
         textSet_ = true;
         call_.Poke();
     }
-    // On the window's thread: what is pending goes on the widget now.
-    void Flush() { call_.Flush(); }
 
 private:
     void Apply() {

@@ -345,10 +345,6 @@ QString TfrmMain::RateText() const {
     return Status_->Panel1->text();
 }
 
-void TfrmMain::FlushProgress() {
-    gaugeBridge_->Flush();
-}
-
 void TfrmMain::ShowRunButtons() {
     const TButtonText copyNow = core_->Run.btnCopyNow();
     const TButtonText close = core_->Run.btnClose();

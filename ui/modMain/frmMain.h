@@ -61,8 +61,6 @@ public:
 
     QString StatusText() const;
     QString RateText() const;
-    // On the window's thread: shows at once what the worker and the monitor left.
-    void FlushProgress();
 
     void btnCopyNowClick();
     void btnCloseClick();
