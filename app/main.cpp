@@ -1,15 +1,16 @@
-#include "diag/Trace.h"
+#include "ui/FerroxApplication.h"
 #include "ui/modMain/frmMain.h"
 
-#include <QApplication>
+#include <QIcon>
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    ferrox::TFerroxApplication app(argc, argv);
     QApplication::setApplicationName("Ferrox");
-    ferrox::TraceCreate();
+    QApplication::setWindowIcon(QIcon(":/ferrox/ferrox.svg"));
     ferrox::TfrmMain frmMain;
     frmMain.show();
-    int rc = QApplication::exec();
-    ferrox::TraceRelease();
-    return rc;
+    // The please-wait window comes after the main window and stays hidden until a long
+    // queue operation shows it.
+    // ferrox::TfrmPleaseWait frmPleaseWait(&frmMain); frmMain.SetPleaseWait(&frmPleaseWait);
+    return QApplication::exec();
 }

@@ -1,66 +1,416 @@
 #include "ui/modMain/frmMain.h"
 
+#include "core/AppException.h"
+#include "diag/Trace.h"
 #include "ui/LineListModel.h"
+#include "ui/modMain/WindowBridges.h"
 
-#include <QHeaderView>
+#include <QApplication>
+#include <QFrame>
 #include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
-#include <QStatusBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+
+#include <exception>
 
 namespace ferrox {
 
 namespace {
-QTreeView* MakeList(const char* name, TLineListModel* model, QWidget* parent) {
+
+// The view of one queue list; it owns what it needs to show the list.
+QTreeView* MakeLineList(TVirtualTree& list, bool sourceList, const QString& objectName,
+                        QWidget* parent) {
     auto* view = new QTreeView(parent);
-    view->setObjectName(name);
-    view->setModel(model);
+    view->setObjectName(objectName);
+    view->setModel(new TLineListModel(list, view));
     view->setHeaderHidden(true);
-    view->setRootIsDecorated(false);
+    view->setRootIsDecorated(!sourceList);
     view->setUniformRowHeights(true); // keeps long lists cheap to lay out
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
     return view;
 }
-} // namespace
 
-TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
-    setObjectName("frmMain");
-    setWindowTitle("Ferrox");
-    resize(594, 562);
+constexpr int TopPanelHeight = 65;
+constexpr int GaugeHeight = 20;
+constexpr int StatusHeight = 19;
+constexpr int RatePanelWidth = 200;
+// Client size at design; with a usual frame and title bar the outer size is 594 x 562.
+constexpr int DesignClientWidth = 586;
+constexpr int DesignClientHeight = 528;
+constexpr int DesignFromWidth = 293;
+constexpr int DesignToWidth = 288;
 
-    fromModel_ = new TLineListModel(Queue.lstCopyFrom, this);
-    toModel_ = new TLineListModel(Queue.lstCopyTo, this);
-
-    // Each list with its caption above it, so the captions follow the splitter.
-    auto* splitter = new QSplitter(Qt::Horizontal, this);
-    splitter->setObjectName("Splitter");
-    auto addSide = [&](const char* labelName, const char* caption, QTreeView*& list,
-                       const char* listName, TLineListModel* model) {
-        auto* side = new QWidget(splitter);
-        auto* layout = new QVBoxLayout(side);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(2);
-        auto* label = new QLabel(caption, side);
-        label->setObjectName(labelName);
-        label->setContentsMargins(4, 2, 0, 0);
-        list = MakeList(listName, model, side);
-        layout->addWidget(label);
-        layout->addWidget(list, 1);
-        splitter->addWidget(side);
-    };
-    addSide("Label1", "Copy From :", lstCopyFrom_, "lstCopyFrom", fromModel_);
-    addSide("Label2", "Copy To :", lstCopyTo_, "lstCopyTo", toModel_);
-    // The destination list keeps its width when the window grows.
-    splitter->setStretchFactor(0, 1);
-    splitter->setStretchFactor(1, 0);
-    splitter->setSizes({293, 288});
-    setCentralWidget(splitter);
-    statusBar()->setObjectName("Status");
+QString WithoutMnemonic(QString caption) {
+    return caption.replace("&&", "\x01").remove('&').replace("\x01", "&");
 }
 
-TfrmMain::~TfrmMain() = default;
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+TStatusPanels::TStatusPanels(QWidget* parent) : QWidget(parent) {
+    setObjectName("Status");
+    Panel0 = new QLabel(this);
+    Panel0->setObjectName("StatusPanel0");
+    Panel1 = new QLabel(this);
+    Panel1->setObjectName("StatusPanel1");
+    for (QLabel* panel : {Panel0, Panel1}) {
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setIndent(2);
+        // Long paths must not widen the window.
+        panel->setMinimumWidth(0);
+        panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    }
+    setFixedHeight(std::max(StatusHeight, fontMetrics().height() + 4));
+}
+
+void TStatusPanels::SetPanel0Width(int width) {
+    panel0Width_ = width;
+    Place();
+}
+
+void TStatusPanels::resizeEvent(QResizeEvent*) {
+    if (OnResize)
+        OnResize();
+    Place();
+}
+
+void TStatusPanels::Place() {
+    const int w0 = std::min(panel0Width_, width());
+    Panel0->setGeometry(0, 0, w0, height());
+    Panel1->setGeometry(w0, 0, std::max(0, width() - w0), height());
+}
+
+TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
+    : QMainWindow(parent), core_(std::make_unique<TFerroxCore>(queueFileName)) {
+    setObjectName("frmMain");
+    setWindowTitle("Ferrox");
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    BuildTopPanel();
+    pnlTop_->setParent(central);
+    layout->addWidget(pnlTop_);
+
+    Splitter_ = new QSplitter(Qt::Horizontal, central);
+    Splitter_->setObjectName("Splitter");
+    Splitter_->setHandleWidth(5);
+    Splitter_->setChildrenCollapsible(false);
+    lstCopyFrom_ = MakeLineList(core_->Queue.lstCopyFrom, true, "lstCopyFrom", Splitter_);
+    lstCopyTo_ = MakeLineList(core_->Queue.lstCopyTo, false, "lstCopyTo", Splitter_);
+    Splitter_->addWidget(lstCopyFrom_);
+    Splitter_->addWidget(lstCopyTo_);
+    // The destination list keeps its width when the window is resized.
+    Splitter_->setStretchFactor(0, 1);
+    Splitter_->setStretchFactor(1, 0);
+    Splitter_->setSizes({DesignFromWidth, DesignToWidth});
+    layout->addWidget(Splitter_, 1);
+    // The destination's caption follows its list, however the list got moved.
+    lstCopyTo_->installEventFilter(this);
+
+    gaugeFileCopy_ = new TGaugeWidget(central);
+    gaugeFileCopy_->setObjectName("gaugeFileCopy");
+    gaugeFileCopy_->SetText("%d%%");
+    gaugeFileCopy_->setFixedHeight(GaugeHeight);
+    layout->addWidget(gaugeFileCopy_);
+
+    Status_ = new TStatusPanels(central);
+    Status_->OnResize = [this] { FormResize(); };
+    layout->addWidget(Status_);
+    setCentralWidget(central);
+
+    BuildMenus();
+
+    setTabOrder(btnSelFiles_, btnSelDir1_);
+    setTabOrder(btnSelDir1_, btnSelDir2_);
+    setTabOrder(btnSelDir2_, btnCopyNow_);
+    setTabOrder(btnCopyNow_, btnClose_);
+    setTabOrder(btnClose_, btnAbout_);
+    setTabOrder(btnAbout_, btnQueueMaint_);
+    setTabOrder(btnQueueMaint_, lstCopyFrom_);
+    setTabOrder(lstCopyFrom_, lstCopyTo_);
+    btnSelFiles_->setFocus();
+
+    resize(DesignClientWidth, DesignClientHeight);
+
+    statusBridge_ = std::make_unique<TStatusBridge>(*Status_->Panel0);
+    rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
+    gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(*gaugeFileCopy_);
+    runEventsBridge_ = std::make_unique<TRunEventsBridge>([this] { ShowRunButtons(); });
+    ShowRunButtons();
+
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+    FormDestroy();
+}
+
+void TfrmMain::BuildTopPanel() {
+    pnlTop_ = new QFrame(this);
+    pnlTop_->setObjectName("pnlTop");
+    pnlTop_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    pnlTop_->setFixedHeight(TopPanelHeight);
+
+    auto button = [this](const char* name, const char* caption, const char* hint,
+                         void (TfrmMain::*handler)()) {
+        auto* b = new QPushButton(caption, pnlTop_);
+        b->setObjectName(name);
+        b->setToolTip(hint);
+        b->setAutoDefault(false);
+        connect(b, &QPushButton::clicked, this, handler);
+        return b;
+    };
+    btnAbout_ = button("btnAbout", "&?", "About Ferrox", &TfrmMain::btnAboutClick);
+    btnQueueMaint_ =
+        button("btnQueueMaint", "Q", "Load and Save Queues", &TfrmMain::btnQueueMaintClick);
+    btnSelFiles_ =
+        button("btnSelFiles", "Select Files", "Select Files to Copy", &TfrmMain::btnSelFilesClick);
+    btnSelDir1_ =
+        button("btnSelDir1", "Select Dir", "Select Directory To Copy", &TfrmMain::btnSelDir1Click);
+    btnSelDir2_ = button("btnSelDir2", "Select Dir", "Select Destination Directory",
+                         &TfrmMain::btnSelDir2Click);
+    btnCopyNow_ = button("btnCopyNow", "", "", &TfrmMain::btnCopyNowClick);
+    btnClose_ = button("btnClose", "", "", &TfrmMain::btnCloseClick);
+
+    auto label = [this](const char* name, const char* caption) {
+        auto* l = new QLabel(caption, pnlTop_);
+        l->setObjectName(name);
+        return l;
+    };
+    lblMove_ = label("lblMove", "Move (X)");
+    Label1_ = label("Label1", "Copy From :");
+    Label2_ = label("Label2", "Copy To :");
+    PlaceButtons();
+}
+
+// Buttons stand at their design places; a caption that does not fit the design width
+// with the desktop's font widens its button, and the buttons to its right move along.
+void TfrmMain::PlaceButtons() {
+    struct TPlace {
+        QPushButton* button;
+        int left, top, width, height;
+        QStringList captions;
+    };
+    const TPlace places[] = {
+        {btnAbout_, 0, 0, 25, 25, {"&?"}},
+        {btnQueueMaint_, 24, 0, 25, 25, {"Q"}},
+        {btnSelFiles_, 64, 16, 75, 25, {"Select Files"}},
+        {btnSelDir1_, 160, 16, 75, 25, {"Select Dir"}},
+        {btnSelDir2_, 312, 16, 75, 25, {"Select Dir"}},
+        // Wide enough for each caption the run gives it, so it does not jump.
+        {btnCopyNow_,
+         408,
+         16,
+         75,
+         25,
+         {Q(RunTexts::CopyNowIdle.Caption), Q(RunTexts::CopyNowRunning.Caption),
+          Q(RunTexts::CopyNowPaused.Caption)}},
+        {btnClose_,
+         496,
+         16,
+         75,
+         25,
+         {Q(RunTexts::CloseIdle.Caption), Q(RunTexts::CloseRunning.Caption)}},
+    };
+    const QFontMetrics fm = btnSelFiles_->fontMetrics();
+    const int height = std::max(25, fm.height() + 8);
+    int shift = 0;
+    for (const TPlace& p : places) {
+        int need = 0;
+        for (const QString& caption : p.captions)
+            need = std::max(need, fm.horizontalAdvance(WithoutMnemonic(caption)) + 12);
+        const int width = std::max(p.width, need);
+        p.button->setGeometry(p.left + shift, p.top, width, height);
+        shift += width - p.width;
+    }
+    PlaceLabels();
+}
+
+// The captions stand above their columns: the destination's follows the splitter.
+void TfrmMain::PlaceLabels() {
+    if (!lblMove_)
+        return;
+    const int top = 48;
+    for (QLabel* l : {lblMove_, Label1_, Label2_})
+        l->adjustSize();
+    lblMove_->move(5, top);
+    Label1_->move(std::max(56, lblMove_->geometry().right() + 8), top);
+    int toLeft = 328;
+    if (lstCopyTo_)
+        toLeft = lstCopyTo_->mapTo(this, QPoint(0, 0)).x() + 30;
+    Label2_->move(std::max(toLeft, Label1_->geometry().right() + 8), top);
+}
+
+void TfrmMain::BuildMenus() {
+    auto item = [](QMenu* menu, const char* name, const char* caption) {
+        QAction* a = menu->addAction(caption);
+        a->setObjectName(name);
+        return a;
+    };
+    mnupopFrom_ = new QMenu(this);
+    mnupopFrom_->setObjectName("mnupopFrom");
+    item(mnupopFrom_, "mnupopFromCopythisLine", "&Copy this Line Now");
+    item(mnupopFrom_, "mnupopFromDelFullLine", "Delete &Full Line(s)");
+    item(mnupopFrom_, "mnupopFromDelFromLine", "Delete &Line(s)");
+    item(mnupopFrom_, "mnupopFromResetCopyStatus", "&Reset Copy Status");
+    item(mnupopFrom_, "mnupopFromClear", "Cl&ear List");
+    QMenu* move = mnupopFrom_->addMenu("&Move");
+    move->setObjectName("mnupopFromMove");
+    move->menuAction()->setObjectName("mnupopFromMove");
+    item(move, "mnupopFromMoveEnable", "&Enable");
+    item(move, "mnupopFromMoveDisable", "&Disable");
+    item(mnupopFrom_, "mnupopFromClearCompleted", "Clear C&ompleted");
+
+    mnupopTo_ = new QMenu(this);
+    mnupopTo_->setObjectName("mnupopTo");
+    item(mnupopTo_, "mnupopToDelLine", "Delete Line(s)");
+    item(mnupopTo_, "mnupopToClear", "Clear List");
+
+    connect(lstCopyFrom_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        mnupopFrom_->popup(lstCopyFrom_->viewport()->mapToGlobal(pos));
+    });
+    connect(lstCopyTo_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        mnupopTo_->popup(lstCopyTo_->viewport()->mapToGlobal(pos));
+    });
+}
+
+void TfrmMain::FormCreate() {
+    TraceCreate();
+    Trace("FormCreate");
+    // What a handler leaves goes to AppException through the application object; what
+    // the steps below leave goes there too, and the window goes on without the rest.
+    try {
+        TCoreSinks sinks;
+        sinks.StatusLine = statusBridge_.get();
+        sinks.Gauge = gaugeBridge_.get();
+        sinks.RatePanel = rateBridge_.get();
+        sinks.RunEvents = runEventsBridge_.get();
+        sinks.ProcessEvents = [] { QCoreApplication::processEvents(); };
+        sinks.EnableMainButtons = [this](bool enabled) { EnableMainButtons(enabled); };
+        sinks.CloseProgram = [this] { close(); };
+        core_->Attach(sinks);
+        core_->Start();
+        Trace({});
+    } catch (const std::exception& e) {
+        AppException(e.what());
+    } catch (...) {
+        AppException("unknown exception");
+    }
+}
+
+void TfrmMain::FormDestroy() {
+    if (destroyed_)
+        return;
+    destroyed_ = true;
+    try {
+        TraceRelease();
+        core_->Shutdown();
+        // No thread calls into the window from here on.
+        core_->DetachSinks();
+        runEventsBridge_.reset();
+        gaugeBridge_.reset();
+        rateBridge_.reset();
+        statusBridge_.reset();
+        // The views and their models read the core's lists: they go first.
+        delete takeCentralWidget();
+        lstCopyFrom_ = lstCopyTo_ = nullptr;
+        core_.reset();
+    } catch (...) {
+        // Nothing is left to tell it to.
+    }
+}
+
+void TfrmMain::SetPleaseWait(IPleaseWait* pleaseWait) {
+    core_->QueueFile.PleaseWait = pleaseWait;
+}
+
+QString TfrmMain::StatusText() const {
+    return Status_->Panel0->text();
+}
+
+QString TfrmMain::RateText() const {
+    return Status_->Panel1->text();
+}
+
+void TfrmMain::ShowRunButtons() {
+    const TButtonText copyNow = core_->Run.btnCopyNow();
+    const TButtonText close = core_->Run.btnClose();
+    btnCopyNow_->setText(Q(copyNow.Caption));
+    btnCopyNow_->setToolTip(Q(copyNow.Hint));
+    btnClose_->setText(Q(close.Caption));
+    btnClose_->setToolTip(Q(close.Hint));
+}
+
+void TfrmMain::btnCopyNowClick() {
+    core_->Control.btnCopyNowClick();
+}
+
+void TfrmMain::btnCloseClick() {
+    core_->Control.btnCloseClick();
+}
+
+void TfrmMain::EnableMainButtons(bool enabled) {
+    for (QPushButton* b :
+         {btnClose_, btnCopyNow_, btnSelDir2_, btnSelDir1_, btnSelFiles_, btnQueueMaint_})
+        b->setEnabled(enabled);
+}
+
+void TfrmMain::btnAboutClick() {
+    TTraceScope trace("btnAboutClick");
+    if (ExecAbout)
+        ExecAbout(this);
+}
+
+void TfrmMain::btnQueueMaintClick() {
+    // Popped however the dialog ends.
+    Trace("btnQueueMaintClick");
+    struct TPop {
+        ~TPop() { Trace({}); }
+    } pop;
+    if (ExecQueueMaint)
+        ExecQueueMaint(this, core_->QueueFile);
+}
+
+void TfrmMain::btnSelFilesClick() {}
+void TfrmMain::btnSelDir1Click() {}
+void TfrmMain::btnSelDir2Click() {}
+
+void TfrmMain::FormResize() {
+    TTraceScope trace("FormResize");
+    const int w = Status_->width();
+    Status_->SetPanel0Width(w - RatePanelWidth < 0 ? w : w - RatePanelWidth);
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    PlaceLabels();
+    if (centred_)
+        return;
+    centred_ = true;
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstCopyTo_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+        PlaceLabels();
+    return QMainWindow::eventFilter(watched, event);
+}
 
 } // namespace ferrox

@@ -1,28 +1,116 @@
 #pragma once
 #include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
 
-#include "queue/CopyQueue.h"
+#include "core/FerroxCore.h"
+#include "ui/modMain/GaugePlaceholder.h"
 
+class QFrame;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSplitter;
 class QTreeView;
 
 namespace ferrox {
 
-class TLineListModel;
+class IPleaseWait;
+class TStatusBridge;
+class TRatePanelBridge;
+class TRunEventsBridge;
+template <class Gauge> class TGaugeBridge;
 
-// The main window: the two lists side by side.
+// The window's gauge widget.
+using TGaugeWidget = TGaugePlaceholder;
+
+// The status bar: two panels side by side, the second one reaching the right-hand end.
+class TStatusPanels : public QWidget {
+public:
+    explicit TStatusPanels(QWidget* parent);
+    QLabel* Panel0;
+    QLabel* Panel1;
+    void SetPanel0Width(int width);
+    int Panel0Width() const { return panel0Width_; }
+    std::function<void()> OnResize;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Place();
+    int panel0Width_ = 386;
+};
+
+// The main window: the button row, the two queue lists side by side, the gauge and the
+// status bar. It owns the core; what it shows comes from the core through the bridges.
 class TfrmMain : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TfrmMain(QWidget* parent = nullptr);
+    // queueFileName: the default queue file; empty: QUEUE.INI in the program's directory.
+    explicit TfrmMain(const std::string& queueFileName = {}, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
-    TCopyQueue Queue;
+    TFerroxCore& Core() { return *core_; }
+    // The please-wait window is made after this one; the queue operations show it.
+    void SetPleaseWait(IPleaseWait* pleaseWait);
+    // What the two small buttons open (modal dialogs; tests put their own here).
+    std::function<void(QWidget* parent)> ExecAbout;
+    std::function<void(QWidget* parent, TQueueFile& file)> ExecQueueMaint;
+
+    QString StatusText() const;
+    QString RateText() const;
+
+    void btnCopyNowClick();
+    void btnCloseClick();
+    void btnAboutClick();
+    void btnQueueMaintClick();
+    void btnSelFilesClick();
+    void btnSelDir1Click();
+    void btnSelDir2Click();
+    void EnableMainButtons(bool enabled);
+    void FormResize();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    TLineListModel* fromModel_;
-    TLineListModel* toModel_;
-    QTreeView* lstCopyFrom_;
-    QTreeView* lstCopyTo_;
+    void BuildTopPanel();
+    void PlaceButtons();
+    void BuildMenus();
+    void PlaceLabels();
+    void ShowRunButtons();
+    void FormCreate();
+    void FormDestroy();
+
+    std::unique_ptr<TFerroxCore> core_;
+    QFrame* pnlTop_ = nullptr;
+    QPushButton* btnAbout_ = nullptr;
+    QPushButton* btnQueueMaint_ = nullptr;
+    QPushButton* btnSelFiles_ = nullptr;
+    QPushButton* btnSelDir1_ = nullptr;
+    QPushButton* btnSelDir2_ = nullptr;
+    QPushButton* btnCopyNow_ = nullptr;
+    QPushButton* btnClose_ = nullptr;
+    QLabel* lblMove_ = nullptr;
+    QLabel* Label1_ = nullptr;
+    QLabel* Label2_ = nullptr;
+    QSplitter* Splitter_ = nullptr;
+    QTreeView* lstCopyFrom_ = nullptr;
+    QTreeView* lstCopyTo_ = nullptr;
+    TGaugeWidget* gaugeFileCopy_ = nullptr;
+    TStatusPanels* Status_ = nullptr;
+    QMenu* mnupopFrom_ = nullptr;
+    QMenu* mnupopTo_ = nullptr;
+
+    std::unique_ptr<TStatusBridge> statusBridge_;
+    std::unique_ptr<TRatePanelBridge> rateBridge_;
+    std::unique_ptr<TGaugeBridge<TGaugeWidget>> gaugeBridge_;
+    std::unique_ptr<TRunEventsBridge> runEventsBridge_;
+    bool centred_ = false;
+    bool destroyed_ = false;
 };
 
 } // namespace ferrox

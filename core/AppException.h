@@ -1,0 +1,12 @@
+#pragma once
+#include <string_view>
+
+namespace ferrox {
+
+// What happens to an exception that nothing else caught on the window's thread: three
+// lines in the error log (the message, "Trace is : ", the trace as it stands) and the
+// program goes on. The trace is left as it is, so the last line names the operations the
+// exception left.
+void AppException(std::string_view message);
+
+} // namespace ferrox

@@ -1,0 +1,172 @@
+#include "core/FerroxCore.h"
+
+#include "engine/FileCopy.h"
+#include "persist/ExePath.h"
+#include "persist/Options.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace ferrox {
+
+void TFerroxCore::TGaugeRelay::Set(IGauge* target) {
+    std::unique_lock lock(mutex_);
+    target_ = target;
+}
+void TFerroxCore::TGaugeRelay::SetMaxValue(int32_t value) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->SetMaxValue(value);
+}
+void TFerroxCore::TGaugeRelay::SetProgress(int32_t value) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->SetProgress(value);
+}
+int32_t TFerroxCore::TGaugeRelay::MinValue() const {
+    std::shared_lock lock(mutex_);
+    return target_ ? target_->MinValue() : 0;
+}
+void TFerroxCore::TGaugeRelay::SetText(const std::string& text) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->SetText(text);
+}
+
+void TFerroxCore::TRatePanelRelay::Set(IRatePanel* target) {
+    std::unique_lock lock(mutex_);
+    target_ = target;
+}
+void TFerroxCore::TRatePanelRelay::SetRateText(const std::string& text) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->SetRateText(text);
+}
+
+void TFerroxCore::TRunEventsRelay::Set(IRunEvents* target) {
+    std::unique_lock lock(mutex_);
+    target_ = target;
+}
+void TFerroxCore::TRunEventsRelay::FileStarted(const std::string& source) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->FileStarted(source);
+}
+void TFerroxCore::TRunEventsRelay::FileFinished(const std::string& source, int errorCode) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->FileFinished(source, errorCode);
+}
+void TFerroxCore::TRunEventsRelay::SourceNotRemoved(const std::string& source, int errorCode) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->SourceNotRemoved(source, errorCode);
+}
+void TFerroxCore::TRunEventsRelay::LineFailed(const std::string& source, int errorCode) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->LineFailed(source, errorCode);
+}
+void TFerroxCore::TRunEventsRelay::RunEnded(bool aborted) {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->RunEnded(aborted);
+}
+void TFerroxCore::TRunEventsRelay::ButtonsChanged() {
+    std::shared_lock lock(mutex_);
+    if (target_)
+        target_->ButtonsChanged();
+}
+
+TFerroxCore::TFerroxCore(std::string queueFileName) : defaultQueueFile_(std::move(queueFileName)) {
+    Run.OnButtonsChanged = [this] { runEvents_.ButtonsChanged(); };
+    // Every change a command makes is saved while the queue is small.
+    Queue.SetAutosave([this] { QueueFile.SaveQueue(false, false, ""); });
+    Control.SaveQueueOnClose = [this] { QueueFile.SaveQueue(true, true, ""); };
+}
+
+TFerroxCore::~TFerroxCore() {
+    Shutdown();
+    DetachSinks();
+}
+
+void TFerroxCore::Attach(const TCoreSinks& sinks) {
+    if (sinks.StatusLine) {
+        SetStatusLine(sinks.StatusLine);
+        statusAttached_ = true;
+    }
+    gauge_.Set(sinks.Gauge);
+    ratePanel_.Set(sinks.RatePanel);
+    runEvents_.Set(sinks.RunEvents);
+    QueueFile.PleaseWait = sinks.PleaseWait;
+    QueueFile.ProcessEvents = sinks.ProcessEvents;
+    Control.ProcessEvents = sinks.ProcessEvents;
+    Control.EnableMainButtons = sinks.EnableMainButtons;
+    Control.CloseProgram = sinks.CloseProgram;
+}
+
+void TFerroxCore::DetachSinks() {
+    if (statusAttached_) {
+        SetStatusLine(nullptr);
+        statusAttached_ = false;
+    }
+    gauge_.Set(nullptr);
+    ratePanel_.Set(nullptr);
+    runEvents_.Set(nullptr);
+    QueueFile.PleaseWait = nullptr;
+    QueueFile.ProcessEvents = nullptr;
+    Control.ProcessEvents = nullptr;
+    Control.EnableMainButtons = nullptr;
+    Control.CloseProgram = nullptr;
+}
+
+void TFerroxCore::Start() {
+    Run.CopyRunning.store(false);
+    Run.CopyThisLineOnly.store(false);
+    // MonitorRunning is left alone: it belongs to a monitor that may still be running,
+    // and clearing it under that monitor would let a second one drain the same records.
+    MonitorStop.store(false);
+    const std::string& programDirectory = ExePath();
+    Run.PauseEvent.Set();
+    QueueFile.QueueFileName =
+        defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
+    LoadOptions();
+    // Left over from an earlier core in this process: not this run's progress.
+    ProgressList.Clear();
+    // The monitor's start-up (its announcement on the status line and the trace) is let
+    // finish before the load: it would otherwise cover "Queue Loaded" and interleave its
+    // trace entries with this thread's. Its first pass resets the event set here.
+    const bool waitForMonitor = !MonitorRunning.load();
+    MonitorEvent.Set();
+    monitor_.Start();
+    if (waitForMonitor) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!(MonitorRunning.load() && !MonitorEvent.IsSet()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+    }
+    QueueFile.LoadQueue(false, "");
+}
+
+void TFerroxCore::Shutdown() {
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    // Each step on its own: a failure must not keep the threads behind it running.
+    try {
+        // Asked to end before the pause gate opens: a paused worker woken first would
+        // take its next line before it saw the request.
+        if (TCopyNOWThread* worker = Control.CopyWorker())
+            worker->Terminate();
+        Control.ReleaseWorker();
+    } catch (...) {
+    }
+    try {
+        monitor_.Stop();
+    } catch (...) {
+    }
+    ProgressList.Clear();
+}
+
+} // namespace ferrox

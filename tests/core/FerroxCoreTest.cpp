@@ -1,0 +1,199 @@
+#include "core/FerroxCore.h"
+#include "core/AppException.h"
+#include "diag/ErrorLog.h"
+#include "diag/Trace.h"
+#include "persist/ExePath.h"
+#include "persist/Options.h"
+#include "platform/Event.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+std::string QueueText(const std::vector<std::string>& sources, const std::string& dest) {
+    std::string text = "[Queue]\r\n";
+    for (size_t i = 0; i < sources.size(); ++i) {
+        std::string n = std::to_string(i + 1);
+        text += "FROM-" + n + "=F:" + sources[i] + "\r\nTO-" + n + "=" + dest + "\r\nDONE-" + n +
+                "=0\r\nMOVE-" + n + "=0\r\n";
+    }
+    return text;
+}
+
+// Records the status line; a text named in HoldAt keeps its sender waiting until Release,
+// which lets a test act at a known point of the worker's way.
+class THoldingStatus : public IStatusLine {
+public:
+    std::string HoldAt;
+    TEvent Release{false};
+
+    void SetStatusText(const std::string& text) override {
+        {
+            std::lock_guard lock(mutex_);
+            texts_.push_back(text);
+        }
+        if (!HoldAt.empty() && text == HoldAt)
+            Release.Wait();
+    }
+    std::vector<std::string> Texts() const {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+    bool WaitFor(const std::string& text) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard lock(mutex_);
+                for (const auto& t : texts_)
+                    if (t == text)
+                        return true;
+            }
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+class TWaitRecorder : public IPleaseWait {
+public:
+    int Shown = 0;
+    void ShowPleaseWait() override { ++Shown; }
+    void HidePleaseWait() override {}
+};
+
+struct TFerroxCoreTest : ::testing::Test {
+    TTempDir dir;
+    TWorkingDirectory cwd{dir.Path()};
+    void SetUp() override { TraceCreate(); }
+    void TearDown() override { TraceRelease(); }
+};
+
+} // namespace
+
+// The load comes last: the options are read and the queue file is named by then, the
+// load runs without the please-wait box, and what it shows is the last word of start-up.
+TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired) {
+    MakeDir(dir / "prog");
+    WriteFile(dir / "prog/QOPTIONS.INI", "[Options]\r\nDisplayProgressBar=0\r\n");
+    std::vector<std::string> sources;
+    for (int i = 0; i < 300; ++i)
+        sources.push_back(dir / ("src" + std::to_string(i)));
+    WriteFile(dir / "prog/QUEUE.INI", QueueText(sources, dir / "out"));
+    SetExePathForTesting(dir / "prog");
+
+    THoldingStatus status;
+    TWaitRecorder wait;
+    TFerroxCore core;
+    bool optionsReadBeforeLoad = false, loadRunning = false;
+    TCoreSinks sinks;
+    sinks.StatusLine = &status;
+    sinks.PleaseWait = &wait;
+    sinks.ProcessEvents = [&] {
+        // Called while the load goes through its lines.
+        optionsReadBeforeLoad = !DisplayProgressBar.load() && DeleteToRecycle.load();
+        auto entries = TraceEntries();
+        loadRunning = !entries.empty() && entries.back() == "LoadQueue";
+    };
+    core.Attach(sinks);
+    core.Start();
+
+    EXPECT_TRUE(loadRunning);
+    EXPECT_TRUE(optionsReadBeforeLoad);
+    EXPECT_EQ(wait.Shown, 0);
+    EXPECT_EQ(core.QueueFile.QueueFileName, dir / "prog/QUEUE.INI");
+    EXPECT_EQ(core.Queue.lstCopyFrom.AllNodeCount(), 300u);
+    EXPECT_TRUE(status.WaitFor("Processing Thread Started"));
+    auto texts = status.Texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Queue Loaded [300 records]"), texts.end());
+    // The monitor's start-up is over before the load: no entries of two threads mixed.
+    EXPECT_TRUE(TraceEntries().empty()) << TraceText();
+    // The monitor's announcement does not land on top of what the load showed.
+    EXPECT_EQ(texts.back(), "Queue Loaded [300 records]");
+
+    // A small queue is saved after every command.
+    core.Queue.Clear(core.Queue.lstCopyFrom);
+    core.Queue.Clear(core.Queue.lstCopyTo);
+    core.Queue.AddItem(core.Queue.lstCopyFrom, dir / "kept", false, lsFileWaiting);
+    core.Queue.AddItem(core.Queue.lstCopyTo, dir / "out", false, lsDirWaiting);
+    core.Queue.AddItem(core.Queue.lstCopyFrom, dir / "done", false, lsFileDone);
+    core.Queue.AddItem(core.Queue.lstCopyTo, dir / "out", false, lsDirDone);
+    core.Queue.ClearCompleted();
+    std::string saved = ReadFile(dir / "prog/QUEUE.INI");
+    EXPECT_NE(saved.find("FROM-1=F:" + dir / "kept"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("FROM-2="), std::string::npos) << saved;
+
+    core.Shutdown();
+    EXPECT_FALSE(MonitorRunning.load());
+    EXPECT_TRUE(status.WaitFor("Processing Thread Shutdown"));
+}
+
+// Closing while a run is paused: the worker is woken and ends before its next line, the
+// monitor ends, nothing is saved, and none of it waits for the face.
+TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
+    WriteFile(dir / "a", "a");
+    WriteFile(dir / "b", "b");
+    MakeDir(dir / "out");
+    const std::string queueFile = dir / "QUEUE.INI";
+    const std::string queueText = QueueText({dir / "a", dir / "b"}, dir / "out");
+    WriteFile(queueFile, queueText);
+
+    THoldingStatus status;
+    status.HoldAt = "Starting Copy";
+    int saved = 0, closed = 0;
+    auto core = std::make_unique<TFerroxCore>(queueFile);
+    TCoreSinks sinks;
+    sinks.StatusLine = &status;
+    sinks.CloseProgram = [&] { ++closed; };
+    core->Attach(sinks);
+    core->Start();
+    core->Control.SaveQueueOnClose = [&] { ++saved; };
+
+    core->Control.btnCopyNowClick(); // the worker now waits in "Starting Copy"
+    core->Control.btnCopyNowClick(); // "Pause" before it reaches its first line
+    EXPECT_EQ(core->Run.btnCopyNow(), RunTexts::CopyNowPaused);
+    status.Release.Set();
+    ASSERT_TRUE(status.WaitFor("Copy currently Paused."));
+
+    auto done = std::async(std::launch::async, [&] { core.reset(); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_FALSE(Exists(dir / "out/a"));
+    EXPECT_FALSE(Exists(dir / "out/b"));
+    EXPECT_EQ(ReadFile(queueFile), queueText);
+    EXPECT_EQ(saved, 0);
+    EXPECT_EQ(closed, 0);
+    EXPECT_FALSE(MonitorRunning.load());
+    EXPECT_EQ(ProgressList.Count(), 0u);
+}
+
+TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {
+    THoldingStatus status;
+    IStatusLine* previous = SetStatusLine(&status);
+    Trace("FormCreate");
+    Trace("a name, with a comma");
+    AppException("disk on fire");
+    SetStatusLine(previous);
+
+    EXPECT_EQ(ReadFile(dir / LogFileName()),
+              "An Exception occurred, please the email developer the log file [disk on fire]\r\n"
+              "Trace is : \r\n"
+              "FormCreate,\"a name, with a comma\"\r\n");
+    EXPECT_EQ(TraceEntries().size(), 2u);
+    EXPECT_EQ(status.Texts().back(), "FormCreate,\"a name, with a comma\"");
+}

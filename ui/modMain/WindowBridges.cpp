@@ -1,0 +1,99 @@
+#include "ui/modMain/WindowBridges.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QThread>
+
+namespace ferrox {
+
+TCoalescedCall::TCoalescedCall(std::function<void()> apply, int intervalMs, QObject* parent)
+    : QObject(parent), apply_(std::move(apply)), intervalMs_(intervalMs), timer_(this) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &TCoalescedCall::Fire);
+}
+
+void TCoalescedCall::Poke() {
+    // One queued call per burst; the window's thread picks up whatever is latest.
+    if (!pending_.exchange(true, std::memory_order_acq_rel))
+        QMetaObject::invokeMethod(this, &TCoalescedCall::Arm, Qt::QueuedConnection);
+}
+
+void TCoalescedCall::Arm() {
+    if (timer_.isActive() || !pending_.load(std::memory_order_acquire))
+        return;
+    qint64 wait = sinceLast_.isValid() ? intervalMs_ - sinceLast_.elapsed() : 0;
+    timer_.start(int(std::max<qint64>(0, wait)));
+}
+
+void TCoalescedCall::Fire() {
+    // Cleared before the values are read: a change stored meanwhile pokes again.
+    pending_.store(false, std::memory_order_release);
+    sinceLast_.start();
+    apply_();
+}
+
+namespace {
+QString Shown(const std::string& text) {
+    // Paths in messages are bytes; decoded for the eye only.
+    return QFile::decodeName(QByteArray::fromStdString(text));
+}
+bool OnThreadOf(const QObject& object) {
+    return QThread::currentThread() == object.thread();
+}
+} // namespace
+
+TStatusBridge::TStatusBridge(QLabel& panel)
+    : panel_(panel), call_([this] { Apply(); }, ShowIntervalMs) {}
+
+void TStatusBridge::SetStatusText(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        latest_ = text;
+    }
+    if (OnThreadOf(panel_))
+        Apply();
+    else
+        call_.Poke();
+}
+
+void TStatusBridge::Apply() {
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        text = latest_;
+    }
+    panel_.setText(Shown(text));
+}
+
+TRatePanelBridge::TRatePanelBridge(QLabel& panel)
+    : panel_(panel), call_([this] { Apply(); }, ShowIntervalMs) {}
+
+void TRatePanelBridge::SetRateText(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        latest_ = text;
+    }
+    call_.Poke();
+}
+
+void TRatePanelBridge::Apply() {
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        text = latest_;
+    }
+    panel_.setText(Shown(text));
+}
+
+TRunEventsBridge::TRunEventsBridge(std::function<void()> showButtons)
+    : showButtons_(showButtons), call_(std::move(showButtons), ShowIntervalMs) {}
+
+void TRunEventsBridge::ButtonsChanged() {
+    // A click shows its new caption at once; the worker's changes come coalesced.
+    if (QThread::currentThread() == call_.thread())
+        showButtons_();
+    else
+        call_.Poke();
+}
+
+} // namespace ferrox

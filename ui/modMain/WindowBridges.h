@@ -1,0 +1,145 @@
+#pragma once
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "diag/StatusLine.h"
+#include "engine/RunEvents.h"
+#include "engine/modRXThread/ProgressMonitor.h"
+
+class QLabel;
+
+namespace ferrox {
+
+// Runs a function on the window's thread soon after Poke, at most once per interval
+// however often it is poked. Poke may be called from any thread and never waits.
+class TCoalescedCall : public QObject {
+    Q_OBJECT
+public:
+    TCoalescedCall(std::function<void()> apply, int intervalMs, QObject* parent = nullptr);
+    void Poke();
+
+private:
+    void Arm();
+    void Fire();
+
+    std::function<void()> apply_;
+    int intervalMs_;
+    std::atomic<bool> pending_{false};
+    QTimer timer_;
+    QElapsedTimer sinceLast_;
+};
+
+// Coalescing interval of everything the worker and the monitor show.
+inline constexpr int ShowIntervalMs = 50;
+
+// The status line: any thread stores its text, the window shows the latest one.
+class TStatusBridge : public IStatusLine {
+public:
+    explicit TStatusBridge(QLabel& panel);
+    void SetStatusText(const std::string& text) override;
+
+private:
+    void Apply();
+    QLabel& panel_;
+    std::mutex mutex_;
+    std::string latest_;
+    TCoalescedCall call_;
+};
+
+// The rate panel (status panel 1).
+class TRatePanelBridge : public IRatePanel {
+public:
+    explicit TRatePanelBridge(QLabel& panel);
+    void SetRateText(const std::string& text) override;
+
+private:
+    void Apply();
+    QLabel& panel_;
+    std::mutex mutex_;
+    std::string latest_;
+    TCoalescedCall call_;
+};
+
+// The gauge as the monitor drives it: the latest maximum, progress and text are kept and
+// put on the widget together. Gauge is any widget with the gauge's setters.
+template <class Gauge> class TGaugeBridge : public IGauge {
+public:
+    explicit TGaugeBridge(Gauge& gauge)
+        : gauge_(gauge), minValue_(gauge.MinValue()), call_([this] { Apply(); }, ShowIntervalMs) {}
+    void SetMaxValue(int32_t value) override {
+        std::lock_guard lock(mutex_);
+        max_ = value;
+        valuesSet_ = true;
+        call_.Poke();
+    }
+    void SetProgress(int32_t value) override {
+        std::lock_guard lock(mutex_);
+        progress_ = value;
+        valuesSet_ = true;
+        call_.Poke();
+    }
+    int32_t MinValue() const override { return minValue_.load(); }
+    void SetText(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        text_ = text;
+        textSet_ = true;
+        call_.Poke();
+    }
+
+private:
+    void Apply() {
+        int32_t max, progress;
+        bool valuesSet, textSet;
+        std::string text;
+        {
+            std::lock_guard lock(mutex_);
+            max = max_;
+            progress = progress_;
+            valuesSet = valuesSet_;
+            textSet = textSet_;
+            text = text_;
+            valuesSet_ = textSet_ = false;
+        }
+        if (valuesSet) {
+            gauge_.SetMaxValue(max);
+            gauge_.SetProgress(progress);
+        }
+        if (textSet)
+            gauge_.SetText(QString::fromStdString(text));
+        minValue_.store(gauge_.MinValue());
+    }
+
+    Gauge& gauge_;
+    std::atomic<int32_t> minValue_;
+    std::mutex mutex_;
+    int32_t max_ = 0;
+    int32_t progress_ = 0;
+    bool valuesSet_ = false;
+    bool textSet_ = false;
+    std::string text_;
+    TCoalescedCall call_;
+};
+
+// What a run tells the window: a change of the run buttons' texts is shown (right away
+// on the window's thread, coalesced from the worker's).
+class TRunEventsBridge : public IRunEvents {
+public:
+    explicit TRunEventsBridge(std::function<void()> showButtons);
+    void FileStarted(const std::string&) override {}
+    void FileFinished(const std::string&, int) override {}
+    void SourceNotRemoved(const std::string&, int) override {}
+    void LineFailed(const std::string&, int) override {}
+    void RunEnded(bool) override {}
+    void ButtonsChanged() override;
+
+private:
+    std::function<void()> showButtons_;
+    TCoalescedCall call_;
+};
+
+} // namespace ferrox
