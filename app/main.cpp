@@ -1,16 +1,19 @@
 #include "ui/FerroxApplication.h"
 #include "ui/modMain/frmMain.h"
-
-#include <QIcon>
+#include "ui/modPleaseWait/frmPleaseWait.h"
+#include "ui/resources/AppIcon.h"
 
 int main(int argc, char** argv) {
     ferrox::TFerroxApplication app(argc, argv);
     QApplication::setApplicationName("Ferrox");
-    QApplication::setWindowIcon(QIcon(":/ferrox/ferrox.svg"));
+    QApplication::setWindowIcon(ferrox::FerroxIcon());
     ferrox::TfrmMain frmMain;
     frmMain.show();
     // The please-wait window comes after the main window and stays hidden until a long
     // queue operation shows it.
-    // ferrox::TfrmPleaseWait frmPleaseWait(&frmMain); frmMain.SetPleaseWait(&frmPleaseWait);
-    return QApplication::exec();
+    ferrox::TfrmPleaseWait frmPleaseWait(&frmMain);
+    frmMain.SetPleaseWait(&frmPleaseWait);
+    const int rc = QApplication::exec();
+    frmMain.SetPleaseWait(nullptr);
+    return rc;
 }

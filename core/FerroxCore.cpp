@@ -80,7 +80,7 @@ void TFerroxCore::TRunEventsRelay::ButtonsChanged() {
 }
 
 TFerroxCore::TFerroxCore(std::string queueFileName) : defaultQueueFile_(std::move(queueFileName)) {
-    Run.OnButtonsChanged = [this] { runEvents_.ButtonsChanged(); };
+    Run.SetEvents(&runEvents_);
     // Every change a command makes is saved while the queue is small.
     Queue.SetAutosave([this] { QueueFile.SaveQueue(false, false, ""); });
     Control.SaveQueueOnClose = [this] { QueueFile.SaveQueue(true, true, ""); };
@@ -132,6 +132,9 @@ void TFerroxCore::Start() {
     QueueFile.QueueFileName =
         defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
     LoadOptions();
+    // The engine takes the switches as plain values.
+    Run.DeleteToRecycle.store(DeleteToRecycle.load());
+    monitor_.DisplayProgressBar = DisplayProgressBar.load();
     // Left over from an earlier core in this process: not this run's progress.
     ProgressList.Clear();
     // The monitor's start-up (its announcement on the status line and the trace) is let
@@ -155,10 +158,6 @@ void TFerroxCore::Shutdown() {
     shutDown_ = true;
     // Each step on its own: a failure must not keep the threads behind it running.
     try {
-        // Asked to end before the pause gate opens: a paused worker woken first would
-        // take its next line before it saw the request.
-        if (TCopyNOWThread* worker = Control.CopyWorker())
-            worker->Terminate();
         Control.ReleaseWorker();
     } catch (...) {
     }

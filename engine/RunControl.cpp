@@ -77,8 +77,10 @@ void TRunControl::mnupopFromCopythisLineClick() {
 void TRunControl::ReleaseWorker() {
     if (!CopyWorker_)
         return;
-    run_.PauseEvent.Set();
+    // Asked to end before the pause gate opens: a paused worker woken first would take
+    // its next line before it saw the request.
     CopyWorker_->Terminate();
+    run_.PauseEvent.Set();
     if (ProcessEvents)
         ProcessEvents();
     CopyWorker_.reset();

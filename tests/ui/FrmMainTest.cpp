@@ -194,7 +194,8 @@ private slots:
             QVERIFY2(b->geometry().bottom() < Find<QWidget>(w, "pnlTop")->height(), name);
         }
         QCOMPARE(Find<QWidget>(w, "pnlTop")->height(), 65);
-        QCOMPARE(Find<QWidget>(w, "gaugeFileCopy")->height(), 20);
+        // The bar is 20 pixels high inside its one-pixel sunken frame.
+        QCOMPARE(Find<QWidget>(w, "gaugeFileCopy")->height(), 22);
         QVERIFY(Find<QLabel>(w, "Label2")->x() > Find<QLabel>(w, "Label1")->geometry().right());
 
         const char* tabs[] = {"btnSelFiles",   "btnSelDir1",  "btnSelDir2",

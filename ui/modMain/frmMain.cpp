@@ -3,7 +3,9 @@
 #include "core/AppException.h"
 #include "diag/Trace.h"
 #include "ui/LineListModel.h"
+#include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
+#include "ui/modQueue/frmQueue.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -94,6 +96,8 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     : QMainWindow(parent), core_(std::make_unique<TFerroxCore>(queueFileName)) {
     setObjectName("frmMain");
     setWindowTitle("Ferrox");
+    ExecAbout = [](QWidget* parent) { TfrmAbout(parent).exec(); };
+    ExecQueueMaint = [](QWidget* parent, TQueueFile& file) { TfrmQueue(file, parent).exec(); };
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -122,8 +126,10 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
 
     gaugeFileCopy_ = new TGaugeWidget(central);
     gaugeFileCopy_->setObjectName("gaugeFileCopy");
+    gaugeFileCopy_->SetStyle(sSolid);
     gaugeFileCopy_->SetText("%d%%");
-    gaugeFileCopy_->setFixedHeight(GaugeHeight);
+    // The sunken frame lies around the bar, outside its height.
+    gaugeFileCopy_->setFixedHeight(GaugeHeight + (gaugeFileCopy_->Frame() ? 2 : 0));
     layout->addWidget(gaugeFileCopy_);
 
     Status_ = new TStatusPanels(central);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/FerroxCore.h"
-#include "ui/modMain/GaugePlaceholder.h"
+#include "ui/ykCoolGauge/ykCoolGauge.h"
 
 class QFrame;
 class QLabel;
@@ -23,7 +23,7 @@ class TRunEventsBridge;
 template <class Gauge> class TGaugeBridge;
 
 // The window's gauge widget.
-using TGaugeWidget = TGaugePlaceholder;
+using TGaugeWidget = TykCoolGauge;
 
 // The status bar: two panels side by side, the second one reaching the right-hand end.
 class TStatusPanels : public QWidget {
