@@ -121,7 +121,7 @@ void TFerroxCore::DetachSinks() {
     Control.CloseProgram = nullptr;
 }
 
-void TFerroxCore::Start() {
+TLoadResult TFerroxCore::Start() {
     Run.CopyRunning.store(false);
     Run.CopyThisLineOnly.store(false);
     // MonitorRunning is left alone: it belongs to a monitor that may still be running,
@@ -149,7 +149,7 @@ void TFerroxCore::Start() {
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
     }
-    QueueFile.LoadQueue(false, "");
+    return QueueFile.LoadQueue(false, "");
 }
 
 void TFerroxCore::Shutdown() {

@@ -47,8 +47,8 @@ public:
 
     // Start-up: flags cleared, program directory, pause gate open, queue file named,
     // options read, progress records emptied, the monitor started, the queue loaded.
-    // An exception leaves the later steps undone.
-    void Start();
+    // An exception leaves the later steps undone. What the queue's load found.
+    TLoadResult Start();
     // Shutdown: the worker woken, asked to end and waited for (it never waits for the
     // face meanwhile), the monitor stopped and joined, pending progress records dropped.
     // Safe to call twice; the destructor calls it.

@@ -67,7 +67,7 @@ void LogError(std::string_view text) {
         show = false;
     }
     if (show)
-        ShowStatus(text);
+        ShowFailure(text);
 }
 
 } // namespace ferrox

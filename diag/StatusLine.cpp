@@ -19,15 +19,29 @@ IStatusLine* SetStatusLine(IStatusLine* sink) {
     return old;
 }
 
-void ShowStatus(std::string_view text) {
+namespace {
+void Show(std::string_view text, bool failure) {
     TTraceScope trace("ShowStatus");
     try {
         std::shared_lock lock(sinkMutex);
-        if (statusSink)
+        if (!statusSink)
+            return;
+        if (failure)
+            statusSink->SetFailureText(std::string(text));
+        else
             statusSink->SetStatusText(std::string(text));
     } catch (...) {
         // The status line is best effort.
     }
+}
+} // namespace
+
+void ShowStatus(std::string_view text) {
+    Show(text, false);
+}
+
+void ShowFailure(std::string_view text) {
+    Show(text, true);
 }
 
 } // namespace ferrox

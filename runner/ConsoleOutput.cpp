@@ -8,10 +8,6 @@
 namespace ferrox {
 
 namespace {
-bool StartsWith(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
 int TerminalWidth() {
     struct winsize ws {};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20)
@@ -19,15 +15,6 @@ int TerminalWidth() {
     return 80;
 }
 } // namespace
-
-bool TConsoleOutput::IsFailureText(const std::string& text) {
-    for (const char* prefix : {"Error copying file [", "An Exception occurred", "Exception Error: ",
-                               "Source changed while", "Source not removed", "Line not saved",
-                               "Not a queue file", "Queue file in use", "Queue file was in use"})
-        if (StartsWith(text, prefix))
-            return true;
-    return false;
-}
 
 void TConsoleOutput::WriteLocked(int fd, const std::string& s) {
     size_t done = 0;
@@ -50,17 +37,22 @@ void TConsoleOutput::WriteLineLocked(int fd, const std::string& line) {
 }
 
 void TConsoleOutput::SetStatusText(const std::string& text) {
+    if (text.empty() || quiet_)
+        return;
     std::lock_guard lock(mutex_);
-    // The copy of a file starts by showing its source path.
-    if (!text.empty() && !IsFailureText(text) && !StartsWith(text, "Finished Copying file [") &&
-        text.find('[') == std::string::npos)
-        file_ = text;
+    WriteLineLocked(STDOUT_FILENO, text);
+}
+
+void TConsoleOutput::SetFailureText(const std::string& text) {
     if (text.empty())
         return;
-    const bool failure = IsFailureText(text);
-    if (quiet_ && !failure)
-        return;
-    WriteLineLocked(failure ? STDERR_FILENO : STDOUT_FILENO, text);
+    std::lock_guard lock(mutex_);
+    WriteLineLocked(STDERR_FILENO, text);
+}
+
+void TConsoleOutput::SetCurrentFile(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    file_ = path;
 }
 
 void TConsoleOutput::SetText(const std::string& text) {

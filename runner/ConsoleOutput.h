@@ -11,13 +11,16 @@ namespace ferrox {
 
 // The terminal as status line, gauge and rate panel: every status text on a line of its
 // own and, on a terminal, a live progress line for the current file under them. Failures
-// go to stderr, the rest to stdout. A write that fails (a closed pipe, a full disk) is
-// dropped: output never stops the copy.
+// (the error log's texts, the run's failed lines) go to stderr, the rest to stdout. A write that
+// fails (a closed pipe, a full disk) is dropped: output never stops the copy.
 class TConsoleOutput : public IStatusLine, public IGauge, public IRatePanel {
 public:
     TConsoleOutput(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
 
     void SetStatusText(const std::string& text) override;
+    void SetFailureText(const std::string& text) override;
+    // The file the progress line names (the run's file-started event).
+    void SetCurrentFile(const std::string& path);
     void SetMaxValue(int32_t value) override { max_.store(value); }
     void SetProgress(int32_t value) override { progress_.store(value); }
     int32_t MinValue() const override { return 0; }
@@ -31,8 +34,6 @@ public:
     // Prints a line whatever the quiet mode says, on stdout or stderr.
     void PrintLine(const std::string& line);
     void PrintError(const std::string& line);
-
-    static bool IsFailureText(const std::string& text);
 
 private:
     void WriteLocked(int fd, const std::string& s);

@@ -1,25 +1,23 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
+#include "core/FerroxCore.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "engine/FileCopy.h"
 #include "engine/NumberFormat.h"
-#include "engine/RunControl.h"
+#include "engine/RunEvents.h"
 #include "engine/modRXThread/ProgressMonitor.h"
-#include "persist/Options.h"
-#include "persist/QueueFile.h"
-#include "platform/FileSystem.h"
+#include "persist/ExePath.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -99,6 +97,44 @@ private:
     std::vector<std::string> texts_;
 };
 
+// What the run tells: the file the progress line names, every failed line with its path
+// and reason on stderr, and its end, which wakes the main thread at once.
+class TRunnerEvents : public IRunEvents {
+public:
+    explicit TRunnerEvents(TConsoleOutput& out) : out_(out) {}
+
+    void FileStarted(const std::string& source) override { out_.SetCurrentFile(source); }
+    void FileFinished(const std::string&, int) override {}
+    void SourceNotRemoved(const std::string& source, int errorCode) override {
+        sourcesKept_.fetch_add(1);
+        out_.PrintError("ferrox-run: source not removed: " + source + ": " +
+                        SysErrorMessage(errorCode));
+    }
+    void LineFailed(const std::string& source, int errorCode) override {
+        out_.PrintError("ferrox-run: failed: " + source + ": " + SysErrorMessage(errorCode));
+    }
+    void RunEnded(bool) override {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        endedCv_.notify_all();
+    }
+    void ButtonsChanged() override {}
+
+    // True once the run has ended; waits at most `timeout` for it.
+    bool WaitForEnd(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return endedCv_.wait_for(lock, timeout, [this] { return ended_; });
+    }
+    long SourcesKept() const { return sourcesKept_.load(); }
+
+private:
+    TConsoleOutput& out_;
+    std::mutex mutex_;
+    std::condition_variable endedCv_;
+    bool ended_ = false;
+    std::atomic<long> sourcesKept_{0};
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -140,82 +176,70 @@ int main(int argc, char** argv) {
 
     TraceCreate();
     TConsoleOutput out(quiet, ::isatty(STDOUT_FILENO) == 1);
-    SetStatusLine(&out);
-    LoadOptions();
-
-    TCopyQueue queue;
-    TRunState run;
-    TRunControl control(queue, run);
-    run.DeleteToRecycle = DeleteToRecycle.load();
-    TQueueFile file(queue, run.CopyRunning);
-    if (!haveQueueFile)
-        queueFile = file.QueueFileName;
     TLoadTexts loadTexts;
-    SetStatusLine(&loadTexts);
-    const TLoadResult loaded = file.LoadQueue(false, queueFile);
-    SetStatusLine(&out);
+    TRunnerEvents events(out);
+    TFerroxCore core(queueFile);
+    TCoreSinks sinks;
+    sinks.StatusLine = &loadTexts;
+    sinks.Gauge = &out;
+    sinks.RatePanel = &out;
+    sinks.RunEvents = &events;
+    core.Attach(sinks);
+    const TLoadResult loaded = core.Start();
     if (loaded != TLoadResult::Loaded) {
-        SetStatusLine(nullptr);
         std::vector<std::string> texts = loadTexts.Texts();
-        std::string why =
-            loaded == TLoadResult::FileMissing || texts.empty()
-                ? "cannot read queue file " + queueFile + ": " + SysErrorMessage(ENOENT)
-                : texts.back();
+        core.Shutdown();
+        core.DetachSinks();
+        const std::string name = haveQueueFile ? queueFile : ExePath() + "QUEUE.INI";
+        std::string why = loaded == TLoadResult::FileMissing || texts.empty()
+                              ? "cannot read queue file " + name + ": " + SysErrorMessage(ENOENT)
+                              : texts.back();
         out.PrintError("ferrox-run: " + why);
         TraceRelease();
         return 2;
     }
+    sinks.StatusLine = &out;
+    core.Attach(sinks);
     for (const std::string& text : loadTexts.Texts())
         out.SetStatusText(text);
-    queue.SetAutosave([&] { file.SaveQueue(false, false, ""); });
 
-    abortFlag = &run.AbortFlag;
+    abortFlag = &core.Run.AbortFlag;
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
 
-    TProgressMonitor monitor(out, out);
-    monitor.DisplayProgressBar = DisplayProgressBar.load();
-    monitor.Start();
+    TCopyQueue& queue = core.Queue;
     const TCounts before = Count(queue);
     const int64_t bytesBefore = TotalBytesCopied.load();
     const auto start = std::chrono::steady_clock::now();
     bool aborted = false;
 
-    control.btnCopyNowClick();
-    // The end of the run is noticed within 10 ms; the progress line is drawn ten times a
-    // second.
-    for (int tick = 0; !(control.CopyWorker() && control.CopyWorker()->Finished()); ++tick) {
+    core.Control.btnCopyNowClick();
+    // The run's end wakes this thread at once; meanwhile the progress line is drawn ten
+    // times a second and a signal turns into "&Abort" (the signal handler has already
+    // stopped the file in progress).
+    while (!events.WaitForEnd(std::chrono::milliseconds(100))) {
         if (stopSignal && !aborted) {
             aborted = true;
-            control.btnCloseClick(); // "&Abort" while the run goes on
+            core.Control.btnCloseClick(); // "&Abort" while the run goes on
         }
-        if (tick % 10 == 0)
-            out.Redraw();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        out.Redraw();
     }
-    control.ReleaseWorker();
+    core.Control.ReleaseWorker();
     abortFlag = nullptr;
     aborted = aborted || stopSignal != 0; // the run may have ended before the loop saw it
-    monitor.Stop();
+    core.Shutdown();
     out.EndProgress();
 
     // A queue without lines has nothing to record; saving it would leave no file at all.
     const bool saved = queue.lstCopyFrom.AllNodeCount() == 0 ||
-                       file.SaveQueue(true, false, "") == TSaveResult::Saved;
+                       core.QueueFile.SaveQueue(true, false, "") == TSaveResult::Saved;
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const TCounts after = Count(queue);
-    // The run's own messages do not always name the line (a directory that cannot be
-    // read, say): each failed line is named once more here.
-    for (PVirtualNode n = queue.lstCopyFrom.FirstNode(); n; n = queue.lstCopyFrom.NextNode(n)) {
-        const int32_t s = n->Data.Status.load();
-        if (s == lsFileFailed || s == lsDirFailed)
-            out.PrintError("ferrox-run: failed: " + n->Data.Path);
-    }
     const int64_t bytes = TotalBytesCopied.load() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
     std::string summary =
@@ -225,7 +249,7 @@ int main(int argc, char** argv) {
         FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
         (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved");
     out.PrintLine(summary);
-    SetStatusLine(nullptr);
+    core.DetachSinks();
     TraceRelease();
-    return after.failed > 0 || aborted || !saved ? 1 : 0;
+    return after.failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
 }
