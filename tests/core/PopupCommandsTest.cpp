@@ -13,6 +13,11 @@ namespace {
 using TInts = std::vector<int32_t>;
 using TPairs = std::vector<std::pair<std::string, std::string>>;
 
+TStrings Tail(const TStrings& entries, size_t n) {
+    return TStrings(entries.end() - static_cast<ptrdiff_t>(std::min(n, entries.size())),
+                    entries.end());
+}
+
 size_t CountOf(const TStrings& entries, const std::string& name) {
     return static_cast<size_t>(std::count(entries.begin(), entries.end(), name));
 }
@@ -183,6 +188,12 @@ struct TRunningCommandsTest : TCommandsTest {
         ASSERT_EQ(TCopyQueue::StatusOf(q.lstCopyFrom.NodeAt(1)), lsDirCopying);
         status.Clear();
     }
+    void TearDown() override {
+        control.ReleaseWorker();
+        // The lists notify once more when they go, after this fixture's own members.
+        q.lstCopyTo.OnChanged = nullptr;
+        TCommandsTest::TearDown();
+    }
     void FinishRun() {
         run.PauseEvent.Set();
         control.CopyWorker()->WaitFor();
@@ -198,9 +209,8 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
     commands.mnupopFromClearClick();
     commands.mnupopToClearClick();
     EXPECT_EQ(status.Count(MsgCannotClearRunning), 2u);
-    // Under the entries of the waiting run, which shares the process's trace stack.
-    EXPECT_EQ(status.TraceAt(MsgCannotClearRunning),
-              (TStrings{"CopyNowThread", "ExpandDir", "mnupopFromClearClick"}));
+    // The trace stack is the process's: the waiting run's entries lie below the command's.
+    EXPECT_EQ(status.TraceAt(MsgCannotClearRunning).back(), "mnupopFromClearClick");
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 3u);
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 3u);
     EXPECT_EQ(saves, savesBefore);
@@ -217,8 +227,8 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
     EXPECT_EQ(status.Count(MsgCannotDeleteRunning), 0u);
     commands.mnupopFromDelFullLineClick();
     EXPECT_EQ(status.Count(MsgCannotDeleteRunning), 1u);
-    EXPECT_EQ(status.TraceAt(MsgCannotDeleteRunning),
-              (TStrings{"CopyNowThread", "ExpandDir", "mnupopFromDelFullLineClick", "DelLines"}));
+    EXPECT_EQ(Tail(status.TraceAt(MsgCannotDeleteRunning), 2),
+              (TStrings{"mnupopFromDelFullLineClick", "DelLines"}));
     EXPECT_EQ(Pairs(), (TPairs{{P("done"), D0}, {tree, D1}}));
     Select(q.lstCopyTo, {1});
     commands.mnupopToDelLineClick();
