@@ -2,6 +2,7 @@
 #include "core/ListCommands.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
+#include "persist/IniFile.h"
 #include "persist/Options.h"
 #include "persist/QueueFile.h"
 #include "support/ListHelpers.h"
@@ -10,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -139,29 +139,17 @@ struct TCommandsTest : ::testing::Test {
 
     // What the queue file on disk holds now; nothing when there is no file.
     TSaved Saved() const {
-        const std::string name = dir / "QUEUE.INI";
-        if (!Exists(name))
-            return {};
-        std::map<std::string, std::string> values;
-        std::string text = ReadFile(name);
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos)
-                end = text.size();
-            std::string line = text.substr(pos, end - pos);
-            pos = end + 2;
-            size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
+        const TIniReader ini = TIniReader::FromFile(dir / "QUEUE.INI");
         TSaved out;
-        for (int n = 1; values.count("FROM-" + std::to_string(n)); ++n) {
+        for (int n = 1;; ++n) {
             const std::string k = std::to_string(n);
-            out.push_back({values["FROM-" + k], values["TO-" + k], values["DONE-" + k] == "1",
-                           values["MOVE-" + k] == "1"});
+            std::string from = ini.ReadString("Queue", "FROM-" + k, "");
+            if (from.empty())
+                return out;
+            out.push_back({from, ini.ReadString("Queue", "TO-" + k, ""),
+                           ini.ReadBool("Queue", "DONE-" + k, false),
+                           ini.ReadBool("Queue", "MOVE-" + k, false)});
         }
-        return out;
     }
 
     // The trace stack as it stood at the first change either list announced while `action`
