@@ -1,0 +1,177 @@
+#include "core/ListCommands.h"
+
+#include "diag/StatusLine.h"
+#include "diag/Trace.h"
+#include "engine/PathUtils.h"
+
+#include <exception>
+
+namespace ferrox {
+
+void TListCommands::btnSelFilesClick(const std::optional<std::vector<std::string>>& files) {
+    TTraceScope trace("btnSelFilesClick");
+    if (files)
+        for (const std::string& file : *files)
+            queue_.AddItem(queue_.lstCopyFrom, file, false, lsFileWaiting);
+    // Also after a cancel: the file is then sure to show what the lists show.
+    queue_.Autosave();
+}
+
+void TListCommands::btnSelDir1Click() {
+    TTraceScope trace("btnSelDir1Click");
+    std::string folder = LastSourceDir_;
+    if (BrowseForDir(SelectDirectoryCaption, folder)) {
+        LastSourceDir_ = folder;
+        queue_.AddItem(queue_.lstCopyFrom, folder, false, lsDirWaiting);
+    }
+    queue_.Autosave();
+}
+
+void TListCommands::btnSelDir2Click() {
+    TTraceScope trace("btnSelDir2Click");
+    std::string folder = LastDestDir_;
+    if (BrowseForDir(SelectDirectoryCaption, folder)) {
+        // Remembered even when every source line has its destination already.
+        LastDestDir_ = folder;
+        queue_.FillDestLines(folder);
+    }
+    queue_.Autosave();
+}
+
+bool TListCommands::BrowseForDir(const std::string& caption, std::string& folder) {
+    std::string start = folder;
+    // A folder removed since it was chosen would leave the dialog somewhere arbitrary.
+    if (!start.empty() && !DirExists(start))
+        start.clear();
+    if (!BrowseDialog)
+        return false;
+    std::optional<std::string> chosen = BrowseDialog(caption, start);
+    // An empty answer is what a folder dialog gives on a cancel; it names no folder.
+    if (!chosen || chosen->empty())
+        return false;
+    folder = *chosen;
+    return true;
+}
+
+void TListCommands::DragDropit(TLineList& list, bool isDestinationList,
+                               const std::vector<std::string>& paths) {
+    TTraceScope trace("DragDropit");
+    list.BeginBatch();
+    try {
+        for (const std::string& path : paths) {
+            if (DirExists(path))
+                queue_.AddItem(list, path, false, lsDirWaiting);
+            else if (!isDestinationList)
+                queue_.AddItem(list, path, false, lsFileWaiting);
+            // A destination must be a directory: a file dropped there is left out.
+        }
+    } catch (...) {
+        // The drop ends here; what was added so far stays.
+    }
+    list.EndBatch();
+    list.RepaintNow();
+    queue_.Autosave();
+}
+
+void TListCommands::lstCopyFromDropFiles(const std::vector<std::string>& paths) {
+    TTraceScope trace("lstCopyFromDropFiles");
+    DragDropit(queue_.lstCopyFrom, false, paths);
+}
+
+void TListCommands::lstCopyToDropFiles(const std::vector<std::string>& paths) {
+    TTraceScope trace("lstCopyToDropFiles");
+    TLineList& to = queue_.lstCopyTo;
+    to.BeginBatch();
+    try {
+        DragDropit(to, true, paths);
+        // Even when nothing of the drop was a folder: the drop still means "this is where
+        // the rest goes", and the last line is the folder the user sees at the end.
+        if (PVirtualNode last = to.LastNode())
+            queue_.FillDestLines(last->Data.Path);
+    } catch (...) {
+    }
+    to.EndBatch();
+    to.RepaintNow();
+    queue_.Autosave();
+}
+
+void TListCommands::mnupopFromCopythisLineClick() {
+    // Traces only when it goes ahead, and does nothing at all during a run.
+    control_.mnupopFromCopythisLineClick();
+}
+
+void TListCommands::mnupopFromDelFullLineClick() {
+    TTraceScope trace("mnupopFromDelFullLineClick");
+    // Refuses the lines in progress one by one, saves and repaints.
+    queue_.DelLines(queue_.lstCopyFrom, true, nullptr);
+}
+
+void TListCommands::mnupopFromDelFromLineClick() {
+    TTraceScope trace("mnupopFromDelFromLineClick");
+    queue_.DelLines(queue_.lstCopyFrom, false, nullptr);
+}
+
+void TListCommands::mnupopFromResetCopyStatusClick() {
+    // The operation traces under the command's name, repaints and saves.
+    queue_.ResetCopyStatus();
+}
+
+bool TListCommands::RefuseClearWhileRunning() {
+    if (!run_.CopyRunning.load())
+        return false;
+    // Clearing would take the lines the run is working on away from under it.
+    ShowStatus(MsgCannotClearRunning);
+    return true;
+}
+
+void TListCommands::mnupopFromClearClick() {
+    TTraceScope trace("mnupopFromClearClick");
+    if (RefuseClearWhileRunning())
+        return;
+    queue_.Clear(queue_.lstCopyFrom);
+    queue_.Autosave();
+}
+
+void TListCommands::mnupopFromMoveEnableClick() {
+    TTraceScope trace("mnupopFromMoveEnableClick");
+    queue_.ChangeNodeStates(true);
+}
+
+void TListCommands::mnupopFromMoveDisableClick() {
+    TTraceScope trace("mnupopFromMoveDisableClick");
+    queue_.ChangeNodeStates(false);
+}
+
+void TListCommands::mnupopFromClearCompletedClick() {
+    try {
+        if (queue_.lstCopyFrom.RootNodeCount() == 0) {
+            // The operation traces this name when it runs; the refusal traces it here.
+            TTraceScope trace("mnupopFromClearCompletedClick");
+            if (!run_.CopyRunning.load())
+                ShowStatus(MsgNothingToCheck);
+        } else {
+            queue_.ClearCompleted();
+        }
+    } catch (const std::exception& e) {
+        ShowStatus(std::string("Exception Error: ") + e.what());
+    } catch (...) {
+        ShowStatus("Exception Error: unknown error");
+    }
+    queue_.lstCopyFrom.RepaintNow();
+    queue_.lstCopyTo.RepaintNow();
+}
+
+void TListCommands::mnupopToDelLineClick() {
+    TTraceScope trace("mnupopToDelLineClick");
+    queue_.DelLines(queue_.lstCopyTo, false, nullptr);
+}
+
+void TListCommands::mnupopToClearClick() {
+    TTraceScope trace("mnupopToClearClick");
+    if (RefuseClearWhileRunning())
+        return;
+    queue_.Clear(queue_.lstCopyTo);
+    queue_.Autosave();
+}
+
+} // namespace ferrox

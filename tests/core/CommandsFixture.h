@@ -1,0 +1,172 @@
+#pragma once
+#include "core/ListCommands.h"
+#include "diag/Trace.h"
+#include "persist/ExePath.h"
+#include "persist/IniFile.h"
+#include "persist/Options.h"
+#include "persist/QueueFile.h"
+#include "support/ListHelpers.h"
+#include "support/StatusRecorder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace ferrox::test {
+
+// Also keeps the trace stack as it stood when each text was shown, so a test sees under
+// which name a message went out.
+class TTracingStatusRecorder : public TStatusRecorder {
+public:
+    void SetStatusText(const std::string& text) override {
+        TStatusRecorder::SetStatusText(text);
+        std::lock_guard lock(mutex_);
+        traces_.push_back(TraceEntries());
+    }
+    // The trace under which `text` was first shown, without ShowStatus's own entry.
+    std::vector<std::string> TraceAt(const std::string& text) const {
+        std::vector<std::string> texts = Texts();
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < texts.size() && i < traces_.size(); ++i)
+            if (texts[i] == text) {
+                std::vector<std::string> t = traces_[i];
+                if (!t.empty() && t.back() == "ShowStatus")
+                    t.pop_back();
+                return t;
+            }
+        return {"(not shown)"};
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        TStatusRecorder::Clear();
+        traces_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::vector<std::string>> traces_;
+};
+
+// One pair of the saved queue file: FROM-n, TO-n, DONE-n and MOVE-n.
+struct TSavedLine {
+    std::string From; // with its "F:" or "D:"
+    std::string To;
+    bool Done = false;
+    bool Move = false;
+    bool operator==(const TSavedLine&) const = default;
+};
+
+[[maybe_unused]] inline std::ostream& operator<<(std::ostream& out, const TSavedLine& l) {
+    return out << "{" << l.From << " -> " << l.To << (l.Done ? ", done" : "")
+               << (l.Move ? ", move}" : "}");
+}
+
+using TSaved = std::vector<TSavedLine>;
+using TStrings = std::vector<std::string>;
+
+// A queue with its run state, run control and a real queue file in a fresh directory,
+// the commands over them, a folder dialog answering from `nextFolder`, and every autosave
+// counted.
+struct TCommandsTest : ::testing::Test {
+    TTempDir dir;
+    TWorkingDirectory cwd{dir.Path()}; // the queue's backup lands here
+    TTracingStatusRecorder status;
+    TCopyQueue q;
+    TRunState run;
+    TRunControl control{q, run};
+    std::optional<TQueueFile> file;
+    TListCommands commands{q, run, control};
+    int saves = 0;
+    std::optional<std::string> nextFolder;
+    std::vector<std::pair<std::string, std::string>> browses; // caption, start folder
+
+    void SetUp() override {
+        SetExePathForTesting(dir.Path());
+        DeleteToRecycle = false; // a moved source goes for good, not into the user's trash
+        file.emplace(q, run.CopyRunning);
+        TraceRelease();
+        TraceCreate();
+        q.SetAutosave([this] {
+            ++saves;
+            file->SaveQueue(false, false, "");
+        });
+        commands.BrowseDialog = [this](const std::string& caption, const std::string& start) {
+            browses.emplace_back(caption, start);
+            return nextFolder;
+        };
+    }
+    void TearDown() override {
+        control.ReleaseWorker();
+        TraceRelease();
+    }
+
+    std::string P(const std::string& name) const { return dir / name; }
+    std::string MakeDirHere(const std::string& name) {
+        MakeDir(P(name));
+        return P(name);
+    }
+    std::string MakeFileHere(const std::string& name) {
+        WriteFile(P(name), name);
+        return P(name);
+    }
+
+    void From(const std::string& path, int32_t status = lsFileWaiting, bool move = false) {
+        q.AddItem(q.lstCopyFrom, path, move, status);
+    }
+    void To(const std::string& path, int32_t status = lsDirWaiting) {
+        q.AddItem(q.lstCopyTo, path, false, status);
+    }
+    void Select(TLineList& list, std::initializer_list<int> rows) {
+        for (int r : rows)
+            list.SetSelected(list.NodeAt(r), true);
+    }
+
+    // The pairs as the run reads them: source path -> destination path, "" for none.
+    std::vector<std::pair<std::string, std::string>> Pairs() {
+        std::vector<std::pair<std::string, std::string>> out;
+        int i = 0;
+        for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n), ++i) {
+            PVirtualNode to = q.GetToNode(i);
+            out.emplace_back(n->Data.Path, to ? to->Data.Path : "");
+        }
+        return out;
+    }
+
+    // What the queue file on disk holds now; nothing when there is no file.
+    TSaved Saved() const {
+        const TIniReader ini = TIniReader::FromFile(dir / "QUEUE.INI");
+        TSaved out;
+        for (int n = 1;; ++n) {
+            const std::string k = std::to_string(n);
+            std::string from = ini.ReadString("Queue", "FROM-" + k, "");
+            if (from.empty())
+                return out;
+            out.push_back({from, ini.ReadString("Queue", "TO-" + k, ""),
+                           ini.ReadBool("Queue", "DONE-" + k, false),
+                           ini.ReadBool("Queue", "MOVE-" + k, false)});
+        }
+    }
+
+    // The trace stack as it stood at the first change either list announced while `action`
+    // ran: the command's own entries, outermost first.
+    TStrings TraceDuring(const std::function<void()>& action) {
+        std::optional<TStrings> seen;
+        auto record = [&] {
+            if (!seen)
+                seen = TraceEntries();
+        };
+        q.lstCopyFrom.OnChanged = record;
+        q.lstCopyTo.OnChanged = record;
+        action();
+        q.lstCopyFrom.OnChanged = nullptr;
+        q.lstCopyTo.OnChanged = nullptr;
+        return seen.value_or(TStrings{"(no change announced)"});
+    }
+};
+
+} // namespace ferrox::test
