@@ -190,10 +190,10 @@ int main(int argc, char** argv) {
             },
             [&](int r) {
                 auto start = Clock::now();
-                int err = 0;
-                if (!DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin", false, abortFlag,
-                                err))
-                    std::fprintf(stderr, "copy failed: %d\n", err);
+                TFileCopyResult copy =
+                    DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin", false, abortFlag);
+                if (!copy.Ok())
+                    std::fprintf(stderr, "copy failed: %d\n", copy.Error);
                 return Seconds(start);
             });
         std::printf("   median: cp %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.05, aim 1.02)\n",

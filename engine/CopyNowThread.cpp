@@ -6,6 +6,8 @@
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
 #include "engine/PathUtils.h"
+#include "persist/Options.h"
+#include "platform/CopyFile.h"
 #include "platform/SysError.h"
 
 #include <exception>
@@ -37,6 +39,7 @@ void TCopyNOWThread::Execute() {
     Trace("CopyNowThread");
     try {
         const bool thisLineOnly = run_.CopyThisLineOnly.load();
+        TCopyContext copyContext;
         PVirtualNode Source, Destination;
         if (thisLineOnly) {
             Source = from.FirstSelectedNode();
@@ -65,7 +68,10 @@ void TCopyNOWThread::Execute() {
                     // test, so a line the user deletes or resets meanwhile is not copied.
                     if (from.CompareExchangeStatus(Source, lsFileWaiting, lsFileCopying)) {
                         to.SetStatus(Destination, lsDirCopying);
-                        bool ok = DoFileCopy(S, D + NamePart(S), Move, run_.AbortFlag, errorCode);
+                        TFileCopyResult copy = DoFileCopy(S, D + NamePart(S), Move, run_.AbortFlag,
+                                                          {DeleteToRecycle.load(), &copyContext});
+                        bool ok = copy.Ok();
+                        errorCode = copy.Error;
                         from.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
                         to.SetStatus(Destination, ok ? lsDirDone : lsDirFailed);
                         if (!ok)

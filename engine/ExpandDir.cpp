@@ -77,7 +77,8 @@ bool ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine
             errorCode = errno;
             return false;
         }
-        if (!DirExists(DstDir + Name) && MakeDirectory(DstDir + Name) != 0) {
+        if (!DirExists(DstDir + Name) &&
+            MakeDirectory(DstDir + Name, DirectoryCopyMode(SrcDir)) != 0) {
             errorCode = errno;
             return false;
         }

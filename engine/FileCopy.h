@@ -7,12 +7,35 @@
 
 namespace ferrox {
 
+class TCopyContext;
+
+struct TFileCopyOptions {
+    // A moved source goes into the trash (else it is deleted for good).
+    bool DeleteToRecycle = true;
+    // The run's directory cache for consecutive files of one directory; none: every copy
+    // looks its directories up for itself.
+    TCopyContext* Context = nullptr;
+};
+
+struct TFileCopyResult {
+    // 0 when the file is at the target; else why not (errno or a TFerroxError).
+    int Error = 0;
+    // A Move whose copy stands but whose source is still there: why (errno, or
+    // errSourceChanged when it changed while it was copied). 0 otherwise.
+    int SourceError = 0;
+    // The source could not be looked up: nothing was attempted and nothing logged.
+    bool SourceMissing = false;
+
+    bool Ok() const { return Error == 0; }
+};
+
 // Copies Source onto the file path Target (replacing it); with Move the source goes
-// afterwards, into the trash or for good as DeleteToRecycle says, but only after a
-// complete copy and only while it is still the file that was copied. On false,
-// errorCode holds the reason (errno or one of ours) for the caller's message.
-bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
-                const std::atomic<int32_t>& AbortFlag, int& errorCode);
+// afterwards, into the trash or for good as options.DeleteToRecycle says, but only after
+// a complete copy and only while it is still the file that was copied. A source that
+// stays is logged as "Source not removed" with its reason and told in SourceError.
+TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                           const std::atomic<int32_t>& AbortFlag,
+                           const TFileCopyOptions& options = {});
 
 // Moves a file into the trash; when the trash refuses it, the file stays where it is.
 void DeleteToBin(const std::string& Path);
