@@ -226,7 +226,8 @@ int CopyByRange(int in, int out, TProgress& progress) {
     TChunker chunker;
     for (;;) {
         chunker.Begin();
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunker.Size(), 0);
+        const size_t asked = chunker.Size();
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, asked, 0);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -245,6 +246,10 @@ int CopyByRange(int in, int out, TProgress& progress) {
         chunker.End(static_cast<size_t>(n));
         if (int error = progress.Chunk(n))
             return error;
+        // Less than asked, and exactly the size fstat gave: the call stopped at the end of
+        // the file, so a further call to hear "0" would only cost a system call per file.
+        if (static_cast<size_t>(n) < asked && progress.Done == progress.Announced)
+            return 0;
     }
 }
 
