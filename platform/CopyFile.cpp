@@ -39,6 +39,9 @@ constexpr size_t BufferChunk = 256 << 10;
 constexpr std::chrono::nanoseconds GrowBelow = std::chrono::milliseconds(12);
 constexpr std::chrono::nanoseconds ShrinkAbove = std::chrono::milliseconds(40);
 
+// How long an unused directory descriptor is trusted to still name its path.
+constexpr std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
+
 bool Cancelled(const TCopyOptions& options) {
     return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
 }
@@ -592,8 +595,11 @@ TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
 }
 
 TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool target, int& error) {
-    if (dir.Fd >= 0 && dir.Path == path)
+    auto now = std::chrono::steady_clock::now();
+    if (dir.Fd >= 0 && dir.Path == path && now - dir.LastUse < MaxIdle) {
+        dir.LastUse = now;
         return &dir;
+    }
     if (dir.Fd >= 0)
         ::close(dir.Fd);
     dir = TDir{};
@@ -614,6 +620,7 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
         return nullptr;
     }
     dir.Fd = fd;
+    dir.LastUse = now;
     dir.Device = st.st_dev;
     if (target)
         dir.DefaultAcl = HasDefaultAcl(fd);

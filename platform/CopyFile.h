@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,8 +38,9 @@ struct TCopyResult {
 // Descriptors of the directories the last copy read from and wrote into, kept for the
 // next copy: a queue copies many files of one directory in a row, and working relative to
 // an open directory spares the kernel a walk of the whole path for every step of every
-// file. One context serves one thread at a time; a run makes one and drops it at its end,
-// so a directory renamed or replaced meanwhile is looked up afresh by the next run.
+// file. One context serves one thread at a time; a directory is looked up afresh when its
+// descriptor has not been used for a second (after a pause, say), so one renamed or
+// replaced while the run waited is not written to under its old identity.
 class TCopyContext {
 public:
     TCopyContext();
@@ -49,6 +51,7 @@ public:
     struct TDir {
         std::string Path;
         int Fd = -1;
+        std::chrono::steady_clock::time_point LastUse;
         dev_t Device = 0;
         // Target side: new files take this directory's default ACL rather than the umask.
         bool DefaultAcl = true;
