@@ -32,7 +32,7 @@ constexpr size_t TempSuffixLen = sizeof TempSuffix - 1;
 constexpr size_t TempRandomLen = 6;
 
 constexpr size_t FirstRangeChunk = 1 << 20;
-constexpr size_t MaxRangeChunk = 64 << 20;
+constexpr size_t MaxRangeChunk = 32 << 20;
 constexpr size_t BufferChunk = 256 << 10;
 // A chunk quicker than this may double; one slower than ShrinkAbove halves. Between the
 // two, a cancel and the next progress report are at most about 50 ms away.
@@ -412,8 +412,10 @@ int CopyXattrs(int in, int out) {
         return length < 0 && errno == EIO ? EIO : 0;
     for (const char* name = names.data(); name < names.data() + length;
          name += std::strlen(name) + 1) {
-        // The security label is the policy's to give in the new place.
-        if (std::strcmp(name, "security.selinux") == 0)
+        // The security label is the policy's to give in the new place; file capabilities
+        // grant privileges, like set-user-ID, which a copy does not carry over either.
+        if (std::strcmp(name, "security.selinux") == 0 ||
+            std::strcmp(name, "security.capability") == 0)
             continue;
         ssize_t size = WithBuffer(
             value, [in, name](char* buf, size_t cap) { return ::fgetxattr(in, name, buf, cap); });
