@@ -436,6 +436,41 @@ TEST(CopyFile, ExtendedAttributesAndAclsFollow) {
     EXPECT_EQ(std::string(value, n > 0 ? n : 0), "kept");
 }
 
+// With a context the mode is set only where the umask or a default ACL would have got it
+// wrong: every mode must still come out as the source's.
+TEST(CopyFile, ModesComeOutRightWithAContext) {
+    TTempDir tmp;
+    MakeDir(tmp / "out");
+    MakeDir(tmp / "acl");
+    // Default ACL user::rwx group::r-x other::---: new files lose what the umask would keep.
+    const unsigned char defaultAcl[] = {2,    0,    0, 0, 1,    0,    7,    0,    0xff, 0xff,
+                                        0xff, 0xff, 4, 0, 5,    0,    0xff, 0xff, 0xff, 0xff,
+                                        32,   0,    0, 0, 0xff, 0xff, 0xff, 0xff};
+    bool withAcl = ::setxattr((tmp / "acl").c_str(), "system.posix_acl_default", defaultAcl,
+                              sizeof defaultAcl, 0) == 0;
+    mode_t old = ::umask(022);
+    {
+        TCopyContext context;
+        for (mode_t mode : {0644, 0600, 0755, 0444, 0664, 0000, 0777}) {
+            std::string name = "m" + std::to_string(mode);
+            WriteFile(tmp / name, "x");
+            ASSERT_EQ(::chmod((tmp / name).c_str(), mode), 0);
+            for (const char* dir : {"out/", "acl/"}) {
+                ASSERT_EQ(
+                    CopyFileWithProgress(tmp / name, tmp / dir + name, TCopyOptions{}, &context)
+                        .Error,
+                    0);
+                struct stat st;
+                ASSERT_EQ(::stat((tmp / dir + name).c_str(), &st), 0);
+                if (std::string(dir) == "out/" || withAcl) {
+                    EXPECT_EQ(st.st_mode & 07777, mode) << dir << name;
+                }
+            }
+        }
+    }
+    ::umask(old);
+}
+
 // A context keeps the directories of consecutive copies open; copies that change
 // directory, and the refusals, work through it just the same.
 TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
