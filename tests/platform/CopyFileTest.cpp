@@ -434,6 +434,25 @@ TEST(CopyFile, ExtendedAttributesAndAclsFollow) {
     ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "dst", TCopyOptions{}).Error, 0);
     n = ::getxattr((tmp / "dst").c_str(), "user.ferrox.note", value, sizeof value);
     EXPECT_EQ(std::string(value, n > 0 ? n : 0), "kept");
+
+    // A file system without extended attributes (ramfs) takes the data and the mode all
+    // the same.
+    MakeDir(tmp / "ram");
+    if (::geteuid() != 0 || ::mount("ramfs", (tmp / "ram").c_str(), "ramfs", 0, nullptr) != 0)
+        return;
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0640), 0);
+    TCopyContext context;
+    for (int round = 0; round < 2; ++round) { // a new target, then over it
+        TCopyResult r =
+            CopyFileWithProgress(tmp / "src", tmp / "ram/dst", TCopyOptions{}, &context);
+        EXPECT_EQ(r.Error, 0) << SysErrorMessage(r.Error);
+        EXPECT_EQ(ReadFile(tmp / "ram/dst"), "with attributes");
+        struct stat st;
+        ASSERT_EQ(::stat((tmp / "ram/dst").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(NamesIn(tmp / "ram"), std::vector<std::string>{"dst"});
+    }
+    ::umount2((tmp / "ram").c_str(), MNT_DETACH);
 }
 
 // With a context the mode is set only where the umask or a default ACL would have got it
@@ -469,6 +488,40 @@ TEST(CopyFile, ModesComeOutRightWithAContext) {
         }
     }
     ::umask(old);
+}
+
+// Where the file system refuses unnamed files, a named temporary takes their place: the
+// same results, and nothing left behind.
+TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
+    TTempDir tmp;
+    MakeDir(tmp / "out");
+    const std::string data = PatternBytes(3 * 1024 * 1024);
+    WriteFile(tmp / "src", data);
+    TCopyContext context;
+    int error = 0;
+    ASSERT_NE(context.TargetDir(tmp / "out", error), nullptr);
+    context.TargetDir(tmp / "out", error)->NoUnnamed = true;
+
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/new", TCopyOptions{}, &context).Error,
+              0);
+    EXPECT_EQ(ReadFile(tmp / "out/new"), data);
+    WriteFile(tmp / "out/old", "the old target");
+    TRecorder rec;
+    rec.CancelOnFirstChunk = true;
+    EXPECT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/old", rec.Options(), &context).Error,
+              ECANCELED);
+    EXPECT_EQ(ReadFile(tmp / "out/old"), "the old target");
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/old", TCopyOptions{}, &context).Error,
+              0);
+    EXPECT_EQ(ReadFile(tmp / "out/old"), data);
+    EXPECT_EQ(
+        CopyFileWithProgress(tmp / "out/new", tmp / "out/new", TCopyOptions{}, &context).Error,
+        errSameFile);
+    EXPECT_EQ(ReadFile(tmp / "out/new"), data);
+    EXPECT_TRUE(context.TargetDir(tmp / "out", error)->NoUnnamed);
+    auto names = NamesIn(tmp / "out");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"new", "old"}));
 }
 
 // A context keeps the directories of consecutive copies open; copies that change
