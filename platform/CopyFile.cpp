@@ -39,9 +39,6 @@ constexpr size_t BufferChunk = 256 << 10;
 constexpr std::chrono::nanoseconds GrowBelow = std::chrono::milliseconds(12);
 constexpr std::chrono::nanoseconds ShrinkAbove = std::chrono::milliseconds(40);
 
-// How long an unused directory descriptor is trusted to still name its path.
-constexpr std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
-
 bool Cancelled(const TCopyOptions& options) {
     return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
 }

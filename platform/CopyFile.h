@@ -67,6 +67,9 @@ public:
     // The process umask when it could be read at the start, else -1.
     int Umask() const { return umask_; }
 
+    // How long an unused directory descriptor is trusted to still name its path.
+    std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
+
     // Counts the directory opens (a test seam: consecutive files of one directory open it
     // once).
     int DirectoryOpens() const { return opens_; }

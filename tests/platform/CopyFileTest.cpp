@@ -498,6 +498,7 @@ TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
     const std::string data = PatternBytes(3 * 1024 * 1024);
     WriteFile(tmp / "src", data);
     TCopyContext context;
+    context.MaxIdle = std::chrono::hours(1); // however slow the machine
     int error = 0;
     ASSERT_NE(context.TargetDir(tmp / "out", error), nullptr);
     context.TargetDir(tmp / "out", error)->NoUnnamed = true;
@@ -534,6 +535,7 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
     for (int i = 0; i < 10; ++i)
         WriteFile(tmp / "in/" + std::to_string(i), PatternBytes(100 + i, unsigned(i)));
     TCopyContext context;
+    context.MaxIdle = std::chrono::hours(1); // however slow the machine
     for (int i = 0; i < 10; ++i) {
         std::string name = std::to_string(i);
         ASSERT_EQ(
@@ -561,6 +563,14 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
     EXPECT_TRUE(IsSameFileState(tmp / "in/4", r.Source, &context));
     EXPECT_FALSE(IsSameFileState(tmp / "out/4", r.Source, &context));
     ExpectNoTempFiles(tmp / "out");
+
+    // A directory replaced while the descriptor lay unused (a pause) is looked up again.
+    context.MaxIdle = std::chrono::nanoseconds(0);
+    ASSERT_EQ(::rename((tmp / "out").c_str(), (tmp / "out-old").c_str()), 0);
+    MakeDir(tmp / "out");
+    ASSERT_EQ(CopyFileWithProgress(tmp / "in/5", tmp / "out/5", TCopyOptions{}, &context).Error, 0);
+    EXPECT_EQ(ReadFile(tmp / "out/5"), PatternBytes(105, 5u));
+    EXPECT_EQ(NamesIn(tmp / "out").size(), 1u);
 }
 
 TEST(CopyFile, TargetThatIsALinkIsReplacedNotWrittenThrough) {
