@@ -43,9 +43,10 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     AddSlash(D);
     if (events)
         events->FileStarted(S);
-    int errorCode = 0;
-    // DoFileCopy is to take run_.DeleteToRecycle here once it accepts the choice as a value.
-    const bool ok = DoFileCopy(S, D + NamePart(S), pair.Move, run_.AbortFlag, errorCode);
+    const TFileCopyResult copy = DoFileCopy(S, D + NamePart(S), pair.Move, run_.AbortFlag,
+                                            {run_.DeleteToRecycle.load(), &copyContext_});
+    const bool ok = copy.Ok();
+    const int errorCode = copy.Error;
     queue_.lstCopyFrom.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
     queue_.lstCopyTo.SetStatus(pair.Dest, ok ? lsDirDone : lsDirFailed);
     if (events)
@@ -54,10 +55,8 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
         ShowStatus("Error copying file [" + SysErrorMessage(errorCode) + "]");
         if (events)
             events->LineFailed(S, errorCode);
-    } else if (pair.Move && events && GetFileIdentity(S).Valid) {
-        // The copy's own result does not say yet why its source stayed; that it is still
-        // there is all that is known here.
-        events->SourceNotRemoved(S, EEXIST);
+    } else if (copy.SourceError && events) {
+        events->SourceNotRemoved(S, copy.SourceError);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "engine/RunState.h"
+#include "platform/CopyFile.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
@@ -34,6 +35,8 @@ private:
 
     TCopyQueue& queue_;
     TRunState& run_;
+    // The directories of consecutive lines stay open between their files; the worker's own.
+    TCopyContext copyContext_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
 };

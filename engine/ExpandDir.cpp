@@ -17,15 +17,6 @@ namespace ferrox {
 
 namespace {
 
-// 0 when the path names a directory (links followed), else why not. The code comes from
-// this very call: a caller never reads errno left by something earlier.
-int DirectoryError(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno;
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
 // True when the directory `target` (which may not exist yet) lies in `source` or is it.
 // The deepest existing ancestor of target is resolved, so links and ".." cannot hide it;
 // what does not exist yet will be made as plain directories inside it.
@@ -82,7 +73,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
                         const std::string& DestPath) {
     TTraceScope trace("ExpandDir");
     try {
-        if (int rc = DirectoryError(SourcePath))
+        if (int rc = CheckDirectory(SourcePath))
             return {rc, false};
         std::string SrcDir = SourcePath;
         AddSlash(SrcDir);
@@ -100,7 +91,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
             if (int rc = MakeDirectory(DstDir))
                 return {rc, false};
         if (!DirExists(entryDest))
-            if (int rc = MakeDirectory(entryDest))
+            if (int rc = MakeDirectory(entryDest, DirectoryCopyMode(SrcDir)))
                 return {rc, false};
 
         std::unordered_set<std::string> queued =

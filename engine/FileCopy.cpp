@@ -4,7 +4,6 @@
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "engine/PathUtils.h"
-#include "persist/Options.h"
 #include "platform/CopyFile.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
@@ -15,22 +14,6 @@
 #include <exception>
 
 namespace ferrox {
-
-TProgressList ProgressList;
-TEvent MonitorEvent;
-std::atomic<int64_t> CopyStartTime{0};
-std::atomic<int64_t> TotalBytesCopied{0};
-
-void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
-                          uint32_t callbackReason, void*) {
-    TTraceScope trace("CopyProgressCallback");
-    try {
-        ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason});
-        MonitorEvent.Set();
-    } catch (...) {
-        // A lost report must never stop the copy.
-    }
-}
 
 void DeleteToBin(const std::string& Path) {
     TTraceScope trace("DeleteToBin");
@@ -45,58 +28,68 @@ void DeleteToBin(const std::string& Path) {
 
 namespace {
 
-void RemoveMovedSource(const std::string& Source) {
-    bool toTrash = DeleteToRecycle.load();
-    if (toTrash)
+// Removes a moved source as the trash option says, trying once more after giving the
+// owner write permission; 0 when it is gone, else the reason it is still there.
+int RemoveMovedSource(const std::string& Source, bool toTrash) {
+    int error = 0;
+    if (toTrash) {
         DeleteToBin(Source);
-    else
-        RemoveFile(Source);
-    if (MyFileExists(Source)) {
-        MakeOwnerWritable(Source);
-        if (toTrash) {
-            DeleteToBin(Source);
-            if (MyFileExists(Source))
-                RemoveFile(Source);
-        } else {
-            RemoveFile(Source);
-        }
+    } else {
+        error = RemoveFile(Source);
     }
+    if (!MyFileExists(Source))
+        return 0;
+    MakeOwnerWritable(Source);
+    if (toTrash) {
+        DeleteToBin(Source);
+        if (!MyFileExists(Source))
+            return 0;
+    }
+    error = RemoveFile(Source);
+    if (!MyFileExists(Source))
+        return 0;
+    // Removed, yet something stands under the name again: someone put it there.
+    return error != 0 ? error : EEXIST;
 }
 
 } // namespace
 
-bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
-                const std::atomic<int32_t>& AbortFlag, int& errorCode) {
+TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                           const std::atomic<int32_t>& AbortFlag, const TFileCopyOptions& options) {
     TTraceScope trace("DoFileCopy");
-    bool result = false;
-    errorCode = 0;
+    TFileCopyResult result;
+    // What an exception before the copy leaves: nothing here throws but an allocation.
+    result.Error = ENOMEM;
     ShowStatus(Source);
     try {
-        if (!MyFileExists(Source)) {
-            errorCode = errno ? errno : ENOENT;
-        } else {
-            CopyStartTime.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
-            TCopyOptions options;
-            options.Progress = CopyProgressCallback;
-            options.Cancel = &AbortFlag;
-            // The new file must be on disk before its source may go.
-            options.SyncTarget = Move;
-            TCopyResult copy = CopyFileWithProgress(Source, Target, options);
-            result = copy.Error == 0;
-            errorCode = copy.Error;
-            if (result)
-                TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
-            if (result && Move) {
-                if (IsSameFileState(Source, copy.Source))
-                    RemoveMovedSource(Source);
+        CopyStartTime.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count());
+        TCopyOptions copyOptions;
+        copyOptions.Progress = CopyProgressCallback;
+        copyOptions.Cancel = &AbortFlag;
+        // The new file must be on disk before its source may go.
+        copyOptions.SyncTarget = Move;
+        // The copy's own lookup of the source is the existence test: one lookup, not two.
+        TCopyResult copy = CopyFileWithProgress(Source, Target, copyOptions, options.Context);
+        result.Error = copy.Error;
+        result.SourceMissing = copy.SourceMissing;
+        if (copy.SourceMissing) {
+            // Nothing exists to copy: no log line, as for any missing source.
+        } else if (copy.Error == 0) {
+            TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
+            if (Move) {
+                if (IsSameFileState(Source, copy.Source, options.Context))
+                    result.SourceError = RemoveMovedSource(Source, options.DeleteToRecycle);
                 else
-                    ShowStatus("Source changed while it was copied, not removed [" + Source + "]");
+                    result.SourceError = errSourceChanged;
+                if (result.SourceError != 0)
+                    LogError("Source not removed [" + Source + "] " +
+                             SysErrorMessage(result.SourceError));
             }
-            if (!result)
-                LogError("Error copying file [" + Source + "] to [" + Target + "] " +
-                         SysErrorMessage(errorCode));
+        } else {
+            LogError("Error copying file [" + Source + "] to [" + Target + "] " +
+                     SysErrorMessage(copy.Error));
         }
     } catch (const std::exception& e) {
         LogError(std::string("An Exception occurred, please the email developer the log file [") +

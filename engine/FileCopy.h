@@ -1,73 +1,41 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <string>
 
-#include "platform/Event.h"
+#include "engine/modRXThread/ProgressChannel.h"
 
 namespace ferrox {
 
-// One progress report of a file copy.
-struct TCopyProgressRec {
-    int64_t TotalFileSize = 0;
-    int64_t TotalBytesTransferred = 0;
-    uint32_t CallbackReason = 0; // 0: a chunk was copied; 1: the data begins
+class TCopyContext;
+
+struct TFileCopyOptions {
+    // A moved source goes into the trash (else it is deleted for good).
+    bool DeleteToRecycle = true;
+    // The run's directory cache for consecutive files of one directory; none: every copy
+    // looks its directories up for itself.
+    TCopyContext* Context = nullptr;
 };
 
-// Reports in the order they were made, taken from the front by the progress monitor.
-class TProgressList {
-public:
-    void Add(const TCopyProgressRec& rec) {
-        std::lock_guard lock(mutex_);
-        records_.push_back(rec);
-    }
-    // The first record, if any, without removing it.
-    bool First(TCopyProgressRec& rec) const {
-        std::lock_guard lock(mutex_);
-        if (records_.empty())
-            return false;
-        rec = records_.front();
-        return true;
-    }
-    void RemoveFirst() {
-        std::lock_guard lock(mutex_);
-        if (!records_.empty())
-            records_.pop_front();
-    }
-    size_t Count() const {
-        std::lock_guard lock(mutex_);
-        return records_.size();
-    }
-    void Clear() {
-        std::lock_guard lock(mutex_);
-        records_.clear();
-    }
+struct TFileCopyResult {
+    // 0 when the file is at the target; else why not (errno or a TFerroxError).
+    int Error = 0;
+    // A Move whose copy stands but whose source is still there: why (errno, or
+    // errSourceChanged when it changed while it was copied). 0 otherwise.
+    int SourceError = 0;
+    // The source could not be looked up: nothing was attempted and nothing logged.
+    bool SourceMissing = false;
 
-private:
-    mutable std::mutex mutex_;
-    std::deque<TCopyProgressRec> records_;
+    bool Ok() const { return Error == 0; }
 };
-
-extern TProgressList ProgressList;
-// Wakes the progress monitor; set after every report.
-extern TEvent MonitorEvent;
-// When the current file copy began, in nanoseconds since the epoch (system clock).
-extern std::atomic<int64_t> CopyStartTime;
-// Bytes of every file copied completely since the process started.
-extern std::atomic<int64_t> TotalBytesCopied;
-
-// The copy's progress routine: queues a report and wakes the monitor.
-void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
-                          uint32_t callbackReason, void* data);
 
 // Copies Source onto the file path Target (replacing it); with Move the source goes
-// afterwards, into the trash or for good as DeleteToRecycle says, but only after a
-// complete copy and only while it is still the file that was copied. On false,
-// errorCode holds the reason (errno or one of ours) for the caller's message.
-bool DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
-                const std::atomic<int32_t>& AbortFlag, int& errorCode);
+// afterwards, into the trash or for good as options.DeleteToRecycle says, but only after
+// a complete copy and only while it is still the file that was copied. A source that
+// stays is logged as "Source not removed" with its reason and told in SourceError.
+TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                           const std::atomic<int32_t>& AbortFlag,
+                           const TFileCopyOptions& options = {});
 
 // Moves a file into the trash; when the trash refuses it, the file stays where it is.
 void DeleteToBin(const std::string& Path);

@@ -29,7 +29,7 @@ int fncLastPos(const std::string& Text, char Ch) {
 
 bool MyFileExists(const std::string& Path) {
     TTraceScope trace("MyFileExists");
-    return PathMatchesAny(Path);
+    return LookupPath(Path) == 0;
 }
 
 bool DirExists(const std::string& Path) {

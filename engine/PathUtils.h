@@ -9,7 +9,8 @@ namespace ferrox {
 int LastPos(char Ch, const std::string& Text);
 int fncLastPos(const std::string& Text, char Ch);
 
-// True when anything exists at Path; '*' and '?' in the last component act as a pattern.
+// True when anything exists at exactly Path (a dangling link too); '*', '?' and '['
+// are ordinary bytes of a name.
 bool MyFileExists(const std::string& Path);
 // True when Path names an existing directory.
 bool DirExists(const std::string& Path);

@@ -4,7 +4,6 @@
 #include <climits>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,37 +66,9 @@ bool IsDotOrDotDot(const char* name) {
 
 } // namespace
 
-bool PathMatchesAny(const std::string& path) {
-    size_t slash = path.rfind(PathDelim);
-    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    if (path.find_first_of("*?", nameStart) == std::string::npos) {
-        struct stat st;
-        return ::lstat(path.c_str(), &st) == 0;
-    }
-    std::string dirPath;
-    if (slash == std::string::npos)
-        dirPath = ".";
-    else if (slash == 0)
-        dirPath = "/";
-    else
-        dirPath = path.substr(0, slash);
-    std::string pattern = path.substr(nameStart);
-
-    DIR* dir = ::opendir(dirPath.c_str());
-    if (!dir)
-        return false;
-    bool found = false;
-    while (struct dirent* entry = ::readdir(dir)) {
-        if (IsDotOrDotDot(entry->d_name))
-            continue;
-        // No FNM_PERIOD: a pattern such as "*rc" is meant to reach dot files as well.
-        if (::fnmatch(pattern.c_str(), entry->d_name, 0) == 0) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
+int LookupPath(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -105,22 +76,44 @@ bool IsDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int CheckDirectory(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
 TFileIdentity GetFileIdentity(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        TFileIdentity none;
+        none.Error = errno;
+        return none;
+    }
     return IdentityOf(st);
 }
 
 TFileIdentity GetFileIdentityFollow(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return {};
+    if (::stat(path.c_str(), &st) != 0) {
+        TFileIdentity none;
+        none.Error = errno;
+        return none;
+    }
     return IdentityOf(st);
 }
 
-int MakeDirectory(const std::string& path) {
-    return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+int MakeDirectory(const std::string& path, uint32_t mode) {
+    return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+}
+
+uint32_t DirectoryCopyMode(const std::string& sourceDir) {
+    struct stat st;
+    if (::stat(sourceDir.c_str(), &st) != 0)
+        return 0777;
+    // The sticky bit goes along (a shared drop directory stays one); set-group-ID is the
+    // target parent's to give, as mkdir does.
+    return (st.st_mode & (0777 | S_ISVTX)) | S_IRWXU;
 }
 
 int EnumerateDirectory(const std::string& dirPath,

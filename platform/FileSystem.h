@@ -17,6 +17,7 @@ struct TFileIdentity {
     int64_t Size = 0;
     int64_t MTimeNs = 0; // modification time, nanoseconds since the epoch
     bool Valid = false;
+    int Error = 0; // why it could not be read, when not Valid
 };
 
 enum class TEntryKind { File, Directory, Symlink, Special };
@@ -29,20 +30,28 @@ struct TDirEntry {
 // The identity recorded in a stat buffer.
 TFileIdentity IdentityOf(const struct ::stat& st);
 
-// True when something exists at Path (lstat: a dangling link counts). When the last
-// component holds '*' or '?', true when any entry of its directory matches it (fnmatch).
-bool PathMatchesAny(const std::string& path);
+// 0 when something exists at exactly this path (lstat: a dangling link counts; '*', '?'
+// and '[' are bytes of a name like any other), else the errno of the lookup.
+int LookupPath(const std::string& path);
 
 // True when Path names a directory (stat, links followed).
 bool IsDirectory(const std::string& path);
+// 0 when Path names a directory (links followed), ENOTDIR when it names something else,
+// else the errno of the lookup.
+int CheckDirectory(const std::string& path);
 
-// lstat of Path; Valid is false (and errno set) when it cannot be read.
+// lstat of Path; when it cannot be read, Valid is false and Error says why.
 TFileIdentity GetFileIdentity(const std::string& path);
 // stat of Path (links followed).
 TFileIdentity GetFileIdentityFollow(const std::string& path);
 
-// mkdir with mode 0777 less the umask; 0 or errno.
-int MakeDirectory(const std::string& path);
+// mkdir with `mode` less the umask; 0 or errno.
+int MakeDirectory(const std::string& path, uint32_t mode = 0777);
+
+// The mode to make a copy of the directory sourceDir with: its permission bits (so a
+// private directory stays private), plus the owner's rwx, which the copy needs to fill it.
+// 0777 when sourceDir cannot be read.
+uint32_t DirectoryCopyMode(const std::string& sourceDir);
 
 // Calls onEntry for every entry of the directory in the order the file system returns
 // them, dot files included, "." and ".." skipped. onEntry returns false to stop early.

@@ -2,16 +2,24 @@
 
 namespace ferrox {
 
-std::string DirectoryOf(std::string_view path) {
+std::string_view DirectoryView(std::string_view path) {
     size_t slash = path.rfind(PathDelim);
     if (slash == std::string_view::npos)
         return ".";
-    return slash == 0 ? std::string(1, PathDelim) : std::string(path.substr(0, slash));
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string_view NameView(std::string_view path) {
+    size_t slash = path.rfind(PathDelim);
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirectoryOf(std::string_view path) {
+    return std::string(DirectoryView(path));
 }
 
 std::string NamePart(std::string_view path) {
-    size_t slash = path.rfind(PathDelim);
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    return std::string(NameView(path));
 }
 
 void AddSlash(std::string& path) {

@@ -15,6 +15,11 @@ std::string DirectoryOf(std::string_view path);
 // The part after the last '/': "/a/b" gives "b", "/a/b/" gives "", "b" gives "b".
 std::string NamePart(std::string_view path);
 
+// The same two parts without a copy, for the per-file path of the copy; they view `path`
+// (or a constant), so they live no longer than it.
+std::string_view DirectoryView(std::string_view path);
+std::string_view NameView(std::string_view path);
+
 // Appends one '/' unless the path is empty or already ends with one.
 void AddSlash(std::string& path);
 std::string AddSlash2(std::string_view path);

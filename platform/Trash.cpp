@@ -18,12 +18,6 @@ namespace ferrox {
 
 namespace {
 
-std::string Join(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == PathDelim)
-        return dir + name;
-    return dir + PathDelim + name;
-}
-
 // Drops empty and "." components; ".." stays, since undoing it would need the real
 // directories (a link may stand before it).
 std::string Tidy(const std::string& path) {
@@ -54,7 +48,7 @@ std::string CurrentDirectory() {
 // A trash directory and its info/ and files/ underneath, created (0700) when missing.
 int EnsureTrashDirs(const std::string& trash) {
     for (const char* sub : {"", "files", "info"}) {
-        std::string dir = *sub ? Join(trash, sub) : trash;
+        std::string dir = *sub ? JoinPath(trash, sub) : trash;
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
             return errno;
         struct stat st;
@@ -113,17 +107,17 @@ std::string TopDirectory(const std::string& dir, dev_t device) {
 // sticky .Trash, else our own $topdir/.Trash-$uid. Empty with an errno when neither works.
 std::string TopDirTrash(const std::string& top, int& error) {
     std::string uid = std::to_string(::getuid());
-    std::string shared = Join(top, ".Trash");
+    std::string shared = JoinPath(top, ".Trash");
     struct stat st;
     // A link or a non-sticky .Trash could be someone's trap to collect our files.
     if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
-        std::string trash = Join(shared, uid);
+        std::string trash = JoinPath(shared, uid);
         struct stat own;
         if (EnsureTrashDirs(trash) == 0 && ::lstat(trash.c_str(), &own) == 0 &&
             S_ISDIR(own.st_mode) && own.st_uid == ::getuid())
             return trash;
     }
-    std::string trash = Join(top, ".Trash-" + uid);
+    std::string trash = JoinPath(top, ".Trash-" + uid);
     if (::mkdir(trash.c_str(), 0700) != 0 && errno != EEXIST) {
         error = errno;
         return {};
@@ -164,11 +158,11 @@ int WriteInfo(int fd, const std::string& encodedPath) {
 // Moves path into trash as the first free NAME, NAME.2, NAME.3, ...
 int MoveInto(const std::string& path, const std::string& name, const std::string& trash,
              const std::string& encodedPath) {
-    std::string infoDir = Join(trash, "info");
-    std::string filesDir = Join(trash, "files");
+    std::string infoDir = JoinPath(trash, "info");
+    std::string filesDir = JoinPath(trash, "files");
     for (unsigned n = 1; n < 100000; ++n) {
         std::string entry = n == 1 ? name : name + "." + std::to_string(n);
-        std::string info = Join(infoDir, entry + ".trashinfo");
+        std::string info = JoinPath(infoDir, entry + ".trashinfo");
         // O_EXCL is what keeps two trashings of the same name apart.
         int fd = ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -183,7 +177,7 @@ int MoveInto(const std::string& path, const std::string& name, const std::string
             ::unlink(info.c_str());
             return error;
         }
-        std::string dest = Join(filesDir, entry);
+        std::string dest = JoinPath(filesDir, entry);
         // A files/ entry without its info (left by a crash of some other program) must not
         // be overwritten: RENAME_NOREPLACE where the file system has it, lstat otherwise.
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0)
@@ -221,9 +215,9 @@ std::string HomeTrashDir() {
         }
         if (!home || !*home)
             return {};
-        dataHome = Join(home, ".local/share");
+        dataHome = JoinPath(home, ".local/share");
     }
-    return Join(dataHome, "Trash");
+    return JoinPath(dataHome, "Trash");
 }
 
 std::string TrashEncodePath(const std::string& path) {
@@ -294,9 +288,7 @@ std::string TrashDecodePath(const std::string& encoded) {
 }
 
 int MoveToTrash(const std::string& pathIn) {
-    std::string path = pathIn;
-    while (path.size() > 1 && path.back() == PathDelim)
-        path.pop_back();
+    std::string path = WithoutTrailingSlash(pathIn);
     if (path.empty())
         return ENOENT;
 
@@ -304,11 +296,10 @@ int MoveToTrash(const std::string& pathIn) {
     if (::lstat(path.c_str(), &st) != 0)
         return errno;
 
-    size_t slash = path.rfind(PathDelim);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string name = NamePart(path);
     if (name.empty() || name == "." || name == "..")
         return EINVAL;
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    std::string dir = DirectoryOf(path);
 
     dev_t device = st.st_dev;
     if (S_ISLNK(st.st_mode)) {
@@ -326,7 +317,7 @@ int MoveToTrash(const std::string& pathIn) {
             std::string cwd = CurrentDirectory();
             if (cwd.empty())
                 return errno;
-            absolute = Join(cwd, path);
+            absolute = JoinPath(cwd, path);
         }
         if (int error = MakeParents(DirectoryOf(homeTrash)))
             return error;
@@ -353,7 +344,7 @@ int MoveToTrash(const std::string& pathIn) {
     std::string trash = TopDirTrash(top, error);
     if (trash.empty())
         return error ? error : EXDEV;
-    std::string relative = Join(realDir, name).substr(top == "/" ? 1 : top.size() + 1);
+    std::string relative = JoinPath(realDir, name).substr(top == "/" ? 1 : top.size() + 1);
     return MoveInto(path, name, trash, TrashEncodePath(relative));
 }
 

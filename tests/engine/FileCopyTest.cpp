@@ -5,7 +5,10 @@
 #include "platform/SysError.h"
 #include "platform/Trash.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 #include <sys/stat.h>
 
@@ -32,24 +35,41 @@ TEST(PathUtils, SlashesPositionsAndNames) {
     EXPECT_EQ(NamePart("/a/b/"), "");
 }
 
-TEST_F(TEngineTest, MyFileExistsTakesPatternsInTheLastComponent) {
-    WriteFile(P("report.txt"), "x");
-    EXPECT_TRUE(MyFileExists(P("report.txt")));
-    EXPECT_TRUE(MyFileExists(P("*.txt")));
-    EXPECT_TRUE(MyFileExists(P("rep?rt.txt")));
-    EXPECT_FALSE(MyFileExists(P("*.doc")));
+// '*', '?' and '[' are bytes of a name: a file holding them is found and copied, and a
+// name that would match another file as a pattern does not exist.
+TEST_F(TEngineTest, NamesWithPatternCharactersAreExactNames) {
+    MakeDir(P("out"));
+    WriteFile(P("a[1]*"), "brackets");
+    WriteFile(P("photo1.jpg"), "x");
+    EXPECT_TRUE(MyFileExists(P("a[1]*")));
+    EXPECT_FALSE(MyFileExists(P("photo?.jpg")));
+    EXPECT_FALSE(MyFileExists(P("*.jpg")));
     EXPECT_TRUE(MyFileExists(dir.Path()));
     EXPECT_TRUE(DirExists(dir.Path()));
-    EXPECT_FALSE(DirExists(P("report.txt")));
+    EXPECT_FALSE(DirExists(P("photo1.jpg")));
+
+    TFileCopyResult r = DoFileCopy(P("a[1]*"), P("out/a[1]*"), false, run.AbortFlag);
+    EXPECT_TRUE(r.Ok()) << SysErrorMessage(r.Error);
+    EXPECT_EQ(ReadFile(P("out/a[1]*")), "brackets");
+
+    // A missing source reports its own lookup's error, whatever errno held before.
+    errno = EOPNOTSUPP;
+    r = DoFileCopy(P("photo?.jpg"), P("out/photo?.jpg"), false, run.AbortFlag);
+    EXPECT_EQ(r.Error, ENOENT);
+    EXPECT_TRUE(r.SourceMissing);
+    EXPECT_FALSE(Exists(P("out/photo?.jpg")));
+    r = DoFileCopy(P("photo1.jpg/x"), P("out/x"), false, run.AbortFlag);
+    EXPECT_EQ(r.Error, ENOTDIR);
+    EXPECT_FALSE(LogExists());
     EXPECT_TRUE(TraceEntries().empty());
 }
 
 TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
     WriteFile(P("a.txt"), "new content");
     WriteFile(P("b.txt"), "old, longer content that must go");
-    int err = -1;
-    EXPECT_TRUE(DoFileCopy(P("a.txt"), P("b.txt"), false, run.AbortFlag, err));
-    EXPECT_EQ(err, 0);
+    TFileCopyResult r = DoFileCopy(P("a.txt"), P("b.txt"), false, run.AbortFlag);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.SourceError, 0);
     EXPECT_EQ(ReadFile(P("b.txt")), "new content");
     EXPECT_EQ(ReadFile(P("a.txt")), "new content");
     EXPECT_EQ(status.Texts(),
@@ -67,9 +87,8 @@ TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
 }
 
 TEST_F(TEngineTest, MissingSourceFailsWithoutALogLine) {
-    int err = 0;
-    EXPECT_FALSE(DoFileCopy(P("none.txt"), P("out.txt"), true, run.AbortFlag, err));
-    EXPECT_EQ(err, ENOENT);
+    TFileCopyResult r = DoFileCopy(P("none.txt"), P("out.txt"), true, run.AbortFlag);
+    EXPECT_EQ(r.Error, ENOENT);
     EXPECT_FALSE(LogExists());
     EXPECT_EQ(status.Texts(), (std::vector<std::string>{P("none.txt"), "Finished Copying file [" +
                                                                            P("none.txt") + "]"}));
@@ -77,10 +96,10 @@ TEST_F(TEngineTest, MissingSourceFailsWithoutALogLine) {
 
 TEST_F(TEngineTest, FailedCopyIsLoggedAndNeverRemovesTheSource) {
     WriteFile(P("x.txt"), "keep me");
-    int err = 0;
     std::string target = P("missing-dir/x.txt");
-    EXPECT_FALSE(DoFileCopy(P("x.txt"), target, true, run.AbortFlag, err));
-    EXPECT_EQ(err, ENOENT);
+    TFileCopyResult r = DoFileCopy(P("x.txt"), target, true, run.AbortFlag);
+    EXPECT_EQ(r.Error, ENOENT);
+    EXPECT_FALSE(r.SourceMissing);
     EXPECT_EQ(ReadFile(P("x.txt")), "keep me");
     std::string line =
         "Error copying file [" + P("x.txt") + "] to [" + target + "] No such file or directory";
@@ -92,8 +111,10 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
     MakeDir(P("out"));
     WriteFile(P("moved file.txt"), "data");
     ASSERT_EQ(::chmod(P("moved file.txt").c_str(), 0444), 0); // read-only source too
-    int err = 0;
-    EXPECT_TRUE(DoFileCopy(P("moved file.txt"), P("out/moved file.txt"), true, run.AbortFlag, err));
+    TFileCopyResult r =
+        DoFileCopy(P("moved file.txt"), P("out/moved file.txt"), true, run.AbortFlag);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("moved file.txt")));
     EXPECT_EQ(ReadFile(P("out/moved file.txt")), "data");
     std::string trash = P("xdg/Trash");
@@ -103,11 +124,12 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
 }
 
 TEST_F(TEngineTest, MoveWithoutTrashDeletesForGood) {
-    DeleteToRecycle = false;
     MakeDir(P("out"));
     WriteFile(P("gone.txt"), "data");
-    int err = 0;
-    EXPECT_TRUE(DoFileCopy(P("gone.txt"), P("out/gone.txt"), true, run.AbortFlag, err));
+    TFileCopyResult r = DoFileCopy(P("gone.txt"), P("out/gone.txt"), true, run.AbortFlag,
+                                   {.DeleteToRecycle = false});
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("gone.txt")));
     EXPECT_FALSE(Exists(P("xdg/Trash/files/gone.txt")));
     EXPECT_EQ(ReadFile(P("out/gone.txt")), "data");
@@ -117,10 +139,9 @@ TEST_F(TEngineTest, FileCopiedOntoItselfIsRefusedAndKept) {
     MakeDir(P("d"));
     WriteFile(P("d/same.txt"), "precious");
     ASSERT_EQ(::link(P("d/same.txt").c_str(), P("hard.txt").c_str()), 0);
-    int err = 0;
-    EXPECT_FALSE(DoFileCopy(P("d/same.txt"), P("d/./same.txt"), true, run.AbortFlag, err));
-    EXPECT_EQ(err, errSameFile);
-    EXPECT_FALSE(DoFileCopy(P("hard.txt"), P("d/same.txt"), true, run.AbortFlag, err));
+    EXPECT_EQ(DoFileCopy(P("d/same.txt"), P("d/./same.txt"), true, run.AbortFlag).Error,
+              errSameFile);
+    EXPECT_EQ(DoFileCopy(P("hard.txt"), P("d/same.txt"), true, run.AbortFlag).Error, errSameFile);
     EXPECT_EQ(ReadFile(P("d/same.txt")), "precious");
     EXPECT_TRUE(Exists(P("hard.txt")));
 }
@@ -130,11 +151,9 @@ TEST_F(TEngineTest, AbortInTheMiddleLeavesTheExistingTargetUnharmed) {
     MakeDir(P("out"));
     WriteFile(P("out/big.bin"), "the old target");
     std::thread aborter = WhenCopyStarts([&] { run.AbortFlag = -1; });
-    int err = 0;
-    bool ok = DoFileCopy(P("big.bin"), P("out/big.bin"), true, run.AbortFlag, err);
+    TFileCopyResult r = DoFileCopy(P("big.bin"), P("out/big.bin"), true, run.AbortFlag);
     aborter.join();
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(err, ECANCELED);
+    EXPECT_EQ(r.Error, ECANCELED);
     EXPECT_EQ(ReadFile(P("out/big.bin")), "the old target");
     EXPECT_TRUE(Exists(P("big.bin"))); // a Move never removes after a failed copy
     int entries = 0;
@@ -150,12 +169,81 @@ TEST_F(TEngineTest, SourceChangedDuringTheCopyIsNotRemovedByAMove) {
         ASSERT_EQ(::write(fd, "more", 4), 4);
         ::close(fd);
     });
-    int err = 0;
-    bool ok = DoFileCopy(P("growing.bin"), P("out/growing.bin"), true, run.AbortFlag, err);
+    TFileCopyResult r = DoFileCopy(P("growing.bin"), P("out/growing.bin"), true, run.AbortFlag);
     writer.join();
-    EXPECT_TRUE(ok);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.SourceError, errSourceChanged);
     EXPECT_TRUE(Exists(P("growing.bin")));
-    EXPECT_EQ(
-        status.Count("Source changed while it was copied, not removed [" + P("growing.bin") + "]"),
-        1u);
+    EXPECT_EQ(status.Count("Source not removed [" + P("growing.bin") + "] " +
+                           SysErrorMessage(errSourceChanged)),
+              1u);
+}
+
+// A Move whose source cannot be removed: the copy stands, but the result and the log say
+// that the source stayed, and why.
+TEST_F(TEngineTest, MoveWhoseSourceCannotBeRemovedSaysSo) {
+    MakeDir(P("locked"));
+    MakeDir(P("out"));
+    WriteFile(P("locked/stays.txt"), "data");
+    // A read-only directory stops an ordinary user; root needs the immutable flag.
+    bool immutable = ::geteuid() == 0;
+    if (immutable) {
+        int fd = ::open(P("locked/stays.txt").c_str(), O_RDONLY);
+        int flags = 0;
+        bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                   (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (!set)
+            GTEST_SKIP() << "the file system has no immutable flag";
+    } else {
+        ASSERT_EQ(::chmod(P("locked").c_str(), 0555), 0);
+    }
+    for (bool toTrash : {true, false}) {
+        status.Clear();
+        TFileCopyResult r = DoFileCopy(P("locked/stays.txt"), P("out/stays.txt"), true,
+                                       run.AbortFlag, {.DeleteToRecycle = toTrash});
+        EXPECT_TRUE(r.Ok()) << toTrash;
+        EXPECT_EQ(r.SourceError, immutable ? EPERM : EACCES) << toTrash;
+        EXPECT_EQ(ReadFile(P("out/stays.txt")), "data");
+        EXPECT_TRUE(Exists(P("locked/stays.txt")));
+        EXPECT_EQ(status.Count("Source not removed [" + P("locked/stays.txt") + "] " +
+                               SysErrorMessage(r.SourceError)),
+                  1u)
+            << toTrash;
+    }
+    EXPECT_NE(ReadFile(P(LogFileName())).find("Source not removed [" + P("locked/stays.txt")),
+              std::string::npos);
+    if (immutable) {
+        int fd = ::open(P("locked/stays.txt").c_str(), O_RDONLY);
+        int flags = 0;
+        ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::close(fd);
+    } else {
+        ::chmod(P("locked").c_str(), 0755);
+    }
+}
+
+// A directory made by the copy is as private as its source (less the umask), and a
+// read-only source directory still gets its files copied into it.
+TEST_F(TEngineTest, CopiedDirectoriesKeepTheirSourceMode) {
+    MakeDir(P("private"));
+    MakeDir(P("private/readonly"));
+    WriteFile(P("private/readonly/f"), "x");
+    ASSERT_EQ(::chmod(P("private").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(P("private/readonly").c_str(), 0550), 0);
+    MakeDir(P("out"));
+    AddPair(P("private"), P("out"), true);
+    mode_t old = ::umask(022);
+    RunToEnd();
+    ::umask(old);
+    struct stat st;
+    ASSERT_EQ(::stat(P("out/private").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat(P("out/private/readonly").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_EQ(ReadFile(P("out/private/readonly/f")), "x");
+    ::chmod(P("private/readonly").c_str(), 0755);
 }

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -86,8 +89,8 @@ TEST(CopyFile, ReplacesTargetAndReportsProgressInOrder) {
     }
     EXPECT_EQ(rec.Reports.back().Done, static_cast<int64_t>(data.size()));
 
-    // The data went through a temporary file the cleanup would recognise, now gone.
-    EXPECT_FALSE(rec.TempsSeen.empty());
+    // Even over an existing target, no temporary file had a name while the data went.
+    EXPECT_TRUE(rec.TempsSeen.empty());
     ExpectNoTempFiles(tmp.Path());
 
     EXPECT_FALSE(IsSameFileState(tmp / "dst", r.Source));
@@ -286,6 +289,288 @@ TEST(CopyFile, SymlinkIsRecreatedNotFollowed) {
     // A link copied onto itself would lose it.
     EXPECT_EQ(CopyFileWithProgress(tmp / "link", tmp / "link", TCopyOptions{}).Error, errSameFile);
     ExpectNoTempFiles(tmp / "out");
+}
+
+// A link copied into the directory that holds the file it points to would replace that
+// file by a link to itself: the file's data would be gone.
+TEST(CopyFile, LinkOntoItsOwnReferentIsRefused) {
+    TTempDir tmp;
+    MakeDir(tmp / "x");
+    MakeDir(tmp / "y");
+    WriteFile(tmp / "x/data", "the only copy");
+    ASSERT_EQ(::symlink((tmp / "x/data").c_str(), (tmp / "y/data").c_str()), 0);
+    ASSERT_EQ(::symlink("../x/data", (tmp / "y/relative").c_str()), 0);
+    ASSERT_EQ(::link((tmp / "x/data").c_str(), (tmp / "x/hard").c_str()), 0);
+
+    TCopyContext context;
+    for (TCopyContext* ctx : {static_cast<TCopyContext*>(nullptr), &context}) {
+        EXPECT_EQ(CopyFileWithProgress(tmp / "y/data", tmp / "x/data", TCopyOptions{}, ctx).Error,
+                  errSameFile);
+        EXPECT_EQ(
+            CopyFileWithProgress(tmp / "y/relative", tmp / "x/data", TCopyOptions{}, ctx).Error,
+            errSameFile);
+        EXPECT_EQ(CopyFileWithProgress(tmp / "y/data", tmp / "x/hard", TCopyOptions{}, ctx).Error,
+                  errSameFile);
+        struct stat st;
+        ASSERT_EQ(::lstat((tmp / "x/data").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(ReadFile(tmp / "x/data"), "the only copy");
+    }
+    // Anywhere else the link is copied as a link.
+    ASSERT_EQ(CopyFileWithProgress(tmp / "y/relative", tmp / "x/other", TCopyOptions{}).Error, 0);
+    char buf[64];
+    ssize_t n = ::readlink((tmp / "x/other").c_str(), buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "../x/data");
+    ExpectNoTempFiles(tmp / "x");
+}
+
+// kill -9 in the middle of replacing a target: the old target stays and nothing of the
+// copy takes space under any name.
+TEST(CopyFile, KilledCopyLeavesNothingBehind) {
+    TTempDir tmp;
+    const std::string old = "the old target";
+    WriteFile(tmp / "src", PatternBytes(8 * 1024 * 1024));
+    for (const char* target : {"dst", "new"}) {
+        if (std::string(target) == "dst")
+            WriteFile(tmp / target, old);
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(ready[0]);
+            TCopyOptions options;
+            options.Data = &ready[1];
+            // Holds the copy at its first chunk until the parent kills it.
+            options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
+                if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
+                    ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
+                    (void)w;
+                    for (;;)
+                        ::pause();
+                }
+            };
+            CopyFileWithProgress(tmp / "src", tmp / target, options);
+            ::_exit(1);
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        auto names = NamesIn(tmp.Path());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"dst", "src"})) << target;
+        EXPECT_EQ(ReadFile(tmp / "dst"), old);
+    }
+}
+
+// Holes stay holes: a file that uses a few blocks takes a few blocks in the copy.
+TEST(CopyFile, SparseFileKeepsItsHoles) {
+    TTempDir tmp;
+    constexpr off_t Size = 16 << 20;
+    int fd = ::open((tmp / "sparse").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string head = PatternBytes(4096, 1), middle = PatternBytes(8192, 2);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(::pwrite(fd, middle.data(), middle.size(), 4 << 20), ssize_t(middle.size()));
+    ASSERT_EQ(::ftruncate(fd, Size), 0); // a hole to the end
+    ::close(fd);
+    struct stat src;
+    ASSERT_EQ(::stat((tmp / "sparse").c_str(), &src), 0);
+    if (src.st_blocks * 512 >= Size)
+        GTEST_SKIP() << "the file system does not keep holes";
+
+    TRecorder rec;
+    ASSERT_EQ(CopyFileWithProgress(tmp / "sparse", tmp / "copy", rec.Options()).Error, 0);
+    struct stat copy;
+    ASSERT_EQ(::stat((tmp / "copy").c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_size, Size);
+    EXPECT_LE(copy.st_blocks, src.st_blocks + 64) << "holes were filled";
+    EXPECT_EQ(ReadFile(tmp / "copy"), ReadFile(tmp / "sparse"));
+    EXPECT_EQ(rec.Reports.back().Done, Size);
+    EXPECT_EQ(rec.Reports.back().Total, Size);
+
+    // Cancelled between the data runs: nothing stays.
+    TRecorder cancel;
+    cancel.CancelOnFirstChunk = true;
+    EXPECT_EQ(CopyFileWithProgress(tmp / "sparse", tmp / "cancelled", cancel.Options()).Error,
+              ECANCELED);
+    EXPECT_FALSE(Exists(tmp / "cancelled"));
+}
+
+// Extended attributes and ACLs go along where the target's file system takes them.
+TEST(CopyFile, ExtendedAttributesAndAclsFollow) {
+    TTempDir tmp;
+    WriteFile(tmp / "src", "with attributes");
+    if (::setxattr((tmp / "src").c_str(), "user.ferrox.note", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes here: " << std::strerror(errno);
+    // user::rw- user:1234:r-- group::r-- mask::r-- other::---
+    const unsigned char acl[] = {2,  0, 0, 0,                          // version
+                                 1,  0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // user::rw-
+                                 2,  0, 4, 0, 0xd2, 0x04, 0,    0,     // user:1234:r--
+                                 4,  0, 4, 0, 0xff, 0xff, 0xff, 0xff,  // group::r--
+                                 16, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,  // mask::r--
+                                 32, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}; // other::---
+    bool withAcl =
+        ::setxattr((tmp / "src").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) == 0;
+
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "dst", TCopyOptions{}).Error, 0);
+    char value[64];
+    ssize_t n = ::getxattr((tmp / "dst").c_str(), "user.ferrox.note", value, sizeof value);
+    EXPECT_EQ(std::string(value, n > 0 ? n : 0), "kept");
+    if (withAcl) {
+        unsigned char copied[64];
+        n = ::getxattr((tmp / "dst").c_str(), "system.posix_acl_access", copied, sizeof copied);
+        ASSERT_EQ(n, ssize_t(sizeof acl));
+        EXPECT_EQ(std::memcmp(copied, acl, sizeof acl), 0);
+        struct stat st;
+        ASSERT_EQ(::stat((tmp / "dst").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+    }
+    // Over an existing target as well.
+    WriteFile(tmp / "dst", "older");
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "dst", TCopyOptions{}).Error, 0);
+    n = ::getxattr((tmp / "dst").c_str(), "user.ferrox.note", value, sizeof value);
+    EXPECT_EQ(std::string(value, n > 0 ? n : 0), "kept");
+
+    // A file system without extended attributes (ramfs) takes the data and the mode all
+    // the same.
+    MakeDir(tmp / "ram");
+    if (::geteuid() != 0 || ::mount("ramfs", (tmp / "ram").c_str(), "ramfs", 0, nullptr) != 0)
+        return;
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0640), 0);
+    TCopyContext context;
+    for (int round = 0; round < 2; ++round) { // a new target, then over it
+        TCopyResult r =
+            CopyFileWithProgress(tmp / "src", tmp / "ram/dst", TCopyOptions{}, &context);
+        EXPECT_EQ(r.Error, 0) << SysErrorMessage(r.Error);
+        EXPECT_EQ(ReadFile(tmp / "ram/dst"), "with attributes");
+        struct stat st;
+        ASSERT_EQ(::stat((tmp / "ram/dst").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(NamesIn(tmp / "ram"), std::vector<std::string>{"dst"});
+    }
+    ::umount2((tmp / "ram").c_str(), MNT_DETACH);
+}
+
+// With a context the mode is set only where the umask or a default ACL would have got it
+// wrong: every mode must still come out as the source's.
+TEST(CopyFile, ModesComeOutRightWithAContext) {
+    TTempDir tmp;
+    MakeDir(tmp / "out");
+    MakeDir(tmp / "acl");
+    // Default ACL user::rwx group::r-x other::---: new files lose what the umask would keep.
+    const unsigned char defaultAcl[] = {2,    0,    0, 0, 1,    0,    7,    0,    0xff, 0xff,
+                                        0xff, 0xff, 4, 0, 5,    0,    0xff, 0xff, 0xff, 0xff,
+                                        32,   0,    0, 0, 0xff, 0xff, 0xff, 0xff};
+    bool withAcl = ::setxattr((tmp / "acl").c_str(), "system.posix_acl_default", defaultAcl,
+                              sizeof defaultAcl, 0) == 0;
+    mode_t old = ::umask(022);
+    {
+        TCopyContext context;
+        for (mode_t mode : {0644, 0600, 0755, 0444, 0664, 0000, 0777}) {
+            std::string name = "m" + std::to_string(mode);
+            WriteFile(tmp / name, "x");
+            ASSERT_EQ(::chmod((tmp / name).c_str(), mode), 0);
+            for (const char* dir : {"out/", "acl/"}) {
+                ASSERT_EQ(
+                    CopyFileWithProgress(tmp / name, tmp / dir + name, TCopyOptions{}, &context)
+                        .Error,
+                    0);
+                struct stat st;
+                ASSERT_EQ(::stat((tmp / dir + name).c_str(), &st), 0);
+                if (std::string(dir) == "out/" || withAcl) {
+                    EXPECT_EQ(st.st_mode & 07777, mode) << dir << name;
+                }
+            }
+        }
+    }
+    ::umask(old);
+}
+
+// Where the file system refuses unnamed files, a named temporary takes their place: the
+// same results, and nothing left behind.
+TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
+    TTempDir tmp;
+    MakeDir(tmp / "out");
+    const std::string data = PatternBytes(3 * 1024 * 1024);
+    WriteFile(tmp / "src", data);
+    TCopyContext context;
+    context.MaxIdle = std::chrono::hours(1); // however slow the machine
+    int error = 0;
+    ASSERT_NE(context.TargetDir(tmp / "out", error), nullptr);
+    context.TargetDir(tmp / "out", error)->NoUnnamed = true;
+
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/new", TCopyOptions{}, &context).Error,
+              0);
+    EXPECT_EQ(ReadFile(tmp / "out/new"), data);
+    WriteFile(tmp / "out/old", "the old target");
+    TRecorder rec;
+    rec.CancelOnFirstChunk = true;
+    EXPECT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/old", rec.Options(), &context).Error,
+              ECANCELED);
+    EXPECT_EQ(ReadFile(tmp / "out/old"), "the old target");
+    ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/old", TCopyOptions{}, &context).Error,
+              0);
+    EXPECT_EQ(ReadFile(tmp / "out/old"), data);
+    EXPECT_EQ(
+        CopyFileWithProgress(tmp / "out/new", tmp / "out/new", TCopyOptions{}, &context).Error,
+        errSameFile);
+    EXPECT_EQ(ReadFile(tmp / "out/new"), data);
+    EXPECT_TRUE(context.TargetDir(tmp / "out", error)->NoUnnamed);
+    auto names = NamesIn(tmp / "out");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"new", "old"}));
+}
+
+// A context keeps the directories of consecutive copies open; copies that change
+// directory, and the refusals, work through it just the same.
+TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
+    TTempDir tmp;
+    MakeDir(tmp / "in");
+    MakeDir(tmp / "out");
+    MakeDir(tmp / "out2");
+    for (int i = 0; i < 10; ++i)
+        WriteFile(tmp / "in/" + std::to_string(i), PatternBytes(100 + i, unsigned(i)));
+    TCopyContext context;
+    context.MaxIdle = std::chrono::hours(1); // however slow the machine
+    for (int i = 0; i < 10; ++i) {
+        std::string name = std::to_string(i);
+        ASSERT_EQ(
+            CopyFileWithProgress(tmp / "in/" + name, tmp / "out/" + name, TCopyOptions{}, &context)
+                .Error,
+            0);
+    }
+    EXPECT_EQ(context.DirectoryOpens(), 2);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(ReadFile(tmp / "out/" + std::to_string(i)), PatternBytes(100 + i, unsigned(i)));
+
+    // Alternating targets, an existing target, and the same file through the cache.
+    ASSERT_EQ(CopyFileWithProgress(tmp / "in/1", tmp / "out2/1", TCopyOptions{}, &context).Error,
+              0);
+    ASSERT_EQ(CopyFileWithProgress(tmp / "in/2", tmp / "out/1", TCopyOptions{}, &context).Error, 0);
+    EXPECT_EQ(ReadFile(tmp / "out/1"), PatternBytes(102, 2u));
+    EXPECT_EQ(ReadFile(tmp / "out2/1"), PatternBytes(101, 1u));
+    EXPECT_EQ(CopyFileWithProgress(tmp / "in/3", tmp / "in/3", TCopyOptions{}, &context).Error,
+              errSameFile);
+    EXPECT_EQ(ReadFile(tmp / "in/3"), PatternBytes(103, 3u));
+    EXPECT_EQ(CopyFileWithProgress(tmp / "in/3", tmp / "no-such/3", TCopyOptions{}, &context).Error,
+              ENOENT);
+    TCopyResult r = CopyFileWithProgress(tmp / "in/4", tmp / "out/4", TCopyOptions{}, &context);
+    ASSERT_EQ(r.Error, 0);
+    EXPECT_TRUE(IsSameFileState(tmp / "in/4", r.Source, &context));
+    EXPECT_FALSE(IsSameFileState(tmp / "out/4", r.Source, &context));
+    ExpectNoTempFiles(tmp / "out");
+
+    // A directory replaced while the descriptor lay unused (a pause) is looked up again.
+    context.MaxIdle = std::chrono::nanoseconds(0);
+    ASSERT_EQ(::rename((tmp / "out").c_str(), (tmp / "out-old").c_str()), 0);
+    MakeDir(tmp / "out");
+    ASSERT_EQ(CopyFileWithProgress(tmp / "in/5", tmp / "out/5", TCopyOptions{}, &context).Error, 0);
+    EXPECT_EQ(ReadFile(tmp / "out/5"), PatternBytes(105, 5u));
+    EXPECT_EQ(NamesIn(tmp / "out").size(), 1u);
 }
 
 TEST(CopyFile, TargetThatIsALinkIsReplacedNotWrittenThrough) {

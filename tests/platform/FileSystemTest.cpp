@@ -60,25 +60,24 @@ TEST(EnumerateDirectory, StopsEarlyAndReportsErrors) {
     EXPECT_EQ(calls, 0);
 }
 
-TEST(PathMatchesAny, PlainPathsAndWildcards) {
+TEST(FileSystem, LookupIsExactAndSaysWhy) {
     TTempDir tmp;
     WriteFile(tmp / "a.txt", "");
-    WriteFile(tmp / "abc", "");
-    MakeDir(tmp / "dots");
-    WriteFile(tmp / "dots/.profile", "");
+    WriteFile(tmp / "photo1.jpg", "");
+    WriteFile(tmp / "a[1]*", "");
     ASSERT_EQ(::symlink("/no/such", (tmp / "dangling").c_str()), 0);
 
-    EXPECT_TRUE(PathMatchesAny(tmp / "abc"));
-    EXPECT_TRUE(PathMatchesAny(tmp / "dangling"));
-    EXPECT_FALSE(PathMatchesAny(tmp / "missing"));
+    EXPECT_EQ(LookupPath(tmp / "a[1]*"), 0);
+    EXPECT_EQ(LookupPath(tmp / "dangling"), 0);
+    for (const char* pattern : {"*.txt", "photo?.jpg", "photo[1].jpg", "*"})
+        EXPECT_EQ(LookupPath(tmp / pattern), ENOENT) << pattern;
+    EXPECT_EQ(LookupPath(tmp / "a.txt/x"), ENOTDIR);
 
-    EXPECT_TRUE(PathMatchesAny(tmp / "*.txt"));
-    EXPECT_TRUE(PathMatchesAny(tmp / "a?c"));
-    EXPECT_FALSE(PathMatchesAny(tmp / "*.doc"));
-    EXPECT_FALSE(PathMatchesAny(tmp / "a?"));
-    EXPECT_TRUE(PathMatchesAny(tmp / "dots/*"));   // dot files count
-    EXPECT_FALSE(PathMatchesAny(tmp / "dots/.?")); // "." and ".." do not
-    EXPECT_FALSE(PathMatchesAny(tmp / "missing/*"));
+    EXPECT_EQ(CheckDirectory(tmp.Path()), 0);
+    EXPECT_EQ(CheckDirectory(tmp / "a.txt"), ENOTDIR);
+    EXPECT_EQ(CheckDirectory(tmp / "missing"), ENOENT);
+    EXPECT_EQ(GetFileIdentity(tmp / "missing").Error, ENOENT);
+    EXPECT_EQ(GetFileIdentityFollow(tmp / "dangling").Error, ENOENT);
 }
 
 TEST(FileSystem, IdentityAndDirectoryChecks) {
@@ -103,6 +102,32 @@ TEST(FileSystem, IdentityAndDirectoryChecks) {
     EXPECT_EQ(followed.MTimeNs, file.MTimeNs);
     EXPECT_GT(file.MTimeNs, 1000000000LL * 1000000000LL); // nanoseconds, not seconds
     EXPECT_FALSE(GetFileIdentity(tmp / "missing").Valid);
+}
+
+TEST(FileSystem, DirectoriesAreMadeWithTheSourceModeLessTheUmask) {
+    TTempDir tmp;
+    MakeDir(tmp / "private");
+    MakeDir(tmp / "shared");
+    MakeDir(tmp / "readonly");
+    ASSERT_EQ(::chmod((tmp / "private").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod((tmp / "shared").c_str(), 01777), 0);
+    ASSERT_EQ(::chmod((tmp / "readonly").c_str(), 0555), 0);
+    mode_t old = ::umask(022);
+    EXPECT_EQ(MakeDirectory(tmp / "p", DirectoryCopyMode(tmp / "private")), 0);
+    EXPECT_EQ(MakeDirectory(tmp / "s", DirectoryCopyMode(tmp / "shared")), 0);
+    EXPECT_EQ(MakeDirectory(tmp / "r", DirectoryCopyMode(tmp / "readonly")), 0);
+    ::umask(077);
+    EXPECT_EQ(MakeDirectory(tmp / "s2", DirectoryCopyMode(tmp / "shared")), 0);
+    ::umask(old);
+    auto modeOf = [&](const std::string& name) {
+        struct stat st;
+        return ::stat((tmp / name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(modeOf("p"), 0700u);
+    EXPECT_EQ(modeOf("s"), 01755u);
+    EXPECT_EQ(modeOf("r"), 0755u); // the owner must be able to fill the copy
+    EXPECT_EQ(modeOf("s2"), 01700u);
+    EXPECT_EQ(DirectoryCopyMode(tmp / "missing"), 0777u);
 }
 
 TEST(FileSystem, CreateRemoveAndMakeWritable) {

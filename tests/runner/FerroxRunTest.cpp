@@ -120,7 +120,8 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool started = false;
     while (!started && std::chrono::steady_clock::now() < deadline) {
-        started = RunShell("ls -a '" + P("out") + "' | grep -q ferrox") == 0;
+        started = RunShell("ls -l /proc/" + std::to_string(pid) + "/fd | grep -qF '" + P("out") +
+                           "/#'") == 0;
         if (!started)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -1,0 +1,64 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "platform/Event.h"
+
+namespace ferrox {
+
+// One progress report of a file copy.
+struct TCopyProgressRec {
+    int64_t TotalFileSize = 0;
+    int64_t TotalBytesTransferred = 0;
+    uint32_t CallbackReason = 0; // 0: a chunk was copied; 1: the data begins
+};
+
+// Reports in the order they were made, taken from the front by the progress monitor.
+class TProgressList {
+public:
+    void Add(const TCopyProgressRec& rec) {
+        std::lock_guard lock(mutex_);
+        records_.push_back(rec);
+    }
+    // The first record, if any, without removing it.
+    bool First(TCopyProgressRec& rec) const {
+        std::lock_guard lock(mutex_);
+        if (records_.empty())
+            return false;
+        rec = records_.front();
+        return true;
+    }
+    void RemoveFirst() {
+        std::lock_guard lock(mutex_);
+        if (!records_.empty())
+            records_.pop_front();
+    }
+    size_t Count() const {
+        std::lock_guard lock(mutex_);
+        return records_.size();
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        records_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<TCopyProgressRec> records_;
+};
+
+extern TProgressList ProgressList;
+// Wakes the progress monitor; set after every report.
+extern TEvent MonitorEvent;
+// When the current file copy began, in nanoseconds since the epoch (system clock).
+extern std::atomic<int64_t> CopyStartTime;
+// Bytes of every file copied completely since the process started.
+extern std::atomic<int64_t> TotalBytesCopied;
+
+// The copy's progress routine: queues a report and wakes the monitor.
+void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
+                          uint32_t callbackReason, void* data);
+
+} // namespace ferrox
