@@ -19,7 +19,6 @@
 #include "engine/FileCopy.h"
 #include "engine/RunControl.h"
 #include "engine/modRXThread/ProgressMonitor.h"
-#include "persist/Options.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
@@ -246,8 +245,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     TraceCreate();
-    DeleteToRecycle = true;
-    DisplayProgressBar = true;
     TNullUi ui;
     TProgressMonitor monitor(ui, ui);
     monitor.Start();

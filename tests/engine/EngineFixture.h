@@ -3,7 +3,6 @@
 #include "diag/Trace.h"
 #include "engine/FileCopy.h"
 #include "engine/RunControl.h"
-#include "persist/Options.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
@@ -107,7 +106,6 @@ struct TEngineTest : ::testing::Test {
         TraceRelease();
         TraceCreate();
         ProgressList.Clear();
-        DeleteToRecycle = true;
     }
     void TearDown() override {
         control.ReleaseWorker();
