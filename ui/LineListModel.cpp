@@ -1,6 +1,7 @@
 #include "ui/LineListModel.h"
 
 #include <QFile>
+#include <algorithm>
 
 #include "diag/Trace.h"
 #include "ui/modMain/LineImages.h"
@@ -113,7 +114,13 @@ void TLineListModel::Refresh() {
     if (!list_ || list_->Batching())
         return;
     uint64_t changes = list_->ChangeCount();
-    for (TListChange& c : list_->TakeJournal()) {
+    std::vector<TListChange> journal = list_->TakeJournal();
+    // Each row signal costs Qt a pass over every saved index (selection ranges, current
+    // line): a few changes go one by one, a burst of scattered ones as one.
+    size_t saved = static_cast<size_t>(persistentIndexList().size());
+    if (journal.size() > 256 || journal.size() * (saved + 32) > 32768)
+        ApplyInBulk(journal);
+    for (TListChange& c : journal) {
         if (c.Kind == TListChange::Reset) {
             beginResetModel();
             rows_.Clear();
@@ -132,6 +139,43 @@ void TLineListModel::Refresh() {
         seenChanges_ = changes;
         emit LinesChanged();
     }
+}
+
+void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes) {
+    emit BulkChangeBegins();
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    // The lines behind the saved indexes, found again after the changes by one walk.
+    const QModelIndexList before = persistentIndexList();
+    std::vector<std::pair<const TVirtualNode*, int>> wanted; // line, place in `before`
+    wanted.reserve(static_cast<size_t>(before.size()));
+    for (int i = 0; i < before.size(); ++i)
+        if (static_cast<size_t>(before[i].row()) < rows_.Size())
+            wanted.emplace_back(rows_.At(static_cast<size_t>(before[i].row())).get(), i);
+    std::sort(wanted.begin(), wanted.end());
+
+    for (TListChange& c : changes) {
+        if (c.Kind == TListChange::Reset)
+            rows_.Clear();
+        else if (c.Kind == TListChange::Insert)
+            rows_.Insert(static_cast<size_t>(c.Position), c.Nodes);
+        else
+            rows_.Erase(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
+    }
+    changes.clear();
+
+    QModelIndexList after(before.size()); // a line no longer shown: an invalid index
+    if (!wanted.empty()) {
+        for (size_t row = 0; row < rows_.Size(); ++row) {
+            const TVirtualNode* line = rows_.At(row).get();
+            auto it = std::lower_bound(wanted.begin(), wanted.end(),
+                                       std::pair<const TVirtualNode*, int>(line, -1));
+            for (; it != wanted.end() && it->first == line; ++it)
+                after[it->second] = index(static_cast<int>(row), before[it->second].column());
+        }
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    emit BulkChangeEnded();
 }
 
 } // namespace ferrox

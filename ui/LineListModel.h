@@ -43,8 +43,15 @@ signals:
     // Statuses, marks or selection of lines may have changed: a view repaints what it
     // shows. (No dataChanged over every row: a tree view walks the whole range for it.)
     void LinesChanged();
+    // Many scattered changes are shown as one change of layout instead of one signal each:
+    // Qt's views and selection pay for every such signal with every saved index. Around it
+    // a view keeps its selection by other means (the lines' own selection flags).
+    void BulkChangeBegins();
+    void BulkChangeEnded();
 
 private:
+    void ApplyInBulk(std::vector<TListChange>& changes);
+
     TVirtualTree* list_;
     const bool sourceList_;
     TLineRows rows_;

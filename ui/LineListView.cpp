@@ -28,6 +28,16 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     connect(this, &QAbstractItemView::clicked, this, [this] { ListClick(); });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TLineListView::SelectionChanged);
+    // The selection is put aside for a burst of changes (saving it costs Qt an index per
+    // selected row) and taken again from the lines, which kept it.
+    connect(model_, &TLineListModel::BulkChangeBegins, this, [this] {
+        syncing_ = true;
+        selectionModel()->clearSelection();
+    });
+    connect(model_, &TLineListModel::BulkChangeEnded, this, [this] {
+        SelectFromLines();
+        syncing_ = false;
+    });
 }
 
 TLineListView::~TLineListView() {
@@ -43,8 +53,31 @@ PVirtualNode TLineListView::NodeOfRow(int row) const {
     return model_->NodeOfRow(row);
 }
 
+void TLineListView::SelectFromLines() {
+    QItemSelection selection;
+    const int rows = model_->rowCount();
+    for (int row = 0; row < rows;) {
+        PVirtualNode node = model_->NodeOfRow(row);
+        if (!node->Selected()) {
+            ++row;
+            continue;
+        }
+        int last = row;
+        while (last + 1 < rows && model_->NodeOfRow(last + 1)->Selected())
+            ++last;
+        selection.select(model_->index(row), model_->index(last));
+        row = last + 1;
+    }
+    bool was = syncing_;
+    syncing_ = true;
+    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    syncing_ = was;
+}
+
 void TLineListView::SelectionChanged(const QItemSelection& selected,
                                      const QItemSelection& deselected) {
+    if (syncing_)
+        return;
     // Rows leaving because their lines were removed need nothing: a removed line has
     // already left the list's selection.
     for (const QItemSelectionRange& r : deselected)

@@ -34,9 +34,13 @@ private:
     void SelectForPopup(const QPoint& pos);
     void ListClick();
     void SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+    // Shows the lines' own selection flags as the view's selection.
+    void SelectFromLines();
 
     TLineListModel* model_;
     const bool sourceList_;
+    // The view's selection is being rebuilt from the lines: nothing to tell them.
+    bool syncing_ = false;
 };
 
 } // namespace ferrox
