@@ -53,9 +53,9 @@ void DrawFolder(QPainter& p) {
 // The state marks sit in the lower right corner, over the document or folder.
 void DrawCheck(QPainter& p) {
     QPainterPath tick;
-    tick.moveTo(7.5, 11);
-    tick.lineTo(10.5, 14);
-    tick.lineTo(15.5, 7.5);
+    tick.moveTo(6.5, 10.5);
+    tick.lineTo(9.5, 14);
+    tick.lineTo(15, 6.5);
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.drawPath(tick);
@@ -64,13 +64,8 @@ void DrawCheck(QPainter& p) {
 }
 
 void DrawArrow(QPainter& p) {
-    QPolygonF arrow({{6.5, 9.5},
-                     {10.5, 9.5},
-                     {10.5, 6.5},
-                     {15.5, 11},
-                     {10.5, 15.5},
-                     {10.5, 12.5},
-                     {6.5, 12.5}});
+    QPolygonF arrow(
+        {{5.5, 8.5}, {9.5, 8.5}, {9.5, 5}, {15.5, 10.5}, {9.5, 16}, {9.5, 12.5}, {5.5, 12.5}});
     p.setPen(QPen(Qt::white, 1.2));
     p.setBrush(QColor(20, 80, 220));
     p.drawPolygon(arrow);
@@ -78,11 +73,11 @@ void DrawArrow(QPainter& p) {
 
 void DrawCross(QPainter& p) {
     p.setPen(QPen(Qt::white, 4.2, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(8.5, 8), QPointF(14.5, 14));
-    p.drawLine(QPointF(14.5, 8), QPointF(8.5, 14));
+    p.drawLine(QPointF(7.5, 7.5), QPointF(14.5, 14.5));
+    p.drawLine(QPointF(14.5, 7.5), QPointF(7.5, 14.5));
     p.setPen(QPen(QColor(215, 20, 20), 2.2, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(8.5, 8), QPointF(14.5, 14));
-    p.drawLine(QPointF(14.5, 8), QPointF(8.5, 14));
+    p.drawLine(QPointF(7.5, 7.5), QPointF(14.5, 14.5));
+    p.drawLine(QPointF(14.5, 7.5), QPointF(7.5, 14.5));
 }
 
 QPixmap Draw(int status) {
