@@ -118,8 +118,15 @@ void TLineListModel::Refresh() {
     // Each row signal costs Qt a pass over every saved index (selection ranges, current
     // line): a few changes go one by one, a burst of scattered ones as one.
     size_t saved = static_cast<size_t>(persistentIndexList().size());
-    if (journal.size() > 256 || journal.size() * (saved + 32) > 32768)
-        ApplyInBulk(journal);
+    if (journal.size() > std::max<size_t>(1024, rows_.Size() / 64)) {
+        // More changes than replaying is worth (a thread changing lines faster than they
+        // can be shown): the lines as they are now, in the same step as a fresh journal.
+        journal.clear();
+        std::vector<PVirtualNode> now = list_->EnableJournal(true);
+        ApplyInBulk(journal, &now);
+    } else if (journal.size() > 256 || journal.size() * (saved + 32) > 32768) {
+        ApplyInBulk(journal, nullptr);
+    }
     for (TListChange& c : journal) {
         if (c.Kind == TListChange::Reset) {
             beginResetModel();
@@ -141,7 +148,8 @@ void TLineListModel::Refresh() {
     }
 }
 
-void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes) {
+void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes,
+                                 std::vector<PVirtualNode>* lines) {
     emit BulkChangeBegins();
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     // The lines behind the saved indexes, found again after the changes by one walk.
@@ -153,6 +161,8 @@ void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes) {
             wanted.emplace_back(rows_.At(static_cast<size_t>(before[i].row())).get(), i);
     std::sort(wanted.begin(), wanted.end());
 
+    if (lines)
+        rows_.Assign(std::move(*lines));
     for (TListChange& c : changes) {
         if (c.Kind == TListChange::Reset)
             rows_.Clear();

@@ -50,7 +50,8 @@ signals:
     void BulkChangeEnded();
 
 private:
-    void ApplyInBulk(std::vector<TListChange>& changes);
+    // The changes, or (lines given) all lines afresh, as one change of layout.
+    void ApplyInBulk(std::vector<TListChange>& changes, std::vector<PVirtualNode>* lines);
 
     TVirtualTree* list_;
     const bool sourceList_;
