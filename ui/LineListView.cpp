@@ -104,6 +104,15 @@ void TLineListView::mousePressEvent(QMouseEvent* event) {
     QTreeView::mousePressEvent(event);
 }
 
+void TLineListView::mouseReleaseEvent(QMouseEvent* event) {
+    // The press was ours alone; the base class would act on its own idea of it.
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTreeView::mouseReleaseEvent(event);
+}
+
 bool TLineListView::viewportEvent(QEvent* event) {
     // Some platforms send the popup request without a press first, or before it.
     if (event->type() == QEvent::ContextMenu) {

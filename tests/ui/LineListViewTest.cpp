@@ -167,6 +167,7 @@ private slots:
         QTest::mouseClick(view.viewport(), Qt::LeftButton, Qt::ControlModifier, RowCenter(view, 2));
         RightClick(view, RowCenter(view, 2));
         QCOMPARE(core, (TLines{lines[1], lines[2]}));
+        QCOMPARE(CoreSelection(list), core); // and after the button is let go
         RightClick(view, RowCenter(view, 4));
         QCOMPARE(core, TLines{lines[4]});
         QCOMPARE(shown, TLines{lines[4]});
