@@ -1,5 +1,8 @@
 #include "listctl/VirtualTree.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace ferrox {
 
 TVirtualNode::~TVirtualNode() {
@@ -148,7 +151,7 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
         RotateUp(n);
     ++count_;
     if (journalOn_)
-        Record(TListChange::Insert, IndexLocked(n));
+        Record(TListChange::Insert, IndexLocked(n), node);
 }
 
 int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
@@ -257,8 +260,10 @@ void TVirtualTree::RemoveAllNodes() {
         selectedCount_ = 0;
         if (count_ > 0) {
             count_ = 0;
-            if (journalOn_)
-                journal_.push_back({TListChange::Reset, 0, 0});
+            if (journalOn_) {
+                SealLastChange();
+                journal_.push_back({TListChange::Reset, 0, 0, {}});
+            }
         }
     }
     Notify();
@@ -387,7 +392,9 @@ void TVirtualTree::ClickCheckBox(const PVirtualNode& node) {
 }
 
 void TVirtualTree::BeginBatch() {
-    batch_.fetch_add(1);
+    std::lock_guard lock(mutex_);
+    if (batch_.fetch_add(1) == 0)
+        batchStart_ = journal_.size();
 }
 
 void TVirtualTree::EndBatch() {
@@ -399,30 +406,69 @@ void TVirtualTree::RepaintNow() {
     Notify();
 }
 
-void TVirtualTree::EnableJournal(bool enabled) {
+std::vector<PVirtualNode> TVirtualTree::EnableJournal(bool enabled) {
     std::lock_guard lock(mutex_);
     journalOn_ = enabled;
     journal_.clear();
+    lastInsertedInFront_ = false;
+    batchStart_ = 0;
+    std::vector<PVirtualNode> lines;
+    if (enabled) {
+        lines.reserve(count_);
+        for (TVirtualNode* n = first_.get(); n; n = n->next_.get())
+            lines.push_back(n->shared_from_this());
+    }
+    return lines;
 }
 
 std::vector<TListChange> TVirtualTree::TakeJournal() {
     std::lock_guard lock(mutex_);
     std::vector<TListChange> out;
-    out.swap(journal_);
+    if (batch_.load() == 0) {
+        SealLastChange();
+        out.swap(journal_);
+    } else if (batchStart_ > 0) {
+        // The change just before the batch may still be open: sealed now, and nothing made
+        // inside the batch is merged into it (Record starts a new change after batchStart_).
+        if (batchStart_ == journal_.size())
+            SealLastChange();
+        out.assign(std::make_move_iterator(journal_.begin()),
+                   std::make_move_iterator(journal_.begin() + batchStart_));
+        journal_.erase(journal_.begin(), journal_.begin() + batchStart_);
+        batchStart_ = 0;
+    }
     return out;
 }
 
-void TVirtualTree::Record(TListChange::TKind kind, int32_t position) {
+void TVirtualTree::SealLastChange() {
+    if (lastInsertedInFront_ && !journal_.empty())
+        std::reverse(journal_.back().Nodes.begin(), journal_.back().Nodes.end());
+    lastInsertedInFront_ = false;
+}
+
+void TVirtualTree::Record(TListChange::TKind kind, int32_t position, const PVirtualNode& node) {
     if (!journalOn_)
         return;
-    if (!journal_.empty()) {
+    // A change begun before the current batch stays as it was: it may be handed out alone.
+    bool open = !journal_.empty() && !(batch_.load() > 0 && journal_.size() <= batchStart_);
+    if (open) {
         TListChange& last = journal_.back();
         // Runs of inserts at one place (or right behind each other) and runs of removals
         // at one place become one change, as directory expansion and clears produce them.
-        if (kind == TListChange::Insert && last.Kind == kind &&
-            (position == last.Position || position == last.Position + last.Count)) {
-            ++last.Count;
-            return;
+        if (kind == TListChange::Insert && last.Kind == kind) {
+            bool single = last.Count == 1;
+            if (position == last.Position + last.Count && (single || !lastInsertedInFront_)) {
+                last.Nodes.push_back(node);
+                ++last.Count;
+                lastInsertedInFront_ = false;
+                return;
+            }
+            if (position == last.Position && (single || lastInsertedInFront_)) {
+                last.Nodes.push_back(node);
+                ++last.Count;
+                lastInsertedInFront_ = true;
+                return;
+            }
         }
         if (kind == TListChange::Remove && last.Kind == kind) {
             if (position == last.Position) {
@@ -436,7 +482,11 @@ void TVirtualTree::Record(TListChange::TKind kind, int32_t position) {
             }
         }
     }
-    journal_.push_back({kind, position, 1});
+    SealLastChange();
+    TListChange change{kind, position, 1, {}};
+    if (node)
+        change.Nodes.push_back(node);
+    journal_.push_back(std::move(change));
 }
 
 void TVirtualTree::Notify() {

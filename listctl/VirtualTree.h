@@ -71,6 +71,9 @@ struct TListChange {
     enum TKind { Insert, Remove, Reset } Kind;
     int32_t Position; // first row
     int32_t Count;    // rows
+    // Insert: the new lines in display order, so a view can hold the very lines it shows
+    // instead of asking for "the line at row n" later, when that may be another line.
+    std::vector<PVirtualNode> Nodes;
 };
 
 // The flat line container behind each list. Every operation is safe from any thread: one
@@ -133,9 +136,14 @@ public:
     std::function<void()> OnChanged;                    // something to show changed
     std::function<void(const PVirtualNode&)> OnChecked; // a check box was clicked
 
-    // The journal of structural changes, kept only while enabled, for a view to replay.
-    void EnableJournal(bool enabled);
+    // The journal of structural changes, kept only while enabled, for one view to replay.
+    // Enabling gives the lines there are at that moment, in the same step, so that each
+    // later change is in the journal and none is counted twice.
+    std::vector<PVirtualNode> EnableJournal(bool enabled);
+    // The changes so far; inside a batch, those made since it began are held back until it
+    // ends, so a view never shows half of one.
     std::vector<TListChange> TakeJournal();
+    bool Batching() const { return batch_.load() > 0; }
     // Counts every change (structure, statuses, marks, selection, repaints).
     uint64_t ChangeCount() const { return changeCount_.load(std::memory_order_acquire); }
 
@@ -145,7 +153,8 @@ private:
     int32_t Unlink(const PVirtualNode& node);
     int32_t IndexLocked(const TVirtualNode* node) const;
     TVirtualNode* NodeAtLocked(int64_t index) const;
-    void Record(TListChange::TKind kind, int32_t position);
+    void Record(TListChange::TKind kind, int32_t position, const PVirtualNode& node = nullptr);
+    void SealLastChange();
     void Notify();
     static uint32_t SizeOf(const TVirtualNode* n) { return n ? n->size_ : 0; }
     static void Update(TVirtualNode* n);
@@ -169,6 +178,11 @@ private:
     std::atomic<uint64_t> changeCount_{0};
     bool journalOn_ = false;
     std::vector<TListChange> journal_;
+    // The last change is a run of lines each inserted in front of the one before; its
+    // Nodes are kept in the order made (cheap to extend) and reversed when it is sealed.
+    bool lastInsertedInFront_ = false;
+    // Changes from this one on were made inside the current batch.
+    size_t batchStart_ = 0;
 };
 
 } // namespace ferrox

@@ -1,6 +1,10 @@
 #include "ui/LineListModel.h"
 
 #include <QFile>
+#include <algorithm>
+
+#include "diag/Trace.h"
+#include "ui/modMain/LineImages.h"
 
 namespace ferrox {
 
@@ -8,44 +12,68 @@ namespace {
 constexpr int RefreshMs = 33; // what the eye can follow; bursts of changes coalesce
 }
 
-TLineListModel::TLineListModel(TVirtualTree& list, QObject* parent)
-    : QAbstractListModel(parent), list_(list) {
-    list_.EnableJournal(true);
-    rows_ = static_cast<int>(list_.RootNodeCount());
-    // Called from any thread: only a flag, the window's timer does the rest.
-    list_.OnChanged = [this] { dirty_.store(true, std::memory_order_release); };
+TLineListModel::TLineListModel(TVirtualTree& list, bool sourceList, QObject* parent)
+    : QAbstractListModel(parent), list_(&list), sourceList_(sourceList) {
+    // The change counter is read before the lines, so a change made in between is seen
+    // again on the first tick: a repaint too many, never one too few.
+    seenChanges_ = list.ChangeCount();
+    rows_.Assign(list.EnableJournal(true));
+    // The list is polled, not asked to call back: a callback from the copy thread could
+    // still be running while this model is destroyed.
     connect(&timer_, &QTimer::timeout, this, [this] {
-        if (dirty_.exchange(false, std::memory_order_acq_rel))
+        if (list_ && list_->ChangeCount() != seenChanges_)
             Refresh();
     });
     timer_.start(RefreshMs);
 }
 
 TLineListModel::~TLineListModel() {
-    list_.OnChanged = nullptr;
-    list_.EnableJournal(false);
+    Detach();
+}
+
+void TLineListModel::Detach() {
+    timer_.stop();
+    if (list_)
+        list_->EnableJournal(false);
+    list_ = nullptr;
 }
 
 int TLineListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : rows_;
+    return parent.isValid() ? 0 : static_cast<int>(rows_.Size());
 }
 
 PVirtualNode TLineListModel::NodeOfRow(int row) const {
-    return list_.NodeAt(row);
+    if (row < 0 || static_cast<size_t>(row) >= rows_.Size())
+        return nullptr;
+    return rows_.At(static_cast<size_t>(row));
+}
+
+Qt::ItemFlags TLineListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+    if (sourceList_)
+        f |= Qt::ItemIsUserCheckable;
+    return f;
 }
 
 QVariant TLineListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid())
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.Size())
         return {};
-    PVirtualNode node = NodeOfRow(index.row());
-    if (!node)
-        return {};
+    const PVirtualNode& node = rows_.At(static_cast<size_t>(index.row()));
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
+        TTraceScope trace("lstCopyFromGetText");
+        // Decoded for display only; the line keeps its bytes.
         return QFile::decodeName(QByteArray::fromStdString(node->Data.Path));
+    }
+    case Qt::DecorationRole: {
+        TTraceScope trace("lstCopyFromGetImageIndex");
+        return LineImage(node->Data.Status.load(std::memory_order_relaxed));
+    }
     case Qt::CheckStateRole:
-        if (node->CheckKind.load() != TCheckType::CheckKindTwoState)
+        if (!sourceList_ || node->CheckKind.load() != TCheckType::CheckKindTwoState)
             return {};
         return node->CheckMark.load() == TCheckState::csCheckedNormal ? Qt::Checked : Qt::Unchecked;
     default:
@@ -53,27 +81,111 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
     }
 }
 
+bool TLineListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole || !sourceList_ || !list_)
+        return false;
+    PVirtualNode node = NodeOfRow(index.row());
+    if (!node)
+        return false;
+    bool wanted = value.toInt() == Qt::Checked;
+    bool now = node->CheckMark.load() == TCheckState::csCheckedNormal;
+    if (wanted != now) {
+        // A click on the box: the list toggles the mark; nothing is saved now.
+        list_->ClickCheckBox(node);
+        TTraceScope trace("lstCopyFromChecked");
+        emit dataChanged(index, index, {Qt::CheckStateRole});
+        emit LinesChanged();
+    }
+    return true;
+}
+
+void TLineListModel::SelectRows(int first, int last, bool selected) {
+    if (!list_)
+        return;
+    first = std::max(first, 0);
+    last = std::min(last, static_cast<int>(rows_.Size()) - 1);
+    for (int row = first; row <= last; ++row)
+        list_->SetSelected(rows_.At(static_cast<size_t>(row)), selected);
+}
+
 void TLineListModel::Refresh() {
-    for (const TListChange& c : list_.TakeJournal()) {
+    // A batch is shown when it ends, as a whole; EndBatch counts as a change, so the next
+    // tick comes back.
+    if (!list_ || list_->Batching())
+        return;
+    uint64_t changes = list_->ChangeCount();
+    std::vector<TListChange> journal = list_->TakeJournal();
+    // Each row signal costs Qt a pass over every saved index (selection ranges, current
+    // line): a few changes go one by one, a burst of scattered ones as one.
+    size_t saved = static_cast<size_t>(persistentIndexList().size());
+    if (journal.size() > std::max<size_t>(1024, rows_.Size() / 64)) {
+        // More changes than replaying is worth (a thread changing lines faster than they
+        // can be shown): the lines as they are now, in the same step as a fresh journal.
+        journal.clear();
+        std::vector<PVirtualNode> now = list_->EnableJournal(true);
+        ApplyInBulk(journal, &now);
+    } else if (journal.size() > 256 || journal.size() * (saved + 32) > 32768) {
+        ApplyInBulk(journal, nullptr);
+    }
+    for (TListChange& c : journal) {
         if (c.Kind == TListChange::Reset) {
             beginResetModel();
-            rows_ = 0;
+            rows_.Clear();
             endResetModel();
         } else if (c.Kind == TListChange::Insert) {
             beginInsertRows({}, c.Position, c.Position + c.Count - 1);
-            rows_ += c.Count;
+            rows_.Insert(static_cast<size_t>(c.Position), c.Nodes);
             endInsertRows();
         } else {
             beginRemoveRows({}, c.Position, c.Position + c.Count - 1);
-            rows_ -= c.Count;
+            rows_.Erase(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
             endRemoveRows();
         }
     }
-    uint64_t changes = list_.ChangeCount();
-    if (changes != seenChanges_ && rows_ > 0) {
+    if (changes != seenChanges_) {
         seenChanges_ = changes;
-        emit dataChanged(index(0), index(rows_ - 1));
+        emit LinesChanged();
     }
+}
+
+void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes,
+                                 std::vector<PVirtualNode>* lines) {
+    emit BulkChangeBegins();
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    // The lines behind the saved indexes, found again after the changes by one walk.
+    const QModelIndexList before = persistentIndexList();
+    std::vector<std::pair<const TVirtualNode*, int>> wanted; // line, place in `before`
+    wanted.reserve(static_cast<size_t>(before.size()));
+    for (int i = 0; i < before.size(); ++i)
+        if (static_cast<size_t>(before[i].row()) < rows_.Size())
+            wanted.emplace_back(rows_.At(static_cast<size_t>(before[i].row())).get(), i);
+    std::sort(wanted.begin(), wanted.end());
+
+    if (lines)
+        rows_.Assign(std::move(*lines));
+    for (TListChange& c : changes) {
+        if (c.Kind == TListChange::Reset)
+            rows_.Clear();
+        else if (c.Kind == TListChange::Insert)
+            rows_.Insert(static_cast<size_t>(c.Position), c.Nodes);
+        else
+            rows_.Erase(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
+    }
+    changes.clear();
+
+    QModelIndexList after(before.size()); // a line no longer shown: an invalid index
+    if (!wanted.empty()) {
+        for (size_t row = 0; row < rows_.Size(); ++row) {
+            const TVirtualNode* line = rows_.At(row).get();
+            auto it = std::lower_bound(wanted.begin(), wanted.end(),
+                                       std::pair<const TVirtualNode*, int>(line, -1));
+            for (; it != wanted.end() && it->first == line; ++it)
+                after[it->second] = index(static_cast<int>(row), before[it->second].column());
+        }
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    emit BulkChangeEnded();
 }
 
 } // namespace ferrox

@@ -139,7 +139,7 @@ TEST(VirtualTree, PositionsAndJournalMatchAModelUnderRandomChanges) {
     TVirtualTree list;
     list.EnableJournal(true);
     std::vector<PVirtualNode> model;
-    std::vector<std::string> view; // what a view replaying the journal shows
+    std::vector<PVirtualNode> view; // what a view replaying the journal shows
     std::mt19937 rng(12345);
     int made = 0;
     for (int step = 0; step < 20000; ++step) {
@@ -154,6 +154,11 @@ TEST(VirtualTree, PositionsAndJournalMatchAModelUnderRandomChanges) {
             } else {
                 PVirtualNode anchor = model[after - 1];
                 model.insert(model.begin() + after, list.InsertNodeAfter(anchor, name));
+                // Sometimes a burst after one anchor, each line in front of the last, as
+                // directory expansion makes them.
+                for (int k = rng() % 8 == 0 ? 3 : 0; k > 0; --k)
+                    model.insert(model.begin() + after,
+                                 list.InsertNodeAfter(anchor, std::to_string(made++)));
             }
         } else {
             size_t at = rng() % model.size();
@@ -166,10 +171,13 @@ TEST(VirtualTree, PositionsAndJournalMatchAModelUnderRandomChanges) {
                     view.clear();
                 else if (c.Kind == TListChange::Remove)
                     view.erase(view.begin() + c.Position, view.begin() + c.Position + c.Count);
-                else
-                    view.insert(view.begin() + c.Position, c.Count, "?");
+                else {
+                    ASSERT_EQ(c.Nodes.size(), size_t(c.Count));
+                    view.insert(view.begin() + c.Position, c.Nodes.begin(), c.Nodes.end());
+                }
             }
-            ASSERT_EQ(view.size(), model.size());
+            // The view holds the very lines, in order, not just the right number of rows.
+            ASSERT_EQ(view, model);
             for (size_t i = 0; i < model.size(); i += 1 + model.size() / 50) {
                 ASSERT_EQ(list.Index(model[i]), int32_t(i));
                 ASSERT_EQ(list.NodeAt(int64_t(i)), model[i]);
@@ -194,6 +202,36 @@ TEST(VirtualTree, JournalMergesExpansionRunsIntoOneChange) {
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0].Position, 1);
     EXPECT_EQ(journal[0].Count, 100);
+    std::vector<PVirtualNode> shown(100);
+    for (int i = 0; i < 100; ++i)
+        shown[i] = list.NodeAt(1 + i);
+    EXPECT_EQ(journal[0].Nodes, shown); // display order, though each went in front
+}
+
+// A view that looks while another thread is inside a batch gets what came before the
+// batch, and the batch only as a whole once it ends.
+TEST(VirtualTree, JournalHoldsBackAnOpenBatch) {
+    TVirtualTree list;
+    std::vector<PVirtualNode> before = {list.AppendNode("a")};
+    EXPECT_EQ(list.EnableJournal(true), before);
+    PVirtualNode b = list.AppendNode("b");
+    list.BeginBatch();
+    PVirtualNode c = list.AppendNode("c"); // would extend b's change if it were not held
+    list.RemoveNode(before[0]);
+    auto early = list.TakeJournal();
+    ASSERT_EQ(early.size(), 1u);
+    EXPECT_EQ(early[0].Kind, TListChange::Insert);
+    EXPECT_EQ(early[0].Nodes, std::vector<PVirtualNode>{b});
+    EXPECT_TRUE(list.Batching());
+    list.AppendNode("d");
+    EXPECT_TRUE(list.TakeJournal().empty());
+    list.EndBatch();
+    auto rest = list.TakeJournal();
+    ASSERT_EQ(rest.size(), 3u);
+    EXPECT_EQ(rest[0].Nodes, std::vector<PVirtualNode>{c});
+    EXPECT_EQ(rest[1].Kind, TListChange::Remove);
+    EXPECT_EQ(rest[1].Position, 0);
+    EXPECT_EQ(rest[2].Position, 2);
 }
 
 TEST(VirtualTree, LongChainsOfRemovedLinesAreFreedWithoutRecursion) {

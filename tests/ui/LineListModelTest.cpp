@@ -52,7 +52,7 @@ private slots:
 
     void PathsShowAsTheyAreAndTheBoxShowsTheMark() {
         TVirtualTree list(TCheckType::CheckKindTwoState);
-        TLineListModel model(list);
+        TLineListModel model(list, true, nullptr);
         const std::string odd = "/data/caf\xc3\xa9/byte\xff";
         PVirtualNode n = list.AppendNode(odd);
         list.SetCheckMark(n, TCheckState::csCheckedNormal);

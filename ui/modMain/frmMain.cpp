@@ -2,7 +2,7 @@
 
 #include "core/AppException.h"
 #include "diag/Trace.h"
-#include "ui/LineListModel.h"
+#include "ui/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
 #include "ui/modQueue/frmQueue.h"
@@ -14,7 +14,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
-#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <exception>
@@ -22,22 +21,6 @@
 namespace ferrox {
 
 namespace {
-
-// The view of one queue list; it owns what it needs to show the list.
-QTreeView* MakeLineList(TVirtualTree& list, bool sourceList, const QString& objectName,
-                        QWidget* parent) {
-    auto* view = new QTreeView(parent);
-    view->setObjectName(objectName);
-    view->setModel(new TLineListModel(list, view));
-    view->setHeaderHidden(true);
-    view->setRootIsDecorated(!sourceList);
-    view->setUniformRowHeights(true); // keeps long lists cheap to lay out
-    view->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view->setContextMenuPolicy(Qt::CustomContextMenu);
-    return view;
-}
 
 constexpr int TopPanelHeight = 65;
 constexpr int GaugeHeight = 20;
@@ -112,8 +95,8 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     Splitter_->setObjectName("Splitter");
     Splitter_->setHandleWidth(5);
     Splitter_->setChildrenCollapsible(false);
-    lstCopyFrom_ = MakeLineList(core_->Queue.lstCopyFrom, true, "lstCopyFrom", Splitter_);
-    lstCopyTo_ = MakeLineList(core_->Queue.lstCopyTo, false, "lstCopyTo", Splitter_);
+    lstCopyFrom_ = new TLineListView(core_->Queue.lstCopyFrom, true, "lstCopyFrom", Splitter_);
+    lstCopyTo_ = new TLineListView(core_->Queue.lstCopyTo, false, "lstCopyTo", Splitter_);
     Splitter_->addWidget(lstCopyFrom_);
     Splitter_->addWidget(lstCopyTo_);
     // The destination list keeps its width when the window is resized.
@@ -340,7 +323,8 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::SetPleaseWait(IPleaseWait* pleaseWait) {
-    core_->QueueFile.PleaseWait = pleaseWait;
+    if (core_)
+        core_->QueueFile.PleaseWait = pleaseWait;
 }
 
 QString TfrmMain::StatusText() const {

@@ -12,7 +12,6 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QSplitter;
-class QTreeView;
 
 namespace ferrox {
 
@@ -20,6 +19,7 @@ class IPleaseWait;
 class TStatusBridge;
 class TRatePanelBridge;
 class TRunEventsBridge;
+class TLineListView;
 template <class Gauge> class TGaugeBridge;
 
 // The window's gauge widget.
@@ -98,8 +98,8 @@ private:
     QLabel* Label1_ = nullptr;
     QLabel* Label2_ = nullptr;
     QSplitter* Splitter_ = nullptr;
-    QTreeView* lstCopyFrom_ = nullptr;
-    QTreeView* lstCopyTo_ = nullptr;
+    TLineListView* lstCopyFrom_ = nullptr;
+    TLineListView* lstCopyTo_ = nullptr;
     TGaugeWidget* gaugeFileCopy_ = nullptr;
     TStatusPanels* Status_ = nullptr;
     QMenu* mnupopFrom_ = nullptr;
