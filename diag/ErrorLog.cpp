@@ -1,5 +1,6 @@
 #include "diag/ErrorLog.h"
 
+#include "diag/Clock.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "platform/FileSystem.h"
@@ -15,24 +16,12 @@
 namespace ferrox {
 
 namespace {
-std::mutex logMutex;   // one line at a time in the file
-std::mutex clockMutex; // guards logClock
-TLogClock logClock;
-
-std::chrono::system_clock::time_point Now() {
-    std::lock_guard lock(clockMutex);
-    return logClock ? logClock() : std::chrono::system_clock::now();
-}
+std::mutex logMutex; // one line at a time in the file
 
 } // namespace
 
-void SetLogClock(TLogClock clock) {
-    std::lock_guard lock(clockMutex);
-    logClock = std::move(clock);
-}
-
 std::string LogFileName() {
-    std::time_t t = std::chrono::system_clock::to_time_t(Now());
+    std::time_t t = std::chrono::system_clock::to_time_t(ClockNow());
     std::tm local{};
     ::localtime_r(&t, &local);
     char name[32];

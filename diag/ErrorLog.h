@@ -6,12 +6,7 @@
 
 namespace ferrox {
 
-using TLogClock = std::function<std::chrono::system_clock::time_point()>;
-
-// Replaces the clock that names the daily log file (empty: the system clock).
-void SetLogClock(TLogClock clock);
-
-// "ERR" + local date as yyyymmdd + ".LOG", without a directory.
+// "ERR" + local date (ClockNow) as yyyymmdd + ".LOG", without a directory.
 std::string LogFileName();
 
 // Appends the text and CR LF to today's log in the working directory, opening and closing

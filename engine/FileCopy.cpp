@@ -1,5 +1,6 @@
 #include "engine/FileCopy.h"
 
+#include "diag/Clock.h"
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
@@ -62,9 +63,9 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
     result.Error = ENOMEM;
     ShowStatus(Source);
     try {
-        CopyStartTime.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count());
+        CopyStartTime.store(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
+                .count());
         TCopyOptions copyOptions;
         copyOptions.Progress = CopyProgressCallback;
         copyOptions.Cancel = &AbortFlag;

@@ -1,5 +1,6 @@
 #include "engine/modRXThread/ProgressMonitor.h"
 
+#include "diag/Clock.h"
 #include "diag/StatusLine.h"
 #include "platform/CopyFile.h"
 
@@ -83,7 +84,7 @@ void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
         try {
             auto start = std::chrono::system_clock::time_point(
                 std::chrono::nanoseconds(CopyStartTime.load()));
-            auto elapsed = Now() - start;
+            auto elapsed = ClockNow() - start;
             if (elapsed.count() < 0)
                 elapsed = -elapsed;
             auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();

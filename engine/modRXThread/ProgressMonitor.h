@@ -49,10 +49,7 @@ public:
     void Run();
     void ShowRecord(const TCopyProgressRec& rec);
 
-    // Seams for tests, set before Start.
-    std::function<std::chrono::system_clock::time_point()> Now = [] {
-        return std::chrono::system_clock::now();
-    };
+    // Seams for tests, set before Start (the clock is diag's SetClock).
     TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
     // The gauge shows the bar (true) or the byte counts as its text; the option as read
     // at start-up.

@@ -1,3 +1,4 @@
+#include "diag/Clock.h"
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
@@ -106,13 +107,13 @@ TEST(ErrorLog, AppendsCrLfLinesAndCrossesMidnight) {
     TInTempDir cwd;
     TStatusRecorder status;
     auto now = LocalTime(2026, 12, 6, 23, 59, 59);
-    SetLogClock([&] { return now; });
+    SetClock([&] { return now; });
     LogError("first");
     LogError("");
     LogError("two\nlines");
     now = LocalTime(2026, 12, 7, 0, 0, 1);
     LogError("next day");
-    SetLogClock({});
+    SetClock({});
 
     EXPECT_EQ(ReadFile(cwd.dir / "ERR20261206.LOG"), "first\r\n\r\ntwo\nlines\r\n");
     EXPECT_EQ(ReadFile(cwd.dir / "ERR20261207.LOG"), "next day\r\n");

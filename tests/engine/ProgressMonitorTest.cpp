@@ -1,4 +1,5 @@
 #include "engine/modRXThread/ProgressMonitor.h"
+#include "diag/Clock.h"
 
 #include "support/StatusRecorder.h"
 
@@ -41,10 +42,11 @@ struct TMonitorTest : ::testing::Test {
     void SetUp() override {
         ProgressList.Clear();
         monitor.NumberFormat = {",", "."};
-        monitor.Now = [this] { return now; };
+        SetClock([this] { return now; });
         CopyStartTime =
             std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
     }
+    void TearDown() override { SetClock({}); }
 };
 
 } // namespace

@@ -157,7 +157,9 @@ TEST_F(TEngineTest, PairsDeletedAroundTheRunNeverShiftIt) {
         std::atomic<bool> stop{false};
         std::thread deleter([&] {
             int round = 0;
-            while (!stop) {
+            // Bounded, so that however the threads are scheduled some pairs are left to copy.
+            int deletes = 0;
+            while (!stop && deletes < n / 4) {
                 if (++round % 2 == 0) {
                     q.ClearCompleted();
                     continue;
@@ -166,8 +168,10 @@ TEST_F(TEngineTest, PairsDeletedAroundTheRunNeverShiftIt) {
                 PVirtualNode line = q.lstCopyFrom.FirstNode();
                 while (line && line->Data.Status != lsFileWaiting)
                     line = q.lstCopyFrom.NextNode(line);
-                if (line)
+                if (line && q.lstCopyFrom.NextNode(line)) {
                     q.DelLines(q.lstCopyFrom, true, q.lstCopyFrom.NextNode(line));
+                    ++deletes;
+                }
                 std::this_thread::yield();
             }
         });
