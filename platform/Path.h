@@ -30,4 +30,8 @@ std::string WithoutTrailingSlash(std::string_view path);
 // dir and name with exactly the one '/' between them that a path needs.
 std::string JoinPath(std::string_view dir, std::string_view name);
 
+// "%xx" (either case of hex digits) back to its byte; a '%' without two hex digits after
+// it stays as it is, as lenient URL readers take it.
+std::string PercentDecode(std::string_view text);
+
 } // namespace ferrox

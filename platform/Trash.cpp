@@ -1,6 +1,7 @@
 #include "platform/Trash.h"
 
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 
 #include <cerrno>
 #include <climits>
@@ -261,30 +262,7 @@ std::string TrashEncodePath(const std::string& path) {
 }
 
 std::string TrashDecodePath(const std::string& encoded) {
-    auto hexValue = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
-    std::string out;
-    out.reserve(encoded.size());
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        if (encoded[i] == '%' && i + 2 < encoded.size()) {
-            int high = hexValue(encoded[i + 1]);
-            int low = hexValue(encoded[i + 2]);
-            if (high >= 0 && low >= 0) {
-                out += static_cast<char>(high * 16 + low);
-                i += 2;
-                continue;
-            }
-        }
-        out += encoded[i];
-    }
-    return out;
+    return PercentDecode(encoded);
 }
 
 int MoveToTrash(const std::string& pathIn) {

@@ -6,6 +6,7 @@
 #include "persist/Options.h"
 #include "persist/QueueFile.h"
 #include "support/ListHelpers.h"
+#include "support/PairHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -127,15 +128,7 @@ struct TCommandsTest : ::testing::Test {
     }
 
     // The pairs as the run reads them: source path -> destination path, "" for none.
-    std::vector<std::pair<std::string, std::string>> Pairs() {
-        std::vector<std::pair<std::string, std::string>> out;
-        int i = 0;
-        for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n), ++i) {
-            PVirtualNode to = q.GetToNode(i);
-            out.emplace_back(n->Data.Path, to ? to->Data.Path : "");
-        }
-        return out;
-    }
+    std::vector<std::pair<std::string, std::string>> Pairs() { return ferrox::test::Pairs(q); }
 
     // What the queue file on disk holds now; nothing when there is no file.
     TSaved Saved() const {

@@ -2,6 +2,7 @@
 
 #include "diag/Trace.h"
 #include "support/ListHelpers.h"
+#include "support/PairHelpers.h"
 #include "support/StatusRecorder.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +11,6 @@ using namespace ferrox;
 using namespace ferrox::test;
 
 namespace {
-
-// Pairs as the copy run sees them: source path -> destination path ("" when none).
-std::vector<std::pair<std::string, std::string>> Pairs(TCopyQueue& q) {
-    std::vector<std::pair<std::string, std::string>> out;
-    int i = 0;
-    for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n), ++i) {
-        PVirtualNode to = q.GetToNode(i);
-        out.emplace_back(n->Data.Path, to ? to->Data.Path : "");
-    }
-    return out;
-}
 
 struct TQueueTest : ::testing::Test {
     TCopyQueue q;
