@@ -74,10 +74,6 @@ public:
     void EnableMainButtons(bool enabled);
     void FormResize();
 
-    // Runs a command that changes the lists now, or as soon as no queue save or load and
-    // no other such command is under way; commands run whole, in the order they came.
-    void RunListCommand(std::function<void()> command);
-
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -92,6 +88,9 @@ private:
     void FormCreate();
     void FormDestroy();
     void ConnectListCommands();
+    // Runs a command that changes the lists now, or as soon as no queue save or load and
+    // no other such command is under way; commands run whole, in the order they came.
+    void RunListCommand(std::function<void()> command);
     void RunPendingCommands();
 
     std::unique_ptr<TFerroxCore> core_;
