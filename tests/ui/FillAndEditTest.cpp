@@ -18,9 +18,7 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <memory>
-#include <random>
 #include <unistd.h>
 #include <vector>
 
@@ -94,20 +92,6 @@ QByteArray UriList(const TStrings& entries) {
         out += "\r\n";
     }
     return out;
-}
-
-// Non-repeating bytes, so no file system can make the copy cheap.
-void WriteBigFile(const std::string& path, int mib) {
-    std::vector<uint64_t> block(1 << 17);
-    std::mt19937_64 rng(11);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY(fd >= 0);
-    for (int i = 0; i < mib; ++i) {
-        for (auto& v : block)
-            v = rng();
-        QCOMPARE(::write(fd, block.data(), 1 << 20), ssize_t(1 << 20));
-    }
-    ::close(fd);
 }
 
 class TWaitRecorder : public IPleaseWait {
@@ -384,9 +368,9 @@ private slots:
     // The guarded items while a run holds a file in progress (held there by the run's
     // seam), and the run going on with the right pairs afterwards.
     void PopupItemsDuringARun() {
-        WriteBigFile(P("src/big"), 8);
+        WriteFile(P("src/held"), std::string(1 << 20, 'x'));
         WriteFile(QueueFile(), QueueText({{"F:" + P("src/a"), P("out")},
-                                          {"F:" + P("src/big"), P("out")},
+                                          {"F:" + P("src/held"), P("out")},
                                           {"F:" + P("src/b"), P("out2")},
                                           {"F:" + P("src/c"), P("out2")}}));
         const std::string queue = ReadFile(QueueFile());
@@ -396,7 +380,7 @@ private slots:
         TFerroxCore& core = w.Core();
         TCopyQueue& q = core.Queue;
         core.Run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
-            if (point == TRunPoint::LineTaken && path == P("src/big")) {
+            if (point == TRunPoint::LineTaken && path == P("src/held")) {
                 held.Set();
                 release.Wait();
             }
@@ -423,7 +407,7 @@ private slots:
         Select(w, "lstCopyFrom", {1, 3});
         Trigger(w, "mnupopFromDelFullLine");
         QTRY_COMPARE(w.StatusText(), QString("You cannot delete a line while the copy is running"));
-        QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/big"), P("src/b")}));
+        QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/held"), P("src/b")}));
         QCOMPARE(Paths(q.lstCopyTo), (TStrings{P("out"), P("out"), P("out2")}));
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
         Select(w, "lstCopyTo", {1});
@@ -438,17 +422,17 @@ private slots:
 
         // The finished line leaves with its destination; the run goes on with b -> out2.
         Trigger(w, "mnupopFromClearCompleted");
-        QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/big"), P("src/b")}));
+        QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/held"), P("src/b")}));
         QCOMPARE(Paths(q.lstCopyTo), (TStrings{P("out"), P("out2")}));
         QCOMPARE(ReadQueue(QueueFile()),
-                 (TQueue{{"F:" + P("src/big"), P("out")}, {"F:" + P("src/b"), P("out2")}}));
+                 (TQueue{{"F:" + P("src/held"), P("out")}, {"F:" + P("src/b"), P("out2")}}));
         release.Set();
         QTRY_COMPARE_WITH_TIMEOUT(Find<QPushButton>(w, "btnCopyNow")->text(), QString("Copy NOW"),
                                   30000);
         core.Run.OnRunPoint = nullptr;
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{lsFileDone, lsFileDone}));
         QCOMPARE(ReadFile(P("out2/b")), std::string("b"));
-        QCOMPARE(ReadFile(P("out/big")).size(), size_t(8) << 20);
+        QCOMPARE(ReadFile(P("out/held")).size(), size_t(1) << 20);
         QVERIFY(!Exists(P("out2/c")));
         QVERIFY(TraceEntries().empty());
     }
