@@ -104,6 +104,7 @@ void TFerroxCore::Attach(const TCoreSinks& sinks) {
     Control.ProcessEvents = sinks.ProcessEvents;
     Control.EnableMainButtons = sinks.EnableMainButtons;
     Control.CloseProgram = sinks.CloseProgram;
+    Commands.BrowseDialog = sinks.BrowseDialog;
 }
 
 void TFerroxCore::DetachSinks() {
@@ -119,6 +120,7 @@ void TFerroxCore::DetachSinks() {
     Control.ProcessEvents = nullptr;
     Control.EnableMainButtons = nullptr;
     Control.CloseProgram = nullptr;
+    Commands.BrowseDialog = nullptr;
 }
 
 TLoadResult TFerroxCore::Start() {

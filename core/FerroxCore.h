@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "core/ListCommands.h"
 #include "diag/StatusLine.h"
 #include "engine/RunControl.h"
 #include "engine/RunEvents.h"
@@ -27,6 +28,8 @@ struct TCoreSinks {
     // The run buttons' enabled state while Close works; closing the program afterwards.
     std::function<void(bool)> EnableMainButtons;
     std::function<void()> CloseProgram;
+    // The face's folder dialog for the "Select Dir" commands.
+    TBrowseDialog BrowseDialog;
 };
 
 // The core a face drives: the queue, the run state and its control, the queue file, the
@@ -58,6 +61,8 @@ public:
     TRunState Run;
     TRunControl Control{Queue, Run};
     TQueueFile QueueFile{Queue, Run.CopyRunning};
+    // What a face's buttons, drops and popup menus do to the lists.
+    TListCommands Commands{Queue, Run, Control};
 
     TProgressMonitor& Monitor() { return monitor_; }
 

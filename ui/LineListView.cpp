@@ -1,12 +1,32 @@
 #include "ui/LineListView.h"
 
 #include <QContextMenuEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <algorithm>
 
+#include "core/UriList.h"
 #include "diag/Trace.h"
 #include "ui/LineListModel.h"
 
 namespace ferrox {
+
+namespace {
+
+const QString UriListType = QStringLiteral("text/uri-list");
+
+// The local paths a drag carries, byte for byte: QUrl would turn a name that is not valid
+// UTF-8 into another name.
+std::vector<std::string> DroppedPaths(const QMimeData* data) {
+    if (!data || !data->hasFormat(UriListType))
+        return {};
+    const QByteArray bytes = data->data(UriListType);
+    return LocalPathsFromUriList(std::string_view(bytes.constData(), size_t(bytes.size())));
+}
+
+} // namespace
 
 TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString& objectName,
                              QWidget* parent)
@@ -24,6 +44,12 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));
     setContextMenuPolicy(Qt::CustomContextMenu);
+    // Drops only: the lines are never dragged out, and a drop always goes to the end of
+    // the list, so no mark between lines suggests otherwise.
+    setDragDropMode(QAbstractItemView::DropOnly);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(false);
     connect(model_, &TLineListModel::LinesChanged, viewport(), [this] { viewport()->update(); });
     connect(this, &QAbstractItemView::clicked, this, [this] { ListClick(); });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -113,14 +139,97 @@ void TLineListView::mouseReleaseEvent(QMouseEvent* event) {
     QTreeView::mouseReleaseEvent(event);
 }
 
+void TLineListView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Delete &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        event->accept();
+        if (OnDeleteKey)
+            OnDeleteKey();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+QPoint TLineListView::KeyboardPopupPoint() {
+    const QModelIndex current = currentIndex();
+    if (!current.isValid())
+        return viewport()->rect().topLeft() + QPoint(4, 4);
+    scrollTo(current);
+    const QRect line = visualRect(current);
+    const QPoint point(line.left() + iconSize().width(), line.bottom());
+    const QRect inside = viewport()->rect();
+    return QPoint(std::clamp(point.x(), inside.left(), inside.right()),
+                  std::clamp(point.y(), inside.top(), inside.bottom()));
+}
+
+bool TLineListView::event(QEvent* event) {
+    // The keyboard's popup opens at the current line, not where the pointer happens to be.
+    if (event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        event->accept();
+        emit customContextMenuRequested(KeyboardPopupPoint());
+        return true;
+    }
+    return QTreeView::event(event);
+}
+
 bool TLineListView::viewportEvent(QEvent* event) {
-    // Some platforms send the popup request without a press first, or before it.
     if (event->type() == QEvent::ContextMenu) {
         auto* menu = static_cast<QContextMenuEvent*>(event);
-        if (menu->reason() == QContextMenuEvent::Mouse)
+        // Some platforms send the popup request without a press first, or before it.
+        if (menu->reason() == QContextMenuEvent::Mouse) {
             SelectForPopup(menu->pos());
+        } else if (menu->reason() == QContextMenuEvent::Keyboard) {
+            event->accept();
+            emit customContextMenuRequested(KeyboardPopupPoint());
+            return true;
+        }
     }
     return QTreeView::viewportEvent(event);
+}
+
+bool TLineListView::AcceptAsCopy(QDropEvent* event) {
+    // Whatever the file manager proposes: a move would make it delete the files the queue
+    // has yet to copy.
+    if (!(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
+}
+
+void TLineListView::dragEnterEvent(QDragEnterEvent* event) {
+    dragHasLocalFiles_ = !DroppedPaths(event->mimeData()).empty();
+    if (dragHasLocalFiles_)
+        AcceptAsCopy(event);
+    else
+        event->ignore();
+}
+
+void TLineListView::dragMoveEvent(QDragMoveEvent* event) {
+    if (dragHasLocalFiles_)
+        AcceptAsCopy(event);
+    else
+        event->ignore();
+}
+
+void TLineListView::dropEvent(QDropEvent* event) {
+    dragHasLocalFiles_ = false;
+    std::vector<std::string> paths = DroppedPaths(event->mimeData());
+    if (paths.empty() || !AcceptAsCopy(event)) {
+        event->ignore();
+        return;
+    }
+    // Handled once the file manager has its answer: adding and saving may take a while.
+    QMetaObject::invokeMethod(
+        this,
+        [this, paths = std::move(paths)] {
+            if (OnDropFiles)
+                OnDropFiles(paths);
+        },
+        Qt::QueuedConnection);
 }
 
 void TLineListView::ListClick() {

@@ -1,5 +1,8 @@
 #pragma once
 #include <QTreeView>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "listctl/VirtualTree.h"
 
@@ -11,7 +14,12 @@ class TLineListModel;
 // list its Move check box. The user's selection is kept on the lines themselves (the
 // list's selection flag), so a command acts on the lines the user chose even while a run
 // inserts lines above them. The popup menu is the owner's: it opens it on
-// customContextMenuRequested, after a right click has selected the line under the pointer.
+// customContextMenuRequested, after a right click has selected the line under the pointer;
+// the context-menu key asks for it at the current line.
+//
+// Files and folders dragged from a file manager (local file: URLs of a text/uri-list) are
+// taken as a copy, never a move, and handed to OnDropFiles once the drop has been answered,
+// so the file manager is not kept waiting while they are added.
 //
 // The list must outlive the view (or the view's Detach() comes first).
 class TLineListView : public QTreeView {
@@ -26,10 +34,20 @@ public:
     // Stops following the list; see TLineListModel.
     void Detach();
 
+    // The dropped paths as bytes, in the drop's order.
+    std::function<void(const std::vector<std::string>& paths)> OnDropFiles;
+    // The Delete key.
+    std::function<void()> OnDeleteKey;
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool event(QEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void SelectForPopup(const QPoint& pos);
@@ -37,11 +55,18 @@ private:
     void SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
     // Shows the lines' own selection flags as the view's selection.
     void SelectFromLines();
+    // Where the popup opens for the keyboard: below the current line, in the viewport.
+    QPoint KeyboardPopupPoint();
+    // Accepts the drag as a copy when it carries a local file and the source lets it be
+    // copied; false (and refused) otherwise.
+    bool AcceptAsCopy(QDropEvent* event);
 
     TLineListModel* model_;
     const bool sourceList_;
     // The view's selection is being rebuilt from the lines: nothing to tell them.
     bool syncing_ = false;
+    // What the drag entering now carries; decided once, not on every move.
+    bool dragHasLocalFiles_ = false;
 };
 
 } // namespace ferrox

@@ -2,21 +2,26 @@
 
 #include "core/AppException.h"
 #include "diag/Trace.h"
+#include "ui/FileDialogs.h"
 #include "ui/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
 #include "ui/modQueue/frmQueue.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <exception>
+#include <optional>
 
 namespace ferrox {
 
@@ -31,6 +36,9 @@ constexpr int DesignClientWidth = 586;
 constexpr int DesignClientHeight = 528;
 constexpr int DesignFromWidth = 293;
 constexpr int DesignToWidth = 288;
+// How often a waiting command looks again whether the save, load or command before it is
+// done; the save lets events through only now and then anyway.
+constexpr int PendingRetryMs = 20;
 
 QString WithoutMnemonic(QString caption) {
     return caption.replace("&&", "\x01").remove('&').replace("\x01", "&");
@@ -38,6 +46,11 @@ QString WithoutMnemonic(QString caption) {
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+// Paths are bytes in the queue; the dialogs speak QString.
+std::string Bytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
 }
 
 } // namespace
@@ -121,6 +134,10 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     setCentralWidget(central);
 
     BuildMenus();
+    pendingTimer_ = new QTimer(this);
+    pendingTimer_->setSingleShot(true);
+    connect(pendingTimer_, &QTimer::timeout, this, [this] { RunPendingCommands(); });
+    ConnectListCommands();
 
     setTabOrder(btnSelFiles_, btnSelDir1_);
     setTabOrder(btnSelDir1_, btnSelDir2_);
@@ -290,6 +307,14 @@ void TfrmMain::FormCreate() {
         sinks.ProcessEvents = [] { QCoreApplication::processEvents(); };
         sinks.EnableMainButtons = [this](bool enabled) { EnableMainButtons(enabled); };
         sinks.CloseProgram = [this] { close(); };
+        sinks.BrowseDialog = [this](const std::string& caption,
+                                    const std::string& start) -> std::optional<std::string> {
+            const QString chosen = FileDialogs::GetExistingDirectory(
+                this, Q(caption), QFile::decodeName(QByteArray::fromStdString(start)));
+            if (chosen.isEmpty())
+                return std::nullopt;
+            return Bytes(chosen);
+        };
         core_->Attach(sinks);
         core_->Start();
         Trace({});
@@ -304,6 +329,8 @@ void TfrmMain::FormDestroy() {
     if (destroyed_)
         return;
     destroyed_ = true;
+    pendingCommands_.clear();
+    pendingTimer_->stop();
     try {
         TraceRelease();
         core_->Shutdown();
@@ -374,9 +401,93 @@ void TfrmMain::btnQueueMaintClick() {
         ExecQueueMaint(this, core_->QueueFile);
 }
 
-void TfrmMain::btnSelFilesClick() {}
-void TfrmMain::btnSelDir1Click() {}
-void TfrmMain::btnSelDir2Click() {}
+void TfrmMain::ConnectListCommands() {
+    auto command = [this](const char* name, void (TListCommands::*handler)()) {
+        QAction* action = findChild<QAction*>(name);
+        connect(action, &QAction::triggered, this, [this, handler] {
+            RunListCommand([this, handler] { (core_->Commands.*handler)(); });
+        });
+    };
+    command("mnupopFromCopythisLine", &TListCommands::mnupopFromCopythisLineClick);
+    command("mnupopFromDelFullLine", &TListCommands::mnupopFromDelFullLineClick);
+    command("mnupopFromDelFromLine", &TListCommands::mnupopFromDelFromLineClick);
+    command("mnupopFromResetCopyStatus", &TListCommands::mnupopFromResetCopyStatusClick);
+    command("mnupopFromClear", &TListCommands::mnupopFromClearClick);
+    command("mnupopFromMoveEnable", &TListCommands::mnupopFromMoveEnableClick);
+    command("mnupopFromMoveDisable", &TListCommands::mnupopFromMoveDisableClick);
+    command("mnupopFromClearCompleted", &TListCommands::mnupopFromClearCompletedClick);
+    command("mnupopToDelLine", &TListCommands::mnupopToDelLineClick);
+    command("mnupopToClear", &TListCommands::mnupopToClearClick);
+
+    // What users of desktop lists expect of the Delete key.
+    lstCopyFrom_->OnDeleteKey = [this] {
+        RunListCommand([this] { core_->Commands.mnupopFromDelFullLineClick(); });
+    };
+    lstCopyTo_->OnDeleteKey = [this] {
+        RunListCommand([this] { core_->Commands.mnupopToDelLineClick(); });
+    };
+    lstCopyFrom_->OnDropFiles = [this](const std::vector<std::string>& paths) {
+        RunListCommand([this, paths] { core_->Commands.lstCopyFromDropFiles(paths); });
+    };
+    lstCopyTo_->OnDropFiles = [this](const std::vector<std::string>& paths) {
+        RunListCommand([this, paths] { core_->Commands.lstCopyToDropFiles(paths); });
+    };
+}
+
+void TfrmMain::RunListCommand(std::function<void()> command) {
+    pendingCommands_.push_back(std::move(command));
+    RunPendingCommands();
+}
+
+void TfrmMain::RunPendingCommands() {
+    while (!pendingCommands_.empty() && !destroyed_) {
+        // A queue save or load lets the window handle events while it works; a command
+        // run then would change the lines it is reading or writing. A command that let
+        // events through (its dialog, its save) is finished first too, so one drop is
+        // added whole before the next.
+        if (commandRunning_ || core_->QueueFile.Busy()) {
+            pendingTimer_->start(PendingRetryMs);
+            return;
+        }
+        std::function<void()> command = std::move(pendingCommands_.front());
+        pendingCommands_.pop_front();
+        // Also when the command throws (the application's handler takes it): the next
+        // ones still come.
+        struct TDone {
+            TfrmMain* w;
+            ~TDone() {
+                w->commandRunning_ = false;
+                if (!w->pendingCommands_.empty() && !w->destroyed_)
+                    w->pendingTimer_->start(0);
+            }
+        } done{this};
+        commandRunning_ = true;
+        command();
+    }
+}
+
+void TfrmMain::btnSelFilesClick() {
+    RunListCommand([this] {
+        const QStringList chosen =
+            FileDialogs::GetOpenFileNames(this, QString(), QString(), "All Files (*)");
+        // An empty answer is a cancel: the dialog lets no one choose nothing.
+        std::optional<std::vector<std::string>> files;
+        if (!chosen.isEmpty()) {
+            files.emplace();
+            for (const QString& name : chosen)
+                files->push_back(Bytes(name));
+        }
+        core_->Commands.btnSelFilesClick(files);
+    });
+}
+
+void TfrmMain::btnSelDir1Click() {
+    RunListCommand([this] { core_->Commands.btnSelDir1Click(); });
+}
+
+void TfrmMain::btnSelDir2Click() {
+    RunListCommand([this] { core_->Commands.btnSelDir2Click(); });
+}
 
 void TfrmMain::FormResize() {
     TTraceScope trace("FormResize");
@@ -395,6 +506,14 @@ void TfrmMain::showEvent(QShowEvent* event) {
         frame.moveCenter(s->availableGeometry().center());
         move(frame.topLeft());
     }
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    // What was still waiting was meant for a window that goes on; run after the closing
+    // save, it could write over it.
+    pendingCommands_.clear();
+    pendingTimer_->stop();
+    QMainWindow::closeEvent(event);
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {

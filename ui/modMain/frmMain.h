@@ -1,5 +1,6 @@
 #pragma once
 #include <QMainWindow>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QSplitter;
+class QTimer;
 
 namespace ferrox {
 
@@ -74,6 +76,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -84,6 +87,11 @@ private:
     void ShowRunButtons();
     void FormCreate();
     void FormDestroy();
+    void ConnectListCommands();
+    // Runs a command that changes the lists now, or as soon as no queue save or load and
+    // no other such command is under way; commands run whole, in the order they came.
+    void RunListCommand(std::function<void()> command);
+    void RunPendingCommands();
 
     std::unique_ptr<TFerroxCore> core_;
     QFrame* pnlTop_ = nullptr;
@@ -109,6 +117,9 @@ private:
     std::unique_ptr<TRatePanelBridge> rateBridge_;
     std::unique_ptr<TGaugeBridge<TGaugeWidget>> gaugeBridge_;
     std::unique_ptr<TRunEventsBridge> runEventsBridge_;
+    std::deque<std::function<void()>> pendingCommands_;
+    QTimer* pendingTimer_ = nullptr;
+    bool commandRunning_ = false;
     bool centred_ = false;
     bool destroyed_ = false;
 };
