@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -162,8 +163,41 @@ void Settle(int ms) {
     loop.exec();
 }
 
+// Paints of a list view, counted, and whether one of them showed all the lines.
+class TPaintCounter : public QObject {
+public:
+    TPaintCounter(QTreeView& view, long lines) : view_(view), lines_(lines) {
+        view.viewport()->installEventFilter(this);
+    }
+    int Paints = 0;
+    bool PaintedAllLines = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++Paints;
+            PaintedAllLines = PaintedAllLines || view_.model()->rowCount() == lines_;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QTreeView& view_;
+    const long lines_;
+};
+
+// CPU time the calling thread has used.
+double ThreadCpuSeconds() {
+    struct rusage ru {};
+    ::getrusage(RUSAGE_THREAD, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
 struct TWindowRun {
     double RunSeconds = 0;  // Copy NOW clicked to its caption back
+    double WindowCpu = 0;   // the window thread's CPU time meanwhile
+    int Paints = 0;         // of the two lists
     double SaveSeconds = 0; // the forced save of the lists the run left
     std::vector<double> LateMs;
 };
@@ -179,6 +213,8 @@ TWindowRun CopyThroughWindow(const std::string& queueFile) {
     Settle(300);
     auto* copyNow = Child<QPushButton>(w, "btnCopyNow");
     const QString idle = copyNow->text();
+    TPaintCounter paints[2] = {{*Child<QTreeView>(w, "lstCopyFrom"), 0},
+                               {*Child<QTreeView>(w, "lstCopyTo"), 0}};
 
     ::sync();
     QEventLoop loop;
@@ -192,6 +228,7 @@ TWindowRun CopyThroughWindow(const std::string& queueFile) {
             Fail("the window's copy did not end within 10 minutes");
         }
     };
+    const double cpuBefore = ThreadCpuSeconds();
     meter.Start();
     start = Clock::now();
     copyNow->click();
@@ -199,6 +236,8 @@ TWindowRun CopyThroughWindow(const std::string& queueFile) {
         Fail("Copy NOW did not start a run");
     loop.exec();
     meter.Stop();
+    out.WindowCpu = ThreadCpuSeconds() - cpuBefore;
+    out.Paints = paints[0].Paints + paints[1].Paints;
     out.RunSeconds = std::chrono::duration<double>(end - start).count();
     out.LateMs = std::move(meter.LateMs);
 
@@ -267,9 +306,11 @@ void BenchCopy(const std::string& work, const std::string& ferroxRun, int rounds
         ratios.push_back((w.RunSeconds + w.SaveSeconds) / f);
         ratiosRunOnly.push_back(w.RunSeconds / f);
         std::printf("   round %d (%s first): window %.3f s + save %.3f s, ferrox-run %.3f s; "
-                    "window stalls max %.1f ms, 99th percentile %.1f ms\n",
+                    "window thread CPU %.3f s, %d list paints, stalls max %.1f ms, 99th percentile "
+                    "%.1f ms\n",
                     r + 1, r % 2 == 0 ? "window" : "ferrox-run", w.RunSeconds, w.SaveSeconds, f,
-                    *std::max_element(w.LateMs.begin(), w.LateMs.end()), Quantile(w.LateMs, 0.99));
+                    w.WindowCpu, w.Paints, *std::max_element(w.LateMs.begin(), w.LateMs.end()),
+                    Quantile(w.LateMs, 0.99));
         allLate.insert(allLate.end(), w.LateMs.begin(), w.LateMs.end());
     }
     PrintStalls("window thread during the copies (target: max < 50 ms)", allLate);
@@ -280,29 +321,6 @@ void BenchCopy(const std::string& work, const std::string& ferroxRun, int rounds
                 "run alone: %.3f\n",
                 Median(ratios), Median(ratiosRunOnly));
 }
-
-// Paints of a list view, counted, and whether one of them showed all the lines.
-class TPaintCounter : public QObject {
-public:
-    TPaintCounter(QTreeView& view, long lines) : view_(view), lines_(lines) {
-        view.viewport()->installEventFilter(this);
-    }
-    int Paints = 0;
-    bool PaintedAllLines = false;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint) {
-            ++Paints;
-            PaintedAllLines = PaintedAllLines || view_.model()->rowCount() == lines_;
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    QTreeView& view_;
-    const long lines_;
-};
 
 // Handles events until `done` holds, or fails after a minute.
 template <class F> void PumpUntil(F done, const char* what) {
