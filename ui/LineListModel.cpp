@@ -9,8 +9,14 @@
 namespace ferrox {
 
 namespace {
-constexpr int RefreshMs = 33; // what the eye can follow; bursts of changes coalesce
-}
+// How often the list is looked at: a change after a quiet spell (a command of the user's)
+// shows on the next look.
+constexpr int RefreshMs = 33;
+// While the list keeps changing (a run), what the eye can follow: every refresh repaints
+// both views, and each repaint costs the window thread a few milliseconds that a copy
+// run on the same processors then lacks.
+constexpr int BusyRefreshMs = 100;
+} // namespace
 
 TLineListModel::TLineListModel(TVirtualTree& list, bool sourceList, QObject* parent)
     : QAbstractListModel(parent), list_(&list), sourceList_(sourceList) {
@@ -21,8 +27,14 @@ TLineListModel::TLineListModel(TVirtualTree& list, bool sourceList, QObject* par
     // The list is polled, not asked to call back: a callback from the copy thread could
     // still be running while this model is destroyed.
     connect(&timer_, &QTimer::timeout, this, [this] {
-        if (list_ && list_->ChangeCount() != seenChanges_)
-            Refresh();
+        if (!list_ || list_->ChangeCount() == seenChanges_) {
+            quiet_ = true;
+            return;
+        }
+        if (!quiet_ && sinceRefresh_.isValid() && sinceRefresh_.elapsed() < BusyRefreshMs)
+            return;
+        quiet_ = false;
+        Refresh();
     });
     timer_.start(RefreshMs);
 }
@@ -113,6 +125,7 @@ void TLineListModel::Refresh() {
     // tick comes back.
     if (!list_ || list_->Batching())
         return;
+    sinceRefresh_.start();
     uint64_t changes = list_->ChangeCount();
     std::vector<TListChange> journal = list_->TakeJournal();
     // Each row signal costs Qt a pass over every saved index (selection ranges, current

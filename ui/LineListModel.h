@@ -1,5 +1,6 @@
 #pragma once
 #include <QAbstractListModel>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "listctl/VirtualTree.h"
@@ -58,6 +59,8 @@ private:
     TLineRows rows_;
     uint64_t seenChanges_ = 0;
     QTimer timer_;
+    QElapsedTimer sinceRefresh_;
+    bool quiet_ = true; // the last look found nothing new
 };
 
 } // namespace ferrox

@@ -6,6 +6,9 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 using namespace ferrox;
 
 class TLineListModelTest : public QObject {
@@ -63,6 +66,37 @@ private slots:
         QCOMPARE(shown.size(), QString("/data/café/byte").size() + 1);
         QCOMPARE(model.NodeOfRow(0)->Data.Path, odd);
         QCOMPARE(model.data(model.index(0), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    }
+
+    // A list that never stops changing (a run on another thread) is shown about ten times
+    // a second, not on every look at it: each refresh repaints the views, which costs the
+    // copy processor time. What changed is still shown, during the run and after it.
+    void AListThatKeepsChangingRefreshesAtABoundedRate() {
+        TVirtualTree list;
+        for (int i = 0; i < 100; ++i)
+            list.AppendNode("/busy/" + std::to_string(i));
+        TLineListModel model(list);
+        int refreshes = 0;
+        connect(&model, &TLineListModel::LinesChanged, this, [&] { ++refreshes; });
+        std::atomic<bool> stop{false};
+        std::thread run([&] {
+            for (int i = 0; !stop; ++i) {
+                list.SetStatus(list.NodeAt(i % 100), i % 8);
+                if (i % 1000 == 0)
+                    list.AppendNode("/busy/more");
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 600)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const qint64 ms = clock.elapsed();
+        stop = true;
+        run.join();
+        QVERIFY(refreshes >= 1);
+        // Looking at every tick would give about 18.
+        QVERIFY2(refreshes <= ms / 100 + 2, qPrintable(QString::number(refreshes)));
+        QTRY_COMPARE(model.rowCount(), int(list.RootNodeCount()));
     }
 };
 
