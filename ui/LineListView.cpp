@@ -50,7 +50,12 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     setAcceptDrops(true);
     viewport()->setAcceptDrops(true);
     setDropIndicatorShown(false);
-    connect(model_, &TLineListModel::LinesChanged, viewport(), [this] { viewport()->update(); });
+    // The pending layout is done before the paint is asked for: left to paintEvent, it
+    // would ask for a second paint of the whole list on every refresh.
+    connect(model_, &TLineListModel::LinesChanged, viewport(), [this] {
+        executeDelayedItemsLayout();
+        viewport()->update();
+    });
     connect(this, &QAbstractItemView::clicked, this, [this] { ListClick(); });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TLineListView::SelectionChanged);
