@@ -7,6 +7,7 @@
 #include "persist/QueueFile.h"
 #include "support/ListHelpers.h"
 #include "support/PairHelpers.h"
+#include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -53,21 +54,11 @@ private:
     std::vector<std::vector<std::string>> traces_;
 };
 
-// One pair of the saved queue file: FROM-n, TO-n, DONE-n and MOVE-n.
-struct TSavedLine {
-    std::string From; // with its "F:" or "D:"
-    std::string To;
-    bool Done = false;
-    bool Move = false;
-    bool operator==(const TSavedLine&) const = default;
-};
-
 [[maybe_unused]] inline std::ostream& operator<<(std::ostream& out, const TSavedLine& l) {
     return out << "{" << l.From << " -> " << l.To << (l.Done ? ", done" : "")
                << (l.Move ? ", move}" : "}");
 }
 
-using TSaved = std::vector<TSavedLine>;
 using TStrings = std::vector<std::string>;
 
 // A queue with its run state, run control and a real queue file in a fresh directory,
@@ -131,19 +122,7 @@ struct TCommandsTest : ::testing::Test {
     std::vector<std::pair<std::string, std::string>> Pairs() { return ferrox::test::Pairs(q); }
 
     // What the queue file on disk holds now; nothing when there is no file.
-    TSaved Saved() const {
-        const TIniReader ini = TIniReader::FromFile(dir / "QUEUE.INI");
-        TSaved out;
-        for (int n = 1;; ++n) {
-            const std::string k = std::to_string(n);
-            std::string from = ini.ReadString("Queue", "FROM-" + k, "");
-            if (from.empty())
-                return out;
-            out.push_back({from, ini.ReadString("Queue", "TO-" + k, ""),
-                           ini.ReadBool("Queue", "DONE-" + k, false),
-                           ini.ReadBool("Queue", "MOVE-" + k, false)});
-        }
-    }
+    TSaved Saved() const { return ReadSavedQueue(dir / "QUEUE.INI"); }
 
     // The trace stack as it stood at the first change either list announced while `action`
     // ran: the command's own entries, outermost first.

@@ -1,11 +1,13 @@
 // Filling and editing the queue through the real window: the dialog buttons with their
 // seams, drops through the views' own drop handling, the popup items through their
 // actions and the list keys, each checked in the lists and in the saved queue file.
+#include "WindowHelpers.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
 #include "persist/IniFile.h"
 #include "platform/Event.h"
 #include "support/ListHelpers.h"
+#include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 #include "ui/FerroxApplication.h"
 #include "ui/FileDialogs.h"
@@ -25,53 +27,21 @@
 using namespace ferrox;
 using namespace ferrox::test;
 
-namespace {
-
-using TStrings = std::vector<std::string>;
-using TInts = std::vector<int32_t>;
-
-// A queue file: each source with its destination and done mark.
-struct TQueueLine {
-    std::string From; // with its "F:" or "D:"
-    std::string To;
-    bool Done = false;
-    bool Move = false;
-    bool operator==(const TQueueLine&) const = default;
-};
-using TQueue = std::vector<TQueueLine>;
-
-std::string QueueText(const TQueue& lines) {
-    std::string text = "[Queue]\r\n";
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string n = std::to_string(i + 1);
-        text += "FROM-" + n + "=" + lines[i].From + "\r\nTO-" + n + "=" + lines[i].To +
-                "\r\nDONE-" + n + "=" + (lines[i].Done ? "1" : "0") + "\r\nMOVE-" + n + "=" +
-                (lines[i].Move ? "1" : "0") + "\r\n";
-    }
-    return text;
-}
-
-TQueue ReadQueue(const std::string& file) {
-    const TIniReader ini = TIniReader::FromFile(file);
-    TQueue out;
-    for (int n = 1;; ++n) {
-        const std::string k = std::to_string(n);
-        std::string from = ini.ReadString("Queue", "FROM-" + k, "");
-        if (from.empty())
-            return out;
-        out.push_back({from, ini.ReadString("Queue", "TO-" + k, ""),
-                       ini.ReadBool("Queue", "DONE-" + k, false),
-                       ini.ReadBool("Queue", "MOVE-" + k, false)});
-    }
-}
-
-char* toString(const TQueue& queue) {
+// How QCOMPARE shows a queue file's pairs; found beside their type.
+namespace ferrox::test {
+char* toString(const TSaved& queue) {
     QByteArray text;
-    for (const TQueueLine& l : queue)
+    for (const TSavedLine& l : queue)
         text += QByteArray::fromStdString("{" + l.From + " -> " + l.To + (l.Done ? " done" : "") +
                                           (l.Move ? " move" : "") + "} ");
     return qstrdup(text.constData());
 }
+} // namespace ferrox::test
+
+namespace {
+
+using TStrings = std::vector<std::string>;
+using TInts = std::vector<int32_t>;
 
 // A text/uri-list as file managers write it: every byte outside the unreserved set
 // escaped, so a name that is not UTF-8 travels exactly.
@@ -115,12 +85,6 @@ class TFillAndEditTest : public QObject {
     std::string P(const std::string& name) const { return *dir_ / name; }
     std::string QueueFile() const { return P("prog/QUEUE.INI"); }
 
-    template <class T> static T* Find(TfrmMain& w, const char* name) {
-        T* child = w.findChild<T*>(name);
-        if (!child)
-            qFatal("no %s", name);
-        return child;
-    }
     static TLineListView* View(TfrmMain& w, const char* name) {
         return Find<TLineListView>(w, name);
     }
@@ -202,14 +166,14 @@ private slots:
         Click(w, "btnSelFiles");
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/b"), P("src/c"), P("src/a"), P("src/b")}));
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{0, 0, 0, 0}));
-        QCOMPARE(ReadQueue(QueueFile()).size(), size_t(4));
+        QCOMPARE(ReadSavedQueue(QueueFile()).size(), size_t(4));
 
         // A cancel adds nothing and still saves.
         ::unlink(QueueFile().c_str());
         FileDialogs::SetNextOpenFileNames({});
         Click(w, "btnSelFiles");
         QCOMPARE(q.lstCopyFrom.RootNodeCount(), 4u);
-        QCOMPARE(ReadQueue(QueueFile()).size(), size_t(4));
+        QCOMPARE(ReadSavedQueue(QueueFile()).size(), size_t(4));
 
         // Four sources, one destination: three more, starting at the last folder chosen.
         FileDialogs::SetNextDirectory(QString::fromStdString(P("out2")));
@@ -225,11 +189,11 @@ private slots:
         Click(w, "btnSelDir1");
         QCOMPARE(FileDialogs::LastProposed(), QString::fromStdString(P("src")));
         QCOMPARE(q.lstCopyFrom.RootNodeCount(), 5u);
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"F:" + P("src/b"), P("out")},
-                                                 {"F:" + P("src/c"), P("out2")},
-                                                 {"F:" + P("src/a"), P("out2")},
-                                                 {"F:" + P("src/b"), P("out2")},
-                                                 {"D:" + P("src"), ""}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()), (TSaved{{"F:" + P("src/b"), P("out")},
+                                                      {"F:" + P("src/c"), P("out2")},
+                                                      {"F:" + P("src/a"), P("out2")},
+                                                      {"F:" + P("src/b"), P("out2")},
+                                                      {"D:" + P("src"), ""}}));
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
         QVERIFY(TraceEntries().empty());
@@ -268,11 +232,11 @@ private slots:
         QCOMPARE(Drop(to, UriList({P("src/c")})), Qt::CopyAction);
         QTRY_COMPARE(q.lstCopyTo.RootNodeCount(), 5u);
         QCOMPARE(q.lstCopyTo.LastNode()->Data.Path, P("out2"));
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"D:" + P("src/d1"), P("out")},
-                                                 {"F:" + P("src/a"), P("out2")},
-                                                 {"D:" + P("src/d2"), P("out2")},
-                                                 {"F:" + P("src/b"), P("out2")},
-                                                 {"F:" + P("src/c"), P("out2")}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()), (TSaved{{"D:" + P("src/d1"), P("out")},
+                                                      {"F:" + P("src/a"), P("out2")},
+                                                      {"D:" + P("src/d2"), P("out2")},
+                                                      {"F:" + P("src/b"), P("out2")},
+                                                      {"F:" + P("src/c"), P("out2")}}));
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
     }
 
@@ -294,7 +258,7 @@ private slots:
         QCOMPARE(q.lstCopyFrom.FirstNode()->Data.Path, path);
         QCOMPARE(Drop(View(w, "lstCopyTo"), UriList({P("out")})), Qt::CopyAction);
         QTRY_COMPARE(q.lstCopyTo.RootNodeCount(), 1u);
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"F:" + path, P("out")}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()), (TSaved{{"F:" + path, P("out")}}));
 
         Click(w, "btnCopyNow");
         QTRY_COMPARE(q.lstCopyFrom.FirstNode()->Data.Status.load(), lsFileDone);
@@ -303,26 +267,27 @@ private slots:
 
     // Each item through its action, idle: what it does to the lines and to the file.
     void PopupItemsWhenIdle() {
-        WriteFile(QueueFile(), QueueText({{"F:" + P("src/a"), P("out"), true},
-                                          {"F:" + P("src/b"), P("out")},
-                                          {"F:" + P("src/c"), P("out2"), true},
-                                          {"F:" + P("src/x"), P("out2")}}));
+        WriteFile(QueueFile(), SavedQueueText({{"F:" + P("src/a"), P("out"), true},
+                                               {"F:" + P("src/b"), P("out")},
+                                               {"F:" + P("src/c"), P("out2"), true},
+                                               {"F:" + P("src/x"), P("out2")}}));
         TfrmMain w;
         TCopyQueue& q = w.Core().Queue;
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
 
         Select(w, "lstCopyFrom", {0, 1, 3});
         Trigger(w, "mnupopFromMoveEnable");
-        QCOMPARE(ReadQueue(QueueFile())[0].Move, false); // the Move items do not save
+        QCOMPARE(ReadSavedQueue(QueueFile())[0].Move, false); // the Move items do not save
         Select(w, "lstCopyFrom", {1});
         Trigger(w, "mnupopFromMoveDisable");
         Select(w, "lstCopyFrom", {0, 1});
         Trigger(w, "mnupopFromResetCopyStatus");
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{lsFileWaiting, lsFileWaiting, lsFileDone, 0}));
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"F:" + P("src/a"), P("out"), false, true},
-                                                 {"F:" + P("src/b"), P("out")},
-                                                 {"F:" + P("src/c"), P("out2"), true},
-                                                 {"F:" + P("src/x"), P("out2"), false, true}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()),
+                 (TSaved{{"F:" + P("src/a"), P("out"), false, true},
+                         {"F:" + P("src/b"), P("out")},
+                         {"F:" + P("src/c"), P("out2"), true},
+                         {"F:" + P("src/x"), P("out2"), false, true}}));
 
         Trigger(w, "mnupopFromClearCompleted");
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/b"), P("src/x")}));
@@ -333,12 +298,12 @@ private slots:
         Select(w, "lstCopyFrom", {1});
         Trigger(w, "mnupopFromDelFromLine");
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/x")}));
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"F:" + P("src/a"), P("out"), false, true},
-                                                 {"F:" + P("src/x"), P("out"), false, true}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()), (TSaved{{"F:" + P("src/a"), P("out"), false, true},
+                                                      {"F:" + P("src/x"), P("out"), false, true}}));
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
         Select(w, "lstCopyFrom", {0});
         Trigger(w, "mnupopFromDelFullLine");
-        QCOMPARE(ReadQueue(QueueFile()), (TQueue{{"F:" + P("src/x"), P("out"), false, true}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()), (TSaved{{"F:" + P("src/x"), P("out"), false, true}}));
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
         Select(w, "lstCopyTo", {0});
         Trigger(w, "mnupopToDelLine");
@@ -369,10 +334,10 @@ private slots:
     // seam), and the run going on with the right pairs afterwards.
     void PopupItemsDuringARun() {
         WriteFile(P("src/held"), std::string(1 << 20, 'x'));
-        WriteFile(QueueFile(), QueueText({{"F:" + P("src/a"), P("out")},
-                                          {"F:" + P("src/held"), P("out")},
-                                          {"F:" + P("src/b"), P("out2")},
-                                          {"F:" + P("src/c"), P("out2")}}));
+        WriteFile(QueueFile(), SavedQueueText({{"F:" + P("src/a"), P("out")},
+                                               {"F:" + P("src/held"), P("out")},
+                                               {"F:" + P("src/b"), P("out2")},
+                                               {"F:" + P("src/c"), P("out2")}}));
         const std::string queue = ReadFile(QueueFile());
         // Before the window: the run's worker uses them until the window is gone.
         TEvent held, release;
@@ -424,8 +389,8 @@ private slots:
         Trigger(w, "mnupopFromClearCompleted");
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/held"), P("src/b")}));
         QCOMPARE(Paths(q.lstCopyTo), (TStrings{P("out"), P("out2")}));
-        QCOMPARE(ReadQueue(QueueFile()),
-                 (TQueue{{"F:" + P("src/held"), P("out")}, {"F:" + P("src/b"), P("out2")}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()),
+                 (TSaved{{"F:" + P("src/held"), P("out")}, {"F:" + P("src/b"), P("out2")}}));
         release.Set();
         QTRY_COMPARE_WITH_TIMEOUT(Find<QPushButton>(w, "btnCopyNow")->text(), QString("Copy NOW"),
                                   30000);
@@ -438,9 +403,9 @@ private slots:
     }
 
     void DeleteKeyAndContextMenuKeyOnEachList() {
-        WriteFile(QueueFile(), QueueText({{"F:" + P("src/a"), P("out")},
-                                          {"F:" + P("src/b"), P("out")},
-                                          {"F:" + P("src/c"), P("out2")}}));
+        WriteFile(QueueFile(), SavedQueueText({{"F:" + P("src/a"), P("out")},
+                                               {"F:" + P("src/b"), P("out")},
+                                               {"F:" + P("src/c"), P("out2")}}));
         TfrmMain w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -460,8 +425,8 @@ private slots:
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
         Select(w, "lstCopyTo", {0});
         QTest::keyClick(to, Qt::Key_Delete);
-        QCOMPARE(ReadQueue(QueueFile()),
-                 (TQueue{{"F:" + P("src/a"), P("out2")}, {"F:" + P("src/c"), ""}}));
+        QCOMPARE(ReadSavedQueue(QueueFile()),
+                 (TSaved{{"F:" + P("src/a"), P("out2")}, {"F:" + P("src/c"), ""}}));
 
         // The context-menu key opens each list's popup at its current line.
         for (auto [view, menuName] : {std::pair{from, "mnupopFrom"}, std::pair{to, "mnupopTo"}}) {
@@ -484,7 +449,8 @@ private slots:
     // it, and then act on the loaded queue.
     void CommandsDuringAQueueLoadWaitForIt() {
         const std::string other = P("other.ini");
-        WriteFile(other, QueueText({{"F:" + P("src/a"), P("out")}, {"F:" + P("src/b"), P("out")}}));
+        WriteFile(other,
+                  SavedQueueText({{"F:" + P("src/a"), P("out")}, {"F:" + P("src/b"), P("out")}}));
         TfrmMain w;
         TCopyQueue& q = w.Core().Queue;
         q.AddItem(q.lstCopyFrom, P("src/c"), false, lsFileWaiting);
@@ -505,8 +471,8 @@ private slots:
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/b"), P("src/c")}));
         QCOMPARE(q.lstCopyTo.RootNodeCount(), 0u);
         QCOMPARE(
-            ReadQueue(other),
-            (TQueue{{"F:" + P("src/a"), ""}, {"F:" + P("src/b"), ""}, {"F:" + P("src/c"), ""}}));
+            ReadSavedQueue(other),
+            (TSaved{{"F:" + P("src/a"), ""}, {"F:" + P("src/b"), ""}, {"F:" + P("src/c"), ""}}));
         w.SetPleaseWait(nullptr);
     }
 };

@@ -1,4 +1,5 @@
 #include "ui/modMain/frmMain.h"
+#include "WindowHelpers.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
@@ -117,12 +118,6 @@ class TFrmMainTest : public QObject {
     std::string P(const std::string& name) const { return *dir_ / name; }
     std::string ProgramDir() const { return P("prog"); }
     std::string QueueFile() const { return P("prog/QUEUE.INI"); }
-    template <class T> static T* Find(TfrmMain& w, const char* name) {
-        T* child = w.findChild<T*>(name);
-        if (!child)
-            qFatal("no %s", name);
-        return child;
-    }
     static int Rows(TfrmMain& w, const char* list) {
         return Find<QTreeView>(w, list)->model()->rowCount();
     }
