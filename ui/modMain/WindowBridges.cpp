@@ -42,47 +42,26 @@ bool OnThreadOf(const QObject& object) {
 }
 } // namespace
 
-TStatusBridge::TStatusBridge(QLabel& panel)
-    : panel_(panel), call_([this] { Apply(); }, ShowIntervalMs) {}
+TLabelText::TLabelText(QLabel& label) : label_(label), call_([this] { Apply(); }, ShowIntervalMs) {}
 
-void TStatusBridge::SetStatusText(const std::string& text) {
+void TLabelText::Set(const std::string& text, bool atOnceOnItsThread) {
     {
         std::lock_guard lock(mutex_);
         latest_ = text;
     }
-    if (OnThreadOf(panel_))
+    if (atOnceOnItsThread && OnThreadOf(label_))
         Apply();
     else
         call_.Poke();
 }
 
-void TStatusBridge::Apply() {
+void TLabelText::Apply() {
     std::string text;
     {
         std::lock_guard lock(mutex_);
         text = latest_;
     }
-    panel_.setText(Shown(text));
-}
-
-TRatePanelBridge::TRatePanelBridge(QLabel& panel)
-    : panel_(panel), call_([this] { Apply(); }, ShowIntervalMs) {}
-
-void TRatePanelBridge::SetRateText(const std::string& text) {
-    {
-        std::lock_guard lock(mutex_);
-        latest_ = text;
-    }
-    call_.Poke();
-}
-
-void TRatePanelBridge::Apply() {
-    std::string text;
-    {
-        std::lock_guard lock(mutex_);
-        text = latest_;
-    }
-    panel_.setText(Shown(text));
+    label_.setText(Shown(text));
 }
 
 TRunEventsBridge::TRunEventsBridge(std::function<void()> showButtons)

@@ -37,32 +37,39 @@ private:
 // Coalescing interval of everything the worker and the monitor show.
 inline constexpr int ShowIntervalMs = 50;
 
-// The status line: any thread stores its text, the window shows the latest one.
-class TStatusBridge : public IStatusLine {
+// A label that any thread gives a text; the window shows the latest one, coalesced.
+class TLabelText {
 public:
-    explicit TStatusBridge(QLabel& panel);
-    void SetStatusText(const std::string& text) override;
+    explicit TLabelText(QLabel& label);
+    // On the label's own thread the text shows at once when `atOnceOnItsThread`.
+    void Set(const std::string& text, bool atOnceOnItsThread);
 
 private:
     void Apply();
-    QLabel& panel_;
+    QLabel& label_;
     std::mutex mutex_;
     std::string latest_;
     TCoalescedCall call_;
 };
 
+// The status line (status panel 0): a command's own message shows at once.
+class TStatusBridge : public IStatusLine {
+public:
+    explicit TStatusBridge(QLabel& panel) : text_(panel) {}
+    void SetStatusText(const std::string& text) override { text_.Set(text, true); }
+
+private:
+    TLabelText text_;
+};
+
 // The rate panel (status panel 1).
 class TRatePanelBridge : public IRatePanel {
 public:
-    explicit TRatePanelBridge(QLabel& panel);
-    void SetRateText(const std::string& text) override;
+    explicit TRatePanelBridge(QLabel& panel) : text_(panel) {}
+    void SetRateText(const std::string& text) override { text_.Set(text, false); }
 
 private:
-    void Apply();
-    QLabel& panel_;
-    std::mutex mutex_;
-    std::string latest_;
-    TCoalescedCall call_;
+    TLabelText text_;
 };
 
 // The gauge as the monitor drives it: the latest maximum, progress and text are kept and
