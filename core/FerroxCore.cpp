@@ -149,7 +149,7 @@ TLoadResult TFerroxCore::Start() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!(MonitorRunning.load() && !MonitorEvent.IsSet()) &&
                std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return QueueFile.LoadQueue(false, "");
 }

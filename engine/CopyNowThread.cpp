@@ -39,12 +39,11 @@ bool TCopyNOWThread::Stopping() const {
 void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
     IRunEvents* events = run_.Events();
     const std::string& S = pair.SourcePath;
-    std::string D = pair.DestPath;
-    AddSlash(D);
     if (events)
         events->FileStarted(S);
-    const TFileCopyResult copy = DoFileCopy(S, D + NamePart(S), pair.Move, run_.AbortFlag,
-                                            {run_.DeleteToRecycle.load(), &copyContext_});
+    const TFileCopyResult copy =
+        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag,
+                   {run_.DeleteToRecycle.load(), &copyContext_});
     const bool ok = copy.Ok();
     const int errorCode = copy.Error;
     queue_.lstCopyFrom.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
@@ -61,9 +60,8 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
 }
 
 void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
-    std::string D = pair.DestPath;
-    AddSlash(D);
-    const TExpandResult r = ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, D);
+    const TExpandResult r =
+        ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, pair.DestPath);
     int32_t status = lsDirDone;
     if (r.Failed())
         status = lsDirFailed;

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,25 +21,6 @@ std::string ExecutableDirectory() {
     return exe.empty() ? std::string() : AddSlash2(DirectoryOf(exe));
 }
 
-std::string HomeDirectory() {
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        return pw->pw_dir;
-    return "/tmp";
-}
-
-// mkdir -p; existing directories are fine. Failures show later, when a file is written.
-void MakeDirectories(const std::string& dir) {
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == PathDelim) {
-            std::string part = dir.substr(0, pos);
-            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-                return;
-        }
-    }
-}
-
 } // namespace
 
 std::string SettingsDirectoryFor(const std::string& exeDirectory) {
@@ -48,8 +28,12 @@ std::string SettingsDirectoryFor(const std::string& exeDirectory) {
         return exeDirectory;
     // A relative $XDG_CONFIG_HOME is to be ignored, as every XDG-aware program does.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : HomeDirectory() + "/.config";
+    std::string home = HomeDirectory();
+    if (home.empty())
+        home = "/tmp";
+    std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : home + "/.config";
     std::string dir = JoinPath(WithoutTrailingSlash(base), "ferrox");
+    // Failures show later, when a file is written there.
     MakeDirectories(dir);
     return AddSlash2(dir);
 }

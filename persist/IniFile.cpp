@@ -135,8 +135,7 @@ TIniReader::TIniReader(std::string content)
 }
 
 TIniReader TIniReader::FromFile(const std::string& path) {
-    bool missing = false;
-    return TIniReader(ReadWholeFile(path, &missing));
+    return TIniReader(ReadWholeFile(path));
 }
 
 const std::string_view* TIniReader::Find(std::string_view section, std::string_view key) const {

@@ -7,6 +7,7 @@
 #include "persist/IniFile.h"
 #include "persist/SafeFile.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Path.h"
 
 #include <cerrno>
@@ -27,15 +28,6 @@ namespace {
 constexpr uint32_t LinesPerEventPump = 256;
 
 constexpr const char* QueueSection = "Queue";
-
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool SameInode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // True when the name (links followed) still leads to the open file.
 bool NameLeadsTo(const std::string& path, int fd) {
@@ -64,7 +56,7 @@ private:
 // take it (another file system, a name it refuses) a copy is made instead; the backup is a
 // courtesy, the user asked for an empty queue, so the old file goes in any case.
 void BackupForEmptyQueue(const std::string& target, const std::string& backup) {
-    if (!PathExists(target))
+    if (LookupPath(target) != 0)
         return;
     // The queue file under the backup's own name is its own backup already.
     if (SameFile(target, backup))
@@ -142,7 +134,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         // A link to the queue file stays a link: its target is what gets replaced.
         const std::string target = ResolveLinks(file);
 
-        if (!HoldsLockOn(target) && PathExists(target)) {
+        if (!HoldsLockOn(target) && LookupPath(target) == 0) {
             TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
             // Locked, but no longer under the name: another holder has just saved.
             if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
@@ -223,7 +215,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
 
         // The old file stays where it is until the new one replaces it in one step; the
         // backup is a second name for (or a copy of) the old content, made when it can be.
-        if (PathExists(target)) {
+        if (LookupPath(target) == 0) {
             std::string backup = QueueBackupName(file);
             if (!SameFile(target, backup)) {
                 try {

@@ -163,7 +163,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
         fail(err);
     if ((keepMode && ::fchmod(fd.Get(), old.st_mode & 07777) != 0) || ::fsync(fd.Get()) != 0)
         fail(errno);
-    // Locked before anyone can open it by name, so there is no moment in which another
+    // Locked before it takes the path's name, so there is no moment in which another
     // process could take the new file for a free one.
     if (keepLocked)
         ::flock(fd.Get(), LOCK_EX | LOCK_NB);

@@ -55,7 +55,8 @@ std::string ResolveLinks(const std::string& path);
 
 // Gives path the content without ever leaving it truncated: the content goes to an unnamed
 // file in the same directory (every write checked, then fsync), which gets a name only
-// right before it is renamed over path, so a killed process leaves nothing behind. On
+// right before it is renamed over path, so a killed process leaves nothing behind (where
+// the file system has unnamed files; elsewhere a hidden ".ferrox-tmp-" file may stay). On
 // failure path is as it was and TPersistError("Unable to write to " + path) is thrown. An
 // existing file's permission bits are kept. With keepLocked the new file carries an
 // exclusive flock from before it takes the name, and its descriptor is handed back.

@@ -48,10 +48,6 @@ void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t r
         options.Progress(total, done, reason, options.Data);
 }
 
-bool SameInode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // A name that can be opened relative to its directory; "", "." and ".." cannot.
 bool IsPlainName(std::string_view name) {
     return !name.empty() && name != "." && name != "..";
@@ -285,17 +281,8 @@ int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChu
                     continue;
                 return errno;
             }
-            for (ssize_t written = 0; written < n;) {
-                ssize_t w = ::pwrite(out, buffer + written, static_cast<size_t>(n - written),
-                                     from + written);
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w < 0)
-                    return errno;
-                if (w == 0)
-                    return ENOSPC;
-                written += w;
-            }
+            if (int error = PWriteAll(out, {buffer, static_cast<size_t>(n)}, from))
+                return error;
         }
         if (n == 0)
             break;
@@ -452,11 +439,15 @@ int LinkUnnamed(int fd, int dirFd, const char* name) {
             return 0;
         if (errno != ENOENT && errno != EPERM && errno != EINVAL)
             return errno;
-        emptyPathRefused.store(true, std::memory_order_relaxed);
     }
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return ::linkat(AT_FDCWD, proc, dirFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    const int error = ::linkat(AT_FDCWD, proc, dirFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    // The direct form is given up only once /proc has worked where it did not: ENOENT
+    // also comes from a directory removed meanwhile, and /proc may be missing.
+    if (error == 0 || error == EEXIST)
+        emptyPathRefused.store(true, std::memory_order_relaxed);
+    return error;
 }
 
 // Puts the complete unnamed file in place of an existing target: a named link beside
@@ -514,15 +505,16 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
 
     // The link itself, or the file it points to, as the target: replacing it by the link
     // would leave a link to itself and the file's data gone.
+    auto isSelf = [&](const struct stat& target) {
+        struct stat referent;
+        return SameInode(target, linkStat) ||
+               (::fstatat(srcDirFd, srcName, &referent, 0) == 0 && SameInode(target, referent));
+    };
     struct stat targetStat;
     bool targetExists = ::fstatat(dstDir.Fd, dstName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0;
-    if (targetExists) {
-        struct stat referent;
-        if (SameInode(targetStat, linkStat) ||
-            (::fstatat(srcDirFd, srcName, &referent, 0) == 0 && SameInode(targetStat, referent))) {
-            result.Error = errSameFile;
-            return result;
-        }
+    if (targetExists && isSelf(targetStat)) {
+        result.Error = errSameFile;
+        return result;
     }
 
     Report(options, length, 0, CALLBACK_STREAM_SWITCH);
@@ -541,15 +533,11 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
             ::utimensat(dstDir.Fd, dstName, times, AT_SYMLINK_NOFOLLOW);
     }
     if (error == EEXIST) {
-        if (!targetExists && ::fstatat(dstDir.Fd, dstName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0) {
-            // It appeared meanwhile: the same refusals hold.
-            struct stat referent;
-            if (SameInode(targetStat, linkStat) ||
-                (::fstatat(srcDirFd, srcName, &referent, 0) == 0 &&
-                 SameInode(targetStat, referent))) {
-                result.Error = errSameFile;
-                return result;
-            }
+        // It appeared meanwhile: the same refusal holds.
+        if (!targetExists && ::fstatat(dstDir.Fd, dstName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+            isSelf(targetStat)) {
+            result.Error = errSameFile;
+            return result;
         }
         std::string temp;
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
@@ -574,9 +562,17 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
 
 // --- The context ---------------------------------------------------------------------
 
-TCopyContext::TCopyContext() : umask_(ReadUmask()) {}
+TCopyContext::TCopyContext() = default;
 
-TCopyContext::TCopyContext(TOneCopy) {}
+TCopyContext::TCopyContext(TOneCopy) : umaskRead_(true) {}
+
+int TCopyContext::Umask() {
+    if (!umaskRead_) {
+        umask_ = ReadUmask();
+        umaskRead_ = true;
+    }
+    return umask_;
+}
 
 TCopyContext::~TCopyContext() {
     if (source_.Fd >= 0)

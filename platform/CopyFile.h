@@ -64,8 +64,9 @@ public:
     TDir* SourceDir(std::string_view path, int& error);
     TDir* TargetDir(std::string_view path, int& error);
 
-    // The process umask when it could be read at the start, else -1.
-    int Umask() const { return umask_; }
+    // The process umask when it could be read, else -1; read on first use, so on the
+    // thread that copies, not the one that made the context.
+    int Umask();
 
     // How long an unused directory descriptor is trusted to still name its path.
     std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
@@ -84,6 +85,7 @@ private:
     TDir source_;
     TDir target_;
     int umask_ = -1;
+    bool umaskRead_ = false;
     int opens_ = 0;
 };
 

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +21,12 @@ TFileIdentity IdentityOf(const struct stat& st) {
     return id;
 }
 
-int WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
+namespace {
+// Writes all of data with `write` (which may store less than asked), going on after short
+// writes and EINTR; a write that stores nothing counts as ENOSPC, never as success.
+template <class TWrite> int WriteLoop(std::string_view data, TWrite write) {
+    for (int64_t done = 0; !data.empty();) {
+        ssize_t n = write(data, done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -31,8 +36,47 @@ int WriteAll(int fd, std::string_view data) {
         if (n == 0)
             return ENOSPC;
         data.remove_prefix(static_cast<size_t>(n));
+        done += n;
     }
     return 0;
+}
+} // namespace
+
+int WriteAll(int fd, std::string_view data) {
+    return WriteLoop(data, [fd](std::string_view rest, int64_t) {
+        return ::write(fd, rest.data(), rest.size());
+    });
+}
+
+int PWriteAll(int fd, std::string_view data, int64_t offset) {
+    return WriteLoop(data, [fd, offset](std::string_view rest, int64_t done) {
+        return ::pwrite(fd, rest.data(), rest.size(), static_cast<off_t>(offset + done));
+    });
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int MakeDirectories(const std::string& path, uint32_t mode) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (path == "/" || path.empty())
+        return ENOENT;
+    if (int error = MakeDirectories(DirectoryOf(path), mode))
+        return error;
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
+}
+
+std::string HomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+    return {};
 }
 
 namespace {

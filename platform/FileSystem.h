@@ -29,6 +29,8 @@ struct TDirEntry {
 
 // The identity recorded in a stat buffer.
 TFileIdentity IdentityOf(const struct ::stat& st);
+// True when both describe the same file (device and inode).
+bool SameInode(const struct ::stat& a, const struct ::stat& b);
 
 // 0 when something exists at exactly this path (lstat: a dangling link counts; '*', '?'
 // and '[' are bytes of a name like any other), else the errno of the lookup.
@@ -62,6 +64,15 @@ int EnumerateDirectory(const std::string& dir,
 // Writes all of data, going on after short writes and EINTR; 0 or errno. A write that
 // stores nothing counts as ENOSPC, never as success.
 int WriteAll(int fd, std::string_view data);
+// The same at a file offset (pwrite), leaving the file position alone.
+int PWriteAll(int fd, std::string_view data, int64_t offset);
+
+// mkdir -p with the given mode for what it makes; existing directories are fine.
+// 0 or errno (ENOTDIR when a part is something else).
+int MakeDirectories(const std::string& path, uint32_t mode = 0700);
+
+// The user's home directory ($HOME, else the password database), or empty.
+std::string HomeDirectory();
 
 // unlink; 0 or errno.
 int RemoveFile(const std::string& path);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h> // renameat2
 #include <string_view>
 #include <sys/stat.h>
@@ -58,20 +57,6 @@ int EnsureTrashDirs(const std::string& trash) {
         if (!S_ISDIR(st.st_mode))
             return ENOTDIR;
     }
-    return 0;
-}
-
-// mkdir -p, for the directories above the home trash ($XDG_DATA_HOME may not exist yet).
-int MakeParents(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    if (path == "/" || path.empty())
-        return ENOENT;
-    if (int error = MakeParents(DirectoryOf(path)))
-        return error;
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return errno;
     return 0;
 }
 
@@ -209,12 +194,8 @@ std::string HomeTrashDir() {
     if (xdg && xdg[0] == '/') {
         dataHome = xdg;
     } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            struct passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || !*home)
+        const std::string home = HomeDirectory();
+        if (home.empty())
             return {};
         dataHome = JoinPath(home, ".local/share");
     }
@@ -297,7 +278,7 @@ int MoveToTrash(const std::string& pathIn) {
                 return errno;
             absolute = JoinPath(cwd, path);
         }
-        if (int error = MakeParents(DirectoryOf(homeTrash)))
+        if (int error = MakeDirectories(DirectoryOf(homeTrash)))
             return error;
         if (int error = EnsureTrashDirs(homeTrash))
             return error;

@@ -1,5 +1,7 @@
 #include "runner/ConsoleOutput.h"
 
+#include "platform/FileSystem.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <sys/ioctl.h>
@@ -17,15 +19,8 @@ int TerminalWidth() {
 } // namespace
 
 void TConsoleOutput::WriteLocked(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // a closed pipe must not stop the copy
-        done += size_t(n);
-    }
+    // A failed write (a closed pipe) is dropped: output must not stop the copy.
+    (void)WriteAll(fd, s);
 }
 
 void TConsoleOutput::WriteLineLocked(int fd, const std::string& line) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/FileCopy.h"
 #include "engine/NumberFormat.h"
+#include "engine/modRXThread/ProgressChannel.h"
 
 namespace ferrox {
 
