@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
         else if (a == "--big-mib" && i + 1 < argc)
             bigMiB = std::atoi(argv[++i]);
         else if (a == "--rounds" && i + 1 < argc)
-            rounds = std::atoi(argv[++i]);
+            rounds = std::max(1, std::atoi(argv[++i]));
         else if (a == "--skip-large")
             skipLarge = true;
         else if (a == "--skip-200k")

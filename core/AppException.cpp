@@ -18,4 +18,14 @@ void AppException(std::string_view message) {
     }
 }
 
+void AppExceptionOfCurrent() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        AppException(e.what());
+    } catch (...) {
+        AppException("unknown exception");
+    }
+}
+
 } // namespace ferrox

@@ -8,5 +8,7 @@ namespace ferrox {
 // program goes on. The trace is left as it is, so the last line names the operations the
 // exception left.
 void AppException(std::string_view message);
+// The same for the exception being handled; called inside a catch block.
+void AppExceptionOfCurrent();
 
 } // namespace ferrox

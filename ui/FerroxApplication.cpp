@@ -11,10 +11,8 @@ TFerroxApplication::TFerroxApplication(int& argc, char** argv) : QApplication(ar
 bool TFerroxApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-        AppException(e.what());
     } catch (...) {
-        AppException("unknown exception");
+        AppExceptionOfCurrent();
     }
     return false;
 }

@@ -1,6 +1,6 @@
 #include "ui/LineListModel.h"
 
-#include <QFile>
+#include "ui/PathText.h"
 #include <algorithm>
 
 #include "diag/Trace.h"
@@ -78,7 +78,7 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole: {
         TTraceScope trace("lstCopyFromGetText");
         // Decoded for display only; the line keeps its bytes.
-        return QFile::decodeName(QByteArray::fromStdString(node->Data.Path));
+        return ShownPath(node->Data.Path);
     }
     case Qt::DecorationRole: {
         TTraceScope trace("lstCopyFromGetImageIndex");

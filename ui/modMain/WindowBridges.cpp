@@ -1,6 +1,7 @@
 #include "ui/modMain/WindowBridges.h"
 
-#include <QFile>
+#include "ui/PathText.h"
+
 #include <QLabel>
 #include <QThread>
 
@@ -33,10 +34,6 @@ void TCoalescedCall::Fire() {
 }
 
 namespace {
-QString Shown(const std::string& text) {
-    // Paths in messages are bytes; decoded for the eye only.
-    return QFile::decodeName(QByteArray::fromStdString(text));
-}
 bool OnThreadOf(const QObject& object) {
     return QThread::currentThread() == object.thread();
 }
@@ -61,7 +58,7 @@ void TLabelText::Apply() {
         std::lock_guard lock(mutex_);
         text = latest_;
     }
-    label_.setText(Shown(text));
+    label_.setText(ShownPath(text));
 }
 
 TRunEventsBridge::TRunEventsBridge(std::function<void()> showButtons)

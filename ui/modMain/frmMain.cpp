@@ -4,13 +4,13 @@
 #include "diag/Trace.h"
 #include "ui/FileDialogs.h"
 #include "ui/LineListView.h"
+#include "ui/PathText.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
 #include "ui/modQueue/frmQueue.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFile>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
@@ -48,11 +48,6 @@ QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// Paths are bytes in the queue; the dialogs speak QString.
-std::string Bytes(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
-
 } // namespace
 
 TStatusPanels::TStatusPanels(QWidget* parent) : QWidget(parent) {
@@ -77,9 +72,11 @@ void TStatusPanels::SetPanel0Width(int width) {
 }
 
 void TStatusPanels::resizeEvent(QResizeEvent*) {
+    // The window's resize rule sets the first panel's width, which places both.
     if (OnResize)
         OnResize();
-    Place();
+    else
+        Place();
 }
 
 void TStatusPanels::Place() {
@@ -309,19 +306,17 @@ void TfrmMain::FormCreate() {
         sinks.CloseProgram = [this] { close(); };
         sinks.BrowseDialog = [this](const std::string& caption,
                                     const std::string& start) -> std::optional<std::string> {
-            const QString chosen = FileDialogs::GetExistingDirectory(
-                this, Q(caption), QFile::decodeName(QByteArray::fromStdString(start)));
+            const QString chosen =
+                FileDialogs::GetExistingDirectory(this, Q(caption), ShownPath(start));
             if (chosen.isEmpty())
                 return std::nullopt;
-            return Bytes(chosen);
+            return PathBytes(chosen);
         };
         core_->Attach(sinks);
         core_->Start();
         Trace({});
-    } catch (const std::exception& e) {
-        AppException(e.what());
     } catch (...) {
-        AppException("unknown exception");
+        AppExceptionOfCurrent();
     }
 }
 
@@ -475,7 +470,7 @@ void TfrmMain::btnSelFilesClick() {
         if (!chosen.isEmpty()) {
             files.emplace();
             for (const QString& name : chosen)
-                files->push_back(Bytes(name));
+                files->push_back(PathBytes(name));
         }
         core_->Commands.btnSelFilesClick(files);
     });

@@ -4,8 +4,8 @@
 #include "persist/ExePath.h"
 #include "persist/QueueFile.h"
 #include "ui/FileDialogs.h"
+#include "ui/PathText.h"
 
-#include <QFile>
 #include <QPushButton>
 
 namespace ferrox {
@@ -42,7 +42,7 @@ TfrmQueue::TfrmQueue(TQueueFile& queueFile, QWidget* parent)
 
 QString TfrmQueue::ProposedFile() const {
     // Always the default queue file, whichever file is the current one.
-    return QFile::decodeName(QByteArray::fromStdString(ExePath() + "QUEUE.INI"));
+    return ShownPath(ExePath() + "QUEUE.INI");
 }
 
 void TfrmQueue::btnLoadClick() {
@@ -50,7 +50,7 @@ void TfrmQueue::btnLoadClick() {
         FileDialogs::GetOpenFileName(this, "Load Queue", ProposedFile(), AllFilesFilter, true);
     if (name.isEmpty())
         return;
-    RunFileOperation([&] { queueFile_.LoadQueue(true, QFile::encodeName(name).toStdString()); });
+    RunFileOperation([&] { queueFile_.LoadQueue(true, PathBytes(name)); });
 }
 
 void TfrmQueue::btnSaveClick() {
@@ -58,22 +58,20 @@ void TfrmQueue::btnSaveClick() {
         FileDialogs::GetSaveFileName(this, "Save Queue", ProposedFile(), AllFilesFilter, false);
     if (name.isEmpty())
         return;
-    RunFileOperation(
-        [&] { queueFile_.SaveQueue(true, true, QFile::encodeName(name).toStdString()); });
+    RunFileOperation([&] { queueFile_.SaveQueue(true, true, PathBytes(name)); });
 }
 
 void TfrmQueue::RunFileOperation(const std::function<void()>& operation) {
     DisableButtons();
     // The buttons come back and the window closes however the operation ends.
-    try {
-        operation();
-    } catch (...) {
-        EnableButtons();
-        accept();
-        throw;
-    }
-    EnableButtons();
-    accept();
+    struct TDone {
+        TfrmQueue& form;
+        ~TDone() {
+            form.EnableButtons();
+            form.accept();
+        }
+    } done{*this};
+    operation();
 }
 
 void TfrmQueue::btnCloseClick() {
