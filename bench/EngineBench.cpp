@@ -15,6 +15,7 @@
 //   engine_bench [--dir DIR] [--tmpfs DIR] [--big-mib N] [--rounds N] [--skip-large]
 //                [--skip-tree] [--skip-200k] [--skip-tmpfs]
 //   engine_bench --tree-once SOURCE DEST   (one run of one directory line, for strace)
+#include "bench/BenchSupport.h"
 #include "diag/Trace.h"
 #include "engine/FileCopy.h"
 #include "engine/RunControl.h"
@@ -37,7 +38,7 @@
 #include <vector>
 
 using namespace ferrox;
-using Clock = std::chrono::steady_clock;
+using namespace ferrox::bench;
 
 namespace {
 
@@ -50,48 +51,10 @@ struct TNullUi : IGauge, IRatePanel {
     void SetRateText(const std::string&) override {}
 };
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-void Shell(const std::string& cmd) {
-    if (std::system(cmd.c_str()) != 0) {
-        std::fprintf(stderr, "failed: %s\n", cmd.c_str());
-        std::exit(1);
-    }
-}
-
 double TimeShell(const std::string& cmd) {
     auto start = Clock::now();
     Shell(cmd);
     return Seconds(start);
-}
-
-void WriteFile(const std::string& path, size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = char((i * 131 + seed * 7) & 0xff);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::write(fd, data.data(), size) != ssize_t(size)) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        std::exit(1);
-    }
-    ::close(fd);
-}
-
-void MakeTree(const std::string& root, int dirs, int filesPerDir, size_t size) {
-    ::mkdir(root.c_str(), 0755);
-    for (int d = 0; d < dirs; ++d) {
-        std::string sub = root + "/d" + std::to_string(d);
-        ::mkdir(sub.c_str(), 0755);
-        for (int f = 0; f < filesPerDir; ++f)
-            WriteFile(sub + "/f" + std::to_string(f), size, unsigned(d * filesPerDir + f));
-    }
 }
 
 // One whole run of a queue holding a single directory line.

@@ -13,6 +13,7 @@
 //
 //   window_bench [--dir DIR] [--rounds N] [--lines N] [--ferrox-run PATH]
 //                [--skip-copy] [--skip-lines]
+#include "bench/BenchSupport.h"
 #include "ui/FerroxApplication.h"
 #include "ui/LineListModel.h"
 #include "ui/LineListView.h"
@@ -39,66 +40,14 @@
 #include <vector>
 
 using namespace ferrox;
-using Clock = std::chrono::steady_clock;
+using namespace ferrox::bench;
 
 namespace {
 
 constexpr int TickMs = 5;
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 double Ms(Clock::time_point start) {
     return Seconds(start) * 1e3;
-}
-
-// The value below which the given share of the values lie (0.5: the median).
-double Quantile(std::vector<double> v, double share) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t at = std::min(v.size() - 1, size_t(share * double(v.size())));
-    return v[at];
-}
-
-double Median(const std::vector<double>& v) {
-    return Quantile(v, 0.5);
-}
-
-[[noreturn]] void Fail(const std::string& why) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "window_bench: %s\n", why.c_str());
-    // Not exit(): the window's threads are still running and would be waited for.
-    std::_Exit(1);
-}
-
-void Shell(const std::string& cmd) {
-    if (std::system(cmd.c_str()) != 0)
-        Fail("failed: " + cmd);
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size()))
-        Fail("cannot write " + path);
-    ::close(fd);
-}
-
-void MakeTree(const std::string& root, int dirs, int filesPerDir, size_t size) {
-    ::mkdir(root.c_str(), 0755);
-    std::string data(size, '\0');
-    for (int d = 0; d < dirs; ++d) {
-        std::string sub = root + "/d" + std::to_string(d);
-        ::mkdir(sub.c_str(), 0755);
-        for (int f = 0; f < filesPerDir; ++f) {
-            // Different bytes in every file, so nothing can share them.
-            const unsigned seed = unsigned(d * filesPerDir + f);
-            for (size_t i = 0; i < size; ++i)
-                data[i] = char((i * 131 + seed * 7) & 0xff);
-            WriteText(sub + "/f" + std::to_string(f), data);
-        }
-    }
 }
 
 long CountFiles(const std::string& root) {

@@ -1,0 +1,74 @@
+#pragma once
+// Helpers the benchmark programs share: timing, medians, shell commands and test trees.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace ferrox::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The value below which the given share of the values lie (0.5: the median); 0 for none.
+inline double Quantile(std::vector<double> v, double share) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t at = std::min(v.size() - 1, size_t(share * double(v.size())));
+    return v[at];
+}
+
+inline double Median(const std::vector<double>& v) {
+    return Quantile(v, 0.5);
+}
+
+// Ends the program at once. Not exit(): the monitor's and the window's threads are still
+// running, and exit's clean-up would wait for them.
+[[noreturn]] inline void Fail(const std::string& why) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", why.c_str());
+    std::_Exit(1);
+}
+
+inline void Shell(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0)
+        Fail("failed: " + cmd);
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size()))
+        Fail("cannot write " + path);
+    ::close(fd);
+}
+
+// A file of `size` bytes that differ from every other file's (by seed), so nothing can
+// share them.
+inline void WriteFile(const std::string& path, size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = char((i * 131 + seed * 7) & 0xff);
+    WriteText(path, data);
+}
+
+// root/d0 .. d<dirs-1>, each with files f0 .. f<filesPerDir-1> of `size` bytes.
+inline void MakeTree(const std::string& root, int dirs, int filesPerDir, size_t size) {
+    ::mkdir(root.c_str(), 0755);
+    for (int d = 0; d < dirs; ++d) {
+        std::string sub = root + "/d" + std::to_string(d);
+        ::mkdir(sub.c_str(), 0755);
+        for (int f = 0; f < filesPerDir; ++f)
+            WriteFile(sub + "/f" + std::to_string(f), size, unsigned(d * filesPerDir + f));
+    }
+}
+
+} // namespace ferrox::bench
