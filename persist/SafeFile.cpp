@@ -44,27 +44,6 @@ int LinkUnnamed(int fd, const std::string& temp) {
 
 } // namespace
 
-TFd& TFd::operator=(TFd&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-void TFd::Reset() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-}
-
-bool TFd::Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 || errno == EINTR;
-}
-
 TFd OpenRegularFile(const std::string& path, bool* missing) {
     *missing = false;
     TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Fd.h"
+
 namespace ferrox {
 
 // The one way persist/ reports a failure inside an operation: thrown by the helpers below,
@@ -13,27 +15,6 @@ class TPersistError : public std::runtime_error {
 public:
     TPersistError(const std::string& message, int code) : std::runtime_error(message), Code(code) {}
     int Code;
-};
-
-// A file descriptor with one owner.
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() { Reset(); }
-    TFd(TFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    TFd& operator=(TFd&& other) noexcept;
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void Reset();
-    // Closes now; false when the close reported an error (a late write failure).
-    bool Close();
-
-private:
-    int fd_ = -1;
 };
 
 // Opens a file for reading without ever blocking: a fifo or a device under the name is

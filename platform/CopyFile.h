@@ -6,7 +6,8 @@
 #include <string_view>
 #include <sys/types.h>
 
-#include "FileSystem.h"
+#include "platform/CopyContext.h"
+#include "platform/FileSystem.h"
 
 namespace ferrox {
 
@@ -35,60 +36,6 @@ struct TCopyResult {
     TFileIdentity Source; // the source as it was when the copy began
 };
 
-// Descriptors of the directories the last copy read from and wrote into, kept for the
-// next copy: a queue copies many files of one directory in a row, and working relative to
-// an open directory spares the kernel a walk of the whole path for every step of every
-// file. One context serves one thread at a time; a directory is looked up afresh when its
-// descriptor has not been used for a second (after a pause, say), so one renamed or
-// replaced while the run waited is not written to under its old identity.
-class TCopyContext {
-public:
-    TCopyContext();
-    ~TCopyContext();
-    TCopyContext(const TCopyContext&) = delete;
-    TCopyContext& operator=(const TCopyContext&) = delete;
-
-    struct TDir {
-        std::string Path;
-        int Fd = -1;
-        std::chrono::steady_clock::time_point LastUse;
-        dev_t Device = 0;
-        // Target side: new files take this directory's default ACL rather than the umask.
-        bool DefaultAcl = true;
-        // Target side: the file system refused an unnamed file here once.
-        bool NoUnnamed = false;
-    };
-
-    // The open directory at path, opened now unless it is the one of the last copy.
-    // nullptr with error set when it cannot be opened.
-    TDir* SourceDir(std::string_view path, int& error);
-    TDir* TargetDir(std::string_view path, int& error);
-
-    // The process umask when it could be read, else -1; read on first use, so on the
-    // thread that copies, not the one that made the context.
-    int Umask();
-
-    // How long an unused directory descriptor is trusted to still name its path.
-    std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
-
-    // Counts the directory opens (a test seam: consecutive files of one directory open it
-    // once).
-    int DirectoryOpens() const { return opens_; }
-
-    // For one copy alone: no umask read, so the mode is always set explicitly.
-    struct TOneCopy {};
-    explicit TCopyContext(TOneCopy);
-
-private:
-    TDir* Open(TDir& dir, std::string_view path, bool target, int& error);
-
-    TDir source_;
-    TDir target_;
-    int umask_ = -1;
-    bool umaskRead_ = false;
-    int opens_ = 0;
-};
-
 // Copies one file onto Target, replacing it. The data goes into an unnamed file in
 // Target's directory (reflink clone, else copy_file_range in chunks, else read/write;
 // holes of a sparse source stay holes), followed by extended attributes (ACLs included,
@@ -106,8 +53,5 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
 // and modification time).
 bool IsSameFileState(const std::string& path, const TFileIdentity& identity,
                      TCopyContext* context = nullptr);
-
-// Recognises the names of the temporary files this copy creates.
-bool IsCopyTempName(const std::string& name);
 
 } // namespace ferrox

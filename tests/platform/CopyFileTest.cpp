@@ -1,4 +1,5 @@
 #include "platform/CopyFile.h"
+#include "platform/UnnamedFile.h"
 #include "PlatformTestUtil.h"
 #include "platform/SysError.h"
 #include "support/TestSupport.h"

@@ -1,0 +1,108 @@
+#include "platform/CopyContext.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace ferrox {
+
+namespace {
+
+// The umask, read without setting it: umask() can only be read by changing it, which
+// would for a moment apply to files other threads create.
+int ReadUmask() {
+    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[2048];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    const char* at = std::strstr(buf, "\nUmask:");
+    if (!at)
+        return -1;
+    char* end = nullptr;
+    long mask = std::strtol(at + 7, &end, 8);
+    return end == at + 7 || mask < 0 || mask > 0777 ? -1 : static_cast<int>(mask);
+}
+
+// New files in a directory with a default ACL take their mode from it, not from the umask.
+bool HasDefaultAcl(int dirFd) {
+    if (::fgetxattr(dirFd, "system.posix_acl_default", nullptr, 0) >= 0)
+        return true;
+    // Unknown (an O_PATH descriptor, say) counts as present: the mode is then set outright.
+    return !(errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP);
+}
+
+} // namespace
+
+// --- The context ---------------------------------------------------------------------
+
+TCopyContext::TCopyContext() = default;
+
+TCopyContext::TCopyContext(TOneCopy) : umaskRead_(true) {}
+
+int TCopyContext::Umask() {
+    if (!umaskRead_) {
+        umask_ = ReadUmask();
+        umaskRead_ = true;
+    }
+    return umask_;
+}
+
+TCopyContext::~TCopyContext() {
+    if (source_.Fd >= 0)
+        ::close(source_.Fd);
+    if (target_.Fd >= 0)
+        ::close(target_.Fd);
+}
+
+TCopyContext::TDir* TCopyContext::SourceDir(std::string_view path, int& error) {
+    return Open(source_, path, false, error);
+}
+
+TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
+    return Open(target_, path, true, error);
+}
+
+TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool target, int& error) {
+    auto now = std::chrono::steady_clock::now();
+    if (dir.Fd >= 0 && dir.Path == path && now - dir.LastUse < MaxIdle) {
+        dir.LastUse = now;
+        return &dir;
+    }
+    if (dir.Fd >= 0)
+        ::close(dir.Fd);
+    dir = TDir{};
+    dir.Path.assign(path);
+    // Reading a source directory is never needed, only looking up its names; a target
+    // directory is read for its default ACL when we may.
+    int fd = -1;
+    if (target)
+        fd = ::open(dir.Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && (!target || errno == EACCES))
+        fd = ::open(dir.Path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        dir.Path.clear();
+        return nullptr;
+    }
+    dir.Fd = fd;
+    dir.LastUse = now;
+    dir.Device = st.st_dev;
+    if (target)
+        dir.DefaultAcl = HasDefaultAcl(fd);
+    ++opens_;
+    return &dir;
+}
+
+} // namespace ferrox

@@ -1,0 +1,357 @@
+#include "platform/CopyData.h"
+
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <memory>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace ferrox {
+
+namespace {
+
+constexpr size_t FirstRangeChunk = 1 << 20;
+constexpr size_t MaxRangeChunk = 32 << 20;
+constexpr size_t BufferChunk = 256 << 10;
+// A chunk quicker than this may double; one slower than ShrinkAbove halves. Between the
+// two, a cancel and the next progress report are at most about 50 ms away.
+constexpr std::chrono::nanoseconds GrowBelow = std::chrono::milliseconds(12);
+constexpr std::chrono::nanoseconds ShrinkAbove = std::chrono::milliseconds(40);
+
+// --- Which device pairs cannot clone ------------------------------------------------
+//
+// A failed FICLONE costs little, but a queue of many small files between two file
+// systems would issue it for every one; once a pair has said no, it keeps saying no.
+
+struct TDevicePair {
+    dev_t Source;
+    dev_t Target;
+};
+
+class TNoCloneTable {
+public:
+    bool Contains(dev_t source, dev_t target) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < count_; ++i)
+            if (pairs_[i].Source == source && pairs_[i].Target == target)
+                return true;
+        return false;
+    }
+
+    void Add(dev_t source, dev_t target) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < count_; ++i)
+            if (pairs_[i].Source == source && pairs_[i].Target == target)
+                return;
+        // A full table only means a few more cheap, failing ioctls: overwrite round-robin.
+        pairs_[next_] = {source, target};
+        next_ = (next_ + 1) % Capacity;
+        if (count_ < Capacity)
+            ++count_;
+    }
+
+private:
+    static constexpr size_t Capacity = 32;
+    std::mutex mutex_;
+    TDevicePair pairs_[Capacity] = {};
+    size_t count_ = 0;
+    size_t next_ = 0;
+};
+
+TNoCloneTable NoClone;
+
+// --- Data ----------------------------------------------------------------------------
+
+// Progress as the data goes; the size from fstat is what we announce, but what was
+// really read is what we report once the source turns out longer or shorter.
+struct TProgress {
+    const TCopyOptions& Options;
+    int64_t Announced;
+    int64_t Done = 0;
+
+    // 0, or ECANCELED when the user asked to stop.
+    int Chunk(int64_t bytes) {
+        Done += bytes;
+        Report(Options, Done > Announced ? Done : Announced, Done, CALLBACK_CHUNK_FINISHED);
+        return Cancelled(Options) ? ECANCELED : 0;
+    }
+
+    void Finish() {
+        if (Done < Announced)
+            Report(Options, Done, Done, CALLBACK_CHUNK_FINISHED);
+    }
+};
+
+// copy_file_range sizes: doubled while chunks are quick, so a large file costs few calls,
+// halved when one is slow, so the copy still looks at the cancel flag often enough.
+class TChunker {
+public:
+    size_t Size() const { return size_; }
+    void Begin() { start_ = std::chrono::steady_clock::now(); }
+    void End(size_t copied) {
+        if (copied < size_)
+            return; // a short chunk (the end of the file) says nothing about the speed
+        auto took = std::chrono::steady_clock::now() - start_;
+        if (took < GrowBelow && size_ < MaxRangeChunk)
+            size_ *= 2;
+        else if (took > ShrinkAbove && size_ > FirstRangeChunk)
+            size_ /= 2;
+    }
+
+private:
+    size_t size_ = FirstRangeChunk;
+    std::chrono::steady_clock::time_point start_;
+};
+
+char* CopyBuffer() {
+    // One buffer per copying thread, made on its first fallback copy and kept.
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer)
+        buffer.reset(new char[BufferChunk]);
+    return buffer.get();
+}
+
+int CopyByBuffer(int in, int out, TProgress& progress) {
+    char* buffer = CopyBuffer();
+    for (;;) {
+        ssize_t n = ::read(in, buffer, BufferChunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return 0;
+        if (int error = WriteAll(out, std::string_view(buffer, static_cast<size_t>(n))))
+            return error;
+        if (int error = progress.Chunk(n))
+            return error;
+    }
+}
+
+bool RangeUnsupported(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP;
+}
+
+// copy_file_range, or the buffer when the kernel cannot do it for these two files.
+int CopyByRange(int in, int out, TProgress& progress) {
+    TChunker chunker;
+    for (;;) {
+        chunker.Begin();
+        const size_t asked = chunker.Size();
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, asked, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int error = errno;
+            if (progress.Done == 0 && RangeUnsupported(error))
+                return CopyByBuffer(in, out, progress);
+            return error;
+        }
+        if (n == 0) {
+            // Files of /proc and /sys claim a size but give nothing to copy_file_range;
+            // read() is the judge of whether the source is really empty.
+            if (progress.Done == 0)
+                return CopyByBuffer(in, out, progress);
+            return 0;
+        }
+        chunker.End(static_cast<size_t>(n));
+        if (int error = progress.Chunk(n))
+            return error;
+        // Less than asked, and exactly the size fstat gave: the call stopped at the end of
+        // the file, so a further call to hear "0" would only cost a system call per file.
+        if (static_cast<size_t>(n) < asked && progress.Done == progress.Announced)
+            return 0;
+    }
+}
+
+// Copies the bytes [from, to) of in to the same offsets of out; `reached` is where the
+// data really ended (before `to` when the source shrank meanwhile).
+int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChunker& chunker,
+                bool& byBuffer, off_t& reached) {
+    while (from < to) {
+        size_t want = static_cast<size_t>(to - from);
+        ssize_t n;
+        if (!byBuffer) {
+            if (want > chunker.Size())
+                want = chunker.Size();
+            loff_t inAt = from, outAt = from;
+            chunker.Begin();
+            n = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (!RangeUnsupported(errno))
+                    return errno;
+                byBuffer = true;
+                continue;
+            }
+            chunker.End(static_cast<size_t>(n));
+        } else {
+            if (want > BufferChunk)
+                want = BufferChunk;
+            char* buffer = CopyBuffer();
+            n = ::pread(in, buffer, want, from);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            if (int error = PWriteAll(out, {buffer, static_cast<size_t>(n)}, from))
+                return error;
+        }
+        if (n == 0)
+            break;
+        from += n;
+        if (int error = progress.Chunk(n))
+            return error;
+    }
+    reached = from;
+    return 0;
+}
+
+// A file with fewer blocks than its size has holes: only its data is copied, at the same
+// offsets, and the holes stay holes in the copy (cp does the same by default). Returns
+// EOPNOTSUPP, before writing anything, where the file system cannot tell data from holes.
+int CopySparse(int in, int out, off_t size, TProgress& progress) {
+    TChunker chunker;
+    bool byBuffer = false;
+    off_t pos = 0;
+    while (pos < size) {
+        off_t data = ::lseek(in, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO)
+                break; // a hole up to the end
+            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP))
+                return EOPNOTSUPP;
+            return errno;
+        }
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            return errno;
+        if (data > pos)
+            if (int error = progress.Chunk(data - pos))
+                return error;
+        off_t reached = data;
+        if (int error = CopyRangeAt(in, out, data, hole, progress, chunker, byBuffer, reached))
+            return error;
+        pos = reached;
+        if (reached < hole) {
+            size = reached; // the source shrank: it ends here
+            break;
+        }
+    }
+    if (pos < size && progress.Chunk(size - pos) != 0)
+        return ECANCELED;
+    // The trailing hole, if any, is only a length.
+    if (::ftruncate(out, pos > size ? pos : size) != 0)
+        return errno;
+    return 0;
+}
+
+bool TryClone(int in, int out, dev_t sourceDevice, dev_t targetDevice) {
+    if (NoClone.Contains(sourceDevice, targetDevice))
+        return false;
+    if (::ioctl(out, FICLONE, in) == 0)
+        return true;
+    int error = errno;
+    if (error == EOPNOTSUPP || error == EXDEV || error == EINVAL || error == ENOTTY)
+        NoClone.Add(sourceDevice, targetDevice);
+    // Anything else (a full disk, a quota) is left for the ordinary copy to meet and report.
+    return false;
+}
+
+} // namespace
+
+int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
+             const TCopyOptions& options) {
+    TProgress progress{options, sourceStat.st_size};
+    if (Cancelled(options))
+        return ECANCELED;
+    int error = 0;
+    const bool holes = static_cast<int64_t>(sourceStat.st_blocks) * 512 < sourceStat.st_size;
+    if (sourceStat.st_size > 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
+        error = progress.Chunk(sourceStat.st_size);
+    } else if (sourceStat.st_size > 0 && holes &&
+               (error = CopySparse(in, out, sourceStat.st_size, progress)) != EOPNOTSUPP) {
+        // copied, or failed, with the holes kept
+    } else if (sourceStat.st_size > 0) {
+        error = CopyByRange(in, out, progress);
+    } else {
+        // Empty by fstat: one read tells whether it really is.
+        error = CopyByBuffer(in, out, progress);
+    }
+    if (error == 0)
+        progress.Finish();
+    return error;
+}
+
+// --- Extended attributes ---------------------------------------------------------------
+
+// Grows buffer until the call (which returns -1/ERANGE when it is too small) fits.
+namespace {
+
+template <class TCall> ssize_t WithBuffer(std::vector<char>& buffer, TCall call) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ssize_t n = call(buffer.data(), buffer.size());
+        if (n >= 0 || errno != ERANGE)
+            return n;
+        ssize_t need = call(nullptr, 0);
+        if (need < 0)
+            return need;
+        buffer.resize(static_cast<size_t>(need) + 64);
+    }
+    errno = ERANGE;
+    return -1;
+}
+
+} // namespace
+
+// Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
+// system without them, a name space closed to us or a value too large for it leaves the
+// copy without that attribute, as cp -a does. Only a failing device fails the copy.
+int CopyXattrs(int in, int out) {
+    thread_local std::vector<char> names(1024), value(4096);
+    ssize_t length =
+        WithBuffer(names, [in](char* buf, size_t size) { return ::flistxattr(in, buf, size); });
+    if (length <= 0)
+        return length < 0 && errno == EIO ? EIO : 0;
+    for (const char* name = names.data(); name < names.data() + length;
+         name += std::strlen(name) + 1) {
+        // The security label is the policy's to give in the new place; file capabilities
+        // grant privileges, like set-user-ID, which a copy does not carry over either.
+        if (std::strcmp(name, "security.selinux") == 0 ||
+            std::strcmp(name, "security.capability") == 0)
+            continue;
+        ssize_t size = WithBuffer(
+            value, [in, name](char* buf, size_t cap) { return ::fgetxattr(in, name, buf, cap); });
+        if (size < 0) {
+            if (errno == EIO)
+                return EIO;
+            continue;
+        }
+        if (::fsetxattr(out, name, value.data(), static_cast<size_t>(size), 0) != 0 && errno == EIO)
+            return EIO;
+    }
+    return 0;
+}
+
+bool Cancelled(const TCopyOptions& options) {
+    return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
+}
+
+void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t reason) {
+    if (options.Progress)
+        options.Progress(total, done, reason, options.Data);
+}
+
+} // namespace ferrox

@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <sys/types.h>
+
+#include "platform/CopyFile.h"
+
+struct stat;
+
+namespace ferrox {
+
+// True once the copy's cancel flag asks it to stop.
+bool Cancelled(const TCopyOptions& options);
+// Tells the copy's progress routine, if any.
+void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t reason);
+
+// Copies the bytes of in into the empty file out: a reflink clone where the two file
+// systems can share blocks, else copy_file_range in growing chunks, else read/write; holes
+// of a sparse source stay holes. Progress after every chunk, the cancel flag between them.
+// 0, or errno (ECANCELED when cancelled).
+int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
+             const TCopyOptions& options);
+
+// Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
+// system without them, a name space closed to us or a value too large for it leaves the
+// copy without that attribute, as cp -a does. Only a failing device fails the copy (EIO).
+int CopyXattrs(int in, int out);
+
+} // namespace ferrox
