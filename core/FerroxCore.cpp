@@ -63,10 +63,11 @@ void TFerroxCore::TRunEventsRelay::SourceNotRemoved(const std::string& source, i
     if (target_)
         target_->SourceNotRemoved(source, errorCode);
 }
-void TFerroxCore::TRunEventsRelay::LineFailed(const std::string& source, int errorCode) {
+void TFerroxCore::TRunEventsRelay::LineFailed(const std::string& source, int errorCode,
+                                              const std::string& where) {
     std::shared_lock lock(mutex_);
     if (target_)
-        target_->LineFailed(source, errorCode);
+        target_->LineFailed(source, errorCode, where);
 }
 void TFerroxCore::TRunEventsRelay::RunEnded(bool aborted) {
     std::shared_lock lock(mutex_);

@@ -96,7 +96,8 @@ private:
         void FileStarted(const std::string& source) override;
         void FileFinished(const std::string& source, int errorCode) override;
         void SourceNotRemoved(const std::string& source, int errorCode) override;
-        void LineFailed(const std::string& source, int errorCode) override;
+        void LineFailed(const std::string& source, int errorCode,
+                        const std::string& where) override;
         void RunEnded(bool aborted) override;
         void ButtonsChanged() override;
 

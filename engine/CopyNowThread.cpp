@@ -53,7 +53,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     if (!ok) {
         ShowStatus("Error copying file [" + SysErrorMessage(errorCode) + "]");
         if (events)
-            events->LineFailed(S, errorCode);
+            events->LineFailed(S, errorCode, S);
     } else if (copy.SourceError && events) {
         events->SourceNotRemoved(S, copy.SourceError);
     }
@@ -70,9 +70,13 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
     queue_.lstCopyFrom.SetStatus(Source, status);
     queue_.lstCopyTo.SetStatus(pair.Dest, status);
     if (r.Failed()) {
-        ShowStatus("Error copying file [" + SysErrorMessage(r.Code) + "]");
+        const std::string reason = SysErrorMessage(r.Code);
+        LogError((r.Where == pair.SourcePath ? "Error copying directory ["
+                                             : "Error creating directory [") +
+                 r.Where + "] " + reason);
+        ShowStatus("Error copying file [" + reason + "]");
         if (IRunEvents* events = run_.Events())
-            events->LineFailed(pair.SourcePath, r.Code);
+            events->LineFailed(pair.SourcePath, r.Code, r.Where);
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "engine/PathUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
 
@@ -74,7 +73,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
     TTraceScope trace("ExpandDir");
     try {
         if (int rc = CheckDirectory(SourcePath))
-            return {rc, false};
+            return {rc, false, SourcePath};
         std::string SrcDir = SourcePath;
         AddSlash(SrcDir);
         const std::string DstDir = AddSlash2(DestPath);
@@ -82,17 +81,18 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
         const std::string Name = NamePart(WithoutTrailingSlash(SrcDir));
         if (Name.empty() || Name == "." || Name == "..") {
             // The root (or a name that is no name) has nothing to be copied under.
-            return {errRootDirectory, false};
+            return {errRootDirectory, false, SourcePath};
         }
         const std::string entryDest = DstDir + Name + PathDelim;
         if (IsInside(SrcDir, entryDest))
-            return {errDirIntoItself, false};
-        if (!DirExists(DstDir))
-            if (int rc = MakeDirectory(DstDir))
-                return {rc, false};
-        if (!DirExists(entryDest))
-            if (int rc = MakeDirectory(entryDest, DirectoryCopyMode(SrcDir)))
-                return {rc, false};
+            return {errDirIntoItself, false, SourcePath};
+        // The destination may be, or lead through, a link (the user named it); the
+        // directory made or entered below it never is, or the tree would be written
+        // wherever that link points.
+        const TMakeDirResult made =
+            MakeDirectoryIn(WithoutTrailingSlash(DstDir), Name, DirectoryCopyMode(SrcDir));
+        if (made.Error != 0)
+            return {made.Error, false, made.AtParent ? DestPath : entryDest};
 
         std::unordered_set<std::string> queued =
             NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
@@ -124,14 +124,12 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
             return !insertFailed;
         });
         if (rc != 0)
-            return {rc, false};
+            return {rc, false, SourcePath};
         if (insertFailed)
-            return {ENOMEM, false};
-        return {0, !stopped};
+            return {ENOMEM, false, SourcePath};
+        return {0, !stopped, {}};
     } catch (const std::bad_alloc&) {
-        return {ENOMEM, false};
-    } catch (...) {
-        return {EIO, false};
+        return {ENOMEM, false, SourcePath};
     }
 }
 

@@ -16,14 +16,18 @@ struct TExpandResult {
     // before the end of the directory: the line is not done, and the next expansion
     // adds what is still missing.
     bool Complete = false;
+    // What a failure is about: the source directory, the destination, or the directory
+    // to be made in it.
+    std::string Where;
     bool Failed() const { return Code != 0; }
 };
 
 // Turns a directory line into lines for its entries: files right after the directory
 // line, subdirectories after the line inserted last, and one destination line
 // DstDir + Name for each, after the destination line. Creates the target directory
-// DstDir + Name first. Entries that already have a line among the directory's own lines
-// (left by an expansion that was stopped) get no second one.
+// DstDir + Name first (and DstDir when only it is missing); DstDir + Name must be a
+// directory of its own, never a symbolic link. Entries that already have a line among the
+// directory's own lines (left by an expansion that was stopped) get no second one.
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
                         const std::string& DestPath);

@@ -4,7 +4,6 @@
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "engine/PathUtils.h"
 #include "platform/CopyFile.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
@@ -16,41 +15,48 @@
 
 namespace ferrox {
 
-void DeleteToBin(const std::string& Path) {
+int DeleteToBin(const TCopiedSource& Source, const std::string& Path) {
     TTraceScope trace("DeleteToBin");
     try {
-        // A refusal is not reported here: the caller sees the file still there and
-        // deletes it for good.
-        MoveToTrash(Path);
+        return TrashCopiedSource(Source, Path);
     } catch (const std::exception& e) {
         ShowStatus(std::string("Exception Error: ") + e.what());
+        return ENOMEM;
     }
 }
 
 namespace {
 
-// Removes a moved source as the trash option says, trying once more after giving the
-// owner write permission; 0 when it is gone, else the reason it is still there.
-int RemoveMovedSource(const std::string& Source, bool toTrash) {
-    int error = 0;
-    if (toTrash) {
-        DeleteToBin(Source);
-    } else {
-        error = RemoveFile(Source);
-    }
-    if (!MyFileExists(Source))
+// 0 when the copied file is no longer under its name; EEXIST when something else stands
+// there (someone put it there); otherwise `error`, why it is still there.
+int Outcome(const TCopiedSource& source, int error) {
+    switch (SourceStateOf(source)) {
+    case TSourceState::Gone:
         return 0;
-    MakeOwnerWritable(Source);
-    if (toTrash) {
-        DeleteToBin(Source);
-        if (!MyFileExists(Source))
-            return 0;
+    case TSourceState::Other:
+        return EEXIST;
+    case TSourceState::Copied:
+        break;
     }
-    error = RemoveFile(Source);
-    if (!MyFileExists(Source))
-        return 0;
-    // Removed, yet something stands under the name again: someone put it there.
     return error != 0 ? error : EEXIST;
+}
+
+// Removes a moved source as the trash option says, trying once more after giving the
+// owner write permission; each step only while the name still holds the copied file,
+// reached through the directory the copy read it from. 0 when it is gone, else why not.
+int RemoveMovedSource(const TCopiedSource& source, const std::string& path, bool toTrash) {
+    if (SourceStateOf(source) != TSourceState::Copied)
+        return errSourceChanged;
+    int error = toTrash ? DeleteToBin(source, path) : UnlinkCopiedSource(source);
+    if (SourceStateOf(source) != TSourceState::Copied)
+        return Outcome(source, error);
+    MakeCopiedSourceWritable(source);
+    if (toTrash) {
+        error = DeleteToBin(source, path);
+        if (SourceStateOf(source) != TSourceState::Copied)
+            return Outcome(source, error);
+    }
+    return Outcome(source, UnlinkCopiedSource(source));
 }
 
 } // namespace
@@ -79,15 +85,21 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
             // Nothing exists to copy: no log line, as for any missing source.
         } else if (copy.Error == 0) {
             TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
+            if (copy.AttributesRefused != 0)
+                LogError("Extended attributes not all copied [" + Source + "] to [" + Target +
+                         "] " + SysErrorMessage(copy.AttributesRefused));
             if (Move) {
-                if (IsSameFileState(Source, copy.Source, options.Context))
-                    result.SourceError = RemoveMovedSource(Source, options.DeleteToRecycle);
-                else
-                    result.SourceError = errSourceChanged;
+                // A copy without all its attributes is not the whole file.
+                result.SourceError =
+                    copy.AttributesRefused != 0
+                        ? errAttributesIncomplete
+                        : RemoveMovedSource(copy.Copied, Source, options.DeleteToRecycle);
                 if (result.SourceError != 0)
                     LogError("Source not removed [" + Source + "] " +
                              SysErrorMessage(result.SourceError));
             }
+        } else if (copy.Error == errSourceChangedDuringCopy) {
+            LogError(SysErrorMessage(copy.Error) + " [" + Source + "]");
         } else {
             LogError("Error copying file [" + Source + "] to [" + Target + "] " +
                      SysErrorMessage(copy.Error));

@@ -8,6 +8,7 @@
 namespace ferrox {
 
 class TCopyContext;
+struct TCopiedSource;
 
 struct TFileCopyOptions {
     // A moved source goes into the trash (else it is deleted for good).
@@ -37,7 +38,8 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
                            const std::atomic<int32_t>& AbortFlag,
                            const TFileCopyOptions& options = {});
 
-// Moves a file into the trash; when the trash refuses it, the file stays where it is.
-void DeleteToBin(const std::string& Path);
+// Moves a copied file into the trash while its name still holds what was copied; Path is
+// what the trash records. 0, or why it stays where it is.
+int DeleteToBin(const TCopiedSource& Source, const std::string& Path);
 
 } // namespace ferrox

@@ -16,8 +16,9 @@ public:
     // A Move line was copied but its source could not be removed (errorCode says why);
     // the copy stands, so the line is done, but the run did not do all it was asked.
     virtual void SourceNotRemoved(const std::string& source, int errorCode) = 0;
-    // A source line (file or directory) failed with errorCode.
-    virtual void LineFailed(const std::string& source, int errorCode) = 0;
+    // A source line (file or directory) failed with errorCode; `where` is the path the
+    // error is about (the source, or a destination directory of a directory line).
+    virtual void LineFailed(const std::string& source, int errorCode, const std::string& where) = 0;
     // The run is over and its state is idle again: a new run may start now.
     virtual void RunEnded(bool aborted) = 0;
     // The captions or hints of the run buttons changed; read them from the run state. Told

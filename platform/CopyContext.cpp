@@ -56,12 +56,7 @@ int TCopyContext::Umask() {
     return umask_;
 }
 
-TCopyContext::~TCopyContext() {
-    if (source_.Fd >= 0)
-        ::close(source_.Fd);
-    if (target_.Fd >= 0)
-        ::close(target_.Fd);
-}
+TCopyContext::~TCopyContext() = default;
 
 TCopyContext::TDir* TCopyContext::SourceDir(std::string_view path, int& error) {
     return Open(source_, path, false, error);
@@ -72,13 +67,12 @@ TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
 }
 
 TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool target, int& error) {
-    auto now = std::chrono::steady_clock::now();
-    if (dir.Fd >= 0 && dir.Path == path && now - dir.LastUse < MaxIdle) {
-        dir.LastUse = now;
-        return &dir;
+    struct stat st;
+    if (dir.Fd >= 0 && dir.Path == path) {
+        // Still where the path leads? A stat is far cheaper than opening it again.
+        if (::stat(dir.Path.c_str(), &st) == 0 && st.st_dev == dir.Device && st.st_ino == dir.Inode)
+            return &dir;
     }
-    if (dir.Fd >= 0)
-        ::close(dir.Fd);
     dir = TDir{};
     dir.Path.assign(path);
     // Reading a source directory is never needed, only looking up its names; a target
@@ -88,7 +82,6 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
         fd = ::open(dir.Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && (!target || errno == EACCES))
         fd = ::open(dir.Path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         error = errno;
         if (fd >= 0)
@@ -96,9 +89,10 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
         dir.Path.clear();
         return nullptr;
     }
+    dir.Handle = std::make_shared<const TFd>(fd);
     dir.Fd = fd;
-    dir.LastUse = now;
     dir.Device = st.st_dev;
+    dir.Inode = st.st_ino;
     if (target)
         dir.DefaultAcl = HasDefaultAcl(fd);
     ++opens_;

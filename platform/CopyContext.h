@@ -1,17 +1,20 @@
 #pragma once
-#include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+
+#include "platform/Fd.h"
 
 namespace ferrox {
 
 // Descriptors of the directories the last copy read from and wrote into, kept for the
 // next copy: a queue copies many files of one directory in a row, and working relative to
 // an open directory spares the kernel a walk of the whole path for every step of every
-// file. One context serves one thread at a time; a directory is looked up afresh when its
-// descriptor has not been used for a second (after a pause, say), so one renamed or
-// replaced while the run waited is not written to under its old identity.
+// file. One context serves one thread at a time. A cached directory is used only while its
+// path still leads to it (one stat, compared by device and inode, each time it is asked
+// for): a directory renamed, replaced or re-pointed by a link since is opened afresh, so
+// a file is read from and written to where its path leads when the copy starts.
 class TCopyContext {
 public:
     TCopyContext();
@@ -22,25 +25,25 @@ public:
     struct TDir {
         std::string Path;
         int Fd = -1;
-        std::chrono::steady_clock::time_point LastUse;
+        // Owns Fd; shared with a copy's result, which may need the directory after the
+        // context has moved on (a moved source is removed through it).
+        std::shared_ptr<const TFd> Handle;
         dev_t Device = 0;
+        ino_t Inode = 0;
         // Target side: new files take this directory's default ACL rather than the umask.
         bool DefaultAcl = true;
         // Target side: the file system refused an unnamed file here once.
         bool NoUnnamed = false;
     };
 
-    // The open directory at path, opened now unless it is the one of the last copy.
-    // nullptr with error set when it cannot be opened.
+    // The open directory at path: the cached one while path still leads to it, else opened
+    // now. nullptr with error set when it cannot be opened.
     TDir* SourceDir(std::string_view path, int& error);
     TDir* TargetDir(std::string_view path, int& error);
 
     // The process umask when it could be read, else -1; read on first use, so on the
     // thread that copies, not the one that made the context.
     int Umask();
-
-    // How long an unused directory descriptor is trusted to still name its path.
-    std::chrono::nanoseconds MaxIdle = std::chrono::seconds(1);
 
     // Counts the directory opens (a test seam: consecutive files of one directory open it
     // once).

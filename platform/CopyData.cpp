@@ -316,11 +316,9 @@ template <class TCall> ssize_t WithBuffer(std::vector<char>& buffer, TCall call)
 
 } // namespace
 
-// Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
-// system without them, a name space closed to us or a value too large for it leaves the
-// copy without that attribute, as cp -a does. Only a failing device fails the copy.
-int CopyXattrs(int in, int out) {
+int CopyXattrs(int in, int out, int& refused) {
     thread_local std::vector<char> names(1024), value(4096);
+    refused = 0;
     ssize_t length =
         WithBuffer(names, [in](char* buf, size_t size) { return ::flistxattr(in, buf, size); });
     if (length <= 0)
@@ -339,8 +337,18 @@ int CopyXattrs(int in, int out) {
                 return EIO;
             continue;
         }
-        if (::fsetxattr(out, name, value.data(), static_cast<size_t>(size), 0) != 0 && errno == EIO)
+        if (::fsetxattr(out, name, value.data(), static_cast<size_t>(size), 0) == 0)
+            continue;
+        const int error = errno;
+        if (error == EIO)
             return EIO;
+        // A file system or name space without the attribute kind, or one closed to us,
+        // is what cp -a and mv pass over too; a target that has them but will not take
+        // this one (too many, too large, out of space) leaves a copy that is not whole.
+        const bool unsupported =
+            error == ENOTSUP || error == EOPNOTSUPP || error == EPERM || error == EACCES;
+        if (!unsupported && refused == 0)
+            refused = error;
     }
     return 0;
 }

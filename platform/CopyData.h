@@ -21,8 +21,9 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
              const TCopyOptions& options);
 
 // Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
-// system without them, a name space closed to us or a value too large for it leaves the
-// copy without that attribute, as cp -a does. Only a failing device fails the copy (EIO).
-int CopyXattrs(int in, int out);
+// system without them or a name space closed to us leaves the copy without that
+// attribute, as cp -a does; one that the target has but refused (too many, too large) is
+// told in `refused` (the first errno). Only a failing device fails the copy (EIO).
+int CopyXattrs(int in, int out, int& refused);
 
 } // namespace ferrox

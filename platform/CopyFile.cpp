@@ -2,6 +2,7 @@
 
 #include "platform/CopyData.h"
 #include "platform/SysError.h"
+#include "platform/Trash.h"
 #include "platform/UnnamedFile.h"
 
 #include <cerrno>
@@ -125,6 +126,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     // The source: one lookup of its name in its (open) directory, then the open file.
     int srcDirFd = AT_FDCWD;
     const char* srcName = source.c_str();
+    std::shared_ptr<const TFd> srcDirHandle;
     std::string_view srcLeaf = NameView(source);
     if (IsPlainName(srcLeaf)) {
         int error = 0;
@@ -135,6 +137,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
             return result;
         }
         srcDirFd = dir->Fd;
+        srcDirHandle = dir->Handle;
         srcName = srcLeaf.data(); // the tail of source: NUL-terminated
     }
     struct stat sourceStat;
@@ -167,8 +170,11 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         return result;
     }
 
-    if (S_ISLNK(sourceStat.st_mode))
-        return CopySymlink(srcDirFd, srcName, sourceStat, *dstDir, dstName, options);
+    if (S_ISLNK(sourceStat.st_mode)) {
+        result = CopySymlink(srcDirFd, srcName, sourceStat, *dstDir, dstName, options);
+        result.Copied = {std::move(srcDirHandle), srcName, result.Source};
+        return result;
+    }
 
     int in = ::openat(srcDirFd, srcName, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) {
@@ -186,6 +192,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         return result;
     }
     result.Source = IdentityOf(sourceStat);
+    result.Copied = {std::move(srcDirHandle), srcName, result.Source};
 
     // Permission bits only: set-user/group-ID would grant the copier's identity, not the
     // original owner's. The owner may write while we fill the file (extended attributes
@@ -223,7 +230,14 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     Report(options, sourceStat.st_size, 0, CALLBACK_STREAM_SWITCH);
     error = CopyData(in, out, sourceStat, dstDir->Device, options);
     if (error == 0)
-        error = CopyXattrs(in, out);
+        error = CopyXattrs(in, out, result.AttributesRefused);
+    // A source written to meanwhile gave a copy that is part old, part new, and one that
+    // shrank (a sparse copy stops at its new end) a torn one: neither is a copy of it.
+    struct stat after;
+    if (error == 0 && ::fstat(in, &after) == 0 &&
+        (after.st_size != sourceStat.st_size || after.st_mtim.tv_sec != sourceStat.st_mtim.tv_sec ||
+         after.st_mtim.tv_nsec != sourceStat.st_mtim.tv_nsec))
+        error = errSourceChangedDuringCopy;
     ::close(in);
 
     if (error == 0 && setMode && ::fchmod(out, mode) != 0)
@@ -263,24 +277,46 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     return result;
 }
 
-bool IsSameFileState(const std::string& path, const TFileIdentity& identity,
-                     TCopyContext* context) {
-    if (!identity.Valid)
-        return false;
+int TCopiedSource::DirFd() const {
+    return Dir ? Dir->Get() : AT_FDCWD;
+}
+
+TSourceState SourceStateOf(const TCopiedSource& source) {
     struct stat st;
-    int rc = -1;
-    std::string_view leaf = NameView(path);
-    int error = 0;
-    TCopyContext::TDir* dir = nullptr;
-    if (context && IsPlainName(leaf) && (dir = context->SourceDir(DirectoryView(path), error)))
-        rc = ::fstatat(dir->Fd, leaf.data(), &st, AT_SYMLINK_NOFOLLOW);
-    else
-        rc = ::lstat(path.c_str(), &st);
-    if (rc != 0)
-        return false;
-    TFileIdentity now = IdentityOf(st);
-    return now.Device == identity.Device && now.Inode == identity.Inode &&
-           now.Size == identity.Size && now.MTimeNs == identity.MTimeNs;
+    if (::fstatat(source.DirFd(), source.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? TSourceState::Gone : TSourceState::Other;
+    const TFileIdentity now = IdentityOf(st);
+    const TFileIdentity& then = source.Identity;
+    return then.Valid && now.Device == then.Device && now.Inode == then.Inode &&
+                   now.Size == then.Size && now.MTimeNs == then.MTimeNs
+               ? TSourceState::Copied
+               : TSourceState::Other;
+}
+
+int UnlinkCopiedSource(const TCopiedSource& source) {
+    if (SourceStateOf(source) != TSourceState::Copied)
+        return errSourceChanged;
+    return ::unlinkat(source.DirFd(), source.Name.c_str(), 0) == 0 ? 0 : errno;
+}
+
+int TrashCopiedSource(const TCopiedSource& source, const std::string& sourcePath) {
+    if (SourceStateOf(source) != TSourceState::Copied)
+        return errSourceChanged;
+    return MoveToTrashAt(source.DirFd(), source.Name, sourcePath);
+}
+
+int MakeCopiedSourceWritable(const TCopiedSource& source) {
+    struct stat st;
+    if (SourceStateOf(source) != TSourceState::Copied)
+        return errSourceChanged;
+    if (::fstatat(source.DirFd(), source.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    // A link's own mode means nothing on Linux, and chmod would follow it.
+    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR))
+        return 0;
+    return ::fchmodat(source.DirFd(), source.Name.c_str(), (st.st_mode & 07777) | S_IWUSR, 0) == 0
+               ? 0
+               : errno;
 }
 
 } // namespace ferrox

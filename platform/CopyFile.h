@@ -2,11 +2,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 #include "platform/CopyContext.h"
+#include "platform/Fd.h"
 #include "platform/FileSystem.h"
 
 namespace ferrox {
@@ -29,11 +31,26 @@ struct TCopyOptions {
     bool SyncTarget = false;
 };
 
+// Where a copy found its source: the directory it reached it through, held open, and its
+// name there. What a Move removes afterwards is looked up the same way, never by the path
+// again: a directory renamed, swapped or re-pointed meanwhile cannot make it remove a file
+// that was not copied.
+struct TCopiedSource {
+    std::shared_ptr<const TFd> Dir; // null: Name is a path of its own (relative to the cwd)
+    std::string Name;
+    TFileIdentity Identity; // the source as it was when the copy began
+    int DirFd() const;
+};
+
 struct TCopyResult {
     int Error = 0; // 0 on success, else errno or a TFerroxError
     // The source itself could not be looked up (Error says why): nothing was attempted.
     bool SourceMissing = false;
     TFileIdentity Source; // the source as it was when the copy began
+    TCopiedSource Copied; // set once the source was found
+    // The copy stands, but the target refused some extended attributes it otherwise
+    // takes (too many, too large): the errno of the first refusal, else 0.
+    int AttributesRefused = 0;
 };
 
 // Copies one file onto Target, replacing it. The data goes into an unnamed file in
@@ -49,9 +66,19 @@ struct TCopyResult {
 TCopyResult CopyFileWithProgress(const std::string& source, const std::string& target,
                                  const TCopyOptions& options, TCopyContext* context = nullptr);
 
-// True when Path still names the file described by identity (same device, inode, size
-// and modification time).
-bool IsSameFileState(const std::string& path, const TFileIdentity& identity,
-                     TCopyContext* context = nullptr);
+enum class TSourceState {
+    Copied, // the name still holds the file that was copied, unchanged
+    Gone,   // nothing is under the name
+    Other,  // something else is: another file, or the copied one changed since
+};
+TSourceState SourceStateOf(const TCopiedSource& source);
+
+// Each of these acts only while the name still holds the copied file (errSourceChanged
+// otherwise), through the directory the copy used; 0 or errno.
+int UnlinkCopiedSource(const TCopiedSource& source);
+// Into the trash; sourcePath is the path the trash records for a later restore.
+int TrashCopiedSource(const TCopiedSource& source, const std::string& sourcePath);
+// Gives the owner write permission.
+int MakeCopiedSourceWritable(const TCopiedSource& source);
 
 } // namespace ferrox

@@ -1,5 +1,7 @@
 #include "platform/FileSystem.h"
 
+#include "platform/SysError.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -149,6 +151,32 @@ TFileIdentity GetFileIdentityFollow(const std::string& path) {
 
 int MakeDirectory(const std::string& path, uint32_t mode) {
     return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+}
+
+TMakeDirResult MakeDirectoryIn(const std::string& parent, const std::string& name, uint32_t mode) {
+    const std::string parentPath = parent.empty() ? "." : parent;
+    int parentFd = ::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0 && errno == ENOENT) {
+        if (::mkdir(parentPath.c_str(), 0777) != 0 && errno != EEXIST)
+            return {errno, true};
+        parentFd = ::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (parentFd < 0)
+        return {errno, true};
+    TMakeDirResult result;
+    if (::mkdirat(parentFd, name.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+        result.Error = errno;
+    struct stat st;
+    if (result.Error == 0) {
+        if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            result.Error = errno;
+        else if (S_ISLNK(st.st_mode))
+            result.Error = errTargetIsLink;
+        else if (!S_ISDIR(st.st_mode))
+            result.Error = ENOTDIR;
+    }
+    ::close(parentFd);
+    return result;
 }
 
 uint32_t DirectoryCopyMode(const std::string& sourceDir) {

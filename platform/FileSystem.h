@@ -50,6 +50,20 @@ TFileIdentity GetFileIdentityFollow(const std::string& path);
 // mkdir with `mode` less the umask; 0 or errno.
 int MakeDirectory(const std::string& path, uint32_t mode = 0777);
 
+// What MakeDirectoryIn did: 0, or the error and whether it is about the parent or the
+// new directory.
+struct TMakeDirResult {
+    int Error = 0;
+    bool AtParent = false;
+};
+
+// The directory `name` inside `parent`, made (with `mode` less the umask) when missing.
+// parent is made too when it is missing but its own parent exists, and may be, or lead
+// through, a symbolic link: a user named it. parent/name must be a directory of its own:
+// a link there is refused (errTargetIsLink) and never followed, anything else that is not
+// a directory gives ENOTDIR.
+TMakeDirResult MakeDirectoryIn(const std::string& parent, const std::string& name, uint32_t mode);
+
 // The mode to make a copy of the directory sourceDir with: its permission bits (so a
 // private directory stays private), plus the owner's rwx, which the copy needs to fill it.
 // 0777 when sourceDir cannot be read.

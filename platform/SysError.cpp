@@ -22,6 +22,15 @@ std::string SysErrorMessage(int code) {
     case errSourceChanged:
         text = "The source changed while it was copied and was kept";
         break;
+    case errSourceChangedDuringCopy:
+        text = "Source changed during the copy";
+        break;
+    case errTargetIsLink:
+        text = "A symbolic link where a directory is to be made or entered is not followed";
+        break;
+    case errAttributesIncomplete:
+        text = "The target refused some of the extended attributes";
+        break;
     default: {
         char buf[256];
         // GNU strerror_r returns the text, which may or may not live in buf.

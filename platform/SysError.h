@@ -5,11 +5,14 @@ namespace ferrox {
 
 // Error codes of our own, beyond errno, for refusals the kernel has no word for.
 enum TFerroxError : int {
-    errSameFile = 10001,      // source and target are the same file
-    errDirIntoItself = 10002, // a directory copied into itself or its own subtree
-    errRootDirectory = 10003, // the root directory as a source
-    errSpecialFile = 10004,   // fifo, socket or device: never opened for reading
-    errSourceChanged = 10005, // the source changed while it was copied
+    errSameFile = 10001,                // source and target are the same file
+    errDirIntoItself = 10002,           // a directory copied into itself or its own subtree
+    errRootDirectory = 10003,           // the root directory as a source
+    errSpecialFile = 10004,             // fifo, socket or device: never opened for reading
+    errSourceChanged = 10005,           // a moved source changed after its copy, and was kept
+    errSourceChangedDuringCopy = 10006, // size or time changed while the data was read
+    errTargetIsLink = 10007,            // a directory below the destination is a link
+    errAttributesIncomplete = 10008,    // the target refused some extended attributes
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

@@ -141,8 +141,8 @@ int WriteInfo(int fd, const std::string& encodedPath) {
     return 0;
 }
 
-// Moves path into trash as the first free NAME, NAME.2, NAME.3, ...
-int MoveInto(const std::string& path, const std::string& name, const std::string& trash,
+// Moves dirFd/name into trash as the first free NAME, NAME.2, NAME.3, ...
+int MoveInto(int dirFd, const std::string& name, const std::string& trash,
              const std::string& encodedPath) {
     std::string infoDir = JoinPath(trash, "info");
     std::string filesDir = JoinPath(trash, "files");
@@ -166,14 +166,14 @@ int MoveInto(const std::string& path, const std::string& name, const std::string
         std::string dest = JoinPath(filesDir, entry);
         // A files/ entry without its info (left by a crash of some other program) must not
         // be overwritten: RENAME_NOREPLACE where the file system has it, lstat otherwise.
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(dirFd, name.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0)
             return 0;
         error = errno;
         if (error == EINVAL || error == ENOSYS) {
             struct stat st;
             if (::lstat(dest.c_str(), &st) == 0)
                 error = EEXIST;
-            else if (::rename(path.c_str(), dest.c_str()) == 0)
+            else if (::renameat(dirFd, name.c_str(), AT_FDCWD, dest.c_str()) == 0)
                 return 0;
             else
                 error = errno;
@@ -183,6 +183,23 @@ int MoveInto(const std::string& path, const std::string& name, const std::string
             return error;
     }
     return EEXIST;
+}
+
+// The directory that dirFd is now, as an absolute path free of links ("" when unknown).
+std::string RealPathOf(int dirFd) {
+    char* real = ::realpath(("/proc/self/fd/" + std::to_string(dirFd)).c_str(), nullptr);
+    if (!real)
+        return {};
+    std::string path = real;
+    ::free(real);
+    return path;
+}
+
+// True when the path still leads to the directory open as dirFd.
+bool StillLeadsTo(const std::string& dir, int dirFd) {
+    struct stat byPath, byFd;
+    return ::stat(dir.c_str(), &byPath) == 0 && ::fstat(dirFd, &byFd) == 0 &&
+           byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
 }
 
 } // namespace
@@ -250,61 +267,74 @@ int MoveToTrash(const std::string& pathIn) {
     std::string path = WithoutTrailingSlash(pathIn);
     if (path.empty())
         return ENOENT;
-
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return errno;
-
     std::string name = NamePart(path);
     if (name.empty() || name == "." || name == "..")
         return EINVAL;
-    std::string dir = DirectoryOf(path);
+    int dirFd = ::open(DirectoryOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return errno;
+    int error = MoveToTrashAt(dirFd, name, path);
+    ::close(dirFd);
+    return error;
+}
 
-    dev_t device = st.st_dev;
-    if (S_ISLNK(st.st_mode)) {
-        struct stat dirStat;
-        if (::stat(dir.c_str(), &dirStat) != 0)
-            return errno;
-        device = dirStat.st_dev;
-    }
+int MoveToTrashAt(int dirFd, const std::string& name, const std::string& pathIn) {
+    if (dirFd == AT_FDCWD)
+        return MoveToTrash(pathIn);
+    if (name.empty() || name == "." || name == ".." || name.find(PathDelim) != std::string::npos)
+        return EINVAL;
+    struct stat st;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    struct stat dirStat;
+    if (::fstat(dirFd, &dirStat) != 0)
+        return errno;
+    dev_t device = S_ISLNK(st.st_mode) ? dirStat.st_dev : st.st_dev;
+    // A mount point itself cannot be renamed into a trash on the mounted file system.
+    if (dirStat.st_dev != device)
+        return EXDEV;
 
-    std::string homeTrash = HomeTrashDir();
-    dev_t homeDevice = 0;
-    if (!homeTrash.empty() && HomeTrashDevice(homeTrash, homeDevice) && homeDevice == device) {
-        std::string absolute = path;
+    // What the trash records is where the file really was: the path given, while it still
+    // leads there; else wherever that directory is now.
+    const std::string path = WithoutTrailingSlash(pathIn);
+    std::string absolute;
+    if (!path.empty() && StillLeadsTo(DirectoryOf(path), dirFd)) {
+        absolute = path;
         if (path[0] != PathDelim) {
             std::string cwd = CurrentDirectory();
             if (cwd.empty())
                 return errno;
             absolute = JoinPath(cwd, path);
         }
+    } else {
+        std::string real = RealPathOf(dirFd);
+        if (real.empty())
+            return errno ? errno : ENOENT;
+        absolute = JoinPath(real, name);
+    }
+
+    std::string homeTrash = HomeTrashDir();
+    dev_t homeDevice = 0;
+    if (!homeTrash.empty() && HomeTrashDevice(homeTrash, homeDevice) && homeDevice == device) {
         if (int error = MakeDirectories(DirectoryOf(homeTrash)))
             return error;
         if (int error = EnsureTrashDirs(homeTrash))
             return error;
-        return MoveInto(path, name, homeTrash, TrashEncodePath(Tidy(absolute)));
+        return MoveInto(dirFd, name, homeTrash, TrashEncodePath(Tidy(absolute)));
     }
 
     // Another file system: its own trash, with the path relative to its top, so the
     // entry still means something when the disk is mounted elsewhere.
-    char* real = ::realpath(dir.c_str(), nullptr);
-    if (!real)
-        return errno;
-    std::string realDir = real;
-    ::free(real);
-    struct stat dirStat;
-    if (::stat(realDir.c_str(), &dirStat) != 0)
-        return errno;
-    // A mount point itself cannot be renamed into a trash on the mounted file system.
-    if (dirStat.st_dev != device)
-        return EXDEV;
+    std::string realDir = RealPathOf(dirFd);
+    if (realDir.empty())
+        return errno ? errno : ENOENT;
     std::string top = TopDirectory(realDir, device);
     int error = 0;
     std::string trash = TopDirTrash(top, error);
     if (trash.empty())
         return error ? error : EXDEV;
     std::string relative = JoinPath(realDir, name).substr(top == "/" ? 1 : top.size() + 1);
-    return MoveInto(path, name, trash, TrashEncodePath(relative));
+    return MoveInto(dirFd, name, trash, TrashEncodePath(relative));
 }
 
 } // namespace ferrox

@@ -11,6 +11,9 @@ namespace ferrox {
 // written first (O_EXCL), so a file manager can restore the file. 0 or errno; on failure
 // the file stays where it was and no stray .trashinfo remains.
 int MoveToTrash(const std::string& path);
+// The same for the entry `name` of the open directory dirFd; path is the file's path as
+// the user knows it, recorded for a restore while it still leads to that directory.
+int MoveToTrashAt(int dirFd, const std::string& name, const std::string& path);
 
 // The home trash directory ($XDG_DATA_HOME/Trash, default ~/.local/share/Trash).
 std::string HomeTrashDir();

@@ -110,8 +110,8 @@ public:
         out_.PrintError("ferrox-run: source not removed: " + source + ": " +
                         SysErrorMessage(errorCode));
     }
-    void LineFailed(const std::string& source, int errorCode) override {
-        out_.PrintError("ferrox-run: failed: " + source + ": " + SysErrorMessage(errorCode));
+    void LineFailed(const std::string&, int errorCode, const std::string& where) override {
+        out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(errorCode));
     }
     void RunEnded(bool) override {
         std::lock_guard lock(mutex_);

@@ -5,6 +5,12 @@
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
 
+#include "platform/PlatformTestUtil.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 
 using namespace ferrox;
@@ -128,14 +134,68 @@ TEST_F(TEngineTest, WholeTreesCopyCompletelyWithOddNamesHiddenFilesAndEmptyDirec
     EXPECT_FALSE(LogExists());
 }
 
-TEST_F(TEngineTest, DestinationParentMissingFailsWithNothingInserted) {
+// A directory line whose destination cannot take it fails naming the path at fault, with
+// a log line; a link where the copy would make or enter a directory is never followed, at
+// any depth (the destination the user named may be one).
+TEST_F(TEngineTest, DirectoryLinesFailNamingTheDestinationAtFault) {
+    struct TCase {
+        const char* Name;
+        std::function<void()> Prepare;
+        std::string Dest;  // the destination line
+        std::string Where; // what the failure names
+        int Code;
+    };
     MakeDir(P("src"));
+    MakeDir(P("src/sub"));
     WriteFile(P("src/f"), "f");
-    AddPair(P("src"), P("nowhere/deeper"), true);
-    RunToEnd();
-    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsDirFailed}));
-    EXPECT_EQ(Statuses(q.lstCopyTo), (std::vector<int32_t>{lsDirFailed}));
-    EXPECT_EQ(status.Count("Error copying file [No such file or directory]"), 1u);
+    WriteFile(P("src/sub/g"), "g");
+    const TCase cases[] = {
+        {"parent missing", [] {}, P("nowhere/deeper"), P("nowhere/deeper"), ENOENT},
+        {"destination is a file", [&] { WriteFile(P("file"), "x"); }, P("file"), P("file"),
+         ENOTDIR},
+        {"target directory is a link",
+         [&] {
+             MakeDir(P("d1"));
+             ASSERT_EQ(::symlink(P("outside").c_str(), P("d1/src").c_str()), 0);
+         },
+         P("d1"), P("d1/src/"), errTargetIsLink},
+        {"target directory is a file",
+         [&] {
+             MakeDir(P("d2"));
+             WriteFile(P("d2/src"), "x");
+         },
+         P("d2"), P("d2/src/"), ENOTDIR},
+        {"nested target directory is a link",
+         [&] {
+             MakeDir(P("d3"));
+             MakeDir(P("d3/src"));
+             ASSERT_EQ(::symlink(P("outside").c_str(), P("d3/src/sub").c_str()), 0);
+         },
+         P("d3"), P("d3/src/sub/"), errTargetIsLink},
+    };
+    MakeDir(P("outside"));
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Prepare();
+        q.Clear(q.lstCopyFrom);
+        q.Clear(q.lstCopyTo);
+        events.Clear();
+        AddPair(P("src"), c.Dest, true);
+        RunToEnd();
+        const std::string line =
+            "Error creating directory [" + c.Where + "] " + SysErrorMessage(c.Code);
+        EXPECT_EQ(status.Count(line), 1u) << line;
+        EXPECT_NE(ReadFile(P(LogFileName())).find(line + "\r\n"), std::string::npos);
+        EXPECT_EQ(status.Count("Error copying file [" + SysErrorMessage(c.Code) + "]"), 1u);
+        const std::string failedLine = c.Where.ends_with("sub/") ? P("src/sub") : P("src");
+        const std::vector<std::string> ev = events.Events();
+        EXPECT_NE(
+            std::find(ev.begin(), ev.end(),
+                      "failed " + failedLine + " " + std::to_string(c.Code) + " at " + c.Where),
+            ev.end());
+        EXPECT_EQ(NamesIn(P("outside")).size(), 0u);
+        status.Clear();
+    }
 }
 
 TEST_F(TEngineTest, DirectoryIntoItselfAndTheRootAreRefusedWithNothingMade) {
@@ -345,4 +405,90 @@ TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
     RunToEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsDirDone, lsFileDone}));
     EXPECT_EQ(ReadFile(P("out/tree/a")), "a");
+}
+
+// Directories renamed, swapped or re-pointed during a run: each line's file is read from,
+// written to and (Move) removed at where its paths lead when the run takes it. A cached
+// directory that no longer is where its path leads is never used again, and a moved
+// source is removed only where it was copied from.
+TEST_F(TEngineTest, DirectoriesChangedDuringARunAreFollowedLineByLine) {
+    struct TCase {
+        const char* Name;
+        bool SourceSide;
+        std::function<void()> Change; // between the first and the second line
+    };
+    auto relink = [&](const std::string& link, const std::string& to) {
+        ASSERT_EQ(::symlink(to.c_str(), P("tmp-link").c_str()), 0);
+        ASSERT_EQ(::rename(P("tmp-link").c_str(), link.c_str()), 0);
+    };
+    const TCase cases[] = {
+        {"source link re-pointed", true, [&] { relink(P("cur"), P("v2")); }},
+        {"source directories swapped", true,
+         [&] {
+             ASSERT_EQ(
+                 ::renameat2(AT_FDCWD, P("v1").c_str(), AT_FDCWD, P("v2").c_str(), RENAME_EXCHANGE),
+                 0);
+         }},
+        {"destination renamed, a link in its place", false,
+         [&] {
+             ASSERT_EQ(::rename(P("d").c_str(), P("d.old").c_str()), 0);
+             ASSERT_EQ(::symlink(P("other").c_str(), P("d").c_str()), 0);
+         }},
+        {"destination deleted and made again", false,
+         [&] {
+             ASSERT_EQ(::rename(P("d").c_str(), P("d.gone").c_str()), 0);
+             MakeDir(P("d"));
+         }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        RunShell("rm -rf '" + P("v1") + "' '" + P("v2") + "' '" + P("cur") + "' '" + P("d") +
+                 "' '" + P("d.old") + "' '" + P("d.gone") + "' '" + P("other") + "'");
+        for (const char* v : {"v1", "v2"}) {
+            MakeDir(P(v));
+            for (const char* f : {"f1", "f2", "f3"})
+                WriteFile(P(v) + "/" + f, std::string(v) + f);
+        }
+        ASSERT_EQ(::symlink(P("v1").c_str(), P("cur").c_str()), 0);
+        MakeDir(P("d"));
+        MakeDir(P("other"));
+        q.Clear(q.lstCopyFrom);
+        q.Clear(q.lstCopyTo);
+        run.DeleteToRecycle = false;
+        const std::string via = c.Name == std::string("source directories swapped") ? "v1" : "cur";
+        for (const char* f : {"f1", "f2", "f3"})
+            AddPair(P(via) + "/" + f, P("d"), false, true);
+        run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+            if (point == TRunPoint::LineReached && path == P(via) + "/f2")
+                c.Change();
+        };
+        RunToEnd();
+        run.OnRunPoint = nullptr;
+        for (int32_t s : Statuses(q.lstCopyFrom))
+            EXPECT_EQ(s, lsFileDone);
+        if (c.SourceSide) {
+            // f1 came from v1, the rest from what the path names now (v2's files, or v1's
+            // directory under the name v2 after the swap): each removed where it was read.
+            const bool swapped = via == "v1";
+            const std::string first = swapped ? "v2" : "v1";  // where v1's files are now
+            const std::string second = swapped ? "v1" : "v2"; // where v2's files are now
+            EXPECT_EQ(ReadFile(P("d/f1")), "v1f1");
+            EXPECT_EQ(ReadFile(P("d/f2")), "v2f2");
+            EXPECT_EQ(ReadFile(P("d/f3")), "v2f3");
+            EXPECT_FALSE(Exists(P(first) + "/f1"));
+            EXPECT_TRUE(Exists(P(first) + "/f2"));
+            EXPECT_TRUE(Exists(P(first) + "/f3"));
+            EXPECT_TRUE(Exists(P(second) + "/f1"));
+            EXPECT_FALSE(Exists(P(second) + "/f2"));
+            EXPECT_FALSE(Exists(P(second) + "/f3"));
+        } else {
+            const std::string old = Exists(P("d.old")) ? "d.old" : "d.gone";
+            EXPECT_EQ(NamesIn(P(old)), std::vector<std::string>{"f1"});
+            auto names = NamesIn(P("d"));
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, (std::vector<std::string>{"f2", "f3"}));
+            for (const char* f : {"f1", "f2", "f3"})
+                EXPECT_FALSE(Exists(P("v1") + "/" + f));
+        }
+    }
 }

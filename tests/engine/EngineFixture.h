@@ -28,8 +28,9 @@ public:
         Add("finished " + source + " " + std::to_string(code));
     }
     void SourceNotRemoved(const std::string& source, int) override { Add("not removed " + source); }
-    void LineFailed(const std::string& source, int code) override {
-        Add("failed " + source + " " + std::to_string(code));
+    void LineFailed(const std::string& source, int code, const std::string& where) override {
+        Add("failed " + source + " " + std::to_string(code) +
+            (where == source ? "" : " at " + where));
     }
     void RunEnded(bool aborted) override {
         // Read here, on the worker's thread: the state a face finds when it hears it.

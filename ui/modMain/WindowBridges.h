@@ -140,7 +140,7 @@ public:
     void FileStarted(const std::string&) override {}
     void FileFinished(const std::string&, int) override {}
     void SourceNotRemoved(const std::string&, int) override {}
-    void LineFailed(const std::string&, int) override {}
+    void LineFailed(const std::string&, int, const std::string&) override {}
     void RunEnded(bool) override {}
     void ButtonsChanged() override;
 
