@@ -57,11 +57,15 @@ double TimeShell(const std::string& cmd) {
     return Seconds(start);
 }
 
-// One whole run of a queue holding a single directory line.
+// One whole run of a queue holding a single directory line, its progress monitor
+// included.
 double RunTree(const std::string& source, const std::string& dest) {
     TCopyQueue q;
     TRunState run;
     TRunControl control(q, run);
+    TNullUi ui;
+    TProgressMonitor monitor(run.Progress, ui, ui);
+    monitor.Start();
     ::mkdir(dest.c_str(), 0755);
     q.AddItem(q.lstCopyFrom, source, false, lsDirWaiting);
     q.AddItem(q.lstCopyTo, dest, false, lsDirWaiting);
@@ -71,6 +75,7 @@ double RunTree(const std::string& source, const std::string& dest) {
     control.CopyWorker()->WaitFor();
     double s = Seconds(start);
     control.ReleaseWorker();
+    monitor.Stop();
     return s;
 }
 
@@ -169,11 +174,7 @@ int main(int argc, char** argv) {
     bool skipLarge = false, skipTree = false, skip200k = false, skipTmpfs = false;
     if (argc == 4 && std::string(argv[1]) == "--tree-once") {
         TraceCreate();
-        TNullUi ui;
-        TProgressMonitor monitor(ui, ui);
-        monitor.Start();
         RunTree(argv[2], argv[3]);
-        monitor.Stop();
         return 0;
     }
     for (int i = 1; i < argc; ++i) {
@@ -208,8 +209,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     TraceCreate();
+    // The large file's progress goes to a monitor, as in a run.
     TNullUi ui;
-    TProgressMonitor monitor(ui, ui);
+    TProgressChannel progress;
+    TProgressMonitor monitor(progress, ui, ui);
     monitor.Start();
     std::printf("work directory: %s\n", work.c_str());
 
@@ -225,8 +228,8 @@ int main(int argc, char** argv) {
             },
             [&](int r) {
                 auto start = Clock::now();
-                TFileCopyResult copy =
-                    DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin", false, abortFlag);
+                TFileCopyResult copy = DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin",
+                                                  false, abortFlag, {.Progress = &progress});
                 if (!copy.Ok())
                     std::fprintf(stderr, "copy failed: %d\n", copy.Error);
                 return Seconds(start);

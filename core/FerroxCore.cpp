@@ -4,9 +4,7 @@
 #include "persist/ExePath.h"
 #include "persist/Options.h"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 namespace ferrox {
 
@@ -127,31 +125,17 @@ void TFerroxCore::DetachSinks() {
 TLoadResult TFerroxCore::Start() {
     Run.CopyRunning.store(false);
     Run.CopyThisLineOnly.store(false);
-    // MonitorRunning is left alone: it belongs to a monitor that may still be running,
-    // and clearing it under that monitor would let a second one drain the same records.
-    MonitorStop.store(false);
     const std::string& programDirectory = ExePath();
     Run.PauseEvent.Set();
     QueueFile.QueueFileName =
         defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
-    LoadOptions();
+    options_ = LoadOptions();
     // The engine takes the switches as plain values.
-    Run.DeleteToRecycle.store(DeleteToRecycle.load());
-    monitor_.DisplayProgressBar = DisplayProgressBar.load();
-    // Left over from an earlier core in this process: not this run's progress.
-    ProgressList.Clear();
-    // The monitor's start-up (its announcement on the status line and the trace) is let
-    // finish before the load: it would otherwise cover "Queue Loaded" and interleave its
-    // trace entries with this thread's. Its first pass resets the event set here.
-    const bool waitForMonitor = !MonitorRunning.load();
-    MonitorEvent.Set();
+    Run.DeleteToRecycle.store(options_.DeleteToRecycle);
+    monitor_.DisplayProgressBar = options_.DisplayProgressBar;
+    // The monitor has announced itself when Start returns: its words come before what
+    // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    if (waitForMonitor) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (!(MonitorRunning.load() && !MonitorEvent.IsSet()) &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return QueueFile.LoadQueue(false, "");
 }
 
@@ -168,7 +152,7 @@ void TFerroxCore::Shutdown() {
         monitor_.Stop();
     } catch (...) {
     }
-    ProgressList.Clear();
+    Run.Progress.ProgressList.Clear();
 }
 
 } // namespace ferrox

@@ -10,6 +10,7 @@
 #include "engine/RunEvents.h"
 #include "engine/RunState.h"
 #include "engine/modRXThread/ProgressMonitor.h"
+#include "persist/Options.h"
 #include "persist/QueueFile.h"
 #include "queue/CopyQueue.h"
 
@@ -65,6 +66,8 @@ public:
     TListCommands Commands{Queue, Run, Control};
 
     TProgressMonitor& Monitor() { return monitor_; }
+    // The switches read from the options file at start-up.
+    const TOptions& Options() const { return options_; }
 
 private:
     // Stand between the monitor or the run and a face's sink, so a face can come and go
@@ -112,7 +115,8 @@ private:
     TRunEventsRelay runEvents_;
     bool statusAttached_ = false;
     bool shutDown_ = false;
-    TProgressMonitor monitor_{gauge_, ratePanel_};
+    TOptions options_;
+    TProgressMonitor monitor_{Run.Progress, gauge_, ratePanel_};
 };
 
 } // namespace ferrox

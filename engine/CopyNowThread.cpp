@@ -43,7 +43,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
         events->FileStarted(S);
     const TFileCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag,
-                   {run_.DeleteToRecycle.load(), &copyContext_});
+                   {run_.DeleteToRecycle.load(), &copyContext_, &run_.Progress});
     const bool ok = copy.Ok();
     const int errorCode = copy.Error;
     queue_.lstCopyFrom.SetStatus(Source, ok ? lsFileDone : lsFileFailed);

@@ -69,11 +69,14 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
     result.Error = ENOMEM;
     ShowStatus(Source);
     try {
-        CopyStartTime.store(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
-                .count());
+        TProgressChannel* progress = options.Progress;
+        if (progress)
+            progress->CopyStartTime.store(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
+                    .count());
         TCopyOptions copyOptions;
-        copyOptions.Progress = CopyProgressCallback;
+        copyOptions.Progress = progress ? CopyProgressCallback : nullptr;
+        copyOptions.Data = progress;
         copyOptions.Cancel = &AbortFlag;
         // The new file must be on disk before its source may go.
         copyOptions.SyncTarget = Move;
@@ -84,7 +87,8 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         if (copy.SourceMissing) {
             // Nothing exists to copy: no log line, as for any missing source.
         } else if (copy.Error == 0) {
-            TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
+            if (progress)
+                progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
             if (copy.AttributesRefused != 0)
                 LogError("Extended attributes not all copied [" + Source + "] to [" + Target +
                          "] " + SysErrorMessage(copy.AttributesRefused));

@@ -16,6 +16,8 @@ struct TFileCopyOptions {
     // The run's directory cache for consecutive files of one directory; none: every copy
     // looks its directories up for itself.
     TCopyContext* Context = nullptr;
+    // Where the copy's progress goes (none: nowhere).
+    TProgressChannel* Progress = nullptr;
 };
 
 struct TFileCopyResult {

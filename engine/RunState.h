@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/RunEvents.h"
+#include "engine/modRXThread/ProgressChannel.h"
 #include "platform/Event.h"
 
 namespace ferrox {
@@ -48,6 +49,8 @@ public:
     // Moved sources go to the trash (true) or are deleted for good. Set by the face from
     // its options before a run.
     std::atomic<bool> DeleteToRecycle{true};
+    // The file copies' progress reports, on their way to the progress monitor.
+    TProgressChannel Progress;
 
     TButtonText btnCopyNow() const {
         std::lock_guard lock(mutex_);

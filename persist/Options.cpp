@@ -10,23 +10,21 @@
 
 namespace ferrox {
 
-std::atomic<bool> DeleteToRecycle{false};
-std::atomic<bool> DisplayProgressBar{false};
-
-void LoadOptions() {
+TOptions LoadOptions() {
     TTraceScope trace("LoadOptions");
     // The defaults hold until the file says otherwise: a file that cannot be read must not
     // turn the trash off and have moved sources deleted for good.
-    DeleteToRecycle = true;
-    DisplayProgressBar = true;
+    TOptions options;
     try {
         TIniReader ini = TIniReader::FromFile(ExePath() + "QOPTIONS.INI");
-        DeleteToRecycle = ini.ReadBool("Options", "DeleteToRecycle", true);
-        DisplayProgressBar = ini.ReadBool("Options", "DisplayProgressBar", true);
+        options.DeleteToRecycle = ini.ReadBool("Options", "DeleteToRecycle", true);
+        options.DisplayProgressBar = ini.ReadBool("Options", "DisplayProgressBar", true);
     } catch (const std::exception& e) {
         // Start-up goes on with the defaults; the message says which file and why.
         ShowStatus(std::string("Exception Error: ") + e.what());
+        return TOptions{};
     }
+    return options;
 }
 
 } // namespace ferrox

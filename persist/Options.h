@@ -1,15 +1,18 @@
 #pragma once
-#include <atomic>
 
 namespace ferrox {
 
-// The switches of QOPTIONS.INI: false until LoadOptions has run, fixed afterwards.
-extern std::atomic<bool> DeleteToRecycle;
-extern std::atomic<bool> DisplayProgressBar;
+// The switches of QOPTIONS.INI.
+struct TOptions {
+    // Moved sources go into the trash (else they are deleted for good).
+    bool DeleteToRecycle = true;
+    // The gauge shows a bar (else the byte counts as its text).
+    bool DisplayProgressBar = true;
+};
 
 // Reads ExePath() + "QOPTIONS.INI", section "Options"; a missing file, section or key, or
 // a value that is not a number, gives true. A file that exists but cannot be read (no
-// permission, not a regular file) leaves both true and shows why on the status line.
-void LoadOptions();
+// permission, not a regular file) gives the defaults and shows why on the status line.
+TOptions LoadOptions();
 
 } // namespace ferrox

@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
 
     TCopyQueue& queue = core.Queue;
     const TCounts before = Count(queue);
-    const int64_t bytesBefore = TotalBytesCopied.load();
+    const int64_t bytesBefore = core.Run.Progress.TotalBytesCopied.load();
     const auto start = std::chrono::steady_clock::now();
     bool aborted = false;
 
@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const TCounts after = Count(queue);
-    const int64_t bytes = TotalBytesCopied.load() - bytesBefore;
+    const int64_t bytes = core.Run.Progress.TotalBytesCopied.load() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
     std::string summary =
         "ferrox-run: " + std::to_string(after.done - before.done) + " lines copied, " +

@@ -49,15 +49,19 @@ private:
     std::deque<TCopyProgressRec> records_;
 };
 
-extern TProgressList ProgressList;
-// Wakes the progress monitor; set after every report.
-extern TEvent MonitorEvent;
-// When the current file copy began, in nanoseconds since the epoch (system clock).
-extern std::atomic<int64_t> CopyStartTime;
-// Bytes of every file copied completely since the process started.
-extern std::atomic<int64_t> TotalBytesCopied;
+// What the file copies of one core report and its progress monitor shows.
+struct TProgressChannel {
+    TProgressList ProgressList;
+    // Wakes the progress monitor; set after every report.
+    TEvent MonitorEvent;
+    // When the current file copy began, in nanoseconds since the epoch (system clock).
+    std::atomic<int64_t> CopyStartTime{0};
+    // Bytes of every file copied completely since the channel was made.
+    std::atomic<int64_t> TotalBytesCopied{0};
+};
 
-// The copy's progress routine: queues a report and wakes the monitor.
+// The copy's progress routine; data is the TProgressChannel. Queues a report and wakes
+// the monitor.
 void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
                           uint32_t callbackReason, void* data);
 

@@ -10,54 +10,52 @@
 
 namespace ferrox {
 
-std::atomic<bool> MonitorStop{false};
-std::atomic<bool> MonitorRunning{false};
-
 void TProgressMonitor::Start() {
     // Cleared here, not by the thread: a Stop right after Start must not be lost.
-    MonitorStop.store(false);
+    stop_.store(false);
+    started_.Reset();
     thread_ = std::thread([this] { Run(); });
+    started_.Wait();
 }
 
 void TProgressMonitor::Stop() {
     if (!thread_.joinable())
         return;
-    MonitorStop.store(true);
-    MonitorEvent.Set();
+    stop_.store(true);
+    channel_.MonitorEvent.Set();
     thread_.join();
 }
 
 void TProgressMonitor::Run() {
-    bool expected = false;
-    if (!MonitorRunning.compare_exchange_strong(expected, true))
-        return;
-    MonitorEvent.Set(); // the first pass runs without waiting
+    running_.store(true);
     ShowStatus("Processing Thread Started");
-    while (!MonitorStop.load()) {
+    started_.Set();
+    TProgressList& records = channel_.ProgressList;
+    while (!stop_.load()) {
         try {
             TCopyProgressRec rec;
             bool drained = false;
-            while (ProgressList.First(rec)) {
+            while (records.First(rec)) {
                 try {
                     ShowRecord(rec);
                 } catch (const std::exception& e) {
                     // This record cannot be shown; the ones behind it still are.
                     ShowStatus(std::string("Exception Error: ") + e.what());
                 }
-                ProgressList.RemoveFirst();
+                records.RemoveFirst();
                 drained = true;
             }
-            if (MonitorStop.load())
+            if (stop_.load())
                 break;
             if (drained && PaceAfterPass.count() > 0)
                 std::this_thread::sleep_for(PaceAfterPass);
-            MonitorEvent.Wait();
-            MonitorEvent.Reset();
+            channel_.MonitorEvent.Wait();
+            channel_.MonitorEvent.Reset();
         } catch (const std::exception& e) {
             ShowStatus(std::string("Exception Error: ") + e.what());
         }
     }
-    MonitorRunning.store(false);
+    running_.store(false);
     ShowStatus("Processing Thread Shutdown");
 }
 
@@ -83,7 +81,7 @@ void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
     if (rec.TotalBytesTransferred != 0) {
         try {
             auto start = std::chrono::system_clock::time_point(
-                std::chrono::nanoseconds(CopyStartTime.load()));
+                std::chrono::nanoseconds(channel_.CopyStartTime.load()));
             auto elapsed = ClockNow() - start;
             if (elapsed.count() < 0)
                 elapsed = -elapsed;

@@ -29,23 +29,24 @@ public:
     virtual void SetRateText(const std::string& text) = 0;
 };
 
-extern std::atomic<bool> MonitorStop;
-extern std::atomic<bool> MonitorRunning;
-
 // The long-lived thread that turns progress reports into the gauge and the transfer rate.
 // Every report is shown, in order; the copy never waits for it.
 class TProgressMonitor {
 public:
-    TProgressMonitor(IGauge& gauge, IRatePanel& ratePanel) : gauge_(gauge), ratePanel_(ratePanel) {}
+    TProgressMonitor(TProgressChannel& channel, IGauge& gauge, IRatePanel& ratePanel)
+        : channel_(channel), gauge_(gauge), ratePanel_(ratePanel) {}
     ~TProgressMonitor() { Stop(); }
     TProgressMonitor(const TProgressMonitor&) = delete;
     TProgressMonitor& operator=(const TProgressMonitor&) = delete;
 
+    // Starts the thread and returns once it has announced itself, so its first words
+    // come before anything the caller shows next.
     void Start();
     // Asks the loop to end, wakes it and waits for it (orderly shutdown, tests).
     void Stop();
+    bool Running() const { return running_.load(); }
 
-    // The loop itself; returns at once when another monitor is running.
+    // The loop itself.
     void Run();
     void ShowRecord(const TCopyProgressRec& rec);
 
@@ -59,9 +60,13 @@ public:
     std::chrono::milliseconds PaceAfterPass{10};
 
 private:
+    TProgressChannel& channel_;
     IGauge& gauge_;
     IRatePanel& ratePanel_;
     std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
+    TEvent started_{false};
 };
 
 } // namespace ferrox

@@ -107,7 +107,8 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     sinks.PleaseWait = &wait;
     sinks.ProcessEvents = [&] {
         // Called while the load goes through its lines.
-        optionsReadBeforeLoad = !DisplayProgressBar.load() && DeleteToRecycle.load();
+        optionsReadBeforeLoad =
+            !core.Options().DisplayProgressBar && core.Options().DeleteToRecycle;
         auto entries = TraceEntries();
         loadRunning = !entries.empty() && entries.back() == "LoadQueue";
     };
@@ -140,7 +141,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     EXPECT_EQ(saved.find("FROM-2="), std::string::npos) << saved;
 
     core.Shutdown();
-    EXPECT_FALSE(MonitorRunning.load());
+    EXPECT_FALSE(core.Monitor().Running());
     EXPECT_TRUE(status.WaitFor("Processing Thread Shutdown"));
 }
 
@@ -157,6 +158,7 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     THoldingStatus status;
     status.HoldAt = "Starting Copy";
     int saved = 0, closed = 0;
+    const size_t threadsBefore = ThreadCount();
     auto core = std::make_unique<TFerroxCore>(queueFile);
     TCoreSinks sinks;
     sinks.StatusLine = &status;
@@ -178,8 +180,7 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     EXPECT_EQ(ReadFile(queueFile), queueText);
     EXPECT_EQ(saved, 0);
     EXPECT_EQ(closed, 0);
-    EXPECT_FALSE(MonitorRunning.load());
-    EXPECT_EQ(ProgressList.Count(), 0u);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
 TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {

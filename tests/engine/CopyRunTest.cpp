@@ -263,7 +263,7 @@ TEST_F(TEngineTest, AbortDuringALargeFileFailsItAndEndsTheRun) {
     WriteFile(P("out/big.bin"), "old");
     AddPair(P("big.bin"), P("out"), false, true);
     AddPair(P("next"), P("out"));
-    std::thread aborter = WhenCopyStarts([&] { control.btnCloseClick(); });
+    std::thread aborter = WhenCopyStarts(run.Progress, [&] { control.btnCloseClick(); });
     control.btnCopyNowClick();
     aborter.join();
     WaitForRunEnd();
@@ -280,7 +280,8 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     MakeDir(P("out"));
     AddPair(P("big.bin"), P("out"));
     AddPair(P("next"), P("out"));
-    std::thread pauser = WhenCopyStarts([&] { control.btnCopyNowClick(); }); // "Pause"
+    std::thread pauser =
+        WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); }); // "Pause"
     control.btnCopyNowClick();
     pauser.join();
     EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowPaused);
@@ -303,7 +304,7 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     int closed = 0, saved = 0;
     control.CloseProgram = [&] { ++closed; };
     control.SaveQueueOnClose = [&] { ++saved; };
-    std::thread pauser = WhenCopyStarts([&] { control.btnCopyNowClick(); });
+    std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); });
     control.btnCopyNowClick();
     pauser.join();
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
@@ -390,7 +391,8 @@ TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
     WriteBigFile(P("big.bin"), 64);
     MakeDir(P("out"));
     AddPair(P("big.bin"), P("out"));
-    std::thread pauser = WhenCopyStarts([&] { control.btnCopyNowClick(); }); // "Pause"
+    std::thread pauser =
+        WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); }); // "Pause"
     control.btnCopyNowClick();
     pauser.join();
     WaitForRunEnd();

@@ -106,15 +106,20 @@ struct TEngineTest : ::testing::Test {
         ::setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
         TraceRelease();
         TraceCreate();
-        ProgressList.Clear();
     }
     void TearDown() override {
         control.ReleaseWorker();
         TraceRelease();
-        ProgressList.Clear();
     }
 
     std::string P(const std::string& name) const { return dir / name; }
+
+    // One file copy as the run makes it, its progress reported to the run's channel.
+    TFileCopyResult Copy(const std::string& source, const std::string& target, bool move,
+                         TFileCopyOptions options = {}) {
+        options.Progress = &run.Progress;
+        return DoFileCopy(source, target, move, run.AbortFlag, options);
+    }
 
     void AddPair(const std::string& source, const std::string& dest, bool isDir = false,
                  bool move = false) {
@@ -148,10 +153,12 @@ struct TEngineTest : ::testing::Test {
 
 // Busy-waits (in a thread) for the first progress report, then runs the action: lets a
 // test act while a large file is being copied.
-inline std::thread WhenCopyStarts(std::function<void()> action, size_t reports = 2) {
-    return std::thread([action = std::move(action), reports] {
+inline std::thread WhenCopyStarts(TProgressChannel& progress, std::function<void()> action,
+                                  size_t reports = 2) {
+    return std::thread([&progress, action = std::move(action), reports] {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (ProgressList.Count() < reports && std::chrono::steady_clock::now() < deadline)
+        while (progress.ProgressList.Count() < reports &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         action();
     });

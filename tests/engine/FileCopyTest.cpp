@@ -59,17 +59,17 @@ TEST_F(TEngineTest, NamesWithPatternCharactersAreExactNames) {
     EXPECT_TRUE(DirExists(dir.Path()));
     EXPECT_FALSE(DirExists(P("photo1.jpg")));
 
-    TFileCopyResult r = DoFileCopy(P("a[1]*"), P("out/a[1]*"), false, run.AbortFlag);
+    TFileCopyResult r = Copy(P("a[1]*"), P("out/a[1]*"), false);
     EXPECT_TRUE(r.Ok()) << SysErrorMessage(r.Error);
     EXPECT_EQ(ReadFile(P("out/a[1]*")), "brackets");
 
     // A missing source reports its own lookup's error, whatever errno held before.
     errno = EOPNOTSUPP;
-    r = DoFileCopy(P("photo?.jpg"), P("out/photo?.jpg"), false, run.AbortFlag);
+    r = Copy(P("photo?.jpg"), P("out/photo?.jpg"), false);
     EXPECT_EQ(r.Error, ENOENT);
     EXPECT_TRUE(r.SourceMissing);
     EXPECT_FALSE(Exists(P("out/photo?.jpg")));
-    r = DoFileCopy(P("photo1.jpg/x"), P("out/x"), false, run.AbortFlag);
+    r = Copy(P("photo1.jpg/x"), P("out/x"), false);
     EXPECT_EQ(r.Error, ENOTDIR);
     EXPECT_FALSE(LogExists());
     EXPECT_TRUE(TraceEntries().empty());
@@ -78,7 +78,7 @@ TEST_F(TEngineTest, NamesWithPatternCharactersAreExactNames) {
 TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
     WriteFile(P("a.txt"), "new content");
     WriteFile(P("b.txt"), "old, longer content that must go");
-    TFileCopyResult r = DoFileCopy(P("a.txt"), P("b.txt"), false, run.AbortFlag);
+    TFileCopyResult r = Copy(P("a.txt"), P("b.txt"), false);
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_EQ(ReadFile(P("b.txt")), "new content");
@@ -86,19 +86,19 @@ TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
     EXPECT_EQ(status.Texts(),
               (std::vector<std::string>{P("a.txt"), "Finished Copying file [" + P("a.txt") + "]"}));
     TCopyProgressRec first, last;
-    ASSERT_TRUE(ProgressList.First(first));
+    ASSERT_TRUE(run.Progress.ProgressList.First(first));
     EXPECT_EQ(first.CallbackReason, 1u);
     EXPECT_EQ(first.TotalBytesTransferred, 0);
-    while (ProgressList.First(last))
-        ProgressList.RemoveFirst();
+    while (run.Progress.ProgressList.First(last))
+        run.Progress.ProgressList.RemoveFirst();
     EXPECT_EQ(last.CallbackReason, 0u);
     EXPECT_EQ(last.TotalBytesTransferred, 11);
-    EXPECT_GT(CopyStartTime.load(), 0);
+    EXPECT_GT(run.Progress.CopyStartTime.load(), 0);
     EXPECT_TRUE(TraceEntries().empty());
 }
 
 TEST_F(TEngineTest, MissingSourceFailsWithoutALogLine) {
-    TFileCopyResult r = DoFileCopy(P("none.txt"), P("out.txt"), true, run.AbortFlag);
+    TFileCopyResult r = Copy(P("none.txt"), P("out.txt"), true);
     EXPECT_EQ(r.Error, ENOENT);
     EXPECT_FALSE(LogExists());
     EXPECT_EQ(status.Texts(), (std::vector<std::string>{P("none.txt"), "Finished Copying file [" +
@@ -108,7 +108,7 @@ TEST_F(TEngineTest, MissingSourceFailsWithoutALogLine) {
 TEST_F(TEngineTest, FailedCopyIsLoggedAndNeverRemovesTheSource) {
     WriteFile(P("x.txt"), "keep me");
     std::string target = P("missing-dir/x.txt");
-    TFileCopyResult r = DoFileCopy(P("x.txt"), target, true, run.AbortFlag);
+    TFileCopyResult r = Copy(P("x.txt"), target, true);
     EXPECT_EQ(r.Error, ENOENT);
     EXPECT_FALSE(r.SourceMissing);
     EXPECT_EQ(ReadFile(P("x.txt")), "keep me");
@@ -122,8 +122,7 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
     MakeDir(P("out"));
     WriteFile(P("moved file.txt"), "data");
     ASSERT_EQ(::chmod(P("moved file.txt").c_str(), 0444), 0); // read-only source too
-    TFileCopyResult r =
-        DoFileCopy(P("moved file.txt"), P("out/moved file.txt"), true, run.AbortFlag);
+    TFileCopyResult r = Copy(P("moved file.txt"), P("out/moved file.txt"), true);
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("moved file.txt")));
@@ -137,8 +136,7 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
 TEST_F(TEngineTest, MoveWithoutTrashDeletesForGood) {
     MakeDir(P("out"));
     WriteFile(P("gone.txt"), "data");
-    TFileCopyResult r = DoFileCopy(P("gone.txt"), P("out/gone.txt"), true, run.AbortFlag,
-                                   {.DeleteToRecycle = false});
+    TFileCopyResult r = Copy(P("gone.txt"), P("out/gone.txt"), true, {.DeleteToRecycle = false});
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("gone.txt")));
@@ -150,9 +148,8 @@ TEST_F(TEngineTest, FileCopiedOntoItselfIsRefusedAndKept) {
     MakeDir(P("d"));
     WriteFile(P("d/same.txt"), "precious");
     ASSERT_EQ(::link(P("d/same.txt").c_str(), P("hard.txt").c_str()), 0);
-    EXPECT_EQ(DoFileCopy(P("d/same.txt"), P("d/./same.txt"), true, run.AbortFlag).Error,
-              errSameFile);
-    EXPECT_EQ(DoFileCopy(P("hard.txt"), P("d/same.txt"), true, run.AbortFlag).Error, errSameFile);
+    EXPECT_EQ(Copy(P("d/same.txt"), P("d/./same.txt"), true).Error, errSameFile);
+    EXPECT_EQ(Copy(P("hard.txt"), P("d/same.txt"), true).Error, errSameFile);
     EXPECT_EQ(ReadFile(P("d/same.txt")), "precious");
     EXPECT_TRUE(Exists(P("hard.txt")));
 }
@@ -161,8 +158,8 @@ TEST_F(TEngineTest, AbortInTheMiddleLeavesTheExistingTargetUnharmed) {
     WriteBigFile(P("big.bin"), 256);
     MakeDir(P("out"));
     WriteFile(P("out/big.bin"), "the old target");
-    std::thread aborter = WhenCopyStarts([&] { run.AbortFlag = -1; });
-    TFileCopyResult r = DoFileCopy(P("big.bin"), P("out/big.bin"), true, run.AbortFlag);
+    std::thread aborter = WhenCopyStarts(run.Progress, [&] { run.AbortFlag = -1; });
+    TFileCopyResult r = Copy(P("big.bin"), P("out/big.bin"), true);
     aborter.join();
     EXPECT_EQ(r.Error, ECANCELED);
     EXPECT_EQ(ReadFile(P("out/big.bin")), "the old target");
@@ -179,12 +176,12 @@ TEST_F(TEngineTest, CopiesThatAreNotWholeKeepAMovedSource) {
     WriteBigFile(P("growing.bin"), 256);
     MakeDir(P("out"));
     WriteFile(P("out/growing.bin"), "the old target");
-    std::thread writer = WhenCopyStarts([&] {
+    std::thread writer = WhenCopyStarts(run.Progress, [&] {
         int fd = ::open(P("growing.bin").c_str(), O_WRONLY | O_APPEND);
         ASSERT_EQ(::write(fd, "more", 4), 4);
         ::close(fd);
     });
-    TFileCopyResult r = DoFileCopy(P("growing.bin"), P("out/growing.bin"), true, run.AbortFlag);
+    TFileCopyResult r = Copy(P("growing.bin"), P("out/growing.bin"), true);
     writer.join();
     EXPECT_EQ(r.Error, errSourceChangedDuringCopy);
     EXPECT_TRUE(Exists(P("growing.bin")));
@@ -203,7 +200,7 @@ TEST_F(TEngineTest, CopiesThatAreNotWholeKeepAMovedSource) {
                   0);
     }
     status.Clear();
-    r = DoFileCopy(P("shm/tagged"), P("out/tagged"), true, run.AbortFlag);
+    r = Copy(P("shm/tagged"), P("out/tagged"), true);
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, errAttributesIncomplete);
     EXPECT_TRUE(Exists(P("shm/tagged")));
@@ -228,12 +225,12 @@ TEST_F(TEngineTest, MoveRemovesTheFileItCopiedWhereverThePathLeadsNow) {
     WriteFile(P("v2/big"), "never copied");
     ASSERT_EQ(::symlink(P("v1").c_str(), P("cur").c_str()), 0);
     TCopyContext context; // the run's: it keeps directories open between lines
-    std::thread relink = WhenCopyStarts([&] {
+    std::thread relink = WhenCopyStarts(run.Progress, [&] {
         ASSERT_EQ(::symlink(P("v2").c_str(), P("cur.tmp").c_str()), 0);
         ASSERT_EQ(::rename(P("cur.tmp").c_str(), P("cur").c_str()), 0);
     });
-    TFileCopyResult r = DoFileCopy(P("cur/big"), P("out/big"), true, run.AbortFlag,
-                                   {.DeleteToRecycle = false, .Context = &context});
+    TFileCopyResult r =
+        Copy(P("cur/big"), P("out/big"), true, {.DeleteToRecycle = false, .Context = &context});
     relink.join();
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0) << SysErrorMessage(r.SourceError);
@@ -263,8 +260,8 @@ TEST_F(TEngineTest, MoveWhoseSourceCannotBeRemovedSaysSo) {
     }
     for (bool toTrash : {true, false}) {
         status.Clear();
-        TFileCopyResult r = DoFileCopy(P("locked/stays.txt"), P("out/stays.txt"), true,
-                                       run.AbortFlag, {.DeleteToRecycle = toTrash});
+        TFileCopyResult r =
+            Copy(P("locked/stays.txt"), P("out/stays.txt"), true, {.DeleteToRecycle = toTrash});
         EXPECT_TRUE(r.Ok()) << toTrash;
         EXPECT_EQ(r.SourceError, immutable ? EPERM : EACCES) << toTrash;
         EXPECT_EQ(ReadFile(P("out/stays.txt")), "data");

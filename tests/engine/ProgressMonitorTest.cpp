@@ -36,14 +36,14 @@ struct TRecorder : IGauge, IRatePanel {
 
 struct TMonitorTest : ::testing::Test {
     TRecorder ui;
-    TProgressMonitor monitor{ui, ui};
+    TProgressChannel channel;
+    TProgressMonitor monitor{channel, ui, ui};
     std::chrono::system_clock::time_point start{std::chrono::seconds(1'000'000)};
     std::chrono::system_clock::time_point now = start;
     void SetUp() override {
-        ProgressList.Clear();
         monitor.NumberFormat = {",", "."};
         SetClock([this] { return now; });
-        CopyStartTime =
+        channel.CopyStartTime =
             std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
     }
     void TearDown() override { SetClock({}); }
@@ -99,21 +99,17 @@ TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
 TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
     TStatusRecorder status;
     for (int i = 0; i < 20; ++i)
-        ProgressList.Add({100, i, 0});
+        channel.ProgressList.Add({100, i, 0});
     monitor.Start();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
+    while (channel.ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Reports made while it sleeps wake it.
-    ProgressList.Add({100, 99, 0});
-    MonitorEvent.Set();
-    while (ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
+    channel.ProgressList.Add({100, 99, 0});
+    channel.MonitorEvent.Set();
+    while (channel.ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-    // A second monitor while one runs ends at once without a word.
-    TRecorder other;
-    TProgressMonitor second(other, other);
-    second.Run();
     monitor.Stop();
 
     auto calls = ui.Calls();
@@ -121,8 +117,7 @@ TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(calls[size_t(2 * i + 1)], "progress " + std::to_string(i));
     EXPECT_EQ(calls.back(), "progress 99");
-    EXPECT_TRUE(other.Calls().empty());
     EXPECT_EQ(status.Texts(), (std::vector<std::string>{"Processing Thread Started",
                                                         "Processing Thread Shutdown"}));
-    EXPECT_FALSE(MonitorRunning);
+    EXPECT_FALSE(monitor.Running());
 }

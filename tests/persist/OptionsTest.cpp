@@ -43,20 +43,16 @@ private:
 
 class OptionsTest : public ::testing::Test {
 protected:
-    OptionsTest() {
-        SetExePathForTesting(dir.Path());
-        DeleteToRecycle = false;
-        DisplayProgressBar = false;
-    }
+    OptionsTest() { SetExePathForTesting(dir.Path()); }
     void WriteOptions(const std::string& text) { WriteFile(dir / "QOPTIONS.INI", text); }
     TTempDir dir;
     TStatusRecorder status;
 };
 
 TEST_F(OptionsTest, NoFileMeansBothOn) {
-    LoadOptions();
-    EXPECT_TRUE(DeleteToRecycle);
-    EXPECT_TRUE(DisplayProgressBar);
+    const TOptions options = LoadOptions();
+    EXPECT_TRUE(options.DeleteToRecycle);
+    EXPECT_TRUE(options.DisplayProgressBar);
     EXPECT_EQ(status.Texts(), std::vector<std::string>{});
 }
 
@@ -70,17 +66,15 @@ TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
           Case{"0x0", false}, Case{"$1F", true}, Case{" 0 ", false}, Case{"", true}}) {
         WriteOptions("[options]\r\ndeletetorecycle=" + std::string(c.value) +
                      "\r\nDisplayProgressBar=" + c.value + "\r\n");
-        DeleteToRecycle = !c.expected;
-        DisplayProgressBar = !c.expected;
-        LoadOptions();
-        EXPECT_EQ(DeleteToRecycle, c.expected) << "value \"" << c.value << "\"";
-        EXPECT_EQ(DisplayProgressBar, c.expected) << "value \"" << c.value << "\"";
+        const TOptions options = LoadOptions();
+        EXPECT_EQ(options.DeleteToRecycle, c.expected) << "value \"" << c.value << "\"";
+        EXPECT_EQ(options.DisplayProgressBar, c.expected) << "value \"" << c.value << "\"";
     }
     WriteOptions(
         "[Options]\nDeleteToRecycle=0\nDisplayProgressBar=1\n[Other]\nDisplayProgressBar=0");
-    LoadOptions();
-    EXPECT_FALSE(DeleteToRecycle);
-    EXPECT_TRUE(DisplayProgressBar);
+    const TOptions options = LoadOptions();
+    EXPECT_FALSE(options.DeleteToRecycle);
+    EXPECT_TRUE(options.DisplayProgressBar);
 }
 
 TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
@@ -89,9 +83,9 @@ TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
     WriteFile(elsewhere / "QOPTIONS.INI",
               "[Options]\r\nDeleteToRecycle=1\r\nDisplayProgressBar=0\r\n");
     TWorkingDirectory cwd(elsewhere.Path());
-    LoadOptions();
-    EXPECT_FALSE(DeleteToRecycle);
-    EXPECT_TRUE(DisplayProgressBar);
+    const TOptions options = LoadOptions();
+    EXPECT_FALSE(options.DeleteToRecycle);
+    EXPECT_TRUE(options.DisplayProgressBar);
 }
 
 TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
@@ -99,12 +93,10 @@ TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
     TraceCreate();
     const auto before = TraceEntries();
     auto loadExpecting = [&](const std::string& reason) {
-        DeleteToRecycle = false;
-        DisplayProgressBar = false;
         status.Clear();
-        LoadOptions();
-        EXPECT_TRUE(DeleteToRecycle) << reason;
-        EXPECT_TRUE(DisplayProgressBar) << reason;
+        const TOptions options = LoadOptions();
+        EXPECT_TRUE(options.DeleteToRecycle) << reason;
+        EXPECT_TRUE(options.DisplayProgressBar) << reason;
         EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
                                                            name + ": " + reason});
     };
@@ -122,10 +114,10 @@ TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
     if (pid == 0) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(77);
-        DeleteToRecycle = false;
-        LoadOptions();
-        ::_exit(DeleteToRecycle && status.Last() == "Exception Error: Unable to read " + name +
-                                                        ": " + SysErrorMessage(EACCES)
+        const TOptions options = LoadOptions();
+        ::_exit(options.DeleteToRecycle && status.Last() == "Exception Error: Unable to read " +
+                                                                name + ": " +
+                                                                SysErrorMessage(EACCES)
                     ? 0
                     : 1);
     }

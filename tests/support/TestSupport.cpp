@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <dirent.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <ftw.h>
@@ -91,6 +93,16 @@ void MakeDir(const std::string& path) {
 int RunShell(const std::string& command) {
     int rc = std::system(command.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+size_t ThreadCount() {
+    size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
 }
 
 } // namespace ferrox::test

@@ -41,4 +41,8 @@ void RemoveTree(const std::string& path);
 // Runs a shell command and returns its exit status.
 int RunShell(const std::string& command);
 
+// The threads this process has now (/proc/self/task): a test compares it before and after
+// to see that every thread an object started has ended.
+size_t ThreadCount();
+
 } // namespace ferrox::test

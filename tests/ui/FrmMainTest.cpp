@@ -338,6 +338,7 @@ private slots:
         WriteFile(P("small"), "small");
         const std::string queue = QueueText({bigFile_, P("small")}, {P("out"), P("out2")});
         WriteFile(QueueFile(), queue);
+        const size_t threadsBefore = ThreadCount();
         auto w = std::make_unique<TfrmMain>();
         w->show();
         auto* copyNow = Find<QPushButton>(*w, "btnCopyNow");
@@ -351,7 +352,7 @@ private slots:
         QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(10));
         QVERIFY(!Exists(P("out2/small")));
         QCOMPARE(ReadFile(QueueFile()), queue);
-        QVERIFY(!MonitorRunning.load());
+        QCOMPARE(ThreadCount(), threadsBefore); // the worker and the monitor ended
     }
 
     // A handler that throws: three log lines naming it, and the window goes on.
