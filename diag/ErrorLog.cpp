@@ -12,11 +12,13 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace ferrox {
 
 namespace {
-std::mutex logMutex; // one line at a time in the file
+std::mutex logMutex;      // one line at a time in the file
+std::string logDirectory; // guarded by logMutex
 
 } // namespace
 
@@ -30,6 +32,11 @@ std::string LogFileName() {
     return name;
 }
 
+void SetLogDirectory(std::string directory) {
+    std::lock_guard lock(logMutex);
+    logDirectory = std::move(directory);
+}
+
 void LogError(std::string_view text) {
     TTraceScope trace("LogError");
     bool show = true;
@@ -40,7 +47,7 @@ void LogError(std::string_view text) {
         // Every thread that logs waits on this lock, so the open must never block: a fifo
         // or a device under the log's name would hold them all. Only a regular file takes
         // the line; anything else counts as a log that cannot be opened.
-        int fd = ::open(LogFileName().c_str(),
+        int fd = ::open((logDirectory + LogFileName()).c_str(),
                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
         if (fd >= 0) {
             struct stat st;

@@ -9,8 +9,12 @@ namespace ferrox {
 // "ERR" + local date (ClockNow) as yyyymmdd + ".LOG", without a directory.
 std::string LogFileName();
 
-// Appends the text and CR LF to today's log in the working directory, opening and closing
-// the file for the line, then shows the text on the status line. Never fails to the caller;
+// Where the log goes from now on: a directory with its trailing '/', or empty for the
+// working directory (the default). A face sets it at start-up from the program's places.
+void SetLogDirectory(std::string directory);
+
+// Appends the text and CR LF to today's log in the log directory, opening and closing the
+// file for the line, then shows the text on the status line. Never fails to the caller;
 // when the write fails the status line is left alone.
 void LogError(std::string_view text);
 

@@ -15,37 +15,63 @@ namespace {
 
 std::once_flag exePathOnce;
 std::string exePath;
+std::string statePath;
 
 std::string ExecutableDirectory() {
     std::string exe = ExecutablePath();
     return exe.empty() ? std::string() : AddSlash2(DirectoryOf(exe));
 }
 
-} // namespace
-
-std::string SettingsDirectoryFor(const std::string& exeDirectory) {
-    if (!exeDirectory.empty() && ::access(exeDirectory.c_str(), W_OK) == 0)
-        return exeDirectory;
-    // A relative $XDG_CONFIG_HOME is to be ignored, as every XDG-aware program does.
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+// $variable/ferrox/, or ~/underHome/ferrox/ when the variable is unset, empty or relative
+// (the base directory rules say a relative value is to be ignored); created when missing.
+std::string UserDirectory(const char* variable, const char* underHome) {
+    const char* xdg = std::getenv(variable);
     std::string home = HomeDirectory();
     if (home.empty())
         home = "/tmp";
-    std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : home + "/.config";
+    std::string base = xdg && xdg[0] == '/' ? std::string(xdg) : JoinPath(home, underHome);
     std::string dir = JoinPath(WithoutTrailingSlash(base), "ferrox");
     // Failures show later, when a file is written there.
     MakeDirectories(dir);
     return AddSlash2(dir);
 }
 
+} // namespace
+
+bool IsInstalledProgram(const std::string& exeDirectory) {
+    return exeDirectory.empty() || ::access(exeDirectory.c_str(), W_OK) != 0;
+}
+
+std::string SettingsDirectoryFor(const std::string& exeDirectory) {
+    return IsInstalledProgram(exeDirectory) ? UserDirectory("XDG_CONFIG_HOME", ".config")
+                                            : exeDirectory;
+}
+
+std::string StateDirectoryFor(const std::string& exeDirectory) {
+    // The menu starts a program in whatever directory it likes (often the home directory),
+    // and an installed program must not leave its log and backup there.
+    return IsInstalledProgram(exeDirectory) ? UserDirectory("XDG_STATE_HOME", ".local/state")
+                                            : std::string();
+}
+
 const std::string& ExePath() {
-    std::call_once(exePathOnce, [] { exePath = SettingsDirectoryFor(ExecutableDirectory()); });
+    std::call_once(exePathOnce, [] {
+        const std::string exeDirectory = ExecutableDirectory();
+        exePath = SettingsDirectoryFor(exeDirectory);
+        statePath = StateDirectoryFor(exeDirectory);
+    });
     return exePath;
 }
 
-void SetExePathForTesting(std::string directory) {
+const std::string& StatePath() {
+    ExePath();
+    return statePath;
+}
+
+void SetExePathForTesting(std::string directory, std::string stateDirectory) {
     std::call_once(exePathOnce, [] {});
     exePath = directory.empty() ? std::string(1, PathDelim) : AddSlash2(directory);
+    statePath = stateDirectory.empty() ? std::string() : AddSlash2(stateDirectory);
 }
 
 } // namespace ferrox

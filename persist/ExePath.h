@@ -3,18 +3,33 @@
 
 namespace ferrox {
 
+// True when a program in exeDirectory (with its trailing '/') counts as installed: its
+// directory cannot be written, so what it writes goes to the user's own directories
+// instead. A build tree or a portable folder keeps everything where it always did.
+bool IsInstalledProgram(const std::string& exeDirectory);
+
 // The directory of QUEUE.INI and QOPTIONS.INI, with its trailing '/': the executable's
 // directory, or the per-user configuration directory when that one cannot be written.
 // Computed once, on first use, from any thread.
 const std::string& ExePath();
+
+// The directory of the error log and the queue file's backup, with its trailing '/', or
+// empty for the working directory. Computed once, together with ExePath.
+const std::string& StatePath();
 
 // The choice ExePath makes for an executable in exeDirectory (with its trailing '/'):
 // that directory when it can be written, else $XDG_CONFIG_HOME/ferrox/ (by default
 // ~/.config/ferrox/), created when missing.
 std::string SettingsDirectoryFor(const std::string& exeDirectory);
 
-// Makes ExePath return the given directory (a trailing '/' is added when missing). Call
-// it before any other thread uses ExePath.
-void SetExePathForTesting(std::string directory);
+// The choice StatePath makes: empty (the working directory) when exeDirectory can be
+// written, else $XDG_STATE_HOME/ferrox/ (by default ~/.local/state/ferrox/), created when
+// missing.
+std::string StateDirectoryFor(const std::string& exeDirectory);
+
+// Makes ExePath return the given directory (a trailing '/' is added when missing) and
+// StatePath the given state directory (empty: the working directory). Call it before any
+// other thread uses either.
+void SetExePathForTesting(std::string directory, std::string stateDirectory = {});
 
 } // namespace ferrox

@@ -173,7 +173,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         }
 
         if (lines.empty()) {
-            BackupForEmptyQueue(target, QueueBackupName(file));
+            BackupForEmptyQueue(target, StatePath() + QueueBackupName(file));
             lock_.Reset();
             if (!FileName.empty() && !copyRunning_)
                 ShowStatus(MsgNothingToSave);
@@ -216,7 +216,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         // The old file stays where it is until the new one replaces it in one step; the
         // backup is a second name for (or a copy of) the old content, made when it can be.
         if (LookupPath(target) == 0) {
-            std::string backup = QueueBackupName(file);
+            std::string backup = StatePath() + QueueBackupName(file);
             if (!SameFile(target, backup)) {
                 try {
                     LinkOrCopyAs(target, backup);

@@ -48,8 +48,8 @@ enum class TSaveResult {
 };
 
 // The backup's name for a queue file: its name without the directory, cut after the last
-// '.', followed by "BAK" ("QUEUE.INI" gives "QUEUE.BAK", "QUEUE" gives "BAK"). It has no
-// directory, so the backup lies in the working directory.
+// '.', followed by "BAK" ("QUEUE.INI" gives "QUEUE.BAK", "QUEUE" gives "BAK"), without a
+// directory. The backup lies in StatePath(): the working directory, unless installed.
 std::string QueueBackupName(const std::string& queueFile);
 
 // The texts shown when the queue file is not what it should be; each names the file.

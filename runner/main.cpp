@@ -1,6 +1,7 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
 #include "core/FerroxCore.h"
+#include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "engine/NumberFormat.h"
@@ -174,6 +175,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
 
+    // The same log place as the window's, so an installed copy logs where the user finds it.
+    SetLogDirectory(StatePath());
     TraceCreate();
     TConsoleOutput out(quiet, ::isatty(STDOUT_FILENO) == 1);
     TLoadTexts loadTexts;

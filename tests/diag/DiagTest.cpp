@@ -120,6 +120,17 @@ TEST(ErrorLog, AppendsCrLfLinesAndCrossesMidnight) {
     EXPECT_EQ(status.Texts(), (std::vector<std::string>{"first", "", "two\nlines", "next day"}));
 }
 
+TEST(ErrorLog, AGivenLogDirectoryTakesTheLinesInsteadOfTheWorkingDirectory) {
+    TInTempDir cwd;
+    TTempDir state;
+    SetLogDirectory(state.Path() + "/");
+    LogError("installed");
+    SetLogDirectory({});
+    LogError("build tree");
+    EXPECT_EQ(ReadFile(state / LogFileName()), "installed\r\n");
+    EXPECT_EQ(ReadFile(cwd.dir / LogFileName()), "build tree\r\n");
+}
+
 TEST(ErrorLog, LogThatCannotBeOpenedStillShowsAndNeverThrows) {
     TInTempDir cwd;
     // A working directory that has been removed cannot take a file, even for root.

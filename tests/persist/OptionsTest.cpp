@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace ferrox;
 using namespace ferrox::test;
@@ -151,9 +152,66 @@ TEST(ExePath, OtherwiseTheUsersConfigurationDirectoryIsMade) {
     }
 }
 
+// Where each file goes, by whether the program's directory can be written (a build tree or
+// a portable folder) and by the XDG variables. "~" stands for the home directory, "exe/"
+// for the program's directory and "" for the working directory.
+TEST(ExePath, PlacesOfTheSettingsAndOfTheLogAndBackup) {
+    struct TCase {
+        const char* name;
+        bool writable;
+        std::optional<std::string> config, state; // nullopt: unset; "~" is replaced
+        std::string settings, stateDir;
+    };
+    const std::vector<TCase> cases = {
+        {"build tree, variables set", true, "~/c", "~/s", "exe/", ""},
+        {"build tree, variables unset", true, std::nullopt, std::nullopt, "exe/", ""},
+        {"installed, variables set", false, "~/c", "~/s", "~/c/ferrox/", "~/s/ferrox/"},
+        {"installed, variables unset", false, std::nullopt, std::nullopt, "~/.config/ferrox/",
+         "~/.local/state/ferrox/"},
+        {"installed, variables empty", false, "", "", "~/.config/ferrox/",
+         "~/.local/state/ferrox/"},
+        {"installed, variables relative", false, "c", "s", "~/.config/ferrox/",
+         "~/.local/state/ferrox/"},
+        {"installed, with trailing slashes", false, "~/c/", "~/s//", "~/c/ferrox/", "~/s/ferrox/"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTempDir home, exe;
+        auto expand = [&](std::string text) {
+            if (text.rfind("~", 0) == 0)
+                text = home.Path() + text.substr(1);
+            else if (text.rfind("exe/", 0) == 0)
+                text = exe.Path() + text.substr(3);
+            return text;
+        };
+        auto var = [&](const std::optional<std::string>& v) {
+            return v ? std::optional<std::string>(expand(*v)) : std::nullopt;
+        };
+        TEnv homeVar("HOME", home.Path());
+        TEnv config("XDG_CONFIG_HOME", var(c.config));
+        TEnv state("XDG_STATE_HOME", var(c.state));
+        // Root may write anywhere, so a directory that does not exist stands for one that
+        // cannot be written.
+        const std::string exeDir = c.writable ? exe.Path() + "/" : exe / "gone/";
+        EXPECT_EQ(IsInstalledProgram(exeDir), !c.writable);
+        EXPECT_EQ(SettingsDirectoryFor(exeDir), expand(c.settings));
+        EXPECT_EQ(StateDirectoryFor(exeDir), expand(c.stateDir));
+        struct stat st {};
+        if (!c.writable) {
+            EXPECT_EQ(::stat(expand(c.settings).c_str(), &st), 0);
+            EXPECT_EQ(::stat(expand(c.stateDir).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+        } else {
+            EXPECT_FALSE(Exists(home / ".local")) << "a build tree made the user's directories";
+            EXPECT_FALSE(Exists(home / "s"));
+        }
+    }
+}
+
 TEST(ExePath, TestsMayPointItElsewhere) {
     SetExePathForTesting("/some/where");
     EXPECT_EQ(ExePath(), "/some/where/");
+    EXPECT_EQ(StatePath(), "");
 }
 
 } // namespace

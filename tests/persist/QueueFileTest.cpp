@@ -301,6 +301,22 @@ TEST_F(QueueFileTest, TheBackupHoldsThePreviousSave) {
         << "no temporary file is left behind";
 }
 
+TEST_F(QueueFileTest, AnInstalledCopyKeepsTheBackupInItsStateDirectory) {
+    TTempDir state;
+    SetExePathForTesting(dir.Path(), state.Path());
+    WriteFile(Queue(), ExampleFile);
+    queue.Autosave(); // an empty queue: the old file becomes the backup
+    EXPECT_EQ(ReadFile(state / "QUEUE.BAK"), ExampleFile);
+    From("/first");
+    queue.Autosave();
+    const std::string first = ReadFile(Queue());
+    From("/second");
+    queue.Autosave();
+    EXPECT_EQ(ReadFile(state / "QUEUE.BAK"), first);
+    EXPECT_EQ(DirectoryEntries(dir.Path()), Texts{"QUEUE.INI"})
+        << "nothing in the working directory";
+}
+
 TEST_F(QueueFileTest, BackupNames) {
     EXPECT_EQ(QueueBackupName("/opt/ferrox/QUEUE.INI"), "QUEUE.BAK");
     EXPECT_EQ(QueueBackupName("rel/notes.txt"), "notes.BAK");
