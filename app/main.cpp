@@ -1,14 +1,9 @@
-#include "diag/ErrorLog.h"
-#include "persist/ExePath.h"
 #include "ui/FerroxApplication.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/resources/AppIcon.h"
 
 int main(int argc, char** argv) {
-    // Before anything can log: an installed copy keeps its log out of the directory the menu
-    // happened to start it in.
-    ferrox::SetLogDirectory(ferrox::StatePath());
     ferrox::TFerroxApplication app(argc, argv);
     QApplication::setApplicationName("Ferrox");
     // Lets the desktop match the window to the installed desktop entry (its icon and name in

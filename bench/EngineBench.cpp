@@ -42,13 +42,12 @@ using namespace ferrox::bench;
 
 namespace {
 
-struct TNullUi : IGauge, IRatePanel {
+struct TNullUi : IProgressSink {
     std::atomic<int32_t> last{0};
-    void SetMaxValue(int32_t) override {}
-    void SetProgress(int32_t v) override { last.store(v, std::memory_order_relaxed); }
-    int32_t MinValue() const override { return 0; }
-    void SetText(const std::string&) override {}
-    void SetRateText(const std::string&) override {}
+    void ShowProgress(const TProgressShown& shown) override {
+        if (shown.Progress)
+            last.store(*shown.Progress, std::memory_order_relaxed);
+    }
 };
 
 double TimeShell(const std::string& cmd) {
@@ -64,13 +63,13 @@ double RunTree(const std::string& source, const std::string& dest) {
     TRunState run;
     TRunControl control(q, run);
     TNullUi ui;
-    TProgressMonitor monitor(run.Progress, ui, ui);
+    TProgressMonitor monitor(run.Progress, q.StatusLine, ui);
     monitor.Start();
     ::mkdir(dest.c_str(), 0755);
     q.AddItem(q.lstCopyFrom, source, false, lsDirWaiting);
     q.AddItem(q.lstCopyTo, dest, false, lsDirWaiting);
     auto start = Clock::now();
-    control.btnCopyNowClick();
+    control.StartPauseResume();
     // Joined, not polled: a poll would add its own wake-ups to the figures.
     control.CopyWorker()->WaitFor();
     double s = Seconds(start);
@@ -212,7 +211,8 @@ int main(int argc, char** argv) {
     // The large file's progress goes to a monitor, as in a run.
     TNullUi ui;
     TProgressChannel progress;
-    TProgressMonitor monitor(progress, ui, ui);
+    TStatusLine status;
+    TProgressMonitor monitor(progress, status, ui);
     monitor.Start();
     std::printf("work directory: %s\n", work.c_str());
 

@@ -192,7 +192,7 @@ TWindowRun CopyThroughWindow(const std::string& queueFile) {
 
     // ferrox-run saves the queue after its run; so does the window when it is closed.
     const auto saveStart = Clock::now();
-    if (w.Core().QueueFile.SaveQueue(true, false, "") != TSaveResult::Saved)
+    if (w.Core().SaveQueue() != TSaveResult::Saved)
         Fail("the window did not save its queue");
     out.SaveSeconds = Seconds(saveStart);
     w.SetPleaseWait(nullptr);

@@ -7,24 +7,24 @@
 
 namespace ferrox {
 
-void AppException(std::string_view message) {
+void AppException(TStatusLine& status, std::string_view message) {
     try {
-        LogError("An Exception occurred, please the email developer the log file [" +
-                 std::string(message) + "]");
-        LogError("Trace is : ");
-        LogError(TraceText());
+        LogError(status, "An Exception occurred, please the email developer the log file [" +
+                             std::string(message) + "]");
+        LogError(status, "Trace is : ");
+        LogError(status, TraceText());
     } catch (...) {
         // The handler of last resort must not throw itself.
     }
 }
 
-void AppExceptionOfCurrent() {
+void AppExceptionOfCurrent(TStatusLine& status) {
     try {
         throw;
     } catch (const std::exception& e) {
-        AppException(e.what());
+        AppException(status, e.what());
     } catch (...) {
-        AppException("unknown exception");
+        AppException(status, "unknown exception");
     }
 }
 

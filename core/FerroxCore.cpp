@@ -1,88 +1,33 @@
 #include "core/FerroxCore.h"
 
-#include "engine/FileCopy.h"
+#include "core/AppException.h"
+#include "diag/ErrorLog.h"
 #include "persist/ExePath.h"
-#include "persist/Options.h"
 
-#include <mutex>
+#include <atomic>
 
 namespace ferrox {
 
-void TFerroxCore::TGaugeRelay::Set(IGauge* target) {
-    std::unique_lock lock(mutex_);
-    target_ = target;
-}
-void TFerroxCore::TGaugeRelay::SetMaxValue(int32_t value) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->SetMaxValue(value);
-}
-void TFerroxCore::TGaugeRelay::SetProgress(int32_t value) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->SetProgress(value);
-}
-int32_t TFerroxCore::TGaugeRelay::MinValue() const {
-    std::shared_lock lock(mutex_);
-    return target_ ? target_->MinValue() : 0;
-}
-void TFerroxCore::TGaugeRelay::SetText(const std::string& text) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->SetText(text);
-}
-
-void TFerroxCore::TRatePanelRelay::Set(IRatePanel* target) {
-    std::unique_lock lock(mutex_);
-    target_ = target;
-}
-void TFerroxCore::TRatePanelRelay::SetRateText(const std::string& text) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->SetRateText(text);
-}
-
-void TFerroxCore::TRunEventsRelay::Set(IRunEvents* target) {
-    std::unique_lock lock(mutex_);
-    target_ = target;
-}
-void TFerroxCore::TRunEventsRelay::FileStarted(const std::string& source) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->FileStarted(source);
-}
-void TFerroxCore::TRunEventsRelay::FileFinished(const std::string& source, int errorCode) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->FileFinished(source, errorCode);
-}
-void TFerroxCore::TRunEventsRelay::SourceNotRemoved(const std::string& source, int errorCode) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->SourceNotRemoved(source, errorCode);
-}
-void TFerroxCore::TRunEventsRelay::LineFailed(const std::string& source, int errorCode,
-                                              const std::string& where) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->LineFailed(source, errorCode, where);
-}
-void TFerroxCore::TRunEventsRelay::RunEnded(bool aborted) {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->RunEnded(aborted);
-}
-void TFerroxCore::TRunEventsRelay::ButtonsChanged() {
-    std::shared_lock lock(mutex_);
-    if (target_)
-        target_->ButtonsChanged();
-}
-
 TFerroxCore::TFerroxCore(std::string queueFileName) : defaultQueueFile_(std::move(queueFileName)) {
-    Run.SetEvents(&runEvents_);
+    // Before anything can log: an installed copy keeps its log out of whatever directory
+    // the menu started it in.
+    SetLogDirectory(StatePath());
+    // The parts are wired to the relay once; a face attaching or leaving changes only
+    // where the relay leads.
+    queue_.StatusLine.SetSink(
+        [this](const std::string& text, TStatusKind kind) { relay_.ShowStatus(text, kind); });
+    run_.SetEvents(&relay_);
+    queueFile_.PleaseWait = [this](bool shown) { relay_.PleaseWait(shown); };
+    queueFile_.ProcessEvents = [this] { relay_.ProcessEvents(); };
+    control_.ProcessEvents = [this] { relay_.ProcessEvents(); };
+    control_.EnableMainButtons = [this](bool enabled) { relay_.EnableMainButtons(enabled); };
+    control_.CloseProgram = [this] { relay_.CloseProgram(); };
+    control_.SaveQueueOnClose = [this] { queueFile_.SaveQueue(true, true, ""); };
+    commands_.BrowseDialog = [this](const std::string& caption, const std::string& start) {
+        return relay_.Browse(caption, start);
+    };
     // Every change a command makes is saved while the queue is small.
-    Queue.SetAutosave([this] { QueueFile.SaveQueue(false, false, ""); });
-    Control.SaveQueueOnClose = [this] { QueueFile.SaveQueue(true, true, ""); };
+    queue_.SetAutosave([this] { queueFile_.SaveQueue(false, false, ""); });
 }
 
 TFerroxCore::~TFerroxCore() {
@@ -91,68 +36,153 @@ TFerroxCore::~TFerroxCore() {
 }
 
 void TFerroxCore::Attach(const TCoreSinks& sinks) {
-    if (sinks.StatusLine) {
-        SetStatusLine(sinks.StatusLine);
-        statusAttached_ = true;
-    }
-    gauge_.Set(sinks.Gauge);
-    ratePanel_.Set(sinks.RatePanel);
-    runEvents_.Set(sinks.RunEvents);
-    QueueFile.PleaseWait = sinks.PleaseWait;
-    QueueFile.ProcessEvents = sinks.ProcessEvents;
-    Control.ProcessEvents = sinks.ProcessEvents;
-    Control.EnableMainButtons = sinks.EnableMainButtons;
-    Control.CloseProgram = sinks.CloseProgram;
-    Commands.BrowseDialog = sinks.BrowseDialog;
+    relay_.Set(sinks);
 }
 
 void TFerroxCore::DetachSinks() {
-    if (statusAttached_) {
-        SetStatusLine(nullptr);
-        statusAttached_ = false;
-    }
-    gauge_.Set(nullptr);
-    ratePanel_.Set(nullptr);
-    runEvents_.Set(nullptr);
-    QueueFile.PleaseWait = nullptr;
-    QueueFile.ProcessEvents = nullptr;
-    Control.ProcessEvents = nullptr;
-    Control.EnableMainButtons = nullptr;
-    Control.CloseProgram = nullptr;
-    Commands.BrowseDialog = nullptr;
+    relay_.Clear();
 }
 
 TLoadResult TFerroxCore::Start() {
-    Run.CopyRunning.store(false);
-    Run.CopyThisLineOnly.store(false);
+    run_.CopyRunning.store(false);
+    run_.CopyThisLineOnly.store(false);
     const std::string& programDirectory = ExePath();
-    Run.PauseEvent.Set();
-    QueueFile.QueueFileName =
+    run_.PauseEvent.Set();
+    queueFile_.QueueFileName =
         defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
-    options_ = LoadOptions();
+    options_ = LoadOptions(queue_.StatusLine);
     // The engine takes the switches as plain values.
-    Run.DeleteToRecycle.store(options_.DeleteToRecycle);
+    run_.DeleteToRecycle.store(options_.DeleteToRecycle);
     monitor_.DisplayProgressBar = options_.DisplayProgressBar;
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    return QueueFile.LoadQueue(false, "");
+    return queueFile_.LoadQueue(false, "");
 }
 
 void TFerroxCore::Shutdown() {
     if (shutDown_)
         return;
     shutDown_ = true;
-    // Each step on its own: a failure must not keep the threads behind it running.
+    // Each step on its own: a failure must not keep the threads behind it running. Silent,
+    // because nothing is left to tell it to: the face is going.
     try {
-        Control.ReleaseWorker();
+        control_.ReleaseWorker();
     } catch (...) {
     }
     try {
         monitor_.Stop();
     } catch (...) {
     }
-    Run.Progress.ProgressList.Clear();
+    run_.Progress.ProgressList.Clear();
+}
+
+void TFerroxCore::StartPauseResume() {
+    control_.StartPauseResume();
+}
+
+void TFerroxCore::AbortOrClose() {
+    control_.AbortOrClose();
+}
+
+void TFerroxCore::CopySelectedLinesNow() {
+    commands_.CopySelectedLinesNow();
+}
+
+void TFerroxCore::AbortFromSignal() noexcept {
+    static_assert(std::atomic<int32_t>::is_always_lock_free);
+    run_.AbortFlag.store(-1);
+}
+
+void TFerroxCore::AddFiles(const std::optional<std::vector<std::string>>& files) {
+    commands_.AddFiles(files);
+}
+
+void TFerroxCore::AddSourceFolder() {
+    commands_.AddSourceFolder();
+}
+
+void TFerroxCore::AddDestinationFolder() {
+    commands_.AddDestinationFolder();
+}
+
+void TFerroxCore::DropOnSources(const std::vector<std::string>& paths) {
+    commands_.DropOnSources(paths);
+}
+
+void TFerroxCore::DropOnDestinations(const std::vector<std::string>& paths) {
+    commands_.DropOnDestinations(paths);
+}
+
+void TFerroxCore::DeleteFullLines() {
+    commands_.DeleteFullLines();
+}
+
+void TFerroxCore::DeleteSourceLines() {
+    commands_.DeleteSourceLines();
+}
+
+void TFerroxCore::ResetCopyStatus() {
+    commands_.ResetCopyStatus();
+}
+
+void TFerroxCore::ClearSources() {
+    commands_.ClearSources();
+}
+
+void TFerroxCore::MarkMove(bool move) {
+    commands_.MarkMove(move);
+}
+
+void TFerroxCore::ClearCompleted() {
+    commands_.ClearCompleted();
+}
+
+void TFerroxCore::DeleteDestinationLines() {
+    commands_.DeleteDestinationLines();
+}
+
+void TFerroxCore::ClearDestinations() {
+    commands_.ClearDestinations();
+}
+
+TSaveResult TFerroxCore::SaveQueue() {
+    return queueFile_.SaveQueue(true, false, "");
+}
+
+TSaveResult TFerroxCore::SaveQueueAs(const std::string& fileName) {
+    return queueFile_.SaveQueue(true, true, fileName);
+}
+
+TLoadResult TFerroxCore::LoadQueueFrom(const std::string& fileName) {
+    return queueFile_.LoadQueue(true, fileName);
+}
+
+void TFerroxCore::ClearStatusLine() {
+    queue_.StatusLine.Show("");
+}
+
+void TFerroxCore::ReportUnhandledException() {
+    AppExceptionOfCurrent(queue_.StatusLine);
+}
+
+std::string TFerroxCore::DefaultQueueFile() const {
+    return ExePath() + "QUEUE.INI";
+}
+
+TLineCounts TFerroxCore::CountLines() const {
+    TLineCounts counts;
+    const TLineList& from = queue_.lstCopyFrom;
+    for (PVirtualNode n = from.FirstNode(); n; n = from.NextNode(n)) {
+        const int32_t status = n->Data.Status.load();
+        if (IsCompletedStatus(status))
+            ++counts.Done;
+        else if (status == lsFileFailed || status == lsDirFailed)
+            ++counts.Failed;
+        else
+            ++counts.Waiting;
+    }
+    return counts;
 }
 
 } // namespace ferrox

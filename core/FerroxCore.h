@@ -1,13 +1,13 @@
 #pragma once
-#include <atomic>
-#include <functional>
-#include <shared_mutex>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "core/FaceRelay.h"
+#include "core/FaceSinks.h"
 #include "core/ListCommands.h"
-#include "diag/StatusLine.h"
 #include "engine/RunControl.h"
-#include "engine/RunEvents.h"
 #include "engine/RunState.h"
 #include "engine/modRXThread/ProgressMonitor.h"
 #include "persist/Options.h"
@@ -16,26 +16,18 @@
 
 namespace ferrox {
 
-// What a face shows and does for the core. Every pointer may be null; the sinks are
-// called from the worker's or the monitor's thread and must hand over without waiting.
-struct TCoreSinks {
-    IStatusLine* StatusLine = nullptr;
-    IGauge* Gauge = nullptr;
-    IRatePanel* RatePanel = nullptr;
-    IRunEvents* RunEvents = nullptr;
-    IPleaseWait* PleaseWait = nullptr;
-    // Runs on the face's thread: lets it handle what is waiting during a long operation.
-    std::function<void()> ProcessEvents;
-    // The run buttons' enabled state while Close works; closing the program afterwards.
-    std::function<void(bool)> EnableMainButtons;
-    std::function<void()> CloseProgram;
-    // The face's folder dialog for the "Select Dir" commands.
-    TBrowseDialog BrowseDialog;
+// How many source lines are where, counted when asked.
+struct TLineCounts {
+    long Done = 0;
+    long Failed = 0;
+    long Waiting = 0; // waiting or in progress
 };
 
-// The core a face drives: the queue, the run state and its control, the queue file, the
-// options and the progress monitor, brought up and down in one fixed order. The window
-// and ferrox-run each create one and attach their sinks; neither wires the parts itself.
+// The core a face drives: the queue, the run and its control, the queue file, the options
+// and the progress monitor, brought up and down in one fixed order. The window and
+// ferrox-run each create one, attach their sinks (core/FaceSinks.h) and call its verbs;
+// what they show comes back through the sinks and the views below. Verbs run on the
+// face's thread.
 class TFerroxCore {
 public:
     // queueFileName: the default queue file; empty: QUEUE.INI in the program's directory.
@@ -44,79 +36,104 @@ public:
     TFerroxCore(const TFerroxCore&) = delete;
     TFerroxCore& operator=(const TFerroxCore&) = delete;
 
-    // Before Start. The status line is process-wide; it is detached again at shutdown.
+    // --- Up and down ---------------------------------------------------------------------
+    // Where the core's texts, progress and events go from now on, and what it asks the face.
     void Attach(const TCoreSinks& sinks);
     // Detaches every sink; when this returns no thread is still inside one of them.
     void DetachSinks();
-
     // Start-up: flags cleared, program directory, pause gate open, queue file named,
-    // options read, progress records emptied, the monitor started, the queue loaded.
-    // An exception leaves the later steps undone. What the queue's load found.
+    // options read, the monitor started, the queue loaded. An exception leaves the later
+    // steps undone. What the queue's load found.
     TLoadResult Start();
-    // Shutdown: the worker woken, asked to end and waited for (it never waits for the
-    // face meanwhile), the monitor stopped and joined, pending progress records dropped.
-    // Safe to call twice; the destructor calls it.
+    // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
+    // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
     void Shutdown();
 
-    TCopyQueue Queue;
-    TRunState Run;
-    TRunControl Control{Queue, Run};
-    TQueueFile QueueFile{Queue, Run.CopyRunning};
-    // What a face's buttons, drops and popup menus do to the lists.
-    TListCommands Commands{Queue, Run, Control};
+    // --- The run -------------------------------------------------------------------------
+    // Starts a run; during one, pauses it; when paused, resumes it (the Copy NOW button).
+    void StartPauseResume();
+    // Aborts the run; when none runs, saves the queue (forced, with the please-wait box)
+    // and asks the face to close (the Close button).
+    void AbortOrClose();
+    // A run over the selected source lines only; nothing while a run goes on.
+    void CopySelectedLinesNow();
+    // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
+    // a signal handler, which then lets the face call AbortOrClose.
+    void AbortFromSignal() noexcept;
 
-    TProgressMonitor& Monitor() { return monitor_; }
-    // The switches read from the options file at start-up.
+    // --- Filling and editing the queue ----------------------------------------------------
+    // The files a file dialog returned, in its order; none when it was cancelled.
+    void AddFiles(const std::optional<std::vector<std::string>>& files);
+    // Asks the folder dialog for a source directory, or for the destination of every
+    // source line that has none.
+    void AddSourceFolder();
+    void AddDestinationFolder();
+    // Files and folders dropped (or pasted) on a list, as byte paths in their order.
+    void DropOnSources(const std::vector<std::string>& paths);
+    void DropOnDestinations(const std::vector<std::string>& paths);
+    // The popup commands, on the selected lines.
+    void DeleteFullLines();
+    void DeleteSourceLines();
+    void ResetCopyStatus();
+    void ClearSources();
+    void MarkMove(bool move);
+    void ClearCompleted();
+    void DeleteDestinationLines();
+    void ClearDestinations();
+
+    // --- The queue file ------------------------------------------------------------------
+    // Saves the queue into its file now, whatever its size, without the please-wait box.
+    TSaveResult SaveQueue();
+    // Saves into, or loads from, a file the user chose, with the please-wait box; the file
+    // becomes the queue file.
+    TSaveResult SaveQueueAs(const std::string& fileName);
+    TLoadResult LoadQueueFrom(const std::string& fileName);
+    // Empties the status line.
+    void ClearStatusLine();
+    // The face's handler of last resort, inside its catch block: the exception goes to the
+    // error log with the trace, and the program goes on.
+    void ReportUnhandledException();
+
+    // --- Views ---------------------------------------------------------------------------
+    // The lines themselves, for the list views (which keep the handles of their rows).
+    TLineList& SourceList() { return queue_.lstCopyFrom; }
+    TLineList& DestinationList() { return queue_.lstCopyTo; }
+    TButtonText CopyNowButton() const { return run_.btnCopyNow(); }
+    TButtonText CloseButton() const { return run_.btnClose(); }
+    bool Running() const { return run_.CopyRunning.load(); }
+    std::string QueueFileName() const { return queueFile_.QueueFileName; }
+    // The queue file the queue dialog proposes: the default one.
+    std::string DefaultQueueFile() const;
+    // A save or load is under way (it lets the face handle events meanwhile): commands
+    // that change the lists wait until it is over.
+    bool QueueFileBusy() const { return queueFile_.Busy(); }
     const TOptions& Options() const { return options_; }
+    TLineCounts CountLines() const;
+    // Bytes of the files copied completely since the core was made.
+    int64_t BytesCopied() const { return run_.Progress.TotalBytesCopied.load(); }
+
+    // Tests reach the parts through this; no face does.
+    struct TParts {
+        TCopyQueue& Queue;
+        TRunState& Run;
+        TRunControl& Control;
+        TQueueFile& QueueFile;
+        TListCommands& Commands;
+        TProgressMonitor& Monitor;
+    };
+    TParts PartsForTesting() { return {queue_, run_, control_, queueFile_, commands_, monitor_}; }
 
 private:
-    // Stand between the monitor or the run and a face's sink, so a face can come and go
-    // while those threads hold on to the core.
-    class TGaugeRelay : public IGauge {
-    public:
-        void Set(IGauge* target);
-        void SetMaxValue(int32_t value) override;
-        void SetProgress(int32_t value) override;
-        int32_t MinValue() const override;
-        void SetText(const std::string& text) override;
-
-    private:
-        mutable std::shared_mutex mutex_;
-        IGauge* target_ = nullptr;
-    };
-    class TRatePanelRelay : public IRatePanel {
-    public:
-        void Set(IRatePanel* target);
-        void SetRateText(const std::string& text) override;
-
-    private:
-        std::shared_mutex mutex_;
-        IRatePanel* target_ = nullptr;
-    };
-    class TRunEventsRelay : public IRunEvents {
-    public:
-        void Set(IRunEvents* target);
-        void FileStarted(const std::string& source) override;
-        void FileFinished(const std::string& source, int errorCode) override;
-        void SourceNotRemoved(const std::string& source, int errorCode) override;
-        void LineFailed(const std::string& source, int errorCode,
-                        const std::string& where) override;
-        void RunEnded(bool aborted) override;
-        void ButtonsChanged() override;
-
-    private:
-        std::shared_mutex mutex_;
-        IRunEvents* target_ = nullptr;
-    };
-
     std::string defaultQueueFile_;
-    TGaugeRelay gauge_;
-    TRatePanelRelay ratePanel_;
-    TRunEventsRelay runEvents_;
-    bool statusAttached_ = false;
-    bool shutDown_ = false;
+    TFaceRelay relay_;
+    TCopyQueue queue_;
+    TRunState run_;
+    TRunControl control_{queue_, run_};
+    TQueueFile queueFile_{queue_, run_.CopyRunning};
+    TListCommands commands_{queue_, run_, control_};
     TOptions options_;
-    TProgressMonitor monitor_{Run.Progress, gauge_, ratePanel_};
+    TProgressMonitor monitor_{run_.Progress, queue_.StatusLine, relay_};
+    bool shutDown_ = false;
 };
 
 } // namespace ferrox

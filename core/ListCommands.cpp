@@ -8,7 +8,7 @@
 
 namespace ferrox {
 
-void TListCommands::btnSelFilesClick(const std::optional<std::vector<std::string>>& files) {
+void TListCommands::AddFiles(const std::optional<std::vector<std::string>>& files) {
     TTraceScope trace("btnSelFilesClick");
     if (files)
         for (const std::string& file : *files)
@@ -17,7 +17,7 @@ void TListCommands::btnSelFilesClick(const std::optional<std::vector<std::string
     queue_.Autosave();
 }
 
-void TListCommands::btnSelDir1Click() {
+void TListCommands::AddSourceFolder() {
     TTraceScope trace("btnSelDir1Click");
     std::string folder = LastSourceDir_;
     if (BrowseForDir(SelectDirectoryCaption, folder)) {
@@ -27,7 +27,7 @@ void TListCommands::btnSelDir1Click() {
     queue_.Autosave();
 }
 
-void TListCommands::btnSelDir2Click() {
+void TListCommands::AddDestinationFolder() {
     TTraceScope trace("btnSelDir2Click");
     std::string folder = LastDestDir_;
     if (BrowseForDir(SelectDirectoryCaption, folder)) {
@@ -66,19 +66,20 @@ void TListCommands::DragDropit(TLineList& list, bool isDestinationList,
             // A destination must be a directory: a file dropped there is left out.
         }
     } catch (...) {
-        // The drop ends here; what was added so far stays.
+        // Silent by design: the drop ends here and what it added so far stays, which is
+        // what the user sees in the list; nothing of the drop is half-made.
     }
     list.EndBatch();
     list.RepaintNow();
     queue_.Autosave();
 }
 
-void TListCommands::lstCopyFromDropFiles(const std::vector<std::string>& paths) {
+void TListCommands::DropOnSources(const std::vector<std::string>& paths) {
     TTraceScope trace("lstCopyFromDropFiles");
     DragDropit(queue_.lstCopyFrom, false, paths);
 }
 
-void TListCommands::lstCopyToDropFiles(const std::vector<std::string>& paths) {
+void TListCommands::DropOnDestinations(const std::vector<std::string>& paths) {
     TTraceScope trace("lstCopyToDropFiles");
     TLineList& to = queue_.lstCopyTo;
     to.BeginBatch();
@@ -89,29 +90,31 @@ void TListCommands::lstCopyToDropFiles(const std::vector<std::string>& paths) {
         if (PVirtualNode last = to.LastNode())
             queue_.FillDestLines(last->Data.Path);
     } catch (...) {
+        // Silent as for any drop: the lines added so far stay, and the padding below is
+        // only the last line's folder again.
     }
     to.EndBatch();
     to.RepaintNow();
     queue_.Autosave();
 }
 
-void TListCommands::mnupopFromCopythisLineClick() {
+void TListCommands::CopySelectedLinesNow() {
     // Traces only when it goes ahead, and does nothing at all during a run.
-    control_.mnupopFromCopythisLineClick();
+    control_.CopySelectedLinesNow();
 }
 
-void TListCommands::mnupopFromDelFullLineClick() {
+void TListCommands::DeleteFullLines() {
     TTraceScope trace("mnupopFromDelFullLineClick");
     // Refuses the lines in progress one by one, saves and repaints.
     queue_.DelLines(queue_.lstCopyFrom, true, nullptr);
 }
 
-void TListCommands::mnupopFromDelFromLineClick() {
+void TListCommands::DeleteSourceLines() {
     TTraceScope trace("mnupopFromDelFromLineClick");
     queue_.DelLines(queue_.lstCopyFrom, false, nullptr);
 }
 
-void TListCommands::mnupopFromResetCopyStatusClick() {
+void TListCommands::ResetCopyStatus() {
     // The operation traces under the command's name, repaints and saves.
     queue_.ResetCopyStatus();
 }
@@ -120,11 +123,11 @@ bool TListCommands::RefuseClearWhileRunning() {
     if (!run_.CopyRunning.load())
         return false;
     // Clearing would take the lines the run is working on away from under it.
-    ShowStatus(MsgCannotClearRunning);
+    queue_.StatusLine.Show(MsgCannotClearRunning);
     return true;
 }
 
-void TListCommands::mnupopFromClearClick() {
+void TListCommands::ClearSources() {
     TTraceScope trace("mnupopFromClearClick");
     if (RefuseClearWhileRunning())
         return;
@@ -132,41 +135,36 @@ void TListCommands::mnupopFromClearClick() {
     queue_.Autosave();
 }
 
-void TListCommands::mnupopFromMoveEnableClick() {
-    TTraceScope trace("mnupopFromMoveEnableClick");
-    queue_.ChangeNodeStates(true);
+void TListCommands::MarkMove(bool move) {
+    TTraceScope trace(move ? "mnupopFromMoveEnableClick" : "mnupopFromMoveDisableClick");
+    queue_.ChangeNodeStates(move);
 }
 
-void TListCommands::mnupopFromMoveDisableClick() {
-    TTraceScope trace("mnupopFromMoveDisableClick");
-    queue_.ChangeNodeStates(false);
-}
-
-void TListCommands::mnupopFromClearCompletedClick() {
+void TListCommands::ClearCompleted() {
     try {
         if (queue_.lstCopyFrom.RootNodeCount() == 0) {
             // The operation traces this name when it runs; the refusal traces it here.
             TTraceScope trace("mnupopFromClearCompletedClick");
             if (!run_.CopyRunning.load())
-                ShowStatus(MsgNothingToCheck);
+                queue_.StatusLine.Show(MsgNothingToCheck);
         } else {
             queue_.ClearCompleted();
         }
     } catch (const std::exception& e) {
-        ShowStatus(std::string("Exception Error: ") + e.what());
+        queue_.StatusLine.Show(std::string("Exception Error: ") + e.what());
     } catch (...) {
-        ShowStatus("Exception Error: unknown error");
+        queue_.StatusLine.Show("Exception Error: unknown error");
     }
     queue_.lstCopyFrom.RepaintNow();
     queue_.lstCopyTo.RepaintNow();
 }
 
-void TListCommands::mnupopToDelLineClick() {
+void TListCommands::DeleteDestinationLines() {
     TTraceScope trace("mnupopToDelLineClick");
     queue_.DelLines(queue_.lstCopyTo, false, nullptr);
 }
 
-void TListCommands::mnupopToClearClick() {
+void TListCommands::ClearDestinations() {
     TTraceScope trace("mnupopToClearClick");
     if (RefuseClearWhileRunning())
         return;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/FaceSinks.h"
 #include "engine/RunControl.h"
 #include "engine/RunState.h"
 #include "queue/CopyQueue.h"
@@ -14,11 +15,6 @@ inline constexpr const char* MsgCannotClearRunning =
     "You cannot clear this list while the copy is running";
 inline constexpr const char* MsgNothingToCheck = "Nothing to Check?";
 inline constexpr const char* SelectDirectoryCaption = "Select Directory";
-
-// The folder dialog: shown with a caption, starting at a folder ("" when none is offered);
-// the chosen folder, or none when the user cancelled.
-using TBrowseDialog = std::function<std::optional<std::string>(const std::string& caption,
-                                                               const std::string& startFolder)>;
 
 // What the user can do to fill and edit the queue: the dialog buttons, drops on either
 // list and the popup commands of both lists. The window turns clicks, drops and menu
@@ -37,36 +33,36 @@ public:
     // Adding. Paths are byte strings and are kept exactly as given.
     //
     // The files the file dialog returned, in its order; none when it was cancelled.
-    void btnSelFilesClick(const std::optional<std::vector<std::string>>& files);
-    void btnSelDir1Click();
-    void btnSelDir2Click();
+    void AddFiles(const std::optional<std::vector<std::string>>& files);
+    void AddSourceFolder();
+    void AddDestinationFolder();
     // Shows the folder dialog starting at `folder` (emptied first when it no longer names
     // a directory); true with the choice in `folder`, false (folder unchanged) otherwise.
     bool BrowseForDir(const std::string& caption, std::string& folder);
     // Folders become directory lines; files become file lines on the source list and are
     // left out on the destination list.
     void DragDropit(TLineList& list, bool isDestinationList, const std::vector<std::string>& paths);
-    void lstCopyFromDropFiles(const std::vector<std::string>& paths);
+    void DropOnSources(const std::vector<std::string>& paths);
     // As DragDropit, then every source line without a destination gets the last
     // destination line's folder.
-    void lstCopyToDropFiles(const std::vector<std::string>& paths);
+    void DropOnDestinations(const std::vector<std::string>& paths);
 
     const std::string& LastSourceDir() const { return LastSourceDir_; }
     const std::string& LastDestDir() const { return LastDestDir_; }
 
     // Source list popup.
-    void mnupopFromCopythisLineClick();
-    void mnupopFromDelFullLineClick();
-    void mnupopFromDelFromLineClick();
-    void mnupopFromResetCopyStatusClick();
-    void mnupopFromClearClick();
-    void mnupopFromMoveEnableClick();
-    void mnupopFromMoveDisableClick();
-    void mnupopFromClearCompletedClick();
+    void CopySelectedLinesNow();
+    void DeleteFullLines();
+    void DeleteSourceLines();
+    void ResetCopyStatus();
+    void ClearSources();
+    // Move on (true) or off for every selected source line.
+    void MarkMove(bool move);
+    void ClearCompleted();
 
     // Destination list popup.
-    void mnupopToDelLineClick();
-    void mnupopToClearClick();
+    void DeleteDestinationLines();
+    void ClearDestinations();
 
 private:
     // True (after telling the user) when a list must not be cleared now.

@@ -37,7 +37,7 @@ void SetLogDirectory(std::string directory) {
     logDirectory = std::move(directory);
 }
 
-void LogError(std::string_view text) {
+void LogError(TStatusLine& status, std::string_view text, TStatusKind kind) {
     TTraceScope trace("LogError");
     bool show = true;
     try {
@@ -63,7 +63,7 @@ void LogError(std::string_view text) {
         show = false;
     }
     if (show)
-        ShowFailure(text);
+        status.Put(text, kind);
 }
 
 } // namespace ferrox

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "diag/StatusLine.h"
+
 namespace ferrox {
 
 // "ERR" + local date (ClockNow) as yyyymmdd + ".LOG", without a directory.
@@ -14,8 +16,9 @@ std::string LogFileName();
 void SetLogDirectory(std::string directory);
 
 // Appends the text and CR LF to today's log in the log directory, opening and closing the
-// file for the line, then shows the text on the status line. Never fails to the caller;
-// when the write fails the status line is left alone.
-void LogError(std::string_view text);
+// file for the line, then shows the text on the status line as a failure (or as told,
+// when a run event tells the same failure). Never fails to the caller; when the write
+// fails the status line is left alone.
+void LogError(TStatusLine& status, std::string_view text, TStatusKind kind = TStatusKind::Failure);
 
 } // namespace ferrox

@@ -3,45 +3,23 @@
 #include "diag/Trace.h"
 
 #include <mutex>
-#include <shared_mutex>
 
 namespace ferrox {
 
-namespace {
-std::shared_mutex sinkMutex;
-IStatusLine* statusSink = nullptr;
-} // namespace
-
-IStatusLine* SetStatusLine(IStatusLine* sink) {
-    std::unique_lock lock(sinkMutex);
-    IStatusLine* old = statusSink;
-    statusSink = sink;
-    return old;
+void TStatusLine::SetSink(TSink sink) {
+    std::unique_lock lock(mutex_);
+    sink_ = std::move(sink);
 }
 
-namespace {
-void Show(std::string_view text, bool failure) {
+void TStatusLine::Put(std::string_view text, TStatusKind kind) {
     TTraceScope trace("ShowStatus");
     try {
-        std::shared_lock lock(sinkMutex);
-        if (!statusSink)
-            return;
-        if (failure)
-            statusSink->SetFailureText(std::string(text));
-        else
-            statusSink->SetStatusText(std::string(text));
+        std::shared_lock lock(mutex_);
+        if (sink_)
+            sink_(std::string(text), kind);
     } catch (...) {
         // The status line is best effort.
     }
-}
-} // namespace
-
-void ShowStatus(std::string_view text) {
-    Show(text, false);
-}
-
-void ShowFailure(std::string_view text) {
-    Show(text, true);
 }
 
 } // namespace ferrox

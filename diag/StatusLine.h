@@ -1,27 +1,37 @@
 #pragma once
+#include <functional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
 namespace ferrox {
 
-// Where the status line shows. The window implements it; it may be called from any thread
-// and must not block for long or wait for the window's thread.
-class IStatusLine {
-public:
-    virtual ~IStatusLine() = default;
-    virtual void SetStatusText(const std::string& text) = 0;
-    // A failure that the error log has kept; a sink that shows failures apart (on stderr,
-    // say) tells them by this call, never by their wording.
-    virtual void SetFailureText(const std::string& text) { SetStatusText(text); }
+// What a status text is.
+enum class TStatusKind {
+    Info,    // what is going on
+    Failure, // a failure the error log keeps
+    // A failure, or a word on one, that a run event (a failed line, a source not removed)
+    // tells as well: a face that shows those events need not show this text again.
+    Told,
 };
 
-// Installs the process's status line (nullptr: none); returns the one it replaces. When
-// this returns, no call into the replaced sink is still running.
-IStatusLine* SetStatusLine(IStatusLine* sink);
+// The status line of one core. Every part of the core puts its texts here, from any
+// thread, and the face attached to the core shows them in the order they came. Never
+// fails to the caller.
+class TStatusLine {
+public:
+    using TSink = std::function<void(const std::string& text, TStatusKind kind)>;
 
-// Puts a text on the status line. Never fails to the caller.
-void ShowStatus(std::string_view text);
-// The same for a failure the error log has kept.
-void ShowFailure(std::string_view text);
+    // Replaces where the texts go (none: nowhere). When this returns, no call into the
+    // old sink is still running.
+    void SetSink(TSink sink);
+
+    void Show(std::string_view text) { Put(text, TStatusKind::Info); }
+    void Put(std::string_view text, TStatusKind kind);
+
+private:
+    std::shared_mutex mutex_;
+    TSink sink_;
+};
 
 } // namespace ferrox

@@ -1,4 +1,5 @@
 #pragma once
+#include <climits>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -21,10 +22,14 @@ std::vector<std::string> TraceEntries();
 
 // Pushes a name for the life of a scope: popped on every normal way out, early returns
 // included, and left in place when an exception leaves the scope, so the log can show
-// where it happened.
+// where it happened. The one way to push and pop a name.
 class TTraceScope {
 public:
-    explicit TTraceScope(std::string_view name) : exceptions_(std::uncaught_exceptions()) {
+    // Always: popped even when an exception leaves the scope (an operation whose clean-up
+    // runs in any case and says so).
+    enum TPop { OnNormalExit, Always };
+    explicit TTraceScope(std::string_view name, TPop pop = OnNormalExit)
+        : exceptions_(pop == Always ? INT_MAX : std::uncaught_exceptions()) {
         Trace(name);
     }
     ~TTraceScope() {

@@ -29,6 +29,8 @@ public:
 
 private:
     void Execute();
+    // Takes and copies the lines in order until none is left or the run is to stop.
+    void Walk();
     bool Stopping() const;
     void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
     void CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);

@@ -103,7 +103,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
         int rc = EnumerateDirectory(SrcDir, [&](const TDirEntry& entry) {
             run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
             if (run.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-                ShowStatus("Copy currently Paused.");
+                queue.StatusLine.Show("Copy currently Paused.");
             run.PauseEvent.Wait();
             if (run.AbortFlag.load() != 0 || run.Terminated.load()) {
                 stopped = true;

@@ -15,12 +15,12 @@
 
 namespace ferrox {
 
-int DeleteToBin(const TCopiedSource& Source, const std::string& Path) {
+int DeleteToBin(TStatusLine& status, const TCopiedSource& Source, const std::string& Path) {
     TTraceScope trace("DeleteToBin");
     try {
         return TrashCopiedSource(Source, Path);
     } catch (const std::exception& e) {
-        ShowStatus(std::string("Exception Error: ") + e.what());
+        status.Show(std::string("Exception Error: ") + e.what());
         return ENOMEM;
     }
 }
@@ -44,15 +44,16 @@ int Outcome(const TCopiedSource& source, int error) {
 // Removes a moved source as the trash option says, trying once more after giving the
 // owner write permission; each step only while the name still holds the copied file,
 // reached through the directory the copy read it from. 0 when it is gone, else why not.
-int RemoveMovedSource(const TCopiedSource& source, const std::string& path, bool toTrash) {
+int RemoveMovedSource(TStatusLine& status, const TCopiedSource& source, const std::string& path,
+                      bool toTrash) {
     if (SourceStateOf(source) != TSourceState::Copied)
         return errSourceChanged;
-    int error = toTrash ? DeleteToBin(source, path) : UnlinkCopiedSource(source);
+    int error = toTrash ? DeleteToBin(status, source, path) : UnlinkCopiedSource(source);
     if (SourceStateOf(source) != TSourceState::Copied)
         return Outcome(source, error);
     MakeCopiedSourceWritable(source);
     if (toTrash) {
-        error = DeleteToBin(source, path);
+        error = DeleteToBin(status, source, path);
         if (SourceStateOf(source) != TSourceState::Copied)
             return Outcome(source, error);
     }
@@ -64,10 +65,12 @@ int RemoveMovedSource(const TCopiedSource& source, const std::string& path, bool
 TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                            const std::atomic<int32_t>& AbortFlag, const TFileCopyOptions& options) {
     TTraceScope trace("DoFileCopy");
+    static TStatusLine nowhere;
+    TStatusLine& status = options.StatusLine ? *options.StatusLine : nowhere;
     TFileCopyResult result;
     // What an exception before the copy leaves: nothing here throws but an allocation.
     result.Error = ENOMEM;
-    ShowStatus(Source);
+    status.Show(Source);
     try {
         TProgressChannel* progress = options.Progress;
         if (progress)
@@ -90,29 +93,36 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
             if (progress)
                 progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
             if (copy.AttributesRefused != 0)
-                LogError("Extended attributes not all copied [" + Source + "] to [" + Target +
-                         "] " + SysErrorMessage(copy.AttributesRefused));
+                LogError(status, "Extended attributes not all copied [" + Source + "] to [" +
+                                     Target + "] " + SysErrorMessage(copy.AttributesRefused));
             if (Move) {
                 // A copy without all its attributes is not the whole file.
                 result.SourceError =
                     copy.AttributesRefused != 0
                         ? errAttributesIncomplete
-                        : RemoveMovedSource(copy.Copied, Source, options.DeleteToRecycle);
+                        : RemoveMovedSource(status, copy.Copied, Source, options.DeleteToRecycle);
+                // The run tells it as a source not removed as well.
                 if (result.SourceError != 0)
-                    LogError("Source not removed [" + Source + "] " +
-                             SysErrorMessage(result.SourceError));
+                    LogError(status,
+                             "Source not removed [" + Source + "] " +
+                                 SysErrorMessage(result.SourceError),
+                             TStatusKind::Told);
             }
         } else if (copy.Error == errSourceChangedDuringCopy) {
-            LogError(SysErrorMessage(copy.Error) + " [" + Source + "]");
+            // The run tells both as a failed line as well.
+            LogError(status, SysErrorMessage(copy.Error) + " [" + Source + "]", TStatusKind::Told);
         } else {
-            LogError("Error copying file [" + Source + "] to [" + Target + "] " +
-                     SysErrorMessage(copy.Error));
+            LogError(status,
+                     "Error copying file [" + Source + "] to [" + Target + "] " +
+                         SysErrorMessage(copy.Error),
+                     TStatusKind::Told);
         }
     } catch (const std::exception& e) {
-        LogError(std::string("An Exception occurred, please the email developer the log file [") +
-                 e.what() + "]");
+        LogError(status,
+                 std::string("An Exception occurred, please the email developer the log file [") +
+                     e.what() + "]");
     }
-    ShowStatus("Finished Copying file [" + Source + "]");
+    status.Show("Finished Copying file [" + Source + "]");
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
 
 namespace ferrox {
@@ -18,6 +19,8 @@ struct TFileCopyOptions {
     TCopyContext* Context = nullptr;
     // Where the copy's progress goes (none: nowhere).
     TProgressChannel* Progress = nullptr;
+    // Where its status texts and failures go (none: nowhere).
+    TStatusLine* StatusLine = nullptr;
 };
 
 struct TFileCopyResult {
@@ -42,6 +45,6 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
 
 // Moves a copied file into the trash while its name still holds what was copied; Path is
 // what the trash records. 0, or why it stays where it is.
-int DeleteToBin(const TCopiedSource& Source, const std::string& Path);
+int DeleteToBin(TStatusLine& status, const TCopiedSource& Source, const std::string& Path);
 
 } // namespace ferrox

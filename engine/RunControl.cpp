@@ -2,16 +2,19 @@
 
 #include "diag/Trace.h"
 
+#include <exception>
+#include <string>
+
 namespace ferrox {
 
-void TRunControl::btnCopyNowClick() {
+void TRunControl::StartPauseResume() {
     TTraceScope trace("btnCopyNowClick");
     const std::string caption = run_.btnCopyNow().Caption;
     if (caption == RunTexts::CopyNowIdle.Caption) {
         if (run_.CopyRunning.load())
             return; // the last run is still in its final steps
         // The old worker goes first: nothing it still does may overwrite the new run's
-        // captions.
+        // captions. It has ended its run already; what its release throws stops nothing.
         try {
             if (CopyWorker_) {
                 CopyWorker_->Terminate();
@@ -19,7 +22,8 @@ void TRunControl::btnCopyNowClick() {
                     ProcessEvents();
                 CopyWorker_.reset(); // waits for its thread
             }
-        } catch (...) {
+        } catch (const std::exception& e) {
+            queue_.StatusLine.Show(std::string("Exception Error: ") + e.what());
         }
         // An Abort clicked as the last run ended may have set the flag after that run
         // cleared it; it was meant for that run, not for this one.
@@ -39,17 +43,16 @@ void TRunControl::btnCopyNowClick() {
     }
 }
 
-void TRunControl::btnCloseClick() {
+void TRunControl::AbortOrClose() {
     // Popped also when the save throws: the buttons come back in any case.
-    Trace("btnCloseClick");
-    struct TEnd {
+    TTraceScope trace("btnCloseClick", TTraceScope::Always);
+    struct TEnableAgain {
         TRunControl& self;
-        ~TEnd() {
+        ~TEnableAgain() {
             if (self.EnableMainButtons)
                 self.EnableMainButtons(true);
-            Trace({});
         }
-    } end{*this};
+    } enableAgain{*this};
     if (EnableMainButtons)
         EnableMainButtons(false);
     // Decided by what the button said when it was clicked: a run ending this very moment
@@ -66,12 +69,12 @@ void TRunControl::btnCloseClick() {
     }
 }
 
-void TRunControl::mnupopFromCopythisLineClick() {
+void TRunControl::CopySelectedLinesNow() {
     if (run_.CopyRunning.load())
         return;
     TTraceScope trace("mnupopFromCopythisLineClick");
     run_.CopyThisLineOnly.store(true);
-    btnCopyNowClick();
+    StartPauseResume();
 }
 
 void TRunControl::ReleaseWorker() {

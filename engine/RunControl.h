@@ -19,11 +19,11 @@ public:
     TRunControl& operator=(const TRunControl&) = delete;
 
     // Starts a run, or pauses, or resumes, by the Copy NOW button's caption.
-    void btnCopyNowClick();
+    void StartPauseResume();
     // Aborts the run, or (when none was running) saves the queue and ends the program.
-    void btnCloseClick();
+    void AbortOrClose();
     // Starts a run over the selected source lines; nothing while a run is going on.
-    void mnupopFromCopythisLineClick();
+    void CopySelectedLinesNow();
     // Wakes and ends the current worker and waits for it (shutdown).
     void ReleaseWorker();
 

@@ -1,29 +1,43 @@
 #pragma once
 #include <string>
+#include <utility>
+
+#include "listctl/VirtualTree.h"
 
 namespace ferrox {
 
-// What a copy run tells its faces (the window, ferrox-run), as kinds rather than text.
-// Called on the worker's thread: an implementation hands the event to its own thread and
-// never blocks or waits for it. The status line stays the text for people.
-class IRunEvents {
+// What a copy run tells, as a kind and its facts rather than a text. The status line
+// stays the text for people; nothing decides by parsing it.
+struct TRunEvent {
+    enum TKind {
+        FileStarted,      // a file's copy begins
+        FileFinished,     // a file's copy ended: Code 0 when it is done, else why not
+        SourceNotRemoved, // a Move was copied but its source stayed (Code says why)
+        LineFailed,       // a source line (file or directory) failed with Code
+        RunEnded,         // the run is over and its state is idle again
+        ButtonsChanged,   // the run buttons' texts changed; read them from the run state
+    };
+    TRunEvent(TKind kind, PVirtualNode line = {}, std::string path = {}, int code = 0,
+              std::string where = {})
+        : Kind(kind), Line(std::move(line)), Path(std::move(path)), Code(code),
+          Where(std::move(where)) {}
+
+    TKind Kind;
+    PVirtualNode Line; // the source line it is about (none for RunEnded, ButtonsChanged)
+    std::string Path;  // the source line's path
+    int Code = 0;      // errno or a TFerroxError
+    // What a failure is about: the source, or a destination directory of a directory line.
+    std::string Where;
+    bool Aborted = false; // RunEnded: the run was aborted or asked to end
+};
+
+// Where a run's events go. Called on the worker's thread (ButtonsChanged also on the
+// thread that clicked): an implementation hands the event on and never blocks or waits
+// for another thread.
+class IRunEventSink {
 public:
-    virtual ~IRunEvents() = default;
-    // A file's copy begins (source path as the line holds it).
-    virtual void FileStarted(const std::string& source) = 0;
-    // A file's copy ended: errorCode 0 when it is done, else errno or a TFerroxError.
-    virtual void FileFinished(const std::string& source, int errorCode) = 0;
-    // A Move line was copied but its source could not be removed (errorCode says why);
-    // the copy stands, so the line is done, but the run did not do all it was asked.
-    virtual void SourceNotRemoved(const std::string& source, int errorCode) = 0;
-    // A source line (file or directory) failed with errorCode; `where` is the path the
-    // error is about (the source, or a destination directory of a directory line).
-    virtual void LineFailed(const std::string& source, int errorCode, const std::string& where) = 0;
-    // The run is over and its state is idle again: a new run may start now.
-    virtual void RunEnded(bool aborted) = 0;
-    // The captions or hints of the run buttons changed; read them from the run state. Told
-    // by whichever thread changed them (the worker, or the face's own click handlers).
-    virtual void ButtonsChanged() = 0;
+    virtual ~IRunEventSink() = default;
+    virtual void Tell(const TRunEvent& event) = 0;
 };
 
 } // namespace ferrox

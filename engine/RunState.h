@@ -69,8 +69,7 @@ public:
             std::lock_guard lock(mutex_);
             copyNow_ = text;
         }
-        if (IRunEvents* events = Events())
-            events->ButtonsChanged();
+        Tell({TRunEvent::ButtonsChanged});
     }
     // Both buttons in one step, told once: nobody sees one button of the old state
     // beside one of the new.
@@ -80,14 +79,16 @@ public:
             copyNow_ = copyNow;
             close_ = close;
         }
-        if (IRunEvents* events = Events())
-            events->ButtonsChanged();
+        Tell({TRunEvent::ButtonsChanged});
     }
 
-    // Where the run's events go (none: nowhere). Set by the face before a run starts; the
-    // object must outlive every run that may tell it something.
-    void SetEvents(IRunEvents* events) { events_.store(events, std::memory_order_release); }
-    IRunEvents* Events() const { return events_.load(std::memory_order_acquire); }
+    // Where the run's events go (none: nowhere). Set before a run starts; the sink must
+    // outlive every run that may tell it something.
+    void SetEvents(IRunEventSink* events) { events_.store(events, std::memory_order_release); }
+    void Tell(const TRunEvent& event) const {
+        if (IRunEventSink* events = events_.load(std::memory_order_acquire))
+            events->Tell(event);
+    }
 
     // Test seam: called on the worker's thread at each point; none in the program.
     std::function<void(TRunPoint, const std::string& path)> OnRunPoint;
@@ -100,7 +101,7 @@ private:
     mutable std::mutex mutex_;
     TButtonText copyNow_ = RunTexts::CopyNowIdle;
     TButtonText close_ = RunTexts::CloseIdle;
-    std::atomic<IRunEvents*> events_{nullptr};
+    std::atomic<IRunEventSink*> events_{nullptr};
 };
 
 } // namespace ferrox

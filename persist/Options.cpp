@@ -10,7 +10,7 @@
 
 namespace ferrox {
 
-TOptions LoadOptions() {
+TOptions LoadOptions(TStatusLine& status) {
     TTraceScope trace("LoadOptions");
     // The defaults hold until the file says otherwise: a file that cannot be read must not
     // turn the trash off and have moved sources deleted for good.
@@ -21,7 +21,7 @@ TOptions LoadOptions() {
         options.DisplayProgressBar = ini.ReadBool("Options", "DisplayProgressBar", true);
     } catch (const std::exception& e) {
         // Start-up goes on with the defaults; the message says which file and why.
-        ShowStatus(std::string("Exception Error: ") + e.what());
+        status.Show(std::string("Exception Error: ") + e.what());
         return TOptions{};
     }
     return options;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diag/StatusLine.h"
+
 namespace ferrox {
 
 // The switches of QOPTIONS.INI.
@@ -13,6 +15,6 @@ struct TOptions {
 // Reads ExePath() + "QOPTIONS.INI", section "Options"; a missing file, section or key, or
 // a value that is not a number, gives true. A file that exists but cannot be read (no
 // permission, not a regular file) gives the defaults and shows why on the status line.
-TOptions LoadOptions();
+TOptions LoadOptions(TStatusLine& status);
 
 } // namespace ferrox

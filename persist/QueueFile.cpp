@@ -123,7 +123,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
     if (from.AllNodeCount() > AutosaveLineLimit && !Force) {
-        ShowStatus(MsgAutosaveDisabled);
+        queue_.StatusLine.Show(MsgAutosaveDisabled);
         return TSaveResult::AutosaveSkipped;
     }
     TBusyScope busy(busy_);
@@ -139,12 +139,12 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
             // Locked, but no longer under the name: another holder has just saved.
             if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
                 inUseElsewhere_ = true;
-                ShowStatus(InUseMessage(file));
+                queue_.StatusLine.Show(InUseMessage(file));
                 return TSaveResult::InUseElsewhere;
             }
             // Our lines never came from this file: writing them would drop its queue.
             if (FileName.empty() && mustLoadAgain_) {
-                ShowStatus(LoadAgainMessage(file));
+                queue_.StatusLine.Show(LoadAgainMessage(file));
                 return TSaveResult::InUseElsewhere;
             }
             // Held from here, so no one else starts on the file while it is replaced.
@@ -176,13 +176,13 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
             BackupForEmptyQueue(target, StatePath() + QueueBackupName(file));
             lock_.Reset();
             if (!FileName.empty() && !copyRunning_)
-                ShowStatus(MsgNothingToSave);
+                queue_.StatusLine.Show(MsgNothingToSave);
             return TSaveResult::NothingToSave;
         }
         if (!copyRunning_)
-            ShowStatus("");
+            queue_.StatusLine.Show("");
         if (ShowWait && PleaseWait) {
-            PleaseWait->ShowPleaseWait();
+            PleaseWait(true);
             waitShown = true;
             Pump();
         }
@@ -228,16 +228,17 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         result = TSaveResult::Saved;
 
         for (const std::string& path : unstorable)
-            LogError("Line not saved, its path holds a line break [" + path + "]");
+            LogError(queue_.StatusLine,
+                     "Line not saved, its path holds a line break [" + path + "]");
         if (!FileName.empty() && !copyRunning_)
-            ShowStatus("Queue Saved [" + std::to_string(written) + " records]");
+            queue_.StatusLine.Show("Queue Saved [" + std::to_string(written) + " records]");
     } catch (const std::exception& e) {
-        LogError(std::string("Exception Error: ") + e.what());
+        LogError(queue_.StatusLine, std::string("Exception Error: ") + e.what());
     } catch (...) {
-        LogError("Exception Error: unknown exception");
+        LogError(queue_.StatusLine, "Exception Error: unknown exception");
     }
     if (waitShown)
-        PleaseWait->HidePleaseWait();
+        PleaseWait(false);
     return result;
 }
 
@@ -246,7 +247,7 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
         return TLoadResult::Refused;
     // The run walks these very lines; emptying them under it would take its work away.
     if (copyRunning_) {
-        ShowStatus(MsgLoadWhileRunning);
+        queue_.StatusLine.Show(MsgLoadWhileRunning);
         return TLoadResult::Refused;
     }
     TTraceScope trace("LoadQueue");
@@ -285,21 +286,21 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
                 mustLoadAgain_ = false;
                 lock_.Reset();
                 if (!copyRunning_)
-                    ShowStatus(MsgLoadFileMissing);
+                    queue_.StatusLine.Show(MsgLoadFileMissing);
             }
             result = TLoadResult::FileMissing;
         } else if (held) {
             inUseElsewhere_ = true;
             if (file == QueueFileName)
                 mustLoadAgain_ = true;
-            ShowStatus(InUseMessage(file));
+            queue_.StatusLine.Show(InUseMessage(file));
             result = TLoadResult::InUseElsewhere;
         } else {
             // Parsed before the lists are touched: a file that cannot be read or is no
             // queue costs no lines, and its name is not taken, so no later save moves it.
             TIniReader ini(ReadAll(fd.Get(), file));
             if (!ini.HasSection(QueueSection)) {
-                ShowStatus(NotAQueueMessage(file));
+                queue_.StatusLine.Show(NotAQueueMessage(file));
                 result = TLoadResult::NotAQueue;
             } else {
                 QueueFileName = file;
@@ -309,9 +310,9 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
                     lock_ = std::move(fd);
                 from.RemoveAllNodes();
                 to.RemoveAllNodes();
-                ShowStatus("");
+                queue_.StatusLine.Show("");
                 if (ShowWait && PleaseWait) {
-                    PleaseWait->ShowPleaseWait();
+                    PleaseWait(true);
                     waitShown = true;
                     Pump();
                 }
@@ -343,22 +344,22 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
                         Pump();
                 }
                 if (waitShown) {
-                    PleaseWait->HidePleaseWait();
+                    PleaseWait(false);
                     waitShown = false;
                 }
                 result = TLoadResult::Loaded;
                 if (!copyRunning_)
-                    ShowStatus("Queue Loaded [" + std::to_string(from.AllNodeCount()) +
-                               " records]");
+                    queue_.StatusLine.Show("Queue Loaded [" + std::to_string(from.AllNodeCount()) +
+                                           " records]");
             }
         }
     } catch (const std::exception& e) {
-        LogError(std::string("Exception Error: ") + e.what());
+        LogError(queue_.StatusLine, std::string("Exception Error: ") + e.what());
     } catch (...) {
-        LogError("Exception Error: unknown exception");
+        LogError(queue_.StatusLine, "Exception Error: unknown exception");
     }
     if (waitShown)
-        PleaseWait->HidePleaseWait();
+        PleaseWait(false);
     from.EndBatch();
     to.EndBatch();
     from.RepaintNow();

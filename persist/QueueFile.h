@@ -9,14 +9,6 @@
 
 namespace ferrox {
 
-// The window's please-wait box.
-class IPleaseWait {
-public:
-    virtual ~IPleaseWait() = default;
-    virtual void ShowPleaseWait() = 0;
-    virtual void HidePleaseWait() = 0;
-};
-
 inline constexpr uint32_t AutosaveLineLimit = 30;
 
 inline constexpr const char* MsgAutosaveDisabled =
@@ -88,7 +80,8 @@ public:
     // window says so, and goes on without saving over it).
     bool InUseElsewhere() const { return inUseElsewhere_; }
 
-    IPleaseWait* PleaseWait = nullptr;
+    // Shows (true) or hides the please-wait box around a long save or load; none: no box.
+    std::function<void(bool shown)> PleaseWait;
     std::function<void()> ProcessEvents;
 
     // True while a save or load is under way. ProcessEvents may run the window's commands

@@ -104,7 +104,7 @@ void TCopyQueue::DelLines(TLineList& list, bool withDest, const PVirtualNode& li
                     procEditNode(lstCopyTo, n, -1);
             }
             if (n == -2)
-                ShowStatus(MsgCannotDeleteRunning);
+                StatusLine.Show(MsgCannotDeleteRunning);
             node = next;
         }
         Autosave();
@@ -135,7 +135,7 @@ void TCopyQueue::ResetCopyStatus() {
                 waiting = lsDirWaiting;
             else {
                 if (status == lsFileCopying)
-                    ShowStatus(MsgCannotDeleteRunning);
+                    StatusLine.Show(MsgCannotDeleteRunning);
                 continue;
             }
             std::lock_guard pair(PairMutex);

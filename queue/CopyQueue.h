@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "diag/StatusLine.h"
 #include "listctl/VirtualTree.h"
 #include "queue/LineStatus.h"
 
@@ -37,6 +38,10 @@ public:
 
     TLineList lstCopyFrom{TCheckType::CheckKindTwoState};
     TLineList lstCopyTo;
+
+    // Where the queue's operations, and everything that works on this queue (its file, its
+    // runs, the commands on it), put what the user should read.
+    TStatusLine StatusLine;
 
     // Held across a change that touches the same position in both lists (a pair of lines
     // inserted or deleted), so that no other thread sees or makes a change in between.

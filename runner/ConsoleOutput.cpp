@@ -31,18 +31,11 @@ void TConsoleOutput::WriteLineLocked(int fd, const std::string& line) {
     WriteLocked(fd, line + "\n");
 }
 
-void TConsoleOutput::SetStatusText(const std::string& text) {
-    if (text.empty() || quiet_)
+void TConsoleOutput::SetStatusText(const std::string& text, TStatusKind kind) {
+    if (text.empty() || kind == TStatusKind::Told || (quiet_ && kind == TStatusKind::Info))
         return;
     std::lock_guard lock(mutex_);
-    WriteLineLocked(STDOUT_FILENO, text);
-}
-
-void TConsoleOutput::SetFailureText(const std::string& text) {
-    if (text.empty())
-        return;
-    std::lock_guard lock(mutex_);
-    WriteLineLocked(STDERR_FILENO, text);
+    WriteLineLocked(kind == TStatusKind::Failure ? STDERR_FILENO : STDOUT_FILENO, text);
 }
 
 void TConsoleOutput::SetCurrentFile(const std::string& path) {

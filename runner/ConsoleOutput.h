@@ -4,8 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "diag/StatusLine.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "core/FaceSinks.h"
 
 namespace ferrox {
 
@@ -17,8 +16,9 @@ class TConsoleOutput : public IStatusLine, public IGauge, public IRatePanel {
 public:
     TConsoleOutput(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
 
-    void SetStatusText(const std::string& text) override;
-    void SetFailureText(const std::string& text) override;
+    // Failures to stderr, other texts to stdout; a failure that the run's events tell is
+    // left to them, so it is printed once.
+    void SetStatusText(const std::string& text, TStatusKind kind) override;
     // The file the progress line names (the run's file-started event).
     void SetCurrentFile(const std::string& path);
     void SetMaxValue(int32_t value) override { max_.store(value); }

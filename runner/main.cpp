@@ -1,13 +1,8 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
 #include "core/FerroxCore.h"
-#include "diag/ErrorLog.h"
-#include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "engine/NumberFormat.h"
-#include "engine/RunEvents.h"
-#include "engine/modRXThread/ProgressMonitor.h"
-#include "persist/ExePath.h"
+#include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
 
@@ -16,7 +11,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -27,15 +21,13 @@ using namespace ferrox;
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
-// The file in progress stops at its next chunk without waiting for the main loop; a
-// lock-free atomic store is safe in a signal handler.
-std::atomic<int32_t>* abortFlag = nullptr;
-static_assert(std::atomic<int32_t>::is_always_lock_free);
+// The file in progress stops at its next chunk without waiting for the main loop.
+TFerroxCore* signalledCore = nullptr;
 
 void OnSignal(int sig) {
     stopSignal = sig;
-    if (abortFlag)
-        abortFlag->store(-1);
+    if (signalledCore)
+        signalledCore->AbortFromSignal();
 }
 
 const char* const Usage =
@@ -44,8 +36,8 @@ const char* const Usage =
     "Runs every waiting line of a saved Ferrox queue (default: the QUEUE.INI that Ferrox\n"
     "uses), prints each status message on a line of its own and, on a terminal, a live\n"
     "progress line with the transfer rate. The queue file is then saved back, so copied\n"
-    "lines are marked done. Ctrl-C aborts the file in progress (no partial file stays)\n"
-    "and still saves the queue.\n"
+    "lines are marked done. Ctrl-C (or closing the terminal) aborts the file in progress\n"
+    "(no partial file stays) and still saves the queue.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
     "  -h, --help    show this help\n"
@@ -56,21 +48,6 @@ const char* const Usage =
     "file could not be saved, 2 bad usage, or a queue file that cannot be read, is not a\n"
     "queue or is in use by another Ferrox.\n";
 
-struct TCounts {
-    long done = 0;
-    long failed = 0;
-};
-
-TCounts Count(TCopyQueue& q) {
-    TCounts c;
-    for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n)) {
-        int32_t s = n->Data.Status.load();
-        c.done += IsCompletedStatus(s);
-        c.failed += s == lsFileFailed || s == lsDirFailed;
-    }
-    return c;
-}
-
 // A usage error: why, then how the program is called, on stderr.
 int UsageError(const std::string& why) {
     std::fprintf(stderr,
@@ -80,22 +57,63 @@ int UsageError(const std::string& why) {
     return 2;
 }
 
+struct TArguments {
+    bool Quiet = false;
+    bool HaveQueueFile = false;
+    std::string QueueFile;
+};
+
+// The arguments, or the exit status when the program ends here (help, bad usage).
+std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
+    auto takeQueueFile = [&](const std::string& name) -> std::optional<int> {
+        if (name.empty())
+            return UsageError("the queue file name is empty");
+        if (args.HaveQueueFile)
+            return UsageError("one queue file at a time, not both " + args.QueueFile + " and " +
+                              name);
+        args.HaveQueueFile = true;
+        args.QueueFile = name;
+        return std::nullopt;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        std::optional<int> end;
+        if (a == "-h" || a == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (a == "-q" || a == "--quiet") {
+            args.Quiet = true;
+        } else if (a == "--") {
+            for (++i; i < argc && !end; ++i)
+                end = takeQueueFile(argv[i]);
+        } else if (a.size() > 1 && a[0] == '-') {
+            end = UsageError("unknown option " + a);
+        } else {
+            end = takeQueueFile(a);
+        }
+        if (end)
+            return end;
+    }
+    return std::nullopt;
+}
+
 // Keeps what the queue file's load shows, so that ferrox-run decides what to print once it
 // knows whether the load worked.
 class TLoadTexts : public IStatusLine {
 public:
-    void SetStatusText(const std::string& text) override {
+    void SetStatusText(const std::string& text, TStatusKind kind) override {
         std::lock_guard lock(mutex_);
-        texts_.push_back(text);
+        texts_.emplace_back(text, kind);
     }
-    std::vector<std::string> Texts() {
+    std::vector<std::pair<std::string, TStatusKind>> Texts() {
         std::lock_guard lock(mutex_);
         return texts_;
     }
 
 private:
     std::mutex mutex_;
-    std::vector<std::string> texts_;
+    std::vector<std::pair<std::string, TStatusKind>> texts_;
 };
 
 // What the run tells: the file the progress line names, every failed line with its path
@@ -104,22 +122,22 @@ class TRunnerEvents : public IRunEvents {
 public:
     explicit TRunnerEvents(TConsoleOutput& out) : out_(out) {}
 
-    void FileStarted(const std::string& source) override { out_.SetCurrentFile(source); }
-    void FileFinished(const std::string&, int) override {}
-    void SourceNotRemoved(const std::string& source, int errorCode) override {
-        sourcesKept_.fetch_add(1);
-        out_.PrintError("ferrox-run: source not removed: " + source + ": " +
-                        SysErrorMessage(errorCode));
+    void FileStarted(const PVirtualNode&, const std::string& source) override {
+        out_.SetCurrentFile(source);
     }
-    void LineFailed(const std::string&, int errorCode, const std::string& where) override {
-        out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(errorCode));
+    void SourceNotRemoved(const PVirtualNode&, const std::string& source, int code) override {
+        sourcesKept_.fetch_add(1);
+        out_.PrintError("ferrox-run: source not removed: " + source + ": " + SysErrorMessage(code));
+    }
+    void LineFailed(const PVirtualNode&, const std::string&, int code,
+                    const std::string& where) override {
+        out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(code));
     }
     void RunEnded(bool) override {
         std::lock_guard lock(mutex_);
         ended_ = true;
         endedCv_.notify_all();
     }
-    void ButtonsChanged() override {}
 
     // True once the run has ended; waits at most `timeout` for it.
     bool WaitForEnd(std::chrono::milliseconds timeout) {
@@ -136,123 +154,106 @@ private:
     std::atomic<long> sourcesKept_{0};
 };
 
+// Loads the queue while its texts are held back: a queue that cannot be run is told on
+// stderr alone. 0, or the exit status when the program ends here.
+int LoadQueue(TFerroxCore& core, TCoreSinks sinks, TConsoleOutput& out, const TArguments& args) {
+    TLoadTexts loadTexts;
+    sinks.StatusLine = &loadTexts;
+    core.Attach(sinks);
+    const TLoadResult loaded = core.Start();
+    const auto texts = loadTexts.Texts();
+    if (loaded != TLoadResult::Loaded) {
+        const std::string name = args.HaveQueueFile ? args.QueueFile : core.DefaultQueueFile();
+        const std::string why =
+            loaded == TLoadResult::FileMissing || texts.empty()
+                ? "cannot read queue file " + name + ": " + SysErrorMessage(ENOENT)
+                : texts.back().first;
+        out.PrintError("ferrox-run: " + why);
+        return 2;
+    }
+    sinks.StatusLine = &out;
+    core.Attach(sinks);
+    for (const auto& [text, kind] : texts)
+        out.SetStatusText(text, kind);
+    return 0;
+}
+
+// Runs the queue to its end; a signal turns into "&Abort" (its handler has already stopped
+// the file in progress). True when the run was aborted.
+bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
+    signalledCore = &core;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    // Closing the terminal is a stop like Ctrl-C: the queue is still saved.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
+
+    bool aborted = false;
+    core.StartPauseResume();
+    // The run's end wakes this thread at once; meanwhile the progress line is drawn ten
+    // times a second.
+    while (!events.WaitForEnd(std::chrono::milliseconds(100))) {
+        if (stopSignal && !aborted) {
+            aborted = true;
+            core.AbortOrClose(); // "&Abort" while the run goes on
+        }
+        out.Redraw();
+    }
+    core.Shutdown();
+    signalledCore = nullptr;
+    return aborted || stopSignal != 0; // the run may have ended before the loop saw it
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    bool quiet = false;
-    bool haveQueueFile = false;
-    std::string queueFile;
-    auto takeQueueFile = [&](const std::string& name) {
-        if (name.empty())
-            return UsageError("the queue file name is empty");
-        if (haveQueueFile)
-            return UsageError("one queue file at a time, not both " + queueFile + " and " + name);
-        haveQueueFile = true;
-        queueFile = name;
-        return 0;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "-h" || a == "--help") {
-            std::fputs(Usage, stdout);
-            return 0;
-        }
-        if (a == "-q" || a == "--quiet") {
-            quiet = true;
-        } else if (a == "--") {
-            for (++i; i < argc; ++i)
-                if (int rc = takeQueueFile(argv[i]))
-                    return rc;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return UsageError("unknown option " + a);
-        } else if (int rc = takeQueueFile(a)) {
-            return rc;
-        }
-    }
+    TArguments args;
+    if (std::optional<int> end = ParseArguments(argc, argv, args))
+        return *end;
 
     // Output is a courtesy: a reader that went away (ferrox-run | head) must not end the
     // copy, and a file size limit fails the write at hand instead of killing the run.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
 
-    // The same log place as the window's, so an installed copy logs where the user finds it.
-    SetLogDirectory(StatePath());
     TraceCreate();
-    TConsoleOutput out(quiet, ::isatty(STDOUT_FILENO) == 1);
-    TLoadTexts loadTexts;
+    TConsoleOutput out(args.Quiet, ::isatty(STDOUT_FILENO) == 1);
     TRunnerEvents events(out);
-    TFerroxCore core(queueFile);
+    TFerroxCore core(args.QueueFile);
     TCoreSinks sinks;
-    sinks.StatusLine = &loadTexts;
     sinks.Gauge = &out;
     sinks.RatePanel = &out;
     sinks.RunEvents = &events;
-    core.Attach(sinks);
-    const TLoadResult loaded = core.Start();
-    if (loaded != TLoadResult::Loaded) {
-        std::vector<std::string> texts = loadTexts.Texts();
+    if (int rc = LoadQueue(core, sinks, out, args)) {
         core.Shutdown();
         core.DetachSinks();
-        const std::string name = haveQueueFile ? queueFile : ExePath() + "QUEUE.INI";
-        std::string why = loaded == TLoadResult::FileMissing || texts.empty()
-                              ? "cannot read queue file " + name + ": " + SysErrorMessage(ENOENT)
-                              : texts.back();
-        out.PrintError("ferrox-run: " + why);
         TraceRelease();
-        return 2;
+        return rc;
     }
-    sinks.StatusLine = &out;
-    core.Attach(sinks);
-    for (const std::string& text : loadTexts.Texts())
-        out.SetStatusText(text);
 
-    abortFlag = &core.Run.AbortFlag;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-
-    TCopyQueue& queue = core.Queue;
-    const TCounts before = Count(queue);
-    const int64_t bytesBefore = core.Run.Progress.TotalBytesCopied.load();
+    const TLineCounts before = core.CountLines();
+    const int64_t bytesBefore = core.BytesCopied();
     const auto start = std::chrono::steady_clock::now();
-    bool aborted = false;
-
-    core.Control.btnCopyNowClick();
-    // The run's end wakes this thread at once; meanwhile the progress line is drawn ten
-    // times a second and a signal turns into "&Abort" (the signal handler has already
-    // stopped the file in progress).
-    while (!events.WaitForEnd(std::chrono::milliseconds(100))) {
-        if (stopSignal && !aborted) {
-            aborted = true;
-            core.Control.btnCloseClick(); // "&Abort" while the run goes on
-        }
-        out.Redraw();
-    }
-    core.Control.ReleaseWorker();
-    abortFlag = nullptr;
-    aborted = aborted || stopSignal != 0; // the run may have ended before the loop saw it
-    core.Shutdown();
+    const bool aborted = RunToEnd(core, events, out);
     out.EndProgress();
 
     // A queue without lines has nothing to record; saving it would leave no file at all.
-    const bool saved = queue.lstCopyFrom.AllNodeCount() == 0 ||
-                       core.QueueFile.SaveQueue(true, false, "") == TSaveResult::Saved;
+    const bool saved =
+        core.SourceList().AllNodeCount() == 0 || core.SaveQueue() == TSaveResult::Saved;
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const TCounts after = Count(queue);
-    const int64_t bytes = core.Run.Progress.TotalBytesCopied.load() - bytesBefore;
+    const TLineCounts after = core.CountLines();
+    const int64_t bytes = core.BytesCopied() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
-    std::string summary =
-        "ferrox-run: " + std::to_string(after.done - before.done) + " lines copied, " +
-        std::to_string(after.failed) + " failed, " + FormatNumber(double(bytes), 0, 0, fmt) +
-        " bytes in " + FormatNumber(seconds, 0, 1, fmt) + " s (" +
-        FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
-        (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved");
-    out.PrintLine(summary);
+    out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied, " +
+                  std::to_string(after.Failed) + " failed, " +
+                  FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
+                  FormatNumber(seconds, 0, 1, fmt) + " s (" +
+                  FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
+                  (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved"));
     core.DetachSinks();
     TraceRelease();
-    return after.failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
+    return after.Failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
 }

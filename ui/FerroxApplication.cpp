@@ -1,6 +1,7 @@
 #include "ui/FerroxApplication.h"
 
 #include "core/AppException.h"
+#include "diag/StatusLine.h"
 
 #include <exception>
 
@@ -12,7 +13,13 @@ bool TFerroxApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (...) {
-        AppExceptionOfCurrent();
+        if (OnUnhandledException) {
+            OnUnhandledException();
+        } else {
+            // No window yet or any more: the log still gets it.
+            static TStatusLine nowhere;
+            AppExceptionOfCurrent(nowhere);
+        }
     }
     return false;
 }

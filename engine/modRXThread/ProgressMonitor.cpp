@@ -1,7 +1,6 @@
 #include "engine/modRXThread/ProgressMonitor.h"
 
 #include "diag/Clock.h"
-#include "diag/StatusLine.h"
 #include "platform/CopyFile.h"
 
 #include <climits>
@@ -28,7 +27,7 @@ void TProgressMonitor::Stop() {
 
 void TProgressMonitor::Run() {
     running_.store(true);
-    ShowStatus("Processing Thread Started");
+    status_.Show("Processing Thread Started");
     started_.Set();
     TProgressList& records = channel_.ProgressList;
     while (!stop_.load()) {
@@ -37,10 +36,10 @@ void TProgressMonitor::Run() {
             bool drained = false;
             while (records.First(rec)) {
                 try {
-                    ShowRecord(rec);
+                    sink_.ShowProgress(ShowRecord(rec));
                 } catch (const std::exception& e) {
                     // This record cannot be shown; the ones behind it still are.
-                    ShowStatus(std::string("Exception Error: ") + e.what());
+                    status_.Show(std::string("Exception Error: ") + e.what());
                 }
                 records.RemoveFirst();
                 drained = true;
@@ -52,29 +51,30 @@ void TProgressMonitor::Run() {
             channel_.MonitorEvent.Wait();
             channel_.MonitorEvent.Reset();
         } catch (const std::exception& e) {
-            ShowStatus(std::string("Exception Error: ") + e.what());
+            status_.Show(std::string("Exception Error: ") + e.what());
         }
     }
     running_.store(false);
-    ShowStatus("Processing Thread Shutdown");
+    status_.Show("Processing Thread Shutdown");
 }
 
-void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
+TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) const {
+    TProgressShown shown;
     if (DisplayProgressBar) {
         // The gauge takes 32-bit values: larger files are shown in scaled units.
         int shift = 0;
         while ((rec.TotalFileSize >> shift) > INT32_MAX)
             ++shift;
-        gauge_.SetMaxValue(static_cast<int32_t>(rec.TotalFileSize >> shift));
+        shown.Max = static_cast<int32_t>(rec.TotalFileSize >> shift);
         if (rec.CallbackReason == CALLBACK_STREAM_SWITCH)
-            gauge_.SetProgress(gauge_.MinValue());
+            shown.ProgressToMin = true;
         else if (rec.CallbackReason == CALLBACK_CHUNK_FINISHED)
-            gauge_.SetProgress(static_cast<int32_t>(rec.TotalBytesTransferred >> shift));
+            shown.Progress = static_cast<int32_t>(rec.TotalBytesTransferred >> shift);
     }
     if (!DisplayProgressBar && rec.TotalBytesTransferred != 0) {
         try {
-            gauge_.SetText(FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
-                           " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat));
+            shown.Text = FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
+                         " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat);
         } catch (...) {
         }
     }
@@ -88,11 +88,12 @@ void TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
             auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
             if (seconds != 0) {
                 double rate = double(rec.TotalBytesTransferred) / double(seconds) * 60.0 / 1024.0;
-                ratePanel_.SetRateText(FormatNumber(rate, 8, 2, NumberFormat) + " K/per min");
+                shown.Rate = FormatNumber(rate, 8, 2, NumberFormat) + " K/per min";
             }
         } catch (...) {
         }
     }
+    return shown;
 }
 
 } // namespace ferrox

@@ -3,38 +3,40 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "engine/NumberFormat.h"
+#include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
+#include "platform/NumberFormat.h"
 
 namespace ferrox {
 
-// The progress gauge as the monitor drives it. Called from the monitor's thread: an
-// implementation stores the values and lets the window's thread show them.
-class IGauge {
-public:
-    virtual ~IGauge() = default;
-    virtual void SetMaxValue(int32_t value) = 0;
-    virtual void SetProgress(int32_t value) = 0;
-    virtual int32_t MinValue() const = 0;
-    virtual void SetText(const std::string& text) = 0;
+// What the monitor shows for one progress report, to be applied in this order: the
+// gauge's maximum, its position (or its minimum, at the start of a file), its text, and
+// the rate panel's text. What is not set stays as it is.
+struct TProgressShown {
+    std::optional<int32_t> Max;
+    bool ProgressToMin = false;
+    std::optional<int32_t> Progress;
+    std::optional<std::string> Text;
+    std::optional<std::string> Rate;
 };
 
-// The status bar's rate panel (its second panel).
-class IRatePanel {
+// Where the monitor's output goes; called on the monitor's thread, never waits for another.
+class IProgressSink {
 public:
-    virtual ~IRatePanel() = default;
-    virtual void SetRateText(const std::string& text) = 0;
+    virtual ~IProgressSink() = default;
+    virtual void ShowProgress(const TProgressShown& shown) = 0;
 };
 
 // The long-lived thread that turns progress reports into the gauge and the transfer rate.
 // Every report is shown, in order; the copy never waits for it.
 class TProgressMonitor {
 public:
-    TProgressMonitor(TProgressChannel& channel, IGauge& gauge, IRatePanel& ratePanel)
-        : channel_(channel), gauge_(gauge), ratePanel_(ratePanel) {}
+    TProgressMonitor(TProgressChannel& channel, TStatusLine& status, IProgressSink& sink)
+        : channel_(channel), status_(status), sink_(sink) {}
     ~TProgressMonitor() { Stop(); }
     TProgressMonitor(const TProgressMonitor&) = delete;
     TProgressMonitor& operator=(const TProgressMonitor&) = delete;
@@ -48,7 +50,8 @@ public:
 
     // The loop itself.
     void Run();
-    void ShowRecord(const TCopyProgressRec& rec);
+    // What one report shows.
+    TProgressShown ShowRecord(const TCopyProgressRec& rec) const;
 
     // Seams for tests, set before Start (the clock is diag's SetClock).
     TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
@@ -61,8 +64,8 @@ public:
 
 private:
     TProgressChannel& channel_;
-    IGauge& gauge_;
-    IRatePanel& ratePanel_;
+    TStatusLine& status_;
+    IProgressSink& sink_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};

@@ -15,8 +15,8 @@ using TInts = std::vector<int32_t>;
 
 TEST_F(TCommandsTest, SelectFilesAppendsInDialogOrderAgainAndSavesAlsoOnCancel) {
     const std::string a = MakeFileHere("a"), b = MakeFileHere("b"), c = MakeFileHere("c");
-    commands.btnSelFilesClick(TStrings{c, a, b});
-    commands.btnSelFilesClick(TStrings{a});
+    commands.AddFiles(TStrings{c, a, b});
+    commands.AddFiles(TStrings{a});
     EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{c, a, b, a}));
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{0, 0, 0, 0}));
     EXPECT_NE(q.lstCopyFrom.NodeAt(1), q.lstCopyFrom.NodeAt(3)) << "the same file twice: two lines";
@@ -24,7 +24,7 @@ TEST_F(TCommandsTest, SelectFilesAppendsInDialogOrderAgainAndSavesAlsoOnCancel) 
     EXPECT_EQ(Saved(), (TSaved{{"F:" + c, ""}, {"F:" + a, ""}, {"F:" + b, ""}, {"F:" + a, ""}}));
 
     std::remove((dir / "QUEUE.INI").c_str());
-    commands.btnSelFilesClick(std::nullopt);
+    commands.AddFiles(std::nullopt);
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 4u);
     EXPECT_EQ(saves, 3);
     EXPECT_EQ(Saved().size(), 4u) << "a cancel saves too";
@@ -35,7 +35,7 @@ TEST_F(TCommandsTest, SelectDirButtonsBrowseFromTheRememberedFolderWhileItExists
     const std::string src = MakeDirHere("src"), dst = MakeDirHere("dst");
 
     nextFolder = src;
-    commands.btnSelDir1Click();
+    commands.AddSourceFolder();
     EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{src}));
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{lsDirWaiting}));
     EXPECT_EQ(commands.LastSourceDir(), src);
@@ -43,20 +43,20 @@ TEST_F(TCommandsTest, SelectDirButtonsBrowseFromTheRememberedFolderWhileItExists
 
     // A cancel and an empty answer change nothing but still save.
     nextFolder = std::nullopt;
-    commands.btnSelDir1Click();
+    commands.AddSourceFolder();
     nextFolder = "";
-    commands.btnSelDir1Click();
+    commands.AddSourceFolder();
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 1u);
     EXPECT_EQ(commands.LastSourceDir(), src);
     EXPECT_EQ(saves, 3);
 
     // Each button has its own memory; a folder gone since is not offered.
     nextFolder = dst;
-    commands.btnSelDir2Click();
+    commands.AddDestinationFolder();
     RemoveTree(src);
     nextFolder = std::nullopt;
-    commands.btnSelDir1Click();
-    commands.btnSelDir2Click();
+    commands.AddSourceFolder();
+    commands.AddDestinationFolder();
     using B = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(browses, (B{{"Select Directory", ""},
                           {"Select Directory", src},
@@ -71,19 +71,19 @@ TEST_F(TCommandsTest, SelectDirButtonsBrowseFromTheRememberedFolderWhileItExists
 TEST_F(TCommandsTest, DestinationDirPadsOnlySourcesWithoutDestinationAndIsRememberedAnyway) {
     const std::string dst = MakeDirHere("dst"), other = MakeDirHere("other");
     nextFolder = dst;
-    commands.btnSelDir2Click(); // no source lines: nothing to pad
+    commands.AddDestinationFolder(); // no source lines: nothing to pad
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 0u);
     EXPECT_EQ(commands.LastDestDir(), dst);
 
     for (const char* s : {"s1", "s2", "s3", "s4"})
         From(P(s));
     To(other);
-    commands.btnSelDir2Click();
+    commands.AddDestinationFolder();
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{other, dst, dst, dst}));
     EXPECT_EQ(Statuses(q.lstCopyTo), (TInts{1, 1, 1, 1}));
     EXPECT_EQ(Saved().back(), (TSavedLine{"F:" + P("s4"), dst}));
 
-    commands.btnSelDir2Click(); // both lists equally long
+    commands.AddDestinationFolder(); // both lists equally long
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 4u);
     EXPECT_EQ(saves, 3);
 }
@@ -91,7 +91,7 @@ TEST_F(TCommandsTest, DestinationDirPadsOnlySourcesWithoutDestinationAndIsRememb
 TEST_F(TCommandsTest, SourceDropMakesFolderAndFileLinesInDropOrder) {
     const std::string d1 = MakeDirHere("d1"), f = MakeFileHere("f"), d2 = MakeDirHere("d2");
     const std::string gone = P("gone"); // not there: the source list takes it as a file
-    auto trace = TraceDuring([&] { commands.lstCopyFromDropFiles({d1, f, d2, gone}); });
+    auto trace = TraceDuring([&] { commands.DropOnSources({d1, f, d2, gone}); });
     EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{d1, f, d2, gone}));
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{1, 0, 1, 0}));
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 0u);
@@ -106,13 +106,13 @@ TEST_F(TCommandsTest, DestinationDropTakesFoldersOnlyThenPadsWithTheLastLine) {
     const std::string f = MakeFileHere("f");
     // A file alone on an empty destination list: no line, nothing to pad with.
     From(P("s1"));
-    commands.lstCopyToDropFiles({f});
+    commands.DropOnDestinations({f});
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 0u);
 
     for (const char* s : {"s2", "s3", "s4"})
         From(P(s));
     To(first);
-    commands.lstCopyToDropFiles({dropped, f});
+    commands.DropOnDestinations({dropped, f});
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{first, dropped, dropped, dropped}));
     EXPECT_EQ(Statuses(q.lstCopyTo), (TInts{1, 1, 1, 1}));
     EXPECT_EQ(Saved().back(), (TSavedLine{"F:" + P("s4"), dropped}));
@@ -120,7 +120,7 @@ TEST_F(TCommandsTest, DestinationDropTakesFoldersOnlyThenPadsWithTheLastLine) {
     // A file alone still pads, with the last destination line.
     q.Clear(q.lstCopyTo);
     To(first);
-    auto trace = TraceDuring([&] { commands.lstCopyToDropFiles({f}); });
+    auto trace = TraceDuring([&] { commands.DropOnDestinations({f}); });
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{first, first, first, first}));
     EXPECT_EQ(trace.front(), "lstCopyToDropFiles");
     EXPECT_TRUE(TraceEntries().empty());
@@ -145,8 +145,8 @@ TEST_F(TCommandsTest, LongNonUtf8PathsStayWholeFromUriListToQueueFile) {
     const TStrings paths = LocalPathsFromUriList("# from a file manager\r\n" + uri + "\r\n");
     ASSERT_EQ(paths, (TStrings{deep}));
 
-    commands.lstCopyFromDropFiles(paths);
-    commands.lstCopyToDropFiles(paths);
+    commands.DropOnSources(paths);
+    commands.DropOnDestinations(paths);
     EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{deep}));
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{lsDirWaiting})) << "found as the folder it is";
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{deep}));

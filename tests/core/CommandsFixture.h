@@ -25,8 +25,9 @@ namespace ferrox::test {
 // which name a message went out.
 class TTracingStatusRecorder : public TStatusRecorder {
 public:
-    void SetStatusText(const std::string& text) override {
-        TStatusRecorder::SetStatusText(text);
+    using TStatusRecorder::TStatusRecorder;
+    void Record(const std::string& text, TStatusKind kind) override {
+        TStatusRecorder::Record(text, kind);
         std::lock_guard lock(mutex_);
         traces_.push_back(TraceEntries());
     }
@@ -67,8 +68,8 @@ using TStrings = std::vector<std::string>;
 struct TCommandsTest : ::testing::Test {
     TTempDir dir;
     TWorkingDirectory cwd{dir.Path()}; // the queue's backup lands here
-    TTracingStatusRecorder status;
     TCopyQueue q;
+    TTracingStatusRecorder status{q.StatusLine};
     TRunState run;
     TRunControl control{q, run};
     std::optional<TQueueFile> file;

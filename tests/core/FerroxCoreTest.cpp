@@ -5,6 +5,7 @@
 #include "persist/ExePath.h"
 #include "persist/Options.h"
 #include "platform/Event.h"
+#include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +41,7 @@ public:
     std::string HoldAt;
     TEvent Release{false};
 
-    void SetStatusText(const std::string& text) override {
+    void SetStatusText(const std::string& text, TStatusKind) override {
         {
             std::lock_guard lock(mutex_);
             texts_.push_back(text);
@@ -118,8 +119,8 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     EXPECT_TRUE(loadRunning);
     EXPECT_TRUE(optionsReadBeforeLoad);
     EXPECT_EQ(wait.Shown, 0);
-    EXPECT_EQ(core.QueueFile.QueueFileName, dir / "prog/QUEUE.INI");
-    EXPECT_EQ(core.Queue.lstCopyFrom.AllNodeCount(), 300u);
+    EXPECT_EQ(core.QueueFileName(), dir / "prog/QUEUE.INI");
+    EXPECT_EQ(core.SourceList().AllNodeCount(), 300u);
     EXPECT_TRUE(status.WaitFor("Processing Thread Started"));
     auto texts = status.Texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Queue Loaded [300 records]"), texts.end());
@@ -129,19 +130,20 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     EXPECT_EQ(texts.back(), "Queue Loaded [300 records]");
 
     // A small queue is saved after every command.
-    core.Queue.Clear(core.Queue.lstCopyFrom);
-    core.Queue.Clear(core.Queue.lstCopyTo);
-    core.Queue.AddItem(core.Queue.lstCopyFrom, dir / "kept", false, lsFileWaiting);
-    core.Queue.AddItem(core.Queue.lstCopyTo, dir / "out", false, lsDirWaiting);
-    core.Queue.AddItem(core.Queue.lstCopyFrom, dir / "done", false, lsFileDone);
-    core.Queue.AddItem(core.Queue.lstCopyTo, dir / "out", false, lsDirDone);
-    core.Queue.ClearCompleted();
+    TCopyQueue& queue = core.PartsForTesting().Queue;
+    queue.Clear(queue.lstCopyFrom);
+    queue.Clear(queue.lstCopyTo);
+    queue.AddItem(queue.lstCopyFrom, dir / "kept", false, lsFileWaiting);
+    queue.AddItem(queue.lstCopyTo, dir / "out", false, lsDirWaiting);
+    queue.AddItem(queue.lstCopyFrom, dir / "done", false, lsFileDone);
+    queue.AddItem(queue.lstCopyTo, dir / "out", false, lsDirDone);
+    queue.ClearCompleted();
     std::string saved = ReadFile(dir / "prog/QUEUE.INI");
     EXPECT_NE(saved.find("FROM-1=F:" + dir / "kept"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("FROM-2="), std::string::npos) << saved;
 
     core.Shutdown();
-    EXPECT_FALSE(core.Monitor().Running());
+    EXPECT_FALSE(core.PartsForTesting().Monitor.Running());
     EXPECT_TRUE(status.WaitFor("Processing Thread Shutdown"));
 }
 
@@ -165,11 +167,11 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     sinks.CloseProgram = [&] { ++closed; };
     core->Attach(sinks);
     core->Start();
-    core->Control.SaveQueueOnClose = [&] { ++saved; };
+    core->PartsForTesting().Control.SaveQueueOnClose = [&] { ++saved; };
 
-    core->Control.btnCopyNowClick(); // the worker now waits in "Starting Copy"
-    core->Control.btnCopyNowClick(); // "Pause" before it reaches its first line
-    EXPECT_EQ(core->Run.btnCopyNow(), RunTexts::CopyNowPaused);
+    core->StartPauseResume(); // the worker now waits in "Starting Copy"
+    core->StartPauseResume(); // "Pause" before it reaches its first line
+    EXPECT_EQ(core->CopyNowButton(), RunTexts::CopyNowPaused);
     status.Release.Set();
     ASSERT_TRUE(status.WaitFor("Copy currently Paused."));
 
@@ -184,12 +186,10 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
 }
 
 TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {
-    THoldingStatus status;
-    IStatusLine* previous = SetStatusLine(&status);
+    TStatusRecorder status;
     Trace("FormCreate");
     Trace("a name, with a comma");
-    AppException("disk on fire");
-    SetStatusLine(previous);
+    AppException(status.Line, "disk on fire");
 
     EXPECT_EQ(ReadFile(dir / LogFileName()),
               "An Exception occurred, please the email developer the log file [disk on fire]\r\n"

@@ -29,7 +29,7 @@ TEST_F(TCommandsTest, DeleteCommandsRemoveTheSelectionWithOrWithoutItsPartnerAnd
         To(d);
     // Positions shift between the two deletions; each takes its own partner all the same.
     Select(q.lstCopyFrom, {0, 2});
-    TStrings trace = TraceDuring([&] { commands.mnupopFromDelFullLineClick(); });
+    TStrings trace = TraceDuring([&] { commands.DeleteFullLines(); });
     EXPECT_EQ(Pairs(), (TPairs{{"s2", "d2"}}));
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{"d2"}));
     EXPECT_EQ(Saved(), (TSaved{{"F:s2", "d2"}}));
@@ -38,14 +38,14 @@ TEST_F(TCommandsTest, DeleteCommandsRemoveTheSelectionWithOrWithoutItsPartnerAnd
     From("s3");
     To("d3");
     Select(q.lstCopyFrom, {0});
-    trace = TraceDuring([&] { commands.mnupopFromDelFromLineClick(); });
+    trace = TraceDuring([&] { commands.DeleteSourceLines(); });
     EXPECT_EQ(Pairs(), (TPairs{{"s3", "d2"}})) << "the next line moves up onto d2";
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{"d2", "d3"}));
     EXPECT_EQ(Saved(), (TSaved{{"F:s3", "d2"}}));
     EXPECT_EQ(trace.front(), "mnupopFromDelFromLineClick");
 
     Select(q.lstCopyTo, {0});
-    trace = TraceDuring([&] { commands.mnupopToDelLineClick(); });
+    trace = TraceDuring([&] { commands.DeleteDestinationLines(); });
     EXPECT_EQ(Pairs(), (TPairs{{"s3", "d3"}}));
     EXPECT_EQ(Saved(), (TSaved{{"F:s3", "d3"}}));
     EXPECT_EQ(trace.front(), "mnupopToDelLineClick");
@@ -63,7 +63,7 @@ TEST_F(TCommandsTest, ResetAndClearCompletedKeepEachLineWithItsOwnDestination) {
         To("d" + std::to_string(i), to[i]);
     }
     Select(q.lstCopyFrom, {1, 2});
-    TStrings trace = TraceDuring([&] { commands.mnupopFromResetCopyStatusClick(); });
+    TStrings trace = TraceDuring([&] { commands.ResetCopyStatus(); });
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{2, 0, 1, 0, 3, 6}));
     EXPECT_EQ(Statuses(q.lstCopyTo), (TInts{3, 1, 1, 1, 3, 7}));
     EXPECT_EQ(trace.front(), "mnupopResetCopyStatusClick");
@@ -71,7 +71,7 @@ TEST_F(TCommandsTest, ResetAndClearCompletedKeepEachLineWithItsOwnDestination) {
     EXPECT_EQ(saves, 1);
     EXPECT_EQ(Saved()[1], (TSavedLine{"F:s1", "d1"}));
 
-    trace = TraceDuring([&] { commands.mnupopFromClearCompletedClick(); });
+    trace = TraceDuring([&] { commands.ClearCompleted(); });
     EXPECT_EQ(Pairs(), (TPairs{{"s1", "d1"}, {"s2", "d2"}, {"s3", "d3"}, {"s5", "d5"}}));
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{0, 1, 0, 6}));
     EXPECT_EQ(CountOf(trace, "mnupopFromClearCompletedClick"), 1u);
@@ -91,30 +91,30 @@ TEST_F(TCommandsTest, MoveMarksAreNotSavedAndClearsEmptyOneListOnly) {
     const std::string before = ReadFile(dir / "QUEUE.INI");
 
     Select(q.lstCopyFrom, {0, 1, 2});
-    TStrings trace = TraceDuring([&] { commands.mnupopFromMoveEnableClick(); });
+    TStrings trace = TraceDuring([&] { commands.MarkMove(true); });
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(i))) << i;
     EXPECT_EQ(trace.front(), "mnupopFromMoveEnableClick");
     q.lstCopyFrom.ClearSelection();
     Select(q.lstCopyFrom, {1});
-    trace = TraceDuring([&] { commands.mnupopFromMoveDisableClick(); });
+    trace = TraceDuring([&] { commands.MarkMove(false); });
     EXPECT_FALSE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(1)));
     EXPECT_TRUE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(2)));
     EXPECT_EQ(trace.front(), "mnupopFromMoveDisableClick");
     EXPECT_EQ(saves, 1) << "marks are saved with the next change, not now";
     EXPECT_EQ(ReadFile(dir / "QUEUE.INI"), before);
 
-    trace = TraceDuring([&] { commands.mnupopFromClearClick(); });
+    trace = TraceDuring([&] { commands.ClearSources(); });
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 0u);
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{"d1", "d2"}));
     EXPECT_EQ(trace.front(), "mnupopFromClearClick");
     EXPECT_EQ(saves, 2);
     EXPECT_TRUE(Saved().empty()) << "an empty queue leaves no file";
     // The old destinations wait for the next sources, from the top.
-    commands.btnSelFilesClick(TStrings{"n1"});
+    commands.AddFiles(TStrings{"n1"});
     EXPECT_EQ(Pairs(), (TPairs{{"n1", "d1"}}));
 
-    trace = TraceDuring([&] { commands.mnupopToClearClick(); });
+    trace = TraceDuring([&] { commands.ClearDestinations(); });
     EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 0u);
     EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{"n1"}));
     EXPECT_EQ(trace.front(), "mnupopToClearClick");
@@ -124,14 +124,14 @@ TEST_F(TCommandsTest, MoveMarksAreNotSavedAndClearsEmptyOneListOnly) {
 }
 
 TEST_F(TCommandsTest, ClearCompletedOnAnEmptyListAndOnAFailingSave) {
-    commands.mnupopFromClearCompletedClick();
+    commands.ClearCompleted();
     EXPECT_EQ(status.Count(MsgNothingToCheck), 1u);
     EXPECT_EQ(status.TraceAt(MsgNothingToCheck), (TStrings{"mnupopFromClearCompletedClick"}));
     EXPECT_TRUE(TraceEntries().empty()) << "popped on the refusal path";
     EXPECT_EQ(saves, 0);
 
     run.CopyRunning.store(true); // a run in its last steps: the refusal is silent
-    commands.mnupopFromClearCompletedClick();
+    commands.ClearCompleted();
     run.CopyRunning.store(false);
     EXPECT_EQ(status.Count(MsgNothingToCheck), 1u);
 
@@ -144,7 +144,7 @@ TEST_F(TCommandsTest, ClearCompletedOnAnEmptyListAndOnAFailingSave) {
     std::atomic<bool> fromAfter{false}, toAfter{false};
     q.lstCopyFrom.OnChanged = [&] { fromAfter = fromAfter || status.Count(message) > 0; };
     q.lstCopyTo.OnChanged = [&] { toAfter = toAfter || status.Count(message) > 0; };
-    commands.mnupopFromClearCompletedClick();
+    commands.ClearCompleted();
     EXPECT_EQ(status.Count(message), 1u);
     EXPECT_TRUE(fromAfter && toAfter) << "both lists repainted after the message";
     EXPECT_EQ(Pairs(), (TPairs{{"waiting", "d2"}})) << "what was removed stays removed";
@@ -183,7 +183,7 @@ struct TRunningCommandsTest : TCommandsTest {
                 held.Set();
             }
         };
-        control.btnCopyNowClick();
+        control.StartPauseResume();
         ASSERT_TRUE(held.WaitFor(std::chrono::seconds(30)));
         ASSERT_EQ(TCopyQueue::StatusOf(q.lstCopyFrom.NodeAt(1)), lsDirCopying);
         status.Clear();
@@ -206,8 +206,8 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
     const int savesBefore = saves;
     const std::string fileBefore = ReadFile(dir / "QUEUE.INI");
 
-    commands.mnupopFromClearClick();
-    commands.mnupopToClearClick();
+    commands.ClearSources();
+    commands.ClearDestinations();
     EXPECT_EQ(status.Count(MsgCannotClearRunning), 2u);
     // The trace stack is the process's: the waiting run's entries lie below the command's.
     EXPECT_EQ(status.TraceAt(MsgCannotClearRunning).back(), "mnupopFromClearClick");
@@ -218,20 +218,20 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
 
     // Refused during a run: no run over the selection, not even a trace entry.
     Select(q.lstCopyFrom, {1, 2});
-    commands.mnupopFromCopythisLineClick();
+    commands.CopySelectedLinesNow();
     EXPECT_FALSE(run.CopyThisLineOnly.load());
     EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowRunning);
 
     // The folder in progress is skipped silently by the reset, refused by the delete.
-    commands.mnupopFromResetCopyStatusClick();
+    commands.ResetCopyStatus();
     EXPECT_EQ(status.Count(MsgCannotDeleteRunning), 0u);
-    commands.mnupopFromDelFullLineClick();
+    commands.DeleteFullLines();
     EXPECT_EQ(status.Count(MsgCannotDeleteRunning), 1u);
     EXPECT_EQ(Tail(status.TraceAt(MsgCannotDeleteRunning), 2),
               (TStrings{"mnupopFromDelFullLineClick", "DelLines"}));
     EXPECT_EQ(Pairs(), (TPairs{{P("done"), D0}, {tree, D1}}));
     Select(q.lstCopyTo, {1});
-    commands.mnupopToDelLineClick();
+    commands.DeleteDestinationLines();
     EXPECT_EQ(status.Count(MsgCannotDeleteRunning), 2u);
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{D0, D1}));
     EXPECT_EQ(Saved(), (TSaved{{"F:" + P("done"), D0, true}, {"D:" + tree, D1}}));
@@ -241,21 +241,21 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
     EXPECT_FALSE(Exists(D2 + "/f2")) << "the deleted line was not copied";
     EXPECT_TRUE(TraceEntries().empty());
 
-    commands.mnupopFromClearClick(); // idle again: allowed
+    commands.ClearSources(); // idle again: allowed
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 0u);
     EXPECT_EQ(status.Count(MsgCannotClearRunning), 2u);
 }
 
 TEST_F(TRunningCommandsTest, ClearCompletedAndMoveDuringARunKeepTheRunOnItsPairs) {
     StartHeldRun();
-    commands.mnupopFromClearCompletedClick();
+    commands.ClearCompleted();
     EXPECT_EQ(Pairs(), (TPairs{{tree, D1}, {f2, D2}}));
     EXPECT_EQ(Saved(), (TSaved{{"D:" + tree, D1}, {"F:" + f2, D2}}));
     EXPECT_EQ(status.Count(MsgNothingToCheck), 0u);
 
     const int savesBefore = saves;
     Select(q.lstCopyFrom, {1});
-    commands.mnupopFromMoveEnableClick();
+    commands.MarkMove(true);
     EXPECT_TRUE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(1)));
     EXPECT_EQ(saves, savesBefore);
 

@@ -97,9 +97,9 @@ TEST(Trace, TextQuotesOnlyWhatNeedsIt) {
 
 TEST(StatusLine, EveryTextReachesTheSinkInOrderAndEmptyClears) {
     TStatusRecorder status;
-    ShowStatus("one");
-    ShowStatus("");
-    ShowStatus("two");
+    status.Line.Show("one");
+    status.Line.Show("");
+    status.Line.Show("two");
     EXPECT_EQ(status.Texts(), (std::vector<std::string>{"one", "", "two"}));
 }
 
@@ -108,11 +108,11 @@ TEST(ErrorLog, AppendsCrLfLinesAndCrossesMidnight) {
     TStatusRecorder status;
     auto now = LocalTime(2026, 12, 6, 23, 59, 59);
     SetClock([&] { return now; });
-    LogError("first");
-    LogError("");
-    LogError("two\nlines");
+    LogError(status.Line, "first");
+    LogError(status.Line, "");
+    LogError(status.Line, "two\nlines");
     now = LocalTime(2026, 12, 7, 0, 0, 1);
-    LogError("next day");
+    LogError(status.Line, "next day");
     SetClock({});
 
     EXPECT_EQ(ReadFile(cwd.dir / "ERR20261206.LOG"), "first\r\n\r\ntwo\nlines\r\n");
@@ -121,12 +121,13 @@ TEST(ErrorLog, AppendsCrLfLinesAndCrossesMidnight) {
 }
 
 TEST(ErrorLog, AGivenLogDirectoryTakesTheLinesInsteadOfTheWorkingDirectory) {
+    TStatusLine unseen; // no face: the texts go nowhere
     TInTempDir cwd;
     TTempDir state;
     SetLogDirectory(state.Path() + "/");
-    LogError("installed");
+    LogError(unseen, "installed");
     SetLogDirectory({});
-    LogError("build tree");
+    LogError(unseen, "build tree");
     EXPECT_EQ(ReadFile(state / LogFileName()), "installed\r\n");
     EXPECT_EQ(ReadFile(cwd.dir / LogFileName()), "build tree\r\n");
 }
@@ -139,20 +140,21 @@ TEST(ErrorLog, LogThatCannotBeOpenedStillShowsAndNeverThrows) {
     ASSERT_EQ(::chdir(gone.c_str()), 0);
     ASSERT_EQ(::rmdir(gone.c_str()), 0);
     TStatusRecorder status;
-    EXPECT_NO_THROW(LogError("cannot write"));
+    EXPECT_NO_THROW(LogError(status.Line, "cannot write"));
     EXPECT_EQ(status.Last(), "cannot write");
 }
 
 TEST(ErrorLog, LinesFromSeveralThreadsNeverCutIntoEachOther) {
+    TStatusLine unseen; // no face: the texts go nowhere
     TInTempDir cwd;
     TFreshTrace fresh;
     constexpr int threads = 4, lines = 300;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
-        workers.emplace_back([t] {
+        workers.emplace_back([t, &unseen] {
             for (int i = 0; i < lines; ++i)
-                LogError("thread " + std::to_string(t) + " line " + std::to_string(i) +
-                         std::string(100, 'x'));
+                LogError(unseen, "thread " + std::to_string(t) + " line " + std::to_string(i) +
+                                     std::string(100, 'x'));
         });
     for (auto& w : workers)
         w.join();
@@ -176,8 +178,9 @@ TEST(ErrorLog, AFifoUnderTheLogsNameNeitherBlocksNorTakesTheLine) {
     TStatusRecorder status;
     const std::string fifo = cwd.dir / LogFileName();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
-    auto logFromAnotherThread = [](const std::string& text) {
-        auto done = std::async(std::launch::async, [text] { LogError(text); });
+    auto logFromAnotherThread = [&status](const std::string& text) {
+        auto done =
+            std::async(std::launch::async, [text, &status] { LogError(status.Line, text); });
         return done;
     };
     // A reader that comes too late releases a blocked open, so a fault fails the test

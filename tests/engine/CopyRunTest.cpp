@@ -263,8 +263,8 @@ TEST_F(TEngineTest, AbortDuringALargeFileFailsItAndEndsTheRun) {
     WriteFile(P("out/big.bin"), "old");
     AddPair(P("big.bin"), P("out"), false, true);
     AddPair(P("next"), P("out"));
-    std::thread aborter = WhenCopyStarts(run.Progress, [&] { control.btnCloseClick(); });
-    control.btnCopyNowClick();
+    std::thread aborter = WhenCopyStarts(run.Progress, [&] { control.AbortOrClose(); });
+    control.StartPauseResume();
     aborter.join();
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileFailed, lsFileWaiting}));
@@ -281,15 +281,15 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     AddPair(P("big.bin"), P("out"));
     AddPair(P("next"), P("out"));
     std::thread pauser =
-        WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); }); // "Pause"
-    control.btnCopyNowClick();
+        WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); }); // "Pause"
+    control.StartPauseResume();
     pauser.join();
     EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowPaused);
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
     EXPECT_EQ(status.Count("Copy currently Paused."), 1u);
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(run.CopyRunning);
-    control.btnCopyNowClick(); // "Resume"
+    control.StartPauseResume(); // "Resume"
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileDone}));
     EXPECT_TRUE(IsIdle(run));
@@ -304,18 +304,18 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     int closed = 0, saved = 0;
     control.CloseProgram = [&] { ++closed; };
     control.SaveQueueOnClose = [&] { ++saved; };
-    std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); });
-    control.btnCopyNowClick();
+    std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); });
+    control.StartPauseResume();
     pauser.join();
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
-    control.btnCloseClick(); // "&Abort" while paused
+    control.AbortOrClose(); // "&Abort" while paused
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(IsIdle(run));
     EXPECT_EQ(closed, 0);
     EXPECT_EQ(saved, 0);
 
-    control.btnCloseClick(); // idle: save and quit
+    control.AbortOrClose(); // idle: save and quit
     EXPECT_EQ(saved, 1);
     EXPECT_EQ(closed, 1);
     EXPECT_TRUE(TraceEntries().empty());
@@ -323,7 +323,7 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
 
 TEST_F(TEngineTest, CopyThisLineRefusedWhileARunGoesOn) {
     run.CopyRunning = true;
-    control.mnupopFromCopythisLineClick();
+    control.CopySelectedLinesNow();
     EXPECT_EQ(control.CopyWorker(), nullptr);
     EXPECT_FALSE(run.CopyThisLineOnly);
     EXPECT_TRUE(TraceEntries().empty());
@@ -392,8 +392,8 @@ TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
     MakeDir(P("out"));
     AddPair(P("big.bin"), P("out"));
     std::thread pauser =
-        WhenCopyStarts(run.Progress, [&] { control.btnCopyNowClick(); }); // "Pause"
-    control.btnCopyNowClick();
+        WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); }); // "Pause"
+    control.StartPauseResume();
     pauser.join();
     WaitForRunEnd();
     EXPECT_TRUE(IsIdle(run));

@@ -20,19 +20,27 @@ namespace ferrox::test {
 
 // Every event of the runs, in order, as text; the button states told, apart; and a wait
 // for the end of a run that is woken by RunEnded instead of polling.
-class TEventRecorder : public IRunEvents {
+class TEventRecorder : public IRunEventSink {
 public:
     explicit TEventRecorder(const TRunState& run) : run_(run) {}
-    void FileStarted(const std::string& source) override { Add("started " + source); }
-    void FileFinished(const std::string& source, int code) override {
-        Add("finished " + source + " " + std::to_string(code));
+    void Tell(const TRunEvent& e) override {
+        switch (e.Kind) {
+        case TRunEvent::FileStarted:
+            return Add("started " + e.Path);
+        case TRunEvent::FileFinished:
+            return Add("finished " + e.Path + " " + std::to_string(e.Code));
+        case TRunEvent::SourceNotRemoved:
+            return Add("not removed " + e.Path);
+        case TRunEvent::LineFailed:
+            return Add("failed " + e.Path + " " + std::to_string(e.Code) +
+                       (e.Where == e.Path ? "" : " at " + e.Where));
+        case TRunEvent::RunEnded:
+            return RunEnded(e.Aborted);
+        case TRunEvent::ButtonsChanged:
+            return ButtonsChanged();
+        }
     }
-    void SourceNotRemoved(const std::string& source, int) override { Add("not removed " + source); }
-    void LineFailed(const std::string& source, int code, const std::string& where) override {
-        Add("failed " + source + " " + std::to_string(code) +
-            (where == source ? "" : " at " + where));
-    }
-    void RunEnded(bool aborted) override {
+    void RunEnded(bool aborted) {
         // Read here, on the worker's thread: the state a face finds when it hears it.
         const bool idle = !run_.CopyRunning && run_.btnCopyNow() == RunTexts::CopyNowIdle &&
                           run_.btnClose() == RunTexts::CloseIdle;
@@ -47,7 +55,7 @@ public:
         if (then)
             then();
     }
-    void ButtonsChanged() override {
+    void ButtonsChanged() {
         const std::string both = run_.btnCopyNow().Caption + " | " + run_.btnClose().Caption;
         std::lock_guard lock(mutex_);
         buttons_.push_back(both);
@@ -95,8 +103,8 @@ private:
 struct TEngineTest : ::testing::Test {
     TTempDir dir;
     TWorkingDirectory cwd{dir.Path()}; // error logs land here
-    TStatusRecorder status;
     TCopyQueue q;
+    TStatusRecorder status{q.StatusLine};
     TRunState run;
     TEventRecorder events{run};
     TRunControl control{q, run};
@@ -118,6 +126,7 @@ struct TEngineTest : ::testing::Test {
     TFileCopyResult Copy(const std::string& source, const std::string& target, bool move,
                          TFileCopyOptions options = {}) {
         options.Progress = &run.Progress;
+        options.StatusLine = &q.StatusLine;
         return DoFileCopy(source, target, move, run.AbortFlag, options);
     }
 
@@ -130,9 +139,9 @@ struct TEngineTest : ::testing::Test {
     // Starts a run (or a selected-lines run) and waits until it has ended.
     void RunToEnd(bool selectedOnly = false) {
         if (selectedOnly)
-            control.mnupopFromCopythisLineClick();
+            control.CopySelectedLinesNow();
         else
-            control.btnCopyNowClick();
+            control.StartPauseResume();
         WaitForRunEnd();
     }
     void WaitForRunEnd() {

@@ -29,7 +29,7 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
                 q.lstCopyFrom.SetSelected(n, true);
             q.ResetCopyStatus();
             q.lstCopyFrom.ClearSelection();
-            control.btnCopyNowClick();
+            control.StartPauseResume();
             ++runs;
         }
         uint32_t n = q.lstCopyFrom.RootNodeCount();
@@ -49,7 +49,7 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
             q.ChangeNodeStates(false);
             break;
         case 4:
-            control.btnCopyNowClick(); // pause or resume
+            control.StartPauseResume(); // pause or resume
             break;
         case 5:
             q.AddItem(q.lstCopyFrom, P("file0"), false, lsFileWaiting);
@@ -62,9 +62,9 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     if (run.btnCopyNow() == RunTexts::CopyNowPaused)
-        control.btnCopyNowClick();
+        control.StartPauseResume();
     if (run.CopyRunning)
-        control.btnCloseClick(); // abort
+        control.AbortOrClose(); // abort
     WaitForRunEnd();
     EXPECT_GT(runs, 0);
     EXPECT_FALSE(run.CopyRunning);

@@ -14,8 +14,8 @@ using namespace ferrox::test;
 
 namespace {
 
-// Every call the monitor makes, in order.
-struct TRecorder : IGauge, IRatePanel {
+// What the monitor shows, as the gauge and the rate panel would be set, in order.
+struct TRecorder : IProgressSink {
     mutable std::mutex mutex;
     std::vector<std::string> calls;
     int32_t min = 0;
@@ -23,11 +23,18 @@ struct TRecorder : IGauge, IRatePanel {
         std::lock_guard lock(mutex);
         calls.push_back(std::move(s));
     }
-    void SetMaxValue(int32_t v) override { Add("max " + std::to_string(v)); }
-    void SetProgress(int32_t v) override { Add("progress " + std::to_string(v)); }
-    int32_t MinValue() const override { return min; }
-    void SetText(const std::string& t) override { Add("text [" + t + "]"); }
-    void SetRateText(const std::string& t) override { Add("rate [" + t + "]"); }
+    void ShowProgress(const TProgressShown& shown) override {
+        if (shown.Max)
+            Add("max " + std::to_string(*shown.Max));
+        if (shown.ProgressToMin)
+            Add("progress " + std::to_string(min));
+        if (shown.Progress)
+            Add("progress " + std::to_string(*shown.Progress));
+        if (shown.Text)
+            Add("text [" + *shown.Text + "]");
+        if (shown.Rate)
+            Add("rate [" + *shown.Rate + "]");
+    }
     std::vector<std::string> Calls() {
         std::lock_guard lock(mutex);
         return calls;
@@ -37,7 +44,9 @@ struct TRecorder : IGauge, IRatePanel {
 struct TMonitorTest : ::testing::Test {
     TRecorder ui;
     TProgressChannel channel;
-    TProgressMonitor monitor{channel, ui, ui};
+    TStatusRecorder status;
+    TProgressMonitor monitor{channel, status.Line, ui};
+    void Show(const TCopyProgressRec& rec) { ui.ShowProgress(monitor.ShowRecord(rec)); }
     std::chrono::system_clock::time_point start{std::chrono::seconds(1'000'000)};
     std::chrono::system_clock::time_point now = start;
     void SetUp() override {
@@ -64,20 +73,20 @@ TEST(FormatNumber, GroupsPadsAndRounds) {
 
 TEST_F(TMonitorTest, GaugeGoesBackToMinAtAStreamStartAndFollowsChunks) {
     ui.min = 5;
-    monitor.ShowRecord({1000, 0, 1});
-    monitor.ShowRecord({1000, 500, 0});
+    Show({1000, 0, 1});
+    Show({1000, 500, 0});
     EXPECT_EQ(ui.Calls(),
               (std::vector<std::string>{"max 1000", "progress 5", "max 1000", "progress 500"}));
 }
 
 TEST_F(TMonitorTest, ByteCountsAsTextAndTheRateInTheUsersFormat) {
     monitor.DisplayProgressBar = false;
-    monitor.ShowRecord({3072, 0, 1}); // nothing transferred: no text, no rate
+    Show({3072, 0, 1}); // nothing transferred: no text, no rate
     EXPECT_TRUE(ui.Calls().empty());
     now = start + std::chrono::milliseconds(999); // under a second: no rate yet
-    monitor.ShowRecord({3072, 1536, 0});
+    Show({3072, 1536, 0});
     now = start + std::chrono::milliseconds(20'700); // 20 whole seconds
-    monitor.ShowRecord({20'000'000, 10'485'760, 0});
+    Show({20'000'000, 10'485'760, 0});
     EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"text [   1,536 /    3,072]",
                                                     "text [10,485,760 / 20,000,000]",
                                                     "rate [30,720.00 K/per min]"}));
@@ -85,8 +94,8 @@ TEST_F(TMonitorTest, ByteCountsAsTextAndTheRateInTheUsersFormat) {
 
 TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
     const int64_t size = 6LL << 30;
-    monitor.ShowRecord({size, size / 2, 0});
-    monitor.ShowRecord({size, size, 0});
+    Show({size, size / 2, 0});
+    Show({size, size, 0});
     auto calls = ui.Calls();
     ASSERT_EQ(calls.size(), 4u);
     int64_t max = std::stoll(calls[0].substr(4));
@@ -97,7 +106,6 @@ TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
 }
 
 TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
-    TStatusRecorder status;
     for (int i = 0; i < 20; ++i)
         channel.ProgressList.Add({100, i, 0});
     monitor.Start();

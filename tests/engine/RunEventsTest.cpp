@@ -40,7 +40,7 @@ TEST_F(TEngineTest, RunEndedFindsTheStateIdleAndTellsAnAbort) {
     AddPair(P("b"), P("out"));
     run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("b"))
-            control.btnCloseClick(); // "&Abort" before b is taken
+            control.AbortOrClose(); // "&Abort" before b is taken
     };
     RunToEnd();
     run.OnRunPoint = nullptr;

@@ -38,7 +38,7 @@ TEST_F(TEngineTest, StoppedExpansionIsFinishedByTheNextRunWithoutDuplicates) {
             if (point != TRunPoint::EntryReached || ++entries != 10)
                 return;
             if (how == "abort")
-                control.btnCloseClick(); // "&Abort"
+                control.AbortOrClose(); // "&Abort"
             else
                 control.CopyWorker()->Terminate();
         };
@@ -106,17 +106,17 @@ TEST_F(TEngineTest, OneSidedDeletesMoveTheRunToThePairingShown) {
                 return;
             if (c.when == TRunPoint::LineReached && path == P("f1")) {
                 paused = true;
-                control.btnCopyNowClick(); // "Pause" before f1 is taken
+                control.StartPauseResume(); // "Pause" before f1 is taken
             } else if (c.when == TRunPoint::LineTaken && path == P("f2")) {
                 paused = true;
                 deleteLine(); // f1 is done; f2 is in progress
             }
         };
-        control.btnCopyNowClick();
+        control.StartPauseResume();
         if (c.when == TRunPoint::LineReached) {
             ASSERT_TRUE(WaitForStatus("Copy currently Paused."));
             deleteLine();
-            control.btnCopyNowClick(); // "Resume"
+            control.StartPauseResume(); // "Resume"
         }
         WaitForRunEnd();
         run.OnRunPoint = nullptr;
@@ -205,7 +205,7 @@ TEST_F(TEngineTest, NextRunStartedAsTheLastEndsShowsAbortAndIsNotStoppedByAStale
         ended = true;
         cv.notify_all();
     });
-    control.btnCopyNowClick();
+    control.StartPauseResume();
     {
         std::unique_lock lock(m);
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return ended; }));
@@ -218,7 +218,7 @@ TEST_F(TEngineTest, NextRunStartedAsTheLastEndsShowsAbortAndIsNotStoppedByAStale
         if (point == TRunPoint::LineTaken)
             closeCaptions.push_back(run.btnClose().Caption);
     };
-    control.btnCopyNowClick();
+    control.StartPauseResume();
     WaitForRunEnd();
     EXPECT_EQ(ReadFile(P("out/b")), "b");
     EXPECT_EQ(closeCaptions, (std::vector<std::string>{"&Abort"}));

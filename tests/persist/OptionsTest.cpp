@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_F(OptionsTest, NoFileMeansBothOn) {
-    const TOptions options = LoadOptions();
+    const TOptions options = LoadOptions(status.Line);
     EXPECT_TRUE(options.DeleteToRecycle);
     EXPECT_TRUE(options.DisplayProgressBar);
     EXPECT_EQ(status.Texts(), std::vector<std::string>{});
@@ -67,13 +67,13 @@ TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
           Case{"0x0", false}, Case{"$1F", true}, Case{" 0 ", false}, Case{"", true}}) {
         WriteOptions("[options]\r\ndeletetorecycle=" + std::string(c.value) +
                      "\r\nDisplayProgressBar=" + c.value + "\r\n");
-        const TOptions options = LoadOptions();
+        const TOptions options = LoadOptions(status.Line);
         EXPECT_EQ(options.DeleteToRecycle, c.expected) << "value \"" << c.value << "\"";
         EXPECT_EQ(options.DisplayProgressBar, c.expected) << "value \"" << c.value << "\"";
     }
     WriteOptions(
         "[Options]\nDeleteToRecycle=0\nDisplayProgressBar=1\n[Other]\nDisplayProgressBar=0");
-    const TOptions options = LoadOptions();
+    const TOptions options = LoadOptions(status.Line);
     EXPECT_FALSE(options.DeleteToRecycle);
     EXPECT_TRUE(options.DisplayProgressBar);
 }
@@ -84,7 +84,7 @@ TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
     WriteFile(elsewhere / "QOPTIONS.INI",
               "[Options]\r\nDeleteToRecycle=1\r\nDisplayProgressBar=0\r\n");
     TWorkingDirectory cwd(elsewhere.Path());
-    const TOptions options = LoadOptions();
+    const TOptions options = LoadOptions(status.Line);
     EXPECT_FALSE(options.DeleteToRecycle);
     EXPECT_TRUE(options.DisplayProgressBar);
 }
@@ -95,7 +95,7 @@ TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
     const auto before = TraceEntries();
     auto loadExpecting = [&](const std::string& reason) {
         status.Clear();
-        const TOptions options = LoadOptions();
+        const TOptions options = LoadOptions(status.Line);
         EXPECT_TRUE(options.DeleteToRecycle) << reason;
         EXPECT_TRUE(options.DisplayProgressBar) << reason;
         EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
@@ -115,7 +115,7 @@ TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
     if (pid == 0) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(77);
-        const TOptions options = LoadOptions();
+        const TOptions options = LoadOptions(status.Line);
         ::_exit(options.DeleteToRecycle && status.Last() == "Exception Error: Unable to read " +
                                                                 name + ": " +
                                                                 SysErrorMessage(EACCES)

@@ -56,10 +56,8 @@ std::vector<std::string> DirectoryEntries(const std::string& dir) {
     return names;
 }
 
-class TWaitRecorder : public IPleaseWait {
-public:
-    void ShowPleaseWait() override { Events += "show;"; }
-    void HidePleaseWait() override { Events += "hide;"; }
+struct TWaitRecorder {
+    void operator()(bool shown) { Events += shown ? "show;" : "hide;"; }
     std::string Events;
 };
 
@@ -69,7 +67,7 @@ protected:
         SetExePathForTesting(dir.Path());
         TraceCreate();
         file = std::make_unique<TQueueFile>(queue, running);
-        file->PleaseWait = &wait;
+        file->PleaseWait = [this](bool shown) { wait(shown); };
         queue.SetAutosave([this] { file->SaveQueue(false, false, ""); });
     }
 
@@ -85,9 +83,9 @@ protected:
 
     TTempDir dir;
     TWorkingDirectory cwd_;
-    TStatusRecorder status;
-    TWaitRecorder wait;
     TCopyQueue queue;
+    TStatusRecorder status{queue.StatusLine};
+    TWaitRecorder wait;
     std::atomic<bool> running{false};
     std::unique_ptr<TQueueFile> file;
 };
@@ -638,12 +636,12 @@ TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
 
     // A second face on the same file: a flock is per open file, so one process shows it.
     TCopyQueue otherQueue;
+    TStatusRecorder otherStatus{otherQueue.StatusLine};
     TQueueFile other(otherQueue, running);
     otherQueue.AddItem(otherQueue.lstCopyFrom, "/the other's own", false, lsFileWaiting);
-    status.Clear();
     EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
     EXPECT_TRUE(other.InUseElsewhere());
-    EXPECT_EQ(Shown(), Texts{"Queue file in use by another Ferrox [" + Queue() + "]"});
+    EXPECT_EQ(otherStatus.Texts(), Texts{"Queue file in use by another Ferrox [" + Queue() + "]"});
     EXPECT_EQ(Paths(otherQueue.lstCopyFrom), Texts{"/the other's own"});
 
     // Its saves are refused, also after the holder's save replaced the file (the lock
@@ -660,11 +658,12 @@ TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
     // Free again, but the other's lines never came from the file: saving them over it
     // would drop the holder's queue, so it has to load first.
     file.reset();
-    status.Clear();
+    otherStatus.Clear();
     EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
-    EXPECT_EQ(Shown(), Texts{"Queue file was in use when it was to be loaded, load it again "
-                             "before saving [" +
-                             Queue() + "]"});
+    EXPECT_EQ(otherStatus.Texts(),
+              Texts{"Queue file was in use when it was to be loaded, load it again "
+                    "before saving [" +
+                    Queue() + "]"});
     EXPECT_EQ(ReadFile(Queue()), secondSave);
     EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::Loaded);
     EXPECT_FALSE(other.InUseElsewhere());

@@ -14,7 +14,7 @@ namespace {
 
 struct TQueueTest : ::testing::Test {
     TCopyQueue q;
-    TStatusRecorder status;
+    TStatusRecorder status{q.StatusLine};
     int saves = 0;
     void SetUp() override {
         TraceRelease();

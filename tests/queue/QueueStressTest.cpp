@@ -18,8 +18,8 @@ using namespace ferrox;
 TEST(QueueStress, RunAgainstCommands) {
     TraceRelease();
     TraceCreate();
-    test::TStatusRecorder status;
     TCopyQueue q;
+    test::TStatusRecorder status{q.StatusLine};
     std::atomic<int> saves{0};
     q.SetAutosave([&] { ++saves; });
     for (int i = 0; i < 200; ++i) {

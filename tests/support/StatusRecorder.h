@@ -7,19 +7,29 @@
 
 namespace ferrox::test {
 
-// Records every status-line text while it lives.
-class TStatusRecorder : public IStatusLine {
+// Records every text of a status line while it lives: a line of its own (Line), or one
+// that it is given.
+class TStatusRecorder {
 public:
-    TStatusRecorder() { previous_ = SetStatusLine(this); }
-    ~TStatusRecorder() override { SetStatusLine(previous_); }
-
-    void SetStatusText(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        texts_.push_back(text);
+    TStatusRecorder() : TStatusRecorder(Line) {}
+    explicit TStatusRecorder(TStatusLine& line) : line_(line) {
+        line_.SetSink([this](const std::string& text, TStatusKind kind) { Record(text, kind); });
     }
+    virtual ~TStatusRecorder() { line_.SetSink(nullptr); }
+    TStatusRecorder(const TStatusRecorder&) = delete;
+    TStatusRecorder& operator=(const TStatusRecorder&) = delete;
+
+    // The recorder's own status line; unused when it was given another one.
+    TStatusLine Line;
+
     std::vector<std::string> Texts() const {
         std::lock_guard lock(mutex_);
         return texts_;
+    }
+    // The kinds of the texts, in the same order.
+    std::vector<TStatusKind> Kinds() const {
+        std::lock_guard lock(mutex_);
+        return kinds_;
     }
     size_t Count(const std::string& text) const {
         std::lock_guard lock(mutex_);
@@ -35,12 +45,21 @@ public:
     void Clear() {
         std::lock_guard lock(mutex_);
         texts_.clear();
+        kinds_.clear();
+    }
+
+protected:
+    virtual void Record(const std::string& text, TStatusKind kind) {
+        std::lock_guard lock(mutex_);
+        texts_.push_back(text);
+        kinds_.push_back(kind);
     }
 
 private:
+    TStatusLine& line_;
     mutable std::mutex mutex_;
     std::vector<std::string> texts_;
-    IStatusLine* previous_ = nullptr;
+    std::vector<TStatusKind> kinds_;
 };
 
 } // namespace ferrox::test

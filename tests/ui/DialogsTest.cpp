@@ -1,5 +1,5 @@
+#include "core/FerroxCore.h"
 #include "persist/ExePath.h"
-#include "persist/QueueFile.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
@@ -14,7 +14,6 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <atomic>
 #include <memory>
 
 using namespace ferrox;
@@ -58,10 +57,9 @@ private slots:
     void QueueWindowSavesAndLoadsThroughTheDialogs() {
         TTempDir dir;
         TWorkingDirectory cwd(dir.Path()); // the backups land here
-        TStatusRecorder status;
-        TCopyQueue queue;
-        std::atomic<bool> running{false};
-        TQueueFile queueFile(queue, running);
+        TFerroxCore core;
+        TCopyQueue& queue = core.PartsForTesting().Queue;
+        TStatusRecorder status{queue.StatusLine};
         queue.AddItem(queue.lstCopyFrom, "/src/a.txt", true, lsFileWaiting);
         queue.AddItem(queue.lstCopyTo, "/dst/", false, lsDirWaiting);
         queue.AddItem(queue.lstCopyFrom, "/src/b", false, lsDirDone);
@@ -69,7 +67,7 @@ private slots:
 
         const std::string other = dir / "other.ini";
         {
-            TfrmQueue frmQueue(queueFile);
+            TfrmQueue frmQueue(core);
             frmQueue.show();
             FileDialogs::SetNextSaveFileName(Q(other));
             Click(frmQueue, "btnSave");
@@ -87,14 +85,14 @@ private slots:
 
         // The next autosave goes to the chosen file, not to QUEUE.INI.
         queue.AddItem(queue.lstCopyFrom, "/src/c", false, lsFileWaiting);
-        queueFile.SaveQueue(false, false, "");
+        queue.Autosave();
         QVERIFY(ReadFile(other).find("FROM-3=F:/src/c") != std::string::npos);
         QVERIFY(!Exists(exeDir_->Path() + "/QUEUE.INI"));
 
         const std::string third = dir / "third.ini";
         WriteFile(third, "[Queue]\nFROM-1=F:/x/one\nTO-1=/y/\nDONE-1=0\nMOVE-1=1\n");
         {
-            TfrmQueue frmQueue(queueFile);
+            TfrmQueue frmQueue(core);
             frmQueue.show();
             FileDialogs::SetNextOpenFileNames({Q(third)});
             Click(frmQueue, "btnLoad");
@@ -104,11 +102,11 @@ private slots:
         QCOMPARE(Paths(queue.lstCopyFrom), std::vector<std::string>{"/x/one"});
         QCOMPARE(Paths(queue.lstCopyTo), std::vector<std::string>{"/y/"});
         QVERIFY(TCopyQueue::IsMove(queue.lstCopyFrom.FirstNode()));
-        QCOMPARE(queueFile.QueueFileName, third);
+        QCOMPARE(core.QueueFileName(), third);
 
         // A name that does not exist is taken; the load reports it and keeps the lines.
         {
-            TfrmQueue frmQueue(queueFile);
+            TfrmQueue frmQueue(core);
             frmQueue.show();
             FileDialogs::SetNextOpenFileNames({Q(dir / "missing.ini")});
             Click(frmQueue, "btnLoad");
@@ -122,14 +120,13 @@ private slots:
     // buttons close it, and Close clears the status line.
     void QueueWindowStaysOpenUntilAButtonClosesIt() {
         TTempDir dir;
-        TStatusRecorder status;
-        TCopyQueue queue;
-        std::atomic<bool> running{false};
-        TQueueFile queueFile(queue, running);
+        TFerroxCore core;
+        TCopyQueue& queue = core.PartsForTesting().Queue;
+        TStatusRecorder status{queue.StatusLine};
         queue.AddItem(queue.lstCopyFrom, "/src/a", false, lsFileWaiting);
-        const std::string before = queueFile.QueueFileName;
+        const std::string before = core.QueueFileName();
 
-        TfrmQueue frmQueue(queueFile);
+        TfrmQueue frmQueue(core);
         QCOMPARE(frmQueue.windowTitle(), QString("Queue Maintenance"));
         QVERIFY(!(frmQueue.windowFlags() & Qt::WindowCloseButtonHint));
         QVERIFY(!(frmQueue.windowFlags() & Qt::WindowSystemMenuHint));
@@ -143,12 +140,12 @@ private slots:
         QTest::keyClick(&frmQueue, Qt::Key_Escape);
         frmQueue.close();
         QVERIFY(frmQueue.isVisible());
-        QCOMPARE(queueFile.QueueFileName, before);
+        QCOMPARE(core.QueueFileName(), before);
         QCOMPARE(Paths(queue.lstCopyFrom), std::vector<std::string>{"/src/a"});
         QVERIFY(!Exists(exeDir_->Path() + "/QUEUE.INI"));
         QVERIFY(status.Texts().empty());
 
-        status.SetStatusText("something");
+        queue.StatusLine.Show("something");
         Click(frmQueue, "btnClose");
         QVERIFY(!frmQueue.isVisible());
         QCOMPARE(status.Last(), std::string());
@@ -159,7 +156,6 @@ private slots:
     void PleaseWaitShowsCentredDuringALongSave() {
         TTempDir dir;
         TWorkingDirectory cwd(dir.Path());
-        TStatusRecorder status;
         QWidget owner;
         owner.setGeometry(200, 150, 594, 562);
         owner.show();
@@ -168,20 +164,21 @@ private slots:
         QCOMPARE(frmPleaseWait.findChild<QLabel*>("lblPleaseWait")->text(),
                  QString("Please wait..."));
 
-        TCopyQueue queue;
-        std::atomic<bool> running{false};
-        TQueueFile queueFile(queue, running);
-        queueFile.PleaseWait = &frmPleaseWait;
+        TFerroxCore core;
+        TCopyQueue& queue = core.PartsForTesting().Queue;
         int pumpsWhileShown = 0;
-        queueFile.ProcessEvents = [&] {
+        TCoreSinks sinks;
+        sinks.PleaseWait = &frmPleaseWait;
+        sinks.ProcessEvents = [&] {
             if (!frmPleaseWait.isVisible())
                 return;
             ++pumpsWhileShown;
             QCOMPARE(frmPleaseWait.geometry().center(), owner.geometry().center());
         };
+        core.Attach(sinks);
         for (int i = 0; i < 600; ++i)
             queue.AddItem(queue.lstCopyFrom, "/src/f" + std::to_string(i), false, lsFileWaiting);
-        queueFile.SaveQueue(true, true, dir / "big.ini");
+        core.SaveQueueAs(dir / "big.ini");
         QVERIFY(pumpsWhileShown >= 2);
         QVERIFY(!frmPleaseWait.isVisible());
         QVERIFY(ReadFile(dir / "big.ini").find("FROM-600=F:/src/f599") != std::string::npos);

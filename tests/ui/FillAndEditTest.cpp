@@ -147,7 +147,7 @@ private slots:
 
     void SelectFilesAndSelectDirButtonsFillBothListsAndSave() {
         TfrmMain w;
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         auto files = [this](TStrings names) {
             QStringList list;
             for (const std::string& name : names)
@@ -203,7 +203,7 @@ private slots:
         MakeDir(P("src/d1"));
         MakeDir(P("src/d2"));
         TfrmMain w;
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         TLineListView* from = View(w, "lstCopyFrom");
         TLineListView* to = View(w, "lstCopyTo");
 
@@ -252,7 +252,7 @@ private slots:
         QCOMPARE(path.size(), size_t(300));
         WriteFile(path, "odd");
         TfrmMain w;
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         QCOMPARE(Drop(View(w, "lstCopyFrom"), UriList({path})), Qt::CopyAction);
         QTRY_COMPARE(q.lstCopyFrom.RootNodeCount(), 1u);
         QCOMPARE(q.lstCopyFrom.FirstNode()->Data.Path, path);
@@ -272,7 +272,7 @@ private slots:
                                                {"F:" + P("src/c"), P("out2"), true},
                                                {"F:" + P("src/x"), P("out2")}}));
         TfrmMain w;
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
 
         Select(w, "lstCopyFrom", {0, 1, 3});
@@ -343,8 +343,8 @@ private slots:
         TEvent held, release;
         TfrmMain w;
         TFerroxCore& core = w.Core();
-        TCopyQueue& q = core.Queue;
-        core.Run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        TCopyQueue& q = core.PartsForTesting().Queue;
+        core.PartsForTesting().Run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
             if (point == TRunPoint::LineTaken && path == P("src/held")) {
                 held.Set();
                 release.Wait();
@@ -383,7 +383,7 @@ private slots:
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
         Select(w, "lstCopyFrom", {2});
         Trigger(w, "mnupopFromCopythisLine");
-        QVERIFY(!core.Run.CopyThisLineOnly.load());
+        QVERIFY(!core.PartsForTesting().Run.CopyThisLineOnly.load());
 
         // The finished line leaves with its destination; the run goes on with b -> out2.
         Trigger(w, "mnupopFromClearCompleted");
@@ -394,7 +394,7 @@ private slots:
         release.Set();
         QTRY_COMPARE_WITH_TIMEOUT(Find<QPushButton>(w, "btnCopyNow")->text(), QString("Copy NOW"),
                                   30000);
-        core.Run.OnRunPoint = nullptr;
+        core.PartsForTesting().Run.OnRunPoint = nullptr;
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{lsFileDone, lsFileDone}));
         QCOMPARE(ReadFile(P("out2/b")), std::string("b"));
         QCOMPARE(ReadFile(P("out/held")).size(), size_t(1) << 20);
@@ -409,7 +409,7 @@ private slots:
         TfrmMain w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         TLineListView* from = View(w, "lstCopyFrom");
         TLineListView* to = View(w, "lstCopyTo");
         QTRY_VERIFY(Shows(w, "lstCopyFrom"));
@@ -452,7 +452,7 @@ private slots:
         WriteFile(other,
                   SavedQueueText({{"F:" + P("src/a"), P("out")}, {"F:" + P("src/b"), P("out")}}));
         TfrmMain w;
-        TCopyQueue& q = w.Core().Queue;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
         q.AddItem(q.lstCopyFrom, P("src/c"), false, lsFileWaiting);
         TWaitRecorder wait;
         size_t linesDuringLoad = 99;
@@ -464,7 +464,7 @@ private slots:
             linesDuringLoad = q.lstCopyFrom.RootNodeCount() + q.lstCopyTo.RootNodeCount();
         };
         w.SetPleaseWait(&wait);
-        QCOMPARE(w.Core().QueueFile.LoadQueue(true, other), TLoadResult::Loaded);
+        QCOMPARE(w.Core().LoadQueueFrom(other), TLoadResult::Loaded);
         QCOMPARE(linesDuringLoad, size_t(0));
         // In the order they came, on the loaded lines.
         QTRY_COMPARE(q.lstCopyFrom.RootNodeCount(), 3u);

@@ -53,7 +53,7 @@ void WriteBigFile(const std::string& path, int mib) {
 }
 
 int32_t StatusOfLine(TFerroxCore& core, int n) {
-    PVirtualNode node = core.Queue.lstCopyFrom.NodeAt(n);
+    PVirtualNode node = core.PartsForTesting().Queue.lstCopyFrom.NodeAt(n);
     return node ? node->Data.Status.load() : -1;
 }
 
@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(w.StatusText(), QString("Queue Loaded [3 records]"));
         QTRY_COMPARE(Rows(w, "lstCopyFrom"), 3);
         QTRY_COMPARE(Rows(w, "lstCopyTo"), 3);
-        QCOMPARE(w.Core().QueueFile.QueueFileName, QueueFile());
+        QCOMPARE(w.Core().QueueFileName(), QueueFile());
     }
 
     // Every control is where a user looks for it: captions whole with the desktop font,
@@ -234,7 +234,7 @@ private slots:
         const auto start = std::chrono::steady_clock::now();
         std::thread worker([&] {
             for (int i = 1; i <= 20000; ++i) {
-                status.SetStatusText("text " + std::to_string(i));
+                status.SetStatusText("text " + std::to_string(i), TStatusKind::Info);
                 bridge.SetMaxValue(20000);
                 bridge.SetProgress(i);
             }
@@ -307,7 +307,8 @@ private slots:
         {
             TfrmMain w;
             w.show();
-            w.Core().Queue.AddItem(w.Core().Queue.lstCopyFrom, P("added"), false, lsFileWaiting);
+            w.Core().PartsForTesting().Queue.AddItem(w.Core().PartsForTesting().Queue.lstCopyFrom,
+                                                     P("added"), false, lsFileWaiting);
             w.close();
         }
         QCOMPARE(ReadFile(QueueFile()), original);
@@ -321,8 +322,10 @@ private slots:
             aboutOn = Find<QPushButton>(w, "btnAbout")->isEnabled();
         };
         w.SetPleaseWait(&wait);
-        w.Core().Queue.AddItem(w.Core().Queue.lstCopyFrom, P("added"), false, lsFileWaiting);
-        w.Core().Queue.AddItem(w.Core().Queue.lstCopyTo, P("out"), false, lsDirWaiting);
+        w.Core().PartsForTesting().Queue.AddItem(w.Core().PartsForTesting().Queue.lstCopyFrom,
+                                                 P("added"), false, lsFileWaiting);
+        w.Core().PartsForTesting().Queue.AddItem(w.Core().PartsForTesting().Queue.lstCopyTo,
+                                                 P("out"), false, lsDirWaiting);
         QTest::mouseClick(Find<QPushButton>(w, "btnClose"), Qt::LeftButton);
         QVERIFY(!w.isVisible());
         QCOMPARE(wait.Shown, 1);

@@ -7,9 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "diag/StatusLine.h"
-#include "engine/RunEvents.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "core/FaceSinks.h"
 
 class QLabel;
 
@@ -56,7 +54,7 @@ private:
 class TStatusBridge : public IStatusLine {
 public:
     explicit TStatusBridge(QLabel& panel) : text_(panel) {}
-    void SetStatusText(const std::string& text) override { text_.Set(text, true); }
+    void SetStatusText(const std::string& text, TStatusKind) override { text_.Set(text, true); }
 
 private:
     TLabelText text_;
@@ -137,11 +135,6 @@ private:
 class TRunEventsBridge : public IRunEvents {
 public:
     explicit TRunEventsBridge(std::function<void()> showButtons);
-    void FileStarted(const std::string&) override {}
-    void FileFinished(const std::string&, int) override {}
-    void SourceNotRemoved(const std::string&, int) override {}
-    void LineFailed(const std::string&, int, const std::string&) override {}
-    void RunEnded(bool) override {}
     void ButtonsChanged() override;
 
 private:

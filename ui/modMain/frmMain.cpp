@@ -1,7 +1,7 @@
 #include "ui/modMain/frmMain.h"
 
-#include "core/AppException.h"
 #include "diag/Trace.h"
+#include "ui/FerroxApplication.h"
 #include "ui/FileDialogs.h"
 #include "ui/LineListView.h"
 #include "ui/PathText.h"
@@ -90,7 +90,7 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     setObjectName("frmMain");
     setWindowTitle("Ferrox");
     ExecAbout = [](QWidget* parent) { TfrmAbout(parent).exec(); };
-    ExecQueueMaint = [](QWidget* parent, TQueueFile& file) { TfrmQueue(file, parent).exec(); };
+    ExecQueueMaint = [](QWidget* parent, TFerroxCore& core) { TfrmQueue(core, parent).exec(); };
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -105,8 +105,8 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     Splitter_->setObjectName("Splitter");
     Splitter_->setHandleWidth(5);
     Splitter_->setChildrenCollapsible(false);
-    lstCopyFrom_ = new TLineListView(core_->Queue.lstCopyFrom, true, "lstCopyFrom", Splitter_);
-    lstCopyTo_ = new TLineListView(core_->Queue.lstCopyTo, false, "lstCopyTo", Splitter_);
+    lstCopyFrom_ = new TLineListView(core_->SourceList(), true, "lstCopyFrom", Splitter_);
+    lstCopyTo_ = new TLineListView(core_->DestinationList(), false, "lstCopyTo", Splitter_);
     Splitter_->addWidget(lstCopyFrom_);
     Splitter_->addWidget(lstCopyTo_);
     // The destination list keeps its width when the window is resized.
@@ -292,11 +292,11 @@ void TfrmMain::BuildMenus() {
 
 void TfrmMain::FormCreate() {
     TraceCreate();
-    Trace("FormCreate");
     // What a handler leaves goes to AppException through the application object; what
     // the steps below leave goes there too, and the window goes on without the rest.
     try {
-        TCoreSinks sinks;
+        TTraceScope trace("FormCreate");
+        TCoreSinks& sinks = sinks_;
         sinks.StatusLine = statusBridge_.get();
         sinks.Gauge = gaugeBridge_.get();
         sinks.RatePanel = rateBridge_.get();
@@ -313,10 +313,11 @@ void TfrmMain::FormCreate() {
             return PathBytes(chosen);
         };
         core_->Attach(sinks);
+        if (auto* app = dynamic_cast<TFerroxApplication*>(QCoreApplication::instance()))
+            app->OnUnhandledException = [this] { core_->ReportUnhandledException(); };
         core_->Start();
-        Trace({});
     } catch (...) {
-        AppExceptionOfCurrent();
+        core_->ReportUnhandledException();
     }
 }
 
@@ -327,6 +328,8 @@ void TfrmMain::FormDestroy() {
     pendingCommands_.clear();
     pendingTimer_->stop();
     try {
+        if (auto* app = dynamic_cast<TFerroxApplication*>(QCoreApplication::instance()))
+            app->OnUnhandledException = nullptr;
         TraceRelease();
         core_->Shutdown();
         // No thread calls into the window from here on.
@@ -345,8 +348,9 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::SetPleaseWait(IPleaseWait* pleaseWait) {
-    if (core_)
-        core_->QueueFile.PleaseWait = pleaseWait;
+    sinks_.PleaseWait = pleaseWait;
+    if (core_ && !destroyed_)
+        core_->Attach(sinks_);
 }
 
 QString TfrmMain::StatusText() const {
@@ -358,8 +362,8 @@ QString TfrmMain::RateText() const {
 }
 
 void TfrmMain::ShowRunButtons() {
-    const TButtonText copyNow = core_->Run.btnCopyNow();
-    const TButtonText close = core_->Run.btnClose();
+    const TButtonText copyNow = core_->CopyNowButton();
+    const TButtonText close = core_->CloseButton();
     btnCopyNow_->setText(Q(copyNow.Caption));
     btnCopyNow_->setToolTip(Q(copyNow.Hint));
     btnClose_->setText(Q(close.Caption));
@@ -367,11 +371,11 @@ void TfrmMain::ShowRunButtons() {
 }
 
 void TfrmMain::btnCopyNowClick() {
-    core_->Control.btnCopyNowClick();
+    core_->StartPauseResume();
 }
 
 void TfrmMain::btnCloseClick() {
-    core_->Control.btnCloseClick();
+    core_->AbortOrClose();
 }
 
 void TfrmMain::EnableMainButtons(bool enabled) {
@@ -388,45 +392,66 @@ void TfrmMain::btnAboutClick() {
 
 void TfrmMain::btnQueueMaintClick() {
     // Popped however the dialog ends.
-    Trace("btnQueueMaintClick");
-    struct TPop {
-        ~TPop() { Trace({}); }
-    } pop;
+    TTraceScope trace("btnQueueMaintClick", TTraceScope::Always);
     if (ExecQueueMaint)
-        ExecQueueMaint(this, core_->QueueFile);
+        ExecQueueMaint(this, *core_);
 }
 
 void TfrmMain::ConnectListCommands() {
-    auto command = [this](const char* name, void (TListCommands::*handler)()) {
-        QAction* action = findChild<QAction*>(name);
-        connect(action, &QAction::triggered, this, [this, handler] {
-            RunListCommand([this, handler] { (core_->Commands.*handler)(); });
-        });
+    auto command = [this](const char* name, void (TfrmMain::*handler)()) {
+        connect(findChild<QAction*>(name), &QAction::triggered, this, handler);
     };
-    command("mnupopFromCopythisLine", &TListCommands::mnupopFromCopythisLineClick);
-    command("mnupopFromDelFullLine", &TListCommands::mnupopFromDelFullLineClick);
-    command("mnupopFromDelFromLine", &TListCommands::mnupopFromDelFromLineClick);
-    command("mnupopFromResetCopyStatus", &TListCommands::mnupopFromResetCopyStatusClick);
-    command("mnupopFromClear", &TListCommands::mnupopFromClearClick);
-    command("mnupopFromMoveEnable", &TListCommands::mnupopFromMoveEnableClick);
-    command("mnupopFromMoveDisable", &TListCommands::mnupopFromMoveDisableClick);
-    command("mnupopFromClearCompleted", &TListCommands::mnupopFromClearCompletedClick);
-    command("mnupopToDelLine", &TListCommands::mnupopToDelLineClick);
-    command("mnupopToClear", &TListCommands::mnupopToClearClick);
+    command("mnupopFromCopythisLine", &TfrmMain::mnupopFromCopythisLineClick);
+    command("mnupopFromDelFullLine", &TfrmMain::mnupopFromDelFullLineClick);
+    command("mnupopFromDelFromLine", &TfrmMain::mnupopFromDelFromLineClick);
+    command("mnupopFromResetCopyStatus", &TfrmMain::mnupopFromResetCopyStatusClick);
+    command("mnupopFromClear", &TfrmMain::mnupopFromClearClick);
+    command("mnupopFromMoveEnable", &TfrmMain::mnupopFromMoveEnableClick);
+    command("mnupopFromMoveDisable", &TfrmMain::mnupopFromMoveDisableClick);
+    command("mnupopFromClearCompleted", &TfrmMain::mnupopFromClearCompletedClick);
+    command("mnupopToDelLine", &TfrmMain::mnupopToDelLineClick);
+    command("mnupopToClear", &TfrmMain::mnupopToClearClick);
 
     // What users of desktop lists expect of the Delete key.
-    lstCopyFrom_->OnDeleteKey = [this] {
-        RunListCommand([this] { core_->Commands.mnupopFromDelFullLineClick(); });
-    };
-    lstCopyTo_->OnDeleteKey = [this] {
-        RunListCommand([this] { core_->Commands.mnupopToDelLineClick(); });
-    };
+    lstCopyFrom_->OnDeleteKey = [this] { mnupopFromDelFullLineClick(); };
+    lstCopyTo_->OnDeleteKey = [this] { mnupopToDelLineClick(); };
     lstCopyFrom_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->Commands.lstCopyFromDropFiles(paths); });
+        RunListCommand([this, paths] { core_->DropOnSources(paths); });
     };
     lstCopyTo_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->Commands.lstCopyToDropFiles(paths); });
+        RunListCommand([this, paths] { core_->DropOnDestinations(paths); });
     };
+}
+
+void TfrmMain::mnupopFromCopythisLineClick() {
+    RunListCommand([this] { core_->CopySelectedLinesNow(); });
+}
+void TfrmMain::mnupopFromDelFullLineClick() {
+    RunListCommand([this] { core_->DeleteFullLines(); });
+}
+void TfrmMain::mnupopFromDelFromLineClick() {
+    RunListCommand([this] { core_->DeleteSourceLines(); });
+}
+void TfrmMain::mnupopFromResetCopyStatusClick() {
+    RunListCommand([this] { core_->ResetCopyStatus(); });
+}
+void TfrmMain::mnupopFromClearClick() {
+    RunListCommand([this] { core_->ClearSources(); });
+}
+void TfrmMain::mnupopFromMoveEnableClick() {
+    RunListCommand([this] { core_->MarkMove(true); });
+}
+void TfrmMain::mnupopFromMoveDisableClick() {
+    RunListCommand([this] { core_->MarkMove(false); });
+}
+void TfrmMain::mnupopFromClearCompletedClick() {
+    RunListCommand([this] { core_->ClearCompleted(); });
+}
+void TfrmMain::mnupopToDelLineClick() {
+    RunListCommand([this] { core_->DeleteDestinationLines(); });
+}
+void TfrmMain::mnupopToClearClick() {
+    RunListCommand([this] { core_->ClearDestinations(); });
 }
 
 void TfrmMain::RunListCommand(std::function<void()> command) {
@@ -440,7 +465,7 @@ void TfrmMain::RunPendingCommands() {
         // run then would change the lines it is reading or writing. A command that let
         // events through (its dialog, its save) is finished first too, so one drop is
         // added whole before the next.
-        if (commandRunning_ || core_->QueueFile.Busy()) {
+        if (commandRunning_ || core_->QueueFileBusy()) {
             pendingTimer_->start(PendingRetryMs);
             return;
         }
@@ -472,16 +497,16 @@ void TfrmMain::btnSelFilesClick() {
             for (const QString& name : chosen)
                 files->push_back(PathBytes(name));
         }
-        core_->Commands.btnSelFilesClick(files);
+        core_->AddFiles(files);
     });
 }
 
 void TfrmMain::btnSelDir1Click() {
-    RunListCommand([this] { core_->Commands.btnSelDir1Click(); });
+    RunListCommand([this] { core_->AddSourceFolder(); });
 }
 
 void TfrmMain::btnSelDir2Click() {
-    RunListCommand([this] { core_->Commands.btnSelDir2Click(); });
+    RunListCommand([this] { core_->AddDestinationFolder(); });
 }
 
 void TfrmMain::FormResize() {

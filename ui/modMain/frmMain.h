@@ -59,7 +59,7 @@ public:
     void SetPleaseWait(IPleaseWait* pleaseWait);
     // What the two small buttons open (modal dialogs; tests put their own here).
     std::function<void(QWidget* parent)> ExecAbout;
-    std::function<void(QWidget* parent, TQueueFile& file)> ExecQueueMaint;
+    std::function<void(QWidget* parent, TFerroxCore& core)> ExecQueueMaint;
 
     QString StatusText() const;
     QString RateText() const;
@@ -71,6 +71,17 @@ public:
     void btnSelFilesClick();
     void btnSelDir1Click();
     void btnSelDir2Click();
+    // The popup menus' commands; each waits for a queue save or load under way.
+    void mnupopFromCopythisLineClick();
+    void mnupopFromDelFullLineClick();
+    void mnupopFromDelFromLineClick();
+    void mnupopFromResetCopyStatusClick();
+    void mnupopFromClearClick();
+    void mnupopFromMoveEnableClick();
+    void mnupopFromMoveDisableClick();
+    void mnupopFromClearCompletedClick();
+    void mnupopToDelLineClick();
+    void mnupopToClearClick();
     void EnableMainButtons(bool enabled);
     void FormResize();
 
@@ -94,6 +105,7 @@ private:
     void RunPendingCommands();
 
     std::unique_ptr<TFerroxCore> core_;
+    TCoreSinks sinks_; // what the core was given, kept for SetPleaseWait
     QFrame* pnlTop_ = nullptr;
     QPushButton* btnAbout_ = nullptr;
     QPushButton* btnQueueMaint_ = nullptr;

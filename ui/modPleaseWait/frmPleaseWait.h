@@ -1,7 +1,7 @@
 #pragma once
 #include <QWidget>
 
-#include "persist/QueueFile.h"
+#include "core/FaceSinks.h"
 
 namespace ferrox {
 

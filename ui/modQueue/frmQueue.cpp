@@ -1,8 +1,6 @@
 #include "ui/modQueue/frmQueue.h"
 
-#include "diag/StatusLine.h"
-#include "persist/ExePath.h"
-#include "persist/QueueFile.h"
+#include "core/FerroxCore.h"
 #include "ui/FileDialogs.h"
 #include "ui/PathText.h"
 
@@ -22,9 +20,8 @@ QPushButton* MakeButton(const char* name, const char* caption, int left, QWidget
 
 } // namespace
 
-TfrmQueue::TfrmQueue(TQueueFile& queueFile, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      queueFile_(queueFile) {
+TfrmQueue::TfrmQueue(TFerroxCore& core, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), core_(core) {
     setObjectName("frmQueue");
     setWindowTitle("Queue Maintenance");
     setModal(true);
@@ -42,7 +39,7 @@ TfrmQueue::TfrmQueue(TQueueFile& queueFile, QWidget* parent)
 
 QString TfrmQueue::ProposedFile() const {
     // Always the default queue file, whichever file is the current one.
-    return ShownPath(ExePath() + "QUEUE.INI");
+    return ShownPath(core_.DefaultQueueFile());
 }
 
 void TfrmQueue::btnLoadClick() {
@@ -50,7 +47,7 @@ void TfrmQueue::btnLoadClick() {
         FileDialogs::GetOpenFileName(this, "Load Queue", ProposedFile(), AllFilesFilter, true);
     if (name.isEmpty())
         return;
-    RunFileOperation([&] { queueFile_.LoadQueue(true, PathBytes(name)); });
+    RunFileOperation([&] { core_.LoadQueueFrom(PathBytes(name)); });
 }
 
 void TfrmQueue::btnSaveClick() {
@@ -58,7 +55,7 @@ void TfrmQueue::btnSaveClick() {
         FileDialogs::GetSaveFileName(this, "Save Queue", ProposedFile(), AllFilesFilter, false);
     if (name.isEmpty())
         return;
-    RunFileOperation([&] { queueFile_.SaveQueue(true, true, PathBytes(name)); });
+    RunFileOperation([&] { core_.SaveQueueAs(PathBytes(name)); });
 }
 
 void TfrmQueue::RunFileOperation(const std::function<void()>& operation) {
@@ -75,7 +72,7 @@ void TfrmQueue::RunFileOperation(const std::function<void()>& operation) {
 }
 
 void TfrmQueue::btnCloseClick() {
-    ShowStatus("");
+    core_.ClearStatusLine();
     accept();
 }
 

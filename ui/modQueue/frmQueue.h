@@ -7,14 +7,14 @@ class QPushButton;
 
 namespace ferrox {
 
-class TQueueFile;
+class TFerroxCore;
 
 // "Queue Maintenance": saves the queue to a file of the user's choice or loads one. Shown
 // modally; left only through Load, Save or Close (no close box, Escape does nothing).
 class TfrmQueue : public QDialog {
     Q_OBJECT
 public:
-    TfrmQueue(TQueueFile& queueFile, QWidget* parent = nullptr);
+    TfrmQueue(TFerroxCore& core, QWidget* parent = nullptr);
 
     void btnLoadClick();
     void btnSaveClick();
@@ -29,7 +29,7 @@ private:
     void EnableButtons();
     QString ProposedFile() const;
 
-    TQueueFile& queueFile_;
+    TFerroxCore& core_;
     QPushButton* btnClose_;
     QPushButton* btnLoad_;
     QPushButton* btnSave_;

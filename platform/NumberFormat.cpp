@@ -1,4 +1,4 @@
-#include "engine/NumberFormat.h"
+#include "platform/NumberFormat.h"
 
 #include <cstdio>
 #include <langinfo.h>
