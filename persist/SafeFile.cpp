@@ -119,25 +119,28 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
     TFd fd(::open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     const bool unnamed = static_cast<bool>(fd);
     std::string temp;
+    auto fail = [&](int err) {
+        if (!temp.empty())
+            ::unlink(temp.c_str());
+        throw TPersistError(failure + ": " + SysErrorMessage(err), err);
+    };
     if (!unnamed) {
         int err = errno;
         // File systems without unnamed files get a named one from the start.
         if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
-            throw TPersistError(failure, err);
+            fail(err);
         for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
             temp = TempNameFor(path);
             fd = TFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (!fd && errno != EEXIST)
                 break;
         }
-        if (!fd)
-            throw TPersistError(failure, errno);
+        if (!fd) {
+            int err2 = errno;
+            temp.clear(); // never created
+            fail(err2);
+        }
     }
-    auto fail = [&](int err) {
-        if (!temp.empty())
-            ::unlink(temp.c_str());
-        throw TPersistError(failure, err);
-    };
     if (int err = WriteAll(fd.Get(), content))
         fail(err);
     if ((keepMode && ::fchmod(fd.Get(), old.st_mode & 07777) != 0) || ::fsync(fd.Get()) != 0)

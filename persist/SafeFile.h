@@ -38,9 +38,10 @@ std::string ResolveLinks(const std::string& path);
 // file in the same directory (every write checked, then fsync), which gets a name only
 // right before it is renamed over path, so a killed process leaves nothing behind (where
 // the file system has unnamed files; elsewhere a hidden ".ferrox-tmp-" file may stay). On
-// failure path is as it was and TPersistError("Unable to write to " + path) is thrown. An
-// existing file's permission bits are kept. With keepLocked the new file carries an
-// exclusive flock from before it takes the name, and its descriptor is handed back.
+// failure path is as it was and TPersistError("Unable to write to " + path + ": " +
+// reason) is thrown. An existing file's permission bits are kept. With keepLocked the new
+// file carries an exclusive flock from before it takes the name, and its descriptor is
+// handed back.
 TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked = false);
 
 // Makes `to` hold a copy of `from`'s content, replacing `to` in one step: a hard link when

@@ -464,7 +464,8 @@ TEST_F(QueueFileTest, AWriteThatFailsMidwayKeepsTheOldFile) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldSignal);
 
-    const std::string message = "Exception Error: Unable to write to " + Queue();
+    const std::string message =
+        "Exception Error: Unable to write to " + Queue() + ": " + SysErrorMessage(EFBIG);
     EXPECT_EQ(ReadFile(Queue()), ExampleFile);
     EXPECT_EQ(Log(), message + "\r\n");
     EXPECT_EQ(Shown().back(), message);
@@ -496,7 +497,8 @@ TEST_F(QueueFileTest, ASaveIntoAnUnwritableDirectoryIsLoggedAndChangesNothing) {
     ASSERT_EQ(::chmod((dir / "ro").c_str(), 0555), 0);
     file->QueueFileName = name;
     From("/new line");
-    const std::string message = "Exception Error: Unable to write to " + name;
+    const std::string message =
+        "Exception Error: Unable to write to " + name + ": " + SysErrorMessage(EACCES);
     int rc = RunAsOrdinaryUser([&] {
         file->SaveQueue(true, true, "");
         Texts shown = Shown();
