@@ -224,7 +224,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
                 }
             }
         }
-        lock_ = ReplaceFileContent(target, ini.Text(), true);
+        lock_ = ReplaceFileContent(target, ini.Text(), {.KeepLocked = true});
         result = TSaveResult::Saved;
 
         for (const std::string& path : unstorable)

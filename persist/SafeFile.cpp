@@ -42,6 +42,17 @@ int LinkUnnamed(int fd, const std::string& temp) {
     return err;
 }
 
+// Gives the new file the owner and group of the one it stands for. Only root may give a
+// file away; anyone else keeps at least the group where it is one of theirs, and otherwise
+// the file becomes the saver's, as any file it writes.
+void KeepOwner(int fd, const struct stat& like) {
+    struct stat mine;
+    if (::fstat(fd, &mine) != 0 || (mine.st_uid == like.st_uid && mine.st_gid == like.st_gid))
+        return;
+    if (::fchown(fd, like.st_uid, like.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
+}
+
 } // namespace
 
 TFd OpenRegularFile(const std::string& path, bool* missing) {
@@ -110,10 +121,13 @@ std::string ResolveLinks(const std::string& path) {
     return current;
 }
 
-TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked) {
+TFd ReplaceFileContent(const std::string& path, std::string_view content,
+                       const TReplaceOptions& options) {
     const std::string failure = "Unable to write to " + path;
-    struct stat old;
-    bool keepMode = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    struct stat attrs;
+    bool keepAttrs = options.AttributesFrom >= 0
+                         ? ::fstat(options.AttributesFrom, &attrs) == 0
+                         : ::stat(path.c_str(), &attrs) == 0 && S_ISREG(attrs.st_mode);
 
     // 0666 less the umask, as for any new file.
     TFd fd(::open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
@@ -137,17 +151,23 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
         }
         if (!fd) {
             int err2 = errno;
-            temp.clear(); // never created
+            temp.clear();
             fail(err2);
         }
     }
     if (int err = WriteAll(fd.Get(), content))
         fail(err);
-    if ((keepMode && ::fchmod(fd.Get(), old.st_mode & 07777) != 0) || ::fsync(fd.Get()) != 0)
+    if (keepAttrs) {
+        KeepOwner(fd.Get(), attrs);
+        // After the owner: a change of owner may clear the set-id bits.
+        if (::fchmod(fd.Get(), attrs.st_mode & 07777) != 0)
+            fail(errno);
+    }
+    if (::fsync(fd.Get()) != 0)
         fail(errno);
     // Locked before it takes the path's name, so there is no moment in which another
     // process could take the new file for a free one.
-    if (keepLocked)
+    if (options.KeepLocked)
         ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     if (auto hook = beforeNamingHook.load())
         hook();
@@ -162,7 +182,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
             fail(err);
         }
     }
-    if (!keepLocked && !fd.Close())
+    if (!options.KeepLocked && !fd.Close())
         fail(errno);
     if (::rename(temp.c_str(), path.c_str()) != 0)
         fail(errno);
@@ -171,7 +191,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
     TFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
         ::fsync(dir.Get());
-    return keepLocked ? std::move(fd) : TFd();
+    return options.KeepLocked ? std::move(fd) : TFd();
 }
 
 void LinkOrCopyAs(const std::string& from, const std::string& to) {
@@ -181,7 +201,12 @@ void LinkOrCopyAs(const std::string& from, const std::string& to) {
             return;
         ::unlink(temp.c_str());
     }
-    ReplaceFileContent(to, ReadWholeFile(from));
+    bool missing = false;
+    TFd source = OpenRegularFile(from, &missing);
+    if (missing)
+        throw TPersistError("Unable to read " + from + ": " + SysErrorMessage(ENOENT), ENOENT);
+    // A copy of a private file stays private, and its owner's.
+    ReplaceFileContent(to, ReadAll(source.Get(), from), {.AttributesFrom = source.Get()});
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

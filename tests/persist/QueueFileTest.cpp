@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace ferrox;
@@ -525,9 +526,13 @@ TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
     file->SaveQueue(true, false, name);
     const std::string first = ReadFile(name);
     From("/second");
+    ASSERT_EQ(::chmod(name.c_str(), 0600), 0);
     file->SaveQueue(true, false, name);
     const std::string second = ReadFile(name);
     EXPECT_EQ(ReadFile("QUEUE.BAK"), first);
+    struct stat bak {};
+    ASSERT_EQ(::stat("QUEUE.BAK", &bak), 0);
+    EXPECT_EQ(bak.st_mode & 0777, 0600u) << "a copy of a private queue stays private";
     EXPECT_NE(second.find("FROM-2=F:/second"), std::string::npos);
 
     queue.Clear(queue.lstCopyFrom);
@@ -730,6 +735,25 @@ TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
     ASSERT_TRUE(WIFSIGNALED(st)) << "the save never reached its rename";
     EXPECT_EQ(ReadFile(Queue()), ExampleFile);
     EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}));
+}
+
+TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    const uid_t user = 65534;
+    const gid_t group = 65534;
+    auto owner = [](const std::string& path) {
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        return std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777);
+    };
+    WriteFile(Queue(), ExampleFile);
+    ASSERT_EQ(::chown(Queue().c_str(), user, group), 0);
+    ASSERT_EQ(::chmod(Queue().c_str(), 0600), 0);
+    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    From("/added");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_EQ(owner(Queue()), std::tuple(user, group, 0600u));
 }
 
 } // namespace
