@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -51,6 +52,70 @@ void KeepOwner(int fd, const struct stat& like) {
         return;
     if (::fchown(fd, like.st_uid, like.st_gid) != 0)
         (void)::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
+}
+
+bool IsExpected(const struct stat& st, const TFileIdentity& expected) {
+    return SameIdentity(IdentityOf(st), expected);
+}
+
+// The file system does not know the flag (or the kernel the call): the caller checks and
+// renames in two steps instead.
+bool NoRenameFlags(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+// Renames temp over path only while path holds the expected file (or nothing, when the
+// expected identity is not Valid); otherwise *changed, with temp left under its own name
+// (cleared when it must not be removed). The two names are swapped in one step and swapped
+// back when what came out is not the expected file, so a file put there a moment before is
+// never lost; on file systems that cannot swap names, the check comes just before a plain
+// rename.
+int RenameIfUnchanged(std::string& temp, const std::string& path, const TFileIdentity& expected,
+                      bool* changed) {
+    *changed = false;
+    if (expected.Valid) {
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat old;
+            if (::lstat(temp.c_str(), &old) == 0 && IsExpected(old, expected)) {
+                ::unlink(temp.c_str()); // the old content; the caller made its backup
+                return 0;
+            }
+            *changed = true;
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0)
+                return 0;
+            // Cannot happen to two names that were just swapped; if it does, the other file
+            // keeps the hidden name rather than being removed with our temporary one.
+            int err = errno;
+            temp.clear();
+            return err;
+        }
+        int err = errno;
+        if (NoRenameFlags(err)) {
+            struct stat now;
+            if (::lstat(path.c_str(), &now) == 0 && !IsExpected(now, expected)) {
+                *changed = true;
+                return 0;
+            }
+            return ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+        }
+        // The expected file is gone: the name is free to be taken, as below.
+        if (err != ENOENT)
+            return err;
+    }
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int err = errno;
+    if (err == EEXIST) {
+        *changed = true;
+        return 0;
+    }
+    if (!NoRenameFlags(err))
+        return err;
+    if (LookupPath(path) == 0) {
+        *changed = true;
+        return 0;
+    }
+    return ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -184,8 +249,17 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
     }
     if (!options.KeepLocked && !fd.Close())
         fail(errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0)
+    if (options.Expected) {
+        bool changed = false;
+        if (int err = RenameIfUnchanged(temp, path, *options.Expected, &changed))
+            fail(err);
+        if (changed) {
+            ::unlink(temp.c_str());
+            throw TFileChangedError(path);
+        }
+    } else if (::rename(temp.c_str(), path.c_str()) != 0) {
         fail(errno);
+    }
     // The rename itself reaches the disk with the directory; a failure here loses nothing
     // that was on disk before.
     TFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -207,6 +281,11 @@ void LinkOrCopyAs(const std::string& from, const std::string& to) {
         throw TPersistError("Unable to read " + from + ": " + SysErrorMessage(ENOENT), ENOENT);
     // A copy of a private file stays private, and its owner's.
     ReplaceFileContent(to, ReadAll(source.Get(), from), {.AttributesFrom = source.Get()});
+}
+
+bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b) {
+    return a.Valid && b.Valid && a.Device == b.Device && a.Inode == b.Inode && a.Size == b.Size &&
+           a.MTimeNs == b.MTimeNs;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

@@ -1,9 +1,11 @@
 #pragma once
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "platform/Fd.h"
+#include "platform/FileSystem.h"
 
 namespace ferrox {
 
@@ -34,10 +36,24 @@ std::string ReadWholeFile(const std::string& path, bool* missing = nullptr);
 // chain of them), the path the links lead to, whether or not that exists yet.
 std::string ResolveLinks(const std::string& path);
 
+// Thrown when a replacement would have taken the place of a file other than the one its
+// caller expected (TReplaceOptions::Expected); nothing was changed.
+class TFileChangedError : public TPersistError {
+public:
+    explicit TFileChangedError(const std::string& path)
+        : TPersistError("Unable to write to " + path + ": the file was changed meanwhile", EEXIST) {
+    }
+};
+
 struct TReplaceOptions {
     // The new file carries an exclusive flock from before it takes the name, and its
     // descriptor is handed back.
     bool KeepLocked = false;
+    // Replace only the file the caller knows: the name must still lead to a file with this
+    // identity (device, inode, size, modification time), or, when it is not Valid, to
+    // nothing at all. Otherwise TFileChangedError. Checked in the same step as the
+    // replacement where the file system can swap two names (RENAME_EXCHANGE).
+    const TFileIdentity* Expected = nullptr;
     // The owner, group and permission bits come from this open file instead of the file
     // that is replaced (-1: from that one; no file there: the saver's, as for a new file).
     int AttributesFrom = -1;
@@ -58,6 +74,10 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
 // group and permission bits) otherwise. `from` is left alone. Throws TPersistError when
 // neither worked; `to` is then as it was.
 void LinkOrCopyAs(const std::string& from, const std::string& to);
+
+// True when both are Valid and describe the same file with the same size and modification
+// time: the file has been neither replaced nor written since a was taken.
+bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b);
 
 // True when both names lead to the same file (same device and inode, lstat).
 bool SameFile(const std::string& a, const std::string& b);

@@ -45,7 +45,8 @@ const char* const Usage =
     "uses), prints each status message on a line of its own and, on a terminal, a live\n"
     "progress line with the transfer rate. The queue file is then saved back, so copied\n"
     "lines are marked done. Ctrl-C aborts the file in progress (no partial file stays)\n"
-    "and still saves the queue.\n"
+    "and still saves the queue. A queue file changed by another program meanwhile is\n"
+    "left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
     "  -h, --help    show this help\n"
@@ -53,8 +54,8 @@ const char* const Usage =
     "Failures and usage errors go to stderr, everything else to stdout.\n"
     "\n"
     "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
-    "file could not be saved, 2 bad usage, or a queue file that cannot be read, is not a\n"
-    "queue or is in use by another Ferrox.\n";
+    "file could not be saved (or was saved beside it), 2 bad usage, or a queue file that\n"
+    "cannot be read, is not a queue or is in use by another Ferrox.\n";
 
 struct TCounts {
     long done = 0;
@@ -237,8 +238,20 @@ int main(int argc, char** argv) {
     out.EndProgress();
 
     // A queue without lines has nothing to record; saving it would leave no file at all.
-    const bool saved = queue.lstCopyFrom.AllNodeCount() == 0 ||
-                       core.QueueFile.SaveQueue(true, false, "") == TSaveResult::Saved;
+    // A queue file changed by someone else meanwhile is theirs: the queue goes beside it,
+    // and the exit status says that the named file does not hold this run's result.
+    const std::string queueName = core.QueueFile.QueueFileName;
+    const TSaveResult save = queue.lstCopyFrom.AllNodeCount() == 0
+                                 ? TSaveResult::Saved
+                                 : core.QueueFile.SaveQueue(true, false, "");
+    const bool saved = save == TSaveResult::Saved;
+    std::string notSaved = ", queue file not saved";
+    if (save == TSaveResult::SavedBeside) {
+        const std::string& savedAs = core.QueueFile.QueueFileName;
+        out.PrintError("ferrox-run: queue saved as " + savedAs + ": " + queueName +
+                       " was changed by another program");
+        notSaved = ", queue saved as " + savedAs;
+    }
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -250,7 +263,7 @@ int main(int argc, char** argv) {
         std::to_string(after.failed) + " failed, " + FormatNumber(double(bytes), 0, 0, fmt) +
         " bytes in " + FormatNumber(seconds, 0, 1, fmt) + " s (" +
         FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
-        (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved");
+        (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved);
     out.PrintLine(summary);
     core.DetachSinks();
     TraceRelease();

@@ -737,6 +737,53 @@ TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
     EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}));
 }
 
+// What someone else put under the queue file's name, in the ways a user or another program
+// does it (the last at the very moment of the save's rename), is theirs: it stays, and the
+// queue goes to a new file beside it, where the rest of the session saves too.
+TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideIt) {
+    enum THow { Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming };
+    static std::string theirs, name; // for the hook, which takes no state
+    theirs = dir / "theirs.ini";
+    const std::string theirText = "[Queue]\r\nFROM-1=F:/theirs\r\n";
+    for (THow how : {Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming}) {
+        SCOPED_TRACE(how);
+        const std::string base = dir / ("q" + std::to_string(how));
+        name = base + ".ini";
+        std::string side = base + "-1.ini";
+        WriteFile(theirs, theirText);
+        if (how != CreatedWhereThereWasNone)
+            WriteFile(name, ExampleFile);
+        TCopyQueue q;
+        TQueueFile f(q, running);
+        f.LoadQueue(false, name);
+        q.AddItem(q.lstCopyFrom, "/ours", false, lsFileDone);
+        if (how == Replaced) {
+            WriteFile(side, "someone's"); // a name taken is passed over
+            side = base + "-2.ini";
+        }
+        if (how == WrittenInPlace)
+            WriteFile(name, theirText);
+        else if (how == ReplacedWhileNaming)
+            SetBeforeNamingHookForTesting([] {
+                SetBeforeNamingHookForTesting(nullptr);
+                ::rename(theirs.c_str(), name.c_str());
+            });
+        else
+            ASSERT_EQ(::rename(theirs.c_str(), name.c_str()), 0);
+
+        EXPECT_EQ(f.SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+        EXPECT_EQ(ReadFile(name), theirText);
+        EXPECT_NE(ReadFile(side).find("=F:/ours\r\n"), std::string::npos);
+        EXPECT_EQ(f.QueueFileName, side);
+        EXPECT_EQ(Shown().back(), SavedBesideMessage(name, side));
+        q.AddItem(q.lstCopyFrom, "/later", false, lsFileWaiting);
+        EXPECT_EQ(f.SaveQueue(false, false, ""), TSaveResult::Saved);
+        EXPECT_NE(ReadFile(side).find("=F:/later\r\n"), std::string::npos);
+        EXPECT_EQ(ReadFile(name), theirText);
+    }
+    EXPECT_EQ(ReadFile(dir / "q0-1.ini"), "someone's");
+}
+
 TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "only root can give a file to another user";
@@ -754,6 +801,12 @@ TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
     From("/added");
     ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
     EXPECT_EQ(owner(Queue()), std::tuple(user, group, 0600u));
+
+    // The file beside someone else's is made like the one it stands in for.
+    WriteFile(dir / "theirs.ini", ExampleFile);
+    ASSERT_EQ(::rename((dir / "theirs.ini").c_str(), Queue().c_str()), 0);
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+    EXPECT_EQ(owner(dir / "QUEUE-1.INI"), std::tuple(user, group, 0600u));
 }
 
 } // namespace

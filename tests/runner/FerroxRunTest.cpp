@@ -1,3 +1,4 @@
+#include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -248,6 +249,23 @@ TEST_F(TRunnerTest, AFinalSaveThatFailsExitsOneWithTheMessage) {
     EXPECT_NE(Stdout().find("queue file not saved"), std::string::npos);
     EXPECT_EQ(ReadFile(P("q.ini")), before);
     EXPECT_EQ(ReadFile(P("out/" + std::string(200, 'n') + "39")), "x");
+}
+
+TEST_F(TRunnerTest, AQueueFileReplacedDuringTheRunIsKeptAndTheRunsQueueGoesBesideIt) {
+    // The run itself puts the user's new queue over the queue file, as mv would.
+    MakeDir(P("user"));
+    WriteQueue("user/q.ini", {"FROM-1=F:/the user's new queue"});
+    const std::string users = ReadFile(P("user/q.ini"));
+    WriteQueue("q.ini", {"FROM-1=F:" + P("user/q.ini"), "TO-1=" + dir.Path()});
+    EXPECT_EQ(Run("-q q.ini"), 1);
+    EXPECT_EQ(ReadFile(P("q.ini")), users);
+    EXPECT_EQ(ReadSavedQueue(P("q-1.ini")), (TSaved{{"F:" + P("user/q.ini"), dir.Path(), true}}));
+    EXPECT_NE(Stderr().find("ferrox-run: queue saved as q-1.ini: q.ini was changed by another "
+                            "program\n"),
+              std::string::npos)
+        << Stderr();
+    EXPECT_NE(Stdout().find("1 lines copied, 0 failed"), std::string::npos) << Stdout();
+    EXPECT_NE(Stdout().find(", queue saved as q-1.ini"), std::string::npos) << Stdout();
 }
 
 } // namespace
