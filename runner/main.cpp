@@ -44,9 +44,9 @@ const char* const Usage =
     "Runs every waiting line of a saved Ferrox queue (default: the QUEUE.INI that Ferrox\n"
     "uses), prints each status message on a line of its own and, on a terminal, a live\n"
     "progress line with the transfer rate. The queue file is then saved back, so copied\n"
-    "lines are marked done. Ctrl-C aborts the file in progress (no partial file stays)\n"
-    "and still saves the queue. A queue file changed by another program meanwhile is\n"
-    "left as it is; the queue is then saved beside it.\n"
+    "lines are marked done. Ctrl-C, SIGTERM or a closed terminal abort the file in\n"
+    "progress (no partial file stays) and still save the queue. A queue file changed by\n"
+    "another program meanwhile is left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
     "  -h, --help    show this help\n"
@@ -211,8 +211,14 @@ int main(int argc, char** argv) {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal (SIGHUP) ends the run as Ctrl-C does, with the queue saved. A
+    // signal ignored from the start stays ignored: nohup, or a background job of a script,
+    // asked for the run to go on.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            ::sigaction(sig, &sa, nullptr);
+    }
 
     TCopyQueue& queue = core.Queue;
     const TCounts before = Count(queue);

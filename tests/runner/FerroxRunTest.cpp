@@ -268,4 +268,69 @@ TEST_F(TRunnerTest, AQueueFileReplacedDuringTheRunIsKeptAndTheRunsQueueGoesBesid
     EXPECT_NE(Stdout().find(", queue saved as q-1.ini"), std::string::npos) << Stdout();
 }
 
+// The run is held without sleeping: its status lines go into a pipe of one page that the
+// test stops reading once the second line has begun, so the run cannot end before the
+// signal comes.
+TEST_F(TRunnerTest, AClosedTerminalOrSigtermAbortsAndSavesUnlessTheSignalWasIgnored) {
+    constexpr size_t files = 100;
+    MakeDir(P("src"));
+    std::vector<std::string> lines, sources;
+    for (size_t i = 0; i < files; ++i) {
+        sources.push_back(P("src/" + std::string(60, 'f') + std::to_string(i)));
+        WriteFile(sources.back(), "x");
+        lines.push_back("FROM-" + std::to_string(i + 1) + "=F:" + sources.back());
+        lines.push_back("TO-" + std::to_string(i + 1) + "=" + P("out"));
+    }
+    const struct {
+        int Signal;
+        bool IgnoredAtStart; // nohup
+    } cases[] = {{SIGHUP, false}, {SIGTERM, false}, {SIGHUP, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Signal) + (c.IgnoredAtStart ? " ignored" : ""));
+        RemoveTree(P("out"));
+        MakeDir(P("out"));
+        WriteQueue("q.ini", lines);
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+        std::string sh = "/bin/sh",
+                    script = std::string(c.IgnoredAtStart ? "trap '' HUP; " : "") + "exec '" +
+                             FERROX_RUN_PATH + "' q.ini",
+                    dashC = "-c", err = P("err.txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+        char* argv[] = {sh.data(), dashC.data(), script.data(), nullptr};
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, sh.c_str(), &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+
+        std::string out;
+        char buf[512];
+        ssize_t n = 0;
+        const std::string second = "\n" + sources[1] + "\n"; // the first line is done
+        while (out.find(second) == std::string::npos && (n = ::read(fds[0], buf, sizeof buf)) > 0)
+            out.append(buf, size_t(n));
+        EXPECT_NE(out.find(second), std::string::npos) << out;
+        ::kill(pid, c.Signal);
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+            out.append(buf, size_t(n));
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+
+        const TSaved saved = ReadSavedQueue(P("q.ini"));
+        ASSERT_EQ(saved.size(), files);
+        EXPECT_TRUE(saved.front().Done) << "a finished line is saved as done";
+        EXPECT_EQ(saved.back().Done, c.IgnoredAtStart);
+        EXPECT_EQ(WEXITSTATUS(status), c.IgnoredAtStart ? 0 : 1) << ReadFile(err);
+        EXPECT_EQ(out.find(", aborted") != std::string::npos, !c.IgnoredAtStart) << out;
+    }
+}
+
 } // namespace
