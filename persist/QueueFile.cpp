@@ -9,6 +9,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
+#include "platform/SysError.h"
 
 #include <cerrno>
 #include <exception>
@@ -70,6 +71,17 @@ void BackupForEmptyQueue(const std::string& target, const std::string& backup) {
     ::unlink(target.c_str());
 }
 
+// The name of a new file beside the queue file: "q.ini" gives "q-1.ini", "QUEUE" gives
+// "QUEUE-1". It keeps the directory as given, and its backup name is not the queue file's.
+std::string SideName(const std::string& file, int n) {
+    const size_t slash = file.rfind(PathDelim);
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = file.rfind('.');
+    if (dot == std::string::npos || dot <= nameStart)
+        dot = file.size();
+    return file.substr(0, dot) + "-" + std::to_string(n) + file.substr(dot);
+}
+
 } // namespace
 
 struct TQueueFile::TSavedLine {
@@ -98,6 +110,12 @@ std::string LoadAgainMessage(const std::string& queueFile) {
            queueFile + "]";
 }
 
+std::string SavedBesideMessage(const std::string& queueFile, const std::string& savedAs) {
+    return "Queue file was changed by another program and is left as it is, this queue was "
+           "saved as " +
+           savedAs + " [" + queueFile + "]";
+}
+
 TQueueFile::TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning)
     : QueueFileName(ExePath() + "QUEUE.INI"), queue_(queue), copyRunning_(copyRunning) {}
 
@@ -114,6 +132,49 @@ bool TQueueFile::HoldsLockOn(int fd) const {
 
 bool TQueueFile::HoldsLockOn(const std::string& path) const {
     return lock_ && NameLeadsTo(path, lock_.Get());
+}
+
+void TQueueFile::Hold(TFd fd, const std::string& name) {
+    lock_ = std::move(fd);
+    heldName_ = name;
+    struct stat st;
+    held_ = lock_ && ::fstat(lock_.Get(), &st) == 0 ? IdentityOf(st) : TFileIdentity();
+}
+
+void TQueueFile::HoldNothing(const std::string& name) {
+    lock_.Reset();
+    heldName_ = name;
+    held_ = TFileIdentity();
+}
+
+bool TQueueFile::ChangedBySomeoneElse(const std::string& target) const {
+    return LookupPath(target) == 0 && !SameIdentity(GetFileIdentityFollow(target), held_);
+}
+
+TSaveResult TQueueFile::SaveBeside(const std::string& file, std::string_view text) {
+    const TFileIdentity nothing;
+    std::string side;
+    for (int n = 1; n <= 1000; ++n) {
+        side = SideName(file, n);
+        if (LookupPath(side) == 0)
+            continue;
+        try {
+            // Made like the file it stands in for: a root's save of a user's queue stays
+            // the user's.
+            TFd fd = ReplaceFileContent(side, text,
+                                        {.KeepLocked = true,
+                                         .Expected = &nothing,
+                                         .AttributesFrom = lock_ ? lock_.Get() : -1});
+            Hold(std::move(fd), side);
+            QueueFileName = side;
+            mustLoadAgain_ = false;
+            LogError(queue_.StatusLine, SavedBesideMessage(file, side));
+            return TSaveResult::SavedBeside;
+        } catch (const TFileChangedError&) {
+            // Taken a moment ago by someone else; the next name.
+        }
+    }
+    throw TPersistError("Unable to write to " + side + ": " + SysErrorMessage(EEXIST), EEXIST);
 }
 
 TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileName) {
@@ -133,8 +194,12 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
     try {
         // A link to the queue file stays a link: its target is what gets replaced.
         const std::string target = ResolveLinks(file);
+        // Without a name from the user, only the file this object loaded or wrote there is
+        // replaced: one that someone else put under the name, or wrote into, is theirs.
+        const bool guarded = FileName.empty() && heldName_ == file;
+        const bool beside = guarded && ChangedBySomeoneElse(target);
 
-        if (!HoldsLockOn(target) && LookupPath(target) == 0) {
+        if (!beside && !HoldsLockOn(target) && LookupPath(target) == 0) {
             TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
             // Locked, but no longer under the name: another holder has just saved.
             if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
@@ -149,7 +214,7 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
             }
             // Held from here, so no one else starts on the file while it is replaced.
             if (other)
-                lock_ = std::move(other);
+                Hold(std::move(other), file);
         }
         inUseElsewhere_ = false;
         if (!FileName.empty()) {
@@ -173,8 +238,11 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         }
 
         if (lines.empty()) {
+            // Nothing to keep beside someone else's file, and theirs stays.
+            if (beside)
+                return TSaveResult::NothingToSave;
             BackupForEmptyQueue(target, StatePath() + QueueBackupName(file));
-            lock_.Reset();
+            HoldNothing(file);
             if (!FileName.empty() && !copyRunning_)
                 queue_.StatusLine.Show(MsgNothingToSave);
             return TSaveResult::NothingToSave;
@@ -213,24 +281,36 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
                 Pump();
         }
 
-        // The old file stays where it is until the new one replaces it in one step; the
-        // backup is a second name for (or a copy of) the old content, made when it can be.
-        if (LookupPath(target) == 0) {
-            std::string backup = StatePath() + QueueBackupName(file);
-            if (!SameFile(target, backup)) {
-                try {
-                    LinkOrCopyAs(target, backup);
-                } catch (const TPersistError&) {
+        if (beside) {
+            result = SaveBeside(file, ini.Text());
+        } else {
+            // The old file stays where it is until the new one replaces it in one step; the
+            // backup is a second name for (or a copy of) the old content, made when it can be.
+            if (LookupPath(target) == 0) {
+                std::string backup = StatePath() + QueueBackupName(file);
+                if (!SameFile(target, backup)) {
+                    try {
+                        LinkOrCopyAs(target, backup);
+                    } catch (const TPersistError&) {
+                    }
                 }
             }
+            try {
+                Hold(ReplaceFileContent(
+                         target, ini.Text(),
+                         {.KeepLocked = true, .Expected = guarded ? &held_ : nullptr}),
+                     file);
+                result = TSaveResult::Saved;
+            } catch (const TFileChangedError&) {
+                // Replaced between the look above and the rename.
+                result = SaveBeside(file, ini.Text());
+            }
         }
-        lock_ = ReplaceFileContent(target, ini.Text(), true);
-        result = TSaveResult::Saved;
 
         for (const std::string& path : unstorable)
             LogError(queue_.StatusLine,
                      "Line not saved, its path holds a line break [" + path + "]");
-        if (!FileName.empty() && !copyRunning_)
+        if (result == TSaveResult::Saved && !FileName.empty() && !copyRunning_)
             queue_.StatusLine.Show("Queue Saved [" + std::to_string(written) + " records]");
     } catch (const std::exception& e) {
         LogError(queue_.StatusLine, std::string("Exception Error: ") + e.what());
@@ -281,10 +361,11 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
 
         if (missing) {
             inUseElsewhere_ = false;
+            // Whatever appears under the name later was put there by someone else.
+            HoldNothing(file);
             if (!FileName.empty()) {
                 QueueFileName = FileName;
                 mustLoadAgain_ = false;
-                lock_.Reset();
                 if (!copyRunning_)
                     queue_.StatusLine.Show(MsgLoadFileMissing);
             }
@@ -306,8 +387,7 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
                 QueueFileName = file;
                 inUseElsewhere_ = false;
                 mustLoadAgain_ = false;
-                if (!ours)
-                    lock_ = std::move(fd);
+                Hold(ours ? std::move(lock_) : std::move(fd), file);
                 from.RemoveAllNodes();
                 to.RemoveAllNodes();
                 queue_.StatusLine.Show("");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "persist/SafeFile.h"
 #include "queue/CopyQueue.h"
@@ -37,6 +38,8 @@ enum class TSaveResult {
     Failed,          // logged; the file is as it was
     InUseElsewhere,  // another process holds the queue file; nothing was written
     Refused,         // a save or load is under way
+    SavedBeside,     // the queue file was changed by someone else and is kept; the queue went
+                     // to a new file beside it, now the current queue file
 };
 
 // The backup's name for a queue file: its name without the directory, cut after the last
@@ -48,6 +51,7 @@ std::string QueueBackupName(const std::string& queueFile);
 std::string NotAQueueMessage(const std::string& queueFile);
 std::string InUseMessage(const std::string& queueFile);
 std::string LoadAgainMessage(const std::string& queueFile);
+std::string SavedBesideMessage(const std::string& queueFile, const std::string& savedAs);
 
 // The queue's file: section "Queue" with FROM-n, TO-n, DONE-n and MOVE-n for every source
 // line. Both operations run on the window's thread.
@@ -59,6 +63,13 @@ std::string LoadAgainMessage(const std::string& queueFile);
 // file is therefore locked before it gets its name, and the old lock goes only after the
 // rename. Whoever opens the name finds a locked file, and a loader checks after locking
 // that the name still leads to what it locked.
+//
+// Not every writer takes locks (an editor, mv, cp), and some file systems have none. So
+// the object also remembers the identity of the file it loaded or last wrote (or that
+// there was none), and its saves to the current file replace only that file: when the
+// name leads to another one, or the file was changed in place, the queue goes to a new
+// file beside it ("q.ini" gives "q-1.ini", the first name that is free), which becomes the
+// current queue file. A save to a name the caller gives replaces whatever is there.
 class TQueueFile {
 public:
     TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning);
@@ -71,6 +82,7 @@ public:
     // A queue file that is a symbolic link stays one: the file it leads to is replaced.
     // Refused while another process holds the file, and, without a FileName, while the
     // current file could not be loaded because it was in use (its lines would be lost).
+    // Without a FileName, a file changed by someone else is kept (SavedBeside, above).
     TSaveResult SaveQueue(bool Force, bool ShowWait, const std::string& FileName);
     // Replaces both lists with the file's lines. Refused while a copy runs. A file that
     // cannot be read, is not a queue or is in use elsewhere leaves the lists as they were.
@@ -94,11 +106,17 @@ private:
     void Pump();
     bool HoldsLockOn(int fd) const;
     bool HoldsLockOn(const std::string& path) const;
+    void Hold(TFd fd, const std::string& name);
+    void HoldNothing(const std::string& name);
+    bool ChangedBySomeoneElse(const std::string& target) const;
+    TSaveResult SaveBeside(const std::string& file, std::string_view text);
 
     TCopyQueue& queue_;
     const std::atomic<bool>& copyRunning_;
     bool busy_ = false;
     TFd lock_;                   // the flock on the current queue file, when we hold it
+    std::string heldName_;       // the name whose file held_ describes
+    TFileIdentity held_;         // the file loaded or last written there; not Valid: none
     bool mustLoadAgain_ = false; // the current file was in use when it was to be loaded
     bool inUseElsewhere_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -40,6 +41,81 @@ int LinkUnnamed(int fd, const std::string& temp) {
     if (err == ENOENT && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     return err;
+}
+
+// Gives the new file the owner and group of the one it stands for. Only root may give a
+// file away; anyone else keeps at least the group where it is one of theirs, and otherwise
+// the file becomes the saver's, as any file it writes.
+void KeepOwner(int fd, const struct stat& like) {
+    struct stat mine;
+    if (::fstat(fd, &mine) != 0 || (mine.st_uid == like.st_uid && mine.st_gid == like.st_gid))
+        return;
+    if (::fchown(fd, like.st_uid, like.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
+}
+
+bool IsExpected(const struct stat& st, const TFileIdentity& expected) {
+    return SameIdentity(IdentityOf(st), expected);
+}
+
+// The file system does not know the flag (or the kernel the call): the caller checks and
+// renames in two steps instead.
+bool NoRenameFlags(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+// Renames temp over path only while path holds the expected file (or nothing, when the
+// expected identity is not Valid); otherwise *changed, with temp left under its own name
+// (cleared when it must not be removed). The two names are swapped in one step and swapped
+// back when what came out is not the expected file, so a file put there a moment before is
+// never lost; on file systems that cannot swap names, the check comes just before a plain
+// rename.
+int RenameIfUnchanged(std::string& temp, const std::string& path, const TFileIdentity& expected,
+                      bool* changed) {
+    *changed = false;
+    if (expected.Valid) {
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat old;
+            if (::lstat(temp.c_str(), &old) == 0 && IsExpected(old, expected)) {
+                ::unlink(temp.c_str()); // the old content; the caller made its backup
+                return 0;
+            }
+            *changed = true;
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0)
+                return 0;
+            // Cannot happen to two names that were just swapped; if it does, the other file
+            // keeps the hidden name rather than being removed with our temporary one.
+            int err = errno;
+            temp.clear();
+            return err;
+        }
+        int err = errno;
+        if (NoRenameFlags(err)) {
+            struct stat now;
+            if (::lstat(path.c_str(), &now) == 0 && !IsExpected(now, expected)) {
+                *changed = true;
+                return 0;
+            }
+            return ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+        }
+        // The expected file is gone: the name is free to be taken, as below.
+        if (err != ENOENT)
+            return err;
+    }
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int err = errno;
+    if (err == EEXIST) {
+        *changed = true;
+        return 0;
+    }
+    if (!NoRenameFlags(err))
+        return err;
+    if (LookupPath(path) == 0) {
+        *changed = true;
+        return 0;
+    }
+    return ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -110,41 +186,53 @@ std::string ResolveLinks(const std::string& path) {
     return current;
 }
 
-TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked) {
+TFd ReplaceFileContent(const std::string& path, std::string_view content,
+                       const TReplaceOptions& options) {
     const std::string failure = "Unable to write to " + path;
-    struct stat old;
-    bool keepMode = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    struct stat attrs;
+    bool keepAttrs = options.AttributesFrom >= 0
+                         ? ::fstat(options.AttributesFrom, &attrs) == 0
+                         : ::stat(path.c_str(), &attrs) == 0 && S_ISREG(attrs.st_mode);
 
     // 0666 less the umask, as for any new file.
     TFd fd(::open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     const bool unnamed = static_cast<bool>(fd);
     std::string temp;
+    auto fail = [&](int err) {
+        if (!temp.empty())
+            ::unlink(temp.c_str());
+        throw TPersistError(failure + ": " + SysErrorMessage(err), err);
+    };
     if (!unnamed) {
         int err = errno;
         // File systems without unnamed files get a named one from the start.
         if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
-            throw TPersistError(failure, err);
+            fail(err);
         for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
             temp = TempNameFor(path);
             fd = TFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (!fd && errno != EEXIST)
                 break;
         }
-        if (!fd)
-            throw TPersistError(failure, errno);
+        if (!fd) {
+            int err2 = errno;
+            temp.clear();
+            fail(err2);
+        }
     }
-    auto fail = [&](int err) {
-        if (!temp.empty())
-            ::unlink(temp.c_str());
-        throw TPersistError(failure, err);
-    };
     if (int err = WriteAll(fd.Get(), content))
         fail(err);
-    if ((keepMode && ::fchmod(fd.Get(), old.st_mode & 07777) != 0) || ::fsync(fd.Get()) != 0)
+    if (keepAttrs) {
+        KeepOwner(fd.Get(), attrs);
+        // After the owner: a change of owner may clear the set-id bits.
+        if (::fchmod(fd.Get(), attrs.st_mode & 07777) != 0)
+            fail(errno);
+    }
+    if (::fsync(fd.Get()) != 0)
         fail(errno);
     // Locked before it takes the path's name, so there is no moment in which another
     // process could take the new file for a free one.
-    if (keepLocked)
+    if (options.KeepLocked)
         ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     if (auto hook = beforeNamingHook.load())
         hook();
@@ -159,16 +247,25 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content, bool k
             fail(err);
         }
     }
-    if (!keepLocked && !fd.Close())
+    if (!options.KeepLocked && !fd.Close())
         fail(errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0)
+    if (options.Expected) {
+        bool changed = false;
+        if (int err = RenameIfUnchanged(temp, path, *options.Expected, &changed))
+            fail(err);
+        if (changed) {
+            ::unlink(temp.c_str());
+            throw TFileChangedError(path);
+        }
+    } else if (::rename(temp.c_str(), path.c_str()) != 0) {
         fail(errno);
+    }
     // The rename itself reaches the disk with the directory; a failure here loses nothing
     // that was on disk before.
     TFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
         ::fsync(dir.Get());
-    return keepLocked ? std::move(fd) : TFd();
+    return options.KeepLocked ? std::move(fd) : TFd();
 }
 
 void LinkOrCopyAs(const std::string& from, const std::string& to) {
@@ -178,7 +275,17 @@ void LinkOrCopyAs(const std::string& from, const std::string& to) {
             return;
         ::unlink(temp.c_str());
     }
-    ReplaceFileContent(to, ReadWholeFile(from));
+    bool missing = false;
+    TFd source = OpenRegularFile(from, &missing);
+    if (missing)
+        throw TPersistError("Unable to read " + from + ": " + SysErrorMessage(ENOENT), ENOENT);
+    // A copy of a private file stays private, and its owner's.
+    ReplaceFileContent(to, ReadAll(source.Get(), from), {.AttributesFrom = source.Get()});
+}
+
+bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b) {
+    return a.Valid && b.Valid && a.Device == b.Device && a.Inode == b.Inode && a.Size == b.Size &&
+           a.MTimeNs == b.MTimeNs;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

@@ -1,9 +1,11 @@
 #pragma once
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "platform/Fd.h"
+#include "platform/FileSystem.h"
 
 namespace ferrox {
 
@@ -34,19 +36,48 @@ std::string ReadWholeFile(const std::string& path, bool* missing = nullptr);
 // chain of them), the path the links lead to, whether or not that exists yet.
 std::string ResolveLinks(const std::string& path);
 
+// Thrown when a replacement would have taken the place of a file other than the one its
+// caller expected (TReplaceOptions::Expected); nothing was changed.
+class TFileChangedError : public TPersistError {
+public:
+    explicit TFileChangedError(const std::string& path)
+        : TPersistError("Unable to write to " + path + ": the file was changed meanwhile", EEXIST) {
+    }
+};
+
+struct TReplaceOptions {
+    // The new file carries an exclusive flock from before it takes the name, and its
+    // descriptor is handed back.
+    bool KeepLocked = false;
+    // Replace only the file the caller knows: the name must still lead to a file with this
+    // identity (device, inode, size, modification time), or, when it is not Valid, to
+    // nothing at all. Otherwise TFileChangedError. Checked in the same step as the
+    // replacement where the file system can swap two names (RENAME_EXCHANGE).
+    const TFileIdentity* Expected = nullptr;
+    // The owner, group and permission bits come from this open file instead of the file
+    // that is replaced (-1: from that one; no file there: the saver's, as for a new file).
+    int AttributesFrom = -1;
+};
+
 // Gives path the content without ever leaving it truncated: the content goes to an unnamed
 // file in the same directory (every write checked, then fsync), which gets a name only
 // right before it is renamed over path, so a killed process leaves nothing behind (where
 // the file system has unnamed files; elsewhere a hidden ".ferrox-tmp-" file may stay). On
-// failure path is as it was and TPersistError("Unable to write to " + path) is thrown. An
-// existing file's permission bits are kept. With keepLocked the new file carries an
-// exclusive flock from before it takes the name, and its descriptor is handed back.
-TFd ReplaceFileContent(const std::string& path, std::string_view content, bool keepLocked = false);
+// failure path is as it was and TPersistError("Unable to write to " + path + ": " +
+// reason) is thrown. The replaced file's owner, group and permission bits are kept where
+// the saver may give them (a user who is not root keeps at least the group when a member).
+TFd ReplaceFileContent(const std::string& path, std::string_view content,
+                       const TReplaceOptions& options = {});
 
 // Makes `to` hold a copy of `from`'s content, replacing `to` in one step: a hard link when
-// both lie on one file system, a full copy (as ReplaceFileContent) otherwise. `from` is
-// left alone. Throws TPersistError when neither worked; `to` is then as it was.
+// both lie on one file system, a full copy (as ReplaceFileContent, with `from`'s owner,
+// group and permission bits) otherwise. `from` is left alone. Throws TPersistError when
+// neither worked; `to` is then as it was.
 void LinkOrCopyAs(const std::string& from, const std::string& to);
+
+// True when both are Valid and describe the same file with the same size and modification
+// time: the file has been neither replaced nor written since a was taken.
+bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b);
 
 // True when both names lead to the same file (same device and inode, lstat).
 bool SameFile(const std::string& a, const std::string& b);

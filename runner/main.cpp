@@ -36,8 +36,9 @@ const char* const Usage =
     "Runs every waiting line of a saved Ferrox queue (default: the QUEUE.INI that Ferrox\n"
     "uses), prints each status message on a line of its own and, on a terminal, a live\n"
     "progress line with the transfer rate. The queue file is then saved back, so copied\n"
-    "lines are marked done. Ctrl-C (or closing the terminal) aborts the file in progress\n"
-    "(no partial file stays) and still saves the queue.\n"
+    "lines are marked done. Ctrl-C, SIGTERM or a closed terminal abort the file in\n"
+    "progress (no partial file stays) and still save the queue. A queue file changed by\n"
+    "another program meanwhile is left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
     "  -h, --help    show this help\n"
@@ -45,8 +46,8 @@ const char* const Usage =
     "Failures and usage errors go to stderr, everything else to stdout.\n"
     "\n"
     "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
-    "file could not be saved, 2 bad usage, or a queue file that cannot be read, is not a\n"
-    "queue or is in use by another Ferrox.\n";
+    "file could not be saved (or was saved beside it), 2 bad usage, or a queue file that\n"
+    "cannot be read, is not a queue or is in use by another Ferrox.\n";
 
 // A usage error: why, then how the program is called, on stderr.
 int UsageError(const std::string& why) {
@@ -185,9 +186,14 @@ bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    // Closing the terminal is a stop like Ctrl-C: the queue is still saved.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &sa, nullptr);
+    // A closed terminal (SIGHUP) ends the run as Ctrl-C does, with the queue saved. A
+    // signal ignored from the start stays ignored: nohup, or a background job of a script,
+    // asked for the run to go on.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            ::sigaction(sig, &sa, nullptr);
+    }
 
     bool aborted = false;
     core.StartPauseResume();
@@ -239,8 +245,19 @@ int main(int argc, char** argv) {
     out.EndProgress();
 
     // A queue without lines has nothing to record; saving it would leave no file at all.
-    const bool saved =
-        core.SourceList().AllNodeCount() == 0 || core.SaveQueue() == TSaveResult::Saved;
+    // A queue file changed by someone else meanwhile is theirs: the queue goes beside it,
+    // and the exit status says that the named file does not hold this run's result.
+    const std::string queueName = core.QueueFileName();
+    const TSaveResult save =
+        core.SourceList().AllNodeCount() == 0 ? TSaveResult::Saved : core.SaveQueue();
+    const bool saved = save == TSaveResult::Saved;
+    std::string notSaved = ", queue file not saved";
+    if (save == TSaveResult::SavedBeside) {
+        const std::string savedAs = core.QueueFileName();
+        out.PrintError("ferrox-run: queue saved as " + savedAs + ": " + queueName +
+                       " was changed by another program");
+        notSaved = ", queue saved as " + savedAs;
+    }
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -252,7 +269,7 @@ int main(int argc, char** argv) {
                   FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
                   FormatNumber(seconds, 0, 1, fmt) + " s (" +
                   FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
-                  (aborted ? ", aborted" : "") + (saved ? "" : ", queue file not saved"));
+                  (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved));
     core.DetachSinks();
     TraceRelease();
     return after.Failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;

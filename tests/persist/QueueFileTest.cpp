@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace ferrox;
@@ -462,7 +463,8 @@ TEST_F(QueueFileTest, AWriteThatFailsMidwayKeepsTheOldFile) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldSignal);
 
-    const std::string message = "Exception Error: Unable to write to " + Queue();
+    const std::string message =
+        "Exception Error: Unable to write to " + Queue() + ": " + SysErrorMessage(EFBIG);
     EXPECT_EQ(ReadFile(Queue()), ExampleFile);
     EXPECT_EQ(Log(), message + "\r\n");
     EXPECT_EQ(Shown().back(), message);
@@ -494,7 +496,8 @@ TEST_F(QueueFileTest, ASaveIntoAnUnwritableDirectoryIsLoggedAndChangesNothing) {
     ASSERT_EQ(::chmod((dir / "ro").c_str(), 0555), 0);
     file->QueueFileName = name;
     From("/new line");
-    const std::string message = "Exception Error: Unable to write to " + name;
+    const std::string message =
+        "Exception Error: Unable to write to " + name + ": " + SysErrorMessage(EACCES);
     int rc = RunAsOrdinaryUser([&] {
         file->SaveQueue(true, true, "");
         Texts shown = Shown();
@@ -521,9 +524,13 @@ TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
     file->SaveQueue(true, false, name);
     const std::string first = ReadFile(name);
     From("/second");
+    ASSERT_EQ(::chmod(name.c_str(), 0600), 0);
     file->SaveQueue(true, false, name);
     const std::string second = ReadFile(name);
     EXPECT_EQ(ReadFile("QUEUE.BAK"), first);
+    struct stat bak {};
+    ASSERT_EQ(::stat("QUEUE.BAK", &bak), 0);
+    EXPECT_EQ(bak.st_mode & 0777, 0600u) << "a copy of a private queue stays private";
     EXPECT_NE(second.find("FROM-2=F:/second"), std::string::npos);
 
     queue.Clear(queue.lstCopyFrom);
@@ -727,6 +734,79 @@ TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
     ASSERT_TRUE(WIFSIGNALED(st)) << "the save never reached its rename";
     EXPECT_EQ(ReadFile(Queue()), ExampleFile);
     EXPECT_EQ(DirectoryEntries(dir.Path()), (Texts{"QUEUE.BAK", "QUEUE.INI"}));
+}
+
+// What someone else put under the queue file's name, in the ways a user or another program
+// does it (the last at the very moment of the save's rename), is theirs: it stays, and the
+// queue goes to a new file beside it, where the rest of the session saves too.
+TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideIt) {
+    enum THow { Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming };
+    static std::string theirs, name; // for the hook, which takes no state
+    theirs = dir / "theirs.ini";
+    const std::string theirText = "[Queue]\r\nFROM-1=F:/theirs\r\n";
+    for (THow how : {Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming}) {
+        SCOPED_TRACE(how);
+        const std::string base = dir / ("q" + std::to_string(how));
+        name = base + ".ini";
+        std::string side = base + "-1.ini";
+        WriteFile(theirs, theirText);
+        if (how != CreatedWhereThereWasNone)
+            WriteFile(name, ExampleFile);
+        TCopyQueue q;
+        TStatusRecorder shown{q.StatusLine};
+        TQueueFile f(q, running);
+        f.LoadQueue(false, name);
+        q.AddItem(q.lstCopyFrom, "/ours", false, lsFileDone);
+        if (how == Replaced) {
+            WriteFile(side, "someone's"); // a name taken is passed over
+            side = base + "-2.ini";
+        }
+        if (how == WrittenInPlace)
+            WriteFile(name, theirText);
+        else if (how == ReplacedWhileNaming)
+            SetBeforeNamingHookForTesting([] {
+                SetBeforeNamingHookForTesting(nullptr);
+                ::rename(theirs.c_str(), name.c_str());
+            });
+        else
+            ASSERT_EQ(::rename(theirs.c_str(), name.c_str()), 0);
+
+        EXPECT_EQ(f.SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+        EXPECT_EQ(ReadFile(name), theirText);
+        EXPECT_NE(ReadFile(side).find("=F:/ours\r\n"), std::string::npos);
+        EXPECT_EQ(f.QueueFileName, side);
+        EXPECT_EQ(shown.Last(), SavedBesideMessage(name, side));
+        q.AddItem(q.lstCopyFrom, "/later", false, lsFileWaiting);
+        EXPECT_EQ(f.SaveQueue(false, false, ""), TSaveResult::Saved);
+        EXPECT_NE(ReadFile(side).find("=F:/later\r\n"), std::string::npos);
+        EXPECT_EQ(ReadFile(name), theirText);
+    }
+    EXPECT_EQ(ReadFile(dir / "q0-1.ini"), "someone's");
+}
+
+TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    const uid_t user = 65534;
+    const gid_t group = 65534;
+    auto owner = [](const std::string& path) {
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        return std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777);
+    };
+    WriteFile(Queue(), ExampleFile);
+    ASSERT_EQ(::chown(Queue().c_str(), user, group), 0);
+    ASSERT_EQ(::chmod(Queue().c_str(), 0600), 0);
+    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    From("/added");
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_EQ(owner(Queue()), std::tuple(user, group, 0600u));
+
+    // The file beside someone else's is made like the one it stands in for.
+    WriteFile(dir / "theirs.ini", ExampleFile);
+    ASSERT_EQ(::rename((dir / "theirs.ini").c_str(), Queue().c_str()), 0);
+    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+    EXPECT_EQ(owner(dir / "QUEUE-1.INI"), std::tuple(user, group, 0600u));
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "diag/ErrorLog.h"
+#include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,27 @@ struct TRunnerTest : ::testing::Test {
         if (out)
             *out = ReadFile(P("out.txt")) + ReadFile(P("err.txt"));
         return rc;
+    }
+    // Starts `sh -c "PREFIX exec ferrox-run q.ini"` in the temp dir with stdout on `out` and
+    // stderr on `err` (-1: into err.txt); its pid, -1 when it could not start.
+    pid_t Start(int out, int err = -1, const std::string& prefix = "") {
+        std::string sh = "/bin/sh", c = "-c", script = prefix + "exec '" FERROX_RUN_PATH "' q.ini",
+                    errFile = P("err.txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+        if (err >= 0)
+            posix_spawn_file_actions_adddup2(&actions, err, 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+        char* argv[] = {sh.data(), c.data(), script.data(), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, sh.c_str(), &actions, nullptr, argv, environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
     }
     std::string Stdout() const { return ReadFile(P("out.txt")); }
     std::string Stderr() const { return ReadFile(P("err.txt")); }
@@ -214,17 +236,9 @@ TEST_F(TRunnerTest, AClosedPipeNeitherKillsTheRunNorStopsTheSave) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ::close(fds[0]); // the reader is gone before the first line is written
-    pid_t pid;
-    std::string exe = FERROX_RUN_PATH, queue = P("q.ini");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
-    char* argv[] = {exe.data(), queue.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = Start(fds[1], fds[1]);
     ::close(fds[1]);
+    ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
@@ -249,12 +263,81 @@ TEST_F(TRunnerTest, AFinalSaveThatFailsExitsOneWithTheMessage) {
     ASSERT_GT(before.size(), 8192u);
     // 8 blocks: 4 KiB in dash's unit, 8 KiB in bash's; the copies need a byte each.
     EXPECT_EQ(Run("-q q.ini", nullptr, "ulimit -f 8 && "), 1);
-    EXPECT_NE(Stderr().find("Exception Error: Unable to write to q.ini"), std::string::npos)
+    EXPECT_NE(Stderr().find("Exception Error: Unable to write to q.ini: File too large\n"),
+              std::string::npos)
         << Stderr();
     EXPECT_NE(Stdout().find("40 lines copied, 0 failed"), std::string::npos) << Stdout();
     EXPECT_NE(Stdout().find("queue file not saved"), std::string::npos);
     EXPECT_EQ(ReadFile(P("q.ini")), before);
     EXPECT_EQ(ReadFile(P("out/" + std::string(200, 'n') + "39")), "x");
+}
+
+TEST_F(TRunnerTest, AQueueFileReplacedDuringTheRunIsKeptAndTheRunsQueueGoesBesideIt) {
+    // The run itself puts the user's new queue over the queue file, as mv would.
+    MakeDir(P("user"));
+    WriteQueue("user/q.ini", {"FROM-1=F:/the user's new queue"});
+    const std::string users = ReadFile(P("user/q.ini"));
+    WriteQueue("q.ini", {"FROM-1=F:" + P("user/q.ini"), "TO-1=" + dir.Path()});
+    EXPECT_EQ(Run("-q q.ini"), 1);
+    EXPECT_EQ(ReadFile(P("q.ini")), users);
+    EXPECT_EQ(ReadSavedQueue(P("q-1.ini")), (TSaved{{"F:" + P("user/q.ini"), dir.Path(), true}}));
+    EXPECT_NE(Stderr().find("ferrox-run: queue saved as q-1.ini: q.ini was changed by another "
+                            "program\n"),
+              std::string::npos)
+        << Stderr();
+}
+
+// The run is held without sleeping: its status lines go into a pipe of one page that the
+// test stops reading once the second line has begun, so the run cannot end before the
+// signal comes.
+TEST_F(TRunnerTest, AClosedTerminalOrSigtermAbortsAndSavesUnlessTheSignalWasIgnored) {
+    constexpr size_t files = 100;
+    MakeDir(P("src"));
+    std::vector<std::string> lines, sources;
+    for (size_t i = 0; i < files; ++i) {
+        sources.push_back(P("src/" + std::string(60, 'f') + std::to_string(i)));
+        WriteFile(sources.back(), "x");
+        lines.push_back("FROM-" + std::to_string(i + 1) + "=F:" + sources.back());
+        lines.push_back("TO-" + std::to_string(i + 1) + "=" + P("out"));
+    }
+    const struct {
+        int Signal;
+        bool IgnoredAtStart; // nohup
+    } cases[] = {{SIGHUP, false}, {SIGTERM, false}, {SIGHUP, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Signal) + (c.IgnoredAtStart ? " ignored" : ""));
+        RemoveTree(P("out"));
+        MakeDir(P("out"));
+        WriteQueue("q.ini", lines);
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+        const pid_t pid = Start(fds[1], -1, c.IgnoredAtStart ? "trap '' HUP; " : "");
+        ::close(fds[1]);
+        ASSERT_GT(pid, 0);
+
+        std::string out;
+        char buf[512];
+        ssize_t n = 0;
+        const std::string second = "\n" + sources[1] + "\n"; // the first line is done
+        while (out.find(second) == std::string::npos && (n = ::read(fds[0], buf, sizeof buf)) > 0)
+            out.append(buf, size_t(n));
+        EXPECT_NE(out.find(second), std::string::npos) << out;
+        ::kill(pid, c.Signal);
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+            out.append(buf, size_t(n));
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+
+        const TSaved saved = ReadSavedQueue(P("q.ini"));
+        ASSERT_EQ(saved.size(), files);
+        EXPECT_TRUE(saved.front().Done) << "a finished line is saved as done";
+        EXPECT_EQ(saved.back().Done, c.IgnoredAtStart);
+        EXPECT_EQ(WEXITSTATUS(status), c.IgnoredAtStart ? 0 : 1) << Stderr();
+        EXPECT_EQ(out.find(", aborted") != std::string::npos, !c.IgnoredAtStart) << out;
+    }
 }
 
 } // namespace
