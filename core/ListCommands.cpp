@@ -2,7 +2,7 @@
 
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "engine/PathUtils.h"
+#include "platform/Path.h"
 
 #include <exception>
 

@@ -5,8 +5,8 @@
 #include "diag/Trace.h"
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
-#include "engine/PathUtils.h"
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 #include "platform/SysError.h"
 
 #include <cerrno>

@@ -24,7 +24,7 @@ bool IsInside(const std::string& source, const std::string& target) {
     if (!src.Valid)
         return false;
     std::string existing = target.empty() ? "." : target;
-    while (!IsDirectory(existing)) {
+    while (!DirExists(existing)) {
         std::string parent = DirectoryOf(WithoutTrailingSlash(existing));
         if (parent == existing)
             break;

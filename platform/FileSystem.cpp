@@ -117,11 +117,6 @@ int LookupPath(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
 }
 
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 int CheckDirectory(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)

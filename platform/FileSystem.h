@@ -36,8 +36,6 @@ bool SameInode(const struct ::stat& a, const struct ::stat& b);
 // and '[' are bytes of a name like any other), else the errno of the lookup.
 int LookupPath(const std::string& path);
 
-// True when Path names a directory (stat, links followed).
-bool IsDirectory(const std::string& path);
 // 0 when Path names a directory (links followed), ENOTDIR when it names something else,
 // else the errno of the lookup.
 int CheckDirectory(const std::string& path);

@@ -1,5 +1,7 @@
 #include "platform/Path.h"
 
+#include <sys/stat.h>
+
 namespace ferrox {
 
 std::string_view DirectoryView(std::string_view path) {
@@ -76,6 +78,11 @@ std::string PercentDecode(std::string_view text) {
         out += text[i];
     }
     return out;
+}
+
+bool DirExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace ferrox

@@ -20,6 +20,10 @@ std::string NamePart(std::string_view path);
 std::string_view DirectoryView(std::string_view path);
 std::string_view NameView(std::string_view path);
 
+// True when path names an existing directory (stat: links followed). The one helper here
+// that asks the file system.
+bool DirExists(const std::string& path);
+
 // Appends one '/' unless the path is empty or already ends with one.
 void AddSlash(std::string& path);
 std::string AddSlash2(std::string_view path);

@@ -1,8 +1,8 @@
 #include "EngineFixture.h"
 
 #include "engine/ExpandDir.h"
-#include "engine/PathUtils.h"
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 #include "platform/SysError.h"
 
 #include "platform/PlatformTestUtil.h"

@@ -60,6 +60,22 @@ TEST(EnumerateDirectory, StopsEarlyAndReportsErrors) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST(Path, SlashesAndNames) {
+    std::string empty, dir = "/dir", slashed = "/dir/";
+    AddSlash(empty);
+    AddSlash(dir);
+    AddSlash(slashed);
+    EXPECT_EQ(empty, "");
+    EXPECT_EQ(dir, "/dir/");
+    EXPECT_EQ(slashed, "/dir/");
+    EXPECT_EQ(AddSlash2(""), "");
+    EXPECT_EQ(AddSlash2("/dir"), "/dir/");
+    EXPECT_EQ(AddSlash2("/dir/"), "/dir/");
+
+    EXPECT_EQ(NamePart("/a/b/name.txt"), "name.txt");
+    EXPECT_EQ(NamePart("/a/b/"), "");
+}
+
 TEST(FileSystem, LookupIsExactAndSaysWhy) {
     TTempDir tmp;
     WriteFile(tmp / "a.txt", "");
@@ -87,10 +103,10 @@ TEST(FileSystem, IdentityAndDirectoryChecks) {
     ASSERT_EQ(::symlink("file", (tmp / "link").c_str()), 0);
     ASSERT_EQ(::symlink("dir", (tmp / "dirlink").c_str()), 0);
 
-    EXPECT_TRUE(IsDirectory(tmp / "dir"));
-    EXPECT_TRUE(IsDirectory(tmp / "dirlink"));
-    EXPECT_FALSE(IsDirectory(tmp / "file"));
-    EXPECT_FALSE(IsDirectory(tmp / "missing"));
+    EXPECT_TRUE(DirExists(tmp / "dir"));
+    EXPECT_TRUE(DirExists(tmp / "dirlink"));
+    EXPECT_FALSE(DirExists(tmp / "file"));
+    EXPECT_FALSE(DirExists(tmp / "missing"));
 
     TFileIdentity file = GetFileIdentity(tmp / "file");
     TFileIdentity link = GetFileIdentity(tmp / "link");
@@ -133,7 +149,7 @@ TEST(FileSystem, DirectoriesAreMadeWithTheSourceModeLessTheUmask) {
 TEST(FileSystem, CreateRemoveAndMakeWritable) {
     TTempDir tmp;
     EXPECT_EQ(MakeDirectory(tmp / "new"), 0);
-    EXPECT_TRUE(IsDirectory(tmp / "new"));
+    EXPECT_TRUE(DirExists(tmp / "new"));
     EXPECT_EQ(MakeDirectory(tmp / "new"), EEXIST);
     EXPECT_EQ(MakeDirectory(tmp / "no/such"), ENOENT);
 
