@@ -17,7 +17,8 @@ void TCopyQueue::AddItem(TLineList& list, const std::string& path, bool move, in
         if (move)
             list.SetCheckMark(node, TCheckState::csCheckedNormal);
     } catch (...) {
-        // A line that cannot be made is left out without a word.
+        // Silent by design: a line that cannot be made (out of memory) is left out, and
+        // the list shows what it holds. The callers go on with the next path.
     }
 }
 
@@ -30,6 +31,8 @@ PVirtualNode TCopyQueue::InsertItem(TLineList& list, const PVirtualNode& anchor,
         if (node && move)
             list.SetCheckMark(node, TCheckState::csCheckedNormal);
     } catch (...) {
+        // Silent as in AddItem: the caller sees no line (or one without its mark) and
+        // decides; the expansion fails its directory line when an anchor is missing.
     }
     return node;
 }
@@ -144,7 +147,8 @@ void TCopyQueue::ResetCopyStatus() {
                 procEditNode(lstCopyTo, lstCopyFrom.Index(node), lsDirWaiting);
         }
     } catch (...) {
-        // The walk ends; the lists are still repainted and the queue saved.
+        // Silent by design: the walk ends where it failed, and the repaint and the save
+        // below show and keep exactly the lines that were reset.
     }
     lstCopyFrom.RepaintNow();
     lstCopyTo.RepaintNow();

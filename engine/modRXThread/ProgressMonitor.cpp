@@ -76,6 +76,7 @@ TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) const {
             shown.Text = FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
                          " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat);
         } catch (...) {
+            // The text is a courtesy; the gauge and the next report go on without it.
         }
     }
     if (rec.TotalBytesTransferred != 0) {
@@ -91,6 +92,7 @@ TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) const {
                 shown.Rate = FormatNumber(rate, 8, 2, NumberFormat) + " K/per min";
             }
         } catch (...) {
+            // As above: the rate panel keeps its last text.
         }
     }
     return shown;

@@ -343,7 +343,7 @@ void TfrmMain::FormDestroy() {
         lstCopyFrom_ = lstCopyTo_ = nullptr;
         core_.reset();
     } catch (...) {
-        // Nothing is left to tell it to.
+        // Silent: the window and its core are going, so nothing is left to tell it to.
     }
 }
 
