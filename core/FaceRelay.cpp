@@ -61,6 +61,8 @@ void TFaceRelay::ShowProgress(const TProgressShown& shown) {
     }
     if (shown.Rate && sinks_.RatePanel)
         sinks_.RatePanel->SetRateText(*shown.Rate);
+    if (shown.Figures && sinks_.RunEvents)
+        sinks_.RunEvents->RunProgress(*shown.Figures);
 }
 
 void TFaceRelay::PleaseWait(bool shown) const {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "diag/StatusLine.h"
+#include "engine/RunFigures.h"
 #include "listctl/VirtualTree.h"
 
 namespace ferrox {
@@ -62,6 +63,9 @@ public:
     // The run buttons' captions or hints changed (read them from the core). Also called
     // on the face's own thread, by its clicks.
     virtual void ButtonsChanged() {}
+    // The whole run's figures, a few times a second while a run goes on (the progress
+    // monitor's thread).
+    virtual void RunProgress(const TRunFigures& /*figures*/) {}
 };
 
 // The please-wait box around a long queue save or load; called on the face's thread.

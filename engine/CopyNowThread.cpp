@@ -1,18 +1,45 @@
 #include "engine/CopyNowThread.h"
 
+#include "diag/Clock.h"
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
+#include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SysError.h"
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <exception>
+#include <memory>
 
 namespace ferrox {
+
+namespace {
+
+// How long the flush at the end may take before the status line says what the run waits
+// for.
+constexpr auto QuietFlush = std::chrono::milliseconds(200);
+constexpr auto AbortCheck = std::chrono::milliseconds(20);
+
+// "Failed 14:02:11: Permission denied", for the failed line's tooltip.
+std::string FailureNote(int code) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(ClockNow());
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char when[16];
+    std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    return std::string("Failed ") + when + ": " + SysErrorMessage(code);
+}
+
+} // namespace
+
+TCopyNOWThread::TCopyNOWThread(TCopyQueue& queue, TRunState& run)
+    : queue_(queue), run_(run), tally_(run.Progress.Run, run.RunNumber.fetch_add(1) + 1) {}
 
 TCopyNOWThread::~TCopyNOWThread() {
     Terminate();
@@ -36,16 +63,34 @@ bool TCopyNOWThread::Stopping() const {
     return run_.AbortFlag.load() != 0 || run_.Terminated.load();
 }
 
+void TCopyNOWThread::Finish(const PVirtualNode& Source, const PVirtualNode& Dest, bool ok,
+                            int32_t done, int32_t failed, int code) {
+    queue_.lstCopyFrom.SetStatus(Source, ok ? done : failed);
+    queue_.lstCopyTo.SetStatus(Dest, ok ? lsDirDone : lsDirFailed);
+    // A failed line says why in both lists; one that is copied after all forgets it.
+    if (ok) {
+        Source->Data.ClearNote();
+        Dest->Data.ClearNote();
+    } else {
+        const std::string note = FailureNote(code);
+        Source->Data.SetNote(note);
+        Dest->Data.SetNote(note);
+    }
+}
+
 void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
     TStatusLine& status = queue_.StatusLine;
     const std::string& S = pair.SourcePath;
+    tally_.Taken(Source, false);
     run_.Tell({TRunEvent::FileStarted, Source, S});
     const TFileCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag,
                    {run_.DeleteToRecycle.load(), &copyContext_, &run_.Progress, &status});
     const bool ok = copy.Ok();
-    queue_.lstCopyFrom.SetStatus(Source, ok ? lsFileDone : lsFileFailed);
-    queue_.lstCopyTo.SetStatus(pair.Dest, ok ? lsDirDone : lsDirFailed);
+    if (ok)
+        run_.Written.Note(copy.TargetDevice, copy.TargetDir);
+    Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
+    tally_.FileFinished(ok, copy.Size);
     run_.Tell({TRunEvent::FileFinished, Source, S, copy.Error});
     if (!ok) {
         status.Put("Error copying file [" + SysErrorMessage(copy.Error) + "]", TStatusKind::Told);
@@ -57,15 +102,19 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
 
 void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
     TStatusLine& status = queue_.StatusLine;
+    tally_.Taken(Source, true);
+    // Lines the expansion inserts count towards this run only when it takes them.
     const TExpandResult r =
-        ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, pair.DestPath);
-    int32_t state = lsDirDone;
-    if (r.Failed())
-        state = lsDirFailed;
-    else if (!r.Complete)
-        state = lsDirWaiting; // stopped part-way: the next run adds the missing entries
-    queue_.lstCopyFrom.SetStatus(Source, state);
-    queue_.lstCopyTo.SetStatus(pair.Dest, state);
+        ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, pair.DestPath,
+                  run_.CopyThisLineOnly.load() ? nullptr : &tally_);
+    tally_.DirectoryFinished(!r.Failed(), r.Complete);
+    if (!r.Failed() && !r.Complete) {
+        // Stopped part-way: the next run adds the missing entries.
+        queue_.lstCopyFrom.SetStatus(Source, lsDirWaiting);
+        queue_.lstCopyTo.SetStatus(pair.Dest, lsDirWaiting);
+        return;
+    }
+    Finish(Source, pair.Dest, !r.Failed(), lsDirDone, lsDirFailed, r.Code);
     if (r.Failed()) {
         const std::string reason = SysErrorMessage(r.Code);
         LogError(status,
@@ -81,16 +130,19 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
 void TCopyNOWThread::Walk() {
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
+    TRunCounters& counters = run_.Progress.Run;
     const bool thisLineOnly = run_.CopyThisLineOnly.load();
     PVirtualNode Source = thisLineOnly ? from.FirstSelectedNode() : from.FirstNode();
     while (Source) {
         run_.Reached(TRunPoint::LineReached, Source->Data.Path);
         // Only a paused run looks at the pair before taking it: a line it would pass over
-        // anyway does not stop it.
+        // anyway does not stop it. The time it waits is no copying time.
         if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
             if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
                 queue_.StatusLine.Show("Copy currently Paused.");
+            counters.Active.store(false);
             run_.PauseEvent.Wait();
+            counters.Active.store(true);
         }
         if (Stopping())
             return;
@@ -113,6 +165,27 @@ void TCopyNOWThread::Walk() {
     }
 }
 
+void TCopyNOWThread::FlushWritten() {
+    std::vector<std::shared_ptr<const TFd>> dirs = run_.Written.Take();
+    if (!run_.FlushAtEnd.load() || dirs.empty())
+        return;
+    run_.Reached(TRunPoint::Flushing, {});
+    // syncfs cannot be interrupted: it runs on a thread of its own, and an Abort (or the
+    // end of the program) ends the wait for it, not the writing.
+    auto done = std::make_shared<TEvent>(false);
+    std::thread([dirs = std::move(dirs), done, flush = run_.FlushFileSystem] {
+        for (const auto& dir : dirs)
+            flush(dir->Get());
+        done->Set();
+    }).detach();
+    if (done->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(QuietFlush)))
+        return;
+    queue_.StatusLine.Show("Writing to disk\u2026");
+    while (!done->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(AbortCheck)))
+        if (Stopping())
+            return;
+}
+
 void TCopyNOWThread::Execute() {
     TStatusLine& status = queue_.StatusLine;
     status.Show("Starting Copy");
@@ -120,8 +193,15 @@ void TCopyNOWThread::Execute() {
     {
         // Popped at the end of the run, whatever ended it.
         TTraceScope trace("CopyNowThread", TTraceScope::Always);
+        TRunCounters& counters = run_.Progress.Run;
         try {
+            counters.Reset();
+            run_.Progress.BytesMoved.store(0);
+            tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
+            counters.Active.store(true);
+            run_.Progress.MonitorEvent.Set(); // the figures start now
             Walk();
+            FlushWritten();
         } catch (const std::exception& e) {
             LogError(status, std::string("An Exception occurred, please the email developer "
                                          "the log file [") +
@@ -130,11 +210,13 @@ void TCopyNOWThread::Execute() {
             LogError(status,
                      "An Exception occurred, please the email developer the log file [unknown]");
         }
+        counters.Active.store(false);
+        counters.Counting.store(false);
         aborted = Stopping();
         run_.CopyRunning.store(false);
         run_.CopyThisLineOnly.store(false);
         run_.SetButtons(RunTexts::CopyNowIdle, RunTexts::CloseIdle);
-        status.Show("All File Copies Completed");
+        status.Show(tally_.EndText(aborted));
         run_.AbortFlag.store(0);
     }
     finished_.store(true);

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "engine/RunState.h"
+#include "engine/RunTally.h"
 #include "platform/CopyFile.h"
 #include "queue/CopyQueue.h"
 
@@ -15,7 +16,7 @@ namespace ferrox {
 // tells RunEnded.
 class TCopyNOWThread {
 public:
-    TCopyNOWThread(TCopyQueue& queue, TRunState& run) : queue_(queue), run_(run) {}
+    TCopyNOWThread(TCopyQueue& queue, TRunState& run);
     ~TCopyNOWThread();
     TCopyNOWThread(const TCopyNOWThread&) = delete;
     TCopyNOWThread& operator=(const TCopyNOWThread&) = delete;
@@ -34,9 +35,15 @@ private:
     bool Stopping() const;
     void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
     void CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
+    // Both lines done or failed (with the reason for their tooltips).
+    void Finish(const PVirtualNode& Source, const PVirtualNode& Dest, bool ok, int32_t done,
+                int32_t failed, int code);
+    // What the run wrote goes to the devices before it says it is done.
+    void FlushWritten();
 
     TCopyQueue& queue_;
     TRunState& run_;
+    TRunTally tally_;
     // The directories of consecutive lines stay open between their files; the worker's own.
     TCopyContext copyContext_;
     std::thread thread_;

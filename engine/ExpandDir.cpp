@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 
 namespace ferrox {
@@ -65,11 +67,34 @@ std::unordered_set<std::string> NamesQueuedAfter(TCopyQueue& queue, const PVirtu
     return names;
 }
 
+// Waits at the pause gate before an entry (the paused time is not copying time); false
+// when the run is to stop.
+bool PassGate(TCopyQueue& queue, TRunState& run, const std::string& entryPath) {
+    run.Reached(TRunPoint::EntryReached, entryPath);
+    if (!run.PauseEvent.IsSet()) {
+        if (run.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
+            queue.StatusLine.Show("Copy currently Paused.");
+        run.Progress.Run.Active.store(false);
+        run.PauseEvent.Wait();
+        run.Progress.Run.Active.store(true);
+    }
+    return run.AbortFlag.load() == 0 && !run.Terminated.load();
+}
+
+// The new directory's file system is one the run writes to.
+void NoteWritten(TRunState& run, dev_t device, const std::string& dir) {
+    if (run.Written.Knows(device))
+        return;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+        run.Written.Note(device, std::make_shared<const TFd>(fd));
+}
+
 } // namespace
 
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath) {
+                        const std::string& DestPath, TRunTally* tally) {
     TTraceScope trace("ExpandDir");
     try {
         if (int rc = CheckDirectory(SourcePath))
@@ -93,6 +118,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
             MakeDirectoryIn(WithoutTrailingSlash(DstDir), Name, DirectoryCopyMode(SrcDir));
         if (made.Error != 0)
             return {made.Error, false, made.AtParent ? DestPath : entryDest};
+        NoteWritten(run, made.Device, entryDest);
 
         std::unordered_set<std::string> queued =
             NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
@@ -100,29 +126,26 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
         PVirtualNode LastDest = DestLine;
         bool stopped = false;
         bool insertFailed = false;
-        int rc = EnumerateDirectory(SrcDir, [&](const TDirEntry& entry) {
-            run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
-            if (run.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-                queue.StatusLine.Show("Copy currently Paused.");
-            run.PauseEvent.Wait();
-            if (run.AbortFlag.load() != 0 || run.Terminated.load()) {
+        auto onEntry = [&](const TDirEntry& entry) {
+            if (!PassGate(queue, run, SrcDir + entry.Name)) {
                 stopped = true;
                 return false;
             }
             if (!queued.empty() && queued.erase(entry.Name) > 0)
                 return true;
+            const bool isDirectory = entry.Kind == TEntryKind::Directory;
             std::lock_guard pair(queue.PairMutex);
-            if (entry.Kind == TEntryKind::Directory)
-                LastSource = queue.InsertItem(queue.lstCopyFrom, LastSource, false, lsDirWaiting,
-                                              SrcDir + entry.Name);
-            else
-                LastSource = queue.InsertItem(queue.lstCopyFrom, SourceLine, false, lsFileWaiting,
-                                              SrcDir + entry.Name);
+            LastSource =
+                queue.InsertItem(queue.lstCopyFrom, isDirectory ? LastSource : SourceLine, false,
+                                 isDirectory ? lsDirWaiting : lsFileWaiting, SrcDir + entry.Name);
             LastDest = queue.InsertItem(queue.lstCopyTo, LastDest, false, lsDirWaiting, entryDest);
             // Without its anchor the next line would land at the end of the list.
             insertFailed = !LastSource || !LastDest;
+            if (tally && !insertFailed)
+                tally->Added(LastSource, isDirectory, entry.Size);
             return !insertFailed;
-        });
+        };
+        int rc = EnumerateDirectory(SrcDir, onEntry, tally != nullptr);
         if (rc != 0)
             return {rc, false, SourcePath};
         if (insertFailed)

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "engine/RunState.h"
+#include "engine/RunTally.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
@@ -28,8 +29,9 @@ struct TExpandResult {
 // DstDir + Name first (and DstDir when only it is missing); DstDir + Name must be a
 // directory of its own, never a symbolic link. Entries that already have a line among the
 // directory's own lines (left by an expansion that was stopped) get no second one.
+// tally: where the new lines are counted for the run's figures (none: not counted).
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath);
+                        const std::string& DestPath, TRunTally* tally = nullptr);
 
 } // namespace ferrox

@@ -68,18 +68,20 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
     static TStatusLine nowhere;
     TStatusLine& status = options.StatusLine ? *options.StatusLine : nowhere;
     TFileCopyResult result;
+    TCopyReporter reporter{nullptr};
     // What an exception before the copy leaves: nothing here throws but an allocation.
     result.Error = ENOMEM;
     status.Show(Source);
     try {
         TProgressChannel* progress = options.Progress;
+        reporter.Channel = progress;
         if (progress)
             progress->CopyStartTime.store(
                 std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
                     .count());
         TCopyOptions copyOptions;
         copyOptions.Progress = progress ? CopyProgressCallback : nullptr;
-        copyOptions.Data = progress;
+        copyOptions.Data = &reporter;
         copyOptions.Cancel = &AbortFlag;
         // The new file must be on disk before its source may go.
         copyOptions.SyncTarget = Move;
@@ -87,6 +89,12 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         TCopyResult copy = CopyFileWithProgress(Source, Target, copyOptions, options.Context);
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;
+        result.Size = copy.Source.Valid ? copy.Source.Size : 0;
+        result.TargetDir = copy.TargetDir;
+        result.TargetDevice = copy.TargetDevice;
+        // What a failed copy moved is not done.
+        if (progress && copy.Error != 0)
+            progress->BytesMoved.fetch_sub(reporter.Reported, std::memory_order_relaxed);
         if (copy.SourceMissing) {
             // Nothing exists to copy: no log line, as for any missing source.
         } else if (copy.Error == 0) {

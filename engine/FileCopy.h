@@ -1,10 +1,13 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
+#include "platform/Fd.h"
 
 namespace ferrox {
 
@@ -31,6 +34,11 @@ struct TFileCopyResult {
     int SourceError = 0;
     // The source could not be looked up: nothing was attempted and nothing logged.
     bool SourceMissing = false;
+    // The source's size when the copy began (0 when it was not found).
+    int64_t Size = 0;
+    // The directory written into and its device (see TCopyResult).
+    std::shared_ptr<const TFd> TargetDir;
+    dev_t TargetDevice = 0;
 
     bool Ok() const { return Error == 0; }
 };

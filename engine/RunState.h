@@ -6,8 +6,10 @@
 #include <string>
 
 #include "engine/RunEvents.h"
+#include "engine/WrittenFileSystems.h"
 #include "engine/modRXThread/ProgressChannel.h"
 #include "platform/Event.h"
+#include "platform/FileSystem.h"
 
 namespace ferrox {
 
@@ -29,9 +31,10 @@ inline const TButtonText CloseRunning{"&Abort", "Abort the current Copy"};
 // Moments of a run where a test can hold the worker while it changes the lists or the
 // run state, so that a race is played out in one chosen order instead of by chance.
 enum class TRunPoint {
-    LineReached, // the run has its next source line and has read nothing of it yet
-    LineTaken,   // the pair is in progress; the copy or the expansion comes next
-    EntryReached // the expansion is about to wait for the pause gate before an entry
+    LineReached,  // the run has its next source line and has read nothing of it yet
+    LineTaken,    // the pair is in progress; the copy or the expansion comes next
+    EntryReached, // the expansion is about to wait for the pause gate before an entry
+    Flushing      // the lines are done; what was written goes to the devices next
 };
 
 // The state a copy run shares with its faces: flags, the pause gate, the texts of the
@@ -49,8 +52,17 @@ public:
     // Moved sources go to the trash (true) or are deleted for good. Set by the face from
     // its options before a run.
     std::atomic<bool> DeleteToRecycle{true};
-    // The file copies' progress reports, on their way to the progress monitor.
+    // The file copies' progress reports, on their way to the progress monitor, and the
+    // run's figures.
     TProgressChannel Progress;
+    // What a run wrote is put on the devices before it ends (ferrox-run --no-flush: not).
+    std::atomic<bool> FlushAtEnd{true};
+    TWrittenFileSystems Written;
+    // How a file system is flushed (syncfs); a test seam.
+    std::function<int(int fd)> FlushFileSystem = SyncFileSystem;
+    // Marks the lines a run has counted, so one added by the user during it is counted
+    // when the run takes it; one number per run.
+    std::atomic<uint32_t> RunNumber{0};
 
     TButtonText btnCopyNow() const {
         std::lock_guard lock(mutex_);

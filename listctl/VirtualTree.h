@@ -27,6 +27,27 @@ struct TLineData {
         : Path(std::move(path)), Status(status) {}
     const std::string Path;
     std::atomic<int32_t> Status;
+    // The number of the run that counted this line for its figures, 0 for none.
+    std::atomic<uint32_t> RunMark{0};
+
+    // Why the line failed and when, for its tooltip; none once it has been copied. Not
+    // kept in the queue file.
+    std::shared_ptr<const std::string> Note() const {
+        return hasNote_.load(std::memory_order_acquire) ? note_.load() : nullptr;
+    }
+    void SetNote(std::string note) {
+        note_.store(std::make_shared<const std::string>(std::move(note)));
+        hasNote_.store(true, std::memory_order_release);
+    }
+    void ClearNote() {
+        // Only a line that once failed pays for more than this load.
+        if (hasNote_.exchange(false, std::memory_order_acq_rel))
+            note_.store(nullptr);
+    }
+
+private:
+    std::atomic<bool> hasNote_{false};
+    std::atomic<std::shared_ptr<const std::string>> note_;
 };
 
 class TVirtualTree;

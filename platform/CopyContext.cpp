@@ -80,8 +80,10 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
     int fd = -1;
     if (target)
         fd = ::open(dir.Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 && (!target || errno == EACCES))
+    if (fd < 0 && (!target || errno == EACCES)) {
         fd = ::open(dir.Path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        dir.PathOnly = true;
+    }
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         error = errno;
         if (fd >= 0)

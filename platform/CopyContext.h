@@ -34,6 +34,8 @@ public:
         bool DefaultAcl = true;
         // Target side: the file system refused an unnamed file here once.
         bool NoUnnamed = false;
+        // Opened only as a path (O_PATH): names can be looked up, nothing read or synced.
+        bool PathOnly = false;
     };
 
     // The open directory at path: the cached one while path still leads to it, else opened

@@ -169,11 +169,17 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         result.Error = error;
         return result;
     }
+    if (!dstDir->PathOnly) {
+        result.TargetDir = dstDir->Handle;
+        result.TargetDevice = dstDir->Device;
+    }
 
     if (S_ISLNK(sourceStat.st_mode)) {
-        result = CopySymlink(srcDirFd, srcName, sourceStat, *dstDir, dstName, options);
-        result.Copied = {std::move(srcDirHandle), srcName, result.Source};
-        return result;
+        TCopyResult link = CopySymlink(srcDirFd, srcName, sourceStat, *dstDir, dstName, options);
+        link.Copied = {std::move(srcDirHandle), srcName, link.Source};
+        link.TargetDir = std::move(result.TargetDir);
+        link.TargetDevice = result.TargetDevice;
+        return link;
     }
 
     int in = ::openat(srcDirFd, srcName, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

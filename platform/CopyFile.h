@@ -48,6 +48,11 @@ struct TCopyResult {
     bool SourceMissing = false;
     TFileIdentity Source; // the source as it was when the copy began
     TCopiedSource Copied; // set once the source was found
+    // The directory the copy wrote into, held open, and its device: a run puts what it
+    // wrote on the disk through it at its end. Null before the target was reached, or when
+    // it could be opened only as a path (a target directory we may not read).
+    std::shared_ptr<const TFd> TargetDir;
+    dev_t TargetDevice = 0;
     // The copy stands, but the target refused some extended attributes it otherwise
     // takes (too many, too large): the errno of the first refusal, else 0.
     int AttributesRefused = 0;

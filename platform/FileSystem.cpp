@@ -169,6 +169,8 @@ TMakeDirResult MakeDirectoryIn(const std::string& parent, const std::string& nam
             result.Error = errTargetIsLink;
         else if (!S_ISDIR(st.st_mode))
             result.Error = ENOTDIR;
+        else
+            result.Device = st.st_dev;
     }
     ::close(parentFd);
     return result;
@@ -184,7 +186,7 @@ uint32_t DirectoryCopyMode(const std::string& sourceDir) {
 }
 
 int EnumerateDirectory(const std::string& dirPath,
-                       const std::function<bool(const TDirEntry&)>& onEntry) {
+                       const std::function<bool(const TDirEntry&)>& onEntry, bool withSizes) {
     DIR* dir = ::opendir(dirPath.c_str());
     if (!dir)
         return errno;
@@ -215,11 +217,20 @@ int EnumerateDirectory(const std::string& dirPath,
             item.Kind = KindOfDirentType(entry->d_type);
         }
         item.Name.assign(entry->d_name);
+        item.Size = -1;
+        struct stat st;
+        if (withSizes && item.Kind == TEntryKind::File &&
+            ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            item.Size = st.st_size;
         if (!onEntry(item))
             break;
     }
     ::closedir(dir);
     return error;
+}
+
+int SyncFileSystem(int fd) {
+    return ::syncfs(fd) == 0 ? 0 : errno;
 }
 
 int RemoveFile(const std::string& path) {

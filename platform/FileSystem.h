@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 #include "platform/Path.h"
 
@@ -25,6 +26,7 @@ enum class TEntryKind { File, Directory, Symlink, Special };
 struct TDirEntry {
     std::string Name; // the entry's name as the file system holds it
     TEntryKind Kind;
+    int64_t Size = -1; // a file's size, when asked for and known
 };
 
 // The identity recorded in a stat buffer.
@@ -53,6 +55,7 @@ int MakeDirectory(const std::string& path, uint32_t mode = 0777);
 struct TMakeDirResult {
     int Error = 0;
     bool AtParent = false;
+    dev_t Device = 0; // the new directory's device, on success
 };
 
 // The directory `name` inside `parent`, made (with `mode` less the umask) when missing.
@@ -70,8 +73,9 @@ uint32_t DirectoryCopyMode(const std::string& sourceDir);
 // Calls onEntry for every entry of the directory in the order the file system returns
 // them, dot files included, "." and ".." skipped. onEntry returns false to stop early.
 // 0 or errno (of opendir or readdir).
-int EnumerateDirectory(const std::string& dir,
-                       const std::function<bool(const TDirEntry&)>& onEntry);
+// withSizes: each file's size is looked up too (one more stat per file).
+int EnumerateDirectory(const std::string& dir, const std::function<bool(const TDirEntry&)>& onEntry,
+                       bool withSizes = false);
 
 // Writes all of data, going on after short writes and EINTR; 0 or errno. A write that
 // stores nothing counts as ENOSPC, never as success.
@@ -82,6 +86,9 @@ int PWriteAll(int fd, std::string_view data, int64_t offset);
 // mkdir -p with the given mode for what it makes; existing directories are fine.
 // 0 or errno (ENOTDIR when a part is something else).
 int MakeDirectories(const std::string& path, uint32_t mode = 0700);
+
+// Puts what was written to the file system of fd on its device (syncfs); 0 or errno.
+int SyncFileSystem(int fd);
 
 // The user's home directory ($HOME, else the password database), or empty.
 std::string HomeDirectory();

@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "engine/RunFigures.h"
 #include "platform/Event.h"
 
 namespace ferrox {
@@ -58,10 +59,23 @@ struct TProgressChannel {
     std::atomic<int64_t> CopyStartTime{0};
     // Bytes of every file copied completely since the channel was made.
     std::atomic<int64_t> TotalBytesCopied{0};
+    // Bytes the current run's copies have moved: BytesMoved counts those of files in
+    // progress and done (a failed file's are taken back), BytesPaced every byte moved,
+    // for the pace.
+    std::atomic<int64_t> BytesMoved{0};
+    std::atomic<int64_t> BytesPaced{0};
+    // The run's lines and bytes, kept by the worker.
+    TRunCounters Run;
 };
 
-// The copy's progress routine; data is the TProgressChannel. Queues a report and wakes
-// the monitor.
+// One file copy's reports: the channel, and how far this copy has got.
+struct TCopyReporter {
+    TProgressChannel* Channel;
+    int64_t Reported = 0;
+};
+
+// The copy's progress routine; data is a TCopyReporter. Queues a report, counts the bytes
+// moved and wakes the monitor.
 void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
                           uint32_t callbackReason, void* data);
 

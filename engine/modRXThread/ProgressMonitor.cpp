@@ -12,6 +12,7 @@ namespace ferrox {
 void TProgressMonitor::Start() {
     // Cleared here, not by the thread: a Stop right after Start must not be lost.
     stop_.store(false);
+    stopping_.Reset();
     started_.Reset();
     thread_ = std::thread([this] { Run(); });
     started_.Wait();
@@ -21,6 +22,7 @@ void TProgressMonitor::Stop() {
     if (!thread_.joinable())
         return;
     stop_.store(true);
+    stopping_.Set();
     channel_.MonitorEvent.Set();
     thread_.join();
 }
@@ -44,11 +46,21 @@ void TProgressMonitor::Run() {
                 records.RemoveFirst();
                 drained = true;
             }
+            if (std::optional<TRunFigures> figures = meter_.Update(ClockNow())) {
+                TProgressShown shown;
+                shown.Figures = std::move(figures);
+                sink_.ShowProgress(shown);
+            }
             if (stop_.load())
                 break;
             if (drained && PaceAfterPass.count() > 0)
-                std::this_thread::sleep_for(PaceAfterPass);
-            channel_.MonitorEvent.Wait();
+                stopping_.WaitFor(PaceAfterPass);
+            // While a run counts, the figures move on even when no file reports (a pause,
+            // a slow disk).
+            if (channel_.Run.Counting.load())
+                channel_.MonitorEvent.WaitFor(TRunFiguresMeter::ShowEvery);
+            else
+                channel_.MonitorEvent.Wait();
             channel_.MonitorEvent.Reset();
         } catch (const std::exception& e) {
             status_.Show(std::string("Exception Error: ") + e.what());

@@ -9,6 +9,7 @@
 
 #include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
+#include "engine/modRXThread/RunFiguresMeter.h"
 #include "platform/NumberFormat.h"
 
 namespace ferrox {
@@ -22,6 +23,8 @@ struct TProgressShown {
     std::optional<int32_t> Progress;
     std::optional<std::string> Text;
     std::optional<std::string> Rate;
+    // The whole run's figures, a few times a second while a run goes on.
+    std::optional<TRunFigures> Figures;
 };
 
 // Where the monitor's output goes; called on the monitor's thread, never waits for another.
@@ -36,7 +39,7 @@ public:
 class TProgressMonitor {
 public:
     TProgressMonitor(TProgressChannel& channel, TStatusLine& status, IProgressSink& sink)
-        : channel_(channel), status_(status), sink_(sink) {}
+        : channel_(channel), status_(status), sink_(sink), meter_(channel) {}
     ~TProgressMonitor() { Stop(); }
     TProgressMonitor(const TProgressMonitor&) = delete;
     TProgressMonitor& operator=(const TProgressMonitor&) = delete;
@@ -70,6 +73,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};
     TEvent started_{false};
+    TEvent stopping_{false}; // cuts the pause after a busy pass short
+    TRunFiguresMeter meter_;
 };
 
 } // namespace ferrox

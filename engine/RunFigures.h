@@ -1,0 +1,49 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+namespace ferrox {
+
+// The whole run as a face shows it: lines and bytes done and left, and the time left.
+struct TRunFigures {
+    long LinesDone = 0;
+    long LinesFailed = 0;
+    long LinesLeft = 0; // waiting or in progress
+    int64_t BytesDone = 0;
+    int64_t BytesLeft = 0;
+    // Directories not expanded yet: their files will add to what is left.
+    bool BytesLeftAtLeast = false;
+    double ActiveSeconds = 0;          // time spent copying, pauses left out
+    std::optional<double> SecondsLeft; // once the pace is known
+    int Percent = 0;                   // of the work, 0..100
+};
+
+// What the worker counts while a run goes on, for the monitor to show. The lines are those
+// the run will take (all waiting lines, or the selected ones); the bytes those of their
+// files as far as they are known.
+struct TRunCounters {
+    std::atomic<long> LinesDone{0};
+    std::atomic<long> LinesFailed{0};
+    std::atomic<long> LinesLeft{0};
+    std::atomic<long> DirsLeft{0};      // directory lines not expanded yet
+    std::atomic<long> FilesFinished{0}; // file lines done or failed, for the pace
+    std::atomic<int64_t> BytesKnown{0}; // of the files known, less those that failed
+    // Copying now: a run is going and is not waiting at the pause gate.
+    std::atomic<bool> Active{false};
+    // The run has started counting (its figures mean something).
+    std::atomic<bool> Counting{false};
+
+    void Reset() {
+        LinesDone = 0;
+        LinesFailed = 0;
+        LinesLeft = 0;
+        DirsLeft = 0;
+        FilesFinished = 0;
+        BytesKnown = 0;
+        Active = false;
+        Counting = false;
+    }
+};
+
+} // namespace ferrox

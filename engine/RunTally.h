@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/RunFigures.h"
+#include "listctl/VirtualTree.h"
+
+namespace ferrox {
+
+// Keeps a run's figures as its lines are counted, taken and finished. Used by the worker;
+// the monitor reads the counters.
+class TRunTally {
+public:
+    TRunTally(TRunCounters& counters, uint32_t runNumber) : c_(counters), runNumber_(runNumber) {}
+
+    // The lines the run will take, counted before it starts: every waiting line of the
+    // list (or only the selected ones), each file's size looked up.
+    void CountAtStart(const TVirtualTree& from, bool selectedOnly);
+    // A line an expansion inserted, with its file's size (-1: unknown, or a directory).
+    void Added(const PVirtualNode& line, bool isDirectory, int64_t size);
+    // A line the run takes: counted now if the start did not see it (the user added it
+    // during the run).
+    void Taken(const PVirtualNode& line, bool isDirectory);
+    void FileFinished(bool copied, int64_t size);
+    // complete: false when the expansion was stopped part-way (the line stays waiting).
+    void DirectoryFinished(bool expanded, bool complete);
+
+    // What the status line says at the end: the words every run ends with, and what was
+    // not copied when anything was not.
+    std::string EndText(bool aborted) const;
+
+private:
+    void Count(const PVirtualNode& line, bool isDirectory, int64_t size);
+
+    TRunCounters& c_;
+    const uint32_t runNumber_;
+};
+
+// The words every run ends with.
+inline constexpr const char* MsgAllCompleted = "All File Copies Completed";
+
+} // namespace ferrox

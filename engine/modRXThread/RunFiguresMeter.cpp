@@ -1,0 +1,84 @@
+#include "engine/modRXThread/RunFiguresMeter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ferrox {
+
+std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
+    TRunCounters& c = channel_.Run;
+    if (!c.Counting.load()) {
+        counting_ = false;
+        return std::nullopt;
+    }
+    if (!counting_) {
+        // A new run: its pace starts afresh.
+        counting_ = true;
+        last_ = lastShown_ = now;
+        active_ = window_ = std::chrono::nanoseconds(0);
+        windowFiles_ = c.FilesFinished.load();
+        windowBytes_ = channel_.BytesPaced.load();
+        pace_ = TTimeLeft{};
+        shownLeft_.reset();
+    }
+    const auto elapsed = std::max(now - last_, TTime::duration(0));
+    last_ = now;
+    if (c.Active.load()) {
+        active_ += elapsed;
+        window_ += elapsed;
+        if (shownLeft_)
+            shownLeft_ =
+                std::max(0.0, *shownLeft_ - std::chrono::duration<double>(elapsed).count());
+    }
+    if (window_ >= Window) {
+        const long files = c.FilesFinished.load();
+        const int64_t bytes = channel_.BytesPaced.load();
+        pace_.AddWindow(std::chrono::duration<double>(window_).count(),
+                        double(files - windowFiles_), double(bytes - windowBytes_));
+        windowFiles_ = files;
+        windowBytes_ = bytes;
+        window_ = std::chrono::nanoseconds(0);
+        windowClosed_ = true;
+    }
+    if (now - lastShown_ < ShowEvery && !windowClosed_)
+        return std::nullopt;
+    lastShown_ = now;
+    const double bytesLeft =
+        double(std::max<int64_t>(0, c.BytesKnown.load() - channel_.BytesMoved.load()));
+    const double filesLeft = double(std::max<long>(0, c.LinesLeft.load() - c.DirsLeft.load()));
+    return Figures(bytesLeft, filesLeft);
+}
+
+TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
+    TRunCounters& c = channel_.Run;
+    TRunFigures f;
+    f.LinesDone = c.LinesDone.load();
+    f.LinesFailed = c.LinesFailed.load();
+    f.LinesLeft = std::max<long>(0, c.LinesLeft.load());
+    f.BytesDone = std::max<int64_t>(0, channel_.BytesMoved.load());
+    f.BytesLeft = int64_t(bytesLeft);
+    f.BytesLeftAtLeast = c.DirsLeft.load() > 0;
+    f.ActiveSeconds = std::chrono::duration<double>(active_).count();
+
+    // A new estimate only at the end of a window; between, the shown one counts down.
+    if (windowClosed_) {
+        windowClosed_ = false;
+        if (std::optional<double> estimate = pace_.SecondsFor(filesLeft, bytesLeft))
+            shownLeft_ = shownLeft_ ? *shownLeft_ + Follow * (*estimate - *shownLeft_) : *estimate;
+    }
+    if (shownLeft_ && active_ >= ShowTimeLeftAfter)
+        f.SecondsLeft = *shownLeft_;
+
+    double share = 0;
+    if (f.SecondsLeft && f.ActiveSeconds + *f.SecondsLeft > 0)
+        share = f.ActiveSeconds / (f.ActiveSeconds + *f.SecondsLeft);
+    else if (f.BytesDone + f.BytesLeft > 0)
+        share = double(f.BytesDone) / double(f.BytesDone + f.BytesLeft);
+    else if (f.LinesDone + f.LinesFailed + f.LinesLeft > 0)
+        share =
+            double(f.LinesDone + f.LinesFailed) / double(f.LinesDone + f.LinesFailed + f.LinesLeft);
+    f.Percent = std::clamp(int(std::floor(share * 100)), 0, 100);
+    return f;
+}
+
+} // namespace ferrox
