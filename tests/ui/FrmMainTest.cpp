@@ -286,7 +286,8 @@ private slots:
         QTRY_COMPARE(close->text(), QString("&Close"));
         QVERIFY(close->toolTip().isEmpty());
         QCOMPARE(copyNow->toolTip(), QString("Start the Copy Process"));
-        QTRY_COMPARE(w.StatusText(), QString("All File Copies Completed \u2014 1 failed (aborted)"));
+        QTRY_COMPARE(w.StatusText(),
+                     QString("All File Copies Completed \u2014 1 failed (aborted)"));
         QCOMPARE(StatusOfLine(core, 1), lsFileFailed);
         QVERIFY(!Exists(P("out2/big.bin")));
         QVERIFY(w.isVisible());
