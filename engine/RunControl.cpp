@@ -80,8 +80,12 @@ void TRunControl::CopySelectedLinesNow() {
 void TRunControl::ReleaseWorker() {
     if (!CopyWorker_)
         return;
-    // Asked to end before the pause gate opens: a paused worker woken first would take
-    // its next line before it saw the request.
+    // A run still going ends as Abort ends it: the file in progress stops at its next
+    // chunk (no partial target, an old one intact), so closing never waits for a large
+    // file. Asked to end before the pause gate opens: a paused worker woken first would
+    // take its next line before it saw the request.
+    if (!CopyWorker_->Finished())
+        run_.AbortFlag.store(-1);
     CopyWorker_->Terminate();
     run_.PauseEvent.Set();
     if (ProcessEvents)

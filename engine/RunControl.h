@@ -24,7 +24,7 @@ public:
     void AbortOrClose();
     // Starts a run over the selected source lines; nothing while a run is going on.
     void CopySelectedLinesNow();
-    // Wakes and ends the current worker and waits for it (shutdown).
+    // Ends the current worker as Abort does, wakes it and waits for it (shutdown).
     void ReleaseWorker();
 
     TCopyNOWThread* CopyWorker() const { return CopyWorker_.get(); }

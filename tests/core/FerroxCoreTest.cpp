@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -183,6 +184,48 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     EXPECT_EQ(saved, 0);
     EXPECT_EQ(closed, 0);
     EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// Closing during a file's copy ends it as Abort does, however large the file: the copy
+// stops (an old target stays, nothing half-written is left) and nothing is saved.
+TEST_F(TFerroxCoreTest, ClosingDuringACopyStopsTheFileInProgress) {
+    WriteFile(dir / "big", std::string(8 << 20, 'x'));
+    MakeDir(dir / "out");
+    WriteFile(dir / "out/big", "the old target");
+    const std::string queueFile = dir / "QUEUE.INI";
+    const std::string queueText = QueueText({dir / "big"}, dir / "out");
+    WriteFile(queueFile, queueText);
+
+    // Holds the worker where the file is about to be copied.
+    struct THold : IRunEvents {
+        TEvent Started{false}, Release{false};
+        void FileStarted(const PVirtualNode&, const std::string&) override {
+            Started.Set();
+            Release.Wait();
+        }
+    } hold;
+    auto core = std::make_unique<TFerroxCore>(queueFile);
+    TCoreSinks sinks;
+    sinks.RunEvents = &hold;
+    core->Attach(sinks);
+    core->Start();
+    const std::atomic<int32_t>& abortFlag = core->PartsForTesting().Run.AbortFlag;
+    core->StartPauseResume();
+    hold.Started.Wait();
+
+    auto closed = std::async(std::launch::async, [&] { core.reset(); });
+    // The shutdown asks the run to stop before the data moves: then the file goes on.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (abortFlag.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    hold.Release.Set();
+    ASSERT_EQ(closed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(ReadFile(dir / "out/big"), "the old target");
+    EXPECT_EQ(ReadFile(queueFile), queueText);
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "out"))
+        entries += !e.path().empty();
+    EXPECT_EQ(entries, 1u);
 }
 
 TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {
