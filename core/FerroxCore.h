@@ -57,6 +57,8 @@ public:
     void AbortOrClose();
     // A run over the selected source lines only; nothing while a run goes on.
     void CopySelectedLinesNow();
+    // Whether a run waits at its end until what it wrote is on the devices (default: yes).
+    void SetFlushAtEnd(bool flush) { run_.FlushAtEnd.store(flush); }
     // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
     // a signal handler, which then lets the face call AbortOrClose.
     void AbortFromSignal() noexcept;

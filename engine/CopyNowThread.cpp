@@ -197,6 +197,8 @@ void TCopyNOWThread::Execute() {
         try {
             counters.Reset();
             run_.Progress.BytesMoved.store(0);
+            run_.Progress.DataNanos.store(0);
+            run_.Progress.DataBytes.store(0);
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now

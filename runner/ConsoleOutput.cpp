@@ -43,6 +43,11 @@ void TConsoleOutput::SetCurrentFile(const std::string& path) {
     file_ = path;
 }
 
+void TConsoleOutput::SetRunText(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    runText_ = text;
+}
+
 void TConsoleOutput::SetText(const std::string& text) {
     std::lock_guard lock(mutex_);
     gaugeText_ = text;
@@ -61,6 +66,8 @@ std::string TConsoleOutput::ProgressLineLocked() const {
     else
         std::snprintf(head, sizeof head, "%3d%%", max > 0 ? int(int64_t(progress) * 100 / max) : 0);
     std::string line = std::string(head) + "  " + rate_ + "  ";
+    if (!runText_.empty())
+        line += runText_ + "  ";
     // Show the end of a long name, where the file's own name is.
     size_t room = size_t(TerminalWidth() - 1);
     std::string name = file_;

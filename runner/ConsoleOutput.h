@@ -21,6 +21,8 @@ public:
     void SetStatusText(const std::string& text, TStatusKind kind) override;
     // The file the progress line names (the run's file-started event).
     void SetCurrentFile(const std::string& path);
+    // The whole run's place on the progress line ("line N of M, …, about T left").
+    void SetRunText(const std::string& text);
     void SetMaxValue(int32_t value) override { max_.store(value); }
     void SetProgress(int32_t value) override { progress_.store(value); }
     int32_t MinValue() const override { return 0; }
@@ -46,6 +48,7 @@ private:
     std::string file_;
     std::string gaugeText_;
     std::string rate_;
+    std::string runText_;
     bool progressShown_ = false;
     std::atomic<int32_t> max_{100};
     std::atomic<int32_t> progress_{0};

@@ -1,6 +1,7 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
 #include "core/FerroxCore.h"
+#include "core/RunFiguresText.h"
 #include "diag/Trace.h"
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
@@ -41,6 +42,8 @@ const char* const Usage =
     "another program meanwhile is left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
+    "      --no-flush  end without waiting until what was written is on the disk\n"
+    "                (for scripts that flush themselves)\n"
     "  -h, --help    show this help\n"
     "\n"
     "Failures and usage errors go to stderr, everything else to stdout.\n"
@@ -60,6 +63,7 @@ int UsageError(const std::string& why) {
 
 struct TArguments {
     bool Quiet = false;
+    bool Flush = true;
     bool HaveQueueFile = false;
     std::string QueueFile;
 };
@@ -85,6 +89,8 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         }
         if (a == "-q" || a == "--quiet") {
             args.Quiet = true;
+        } else if (a == "--no-flush") {
+            args.Flush = false;
         } else if (a == "--") {
             for (++i; i < argc && !end; ++i)
                 end = takeQueueFile(argv[i]);
@@ -126,6 +132,9 @@ public:
     void FileStarted(const PVirtualNode&, const std::string& source) override {
         out_.SetCurrentFile(source);
     }
+    void RunProgress(const TRunFigures& figures) override {
+        out_.SetRunText(RunLiveLine(figures, format_));
+    }
     void SourceNotRemoved(const PVirtualNode&, const std::string& source, int code) override {
         sourcesKept_.fetch_add(1);
         out_.PrintError("ferrox-run: source not removed: " + source + ": " + SysErrorMessage(code));
@@ -149,6 +158,7 @@ public:
 
 private:
     TConsoleOutput& out_;
+    const TNumberFormat format_ = TNumberFormat::FromUserLocale();
     std::mutex mutex_;
     std::condition_variable endedCv_;
     bool ended_ = false;
@@ -238,6 +248,7 @@ int main(int argc, char** argv) {
         return rc;
     }
 
+    core.SetFlushAtEnd(args.Flush);
     const TLineCounts before = core.CountLines();
     const int64_t bytesBefore = core.BytesCopied();
     const auto start = std::chrono::steady_clock::now();
@@ -265,8 +276,8 @@ int main(int argc, char** argv) {
     const int64_t bytes = core.BytesCopied() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
     out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied, " +
-                  std::to_string(after.Failed) + " failed, " +
-                  FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
+                  std::to_string(after.Failed) + " failed, " + std::to_string(after.Waiting) +
+                  " not reached, " + FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
                   FormatNumber(seconds, 0, 1, fmt) + " s (" +
                   FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
                   (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved));

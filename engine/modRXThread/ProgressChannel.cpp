@@ -1,6 +1,9 @@
 #include "engine/modRXThread/ProgressChannel.h"
 
 #include "diag/Trace.h"
+#include "platform/CopyFile.h"
+
+#include <chrono>
 
 namespace ferrox {
 
@@ -13,6 +16,14 @@ void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
         channel->ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason});
         const int64_t moved = totalBytesTransferred - reporter->Reported;
         reporter->Reported = totalBytesTransferred;
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        if (callbackReason == CALLBACK_CHUNK_FINISHED && moved > 0 && reporter->LastStampNs) {
+            channel->DataNanos.fetch_add(now - reporter->LastStampNs, std::memory_order_relaxed);
+            channel->DataBytes.fetch_add(moved, std::memory_order_relaxed);
+        }
+        reporter->LastStampNs = now;
         if (moved != 0) {
             channel->BytesMoved.fetch_add(moved, std::memory_order_relaxed);
             if (moved > 0)

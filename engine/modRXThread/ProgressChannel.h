@@ -64,6 +64,10 @@ struct TProgressChannel {
     // for the pace.
     std::atomic<int64_t> BytesMoved{0};
     std::atomic<int64_t> BytesPaced{0};
+    // Time spent moving data (from a file's first report to its last) and the bytes moved
+    // meanwhile: what a byte costs without the cost of opening and naming files.
+    std::atomic<int64_t> DataNanos{0};
+    std::atomic<int64_t> DataBytes{0};
     // The run's lines and bytes, kept by the worker.
     TRunCounters Run;
 };
@@ -72,6 +76,7 @@ struct TProgressChannel {
 struct TCopyReporter {
     TProgressChannel* Channel;
     int64_t Reported = 0;
+    int64_t LastStampNs = 0; // steady clock, at the last report
 };
 
 // The copy's progress routine; data is a TCopyReporter. Queues a report, counts the bytes

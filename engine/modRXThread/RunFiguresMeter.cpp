@@ -30,6 +30,8 @@ std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
             shownLeft_ =
                 std::max(0.0, *shownLeft_ - std::chrono::duration<double>(elapsed).count());
     }
+    if (const int64_t dataBytes = channel_.DataBytes.load(); dataBytes > 0)
+        pace_.SetPerByteHint(double(channel_.DataNanos.load()) * 1e-9 / double(dataBytes));
     if (window_ >= Window) {
         const long files = c.FilesFinished.load();
         const int64_t bytes = channel_.BytesPaced.load();

@@ -1,5 +1,6 @@
 #include "engine/modRXThread/TimeLeft.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ferrox {
@@ -18,22 +19,22 @@ void TTimeLeft::AddWindow(double seconds, double files, double bytes) {
 std::optional<double> TTimeLeft::SecondsFor(double files, double bytes) const {
     if (windows_ < 2 || (ff_ <= 0 && bb_ <= 0))
         return std::nullopt;
-    // Least squares for both costs; where the windows cannot tell them apart (every
-    // window the same mix) or one comes out negative, the other explains the time alone.
-    double perFile = 0, perByte = 0;
+    // Least squares for both costs, where the windows tell them apart (files of many
+    // sizes, or a large file alone in some windows).
+    double perFile = -1, perByte = -1;
     const double det = ff_ * bb_ - fb_ * fb_;
-    if (det > 1e-9 * ff_ * bb_) {
+    if (det > 1e-3 * ff_ * bb_) {
         perFile = (tf_ * bb_ - tb_ * fb_) / det;
         perByte = (ff_ * tb_ - fb_ * tf_) / det;
     }
-    if (!(det > 1e-9 * ff_ * bb_) || perFile < 0 || perByte < 0) {
-        // One cost alone: the one that explains more of the time.
-        const double fileOnly = ff_ > 0 ? tf_ / ff_ : 0;
-        const double byteOnly = bb_ > 0 ? tb_ / bb_ : 0;
-        const double fileFit = ff_ > 0 ? tf_ * tf_ / ff_ : 0;
-        const double byteFit = bb_ > 0 ? tb_ * tb_ / bb_ : 0;
-        perFile = fileFit >= byteFit ? fileOnly : 0;
-        perByte = fileFit >= byteFit ? 0 : byteOnly;
+    if (perFile < 0 || perByte < 0) {
+        // They cannot be told apart: the data phases' cost per byte, and the rest of the
+        // time per file (or, without files, per byte after all).
+        perByte = perByteHint_;
+        if (ff_ > 0)
+            perFile = std::max(0.0, (tf_ - perByte * fb_) / ff_);
+        else
+            perFile = 0, perByte = bb_ > 0 ? tb_ / bb_ : perByte;
     }
     const double seconds = perFile * files + perByte * bytes;
     if (!std::isfinite(seconds) || seconds < 0)

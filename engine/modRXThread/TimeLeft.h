@@ -14,6 +14,10 @@ public:
     // A window of active time (pauses left out) in which `files` files were finished and
     // `bytes` bytes moved.
     void AddWindow(double seconds, double files, double bytes);
+    // What a byte costs while the data itself moves (the copies' data phases): stands in
+    // for the per-byte cost until the windows tell it apart from the per-file cost (a run
+    // that has copied only small files so far says nothing about its large ones).
+    void SetPerByteHint(double seconds) { perByteHint_ = seconds; }
     // Seconds for so many files and bytes more; none until the pace is known.
     std::optional<double> SecondsFor(double files, double bytes) const;
 
@@ -24,6 +28,7 @@ private:
     // Weighted sums of the normal equations of the fit.
     double ff_ = 0, fb_ = 0, bb_ = 0, tf_ = 0, tb_ = 0;
     int windows_ = 0;
+    double perByteHint_ = 0;
 };
 
 } // namespace ferrox

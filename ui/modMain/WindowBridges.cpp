@@ -61,15 +61,44 @@ void TLabelText::Apply() {
     label_.setText(ShownPath(text));
 }
 
-TRunEventsBridge::TRunEventsBridge(std::function<void()> showButtons)
-    : showButtons_(showButtons), call_(std::move(showButtons), ShowIntervalMs) {}
+TRunEventsBridge::TRunEventsBridge(
+    std::function<void()> showButtons,
+    std::function<void(const std::optional<TRunFigures>&)> showFigures)
+    : showButtons_(showButtons), showFigures_(std::move(showFigures)),
+      buttonsCall_(std::move(showButtons), ShowIntervalMs),
+      figuresCall_([this] { ApplyFigures(); }, ShowIntervalMs) {}
 
 void TRunEventsBridge::ButtonsChanged() {
     // A click shows its new caption at once; the worker's changes come coalesced.
-    if (QThread::currentThread() == call_.thread())
+    if (QThread::currentThread() == buttonsCall_.thread())
         showButtons_();
     else
-        call_.Poke();
+        buttonsCall_.Poke();
+}
+
+void TRunEventsBridge::RunProgress(const TRunFigures& figures) {
+    {
+        std::lock_guard lock(mutex_);
+        figures_ = figures;
+    }
+    figuresCall_.Poke();
+}
+
+void TRunEventsBridge::RunEnded(bool) {
+    {
+        std::lock_guard lock(mutex_);
+        figures_.reset();
+    }
+    figuresCall_.Poke();
+}
+
+void TRunEventsBridge::ApplyFigures() {
+    std::optional<TRunFigures> figures;
+    {
+        std::lock_guard lock(mutex_);
+        figures = figures_;
+    }
+    showFigures_(figures);
 }
 
 } // namespace ferrox

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/FaceSinks.h"
@@ -131,15 +132,26 @@ private:
 };
 
 // What a run tells the window: a change of the run buttons' texts is shown (right away
-// on the window's thread, coalesced from the worker's).
+// on the window's thread, coalesced from the worker's); the run's figures go to the title
+// and the gauge's tooltip while it runs, which are put back when it ends.
 class TRunEventsBridge : public IRunEvents {
 public:
-    explicit TRunEventsBridge(std::function<void()> showButtons);
+    // showFigures gets the latest figures, or none once the run has ended.
+    TRunEventsBridge(std::function<void()> showButtons,
+                     std::function<void(const std::optional<TRunFigures>&)> showFigures);
     void ButtonsChanged() override;
+    void RunProgress(const TRunFigures& figures) override;
+    void RunEnded(bool aborted) override;
 
 private:
+    void ApplyFigures();
+
     std::function<void()> showButtons_;
-    TCoalescedCall call_;
+    std::function<void(const std::optional<TRunFigures>&)> showFigures_;
+    TCoalescedCall buttonsCall_;
+    std::mutex mutex_;
+    std::optional<TRunFigures> figures_; // none: no run
+    TCoalescedCall figuresCall_;
 };
 
 } // namespace ferrox

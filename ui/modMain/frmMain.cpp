@@ -1,5 +1,6 @@
 #include "ui/modMain/frmMain.h"
 
+#include "core/RunFiguresText.h"
 #include "diag/Trace.h"
 #include "ui/FerroxApplication.h"
 #include "ui/FileDialogs.h"
@@ -151,7 +152,9 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     statusBridge_ = std::make_unique<TStatusBridge>(*Status_->Panel0);
     rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
     gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(*gaugeFileCopy_);
-    runEventsBridge_ = std::make_unique<TRunEventsBridge>([this] { ShowRunButtons(); });
+    runEventsBridge_ = std::make_unique<TRunEventsBridge>(
+        [this] { ShowRunButtons(); },
+        [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); });
     ShowRunButtons();
 
     FormCreate();
@@ -368,6 +371,17 @@ void TfrmMain::ShowRunButtons() {
     btnCopyNow_->setToolTip(Q(copyNow.Hint));
     btnClose_->setText(Q(close.Caption));
     btnClose_->setToolTip(Q(close.Hint));
+}
+
+void TfrmMain::ShowRunFigures(const std::optional<TRunFigures>& figures) {
+    // The layout stays as it is: the title and the gauge's tooltip carry the whole run.
+    if (!figures) {
+        setWindowTitle("Ferrox");
+        gaugeFileCopy_->setToolTip(QString());
+        return;
+    }
+    setWindowTitle(Q(RunTitle(*figures)));
+    gaugeFileCopy_->setToolTip(Q(RunDetails(*figures, numberFormat_)));
 }
 
 void TfrmMain::btnCopyNowClick() {

@@ -96,6 +96,8 @@ private:
     void BuildMenus();
     void PlaceLabels();
     void ShowRunButtons();
+    // The run's figures in the title and the gauge's tooltip; none: the run is over.
+    void ShowRunFigures(const std::optional<TRunFigures>& figures);
     void FormCreate();
     void FormDestroy();
     void ConnectListCommands();
@@ -106,6 +108,7 @@ private:
 
     std::unique_ptr<TFerroxCore> core_;
     TCoreSinks sinks_; // what the core was given, kept for SetPleaseWait
+    const TNumberFormat numberFormat_ = TNumberFormat::FromUserLocale();
     QFrame* pnlTop_ = nullptr;
     QPushButton* btnAbout_ = nullptr;
     QPushButton* btnQueueMaint_ = nullptr;

@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/RunFigures.h"
+#include "platform/NumberFormat.h"
+
+namespace ferrox {
+
+// The words both faces use for a run's figures, so the window and ferrox-run say the same.
+
+// "45 s", "2 min", "1 h 5 min" (rounded as a reader expects of an estimate).
+std::string FormatTimeLeft(double seconds);
+// "512 B", "3.4 KiB", "120 MiB", "1.2 GiB".
+std::string FormatBytes(int64_t bytes, const TNumberFormat& format);
+
+// "34 % — 2 min left — Ferrox" (without the time before it is known).
+std::string RunTitle(const TRunFigures& figures);
+// Lines and bytes done and left, on two lines.
+std::string RunDetails(const TRunFigures& figures, const TNumberFormat& format);
+// "line 124 of 1,003, 1.2 GiB of 4.6 GiB, about 2 min left".
+std::string RunLiveLine(const TRunFigures& figures, const TNumberFormat& format);
+
+} // namespace ferrox

@@ -1,0 +1,172 @@
+#include "EngineFixture.h"
+
+#include "engine/modRXThread/RunFiguresMeter.h"
+#include "engine/modRXThread/TimeLeft.h"
+
+#include <chrono>
+#include <cmath>
+
+using namespace ferrox;
+using namespace ferrox::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A run of many small files and a few large ones, played through the meter with a fake
+// clock: each second the counters move as a disk of a fixed per-file cost and byte rate
+// would move them. The time left must come close to the truth once a tenth is done,
+// pauses must not count, and it is shown only after a few seconds.
+TEST(RunFigures, TimeLeftFollowsAMixedRunAndLeavesPausesOut) {
+    struct TCase {
+        const char* Name;
+        double PerFile, PerByte; // seconds
+        int SmallFiles;
+        int64_t SmallSize;
+        int LargeFiles;
+        int64_t LargeSize;
+    };
+    const TCase cases[] = {
+        {"small files first", 0.002, 1e-9, 4000, 4096, 4, 2LL << 30},
+        {"network share", 0.02, 1e-8, 500, 65536, 2, 200LL << 20},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProgressChannel channel;
+        TRunCounters& counters = channel.Run;
+        counters.LinesLeft = c.SmallFiles + c.LargeFiles;
+        counters.BytesKnown = c.SmallFiles * c.SmallSize + c.LargeFiles * c.LargeSize;
+        counters.Counting = true;
+        counters.Active = true;
+        // The copies' data phases say what a byte costs.
+        channel.DataBytes = 1 << 20;
+        channel.DataNanos = int64_t(c.PerByte * 1e9 * double(1 << 20));
+        TRunFiguresMeter meter(channel);
+        auto now = std::chrono::system_clock::time_point(1000s);
+        ASSERT_FALSE(meter.Update(now)); // the first look starts the run's clock
+
+        // The files in order; each second the "disk" gets through as much as it can.
+        std::vector<int64_t> sizes(size_t(c.SmallFiles), c.SmallSize);
+        // The large files come in the middle of the small ones, as a directory lists them.
+        sizes.insert(sizes.begin() + c.SmallFiles / 2, size_t(c.LargeFiles), c.LargeSize);
+        double total = 0;
+        for (int64_t s : sizes)
+            total += c.PerFile + c.PerByte * double(s);
+        size_t next = 0;
+        double carried = 0, elapsed = 0, worst = 0;
+        int shownAfter = -1;
+        for (int second = 1; next < sizes.size(); ++second) {
+            if (second == 5) {
+                // Ten seconds of pause: nothing moves, and they do not count.
+                counters.Active = false;
+                for (int i = 0; i < 10; ++i) {
+                    now += 1s;
+                    meter.Update(now);
+                }
+                counters.Active = true;
+            }
+            double budget = 1.0 + carried;
+            while (next < sizes.size()) {
+                const double cost = c.PerFile + c.PerByte * double(sizes[next]);
+                if (cost > budget) {
+                    // A large file moves part of its bytes this second.
+                    const int64_t part = int64_t(std::max(0.0, budget - c.PerFile) / c.PerByte);
+                    if (part > 0 && part < sizes[next]) {
+                        channel.BytesMoved += part;
+                        channel.BytesPaced += part;
+                        sizes[next] -= part;
+                        budget = 0;
+                    }
+                    break;
+                }
+                budget -= cost;
+                channel.BytesMoved += sizes[next];
+                channel.BytesPaced += sizes[next];
+                ++counters.FilesFinished;
+                ++counters.LinesDone;
+                --counters.LinesLeft;
+                ++next;
+            }
+            carried = budget;
+            elapsed += 1.0;
+            now += 1s;
+            std::optional<TRunFigures> f = meter.Update(now);
+            ASSERT_TRUE(f);
+            EXPECT_NEAR(f->ActiveSeconds, elapsed, 1e-6);
+            if (f->SecondsLeft && shownAfter < 0)
+                shownAfter = second;
+            const double truth = total - elapsed;
+            if (f->SecondsLeft && elapsed >= total / 10 && truth > 3)
+                worst = std::max(worst, std::abs(*f->SecondsLeft - truth) / truth);
+        }
+        EXPECT_GE(shownAfter, 3);
+        EXPECT_LT(worst, 0.25) << "time left off by " << worst * 100 << " %";
+    }
+}
+
+// The figures of a real run held at its second line: every waiting line counted, the bytes
+// of files known (those in a directory once it is expanded), nothing counted twice.
+TEST_F(TEngineTest, ARunCountsItsLinesAndBytes) {
+    MakeDir(P("out"));
+    MakeDir(P("dir"));
+    WriteFile(P("a"), std::string(1000, 'a'));
+    WriteFile(P("dir/b"), std::string(300, 'b'));
+    WriteFile(P("dir/c"), std::string(20, 'c'));
+    AddPair(P("dir"), P("out"), true);
+    AddPair(P("a"), P("out"));
+    const TRunCounters& c = run.Progress.Run;
+    std::vector<std::string> seen;
+    run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        if (point != TRunPoint::LineReached)
+            return;
+        seen.push_back(path + ": " + std::to_string(c.LinesDone) + " done, " +
+                       std::to_string(c.LinesLeft) + " left, " + std::to_string(c.DirsLeft) +
+                       " dirs, " + std::to_string(c.BytesKnown) + " bytes");
+    };
+    RunToEnd();
+    run.OnRunPoint = nullptr;
+    ASSERT_EQ(seen.size(), 4u);
+    // Before the directory is expanded only the file beside it has known bytes.
+    EXPECT_EQ(seen[0], P("dir") + ": 0 done, 2 left, 1 dirs, 1000 bytes");
+    // Its two files came in with their sizes (in the order the directory lists them).
+    EXPECT_EQ(seen[1].substr(seen[1].find(':')), ": 1 done, 3 left, 0 dirs, 1320 bytes");
+    EXPECT_EQ(c.LinesDone, 4);
+    EXPECT_EQ(c.LinesLeft, 0);
+    EXPECT_EQ(run.Progress.BytesMoved, 1320);
+}
+
+// What a run wrote is flushed before its end is told, through a directory on each file
+// system it wrote to; "Writing to disk…" shows while that takes, Abort ends the wait (not
+// the writing), and a run told not to flush does not.
+TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
+    MakeDir(P("out"));
+    WriteFile(P("f"), "data");
+    AddPair(P("f"), P("out"));
+    std::atomic<int> flushes{0};
+    TEvent release{false};
+    run.FlushFileSystem = [&](int) {
+        ++flushes;
+        events.Tell({TRunEvent::FileStarted, nullptr, "flush"});
+        release.Wait();
+        return 0;
+    };
+    control.StartPauseResume();
+    ASSERT_TRUE(WaitForStatus("Writing to disk\u2026"));
+    EXPECT_EQ(control.CopyWorker()->Finished(), false); // the buttons still say it runs
+    control.AbortOrClose();                             // ends the wait
+    WaitForRunEnd();
+    release.Set();
+    EXPECT_EQ(flushes, 1);
+    const std::vector<std::string> ev = events.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], "started flush");
+    EXPECT_EQ(ev.back(), "ended aborted");
+
+    q.lstCopyFrom.SetSelected(q.lstCopyFrom.FirstNode(), true);
+    q.ResetCopyStatus();
+    run.FlushAtEnd = false;
+    RunToEnd();
+    EXPECT_EQ(flushes, 1);
+    EXPECT_EQ(status.Last(), "All File Copies Completed");
+}
+
+} // namespace
