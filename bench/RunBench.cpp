@@ -1,0 +1,179 @@
+// The whole run as a user meets it, through ferrox-run:
+//  1. "done" means on the disk: ferrox-run (which flushes what it wrote before it ends)
+//     against `cp` followed by `sync`, for one large file and a tree of 20,000 files,
+//     alternating who goes first; each copy into a fresh directory;
+//  2. the time left: a mixed queue (thousands of small files, a few large ones) copied by
+//     the engine with a monitor; at each moment the run showed a time left, it is compared
+//     with the time the run really took from there, once a tenth of the run was done.
+//
+//   run_bench [--dir DIR] [--rounds N] [--big-mib N] [--skip-flush] [--skip-time-left]
+#include "bench/BenchSupport.h"
+#include "diag/Trace.h"
+#include "engine/RunControl.h"
+#include "engine/modRXThread/ProgressMonitor.h"
+
+#include <cmath>
+#include <mutex>
+
+using namespace ferrox;
+using namespace ferrox::bench;
+
+namespace {
+
+double TimeShell(const std::string& cmd) {
+    auto start = Clock::now();
+    Shell(cmd);
+    return Seconds(start);
+}
+
+void WriteQueue(const std::string& file, const std::string& source, bool isDir,
+                const std::string& dest) {
+    WriteText(file, std::string("[Queue]\r\nFROM-1=") + (isDir ? "D:" : "F:") + source +
+                        "\r\nTO-1=" + dest + "\r\nDONE-1=0\r\nMOVE-1=0\r\n");
+}
+
+void FlushCase(const std::string& work, const std::string& name, const std::string& source,
+               bool isDir, int rounds) {
+    std::vector<double> cp, fx, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        const std::string n = std::to_string(r);
+        Shell("sync");
+        auto cpRun = [&] {
+            ::mkdir((work + "/cp" + name + n).c_str(), 0755);
+            return TimeShell("cp -r '" + source + "' '" + work + "/cp" + name + n + "/' && sync");
+        };
+        auto fxRun = [&] {
+            const std::string dest = work + "/fx" + name + n;
+            ::mkdir(dest.c_str(), 0755);
+            WriteQueue(work + "/q" + name + n + ".ini", source, isDir, dest);
+            return TimeShell(std::string(FERROX_RUN_PATH) + " -q '" + work + "/q" + name + n +
+                             ".ini' >/dev/null");
+        };
+        double c, f;
+        if (r % 2 == 0) {
+            c = cpRun();
+            Shell("sync");
+            f = fxRun();
+        } else {
+            f = fxRun();
+            Shell("sync");
+            c = cpRun();
+        }
+        cp.push_back(c);
+        fx.push_back(f);
+        ratios.push_back(f / c);
+        std::printf("   round %d: cp+sync %.3f s, ferrox-run %.3f s, ratio %.3f\n", r + 1, c, f,
+                    f / c);
+    }
+    std::printf("   median: cp+sync %.3f s, ferrox-run %.3f s, ratio %.3f (min %.3f, max %.3f; "
+                "goal <= 1.05)\n",
+                Median(cp), Median(fx), Median(ratios),
+                *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
+}
+
+// Keeps what the monitor showed, with when it showed it.
+struct TShownTimes : IProgressSink {
+    std::mutex Mutex;
+    std::vector<std::pair<double, TRunFigures>> Shown; // seconds since the start
+    Clock::time_point Start = Clock::now();
+    void ShowProgress(const TProgressShown& shown) override {
+        if (!shown.Figures)
+            return;
+        std::lock_guard lock(Mutex);
+        Shown.emplace_back(Seconds(Start), *shown.Figures);
+    }
+};
+
+void TimeLeftCase(const std::string& work, int smallFiles, int bigFiles, int bigMiB) {
+    const std::string src = work + "/mixed";
+    ::mkdir(src.c_str(), 0755);
+    // Small files and a few large ones in one directory, in the order it lists them.
+    for (int i = 0; i < smallFiles; ++i)
+        WriteFile(src + "/s" + std::to_string(i), 4096 + size_t(i % 7) * 1024, unsigned(i));
+    for (int i = 0; i < bigFiles; ++i)
+        Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + src +
+              "/big" + std::to_string(i) + "'");
+    Shell("sync");
+    TCopyQueue q;
+    TRunState run;
+    TRunControl control(q, run);
+    TShownTimes shown;
+    TProgressMonitor monitor(run.Progress, q.StatusLine, shown);
+    monitor.Start();
+    const std::string dest = work + "/mixed-out";
+    ::mkdir(dest.c_str(), 0755);
+    q.AddItem(q.lstCopyFrom, src, false, lsDirWaiting);
+    q.AddItem(q.lstCopyTo, dest, false, lsDirWaiting);
+    shown.Start = Clock::now();
+    control.StartPauseResume();
+    control.CopyWorker()->WaitFor();
+    const double total = Seconds(shown.Start);
+    control.ReleaseWorker();
+    monitor.Stop();
+
+    std::vector<double> errors;
+    for (const auto& [at, f] : shown.Shown) {
+        const double left = total - at;
+        if (!f.SecondsLeft || at < total / 10 || left < 1)
+            continue;
+        errors.push_back(std::abs(*f.SecondsLeft - left) / left);
+    }
+    std::printf("   %d files of 4-10 KiB and %d of %d MiB: the run took %.1f s; %zu estimates "
+                "after a tenth of it\n",
+                smallFiles, bigFiles, bigMiB, total, errors.size());
+    if (!errors.empty())
+        std::printf("   error of the time left: median %.0f %%, 90th percentile %.0f %%, worst "
+                    "%.0f %% (goal: within 25 %%)\n",
+                    Median(errors) * 100, Quantile(errors, 0.9) * 100,
+                    *std::max_element(errors.begin(), errors.end()) * 100);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+    int rounds = 3, bigMiB = 1024;
+    bool skipFlush = false, skipTimeLeft = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--dir" && i + 1 < argc)
+            base = argv[++i];
+        else if (a == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--big-mib" && i + 1 < argc)
+            bigMiB = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--skip-flush")
+            skipFlush = true;
+        else if (a == "--skip-time-left")
+            skipTimeLeft = true;
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--dir DIR] [--rounds N] [--big-mib N] [--skip-flush] "
+                         "[--skip-time-left]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    std::string work = base + "/ferrox-run-bench-XXXXXX";
+    if (!::mkdtemp(work.data()))
+        Fail("mkdtemp");
+    TraceCreate();
+    std::printf("work directory: %s\n", work.c_str());
+    if (!skipFlush) {
+        const std::string big = work + "/big.bin";
+        Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + big + "'");
+        MakeTree(work + "/tree", 200, 100, 4096);
+        Shell("sync");
+        std::printf("\n1. on the disk before it ends: one file of %d MiB\n", bigMiB);
+        FlushCase(work, "big", big, false, rounds);
+        std::printf("\n   a tree of 20,000 files of 4 KiB\n");
+        FlushCase(work, "tree", work + "/tree", true, rounds);
+    }
+    if (!skipTimeLeft) {
+        std::printf("\n2. time left on a mixed queue\n");
+        TimeLeftCase(work, 20000, 4, std::max(64, bigMiB / 2));
+    }
+    Shell("rm -rf '" + work + "'");
+    return 0;
+}
