@@ -177,20 +177,134 @@ TSaveResult TQueueFile::SaveBeside(const std::string& file, std::string_view tex
     throw TPersistError("Unable to write to " + side + ": " + SysErrorMessage(EEXIST), EEXIST);
 }
 
+// A please-wait box shown for as long as it lives, when asked for.
+class TQueueFile::TWaitBox {
+public:
+    TWaitBox(TQueueFile& file, bool show) : file_(file) {
+        if (show && file_.PleaseWait) {
+            file_.PleaseWait(true);
+            shown_ = true;
+            file_.Pump();
+        }
+    }
+    ~TWaitBox() { Hide(); }
+    void Hide() {
+        if (shown_)
+            file_.PleaseWait(false);
+        shown_ = false;
+    }
+
+private:
+    TQueueFile& file_;
+    bool shown_ = false;
+};
+
+std::optional<TSaveResult> TQueueFile::MayReplace(const std::string& file,
+                                                  const std::string& target, bool userNamedIt) {
+    if (HoldsLockOn(target) || LookupPath(target) != 0)
+        return std::nullopt;
+    TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    // Locked, but no longer under the name: another holder has just saved.
+    if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
+        inUseElsewhere_ = true;
+        queue_.StatusLine.Show(InUseMessage(file));
+        return TSaveResult::InUseElsewhere;
+    }
+    // Our lines never came from this file: writing them would drop its queue.
+    if (!userNamedIt && mustLoadAgain_) {
+        queue_.StatusLine.Show(LoadAgainMessage(file));
+        return TSaveResult::InUseElsewhere;
+    }
+    // Held from here, so no one else starts on the file while it is replaced.
+    if (other)
+        Hold(std::move(other), file);
+    return std::nullopt;
+}
+
+std::vector<TQueueFile::TSavedLine> TQueueFile::SnapshotLines() {
+    // One consistent picture of the pairs: a copy run may delete a pair meanwhile.
+    TLineList& from = queue_.lstCopyFrom;
+    TLineList& to = queue_.lstCopyTo;
+    std::vector<TSavedLine> lines;
+    std::lock_guard pair(queue_.PairMutex);
+    lines.reserve(from.AllNodeCount());
+    PVirtualNode dest = to.FirstNode();
+    for (PVirtualNode src = from.FirstNode(); src; src = from.NextNode(src)) {
+        lines.push_back({TLineList::NodeData(src)->Path,
+                         dest ? TLineList::NodeData(dest)->Path : std::string(),
+                         TCopyQueue::StatusOf(src), TCopyQueue::IsMove(src)});
+        if (dest)
+            dest = to.NextNode(dest);
+    }
+    return lines;
+}
+
+std::string TQueueFile::QueueText(const std::vector<TSavedLine>& lines, size_t& written,
+                                  std::vector<std::string>& unstorable) {
+    TIniWriter ini;
+    ini.Reserve(lines.size() * 64);
+    ini.Section(QueueSection);
+    written = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const TSavedLine& line = lines[i];
+        // A line break cannot stand in a line of the file. Such a pair is left out, with
+        // the numbers closing up behind it, so one odd name (a directory's entry, say)
+        // neither stops the whole queue from being saved nor shifts the pairing of the
+        // lines after it.
+        if (!IsStorableValue(line.From) || !IsStorableValue(line.To)) {
+            unstorable.push_back(line.From);
+            continue;
+        }
+        const std::string n = std::to_string(++written);
+        ini.WriteString("FROM-" + n, (IsDirStatus(line.Status) ? "D:" : "F:") + line.From);
+        ini.WriteString("TO-" + n, line.To);
+        ini.WriteBool("DONE-" + n, IsCompletedStatus(line.Status));
+        ini.WriteBool("MOVE-" + n, line.Move);
+        if ((i + 1) % LinesPerEventPump == 0)
+            Pump();
+    }
+    return ini.Text();
+}
+
+TSaveResult TQueueFile::WriteQueueFile(const std::string& file, const std::string& target,
+                                       std::string_view text, bool guarded, bool beside) {
+    if (beside)
+        return SaveBeside(file, text);
+    // The old file stays where it is until the new one replaces it in one step; the backup
+    // is a second name for (or a copy of) the old content, made when it can be.
+    if (LookupPath(target) == 0) {
+        std::string backup = StatePath() + QueueBackupName(file);
+        if (!SameFile(target, backup)) {
+            try {
+                LinkOrCopyAs(target, backup);
+            } catch (const TPersistError&) {
+                // The backup is a courtesy; the save goes on without it.
+            }
+        }
+    }
+    try {
+        Hold(ReplaceFileContent(target, text,
+                                {.KeepLocked = true, .Expected = guarded ? &held_ : nullptr}),
+             file);
+        return TSaveResult::Saved;
+    } catch (const TFileChangedError&) {
+        // Replaced between the look before and the rename.
+        return SaveBeside(file, text);
+    }
+}
+
 TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& FileName) {
     if (busy_)
         return TSaveResult::Refused;
     TTraceScope trace("SaveQueue");
-    TLineList& from = queue_.lstCopyFrom;
-    TLineList& to = queue_.lstCopyTo;
-    if (from.AllNodeCount() > AutosaveLineLimit && !Force) {
+    if (queue_.lstCopyFrom.AllNodeCount() > AutosaveLineLimit && !Force) {
         queue_.StatusLine.Show(MsgAutosaveDisabled);
         return TSaveResult::AutosaveSkipped;
     }
     TBusyScope busy(busy_);
     const std::string file = FileName.empty() ? QueueFileName : FileName;
     TSaveResult result = TSaveResult::Failed;
-    bool waitShown = false;
+    std::optional<TWaitBox> wait;
     try {
         // A link to the queue file stays a link: its target is what gets replaced.
         const std::string target = ResolveLinks(file);
@@ -198,45 +312,16 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         // replaced: one that someone else put under the name, or wrote into, is theirs.
         const bool guarded = FileName.empty() && heldName_ == file;
         const bool beside = guarded && ChangedBySomeoneElse(target);
-
-        if (!beside && !HoldsLockOn(target) && LookupPath(target) == 0) {
-            TFd other(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-            // Locked, but no longer under the name: another holder has just saved.
-            if (other && (!TryLock(other.Get()) || !NameLeadsTo(target, other.Get()))) {
-                inUseElsewhere_ = true;
-                queue_.StatusLine.Show(InUseMessage(file));
-                return TSaveResult::InUseElsewhere;
-            }
-            // Our lines never came from this file: writing them would drop its queue.
-            if (FileName.empty() && mustLoadAgain_) {
-                queue_.StatusLine.Show(LoadAgainMessage(file));
-                return TSaveResult::InUseElsewhere;
-            }
-            // Held from here, so no one else starts on the file while it is replaced.
-            if (other)
-                Hold(std::move(other), file);
-        }
+        if (!beside)
+            if (std::optional<TSaveResult> refused = MayReplace(file, target, !FileName.empty()))
+                return *refused;
         inUseElsewhere_ = false;
         if (!FileName.empty()) {
             QueueFileName = FileName;
             mustLoadAgain_ = false;
         }
 
-        // One consistent picture of the pairs: a copy run may delete a pair meanwhile.
-        std::vector<TSavedLine> lines;
-        {
-            std::lock_guard pair(queue_.PairMutex);
-            lines.reserve(from.AllNodeCount());
-            PVirtualNode dest = to.FirstNode();
-            for (PVirtualNode src = from.FirstNode(); src; src = from.NextNode(src)) {
-                lines.push_back({TLineList::NodeData(src)->Path,
-                                 dest ? TLineList::NodeData(dest)->Path : std::string(),
-                                 TCopyQueue::StatusOf(src), TCopyQueue::IsMove(src)});
-                if (dest)
-                    dest = to.NextNode(dest);
-            }
-        }
-
+        const std::vector<TSavedLine> lines = SnapshotLines();
         if (lines.empty()) {
             // Nothing to keep beside someone else's file, and theirs stays.
             if (beside)
@@ -249,63 +334,12 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
         }
         if (!copyRunning_)
             queue_.StatusLine.Show("");
-        if (ShowWait && PleaseWait) {
-            PleaseWait(true);
-            waitShown = true;
-            Pump();
-        }
+        wait.emplace(*this, ShowWait);
 
-        TIniWriter ini;
-        ini.Reserve(lines.size() * 64);
-        ini.Section(QueueSection);
-        std::string prefix;
         size_t written = 0;
         std::vector<std::string> unstorable;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const TSavedLine& line = lines[i];
-            // A line break cannot stand in a line of the file. Such a pair is left out,
-            // with the numbers closing up behind it, so one odd name (a directory's
-            // entry, say) neither stops the whole queue from being saved nor shifts the
-            // pairing of the lines after it.
-            if (!IsStorableValue(line.From) || !IsStorableValue(line.To)) {
-                unstorable.push_back(line.From);
-                continue;
-            }
-            const std::string n = std::to_string(++written);
-            prefix = IsDirStatus(line.Status) ? "D:" : "F:";
-            ini.WriteString("FROM-" + n, prefix + line.From);
-            ini.WriteString("TO-" + n, line.To);
-            ini.WriteBool("DONE-" + n, IsCompletedStatus(line.Status));
-            ini.WriteBool("MOVE-" + n, line.Move);
-            if ((i + 1) % LinesPerEventPump == 0)
-                Pump();
-        }
-
-        if (beside) {
-            result = SaveBeside(file, ini.Text());
-        } else {
-            // The old file stays where it is until the new one replaces it in one step; the
-            // backup is a second name for (or a copy of) the old content, made when it can be.
-            if (LookupPath(target) == 0) {
-                std::string backup = StatePath() + QueueBackupName(file);
-                if (!SameFile(target, backup)) {
-                    try {
-                        LinkOrCopyAs(target, backup);
-                    } catch (const TPersistError&) {
-                    }
-                }
-            }
-            try {
-                Hold(ReplaceFileContent(
-                         target, ini.Text(),
-                         {.KeepLocked = true, .Expected = guarded ? &held_ : nullptr}),
-                     file);
-                result = TSaveResult::Saved;
-            } catch (const TFileChangedError&) {
-                // Replaced between the look above and the rename.
-                result = SaveBeside(file, ini.Text());
-            }
-        }
+        const std::string text = QueueText(lines, written, unstorable);
+        result = WriteQueueFile(file, target, text, guarded, beside);
 
         for (const std::string& path : unstorable)
             LogError(queue_.StatusLine,
@@ -317,9 +351,58 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
     } catch (...) {
         LogError(queue_.StatusLine, "Exception Error: unknown exception");
     }
-    if (waitShown)
-        PleaseWait(false);
     return result;
+}
+
+TFd TQueueFile::OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held) {
+    TFd fd;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        fd = OpenRegularFile(file, &missing);
+        if (missing)
+            break;
+        // A second lock of our own would fail against the one we hold.
+        if ((ours = HoldsLockOn(fd.Get())))
+            break;
+        if ((held = !TryLock(fd.Get())))
+            break;
+        // A save elsewhere may have put a new file under the name between the open and
+        // the lock; the locked one is then an old one, free for that reason.
+        if (NameLeadsTo(file, fd.Get()))
+            break;
+    }
+    return fd;
+}
+
+void TQueueFile::FillLists(const TIniReader& ini) {
+    TLineList& from = queue_.lstCopyFrom;
+    TLineList& to = queue_.lstCopyTo;
+    for (uint64_t n = 1;; ++n) {
+        const std::string number = std::to_string(n);
+        std::string fromValue = ini.ReadString(QueueSection, "FROM-" + number, "");
+        if (fromValue.empty())
+            break;
+        if (fromValue.size() > 2 && fromValue[1] == ':') {
+            std::string toValue = ini.ReadString(QueueSection, "TO-" + number, "");
+            bool done = ini.ReadBool(QueueSection, "DONE-" + number, false);
+            bool move = ini.ReadBool(QueueSection, "MOVE-" + number, false);
+            int32_t status = lsFileWaiting;
+            std::string path;
+            if (fromValue[0] == 'D') {
+                status = done ? lsDirDone : lsDirWaiting;
+                path = fromValue.substr(2);
+            } else if (fromValue[0] == 'F') {
+                status = done ? lsFileDone : lsFileWaiting;
+                path = fromValue.substr(2);
+            } else {
+                path = std::move(fromValue);
+            }
+            queue_.AddItem(from, path, move, status);
+            if (!toValue.empty())
+                queue_.AddItem(to, toValue, false, done ? lsDirDone : lsDirWaiting);
+        }
+        if (n % LinesPerEventPump == 0)
+            Pump();
+    }
 }
 
 TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
@@ -338,27 +421,9 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
     from.BeginBatch();
     to.BeginBatch();
     TLoadResult result = TLoadResult::Unreadable;
-    bool waitShown = false;
     try {
-        bool missing = false;
-        bool ours = false;
-        bool held = false;
-        TFd fd;
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            fd = OpenRegularFile(file, &missing);
-            if (missing)
-                break;
-            // A second lock of our own would fail against the one we hold.
-            if ((ours = HoldsLockOn(fd.Get())))
-                break;
-            if ((held = !TryLock(fd.Get())))
-                break;
-            // A save elsewhere may have put a new file under the name between the open
-            // and the lock; the locked one is then an old one, free for that reason.
-            if (NameLeadsTo(file, fd.Get()))
-                break;
-        }
-
+        bool missing = false, ours = false, held = false;
+        TFd fd = OpenToLoad(file, missing, ours, held);
         if (missing) {
             inUseElsewhere_ = false;
             // Whatever appears under the name later was put there by someone else.
@@ -391,41 +456,9 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
                 from.RemoveAllNodes();
                 to.RemoveAllNodes();
                 queue_.StatusLine.Show("");
-                if (ShowWait && PleaseWait) {
-                    PleaseWait(true);
-                    waitShown = true;
-                    Pump();
-                }
-                for (uint64_t n = 1;; ++n) {
-                    const std::string number = std::to_string(n);
-                    std::string fromValue = ini.ReadString(QueueSection, "FROM-" + number, "");
-                    if (fromValue.empty())
-                        break;
-                    if (fromValue.size() > 2 && fromValue[1] == ':') {
-                        std::string toValue = ini.ReadString(QueueSection, "TO-" + number, "");
-                        bool done = ini.ReadBool(QueueSection, "DONE-" + number, false);
-                        bool move = ini.ReadBool(QueueSection, "MOVE-" + number, false);
-                        int32_t status = lsFileWaiting;
-                        std::string path;
-                        if (fromValue[0] == 'D') {
-                            status = done ? lsDirDone : lsDirWaiting;
-                            path = fromValue.substr(2);
-                        } else if (fromValue[0] == 'F') {
-                            status = done ? lsFileDone : lsFileWaiting;
-                            path = fromValue.substr(2);
-                        } else {
-                            path = std::move(fromValue);
-                        }
-                        queue_.AddItem(from, path, move, status);
-                        if (!toValue.empty())
-                            queue_.AddItem(to, toValue, false, done ? lsDirDone : lsDirWaiting);
-                    }
-                    if (n % LinesPerEventPump == 0)
-                        Pump();
-                }
-                if (waitShown) {
-                    PleaseWait(false);
-                    waitShown = false;
+                {
+                    TWaitBox wait(*this, ShowWait);
+                    FillLists(ini);
                 }
                 result = TLoadResult::Loaded;
                 if (!copyRunning_)
@@ -438,8 +471,6 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
     } catch (...) {
         LogError(queue_.StatusLine, "Exception Error: unknown exception");
     }
-    if (waitShown)
-        PleaseWait(false);
     from.EndBatch();
     to.EndBatch();
     from.RepaintNow();

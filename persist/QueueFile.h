@@ -2,9 +2,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "persist/IniFile.h"
 #include "persist/SafeFile.h"
 #include "queue/CopyQueue.h"
 
@@ -103,7 +106,18 @@ public:
 
 private:
     struct TSavedLine;
+    class TWaitBox;
     void Pump();
+    // Refused (why), or none when the target may be replaced; holds it then.
+    std::optional<TSaveResult> MayReplace(const std::string& file, const std::string& target,
+                                          bool userNamedIt);
+    std::vector<TSavedLine> SnapshotLines();
+    std::string QueueText(const std::vector<TSavedLine>& lines, size_t& written,
+                          std::vector<std::string>& unstorable);
+    TSaveResult WriteQueueFile(const std::string& file, const std::string& target,
+                               std::string_view text, bool guarded, bool beside);
+    TFd OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held);
+    void FillLists(const TIniReader& ini);
     bool HoldsLockOn(int fd) const;
     bool HoldsLockOn(const std::string& path) const;
     void Hold(TFd fd, const std::string& name);
