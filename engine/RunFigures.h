@@ -29,6 +29,11 @@ struct TRunCounters {
     std::atomic<long> DirsLeft{0};      // directory lines not expanded yet
     std::atomic<long> FilesFinished{0}; // file lines done or failed, for the pace
     std::atomic<int64_t> BytesKnown{0}; // of the files known, less those that failed
+    // What the directories expanded so far held: the directories still to expand are
+    // guessed to hold as much each.
+    std::atomic<long> DirsExpanded{0};
+    std::atomic<long> ExpandedFiles{0};
+    std::atomic<int64_t> ExpandedBytes{0};
     // Copying now: a run is going and is not waiting at the pause gate.
     std::atomic<bool> Active{false};
     // The run has started counting (its figures mean something).
@@ -41,6 +46,9 @@ struct TRunCounters {
         DirsLeft = 0;
         FilesFinished = 0;
         BytesKnown = 0;
+        DirsExpanded = 0;
+        ExpandedFiles = 0;
+        ExpandedBytes = 0;
         Active = false;
         Counting = false;
     }

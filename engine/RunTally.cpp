@@ -33,6 +33,10 @@ void TRunTally::CountAtStart(const TVirtualTree& from, bool selectedOnly) {
 
 void TRunTally::Added(const PVirtualNode& line, bool isDirectory, int64_t size) {
     Count(line, isDirectory, size);
+    if (!isDirectory) {
+        c_.ExpandedFiles.fetch_add(1, std::memory_order_relaxed);
+        c_.ExpandedBytes.fetch_add(size > 0 ? size : 0, std::memory_order_relaxed);
+    }
 }
 
 void TRunTally::Taken(const PVirtualNode& line, bool isDirectory) {
@@ -61,6 +65,8 @@ void TRunTally::DirectoryFinished(bool expanded, bool complete) {
     c_.LinesLeft.fetch_sub(1, std::memory_order_relaxed);
     c_.DirsLeft.fetch_sub(1, std::memory_order_relaxed);
     (expanded ? c_.LinesDone : c_.LinesFailed).fetch_add(1, std::memory_order_relaxed);
+    if (expanded)
+        c_.DirsExpanded.fetch_add(1, std::memory_order_relaxed);
 }
 
 std::string TRunTally::EndText(bool aborted) const {

@@ -45,9 +45,16 @@ std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
     if (now - lastShown_ < ShowEvery && !windowClosed_)
         return std::nullopt;
     lastShown_ = now;
-    const double bytesLeft =
+    double bytesLeft =
         double(std::max<int64_t>(0, c.BytesKnown.load() - channel_.BytesMoved.load()));
-    const double filesLeft = double(std::max<long>(0, c.LinesLeft.load() - c.DirsLeft.load()));
+    double filesLeft = double(std::max<long>(0, c.LinesLeft.load() - c.DirsLeft.load()));
+    // The directories still to expand, guessed to hold what the expanded ones held each:
+    // for the share done and the time left, not for the figures shown as known.
+    const long dirsLeft = c.DirsLeft.load(), dirsExpanded = c.DirsExpanded.load();
+    if (dirsLeft > 0 && dirsExpanded > 0) {
+        bytesLeft += double(dirsLeft) * double(c.ExpandedBytes.load()) / double(dirsExpanded);
+        filesLeft += double(dirsLeft) * double(c.ExpandedFiles.load()) / double(dirsExpanded);
+    }
     return Figures(bytesLeft, filesLeft);
 }
 
@@ -58,7 +65,7 @@ TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
     f.LinesFailed = c.LinesFailed.load();
     f.LinesLeft = std::max<long>(0, c.LinesLeft.load());
     f.BytesDone = std::max<int64_t>(0, channel_.BytesMoved.load());
-    f.BytesLeft = int64_t(bytesLeft);
+    f.BytesLeft = std::max<int64_t>(0, c.BytesKnown.load() - channel_.BytesMoved.load());
     f.BytesLeftAtLeast = c.DirsLeft.load() > 0;
     f.ActiveSeconds = std::chrono::duration<double>(active_).count();
 
@@ -74,8 +81,8 @@ TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
     double share = 0;
     if (f.SecondsLeft && f.ActiveSeconds + *f.SecondsLeft > 0)
         share = f.ActiveSeconds / (f.ActiveSeconds + *f.SecondsLeft);
-    else if (f.BytesDone + f.BytesLeft > 0)
-        share = double(f.BytesDone) / double(f.BytesDone + f.BytesLeft);
+    else if (f.BytesDone + bytesLeft > 0)
+        share = double(f.BytesDone) / (double(f.BytesDone) + bytesLeft);
     else if (f.LinesDone + f.LinesFailed + f.LinesLeft > 0)
         share =
             double(f.LinesDone + f.LinesFailed) / double(f.LinesDone + f.LinesFailed + f.LinesLeft);
