@@ -46,8 +46,8 @@ void FlushCase(const std::string& work, const std::string& name, const std::stri
             const std::string dest = work + "/fx" + name + n;
             ::mkdir(dest.c_str(), 0755);
             WriteQueue(work + "/q" + name + n + ".ini", source, isDir, dest);
-            return TimeShell(std::string(FERROX_RUN_PATH) + " -q '" + work + "/q" + name + n +
-                             ".ini' >/dev/null");
+            return TimeShell("cd '" + work + "' && " + std::string(FERROX_RUN_PATH) + " -q '" +
+                             work + "/q" + name + n + ".ini' >/dev/null");
         };
         double c, f;
         if (r % 2 == 0) {

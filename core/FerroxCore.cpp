@@ -53,6 +53,9 @@ TLoadResult TFerroxCore::Start() {
     options_ = LoadOptions(queue_.StatusLine);
     // The engine takes the switches as plain values.
     run_.DeleteToRecycle.store(options_.DeleteToRecycle);
+    run_.ExistingTargets.store(options_.ExistingTargets);
+    run_.VerifyCopies.store(options_.VerifyCopies);
+    run_.Workers.store(options_.Workers);
     monitor_.DisplayProgressBar = options_.DisplayProgressBar;
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.

@@ -59,6 +59,10 @@ public:
     void CopySelectedLinesNow();
     // Whether a run waits at its end until what it wrote is on the devices (default: yes).
     void SetFlushAtEnd(bool flush) { run_.FlushAtEnd.store(flush); }
+    // For the runs from now on, instead of what the options file says (ferrox-run's flags).
+    void SetExistingTargets(TExistingTargets policy) { run_.ExistingTargets.store(policy); }
+    void SetVerifyCopies(bool verify) { run_.VerifyCopies.store(verify); }
+    void SetWorkers(int workers) { run_.Workers.store(workers); }
     // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
     // a signal handler, which then lets the face call AbortOrClose.
     void AbortFromSignal() noexcept;

@@ -8,6 +8,7 @@
 #include "engine/RunEvents.h"
 #include "engine/WrittenFileSystems.h"
 #include "engine/modRXThread/ProgressChannel.h"
+#include "platform/CopyPolicy.h"
 #include "platform/Event.h"
 #include "platform/FileSystem.h"
 
@@ -57,6 +58,12 @@ public:
     TProgressChannel Progress;
     // What a run wrote is put on the devices before it ends (ferrox-run --no-flush: not).
     std::atomic<bool> FlushAtEnd{true};
+    // What a copy does with a target that exists; whether it is read back and compared
+    // before it takes its name; how many files are copied side by side (0: as each
+    // target's device suits). From the options, for the next run.
+    std::atomic<TExistingTargets> ExistingTargets{TExistingTargets::Overwrite};
+    std::atomic<bool> VerifyCopies{false};
+    std::atomic<int> Workers{0};
     TWrittenFileSystems Written;
     // How a file system is flushed (syncfs); a test seam.
     std::function<int(int fd)> FlushFileSystem = SyncFileSystem;

@@ -44,6 +44,13 @@ const char* const Usage =
     "  -q, --quiet   print only failures and the summary\n"
     "      --no-flush  end without waiting until what was written is on the disk\n"
     "                (for scripts that flush themselves)\n"
+    "      --existing=overwrite|skip|newer|keep-both\n"
+    "                what to do with a target that exists already (default: as\n"
+    "                QOPTIONS.INI says, else overwrite)\n"
+    "      --verify  read every copy back from the disk and compare it before it takes\n"
+    "                its name; a Move removes its source only after that\n"
+    "      --workers=N|auto\n"
+    "                files copied side by side (1 to 16; auto: as each target suits)\n"
     "  -h, --help    show this help\n"
     "\n"
     "Failures and usage errors go to stderr, everything else to stdout.\n"
@@ -64,6 +71,9 @@ int UsageError(const std::string& why) {
 struct TArguments {
     bool Quiet = false;
     bool Flush = true;
+    std::optional<TExistingTargets> Existing;
+    bool Verify = false;
+    std::optional<int> Workers;
     bool HaveQueueFile = false;
     std::string QueueFile;
 };
@@ -91,6 +101,16 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
             args.Quiet = true;
         } else if (a == "--no-flush") {
             args.Flush = false;
+        } else if (a == "--verify") {
+            args.Verify = true;
+        } else if (a.rfind("--existing=", 0) == 0) {
+            if (!(args.Existing = ExistingTargetsByName(a.substr(11))))
+                end = UsageError("--existing takes overwrite, skip, newer or keep-both, not " +
+                                 a.substr(11));
+        } else if (a.rfind("--workers=", 0) == 0 || (a == "--workers" && i + 1 < argc)) {
+            const std::string value = a == "--workers" ? argv[++i] : a.substr(10);
+            if (!(args.Workers = WorkersByName(value)))
+                end = UsageError("--workers takes auto or 1 to 16, not " + value);
         } else if (a == "--") {
             for (++i; i < argc && !end; ++i)
                 end = takeQueueFile(argv[i]);
@@ -249,6 +269,12 @@ int main(int argc, char** argv) {
     }
 
     core.SetFlushAtEnd(args.Flush);
+    if (args.Existing)
+        core.SetExistingTargets(*args.Existing);
+    if (args.Verify)
+        core.SetVerifyCopies(true);
+    if (args.Workers)
+        core.SetWorkers(*args.Workers);
     const TLineCounts before = core.CountLines();
     const int64_t bytesBefore = core.BytesCopied();
     const auto start = std::chrono::steady_clock::now();
