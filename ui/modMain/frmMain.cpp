@@ -429,11 +429,12 @@ void TfrmMain::ConnectListCommands() {
     // What users of desktop lists expect of the Delete key.
     lstCopyFrom_->OnDeleteKey = [this] { mnupopFromDelFullLineClick(); };
     lstCopyTo_->OnDeleteKey = [this] { mnupopToDelLineClick(); };
-    lstCopyFrom_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->DropOnSources(paths); });
+    // Drops, and pastes of what a file manager copied (Ctrl+V), alike.
+    lstCopyFrom_->OnDropFiles = [this](const TUriList& urls) {
+        RunListCommand([this, urls] { core_->DropOnSources(urls.LocalPaths, urls.NotLocal); });
     };
-    lstCopyTo_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->DropOnDestinations(paths); });
+    lstCopyTo_->OnDropFiles = [this](const TUriList& urls) {
+        RunListCommand([this, urls] { core_->DropOnDestinations(urls.LocalPaths, urls.NotLocal); });
     };
 }
 
