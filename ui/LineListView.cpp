@@ -4,9 +4,11 @@
 #include <QContextMenuEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <algorithm>
 
 #include "diag/Trace.h"
@@ -64,6 +66,12 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));
+    // Whole paths: the one column is as wide as the widest of them, at least the list's
+    // width, and scrolls sideways.
+    setTextElideMode(Qt::ElideNone);
+    header()->setStretchLastSection(false);
+    model_->MeasurePaths(font());
+    FitColumnToPaths();
     setContextMenuPolicy(Qt::CustomContextMenu);
     // Drops only: the lines are never dragged out, and a drop always goes to the end of
     // the list, so no mark between lines suggests otherwise.
@@ -74,6 +82,7 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     // The pending layout is done before the paint is asked for: left to paintEvent, it
     // would ask for a second paint of the whole list on every refresh.
     connect(model_, &TLineListModel::LinesChanged, viewport(), [this] {
+        FitColumnToPaths();
         executeDelayedItemsLayout();
         viewport()->update();
     });
@@ -163,6 +172,46 @@ void TLineListView::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     QTreeView::mouseReleaseEvent(event);
+}
+
+QSize TLineListView::LineSize(const QString& text) const {
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    if (sourceList_)
+        option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    option.decorationSize = iconSize();
+    option.text = text;
+    return style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
+}
+
+int TLineListView::DecorationWidth() const {
+    const QString sample = QStringLiteral("M");
+    return LineSize(sample).width() - fontMetrics().horizontalAdvance(sample) +
+           (rootIsDecorated() ? indentation() : 0);
+}
+
+void TLineListView::FitColumnToPaths() {
+    const int widest = model_->WidestPath();
+    // An average character of room after the text takes what kerning may add.
+    const int need = widest ? DecorationWidth() + widest + fontMetrics().averageCharWidth() : 0;
+    const int width = std::max(need, viewport()->width());
+    if (header()->sectionSize(0) != width)
+        header()->resizeSection(0, width);
+}
+
+void TLineListView::updateGeometries() {
+    // Before the scroll bars are set: a column wider than the list brings the sideways one.
+    FitColumnToPaths();
+    QTreeView::updateGeometries();
+}
+
+void TLineListView::changeEvent(QEvent* event) {
+    QTreeView::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        model_->MeasurePaths(font());
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        FitColumnToPaths();
 }
 
 void TLineListView::PasteFiles() {

@@ -23,6 +23,10 @@ class TLineListModel;
 // manager is not kept waiting while they are added. What a file manager copied to the
 // clipboard comes the same way on Ctrl+V; Ctrl+C puts the selected lines' paths there.
 //
+// A path is shown whole, never shortened: the column is as wide as the widest path (kept
+// by the model as lines come and go), and scrolls sideways when that is wider than the
+// list.
+//
 // The list must outlive the view (or the view's Detach() comes first).
 class TLineListView : public QTreeView {
     Q_OBJECT
@@ -50,6 +54,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void updateGeometries() override;
 
 private:
     void SelectForPopup(const QPoint& pos);
@@ -64,6 +70,11 @@ private:
     bool AcceptAsCopy(QDropEvent* event);
     void PasteFiles();
     void CopySelectedPaths();
+    // The size of a line with this text, its box and its image; the indent not counted.
+    QSize LineSize(const QString& text) const;
+    // What a line takes beside its text: indent, box, image and margins.
+    int DecorationWidth() const;
+    void FitColumnToPaths();
 
     TLineListModel* model_;
     const bool sourceList_;
