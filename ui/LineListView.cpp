@@ -174,6 +174,14 @@ void TLineListView::mouseReleaseEvent(QMouseEvent* event) {
     QTreeView::mouseReleaseEvent(event);
 }
 
+QSize TLineListView::minimumSizeHint() const {
+    const int frame = 2 * frameWidth();
+    return {DecorationWidth() + 12 * fontMetrics().averageCharWidth() +
+                verticalScrollBar()->sizeHint().width() + frame,
+            3 * LineSize(QStringLiteral("M")).height() +
+                horizontalScrollBar()->sizeHint().height() + frame};
+}
+
 QSize TLineListView::LineSize(const QString& text) const {
     QStyleOptionViewItem option;
     initViewItemOption(&option);

@@ -40,6 +40,9 @@ public:
     // Stops following the list; see TLineListModel.
     void Detach();
 
+    // Room for a line's box, image and the start of its path in a few lines.
+    QSize minimumSizeHint() const override;
+
     // The URLs dropped or pasted, in their order; local paths as bytes.
     std::function<void(const TUriList& urls)> OnDropFiles;
     // The Delete key.
