@@ -109,12 +109,14 @@ void TFerroxCore::AddDestinationFolder() {
     commands_.AddDestinationFolder();
 }
 
-void TFerroxCore::DropOnSources(const std::vector<std::string>& paths) {
-    commands_.DropOnSources(paths);
+void TFerroxCore::DropOnSources(const std::vector<std::string>& paths,
+                                const std::vector<std::string>& notLocal) {
+    commands_.DropOnSources(paths, notLocal);
 }
 
-void TFerroxCore::DropOnDestinations(const std::vector<std::string>& paths) {
-    commands_.DropOnDestinations(paths);
+void TFerroxCore::DropOnDestinations(const std::vector<std::string>& paths,
+                                     const std::vector<std::string>& notLocal) {
+    commands_.DropOnDestinations(paths, notLocal);
 }
 
 void TFerroxCore::DeleteFullLines() {

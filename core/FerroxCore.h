@@ -74,9 +74,12 @@ public:
     // source line that has none.
     void AddSourceFolder();
     void AddDestinationFolder();
-    // Files and folders dropped (or pasted) on a list, as byte paths in their order.
-    void DropOnSources(const std::vector<std::string>& paths);
-    void DropOnDestinations(const std::vector<std::string>& paths);
+    // Files and folders dropped (or pasted) on a list, as byte paths in their order, and
+    // the URLs of it that name no local file (the status line names them).
+    void DropOnSources(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& notLocal = {});
+    void DropOnDestinations(const std::vector<std::string>& paths,
+                            const std::vector<std::string>& notLocal = {});
     // The popup commands, on the selected lines.
     void DeleteFullLines();
     void DeleteSourceLines();

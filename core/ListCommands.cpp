@@ -74,13 +74,36 @@ void TListCommands::DragDropit(TLineList& list, bool isDestinationList,
     queue_.Autosave();
 }
 
-void TListCommands::DropOnSources(const std::vector<std::string>& paths) {
-    TTraceScope trace("lstCopyFromDropFiles");
-    DragDropit(queue_.lstCopyFrom, false, paths);
+void TListCommands::TellNotLocal(const std::vector<std::string>& notLocal) {
+    if (notLocal.empty())
+        return;
+    // A file manager offers network places (sftp:, smb:...) and its own views (trash:,
+    // recent:) as URLs no path leads to; left out without a word, the user would take
+    // them for queued.
+    std::string text = MsgOnlyLocalFiles + ("[" + notLocal.front() + "]");
+    if (notLocal.size() > 1)
+        text += " and " + std::to_string(notLocal.size() - 1) + " more";
+    queue_.StatusLine.Show(text);
 }
 
-void TListCommands::DropOnDestinations(const std::vector<std::string>& paths) {
+void TListCommands::DropOnSources(const std::vector<std::string>& paths,
+                                  const std::vector<std::string>& notLocal) {
+    TTraceScope trace("lstCopyFromDropFiles");
+    // When nothing of it reached the list, there is nothing to save either.
+    if (!paths.empty() || notLocal.empty())
+        DragDropit(queue_.lstCopyFrom, false, paths);
+    // After the save, which empties the status line.
+    TellNotLocal(notLocal);
+}
+
+void TListCommands::DropOnDestinations(const std::vector<std::string>& paths,
+                                       const std::vector<std::string>& notLocal) {
     TTraceScope trace("lstCopyToDropFiles");
+    if (paths.empty() && !notLocal.empty()) {
+        // Nothing of it reached the list: not a drop that pads the destinations.
+        TellNotLocal(notLocal);
+        return;
+    }
     TLineList& to = queue_.lstCopyTo;
     to.BeginBatch();
     try {
@@ -96,6 +119,7 @@ void TListCommands::DropOnDestinations(const std::vector<std::string>& paths) {
     to.EndBatch();
     to.RepaintNow();
     queue_.Autosave();
+    TellNotLocal(notLocal);
 }
 
 void TListCommands::CopySelectedLinesNow() {

@@ -15,6 +15,7 @@ inline constexpr const char* MsgCannotClearRunning =
     "You cannot clear this list while the copy is running";
 inline constexpr const char* MsgNothingToCheck = "Nothing to Check?";
 inline constexpr const char* SelectDirectoryCaption = "Select Directory";
+inline constexpr const char* MsgOnlyLocalFiles = "Only local files and folders can be queued, not ";
 
 // What the user can do to fill and edit the queue: the dialog buttons, drops on either
 // list and the popup commands of both lists. The window turns clicks, drops and menu
@@ -42,10 +43,15 @@ public:
     // Folders become directory lines; files become file lines on the source list and are
     // left out on the destination list.
     void DragDropit(TLineList& list, bool isDestinationList, const std::vector<std::string>& paths);
-    void DropOnSources(const std::vector<std::string>& paths);
+    // A drop, or a paste of what a file manager copied. `notLocal`: the URLs of it that
+    // name no local file; the status line names them after the paths are added. When
+    // nothing of it was local, nothing is added or saved.
+    void DropOnSources(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& notLocal = {});
     // As DragDropit, then every source line without a destination gets the last
     // destination line's folder.
-    void DropOnDestinations(const std::vector<std::string>& paths);
+    void DropOnDestinations(const std::vector<std::string>& paths,
+                            const std::vector<std::string>& notLocal = {});
 
     const std::string& LastSourceDir() const { return LastSourceDir_; }
     const std::string& LastDestDir() const { return LastDestDir_; }
@@ -67,6 +73,8 @@ public:
 private:
     // True (after telling the user) when a list must not be cleared now.
     bool RefuseClearWhileRunning();
+    // Tells the user which URLs of a drop were left out, if any.
+    void TellNotLocal(const std::vector<std::string>& notLocal);
 
     TCopyQueue& queue_;
     TRunState& run_;

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <unistd.h>
+#include <utility>
 
 namespace ferrox {
 
@@ -55,27 +56,72 @@ std::string LocalPathOf(std::string_view url) {
     return path;
 }
 
-} // namespace
-
-std::vector<std::string> LocalPathsFromUriList(std::string_view uriList) {
-    std::vector<std::string> paths;
-    while (!uriList.empty()) {
-        size_t end = uriList.find('\n');
-        std::string_view line = uriList.substr(0, end);
-        uriList.remove_prefix(end == std::string_view::npos ? uriList.size() : end + 1);
-        // Lines end in CR LF by the format's rule, in LF alone from some programs; blanks
-        // around a URL are never part of it (a blank in a name is escaped).
+// One URL a line, CR LF or LF alone; blanks around a URL are never part of it (a blank in
+// a name is escaped). Calls `take` with each line that is not blank.
+template <class Take> void EachLine(std::string_view text, Take take) {
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
             line.remove_suffix(1);
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
             line.remove_prefix(1);
-        if (line.empty() || line.front() == '#')
-            continue;
-        std::string path = LocalPathOf(line);
-        if (!path.empty())
-            paths.push_back(std::move(path));
+        if (!line.empty())
+            take(line);
     }
-    return paths;
+}
+
+void ReadUrl(std::string_view url, TUriList& into) {
+    std::string path = LocalPathOf(url);
+    if (path.empty())
+        into.NotLocal.emplace_back(url);
+    else
+        into.LocalPaths.push_back(std::move(path));
+}
+
+} // namespace
+
+TUriList ReadUriList(std::string_view uriList) {
+    TUriList out;
+    EachLine(uriList, [&](std::string_view line) {
+        if (line.front() != '#')
+            ReadUrl(line, out);
+    });
+    return out;
+}
+
+TUriList ReadCopiedFiles(std::string_view copiedFiles) {
+    TUriList out;
+    bool first = true;
+    EachLine(copiedFiles, [&](std::string_view line) {
+        // The word before the URLs; some writers leave it out.
+        if (std::exchange(first, false) && (line == "copy" || line == "cut"))
+            return;
+        ReadUrl(line, out);
+    });
+    return out;
+}
+
+std::string UriListOf(const std::vector<std::string>& paths) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const std::string& path : paths) {
+        if (!path.starts_with('/'))
+            continue; // "file://" and a relative path would name a host
+        out += "file://";
+        for (unsigned char c : path) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '.' ||
+                               c == '_' || c == '~';
+            if (plain)
+                out += static_cast<char>(c);
+            else
+                out += {'%', hex[c >> 4], hex[c & 15]};
+        }
+        out += "\r\n";
+    }
+    return out;
 }
 
 } // namespace ferrox

@@ -1,6 +1,8 @@
 #include "ui/LineListModel.h"
 
 #include "ui/PathText.h"
+
+#include <QTextDocument>
 #include <algorithm>
 
 #include "diag/Trace.h"
@@ -50,6 +52,32 @@ void TLineListModel::Detach() {
     list_ = nullptr;
 }
 
+void TLineListModel::MeasurePaths(const QFont& font) {
+    widths_.SetFont(font);
+    CountAllWidths();
+}
+
+void TLineListModel::CountAllWidths() {
+    widths_.Clear();
+    if (widths_.HasFont())
+        for (size_t row = 0; row < rows_.Size(); ++row)
+            widths_.Add(rows_.At(row)->Data.Path);
+}
+
+void TLineListModel::InsertRows(size_t row, const std::vector<PVirtualNode>& lines) {
+    rows_.Insert(row, lines);
+    if (widths_.HasFont())
+        for (const PVirtualNode& line : lines)
+            widths_.Add(line->Data.Path);
+}
+
+void TLineListModel::EraseRows(size_t row, size_t count) {
+    if (widths_.HasFont())
+        for (size_t r = row; r < row + count && r < rows_.Size(); ++r)
+            widths_.Remove(rows_.At(r)->Data.Path);
+    rows_.Erase(row, count);
+}
+
 int TLineListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.Size());
 }
@@ -74,11 +102,19 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
         return {};
     const PVirtualNode& node = rows_.At(static_cast<size_t>(index.row()));
     switch (role) {
-    case Qt::DisplayRole:
-    case Qt::ToolTipRole: {
+    case Qt::DisplayRole: {
         TTraceScope trace("lstCopyFromGetText");
         // Decoded for display only; the line keeps its bytes.
         return ShownPath(node->Data.Path);
+    }
+    case Qt::ToolTipRole: {
+        TTraceScope trace("lstCopyFromGetText");
+        const QString path = ShownPath(node->Data.Path);
+        // A tooltip that looks like markup is shown as markup: a name holding "<b>" would
+        // lose characters. Escaped, it shows whole, on one line like the plain ones.
+        if (!Qt::mightBeRichText(path))
+            return path;
+        return "<p style='white-space:pre'>" + path.toHtmlEscaped() + "</p>";
     }
     case Qt::DecorationRole: {
         TTraceScope trace("lstCopyFromGetImageIndex");
@@ -144,14 +180,15 @@ void TLineListModel::Refresh() {
         if (c.Kind == TListChange::Reset) {
             beginResetModel();
             rows_.Clear();
+            widths_.Clear();
             endResetModel();
         } else if (c.Kind == TListChange::Insert) {
             beginInsertRows({}, c.Position, c.Position + c.Count - 1);
-            rows_.Insert(static_cast<size_t>(c.Position), c.Nodes);
+            InsertRows(static_cast<size_t>(c.Position), c.Nodes);
             endInsertRows();
         } else {
             beginRemoveRows({}, c.Position, c.Position + c.Count - 1);
-            rows_.Erase(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
+            EraseRows(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
             endRemoveRows();
         }
     }
@@ -174,15 +211,19 @@ void TLineListModel::ApplyInBulk(std::vector<TListChange>& changes,
             wanted.emplace_back(rows_.At(static_cast<size_t>(before[i].row())).get(), i);
     std::sort(wanted.begin(), wanted.end());
 
-    if (lines)
+    if (lines) {
         rows_.Assign(std::move(*lines));
+        CountAllWidths();
+    }
     for (TListChange& c : changes) {
-        if (c.Kind == TListChange::Reset)
+        if (c.Kind == TListChange::Reset) {
             rows_.Clear();
-        else if (c.Kind == TListChange::Insert)
-            rows_.Insert(static_cast<size_t>(c.Position), c.Nodes);
-        else
-            rows_.Erase(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
+            widths_.Clear();
+        } else if (c.Kind == TListChange::Insert) {
+            InsertRows(static_cast<size_t>(c.Position), c.Nodes);
+        } else {
+            EraseRows(static_cast<size_t>(c.Position), static_cast<size_t>(c.Count));
+        }
     }
     changes.clear();
 

@@ -5,6 +5,7 @@
 
 #include "listctl/VirtualTree.h"
 #include "ui/LineRows.h"
+#include "ui/PathWidths.h"
 
 namespace ferrox {
 
@@ -38,6 +39,10 @@ public:
     void Refresh();
     // Stops following the list for good; see the lifetime note above.
     void Detach();
+    // From now on keeps the width of the widest path shown, measured in this font.
+    void MeasurePaths(const QFont& font);
+    // In pixels; 0 before MeasurePaths.
+    int WidestPath() const { return widths_.Widest(); }
     TVirtualTree* List() const { return list_; }
 
 signals:
@@ -53,10 +58,15 @@ signals:
 private:
     // The changes, or (lines given) all lines afresh, as one change of layout.
     void ApplyInBulk(std::vector<TListChange>& changes, std::vector<PVirtualNode>* lines);
+    // The rows and the widths they count change together.
+    void InsertRows(size_t row, const std::vector<PVirtualNode>& lines);
+    void EraseRows(size_t row, size_t count);
+    void CountAllWidths();
 
     TVirtualTree* list_;
     const bool sourceList_;
     TLineRows rows_;
+    TPathWidths widths_;
     uint64_t seenChanges_ = 0;
     QTimer timer_;
     QElapsedTimer sinceRefresh_;

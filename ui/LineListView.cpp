@@ -1,29 +1,52 @@
 #include "ui/LineListView.h"
 
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <algorithm>
 
-#include "core/UriList.h"
 #include "diag/Trace.h"
 #include "ui/LineListModel.h"
+#include "ui/PathText.h"
 
 namespace ferrox {
 
 namespace {
 
 const QString UriListType = QStringLiteral("text/uri-list");
+// What GNOME file managers put on the clipboard with Ctrl+C or Ctrl+X.
+const QString CopiedFilesType = QStringLiteral("x-special/gnome-copied-files");
 
-// The local paths a drag carries, byte for byte: QUrl would turn a name that is not valid
-// UTF-8 into another name.
-std::vector<std::string> DroppedPaths(const QMimeData* data) {
+std::string_view View(const QByteArray& bytes) {
+    return std::string_view(bytes.constData(), size_t(bytes.size()));
+}
+
+// The URLs a drag carries, read by the core byte for byte: QUrl would turn a name that is
+// not valid UTF-8 into another name.
+TUriList DroppedUrls(const QMimeData* data) {
     if (!data || !data->hasFormat(UriListType))
         return {};
-    const QByteArray bytes = data->data(UriListType);
-    return LocalPathsFromUriList(std::string_view(bytes.constData(), size_t(bytes.size())));
+    return ReadUriList(View(data->data(UriListType)));
+}
+
+TUriList PastedUrls(const QMimeData* data) {
+    if (!data)
+        return {};
+    if (data->hasFormat(UriListType))
+        return ReadUriList(View(data->data(UriListType)));
+    if (data->hasFormat(CopiedFilesType))
+        return ReadCopiedFiles(View(data->data(CopiedFilesType)));
+    return {};
+}
+
+bool HasUrls(const TUriList& urls) {
+    return !urls.LocalPaths.empty() || !urls.NotLocal.empty();
 }
 
 } // namespace
@@ -43,6 +66,12 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));
+    // Whole paths: the one column is as wide as the widest of them, at least the list's
+    // width, and scrolls sideways.
+    setTextElideMode(Qt::ElideNone);
+    header()->setStretchLastSection(false);
+    model_->MeasurePaths(font());
+    FitColumnToPaths();
     setContextMenuPolicy(Qt::CustomContextMenu);
     // Drops only: the lines are never dragged out, and a drop always goes to the end of
     // the list, so no mark between lines suggests otherwise.
@@ -53,6 +82,7 @@ TLineListView::TLineListView(TVirtualTree& list, bool sourceList, const QString&
     // The pending layout is done before the paint is asked for: left to paintEvent, it
     // would ask for a second paint of the whole list on every refresh.
     connect(model_, &TLineListModel::LinesChanged, viewport(), [this] {
+        FitColumnToPaths();
         executeDelayedItemsLayout();
         viewport()->update();
     });
@@ -144,7 +174,95 @@ void TLineListView::mouseReleaseEvent(QMouseEvent* event) {
     QTreeView::mouseReleaseEvent(event);
 }
 
+QSize TLineListView::minimumSizeHint() const {
+    const int frame = 2 * frameWidth();
+    return {DecorationWidth() + 12 * fontMetrics().averageCharWidth() +
+                verticalScrollBar()->sizeHint().width() + frame,
+            3 * LineSize(QStringLiteral("M")).height() +
+                horizontalScrollBar()->sizeHint().height() + frame};
+}
+
+QSize TLineListView::LineSize(const QString& text) const {
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    if (sourceList_)
+        option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    option.decorationSize = iconSize();
+    option.text = text;
+    return style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
+}
+
+int TLineListView::DecorationWidth() const {
+    const QString sample = QStringLiteral("M");
+    return LineSize(sample).width() - fontMetrics().horizontalAdvance(sample) +
+           (rootIsDecorated() ? indentation() : 0);
+}
+
+void TLineListView::FitColumnToPaths() {
+    const int widest = model_->WidestPath();
+    // An average character of room after the text takes what kerning may add.
+    const int need = widest ? DecorationWidth() + widest + fontMetrics().averageCharWidth() : 0;
+    const int width = std::max(need, viewport()->width());
+    if (header()->sectionSize(0) != width)
+        header()->resizeSection(0, width);
+}
+
+void TLineListView::updateGeometries() {
+    // Before the scroll bars are set: a column wider than the list brings the sideways one.
+    FitColumnToPaths();
+    QTreeView::updateGeometries();
+}
+
+void TLineListView::changeEvent(QEvent* event) {
+    QTreeView::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        model_->MeasurePaths(font());
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        FitColumnToPaths();
+}
+
+void TLineListView::PasteFiles() {
+    const TUriList urls = PastedUrls(QGuiApplication::clipboard()->mimeData());
+    if (HasUrls(urls) && OnDropFiles)
+        OnDropFiles(urls);
+}
+
+void TLineListView::CopySelectedPaths() {
+    std::vector<std::pair<int, int>> ranges;
+    for (const QItemSelectionRange& r : selectionModel()->selection())
+        ranges.emplace_back(r.top(), r.bottom());
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::string> paths;
+    QStringList shown;
+    int next = 0; // ranges may overlap: each row once, in the list's order
+    for (auto [top, bottom] : ranges) {
+        for (int row = std::max(top, next); row <= bottom; ++row)
+            if (PVirtualNode node = model_->NodeOfRow(row)) {
+                paths.push_back(node->Data.Path);
+                shown << ShownPath(node->Data.Path);
+            }
+        next = std::max(next, bottom + 1);
+    }
+    if (paths.empty())
+        return; // the clipboard keeps what it holds
+    auto* data = new QMimeData;
+    data->setData(UriListType, QByteArray::fromStdString(UriListOf(paths)));
+    data->setText(shown.join('\n'));
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
 void TLineListView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Paste)) {
+        event->accept();
+        PasteFiles();
+        return;
+    }
+    if (event->matches(QKeySequence::Copy)) {
+        event->accept();
+        CopySelectedPaths();
+        return;
+    }
     if (event->key() == Qt::Key_Delete &&
         (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         event->accept();
@@ -205,34 +323,38 @@ bool TLineListView::AcceptAsCopy(QDropEvent* event) {
     return true;
 }
 
+// URLs that name no local file are let in too, so the drop can say why they are left out.
 void TLineListView::dragEnterEvent(QDragEnterEvent* event) {
-    dragHasLocalFiles_ = !DroppedPaths(event->mimeData()).empty();
-    if (dragHasLocalFiles_)
+    dragHasUrls_ = HasUrls(DroppedUrls(event->mimeData()));
+    if (dragHasUrls_)
         AcceptAsCopy(event);
     else
         event->ignore();
 }
 
 void TLineListView::dragMoveEvent(QDragMoveEvent* event) {
-    if (dragHasLocalFiles_)
+    if (dragHasUrls_)
         AcceptAsCopy(event);
     else
         event->ignore();
 }
 
 void TLineListView::dropEvent(QDropEvent* event) {
-    dragHasLocalFiles_ = false;
-    std::vector<std::string> paths = DroppedPaths(event->mimeData());
-    if (paths.empty() || !AcceptAsCopy(event)) {
+    dragHasUrls_ = false;
+    TUriList urls = DroppedUrls(event->mimeData());
+    if (!HasUrls(urls) || !AcceptAsCopy(event)) {
         event->ignore();
         return;
     }
+    // Nothing of it is taken: the file manager is told so, the user by the status line.
+    if (urls.LocalPaths.empty())
+        event->ignore();
     // Handled once the file manager has its answer: adding and saving may take a while.
     QMetaObject::invokeMethod(
         this,
-        [this, paths = std::move(paths)] {
+        [this, urls = std::move(urls)] {
             if (OnDropFiles)
-                OnDropFiles(paths);
+                OnDropFiles(urls);
         },
         Qt::QueuedConnection);
 }

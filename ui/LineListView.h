@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/UriList.h"
 #include "listctl/VirtualTree.h"
 
 namespace ferrox {
@@ -17,9 +18,14 @@ class TLineListModel;
 // customContextMenuRequested, after a right click has selected the line under the pointer;
 // the context-menu key asks for it at the current line.
 //
-// Files and folders dragged from a file manager (local file: URLs of a text/uri-list) are
-// taken as a copy, never a move, and handed to OnDropFiles once the drop has been answered,
-// so the file manager is not kept waiting while they are added.
+// Files and folders dragged from a file manager (a text/uri-list) are taken as a copy,
+// never a move, and handed to OnDropFiles once the drop has been answered, so the file
+// manager is not kept waiting while they are added. What a file manager copied to the
+// clipboard comes the same way on Ctrl+V; Ctrl+C puts the selected lines' paths there.
+//
+// A path is shown whole, never shortened: the column is as wide as the widest path (kept
+// by the model as lines come and go), and scrolls sideways when that is wider than the
+// list.
 //
 // The list must outlive the view (or the view's Detach() comes first).
 class TLineListView : public QTreeView {
@@ -34,8 +40,11 @@ public:
     // Stops following the list; see TLineListModel.
     void Detach();
 
-    // The dropped paths as bytes, in the drop's order.
-    std::function<void(const std::vector<std::string>& paths)> OnDropFiles;
+    // Room for a line's box, image and the start of its path in a few lines.
+    QSize minimumSizeHint() const override;
+
+    // The URLs dropped or pasted, in their order; local paths as bytes.
+    std::function<void(const TUriList& urls)> OnDropFiles;
     // The Delete key.
     std::function<void()> OnDeleteKey;
 
@@ -48,6 +57,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void updateGeometries() override;
 
 private:
     void SelectForPopup(const QPoint& pos);
@@ -57,16 +68,23 @@ private:
     void SelectFromLines();
     // Where the popup opens for the keyboard: below the current line, in the viewport.
     QPoint KeyboardPopupPoint();
-    // Accepts the drag as a copy when it carries a local file and the source lets it be
-    // copied; false (and refused) otherwise.
+    // Accepts the drag as a copy when the source lets it be copied; false (and refused)
+    // otherwise.
     bool AcceptAsCopy(QDropEvent* event);
+    void PasteFiles();
+    void CopySelectedPaths();
+    // The size of a line with this text, its box and its image; the indent not counted.
+    QSize LineSize(const QString& text) const;
+    // What a line takes beside its text: indent, box, image and margins.
+    int DecorationWidth() const;
+    void FitColumnToPaths();
 
     TLineListModel* model_;
     const bool sourceList_;
     // The view's selection is being rebuilt from the lines: nothing to tell them.
     bool syncing_ = false;
-    // What the drag entering now carries; decided once, not on every move.
-    bool dragHasLocalFiles_ = false;
+    // Whether the drag entering now carries URLs; decided once, not on every move.
+    bool dragHasUrls_ = false;
 };
 
 } // namespace ferrox

@@ -126,6 +126,29 @@ TEST_F(TCommandsTest, DestinationDropTakesFoldersOnlyThenPadsWithTheLastLine) {
     EXPECT_TRUE(TraceEntries().empty());
 }
 
+// The local paths of a drop are queued and the others named after the save; a drop of
+// which nothing was local adds, pads and saves nothing.
+TEST_F(TCommandsTest, UrlsThatAreNotLocalAreNamedAfterTheLocalOnesAreQueued) {
+    const std::string d = MakeDirHere("d"), f = MakeFileHere("f");
+    const std::string only = "Only local files and folders can be queued, not ";
+    From(P("s1"));
+    commands.DropOnSources({f}, {"sftp://host/x"});
+    EXPECT_EQ(status.Last(), only + "[sftp://host/x]");
+    commands.DropOnDestinations({d}, {"smb://s/a", "trash:///b", "recent:///c"});
+    EXPECT_EQ(status.Last(), only + "[smb://s/a] and 2 more");
+    EXPECT_EQ(Saved(), (TSaved{{"F:" + P("s1"), d}, {"F:" + f, d}}));
+    EXPECT_EQ(saves, 3);
+
+    From(P("s2"));
+    commands.DropOnSources({}, {"trash:///x"});
+    commands.DropOnDestinations({}, {"sftp://h/d"});
+    EXPECT_EQ(Paths(q.lstCopyFrom), (TStrings{P("s1"), f, P("s2")}));
+    EXPECT_EQ(q.lstCopyTo.RootNodeCount(), 2u) << "no padding";
+    EXPECT_EQ(saves, 3);
+    EXPECT_EQ(status.Last(), only + "[sftp://h/d]");
+    EXPECT_EQ(status.TraceAt(only + "[sftp://h/d]"), (TStrings{"lstCopyToDropFiles"}));
+}
+
 TEST_F(TCommandsTest, LongNonUtf8PathsStayWholeFromUriListToQueueFile) {
     // Two components under 255 bytes each, 300 bytes and more in all, neither valid UTF-8.
     const std::string one = "\xff\xfe" + std::string(140, 'a') + "\xe9";
@@ -142,7 +165,7 @@ TEST_F(TCommandsTest, LongNonUtf8PathsStayWholeFromUriListToQueueFile) {
         else
             uri += {'%', hex[ch >> 4], hex[ch & 15]};
     }
-    const TStrings paths = LocalPathsFromUriList("# from a file manager\r\n" + uri + "\r\n");
+    const TStrings paths = ReadUriList("# from a file manager\r\n" + uri + "\r\n").LocalPaths;
     ASSERT_EQ(paths, (TStrings{deep}));
 
     commands.DropOnSources(paths);
@@ -170,9 +193,63 @@ TEST(UriListTest, OnlyLocalFileUrlsAreTakenAndEscapesDecodeToBytes) {
                              "file:relative\r\n"
                              "file:///100%25%zz%4\r\n"
                              "file:///last";
-    EXPECT_EQ(LocalPathsFromUriList(list),
+    const TUriList read = ReadUriList(list);
+    EXPECT_EQ(read.LocalPaths,
               (TStrings{"/a/b c", "/l/x", "/own", "/short", "/100%%zz%4", "/last"}));
-    EXPECT_TRUE(LocalPathsFromUriList("").empty());
+    EXPECT_EQ(read.NotLocal, (TStrings{"http://example.org/x", "file://elsewhere/remote",
+                                       "file:///nul%00name", "file:relative"}));
+    EXPECT_TRUE(ReadUriList("").LocalPaths.empty());
+}
+
+// What file managers offer on a drag or on the clipboard, in both forms: each URL is
+// either a local path or named back as it was written, in the list's order.
+TEST(UriListTest, EachUrlIsALocalPathOrNamedAsNotLocal) {
+    struct TCase {
+        const char* url;
+        const char* path; // null: not local
+    };
+    const TCase cases[] = {
+        {"file:///home/u/a%20b", "/home/u/a b"},
+        {"sftp://host/x", nullptr},
+        {"file://localhost/mnt/share/f", "/mnt/share/f"}, // a mounted share is a path
+        {"smb://server/share/f", nullptr},
+        {"trash:///f", nullptr},
+        {"recent:///0f1e", nullptr},
+        {"file://otherhost/x", nullptr},
+        {"file:///last", "/last"},
+    };
+    std::string lines;
+    TStrings paths, notLocal;
+    for (const TCase& c : cases) {
+        lines += std::string(c.url) + "\n";
+        (c.path ? paths : notLocal).push_back(c.path ? c.path : c.url);
+    }
+    for (const std::string& text : {lines, "\r\n" + lines}) {
+        const TUriList read = ReadUriList(text);
+        EXPECT_EQ(read.LocalPaths, paths);
+        EXPECT_EQ(read.NotLocal, notLocal);
+    }
+    // A cut is read like a copy; some writers leave the word out.
+    for (const char* word : {"copy\n", "cut\n", ""}) {
+        const TUriList copied = ReadCopiedFiles(word + lines);
+        EXPECT_EQ(copied.LocalPaths, paths) << word;
+        EXPECT_EQ(copied.NotLocal, notLocal) << word;
+    }
+}
+
+TEST(UriListTest, PathsWrittenAsUrlsReadBackToTheSameBytes) {
+    std::string every = "/";
+    for (int b = 1; b < 256; ++b)
+        if (b != '/')
+            every += static_cast<char>(b);
+    const TStrings paths = {every + "/x", "/plain/name.txt", "/a b/%41#?"};
+    const std::string uris = UriListOf({paths[0], "relative", paths[1], paths[2]});
+    const TUriList read = ReadUriList(uris);
+    EXPECT_EQ(read.LocalPaths, paths);
+    EXPECT_TRUE(read.NotLocal.empty()) << "a relative path names no URL";
+    EXPECT_NE(uris.find("\r\nfile:///plain/name.txt\r\n"), std::string::npos);
+    for (char c : uris)
+        EXPECT_TRUE((c > ' ' && c < 127) || c == '\r' || c == '\n') << int(c);
 }
 
 } // namespace

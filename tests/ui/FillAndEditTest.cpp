@@ -13,8 +13,10 @@
 #include "ui/FileDialogs.h"
 #include "ui/LineListModel.h"
 #include "ui/LineListView.h"
+#include "ui/PathText.h"
 #include "ui/modMain/frmMain.h"
 
+#include <QClipboard>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
@@ -216,8 +218,13 @@ private slots:
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{1, 0, 1}));
         QCOMPARE(q.lstCopyTo.RootNodeCount(), 0u);
         QVERIFY(Exists(P("src/a")));
-        // Nothing of ours to take: refused, so the file manager shows it.
-        QCOMPARE(Drop(from, UriList({"http://example.org/y"})), Qt::IgnoreAction);
+        // What could not be queued is named, not left out without a word.
+        const QString onlyLocal = "Only local files and folders can be queued, not ";
+        QCOMPARE(w.StatusText(), onlyLocal + "[http://example.org/x]");
+        // Nothing of ours to take: refused, so the file manager shows it, and told.
+        QCOMPARE(Drop(from, UriList({"sftp://host/y", "smb://server/z"})), Qt::IgnoreAction);
+        QTRY_COMPARE(w.StatusText(), onlyLocal + "[sftp://host/y] and 1 more");
+        QCOMPARE(q.lstCopyFrom.RootNodeCount(), 3u);
 
         // A fourth source, one destination; a folder dropped on the destinations goes
         // after it, and the rest are padded with it.
@@ -238,6 +245,64 @@ private slots:
                                                       {"F:" + P("src/b"), P("out2")},
                                                       {"F:" + P("src/c"), P("out2")}}));
         QTRY_VERIFY(Shows(w, "lstCopyTo"));
+    }
+
+    // Ctrl+V takes what a file manager copied, in each form it is offered, exactly as a
+    // drop: folders and files on the source list, folders alone (then padding) on the
+    // destination list, saved. A cut is taken as a copy: its files stay where they are.
+    void PasteOnBothListsInEachClipboardForm() {
+        MakeDir(P("src/d1"));
+        TfrmMain w;
+        TCopyQueue& q = w.Core().PartsForTesting().Queue;
+        QByteArray lines = UriList({P("src/d1"), P("src/a")});
+        const QByteArray uriList = lines;
+        lines.replace("\r\n", "\n");
+        const std::pair<const char*, QByteArray> forms[] = {
+            {"text/uri-list", uriList},
+            {"x-special/gnome-copied-files", "copy\n" + lines},
+            {"x-special/gnome-copied-files", "cut\n" + lines.chopped(1)},
+        };
+        TStrings from, to;
+        for (const auto& [type, data] : forms) {
+            auto* copied = new QMimeData;
+            copied->setData(type, data);
+            QGuiApplication::clipboard()->setMimeData(copied);
+            QTest::keyClick(View(w, "lstCopyFrom"), Qt::Key_V, Qt::ControlModifier);
+            QTest::keyClick(View(w, "lstCopyTo"), Qt::Key_V, Qt::ControlModifier);
+            from.insert(from.end(), {P("src/d1"), P("src/a")});
+            to.resize(from.size(), P("src/d1"));
+            QCOMPARE(Paths(q.lstCopyFrom), from);
+            QCOMPARE(Paths(q.lstCopyTo), to);
+        }
+        QCOMPARE(Statuses(q.lstCopyFrom), (TInts{1, 0, 1, 0, 1, 0}));
+        QCOMPARE(ReadSavedQueue(QueueFile()).size(), size_t(6));
+        QCOMPARE(ReadSavedQueue(QueueFile()).back(), (TSavedLine{"F:" + P("src/a"), P("src/d1")}));
+        QVERIFY(Exists(P("src/a")));
+    }
+
+    // Ctrl+C puts the selected lines on the clipboard for a file manager (URLs that keep
+    // every byte of the names) and for text (the paths as the list shows them).
+    void CopyPutsTheSelectedLinesOnTheClipboard() {
+        const std::string odd = P("src/\xff caf\xc3\xa9 #1%");
+        WriteFile(QueueFile(), SavedQueueText({{"F:" + P("src/a"), P("out")},
+                                               {"F:" + odd, P("out2")},
+                                               {"F:" + P("src/c"), P("out")}}));
+        TfrmMain w;
+        QTRY_VERIFY(Shows(w, "lstCopyFrom"));
+        QTRY_VERIFY(Shows(w, "lstCopyTo"));
+        Select(w, "lstCopyFrom", {2, 1});
+        QTest::keyClick(View(w, "lstCopyFrom"), Qt::Key_C, Qt::ControlModifier);
+        const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+        QCOMPARE(copied->data("text/uri-list"), UriList({odd, P("src/c")}));
+        QCOMPARE(copied->text(), ShownPath(odd) + "\n" + ShownPath(P("src/c")));
+
+        Select(w, "lstCopyTo", {1});
+        QTest::keyClick(View(w, "lstCopyTo"), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), ShownPath(P("out2")));
+        // Nothing selected: the clipboard keeps what it holds.
+        View(w, "lstCopyTo")->clearSelection();
+        QTest::keyClick(View(w, "lstCopyTo"), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), ShownPath(P("out2")));
     }
 
     // A name that is not UTF-8 in a path of 300 bytes: the line, the saved file and the

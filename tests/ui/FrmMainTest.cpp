@@ -9,14 +9,19 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QSplitter>
 #include <QThread>
 #include <QTreeView>
 #include <QtTest>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -50,6 +55,16 @@ void WriteBigFile(const std::string& path, int mib) {
         QCOMPARE(::write(fd, block.data(), 1 << 20), ssize_t(1 << 20));
     }
     ::close(fd);
+}
+
+// The ids of the process's threads but Qt's pooled helpers (its raster engine paints
+// with them), which come and go by themselves.
+std::set<std::string> ThreadsButQtPool() {
+    std::set<std::string> ids;
+    for (const auto& t : std::filesystem::directory_iterator("/proc/self/task"))
+        if (ReadFile((t.path() / "comm").string()) != "Thread (pooled)\n")
+            ids.insert(t.path().filename());
+    return ids;
 }
 
 int32_t StatusOfLine(TFerroxCore& core, int n) {
@@ -218,10 +233,50 @@ private slots:
         QCOMPARE(status->Panel0Width(), 600);
         QCOMPARE(to->width(), toWidth);
         QCOMPARE(status->Panel1->geometry().right(), status->width() - 1);
-        w.resize(150, w.height());
-        QTRY_VERIFY(status->width() < 200);
-        QCOMPARE(status->Panel0Width(), status->width());
+        // The window stops at its button row's width: the rule for a narrower bar, on the
+        // bar alone.
+        status->resize(150, status->height());
+        QCOMPARE(status->Panel0Width(), 150);
         QVERIFY(TraceEntries().empty());
+    }
+
+    // At its smallest the window still shows every button whole and both lists with room
+    // for lines, however far the splitter goes, with the desktop's font and a larger one.
+    void SmallestWindowKeepsEveryButtonAndBothLists() {
+        WriteFile(QueueFile(), QueueText({P("a")}, {P("out")}));
+        const QFont font = QApplication::font();
+        auto restore = qScopeGuard([&] { QApplication::setFont(font); });
+        for (double scale : {1.0, 1.6}) {
+            QFont larger = font;
+            larger.setPointSizeF(font.pointSizeF() * scale);
+            QApplication::setFont(larger);
+            TfrmMain w;
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            w.resize(1, 1);
+            QTRY_COMPARE(w.size(), w.minimumSize());
+            int right = 0;
+            for (QPushButton* b : Find<QWidget>(w, "pnlTop")->findChildren<QPushButton*>()) {
+                const QRect at(b->mapTo(&w, QPoint(0, 0)), b->size());
+                QVERIFY2(w.rect().contains(at), qPrintable(b->objectName()));
+                right = std::max(right, at.right());
+            }
+            QVERIFY2(w.width() < right + 20, "no wider than its button row needs");
+            auto* splitter = Find<QSplitter>(w, "Splitter");
+            for (QList<int> sizes : {QList<int>{0, 9999}, QList<int>{9999, 0}}) {
+                splitter->setSizes(sizes);
+                for (const char* name : {"lstCopyFrom", "lstCopyTo"}) {
+                    auto* list = Find<QTreeView>(w, name);
+                    QTRY_COMPARE(list->model()->rowCount(), 1);
+                    const QRect line = list->visualRect(list->model()->index(0, 0));
+                    QVERIFY2(list->viewport()->height() >= 3 * line.height(), name);
+                    // A line's box and image and the first ten characters of its path.
+                    QVERIFY2(list->viewport()->width() >=
+                                 50 + list->fontMetrics().horizontalAdvance("/abcdefghi"),
+                             name);
+                }
+            }
+        }
     }
 
     // Texts and gauge values sent from other threads reach the window's thread, the
@@ -342,8 +397,11 @@ private slots:
         WriteFile(P("small"), "small");
         const std::string queue = QueueText({bigFile_, P("small")}, {P("out"), P("out2")});
         WriteFile(QueueFile(), queue);
-        const size_t threadsBefore = ThreadCount();
+        const std::set<std::string> threadsBefore = ThreadsButQtPool();
         auto w = std::make_unique<TfrmMain>();
+        // Writing to disk at the end outlives the window on purpose; an earlier test's may
+        // end meanwhile.
+        w->Core().SetFlushAtEnd(false);
         w->show();
         auto* copyNow = Find<QPushButton>(*w, "btnCopyNow");
         QTest::mouseClick(copyNow, Qt::LeftButton);
@@ -356,7 +414,10 @@ private slots:
         QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(10));
         QVERIFY(!Exists(P("out2/small")));
         QCOMPARE(ReadFile(QueueFile()), queue);
-        QCOMPARE(ThreadCount(), threadsBefore); // the worker and the monitor ended
+        const std::set<std::string> after = ThreadsButQtPool();
+        // The worker and the monitor ended.
+        QVERIFY(
+            std::includes(threadsBefore.begin(), threadsBefore.end(), after.begin(), after.end()));
     }
 
     // A handler that throws: three log lines naming it, and the window goes on.

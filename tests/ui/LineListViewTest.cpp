@@ -1,12 +1,16 @@
 #include "ui/LineListView.h"
 #include "ui/LineListModel.h"
 #include "ui/LineRows.h"
+#include "ui/PathText.h"
 #include "ui/modMain/LineImages.h"
 
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QHelpEvent>
 #include <QScrollBar>
 #include <QStyleOptionViewItem>
+#include <QTextDocument>
+#include <QToolTip>
 #include <QtTest>
 #include <atomic>
 #include <random>
@@ -60,14 +64,21 @@ void RightClick(TLineListView& view, QPoint pos, bool press = true) {
         QTest::mouseRelease(view.viewport(), Qt::RightButton, {}, pos);
 }
 
-QRect CheckBoxRect(TLineListView& view, int row) {
+// Where the style puts a part of the line in this row: its box, its text...
+QRect LinePart(TLineListView& view, int row, QStyle::SubElement part, bool box = true) {
     QStyleOptionViewItem opt;
     opt.initFrom(view.viewport());
     opt.rect = view.visualRect(view.model()->index(row, 0));
-    opt.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay |
-                   QStyleOptionViewItem::HasDecoration;
+    opt.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    if (box)
+        opt.features |= QStyleOptionViewItem::HasCheckIndicator;
     opt.decorationSize = QSize(16, 16);
-    return view.style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, &view);
+    opt.text = view.model()->index(row, 0).data().toString();
+    return view.style()->subElementRect(part, &opt, &view);
+}
+
+QRect CheckBoxRect(TLineListView& view, int row) {
+    return LinePart(view, row, QStyle::SE_ItemViewItemCheckIndicator);
 }
 
 } // namespace
@@ -228,6 +239,63 @@ private slots:
         QCOMPARE(shown().toImage(), seen[5]);
         to.SetStatus(dst, 3);
         QCOMPARE(shown().toImage(), seen[3]);
+    }
+
+    // Every path is drawn whole in both lists, whatever its characters: the column grows
+    // with the widest line as lines come and shrinks as they go, the list scrolls sideways
+    // then, and each line's tooltip holds its whole path, markup-like names included.
+    void PathsShowWholeAndInTheirTooltips() {
+        const std::string paths[] = {
+            "/data/" + std::string(60, 'W') + "/AVAVAV To.ttf",
+            "/photos/caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac/\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c",
+            "/nfd/e\xcc\x81"
+            "e\xcc\x81"
+            "e\xcc\x81 \xd8\xb3\xd9\x84\xd8\xa7\xd9\x85/byte\xff",
+            "/tmp/<b>bold</b> & <i>x",
+        };
+        for (bool source : {true, false}) {
+            TVirtualTree list(TCheckType::CheckKindTwoState);
+            TLineListView view(list, source, "list", nullptr);
+            QVERIFY(Show(view));
+            const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
+            // Each kind of path the widest once, as it comes and as it goes.
+            for (const std::string& path : paths) {
+                list.AppendNode("/short");
+                view.LineModel()->Refresh();
+                QTRY_VERIFY(!view.horizontalScrollBar()->isVisible());
+                std::string wide = path;
+                while (view.fontMetrics().horizontalAdvance(ShownPath(wide)) < view.width())
+                    wide += path;
+                list.AppendNode(wide);
+                view.LineModel()->Refresh();
+                QTRY_VERIFY(view.horizontalScrollBar()->isVisible());
+
+                for (int row = 0; row < 2; ++row) {
+                    const QModelIndex index = view.model()->index(row, 0);
+                    const QString text = index.data().toString();
+                    const QRect room = LinePart(view, row, QStyle::SE_ItemViewItemText, source);
+                    QVERIFY2(room.width() - 2 * margin >=
+                                 view.fontMetrics().horizontalAdvance(text),
+                             qPrintable(text));
+
+                    const QPoint at = view.visualRect(index).center();
+                    QHelpEvent tip(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+                    QCoreApplication::sendEvent(view.viewport(), &tip);
+                    QString shown = QToolTip::text();
+                    if (Qt::mightBeRichText(shown)) {
+                        QTextDocument doc;
+                        doc.setHtml(shown);
+                        shown = doc.toPlainText();
+                    }
+                    QCOMPARE(shown, text);
+                    QToolTip::hideText();
+                }
+                list.RemoveNode(list.LastNode());
+                view.LineModel()->Refresh();
+                QTRY_VERIFY(!view.horizontalScrollBar()->isVisible());
+                list.RemoveAllNodes();
+            }
+        }
     }
 
     // Another thread removes and inserts lines until the view has refreshed twenty times

@@ -32,6 +32,8 @@ constexpr int TopPanelHeight = 65;
 constexpr int GaugeHeight = 20;
 constexpr int StatusHeight = 19;
 constexpr int RatePanelWidth = 200;
+// Between the last button and the window's right-hand edge at the smallest width.
+constexpr int ButtonRowEndGap = 4;
 // Client size at design; with a usual frame and title bar the outer size is 594 x 562.
 constexpr int DesignClientWidth = 586;
 constexpr int DesignClientHeight = 528;
@@ -233,7 +235,7 @@ void TfrmMain::PlaceButtons() {
     };
     const QFontMetrics fm = btnSelFiles_->fontMetrics();
     const int height = std::max(25, fm.height() + 8);
-    int shift = 0;
+    int shift = 0, right = 0;
     for (const TPlace& p : places) {
         int need = 0;
         for (const QString& caption : p.captions)
@@ -241,7 +243,11 @@ void TfrmMain::PlaceButtons() {
         const int width = std::max(p.width, need);
         p.button->setGeometry(p.left + shift, p.top, width, height);
         shift += width - p.width;
+        right = std::max(right, p.button->geometry().right() + 1);
     }
+    // The window never gets narrower than its button row (the lists keep their own
+    // minimum widths); the layout makes this the window's minimum.
+    pnlTop_->setMinimumWidth(right + ButtonRowEndGap);
     PlaceLabels();
 }
 
@@ -429,11 +435,12 @@ void TfrmMain::ConnectListCommands() {
     // What users of desktop lists expect of the Delete key.
     lstCopyFrom_->OnDeleteKey = [this] { mnupopFromDelFullLineClick(); };
     lstCopyTo_->OnDeleteKey = [this] { mnupopToDelLineClick(); };
-    lstCopyFrom_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->DropOnSources(paths); });
+    // Drops, and pastes of what a file manager copied (Ctrl+V), alike.
+    lstCopyFrom_->OnDropFiles = [this](const TUriList& urls) {
+        RunListCommand([this, urls] { core_->DropOnSources(urls.LocalPaths, urls.NotLocal); });
     };
-    lstCopyTo_->OnDropFiles = [this](const std::vector<std::string>& paths) {
-        RunListCommand([this, paths] { core_->DropOnDestinations(paths); });
+    lstCopyTo_->OnDropFiles = [this](const TUriList& urls) {
+        RunListCommand([this, urls] { core_->DropOnDestinations(urls.LocalPaths, urls.NotLocal); });
     };
 }
 
