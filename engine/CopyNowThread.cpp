@@ -10,6 +10,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SysError.h"
+#include "platform/ThreadName.h"
 
 #include <cerrno>
 #include <chrono>
@@ -47,7 +48,10 @@ TCopyNOWThread::~TCopyNOWThread() {
 }
 
 void TCopyNOWThread::Start() {
-    thread_ = std::thread([this] { Execute(); });
+    thread_ = std::thread([this] {
+        NameThisThread("ferrox-worker");
+        Execute();
+    });
 }
 
 void TCopyNOWThread::Terminate() {
@@ -174,6 +178,7 @@ void TCopyNOWThread::FlushWritten() {
     // end of the program) ends the wait for it, not the writing.
     auto done = std::make_shared<TEvent>(false);
     std::thread([dirs = std::move(dirs), done, flush = run_.FlushFileSystem] {
+        NameThisThread("ferrox-flush");
         for (const auto& dir : dirs)
             flush(dir->Get());
         done->Set();

@@ -186,7 +186,8 @@ private:
 };
 
 // Loads the queue while its texts are held back: a queue that cannot be run is told on
-// stderr alone. 0, or the exit status when the program ends here.
+// stderr alone, and the core is brought down before the texts' keeper goes. 0, or the
+// exit status when the program ends here.
 int LoadQueue(TFerroxCore& core, TCoreSinks sinks, TConsoleOutput& out, const TArguments& args) {
     TLoadTexts loadTexts;
     sinks.StatusLine = &loadTexts;
@@ -199,6 +200,8 @@ int LoadQueue(TFerroxCore& core, TCoreSinks sinks, TConsoleOutput& out, const TA
             loaded == TLoadResult::FileMissing || texts.empty()
                 ? "cannot read queue file " + name + ": " + SysErrorMessage(ENOENT)
                 : texts.back().first;
+        core.Shutdown();
+        core.DetachSinks();
         out.PrintError("ferrox-run: " + why);
         return 2;
     }
@@ -262,8 +265,6 @@ int main(int argc, char** argv) {
     sinks.RatePanel = &out;
     sinks.RunEvents = &events;
     if (int rc = LoadQueue(core, sinks, out, args)) {
-        core.Shutdown();
-        core.DetachSinks();
         TraceRelease();
         return rc;
     }

@@ -2,6 +2,7 @@
 
 #include "diag/Clock.h"
 #include "platform/CopyFile.h"
+#include "platform/ThreadName.h"
 
 #include <climits>
 #include <cmath>
@@ -14,7 +15,10 @@ void TProgressMonitor::Start() {
     stop_.store(false);
     stopping_.Reset();
     started_.Reset();
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("ferrox-monitor");
+        Run();
+    });
     started_.Wait();
 }
 

@@ -141,12 +141,17 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     MakeDir(P("out"));
     WriteFile(P("f"), "data");
     AddPair(P("f"), P("out"));
-    std::atomic<int> flushes{0};
-    TEvent release{false};
-    run.FlushFileSystem = [&](int) {
-        ++flushes;
+    // The flush goes on on its own thread after an Abort: what it uses outlives the test.
+    struct TFlushSeam {
+        std::atomic<int> Flushes{0};
+        TEvent Release{false}, Returned{false};
+    };
+    auto seam = std::make_shared<TFlushSeam>();
+    run.FlushFileSystem = [seam, &events = events](int) {
+        ++seam->Flushes;
         events.Tell({TRunEvent::FileStarted, nullptr, "flush"});
-        release.Wait();
+        seam->Release.Wait();
+        seam->Returned.Set();
         return 0;
     };
     control.StartPauseResume();
@@ -154,8 +159,9 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     EXPECT_EQ(control.CopyWorker()->Finished(), false); // the buttons still say it runs
     control.AbortOrClose();                             // ends the wait
     WaitForRunEnd();
-    release.Set();
-    EXPECT_EQ(flushes, 1);
+    seam->Release.Set();
+    seam->Returned.Wait();
+    EXPECT_EQ(seam->Flushes, 1);
     const std::vector<std::string> ev = events.Events();
     ASSERT_GE(ev.size(), 2u);
     EXPECT_EQ(ev[ev.size() - 2], "started flush");
@@ -165,7 +171,7 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     q.ResetCopyStatus();
     run.FlushAtEnd = false;
     RunToEnd();
-    EXPECT_EQ(flushes, 1);
+    EXPECT_EQ(seam->Flushes, 1);
     EXPECT_EQ(status.Last(), "All File Copies Completed");
 }
 

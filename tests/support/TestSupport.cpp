@@ -95,11 +95,17 @@ int RunShell(const std::string& command) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-size_t ThreadCount() {
+size_t RunThreadCount() {
     size_t n = 0;
     if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            n += e->d_name[0] != '.';
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            n += name == "ferrox-worker" || name == "ferrox-monitor";
+        }
         ::closedir(d);
     }
     return n;

@@ -41,8 +41,8 @@ void RemoveTree(const std::string& path);
 // Runs a shell command and returns its exit status.
 int RunShell(const std::string& command);
 
-// The threads this process has now (/proc/self/task): a test compares it before and after
-// to see that every thread an object started has ended.
-size_t ThreadCount();
+// How many copy workers and progress monitors this process has now (Ferrox names them):
+// a test sees that every one a core or a window started has ended.
+size_t RunThreadCount();
 
 } // namespace ferrox::test

@@ -18,10 +18,8 @@
 #include <algorithm>
 #include <chrono>
 #include <fcntl.h>
-#include <filesystem>
 #include <memory>
 #include <random>
-#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -55,16 +53,6 @@ void WriteBigFile(const std::string& path, int mib) {
         QCOMPARE(::write(fd, block.data(), 1 << 20), ssize_t(1 << 20));
     }
     ::close(fd);
-}
-
-// The ids of the process's threads but Qt's pooled helpers (its raster engine paints
-// with them), which come and go by themselves.
-std::set<std::string> ThreadsButQtPool() {
-    std::set<std::string> ids;
-    for (const auto& t : std::filesystem::directory_iterator("/proc/self/task"))
-        if (ReadFile((t.path() / "comm").string()) != "Thread (pooled)\n")
-            ids.insert(t.path().filename());
-    return ids;
 }
 
 int32_t StatusOfLine(TFerroxCore& core, int n) {
@@ -397,11 +385,7 @@ private slots:
         WriteFile(P("small"), "small");
         const std::string queue = QueueText({bigFile_, P("small")}, {P("out"), P("out2")});
         WriteFile(QueueFile(), queue);
-        const std::set<std::string> threadsBefore = ThreadsButQtPool();
         auto w = std::make_unique<TfrmMain>();
-        // Writing to disk at the end outlives the window on purpose; an earlier test's may
-        // end meanwhile.
-        w->Core().SetFlushAtEnd(false);
         w->show();
         auto* copyNow = Find<QPushButton>(*w, "btnCopyNow");
         QTest::mouseClick(copyNow, Qt::LeftButton);
@@ -414,10 +398,7 @@ private slots:
         QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(10));
         QVERIFY(!Exists(P("out2/small")));
         QCOMPARE(ReadFile(QueueFile()), queue);
-        const std::set<std::string> after = ThreadsButQtPool();
-        // The worker and the monitor ended.
-        QVERIFY(
-            std::includes(threadsBefore.begin(), threadsBefore.end(), after.begin(), after.end()));
+        QCOMPARE(RunThreadCount(), size_t(0)); // the worker and the monitor ended
     }
 
     // A handler that throws: three log lines naming it, and the window goes on.
