@@ -109,12 +109,15 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
     }
     case Qt::ToolTipRole: {
         TTraceScope trace("lstCopyFromGetText");
-        const QString path = ShownPath(node->Data.Path);
+        // The whole path, and for a failed line why and when it failed.
+        QString text = ShownPath(node->Data.Path);
+        if (std::shared_ptr<const std::string> note = node->Data.Note())
+            text += '\n' + ShownPath(*note);
         // A tooltip that looks like markup is shown as markup: a name holding "<b>" would
-        // lose characters. Escaped, it shows whole, on one line like the plain ones.
-        if (!Qt::mightBeRichText(path))
-            return path;
-        return "<p style='white-space:pre'>" + path.toHtmlEscaped() + "</p>";
+        // lose characters. Escaped, it shows whole, on lines like the plain ones.
+        if (!Qt::mightBeRichText(text))
+            return text;
+        return "<p style='white-space:pre'>" + text.toHtmlEscaped() + "</p>";
     }
     case Qt::DecorationRole: {
         TTraceScope trace("lstCopyFromGetImageIndex");

@@ -290,6 +290,19 @@ private slots:
                     QCOMPARE(shown, text);
                     QToolTip::hideText();
                 }
+                // A failed line says why under its path, until it is copied after all.
+                const QPoint first = view.visualRect(view.model()->index(0, 0)).center();
+                auto tipOfFirst = [&] {
+                    QHelpEvent tip(QEvent::ToolTip, first, view.viewport()->mapToGlobal(first));
+                    QCoreApplication::sendEvent(view.viewport(), &tip);
+                    const QString shown = QToolTip::text();
+                    QToolTip::hideText();
+                    return shown;
+                };
+                list.FirstNode()->Data.SetNote("Failed 14:02:11: Permission denied");
+                QCOMPARE(tipOfFirst(), QString("/short\nFailed 14:02:11: Permission denied"));
+                list.FirstNode()->Data.ClearNote();
+                QCOMPARE(tipOfFirst(), QString("/short"));
                 list.RemoveNode(list.LastNode());
                 view.LineModel()->Refresh();
                 QTRY_VERIFY(!view.horizontalScrollBar()->isVisible());
