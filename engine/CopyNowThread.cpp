@@ -12,6 +12,7 @@
 #include "platform/SysError.h"
 #include "platform/ThreadName.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -26,6 +27,12 @@ namespace {
 // for.
 constexpr auto QuietFlush = std::chrono::milliseconds(200);
 constexpr auto AbortCheck = std::chrono::milliseconds(20);
+
+// Files side by side on one device, where the device lets it choose.
+constexpr int SolidFilesAtOnce = 4;
+constexpr int NetworkFilesAtOnce = 8;
+// A file at least this large has its device to itself.
+constexpr int64_t AloneAbove = int64_t(64) << 20;
 
 // "Failed 14:02:11: Permission denied", for the failed line's tooltip.
 std::string FailureNote(int code) {
@@ -82,14 +89,56 @@ void TCopyNOWThread::Finish(const PVirtualNode& Source, const PVirtualNode& Dest
     }
 }
 
-void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
+int TCopyNOWThread::FilesAtOnce(const std::string& dir, dev_t& device) {
+    if (dir == lastTargetDir_) {
+        device = lastDevice_;
+        return lastLimit_;
+    }
+    const TDeviceKind kind = run_.DeviceKindOf(dir, device);
+    const int workers = run_.Workers.load();
+    int limit = 1;
+    if (kind == TDeviceKind::Unknown)
+        limit = 1; // the copy will fail and say why; nothing to share
+    else if (workers > 0)
+        limit = workers;
+    else if (kind == TDeviceKind::Network)
+        limit = NetworkFilesAtOnce;
+    else if (kind == TDeviceKind::Solid)
+        limit = SolidFilesAtOnce;
+    lastTargetDir_ = dir;
+    lastDevice_ = device;
+    lastLimit_ = limit;
+    return limit;
+}
+
+std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::TPair& pair) {
+    dev_t device = 0;
+    const int limit = FilesAtOnce(pair.DestPath, device);
+    // A large file has its device to itself: beside others it would only make the head
+    // (or the link) share its time with them.
+    const TFileIdentity source = GetFileIdentity(pair.SourcePath);
+    const bool alone = source.Valid && source.Size >= AloneAbove;
+    return pool_->Reserve(device, limit, alone, [this] { return Stopping(); });
+}
+
+void TCopyNOWThread::StartFileLine(const TFilePool::TPlace& place, const PVirtualNode& Source,
+                                   const TCopyQueue::TPair& pair) {
+    pool_->Start(place, [this, Source, pair](TCopyContext& context) {
+        CopyFileLine(Source, pair, context);
+        queue_.lstCopyFrom.RepaintNow();
+        queue_.lstCopyTo.RepaintNow();
+    });
+}
+
+void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
+                                  TCopyContext& context) {
     TStatusLine& status = queue_.StatusLine;
     const std::string& S = pair.SourcePath;
     tally_.Taken(Source, false);
     run_.Tell({TRunEvent::FileStarted, Source, S});
     const TFileCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag,
-                   {run_.DeleteToRecycle.load(), &copyContext_, &run_.Progress, &status});
+                   {run_.DeleteToRecycle.load(), &context, &run_.Progress, &status});
     const bool ok = copy.Ok();
     if (ok)
         run_.Written.Note(copy.TargetDevice, copy.TargetDir);
@@ -131,42 +180,91 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
     }
 }
 
+bool TCopyNOWThread::PassPauseGate(const PVirtualNode& Source) {
+    // Only a paused run looks at the pair before taking it: a line it would pass over
+    // anyway does not stop it. The time it waits is no copying time.
+    if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
+        // The files in flight end first, as the one file of a run did: the run is paused
+        // when they are done.
+        if (pool_)
+            pool_->WaitIdle();
+        if (run_.PauseEvent.IsSet())
+            return !Stopping();
+        if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
+            queue_.StatusLine.Show("Copy currently Paused.");
+        TRunCounters& counters = run_.Progress.Run;
+        counters.Active.store(false);
+        run_.PauseEvent.Wait();
+        counters.Active.store(true);
+    }
+    return !Stopping();
+}
+
 void TCopyNOWThread::Walk() {
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
-    TRunCounters& counters = run_.Progress.Run;
     const bool thisLineOnly = run_.CopyThisLineOnly.load();
     PVirtualNode Source = thisLineOnly ? from.FirstSelectedNode() : from.FirstNode();
     while (Source) {
         run_.Reached(TRunPoint::LineReached, Source->Data.Path);
-        // Only a paused run looks at the pair before taking it: a line it would pass over
-        // anyway does not stop it. The time it waits is no copying time.
-        if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
-            if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-                queue_.StatusLine.Show("Copy currently Paused.");
-            counters.Active.store(false);
-            run_.PauseEvent.Wait();
-            counters.Active.store(true);
-        }
-        if (Stopping())
+        if (!PassPauseGate(Source))
             return;
+        // With files side by side, a file line first waits for a place on its target's
+        // device, still waiting itself meanwhile; a Pause clicked then is obeyed before
+        // it starts.
+        std::optional<TFilePool::TPlace> place;
+        if (pool_) {
+            const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
+            if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
+                if (!(place = ReservePlace(ahead)))
+                    return;
+                if (!run_.PauseEvent.IsSet()) {
+                    pool_->Release(*place);
+                    continue; // the same line, through the gate
+                }
+            }
+        }
         // The partner is found by the source line's position now, not carried along from
         // the last line: deletions on one side or of whole pairs shift it, and the user
         // may have changed the lists during a pause.
         TCopyQueue::TPair pair;
         if (queue_.TakePair(Source, pair)) {
             run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
-            if (IsDirStatus(pair.Status))
+            if (IsDirStatus(pair.Status)) {
+                if (place)
+                    pool_->Release(*place);
                 CopyDirLine(Source, pair);
-            else
-                CopyFileLine(Source, pair);
+            } else if (!pool_) {
+                CopyFileLine(Source, pair, copyContext_);
+            } else if (place || (place = ReservePlace(pair))) {
+                StartFileLine(*place, Source, pair);
+            } else {
+                // Stopped before it had a place: it waits for the next run, as it was.
+                from.SetStatus(Source, lsFileWaiting);
+                to.SetStatus(pair.Dest, lsDirWaiting);
+                return;
+            }
             from.RepaintNow();
             to.RepaintNow();
+        } else if (place) {
+            pool_->Release(*place);
         }
         if (Stopping())
             return;
         Source = thisLineOnly ? from.NextSelectedNode(Source) : from.NextNode(Source);
     }
+}
+
+void TCopyNOWThread::SetDirectoryTimes() {
+    // Deepest first: setting a directory's time after its last entry was written, and
+    // before its parent's, which that write would change again.
+    std::vector<TMadeDirectory> made = run_.MadeDirectories.Take();
+    std::stable_sort(made.begin(), made.end(), [](const auto& a, const auto& b) {
+        return std::count(a.Target.begin(), a.Target.end(), PathDelim) >
+               std::count(b.Target.begin(), b.Target.end(), PathDelim);
+    });
+    for (const TMadeDirectory& dir : made)
+        SetTimes(dir.Target, dir.Source);
 }
 
 void TCopyNOWThread::FlushWritten() {
@@ -207,7 +305,13 @@ void TCopyNOWThread::Execute() {
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now
+            // One file at a time is the run itself; more go to threads of their own.
+            if (run_.Workers.load() != 1)
+                pool_.emplace();
             Walk();
+            if (pool_)
+                pool_->Drain();
+            SetDirectoryTimes();
             FlushWritten();
         } catch (const std::exception& e) {
             LogError(status, std::string("An Exception occurred, please the email developer "
@@ -217,6 +321,8 @@ void TCopyNOWThread::Execute() {
             LogError(status,
                      "An Exception occurred, please the email developer the log file [unknown]");
         }
+        // Whatever ended the walk, no copy outlives the run (an Abort has stopped them).
+        pool_.reset();
         counters.Active.store(false);
         counters.Counting.store(false);
         aborted = Stopping();

@@ -1,7 +1,10 @@
 #pragma once
 #include <atomic>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include "engine/FilePool.h"
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
 #include "platform/CopyFile.h"
@@ -33,17 +36,35 @@ private:
     // Takes and copies the lines in order until none is left or the run is to stop.
     void Walk();
     bool Stopping() const;
-    void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
+    // The file line's copy, with a directory cache (the run's own, or a pool thread's).
+    void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
+                      TCopyContext& context);
+    // Waits at the pause gate when the run is paused; false when the run is to stop.
+    bool PassPauseGate(const PVirtualNode& Source);
+    // A place for the pair's file on its target's device; none when the run is to stop.
+    std::optional<TFilePool::TPlace> ReservePlace(const TCopyQueue::TPair& pair);
+    // The taken file line's copy, on a pool thread.
+    void StartFileLine(const TFilePool::TPlace& place, const PVirtualNode& Source,
+                       const TCopyQueue::TPair& pair);
+    // How many files at once suit the device under a target directory, and its number.
+    int FilesAtOnce(const std::string& dir, dev_t& device);
     void CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
     // Both lines done or failed (with the reason for their tooltips).
     void Finish(const PVirtualNode& Source, const PVirtualNode& Dest, bool ok, int32_t done,
                 int32_t failed, int code);
     // What the run wrote goes to the devices before it says it is done.
     void FlushWritten();
+    // The directories the run made get their sources' times.
+    void SetDirectoryTimes();
 
     TCopyQueue& queue_;
     TRunState& run_;
     TRunTally tally_;
+    // Files side by side: none when the run copies one file at a time itself.
+    std::optional<TFilePool> pool_;
+    std::string lastTargetDir_; // the last target directory's device, looked up once
+    dev_t lastDevice_ = 0;
+    int lastLimit_ = 1;
     // The directories of consecutive lines stay open between their files; the worker's own.
     TCopyContext copyContext_;
     std::thread thread_;

@@ -119,6 +119,9 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
         if (made.Error != 0)
             return {made.Error, false, made.AtParent ? DestPath : entryDest};
         NoteWritten(run, made.Device, entryDest);
+        if (made.Made)
+            if (std::optional<TFileTimes> times = TimesOf(SrcDir))
+                run.MadeDirectories.Add({entryDest, *times});
 
         std::unordered_set<std::string> queued =
             NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);

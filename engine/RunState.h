@@ -5,10 +5,12 @@
 #include <mutex>
 #include <string>
 
+#include "engine/MadeDirectories.h"
 #include "engine/RunEvents.h"
 #include "engine/WrittenFileSystems.h"
 #include "engine/modRXThread/ProgressChannel.h"
 #include "platform/CopyPolicy.h"
+#include "platform/DeviceKind.h"
 #include "platform/Event.h"
 #include "platform/FileSystem.h"
 
@@ -65,6 +67,10 @@ public:
     std::atomic<bool> VerifyCopies{false};
     std::atomic<int> Workers{0};
     TWrittenFileSystems Written;
+    TMadeDirectories MadeDirectories;
+    // What lies under a target directory (a test seam: a rotating disk cannot be had here).
+    std::function<TDeviceKind(const std::string& dir, dev_t& device)> DeviceKindOf =
+        ferrox::DeviceKindOf;
     // How a file system is flushed (syncfs); a test seam.
     std::function<int(int fd)> FlushFileSystem = SyncFileSystem;
     // Marks the lines a run has counted, so one added by the user during it is counted

@@ -159,7 +159,9 @@ TMakeDirResult MakeDirectoryIn(const std::string& parent, const std::string& nam
     if (parentFd < 0)
         return {errno, true};
     TMakeDirResult result;
-    if (::mkdirat(parentFd, name.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+    if (::mkdirat(parentFd, name.c_str(), static_cast<mode_t>(mode)) == 0)
+        result.Made = true;
+    else if (errno != EEXIST)
         result.Error = errno;
     struct stat st;
     if (result.Error == 0) {
@@ -227,6 +229,18 @@ int EnumerateDirectory(const std::string& dirPath,
     }
     ::closedir(dir);
     return error;
+}
+
+std::optional<TFileTimes> TimesOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return TFileTimes{st.st_atim, st.st_mtim};
+}
+
+int SetTimes(const std::string& path, const TFileTimes& times) {
+    const struct timespec both[2] = {times.Access, times.Modify};
+    return ::utimensat(AT_FDCWD, path.c_str(), both, 0) == 0 ? 0 : errno;
 }
 
 int SyncFileSystem(int fd) {

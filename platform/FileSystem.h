@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -55,7 +57,8 @@ int MakeDirectory(const std::string& path, uint32_t mode = 0777);
 struct TMakeDirResult {
     int Error = 0;
     bool AtParent = false;
-    dev_t Device = 0; // the new directory's device, on success
+    dev_t Device = 0;  // the new directory's device, on success
+    bool Made = false; // it was made now (not there already)
 };
 
 // The directory `name` inside `parent`, made (with `mode` less the umask) when missing.
@@ -86,6 +89,16 @@ int PWriteAll(int fd, std::string_view data, int64_t offset);
 // mkdir -p with the given mode for what it makes; existing directories are fine.
 // 0 or errno (ENOTDIR when a part is something else).
 int MakeDirectories(const std::string& path, uint32_t mode = 0700);
+
+// When a file was last read and written.
+struct TFileTimes {
+    struct timespec Access;
+    struct timespec Modify;
+};
+// The times of path (links followed); none when it cannot be read.
+std::optional<TFileTimes> TimesOf(const std::string& path);
+// Gives path (a link followed) these times; 0 or errno.
+int SetTimes(const std::string& path, const TFileTimes& times);
 
 // Puts what was written to the file system of fd on its device (syncfs); 0 or errno.
 int SyncFileSystem(int fd);

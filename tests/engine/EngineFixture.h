@@ -111,6 +111,9 @@ struct TEngineTest : ::testing::Test {
 
     void SetUp() override {
         run.SetEvents(&events);
+        // One file at a time, as these tests play the run through step by step; the
+        // run with files side by side has tests of its own.
+        run.Workers = 1;
         ::setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
         TraceRelease();
         TraceCreate();
