@@ -10,10 +10,14 @@ namespace ferrox {
 // What a `ferrox` command asks the window to queue. Paths are absolute byte strings,
 // kept exactly as given.
 struct TQueueRequest {
-    std::vector<std::string> Paths;         // dropped on the source list, in this order
-    std::optional<std::string> Destination; // then dropped on the destination list
-    bool Move = false;                      // the new source lines are moves
-    bool CopyNow = false;                   // a run starts afterwards unless one is going on
+    // Dropped on the source list, in this order.
+    std::vector<std::string> Paths = {};
+    // Then dropped on the destination list.
+    std::optional<std::string> Destination = std::nullopt;
+    // The new source lines are moves.
+    bool Move = false;
+    // A run starts afterwards unless one is going on.
+    bool CopyNow = false;
     bool operator==(const TQueueRequest&) const = default;
 };
 

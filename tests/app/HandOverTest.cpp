@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <poll.h>
@@ -51,84 +51,56 @@ struct THandOverTest : ::testing::Test {
         }
     }
 
-    // Starts `ferrox ARGS` in the test's directory, its output in NAME.out and NAME.err.
+    // Starts `ferrox ARGS` (plain words) in the test's directory, output in NAME.err.
     pid_t Start(const TStrings& args, const std::string& name) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (!std::string_view(*e).starts_with("XDG_RUNTIME_DIR=") &&
-                !std::string_view(*e).starts_with("QT_QPA_PLATFORM="))
-                env.emplace_back(*e);
-        env.push_back("XDG_RUNTIME_DIR=" + runtime);
-        env.push_back("QT_QPA_PLATFORM=offscreen");
-        std::vector<std::string> argv{dir / "prog/ferrox"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto pointers = [](std::vector<std::string>& strings) {
-            std::vector<char*> p;
-            for (std::string& s : strings)
-                p.push_back(s.data());
-            p.push_back(nullptr);
-            return p;
-        };
-        std::vector<char*> argvP = pointers(argv), envP = pointers(env);
-        const std::string out = dir / (name + ".out"), err = dir / (name + ".err");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+        std::string script = "cd '" + dir.Path() + "' && XDG_RUNTIME_DIR='" + runtime +
+                             "' QT_QPA_PLATFORM=offscreen exec '" + dir / "prog/ferrox'";
+        for (const std::string& a : args)
+            script += " '" + a + "'";
+        script += " </dev/null >/dev/null 2>'" + dir / (name + ".err'");
+        const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
         pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argvP.data(), envP.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
         return pid;
     }
-    // Waits until `count` of the processes have ended (a minute at most, so that one that
-    // wrongly stays, as a second window would, fails the test instead of hanging it); the
-    // exit statuses of those that ended, by pid. They are taken out of `pids`.
+    // Waits until `count` of the processes have ended, a minute at most, so that one that
+    // wrongly stays (a second window) fails the test instead of hanging it; takes them out
+    // of `pids` and gives their exit statuses.
     static std::map<pid_t, int> WaitForExits(std::vector<pid_t>& pids, size_t count) {
         std::vector<pollfd> fds;
         for (pid_t pid : pids)
             fds.push_back({static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0});
         std::map<pid_t, int> ended;
-        while (ended.size() < count && ::poll(fds.data(), fds.size(), 60000) > 0) {
-            for (size_t i = 0; i < fds.size(); ++i) {
-                int status = 0;
-                if (fds[i].fd >= 0 && (fds[i].revents & POLLIN) &&
-                    ::waitpid(pids[i], &status, 0) == pids[i]) {
+        while (ended.size() < count && ::poll(fds.data(), fds.size(), 60000) > 0)
+            for (size_t i = 0; i < fds.size(); ++i)
+                if (int status = 0; fds[i].revents & POLLIN) {
+                    ::waitpid(pids[i], &status, 0);
                     ended[pids[i]] = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1; // poll passes it over from now on
+                    fds[i].fd = -fds[i].fd; // closed below; poll passes it over meanwhile
                 }
-            }
-        }
         for (const pollfd& fd : fds)
-            if (fd.fd >= 0)
-                ::close(fd.fd);
+            ::close(std::abs(fd.fd));
         std::erase_if(pids, [&](pid_t pid) { return ended.count(pid) > 0; });
         return ended;
     }
-    int Wait(pid_t pid) {
-        std::vector<pid_t> one{pid};
+    int Run(const TStrings& args, const std::string& name) {
+        std::vector<pid_t> one{Start(args, name)};
         const auto ended = WaitForExits(one, 1);
-        if (ended.empty()) {
-            windows.push_back(pid); // ended by TearDown
-            return -1;
-        }
-        return ended.begin()->second;
+        windows.insert(windows.end(), one.begin(), one.end()); // ended by TearDown
+        return ended.empty() ? -1 : ended.begin()->second;
     }
-    int Run(const TStrings& args, const std::string& name) { return Wait(Start(args, name)); }
     std::string Err(const std::string& name) const { return ReadFile(dir / (name + ".err")); }
     TSaved Queue() const { return ReadSavedQueue(dir / "prog/QUEUE.INI"); }
 
-    TFd ConnectRaw() {
-        TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un Address() const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        const std::string path = InstancePlacesIn(runtime).Socket;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
+        std::strcpy(address.sun_path, InstancePlacesIn(runtime).Socket.c_str());
+        return address;
+    }
+    TFd ConnectRaw() const {
+        TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address();
         EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         return fd;
     }
@@ -139,49 +111,16 @@ struct THandOverTest : ::testing::Test {
     }
 };
 
-// The first command becomes the window (taking over the socket a killed window left);
-// the next one hands its paths over and ends once they are queued. A message too large is
-// refused at once, one cut short when it ends; both are logged and queue nothing.
-TEST_F(THandOverTest, ALaterCommandHandsItsPathsToTheWindowAndBadMessagesChangeNothing) {
-    for (const char* name : {"a", "b", "c"})
-        WriteFile(dir / name, name);
-    MakeDir(dir / "out");
+// Twenty commands started together, with only the socket of a killed window there: one
+// takes it over and becomes the window, the others hand over to it; every path is queued
+// once, with its own destination. Then a message too large is refused at once, one cut
+// short when it ends; both are logged and queue nothing.
+TEST_F(THandOverTest, TwentyCommandsAtOnceMakeOneWindowThatRefusesBadMessages) {
     {
         TFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, InstancePlacesIn(runtime).Socket.c_str());
+        sockaddr_un address = Address();
         ASSERT_EQ(::bind(stale.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
-
-    windows.push_back(Start({"a"}, "window"));
-    EXPECT_EQ(Run({"--to", "out", "b"}, "second"), 0) << Err("second");
-    EXPECT_EQ(Err("second"), "");
-    const TSaved queued{{"F:" + dir / "a", dir / "out"}, {"F:" + dir / "b", dir / "out"}};
-    EXPECT_EQ(Queue(), queued);
-    struct stat st;
-    ASSERT_EQ(::lstat(InstancePlacesIn(runtime).Socket.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-    TFd large = ConnectRaw();
-    SendAll(large.Get(), std::string(RequestKind) + "\xff\xff\xff\xff");
-    EXPECT_EQ(Answer(large.Get()),
-              (TQueueAnswer{false, "the request was refused: too large: 4294967295 bytes"}));
-    TFd cut = ConnectRaw();
-    SendAll(cut.Get(), EncodeRequest({{dir / "c"}, dir / "out", false, true}).substr(0, 20));
-    ::shutdown(cut.Get(), SHUT_WR);
-    EXPECT_EQ(Answer(cut.Get()),
-              (TQueueAnswer{false, "the request was refused: cut short after 20 bytes"}));
-    EXPECT_EQ(ReadFile(dir / LogFileName()),
-              "Request from outside refused [too large: 4294967295 bytes]\r\n"
-              "Request from outside refused [cut short after 20 bytes]\r\n");
-    EXPECT_EQ(Queue(), queued);
-}
-
-// Twenty commands started together with no window: one becomes it, the others hand over
-// to it; every path is queued once, with its own destination.
-TEST_F(THandOverTest, TwentyCommandsAtOnceMakeOneWindowAndLoseNoPath) {
     constexpr int callers = 20;
     std::vector<pid_t> pids;
     TSaved expected;
@@ -202,42 +141,55 @@ TEST_F(THandOverTest, TwentyCommandsAtOnceMakeOneWindowAndLoseNoPath) {
     std::sort(saved.begin(), saved.end(), byFrom);
     std::sort(expected.begin(), expected.end(), byFrom);
     EXPECT_EQ(saved, expected);
+    struct stat st;
+    ASSERT_EQ(::lstat(InstancePlacesIn(runtime).Socket.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    TFd large = ConnectRaw();
+    SendAll(large.Get(), std::string(RequestKind) + "\xff\xff\xff\xff");
+    EXPECT_EQ(Answer(large.Get()),
+              (TQueueAnswer{false, "the request was refused: too large: 4294967295 bytes"}));
+    TFd cut = ConnectRaw();
+    SendAll(cut.Get(), EncodeRequest({{dir / "src0"}, dir / "out0"}).substr(0, 20));
+    ::shutdown(cut.Get(), SHUT_WR);
+    EXPECT_EQ(Answer(cut.Get()),
+              (TQueueAnswer{false, "the request was refused: cut short after 20 bytes"}));
+    EXPECT_EQ(ReadFile(dir / LogFileName()),
+              "Request from outside refused [too large: 4294967295 bytes]\r\n"
+              "Request from outside refused [cut short after 20 bytes]\r\n");
+    EXPECT_EQ(Queue().size(), static_cast<size_t>(callers));
 }
 
-// What the command prints and returns follows the window's answer; what it sends is
-// absolute from its own working directory.
-TEST_F(THandOverTest, TheCommandsExitStatusAndMessageFollowTheAnswer) {
+// A refusal, or a window that closes without an answer, makes the command fail with the
+// reason; what it sent is absolute from its own working directory.
+TEST_F(THandOverTest, TheCommandFailsWithTheWindowsReason) {
     WriteFile(dir / "a", "a");
     MakeDir(dir / "out");
     TInstanceClaim window = ClaimInstance(InstancePlacesIn(runtime));
     ASSERT_EQ(window.Kind, TInstanceClaim::Listening);
-    const struct {
-        std::optional<TQueueAnswer> Answer; // none: the window closes without one
-        int Exit;
-        std::string Err;
-    } cases[] = {
-        {TQueueAnswer{true, ""}, 0, ""},
-        {TQueueAnswer{false, "You cannot set a destination while the copy is running"}, 1,
+    const std::pair<std::optional<TQueueAnswer>, std::string> cases[] = {
+        {TQueueAnswer{false, "You cannot set a destination while the copy is running"},
          "ferrox: You cannot set a destination while the copy is running\n"},
-        {std::nullopt, 1, "ferrox: the running window closed before it queued the paths\n"},
+        {std::nullopt, "ferrox: the running window closed before it queued the paths\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [answer, err] : cases) {
         const pid_t pid = Start({"--copy-now", "a", "--to", "out"}, "caller");
+        std::vector<pid_t> caller{pid};
         pollfd wait{window.Listener->Fd(), POLLIN, 0};
         ASSERT_EQ(::poll(&wait, 1, 60000), 1);
-        TFd caller(::accept4(window.Listener->Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+        TFd connection(::accept4(window.Listener->Fd(), nullptr, nullptr, SOCK_CLOEXEC));
         std::string request;
-        ReceiveUntil(caller.Get(), request, [](std::string_view bytes) {
+        ReceiveUntil(connection.Get(), request, [](std::string_view bytes) {
             return CheckMessage(bytes, RequestKind, MaxRequestBody).State !=
                    TMessageCheck::NeedMore;
         });
         EXPECT_EQ(DecodeRequest(request).Request,
                   (TQueueRequest{{dir / "a"}, dir / "out", false, true}));
-        if (c.Answer)
-            SendAll(caller.Get(), EncodeAnswer(*c.Answer));
-        caller.Reset();
-        EXPECT_EQ(Wait(pid), c.Exit);
-        EXPECT_EQ(Err("caller"), c.Err);
+        if (answer)
+            SendAll(connection.Get(), EncodeAnswer(*answer));
+        connection.Reset();
+        EXPECT_EQ(WaitForExits(caller, 1), (std::map<pid_t, int>{{pid, 1}}));
+        EXPECT_EQ(Err("caller"), err);
     }
 }
 

@@ -34,51 +34,36 @@ TEST(CommandLineTest, ArgumentsBecomeOneCheckedRequestOrNamedFaults) {
     }
     const std::string parent = T.substr(0, T.rfind('/'));
 
-    struct TAccepted {
-        TStrings Args;
-        TCommandLine::TAction Action;
-        TStrings Paths = {};
-        std::string Destination = {}; // "" for none
-        bool Move = false;
-        bool CopyNow = false;
-    };
-    const TAccepted accepted[] = {
+    const std::pair<TStrings, TCommandLine::TAction> others[] = {
         {{}, TCommandLine::OpenWindow},
-        {{"a.txt", "d", T + "/sp ace"},
-         TCommandLine::Queue,
-         {T + "/a.txt", T + "/d", T + "/sp ace"}},
-        // Options anywhere before "--"; the destination is checked and made absolute too.
-        {{"a.txt", "--copy-now", "--to", "d", "--move"},
-         TCommandLine::Queue,
-         {T + "/a.txt"},
-         T + "/d",
-         true,
-         true},
-        {{"--to=" + T + "/d/"}, TCommandLine::Queue, {}, T + "/d"},
-        {{"--copy-now"}, TCommandLine::Queue, {}, "", false, true},
-        {{"--", "--move"}, TCommandLine::Queue, {T + "/--move"}},
-        // The line's name is the file's own: a copy of "d/" or "d/sub/.." goes into
-        // DEST/d, not into DEST itself, and ".." never climbs out of the destination.
-        {{"./d/", "d/./sub//", "d/sub/..", "link/..", ".."},
-         TCommandLine::Queue,
-         {T + "/d", T + "/d/sub", T + "/d", T + "/d", parent}},
-        {{"\xff\xfe name", deep}, TCommandLine::Queue, {T + "/\xff\xfe name", T + "/" + deep}},
-        {{"file://" + T + "/sp%20ace", "FILE://localhost" + T + "/%FF%FE%20name"},
-         TCommandLine::Queue,
-         {T + "/sp ace", T + "/\xff\xfe name"}},
         {{"nothere", "--help"}, TCommandLine::ShowHelp},
         {{"-h"}, TCommandLine::ShowHelp},
         {{"--version"}, TCommandLine::ShowVersion},
     };
-    for (const TAccepted& c : accepted) {
-        SCOPED_TRACE("ferrox " + testing::PrintToString(c.Args));
-        const TCommandLine got = ParseCommandLine(c.Args, T);
-        EXPECT_EQ(got.Action, c.Action);
+    for (const auto& [args, action] : others)
+        EXPECT_EQ(ParseCommandLine(args, T).Action, action) << testing::PrintToString(args);
+
+    const std::pair<TStrings, TQueueRequest> queued[] = {
+        {{"a.txt", "d", T + "/sp ace"}, {{T + "/a.txt", T + "/d", T + "/sp ace"}}},
+        // Options anywhere before "--"; the destination is checked and made absolute too.
+        {{"a.txt", "--copy-now", "--to", "d", "--move"}, {{T + "/a.txt"}, T + "/d", true, true}},
+        {{"--to=" + T + "/d/"}, {{}, T + "/d"}},
+        {{"--copy-now"}, {{}, std::nullopt, false, true}},
+        {{"--", "--move"}, {{T + "/--move"}}},
+        // The line's name is the file's own: a copy of "d/" or "d/sub/.." goes into
+        // DEST/d, not into DEST itself, and ".." never climbs out of the destination.
+        {{"./d/", "d/./sub//", "d/sub/..", "link/..", ".."},
+         {{T + "/d", T + "/d/sub", T + "/d", T + "/d", parent}}},
+        {{"\xff\xfe name", deep}, {{T + "/\xff\xfe name", T + "/" + deep}}},
+        {{"file://" + T + "/sp%20ace", "FILE://localhost" + T + "/%FF%FE%20name"},
+         {{T + "/sp ace", T + "/\xff\xfe name"}}},
+    };
+    for (const auto& [args, request] : queued) {
+        SCOPED_TRACE("ferrox " + testing::PrintToString(args));
+        const TCommandLine got = ParseCommandLine(args, T);
+        EXPECT_EQ(got.Action, TCommandLine::Queue);
         EXPECT_EQ(got.Errors, TStrings{});
-        EXPECT_EQ(got.Request.Paths, c.Paths);
-        EXPECT_EQ(got.Request.Destination.value_or(""), c.Destination);
-        EXPECT_EQ(got.Request.Move, c.Move);
-        EXPECT_EQ(got.Request.CopyNow, c.CopyNow);
+        EXPECT_EQ(got.Request, request);
     }
 
     // Every fault is named; main queues nothing then.
@@ -153,11 +138,6 @@ TEST(QueueRequestTest, OnlyWholeWellFormedMessagesBecomeRequests) {
         EXPECT_FALSE(decoded.Request);
         EXPECT_EQ(decoded.Why, why);
     }
-
-    const TQueueAnswer refused{false, "You cannot set a destination while the copy is running"};
-    EXPECT_EQ(DecodeAnswer(EncodeAnswer(refused)), refused);
-    EXPECT_EQ(DecodeAnswer(EncodeAnswer({true, ""})), (TQueueAnswer{true, ""}));
-    EXPECT_FALSE(DecodeAnswer(EncodeAnswer(refused).substr(0, 12)));
 }
 
 } // namespace
