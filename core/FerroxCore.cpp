@@ -2,7 +2,10 @@
 
 #include "core/AppException.h"
 #include "diag/ErrorLog.h"
+#include "diag/Trace.h"
 #include "persist/ExePath.h"
+#include "platform/FileSystem.h"
+#include "platform/SysError.h"
 
 #include <atomic>
 
@@ -149,6 +152,44 @@ void TFerroxCore::DeleteDestinationLines() {
 
 void TFerroxCore::ClearDestinations() {
     commands_.ClearDestinations();
+}
+
+TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
+    TTraceScope trace("QueueFromOutside");
+    auto refuse = [this](const std::string& reason) {
+        queue_.StatusLine.Show(reason);
+        return TQueueAnswer{false, reason};
+    };
+    if (request.Destination) {
+        if (Running())
+            return refuse(MsgCannotSetDestinationRunning);
+        // A drop leaves out what is no folder, and the padding would then use whatever
+        // folder the last destination line holds.
+        if (int error = CheckDirectory(*request.Destination))
+            return refuse("cannot queue into '" + *request.Destination +
+                          "': " + SysErrorMessage(error));
+    }
+    if (!request.Paths.empty())
+        commands_.DropOnSources(request.Paths, {}, request.Move);
+    if (request.Destination)
+        commands_.DropOnDestinations({*request.Destination});
+    // Copy NOW's own rule: a run in its final steps still counts as going on, and a
+    // paused one is not resumed behind the user's back.
+    if (request.CopyNow && !Running() && CopyNowButton() == RunTexts::CopyNowIdle)
+        control_.StartPauseResume();
+    return {true, {}};
+}
+
+std::string TFerroxCore::AnswerRequestMessage(std::string_view message) {
+    TDecodedRequest decoded = DecodeRequest(message);
+    if (!decoded.Request)
+        return RefuseRequestMessage(decoded.Why);
+    return EncodeAnswer(QueueFromOutside(*decoded.Request));
+}
+
+std::string TFerroxCore::RefuseRequestMessage(const std::string& why) {
+    LogError(queue_.StatusLine, "Request from outside refused [" + why + "]");
+    return EncodeAnswer({false, "the request was refused: " + why});
 }
 
 TSaveResult TFerroxCore::SaveQueue() {

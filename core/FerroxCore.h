@@ -7,6 +7,7 @@
 #include "core/FaceRelay.h"
 #include "core/FaceSinks.h"
 #include "core/ListCommands.h"
+#include "core/QueueRequest.h"
 #include "engine/RunControl.h"
 #include "engine/RunState.h"
 #include "engine/modRXThread/ProgressMonitor.h"
@@ -15,6 +16,9 @@
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
+
+inline constexpr const char* MsgCannotSetDestinationRunning =
+    "You cannot set a destination while the copy is running";
 
 // How many source lines are where, counted when asked.
 struct TLineCounts {
@@ -89,6 +93,21 @@ public:
     void ClearCompleted();
     void DeleteDestinationLines();
     void ClearDestinations();
+
+    // --- Requests from outside (a `ferrox PATH...` command) ------------------------------
+    // Queues what the request asks, whole, by the rules of the window's own commands: the
+    // paths as a drop on the source list (marked Move when asked), then the destination
+    // as a drop on the destination list, then a run started as Copy NOW starts one when
+    // none is going on. Refused whole, with the reason on the status line, when it brings
+    // a destination during a run (the run would pass the new lines over before they have
+    // it) or one that is no folder (any more).
+    TQueueAnswer QueueFromOutside(const TQueueRequest& request);
+    // The answer message to one whole request message: its request queued as above, or,
+    // when the message is malformed, refused whole and logged.
+    std::string AnswerRequestMessage(std::string_view message);
+    // A request that never arrived whole or may not be heard (cut short, too large, from
+    // another user): logged; the refusal to send when the caller can still read it.
+    std::string RefuseRequestMessage(const std::string& why);
 
     // --- The queue file ------------------------------------------------------------------
     // Saves the queue into its file now, whatever its size, without the please-wait box.

@@ -54,15 +54,15 @@ bool TListCommands::BrowseForDir(const std::string& caption, std::string& folder
 }
 
 void TListCommands::DragDropit(TLineList& list, bool isDestinationList,
-                               const std::vector<std::string>& paths) {
+                               const std::vector<std::string>& paths, bool move) {
     TTraceScope trace("DragDropit");
     list.BeginBatch();
     try {
         for (const std::string& path : paths) {
             if (DirExists(path))
-                queue_.AddItem(list, path, false, lsDirWaiting);
+                queue_.AddItem(list, path, move, lsDirWaiting);
             else if (!isDestinationList)
-                queue_.AddItem(list, path, false, lsFileWaiting);
+                queue_.AddItem(list, path, move, lsFileWaiting);
             // A destination must be a directory: a file dropped there is left out.
         }
     } catch (...) {
@@ -87,11 +87,11 @@ void TListCommands::TellNotLocal(const std::vector<std::string>& notLocal) {
 }
 
 void TListCommands::DropOnSources(const std::vector<std::string>& paths,
-                                  const std::vector<std::string>& notLocal) {
+                                  const std::vector<std::string>& notLocal, bool move) {
     TTraceScope trace("lstCopyFromDropFiles");
     // When nothing of it reached the list, there is nothing to save either.
     if (!paths.empty() || notLocal.empty())
-        DragDropit(queue_.lstCopyFrom, false, paths);
+        DragDropit(queue_.lstCopyFrom, false, paths, move);
     // After the save, which empties the status line.
     TellNotLocal(notLocal);
 }

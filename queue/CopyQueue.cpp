@@ -12,6 +12,11 @@ void TCopyQueue::Autosave() {
 
 void TCopyQueue::AddItem(TLineList& list, const std::string& path, bool move, int32_t status) {
     TTraceScope trace("AddItem");
+    // A run takes a pair under PairMutex: a move line must not be seen there before it
+    // carries its mark, or it would be copied and its source kept.
+    std::unique_lock pair(PairMutex, std::defer_lock);
+    if (move)
+        pair.lock();
     try {
         PVirtualNode node = list.AppendNode(path, status);
         if (move)

@@ -52,7 +52,9 @@ public:
     void SetAutosave(std::function<void()> autosave) { autosave_ = std::move(autosave); }
     void Autosave();
 
-    // Appends a line; the path is kept exactly as given.
+    // Appends a line; the path is kept exactly as given. A move line is made and marked
+    // under PairMutex, so a running run never takes it unmarked: not to be called with
+    // `move` while PairMutex is held.
     void AddItem(TLineList& list, const std::string& path, bool move, int32_t status);
     // Inserts a line right after the anchor (where it stood, if it has been removed
     // meanwhile); null when no line could be made.

@@ -1,10 +1,12 @@
 #include "core/FerroxCore.h"
 #include "core/AppException.h"
+#include "core/QueueRequest.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
 #include "persist/Options.h"
 #include "platform/Event.h"
+#include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
 
@@ -240,4 +242,71 @@ TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {
               "FormCreate,\"a name, with a comma\"\r\n");
     EXPECT_EQ(TraceEntries().size(), 2u);
     EXPECT_EQ(status.Texts().back(), "FormCreate,\"a name, with a comma\"");
+}
+
+// A `ferrox` command's request is queued by the window's own commands, in one step, and
+// refused whole where the window would refuse it: a destination during a run (the run
+// would pass the new lines over first), one that is gone, a garbled message (logged).
+TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
+    SetExePathForTesting(dir.Path());
+    // Moved sources go for good, not into the trash of whoever runs the tests.
+    WriteFile(dir / "QOPTIONS.INI", "[Options]\r\nDeleteToRecycle=0\r\n");
+    WriteFile(dir / "a", "a");
+    WriteFile(dir / "b", "b");
+    MakeDir(dir / "tree");
+    WriteFile(dir / "tree/c", "c");
+    MakeDir(dir / "out");
+    MakeDir(dir / "other");
+    THoldingStatus status;
+    TFerroxCore core;
+    std::optional<std::vector<std::string>> trace;
+    core.SourceList().OnChanged = [&] {
+        if (!trace)
+            trace = TraceEntries();
+    };
+    TCoreSinks sinks;
+    sinks.StatusLine = &status;
+    core.Attach(sinks);
+    core.Start();
+    trace.reset(); // the load's
+
+    TQueueRequest request{{dir / "a", dir / "tree"}, dir / "out", true, false};
+    EXPECT_EQ(core.QueueFromOutside(request), (TQueueAnswer{true, ""}));
+    EXPECT_EQ(trace,
+              (std::vector<std::string>{"QueueFromOutside", "lstCopyFromDropFiles", "DragDropit"}));
+    const TSaved queued{{"F:" + dir / "a", dir / "out", false, true},
+                        {"D:" + dir / "tree", dir / "out", false, true}};
+    EXPECT_EQ(ReadSavedQueue(dir / "QUEUE.INI"), queued) << "saved as after a drop";
+
+    const std::string refusals[] = {
+        core.AnswerRequestMessage(EncodeRequest({{dir / "b"}, dir / "gone", false, false})),
+        core.AnswerRequestMessage(std::string(RequestKind) + std::string("\0\0\0\x01\x40", 5)),
+    };
+    EXPECT_EQ(DecodeAnswer(refusals[0]), (TQueueAnswer{false, "cannot queue into '" + dir / "gone" +
+                                                                  "': No such file or directory"}));
+    EXPECT_EQ(DecodeAnswer(refusals[1]),
+              (TQueueAnswer{false, "the request was refused: unknown flags"}));
+    EXPECT_EQ(ReadFile(dir / LogFileName()), "Request from outside refused [unknown flags]\r\n");
+
+    // During a run: lines may come, a destination may not, and Copy NOW is not pressed.
+    status.HoldAt = "Starting Copy";
+    core.StartPauseResume();
+    EXPECT_EQ(core.QueueFromOutside({{dir / "b"}, dir / "other", false, true}),
+              (TQueueAnswer{false, MsgCannotSetDestinationRunning}));
+    EXPECT_EQ(status.Texts().back(), MsgCannotSetDestinationRunning);
+    EXPECT_EQ(core.SourceList().RootNodeCount(), 2u) << "refused whole";
+    EXPECT_TRUE(core.QueueFromOutside({{dir / "b"}, std::nullopt, false, true}).Queued);
+    EXPECT_EQ(core.CopyNowButton(), RunTexts::CopyNowRunning);
+    status.Release.Set();
+    // The line without a destination is passed over, and counted so.
+    ASSERT_TRUE(status.WaitFor("All File Copies Completed \u2014 1 not reached"));
+    EXPECT_TRUE(Exists(dir / "out/a"));
+    EXPECT_FALSE(Exists(dir / "a")) << "the mark came with the line";
+    EXPECT_TRUE(Exists(dir / "out/tree/c"));
+
+    // Idle again: the destination goes to the line without one, and the run starts.
+    EXPECT_TRUE(core.QueueFromOutside({{}, dir / "other", false, true}).Queued);
+    ASSERT_TRUE(status.WaitFor("All File Copies Completed"));
+    EXPECT_EQ(ReadFile(dir / "other/b"), "b");
+    EXPECT_TRUE(Exists(dir / "b")) << "b was not a move";
 }

@@ -84,6 +84,9 @@ public:
     void mnupopToClearClick();
     void EnableMainButtons(bool enabled);
     void FormResize();
+    // A request from outside the window (its own command line, another `ferrox`), run as
+    // a list command: whole, after a queue save or load under way and what came before.
+    void RunRequest(std::function<void()> request) { RunListCommand(std::move(request)); }
 
 protected:
     void showEvent(QShowEvent* event) override;

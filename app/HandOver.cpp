@@ -1,0 +1,35 @@
+#include "app/HandOver.h"
+
+#include "platform/LocalSocket.h"
+#include "platform/SysError.h"
+
+#include <unistd.h>
+
+namespace ferrox {
+
+THandOverResult HandOver(TFd connection, const TQueueRequest& request, const std::string& socket) {
+    const int fd = connection.Get();
+    // Our own runtime directory is private to us; a socket there of someone else (a window
+    // run with sudo, say) gets none of our paths.
+    const int64_t uid = PeerUid(fd);
+    if (uid != static_cast<int64_t>(::getuid()))
+        return {1, "the window listening at " + socket + " runs as user id " + std::to_string(uid) +
+                       "; nothing was queued"};
+    if (int error = SendAll(fd, EncodeRequest(request)))
+        return {1, "cannot reach the running window: " + SysErrorMessage(error)};
+    std::string received;
+    const int error = ReceiveUntil(fd, received, [](std::string_view bytes) {
+        return CheckMessage(bytes, AnswerKind, MaxAnswerBody).State != TMessageCheck::NeedMore;
+    });
+    if (error != 0)
+        return {1, "no answer from the running window: " + SysErrorMessage(error)};
+    const std::optional<TQueueAnswer> answer = DecodeAnswer(received);
+    if (!answer)
+        return {1, received.empty() ? "the running window closed before it queued the paths"
+                                    : "the running window's answer cannot be read"};
+    if (!answer->Queued)
+        return {1, answer->Reason};
+    return {0, {}};
+}
+
+} // namespace ferrox
