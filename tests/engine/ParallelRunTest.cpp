@@ -1,0 +1,249 @@
+#include "EngineFixture.h"
+
+#include "platform/FileSystem.h"
+#include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
+
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+// Watches the files in flight per target directory through the run's own events (told on
+// the copy threads), and can hold each copy at its start until a number are in flight.
+class TInFlight : public IRunEventSink {
+public:
+    explicit TInFlight(TEventRecorder& next) : next_(next) {}
+    void Tell(const TRunEvent& e) override {
+        if (e.Kind == TRunEvent::FileStarted) {
+            std::unique_lock lock(mutex_);
+            const std::string dir = e.Line ? Target(e.Line) : "";
+            const int now = ++inFlight_[dir];
+            most_[dir] = std::max(most_[dir], now);
+            changed_.notify_all();
+            // Held until HoldUntil copies are in flight at once (or it is clear they
+            // will not be), so that side by side shows however fast the disk is.
+            const int hold = HoldUntil.count(dir) ? HoldUntil[dir] : 1;
+            changed_.wait_for(lock, HoldAtMost, [&] { return inFlight_[dir] >= hold; });
+        } else if (e.Kind == TRunEvent::FileFinished) {
+            std::lock_guard lock(mutex_);
+            --inFlight_[Target(e.Line)];
+            changed_.notify_all();
+        }
+        next_.Tell(e);
+    }
+    int Most(const std::string& dir) {
+        std::lock_guard lock(mutex_);
+        return most_[dir];
+    }
+    std::function<std::string(const PVirtualNode&)> Target;
+    std::map<std::string, int> HoldUntil; // by target directory; set before the run
+    std::chrono::milliseconds HoldAtMost{2000};
+
+private:
+    TEventRecorder& next_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, int> inFlight_, most_;
+};
+
+struct TParallelTest : TEngineTest {
+    TInFlight inFlight{events};
+    std::map<std::string, TDeviceKind> kinds; // by target directory; Solid when not named
+
+    void SetUp() override {
+        TEngineTest::SetUp();
+        run.Workers = 0; // as each target suits
+        run.SetEvents(&inFlight);
+        run.DeviceKindOf = [this](const std::string& dir, dev_t& device) {
+            struct stat st;
+            if (::stat(dir.c_str(), &st) != 0)
+                return TDeviceKind::Unknown;
+            // Each directory stands for a device of its own.
+            device = static_cast<dev_t>(st.st_ino);
+            auto kind = kinds.find(dir);
+            return kind == kinds.end() ? TDeviceKind::Solid : kind->second;
+        };
+        // The destination of a source line: where its copy lands, named by its dest line.
+        inFlight.Target = [this](const PVirtualNode& line) {
+            const int32_t n = q.lstCopyFrom.Index(line);
+            PVirtualNode dest = n >= 0 ? q.lstCopyTo.NodeAt(n) : nullptr;
+            return dest ? dest->Data.Path : std::string();
+        };
+    }
+    void TearDown() override {
+        control.ReleaseWorker();
+        TEngineTest::TearDown();
+    }
+};
+
+// No temporary of ours is left beside the targets.
+void ExpectNoTempFiles(const std::string& dir) {
+    EnumerateDirectory(dir, [&](const TDirEntry& e) {
+        EXPECT_FALSE(IsCopyTempName(e.Name)) << "left behind: " << e.Name;
+        return true;
+    });
+}
+
+} // namespace
+
+// A run with files side by side ends as one at a time would: each line done, failed or
+// (Move) gone where it was, one start and one end told per file, a failure among the
+// others told once and not stopping them, and several files really in flight together.
+TEST_F(TParallelTest, FilesSideBySideEndAsOneAtATimeWould) {
+    MakeDir(P("out"));
+    MakeDir(P("src"));
+    std::vector<std::string> names;
+    for (int i = 0; i < 24; ++i) {
+        names.push_back("f" + std::to_string(i));
+        WriteFile(P("src/" + names.back()), std::string(size_t(100 + i), char('a' + i % 26)));
+        AddPair(P("src/" + names.back()), P("out"), false, i % 3 == 0);
+    }
+    AddPair(P("src/missing"), P("out")); // fails among the others
+    WriteFile(P("out/f5"), "the old target");
+    inFlight.HoldUntil[P("out")] = 2;
+    RunToEnd();
+
+    std::vector<int32_t> statuses = Statuses(q.lstCopyFrom);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_EQ(statuses[i], lsFileDone);
+        EXPECT_EQ(ReadFile(P("out/" + names[i])),
+                  std::string(size_t(100 + i), char('a' + int(i) % 26)));
+        EXPECT_EQ(Exists(P("src/" + names[i])), i % 3 != 0); // a Move's source is gone
+    }
+    EXPECT_EQ(statuses.back(), lsFileFailed);
+    for (int32_t s : Statuses(q.lstCopyTo))
+        EXPECT_TRUE(s == lsDirDone || s == lsDirFailed);
+    const std::vector<std::string> ev = events.Events();
+    for (const std::string& name : names) {
+        EXPECT_EQ(std::count(ev.begin(), ev.end(), "started " + P("src/" + name)), 1) << name;
+        EXPECT_EQ(std::count(ev.begin(), ev.end(), "finished " + P("src/" + name) + " 0"), 1)
+            << name;
+    }
+    EXPECT_EQ(std::count(ev.begin(), ev.end(),
+                         "failed " + P("src/missing") + " " + std::to_string(ENOENT)),
+              1);
+    EXPECT_EQ(status.Last(), "All File Copies Completed \u2014 1 failed");
+    EXPECT_GE(inFlight.Most(P("out")), 2);
+    EXPECT_LE(inFlight.Most(P("out")), 4);
+    ExpectNoTempFiles(P("out"));
+}
+
+// The device decides: one file at a time on a rotating disk whatever else runs, several on
+// solid ones beside it, and a large file alone on its device.
+TEST_F(TParallelTest, EachDeviceTakesAsManyFilesAsItSuits) {
+    for (const char* dir : {"spinning", "solid", "src"})
+        MakeDir(P(dir));
+    kinds[P("spinning")] = TDeviceKind::Rotating;
+    // Taken in order: the solid disk's lines first, so none waits behind the spinning one.
+    for (const char* dir : {"solid", "spinning"})
+        for (int i = 0; i < 8; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            WriteFile(P("src/" + name), name);
+            AddPair(P("src/" + name), P(dir));
+        }
+    // A sparse file of 64 MiB: large enough to have the device to itself, cheap to copy.
+    ASSERT_EQ(::truncate((WriteFile(P("src/large"), ""), P("src/large")).c_str(), 64 << 20), 0);
+    MakeDir(P("large-out"));
+    AddPair(P("src/large"), P("large-out"));
+    AddPair(P("src/f0"), P("large-out"));
+    // Every copy waits a moment for a second beside it: on the solid disk one comes, on the
+    // spinning one and beside the large file none may.
+    for (const char* dir : {"solid", "spinning", "large-out"})
+        inFlight.HoldUntil[P(dir)] = 2;
+    inFlight.HoldAtMost = std::chrono::milliseconds(150);
+    RunToEnd();
+    for (int32_t s : Statuses(q.lstCopyFrom))
+        EXPECT_EQ(s, lsFileDone);
+    EXPECT_EQ(inFlight.Most(P("spinning")), 1);
+    EXPECT_GE(inFlight.Most(P("solid")), 2);
+    EXPECT_EQ(inFlight.Most(P("large-out")), 1);
+}
+
+// Pause lets the files in flight end and starts no other: when the run says it is paused,
+// no line is in progress; Abort stops every file in flight, leaves no partial target and an
+// old one as it was, and the lines not started wait for the next run.
+TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
+    MakeDir(P("out"));
+    MakeDir(P("src"));
+    for (int i = 0; i < 12; ++i) {
+        WriteBigFile(P("src/b" + std::to_string(i)), 8);
+        WriteFile(P("out/b" + std::to_string(i)), "old");
+        AddPair(P("src/b" + std::to_string(i)), P("out"));
+    }
+    std::atomic<int> started{0};
+    run.OnRunPoint = [&](TRunPoint point, const std::string&) {
+        if (point == TRunPoint::LineTaken && ++started == 3)
+            control.StartPauseResume(); // "Pause" with files in flight
+    };
+    control.StartPauseResume();
+    ASSERT_TRUE(WaitForStatus("Copy currently Paused."));
+    for (int32_t s : Statuses(q.lstCopyFrom))
+        EXPECT_NE(s, lsFileCopying);
+    const std::vector<int32_t> atPause = Statuses(q.lstCopyFrom);
+    const long doneAtPause = std::count(atPause.begin(), atPause.end(), lsFileDone);
+    EXPECT_GE(doneAtPause, 3);
+    EXPECT_LT(doneAtPause, 12);
+
+    run.OnRunPoint = [&](TRunPoint point, const std::string&) {
+        if (point == TRunPoint::LineTaken && ++started == 6)
+            control.AbortOrClose();
+    };
+    control.StartPauseResume(); // Resume
+    WaitForRunEnd();
+    run.OnRunPoint = nullptr;
+    const std::vector<int32_t> statuses = Statuses(q.lstCopyFrom);
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        const std::string target = P("out/b" + std::to_string(i));
+        SCOPED_TRACE(target);
+        EXPECT_NE(statuses[i], lsFileCopying);
+        if (statuses[i] == lsFileDone)
+            EXPECT_EQ(ReadFile(target).size(), size_t(8) << 20);
+        else
+            EXPECT_EQ(ReadFile(target), "old");
+    }
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), lsFileWaiting), statuses.end());
+    ExpectNoTempFiles(P("out"));
+}
+
+// Directories the run made take their sources' times at the end, deepest first, whether
+// one file or several went at a time.
+TEST_F(TParallelTest, MadeDirectoriesGetTheirSourcesTimes) {
+    for (int workers : {1, 0}) {
+        SCOPED_TRACE(workers);
+        run.Workers = workers;
+        RemoveTree(P("tree"));
+        RemoveTree(P("out"));
+        MakeDir(P("tree"));
+        MakeDir(P("tree/a"));
+        MakeDir(P("tree/a/b"));
+        WriteFile(P("tree/a/b/f"), "f");
+        WriteFile(P("tree/a/g"), "g");
+        MakeDir(P("out"));
+        MakeDir(P("out/tree")); // there already: merged, its time left alone
+        const std::map<std::string, time_t> times = {
+            {"tree", 1000000000}, {"tree/a", 1100000000}, {"tree/a/b", 1200000000}};
+        for (const auto& [dir, t] : times) {
+            const struct timespec both[2] = {{t, 0}, {t, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, P(dir).c_str(), both, 0), 0);
+        }
+        q.Clear(q.lstCopyFrom);
+        q.Clear(q.lstCopyTo);
+        AddPair(P("tree"), P("out"), true);
+        RunToEnd();
+        auto mtime = [&](const std::string& path) {
+            struct stat st {};
+            ::stat(path.c_str(), &st);
+            return st.st_mtim.tv_sec;
+        };
+        EXPECT_EQ(mtime(P("out/tree/a")), times.at("tree/a"));
+        EXPECT_EQ(mtime(P("out/tree/a/b")), times.at("tree/a/b"));
+        EXPECT_NE(mtime(P("out/tree")), times.at("tree"));
+        EXPECT_EQ(ReadFile(P("out/tree/a/b/f")), "f");
+    }
+}
