@@ -75,10 +75,12 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
     try {
         TProgressChannel* progress = options.Progress;
         reporter.Channel = progress;
-        if (progress)
-            progress->CopyStartTime.store(
+        if (progress) {
+            reporter.File = progress->NextFile.fetch_add(1, std::memory_order_relaxed);
+            reporter.StartNs =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
-                    .count());
+                    .count();
+        }
         TCopyOptions copyOptions;
         copyOptions.Progress = progress ? CopyProgressCallback : nullptr;
         copyOptions.Data = &reporter;

@@ -13,7 +13,8 @@ void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
     try {
         auto* reporter = static_cast<TCopyReporter*>(data);
         TProgressChannel* channel = reporter->Channel;
-        channel->ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason});
+        channel->ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason,
+                                   reporter->File, reporter->StartNs});
         const int64_t moved = totalBytesTransferred - reporter->Reported;
         reporter->Reported = totalBytesTransferred;
         const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(

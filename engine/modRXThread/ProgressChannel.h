@@ -14,6 +14,10 @@ struct TCopyProgressRec {
     int64_t TotalFileSize = 0;
     int64_t TotalBytesTransferred = 0;
     uint32_t CallbackReason = 0; // 0: a chunk was copied; 1: the data begins
+    // Which copy reported it (files may be copied side by side), and when that copy began
+    // (nanoseconds since the epoch, system clock), for its transfer rate.
+    uint64_t File = 0;
+    int64_t StartNs = 0;
 };
 
 // Reports in the order they were made, taken from the front by the progress monitor.
@@ -55,8 +59,8 @@ struct TProgressChannel {
     TProgressList ProgressList;
     // Wakes the progress monitor; set after every report.
     TEvent MonitorEvent;
-    // When the current file copy began, in nanoseconds since the epoch (system clock).
-    std::atomic<int64_t> CopyStartTime{0};
+    // Numbers the copies, for their reports.
+    std::atomic<uint64_t> NextFile{1};
     // Bytes of every file copied completely since the channel was made.
     std::atomic<int64_t> TotalBytesCopied{0};
     // Bytes the current run's copies have moved: BytesMoved counts those of files in
@@ -75,6 +79,8 @@ struct TProgressChannel {
 // One file copy's reports: the channel, and how far this copy has got.
 struct TCopyReporter {
     TProgressChannel* Channel;
+    uint64_t File = 0;
+    int64_t StartNs = 0; // when the copy began (CopyStartTime), system clock
     int64_t Reported = 0;
     int64_t LastStampNs = 0; // steady clock, at the last report
 };

@@ -74,8 +74,21 @@ void TProgressMonitor::Run() {
     status_.Show("Processing Thread Shutdown");
 }
 
-TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) const {
+TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
     TProgressShown shown;
+    // Which file the gauge follows: this one, unless a larger one is in flight beside it.
+    const bool finished = rec.CallbackReason == CALLBACK_CHUNK_FINISHED &&
+                          rec.TotalBytesTransferred >= rec.TotalFileSize;
+    bool followed = true;
+    for (const auto& [file, other] : inFlight_)
+        if (file != rec.File && other.TotalFileSize > rec.TotalFileSize)
+            followed = false;
+    if (finished)
+        inFlight_.erase(rec.File);
+    else
+        inFlight_[rec.File] = rec;
+    if (!followed)
+        return shown;
     if (DisplayProgressBar) {
         // The gauge takes 32-bit values: larger files are shown in scaled units.
         int shift = 0;
@@ -97,8 +110,8 @@ TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) const {
     }
     if (rec.TotalBytesTransferred != 0) {
         try {
-            auto start = std::chrono::system_clock::time_point(
-                std::chrono::nanoseconds(channel_.CopyStartTime.load()));
+            auto start =
+                std::chrono::system_clock::time_point(std::chrono::nanoseconds(rec.StartNs));
             auto elapsed = ClockNow() - start;
             if (elapsed.count() < 0)
                 elapsed = -elapsed;

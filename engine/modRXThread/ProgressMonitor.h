@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
@@ -53,8 +54,9 @@ public:
 
     // The loop itself.
     void Run();
-    // What one report shows.
-    TProgressShown ShowRecord(const TCopyProgressRec& rec) const;
+    // What one report shows. With files side by side the gauge and the rate follow the
+    // largest file in flight; the others' reports show nothing.
+    TProgressShown ShowRecord(const TCopyProgressRec& rec);
 
     // Seams for tests, set before Start (the clock is diag's SetClock).
     TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
@@ -75,6 +77,8 @@ private:
     TEvent started_{false};
     TEvent stopping_{false}; // cuts the pause after a busy pass short
     TRunFiguresMeter meter_;
+    // The last report of each file in flight, on the monitor's thread.
+    std::unordered_map<uint64_t, TCopyProgressRec> inFlight_;
 };
 
 } // namespace ferrox

@@ -46,13 +46,18 @@ struct TMonitorTest : ::testing::Test {
     TProgressChannel channel;
     TStatusRecorder status;
     TProgressMonitor monitor{channel, status.Line, ui};
-    void Show(const TCopyProgressRec& rec) { ui.ShowProgress(monitor.ShowRecord(rec)); }
+    int64_t startNs = 0;
+    // A report of the one file in flight, which began at `start`.
+    void Show(TCopyProgressRec rec) {
+        rec.StartNs = startNs;
+        ui.ShowProgress(monitor.ShowRecord(rec));
+    }
     std::chrono::system_clock::time_point start{std::chrono::seconds(1'000'000)};
     std::chrono::system_clock::time_point now = start;
     void SetUp() override {
         monitor.NumberFormat = {",", "."};
         SetClock([this] { return now; });
-        channel.CopyStartTime =
+        startNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
     }
     void TearDown() override { SetClock({}); }
@@ -105,15 +110,29 @@ TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
     EXPECT_EQ(calls[3], "progress " + std::to_string(max));
 }
 
+// With files side by side the gauge follows the largest in flight, not whichever reported
+// last; once it is done, the others show again.
+TEST_F(TMonitorTest, GaugeFollowsTheLargestFileInFlight) {
+    Show({5000, 0, 1, 2});
+    Show({1000, 0, 1, 1});   // a smaller one beside it: not shown
+    Show({1000, 500, 0, 1}); // not shown
+    Show({5000, 2500, 0, 2});
+    Show({5000, 5000, 0, 2}); // the large one is done
+    Show({1000, 800, 0, 1});
+    EXPECT_EQ(ui.Calls(),
+              (std::vector<std::string>{"max 5000", "progress 0", "max 5000", "progress 2500",
+                                        "max 5000", "progress 5000", "max 1000", "progress 800"}));
+}
+
 TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
     for (int i = 0; i < 20; ++i)
-        channel.ProgressList.Add({100, i, 0});
+        channel.ProgressList.Add({100, i, 0, 0, startNs});
     monitor.Start();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (channel.ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Reports made while it sleeps wake it.
-    channel.ProgressList.Add({100, 99, 0});
+    channel.ProgressList.Add({100, 99, 0, 0, startNs});
     channel.MonitorEvent.Set();
     while (channel.ProgressList.Count() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
