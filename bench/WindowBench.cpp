@@ -14,9 +14,9 @@
 //   window_bench [--dir DIR] [--rounds N] [--lines N] [--ferrox-run PATH]
 //                [--skip-copy] [--skip-lines]
 #include "bench/BenchSupport.h"
-#include "ui/FerroxApplication.h"
-#include "ui/LineListModel.h"
-#include "ui/LineListView.h"
+#include "ui/common/FerroxApplication.h"
+#include "ui/lists/LineListModel.h"
+#include "ui/lists/LineListView.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 

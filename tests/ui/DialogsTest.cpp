@@ -3,7 +3,7 @@
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
-#include "ui/FileDialogs.h"
+#include "ui/common/FileDialogs.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"

@@ -9,11 +9,11 @@
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
-#include "ui/FerroxApplication.h"
-#include "ui/FileDialogs.h"
-#include "ui/LineListModel.h"
-#include "ui/LineListView.h"
-#include "ui/PathText.h"
+#include "ui/common/FerroxApplication.h"
+#include "ui/common/FileDialogs.h"
+#include "ui/common/PathText.h"
+#include "ui/lists/LineListModel.h"
+#include "ui/lists/LineListView.h"
 #include "ui/modMain/frmMain.h"
 
 #include <QClipboard>

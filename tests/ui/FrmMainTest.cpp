@@ -4,7 +4,7 @@
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
 #include "support/TestSupport.h"
-#include "ui/FerroxApplication.h"
+#include "ui/common/FerroxApplication.h"
 #include "ui/modMain/WindowBridges.h"
 
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "ui/LineListModel.h"
+#include "ui/lists/LineListModel.h"
 #include "ui/modMain/frmMain.h"
 
 #include <QFile>

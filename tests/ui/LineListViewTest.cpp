@@ -1,7 +1,7 @@
-#include "ui/LineListView.h"
-#include "ui/LineListModel.h"
-#include "ui/LineRows.h"
-#include "ui/PathText.h"
+#include "ui/lists/LineListView.h"
+#include "ui/common/PathText.h"
+#include "ui/lists/LineListModel.h"
+#include "ui/lists/LineRows.h"
 #include "ui/modMain/LineImages.h"
 
 #include <QContextMenuEvent>

@@ -1,6 +1,6 @@
 #include "ui/modMain/WindowBridges.h"
 
-#include "ui/PathText.h"
+#include "ui/common/PathText.h"
 
 #include <QLabel>
 #include <QThread>

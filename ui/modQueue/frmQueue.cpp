@@ -1,8 +1,8 @@
 #include "ui/modQueue/frmQueue.h"
 
 #include "core/FerroxCore.h"
-#include "ui/FileDialogs.h"
-#include "ui/PathText.h"
+#include "ui/common/FileDialogs.h"
+#include "ui/common/PathText.h"
 
 #include <QPushButton>
 

@@ -1,4 +1,4 @@
-#include "ui/FerroxApplication.h"
+#include "ui/common/FerroxApplication.h"
 
 #include "core/AppException.h"
 #include "diag/StatusLine.h"

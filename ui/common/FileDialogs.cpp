@@ -1,4 +1,4 @@
-#include "ui/FileDialogs.h"
+#include "ui/common/FileDialogs.h"
 
 #include <QFileDialog>
 

@@ -1,4 +1,4 @@
-#include "ui/LineRows.h"
+#include "ui/lists/LineRows.h"
 
 #include <algorithm>
 #include <iterator>

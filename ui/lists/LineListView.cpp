@@ -1,4 +1,4 @@
-#include "ui/LineListView.h"
+#include "ui/lists/LineListView.h"
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -12,8 +12,8 @@
 #include <algorithm>
 
 #include "diag/Trace.h"
-#include "ui/LineListModel.h"
-#include "ui/PathText.h"
+#include "ui/common/PathText.h"
+#include "ui/lists/LineListModel.h"
 
 namespace ferrox {
 

@@ -1,4 +1,4 @@
-#include "ui/InstanceServer.h"
+#include "ui/common/InstanceServer.h"
 
 #include "core/QueueRequest.h"
 #include "ui/modMain/frmMain.h"

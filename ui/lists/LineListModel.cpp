@@ -1,6 +1,6 @@
-#include "ui/LineListModel.h"
+#include "ui/lists/LineListModel.h"
 
-#include "ui/PathText.h"
+#include "ui/common/PathText.h"
 
 #include <QTextDocument>
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "ui/PathWidths.h"
+#include "ui/lists/PathWidths.h"
 
-#include "ui/PathText.h"
+#include "ui/common/PathText.h"
 
 #include <cmath>
 

@@ -4,8 +4,8 @@
 #include <QTimer>
 
 #include "listctl/VirtualTree.h"
-#include "ui/LineRows.h"
-#include "ui/PathWidths.h"
+#include "ui/lists/LineRows.h"
+#include "ui/lists/PathWidths.h"
 
 namespace ferrox {
 
