@@ -95,16 +95,36 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     ExecAbout = [](QWidget* parent) { TfrmAbout(parent).exec(); };
     ExecQueueMaint = [](QWidget* parent, TFerroxCore& core) { TfrmQueue(core, parent).exec(); };
 
+    // Top to bottom: the buttons, the two lists side by side, the gauge, the status bar.
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-
     BuildTopPanel();
     pnlTop_->setParent(central);
     layout->addWidget(pnlTop_);
+    layout->addWidget(BuildLists(central), 1);
+    layout->addWidget(BuildGauge(central));
+    Status_ = new TStatusPanels(central);
+    Status_->OnResize = [this] { FormResize(); };
+    layout->addWidget(Status_);
+    setCentralWidget(central);
 
-    Splitter_ = new QSplitter(Qt::Horizontal, central);
+    BuildMenus();
+    pendingTimer_ = new QTimer(this);
+    pendingTimer_->setSingleShot(true);
+    connect(pendingTimer_, &QTimer::timeout, this, [this] { RunPendingCommands(); });
+    ConnectListCommands();
+    SetTabOrder();
+    resize(DesignClientWidth, DesignClientHeight);
+    MakeBridges();
+    ShowRunButtons();
+
+    FormCreate();
+}
+
+QSplitter* TfrmMain::BuildLists(QWidget* parent) {
+    Splitter_ = new QSplitter(Qt::Horizontal, parent);
     Splitter_->setObjectName("Splitter");
     Splitter_->setHandleWidth(5);
     Splitter_->setChildrenCollapsible(false);
@@ -116,50 +136,37 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     Splitter_->setStretchFactor(0, 1);
     Splitter_->setStretchFactor(1, 0);
     Splitter_->setSizes({DesignFromWidth, DesignToWidth});
-    layout->addWidget(Splitter_, 1);
     // The destination's caption follows its list, however the list got moved.
     lstCopyTo_->installEventFilter(this);
+    return Splitter_;
+}
 
-    gaugeFileCopy_ = new TGaugeWidget(central);
+TGaugeWidget* TfrmMain::BuildGauge(QWidget* parent) {
+    gaugeFileCopy_ = new TGaugeWidget(parent);
     gaugeFileCopy_->setObjectName("gaugeFileCopy");
     gaugeFileCopy_->SetStyle(sSolid);
     gaugeFileCopy_->SetText("%d%%");
     // The sunken frame lies around the bar, outside its height.
     gaugeFileCopy_->setFixedHeight(GaugeHeight + (gaugeFileCopy_->Frame() ? 2 : 0));
-    layout->addWidget(gaugeFileCopy_);
+    return gaugeFileCopy_;
+}
 
-    Status_ = new TStatusPanels(central);
-    Status_->OnResize = [this] { FormResize(); };
-    layout->addWidget(Status_);
-    setCentralWidget(central);
-
-    BuildMenus();
-    pendingTimer_ = new QTimer(this);
-    pendingTimer_->setSingleShot(true);
-    connect(pendingTimer_, &QTimer::timeout, this, [this] { RunPendingCommands(); });
-    ConnectListCommands();
-
-    setTabOrder(btnSelFiles_, btnSelDir1_);
-    setTabOrder(btnSelDir1_, btnSelDir2_);
-    setTabOrder(btnSelDir2_, btnCopyNow_);
-    setTabOrder(btnCopyNow_, btnClose_);
-    setTabOrder(btnClose_, btnAbout_);
-    setTabOrder(btnAbout_, btnQueueMaint_);
-    setTabOrder(btnQueueMaint_, lstCopyFrom_);
-    setTabOrder(lstCopyFrom_, lstCopyTo_);
+void TfrmMain::SetTabOrder() {
+    QWidget* const order[] = {btnSelFiles_, btnSelDir1_,    btnSelDir2_,  btnCopyNow_, btnClose_,
+                              btnAbout_,    btnQueueMaint_, lstCopyFrom_, lstCopyTo_};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
     btnSelFiles_->setFocus();
+}
 
-    resize(DesignClientWidth, DesignClientHeight);
-
+void TfrmMain::MakeBridges() {
+    // What the core's threads show reaches the widgets through these, on this thread.
     statusBridge_ = std::make_unique<TStatusBridge>(*Status_->Panel0);
     rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
     gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(*gaugeFileCopy_);
     runEventsBridge_ = std::make_unique<TRunEventsBridge>(
         [this] { ShowRunButtons(); },
         [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); });
-    ShowRunButtons();
-
-    FormCreate();
 }
 
 TfrmMain::~TfrmMain() {

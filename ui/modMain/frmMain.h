@@ -95,6 +95,10 @@ protected:
 
 private:
     void BuildTopPanel();
+    QSplitter* BuildLists(QWidget* parent);
+    TGaugeWidget* BuildGauge(QWidget* parent);
+    void SetTabOrder();
+    void MakeBridges();
     void PlaceButtons();
     void BuildMenus();
     void PlaceLabels();
