@@ -1,5 +1,6 @@
 #include "platform/CopyData.h"
 
+#include "platform/ContentHash.h"
 #include "platform/FileSystem.h"
 
 #include <cerrno>
@@ -76,6 +77,7 @@ TNoCloneTable NoClone;
 struct TProgress {
     const TCopyOptions& Options;
     int64_t Announced;
+    TContentHash* Hash; // the bytes written, in order, when the copy is to be verified
     int64_t Done = 0;
 
     // 0, or ECANCELED when the user asked to stop.
@@ -133,6 +135,8 @@ int CopyByBuffer(int in, int out, TProgress& progress) {
             return 0;
         if (int error = WriteAll(out, std::string_view(buffer, static_cast<size_t>(n))))
             return error;
+        if (progress.Hash)
+            progress.Hash->Update(buffer, size_t(n));
         if (int error = progress.Chunk(n))
             return error;
     }
@@ -208,6 +212,8 @@ int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChu
             }
             if (int error = PWriteAll(out, {buffer, static_cast<size_t>(n)}, from))
                 return error;
+            if (progress.Hash)
+                progress.Hash->Update(buffer, size_t(n));
         }
         if (n == 0)
             break;
@@ -224,7 +230,8 @@ int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChu
 // EOPNOTSUPP, before writing anything, where the file system cannot tell data from holes.
 int CopySparse(int in, int out, off_t size, TProgress& progress) {
     TChunker chunker;
-    bool byBuffer = false;
+    // A hash must see the bytes: they pass through a buffer then.
+    bool byBuffer = progress.Hash != nullptr;
     off_t pos = 0;
     while (pos < size) {
         off_t data = ::lseek(in, pos, SEEK_DATA);
@@ -238,9 +245,13 @@ int CopySparse(int in, int out, off_t size, TProgress& progress) {
         off_t hole = ::lseek(in, data, SEEK_HOLE);
         if (hole < 0)
             return errno;
-        if (data > pos)
+        if (data > pos) {
+            // A hole reads as zeros, in the copy as in the source.
+            if (progress.Hash)
+                progress.Hash->UpdateZeros(uint64_t(data - pos));
             if (int error = progress.Chunk(data - pos))
                 return error;
+        }
         off_t reached = data;
         if (int error = CopyRangeAt(in, out, data, hole, progress, chunker, byBuffer, reached))
             return error;
@@ -250,6 +261,8 @@ int CopySparse(int in, int out, off_t size, TProgress& progress) {
             break;
         }
     }
+    if (pos < size && progress.Hash)
+        progress.Hash->UpdateZeros(uint64_t(size - pos));
     if (pos < size && progress.Chunk(size - pos) != 0)
         return ECANCELED;
     // The trailing hole, if any, is only a length.
@@ -273,21 +286,26 @@ bool TryClone(int in, int out, dev_t sourceDevice, dev_t targetDevice) {
 } // namespace
 
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
-             const TCopyOptions& options) {
-    TProgress progress{options, sourceStat.st_size};
+             const TCopyOptions& options, TContentHash* hash) {
+    TProgress progress{options, sourceStat.st_size, hash};
     if (Cancelled(options))
         return ECANCELED;
     int error = 0;
     const bool holes = static_cast<int64_t>(sourceStat.st_blocks) * 512 < sourceStat.st_size;
     if (sourceStat.st_size > 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
         error = progress.Chunk(sourceStat.st_size);
+        // A clone moves no byte through here: the source is read for its hash, and the
+        // copy is read back like any other (it proves the new file's blocks are mapped to
+        // that content).
+        if (error == 0 && hash)
+            error = HashFileContent(in, *hash, options.Cancel);
     } else if (sourceStat.st_size > 0 && holes &&
                (error = CopySparse(in, out, sourceStat.st_size, progress)) != EOPNOTSUPP) {
         // copied, or failed, with the holes kept
-    } else if (sourceStat.st_size > 0) {
+    } else if (sourceStat.st_size > 0 && !hash) {
         error = CopyByRange(in, out, progress);
     } else {
-        // Empty by fstat: one read tells whether it really is.
+        // Empty by fstat (one read tells whether it really is), or to be hashed.
         error = CopyByBuffer(in, out, progress);
     }
     if (error == 0)

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "platform/ContentHash.h"
 #include "platform/CopyFile.h"
 
 struct stat;
@@ -17,8 +18,10 @@ void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t r
 // systems can share blocks, else copy_file_range in growing chunks, else read/write; holes
 // of a sparse source stay holes. Progress after every chunk, the cancel flag between them.
 // 0, or errno (ECANCELED when cancelled).
+// With a hash, every byte written is fed to it in order (holes as zeros); the data then
+// goes through a buffer, or (a clone) the source is read for it.
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
-             const TCopyOptions& options);
+             const TCopyOptions& options, TContentHash* hash = nullptr);
 
 // Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
 // system without them or a name space closed to us leaves the copy without that

@@ -1,5 +1,6 @@
 #include "platform/CopyFile.h"
 
+#include "platform/ContentHash.h"
 #include "platform/CopyData.h"
 #include "platform/SysError.h"
 #include "platform/Trash.h"
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
@@ -22,7 +24,10 @@ bool IsPlainName(std::string_view name) {
     return !name.empty() && name != "." && name != "..";
 }
 
-// --- Names -----------------------------------------------------------------------------
+// How many free names beside a kept target are tried.
+constexpr int KeepBothTries = 10000;
+
+// --- Targets that exist ----------------------------------------------------------------
 
 // 0 when a file may be put at dirFd/name in place of what is there: refused when it is
 // the source itself (another spelling, a hard link) or a directory.
@@ -37,79 +42,304 @@ int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
     return 0;
 }
 
+// True when the policy leaves the target as it is: it exists (Skip), or it exists, is no
+// older than the source and of the same size (Newer).
+bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
+                  const struct stat& sourceStat) {
+    if (policy != TExistingTargets::Skip && policy != TExistingTargets::Newer)
+        return false;
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (policy == TExistingTargets::Skip)
+        return true;
+    const bool sourceLater = sourceStat.st_mtim.tv_sec > st.st_mtim.tv_sec ||
+                             (sourceStat.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                              sourceStat.st_mtim.tv_nsec > st.st_mtim.tv_nsec);
+    return !sourceLater && st.st_size == sourceStat.st_size;
+}
+
+// Puts a finished entry under its name with `place(name)` (0, EEXIST when the name is
+// taken, or another errno), as the policy says: KeepBoth tries "name (2).ext", "name
+// (3).ext", … until one is free, each try an atomic "create if absent", so no other writer
+// is overwritten; Skip takes the name only when it is free (else *skipped). The name
+// taken, when it is not `name`, goes to *placedAs.
+template <class TPlace>
+int PlaceFree(TExistingTargets policy, const char* name, TPlace place, bool* skipped,
+              std::string* placedAs) {
+    int error = place(name);
+    if (error != EEXIST)
+        return error;
+    if (policy == TExistingTargets::Skip) {
+        *skipped = true;
+        return 0;
+    }
+    for (int n = 2; n <= KeepBothTries && error == EEXIST; ++n) {
+        *placedAs = NumberedName(name, n);
+        error = place(placedAs->c_str());
+    }
+    return error;
+}
+
 // --- Symbolic links ------------------------------------------------------------------
+
+// The link's target text, or the errno it could not be read with.
+int ReadLink(int dirFd, const char* name, char (&link)[PATH_MAX], ssize_t& length) {
+    length = ::readlinkat(dirFd, name, link, sizeof link);
+    if (length < 0)
+        return errno;
+    if (static_cast<size_t>(length) >= sizeof link)
+        return ENAMETOOLONG;
+    link[length] = '\0';
+    return 0;
+}
+
+// A link is complete the moment it exists: it goes straight to a free name, or replaces
+// an old target through a named temporary renamed over it, unless `isSelf` says the target
+// that appeared meanwhile is the source.
+template <class TIsSelf>
+int PlaceLink(const char* link, const struct stat& linkStat, TCopyContext::TDir& dstDir,
+              const char* dstName, const TCopyOptions& options, TCopyResult& result,
+              TIsSelf isSelf) {
+    struct timespec times[2] = {linkStat.st_atim, linkStat.st_mtim};
+    const int dirFd = dstDir.Fd;
+    // A link's times are cosmetic and not every file system can set them: no failure.
+    auto make = [&](const char* name) {
+        if (::symlinkat(link, dirFd, name) != 0)
+            return errno;
+        ::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW);
+        return 0;
+    };
+    if (options.Existing == TExistingTargets::Skip ||
+        options.Existing == TExistingTargets::KeepBoth)
+        return PlaceFree(options.Existing, dstName, make, &result.Skipped, &result.TargetName);
+    int error = make(dstName);
+    if (error != EEXIST)
+        return error;
+    if (isSelf())
+        return errSameFile;
+    std::string temp;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt)
+        error = make((temp = RandomTempName()).c_str());
+    if (error == 0 && ::renameat(dirFd, temp.c_str(), dirFd, dstName) != 0) {
+        error = errno;
+        ::unlinkat(dirFd, temp.c_str(), 0);
+    }
+    return error;
+}
 
 TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& linkStat,
                         TCopyContext::TDir& dstDir, const char* dstName,
                         const TCopyOptions& options) {
     TCopyResult result;
     result.Source = IdentityOf(linkStat);
-
     char link[PATH_MAX];
-    ssize_t length = ::readlinkat(srcDirFd, srcName, link, sizeof link);
-    if (length < 0) {
-        result.Error = errno;
+    ssize_t length = 0;
+    if ((result.Error = ReadLink(srcDirFd, srcName, link, length)))
         return result;
-    }
-    if (static_cast<size_t>(length) >= sizeof link) {
-        result.Error = ENAMETOOLONG;
-        return result;
-    }
-    link[length] = '\0';
 
     // The link itself, or the file it points to, as the target: replacing it by the link
     // would leave a link to itself and the file's data gone.
-    auto isSelf = [&](const struct stat& target) {
-        struct stat referent;
-        return SameInode(target, linkStat) ||
-               (::fstatat(srcDirFd, srcName, &referent, 0) == 0 && SameInode(target, referent));
+    auto isSelf = [&] {
+        struct stat target, referent;
+        return ::fstatat(dstDir.Fd, dstName, &target, AT_SYMLINK_NOFOLLOW) == 0 &&
+               (SameInode(target, linkStat) ||
+                (::fstatat(srcDirFd, srcName, &referent, 0) == 0 && SameInode(target, referent)));
     };
-    struct stat targetStat;
-    bool targetExists = ::fstatat(dstDir.Fd, dstName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0;
-    if (targetExists && isSelf(targetStat)) {
+    if (options.Existing != TExistingTargets::KeepBoth && isSelf()) {
         result.Error = errSameFile;
         return result;
     }
-
+    if (LeavesTarget(options.Existing, dstDir.Fd, dstName, linkStat)) {
+        result.Skipped = true;
+        return result;
+    }
     Report(options, length, 0, CALLBACK_STREAM_SWITCH);
     if (Cancelled(options)) {
         result.Error = ECANCELED;
         return result;
     }
-
-    // A link is complete the moment it exists, so a new one goes straight to its name.
-    struct timespec times[2] = {linkStat.st_atim, linkStat.st_mtim};
-    int error = EEXIST;
-    if (!targetExists) {
-        error = ::symlinkat(link, dstDir.Fd, dstName) == 0 ? 0 : errno;
-        // A link's times are cosmetic and not every file system can set them: no failure.
-        if (error == 0)
-            ::utimensat(dstDir.Fd, dstName, times, AT_SYMLINK_NOFOLLOW);
-    }
-    if (error == EEXIST) {
-        // It appeared meanwhile: the same refusal holds.
-        if (!targetExists && ::fstatat(dstDir.Fd, dstName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0 &&
-            isSelf(targetStat)) {
-            result.Error = errSameFile;
-            return result;
-        }
-        std::string temp;
-        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-            temp = RandomTempName();
-            error = ::symlinkat(link, dstDir.Fd, temp.c_str()) == 0 ? 0 : errno;
-        }
-        if (error == 0) {
-            ::utimensat(dstDir.Fd, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
-            if (::renameat(dstDir.Fd, temp.c_str(), dstDir.Fd, dstName) != 0) {
-                error = errno;
-                ::unlinkat(dstDir.Fd, temp.c_str(), 0);
-            }
-        }
-    }
-    if (error == 0)
+    result.Error = PlaceLink(link, linkStat, dstDir, dstName, options, result, isSelf);
+    if (result.Error == 0)
         Report(options, length, length, CALLBACK_CHUNK_FINISHED);
-    result.Error = error;
     return result;
+}
+
+// --- A regular file --------------------------------------------------------------------
+
+// One regular file's copy, step by step: the new file (unnamed where the file system has
+// them), its content, its attributes, the check that it is whole, its name.
+class TFileCopy {
+public:
+    TFileCopy(TCopyContext& context, TCopyContext::TDir& dstDir, const char* dstName,
+              const TCopyOptions& options, TCopyResult& result)
+        : context_(context), dir_(dstDir), name_(dstName), options_(options), result_(result) {}
+
+    int Run(TFd in, const struct stat& sourceStat);
+
+private:
+    int Create();
+    int WriteContent();
+    int Verify(const TContentHash& written);
+    int SetModeAndTimes();
+    int Name();
+
+    TCopyContext& context_;
+    TCopyContext::TDir& dir_;
+    const char* name_;
+    const TCopyOptions& options_;
+    TCopyResult& result_;
+    TFd in_;
+    struct stat source_ {};
+    TFd out_;
+    std::string temp_; // the named temporary, where unnamed files are refused
+    bool setMode_ = false;
+};
+
+int TFileCopy::Run(TFd in, const struct stat& sourceStat) {
+    in_ = std::move(in);
+    source_ = sourceStat;
+    if (LeavesTarget(options_.Existing, dir_.Fd, name_, source_)) {
+        result_.Skipped = true;
+        return 0;
+    }
+    int error = Create();
+    if (error == 0)
+        error = WriteContent();
+    in_.Reset();
+    if (error == 0)
+        error = SetModeAndTimes();
+    if (error == 0)
+        error = Name();
+    // Closing an unnamed file that got no name frees it; a named temporary is closed
+    // before its rename already.
+    if (out_ && !out_.Close() && error == 0)
+        error = errno;
+    if (!temp_.empty() && (error != 0 || result_.Skipped))
+        ::unlinkat(dir_.Fd, temp_.c_str(), 0);
+    // The new name must be on disk too before a moved source may go.
+    if (error == 0 && options_.SyncTarget)
+        ::fsync(dir_.Fd); // an O_PATH descriptor cannot: the file's own fsync then stands
+    return error;
+}
+
+int TFileCopy::Create() {
+    // Permission bits only: set-user/group-ID would grant the copier's identity, not the
+    // original owner's. The owner may write while we fill the file (extended attributes
+    // need it); the mode is put right at the end where the umask or an ACL changed it.
+    const mode_t mode = source_.st_mode & 0777;
+    const mode_t createMode = mode | S_IRUSR | S_IWUSR;
+    setMode_ = context_.Umask() < 0 || dir_.DefaultAcl ||
+               (createMode & ~static_cast<mode_t>(context_.Umask())) != mode;
+
+    // The data goes into an unnamed file that gets its name only when complete: a failed,
+    // cancelled or killed copy leaves nothing under any name.
+    if (!dir_.NoUnnamed) {
+        out_ = TFd(::openat(dir_.Fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode));
+        if (out_)
+            return 0;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return errno;
+        dir_.NoUnnamed = true;
+    }
+    setMode_ = true;
+    // With a named temporary the refusals must come first: its rename would not fail.
+    if (options_.Existing != TExistingTargets::KeepBoth)
+        if (int error = CheckTarget(dir_.Fd, name_, source_))
+            return error;
+    int error = 0;
+    out_ = TFd(CreateNamedTemp(dir_.Fd, temp_, error));
+    return error;
+}
+
+int TFileCopy::WriteContent() {
+    std::optional<TContentHash> written;
+    if (options_.Verify)
+        written.emplace();
+    Report(options_, source_.st_size, 0, CALLBACK_STREAM_SWITCH);
+    int error = CopyData(in_.Get(), out_.Get(), source_, dir_.Device, options_,
+                         written ? &*written : nullptr);
+    if (error == 0)
+        error = CopyXattrs(in_.Get(), out_.Get(), result_.AttributesRefused);
+    // A source written to meanwhile gave a copy that is part old, part new, and one that
+    // shrank (a sparse copy stops at its new end) a torn one: neither is a copy of it.
+    struct stat after;
+    if (error == 0 && ::fstat(in_.Get(), &after) == 0 &&
+        (after.st_size != source_.st_size || after.st_mtim.tv_sec != source_.st_mtim.tv_sec ||
+         after.st_mtim.tv_nsec != source_.st_mtim.tv_nsec))
+        error = errSourceChangedDuringCopy;
+    if (error == 0 && written)
+        error = Verify(*written);
+    return error;
+}
+
+int TFileCopy::Verify(const TContentHash& written) {
+    if (options_.AfterWriteForTesting)
+        options_.AfterWriteForTesting(out_.Get());
+    // On the device, out of the cache, and read back from there: what a later reader of
+    // the disk gets is what was written.
+    if (::fdatasync(out_.Get()) != 0)
+        return errno;
+    ::posix_fadvise(out_.Get(), 0, 0, POSIX_FADV_DONTNEED);
+    // The new file was opened write-only: it is read through /proc (the same inode).
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", out_.Get());
+    TFd back(::open(self, O_RDONLY | O_CLOEXEC));
+    if (!back)
+        return errno;
+    TContentHash read;
+    if (int error = HashFileContent(back.Get(), read, options_.Cancel))
+        return error;
+    return read.Digest() == written.Digest() ? 0 : errVerificationFailed;
+}
+
+int TFileCopy::SetModeAndTimes() {
+    if (setMode_ && ::fchmod(out_.Get(), source_.st_mode & 0777) != 0)
+        return errno;
+    struct timespec times[2] = {source_.st_atim, source_.st_mtim};
+    if (::futimens(out_.Get(), times) != 0)
+        return errno;
+    if (options_.SyncTarget && ::fsync(out_.Get()) != 0)
+        return errno;
+    return 0;
+}
+
+int TFileCopy::Name() {
+    const int dirFd = dir_.Fd;
+    const TExistingTargets policy = options_.Existing;
+    if (temp_.empty()) {
+        const int fd = out_.Get();
+        if (policy == TExistingTargets::Skip || policy == TExistingTargets::KeepBoth)
+            return PlaceFree(
+                policy, name_, [&](const char* name) { return LinkUnnamed(fd, dirFd, name); },
+                &result_.Skipped, &result_.TargetName);
+        int error = LinkUnnamed(fd, dirFd, name_);
+        if (error != EEXIST)
+            return error;
+        if ((error = CheckTarget(dirFd, name_, source_)))
+            return error;
+        return ReplaceWithUnnamed(fd, dirFd, name_);
+    }
+    // Network file systems may report a failed write only at the close.
+    if (!out_.Close())
+        return errno;
+    if (policy != TExistingTargets::Skip && policy != TExistingTargets::KeepBoth)
+        return ::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno;
+    return PlaceFree(
+        policy, name_,
+        [&](const char* name) {
+            if (::renameat2(dirFd, temp_.c_str(), dirFd, name, RENAME_NOREPLACE) == 0)
+                return 0;
+            if (errno != EINVAL && errno != ENOSYS)
+                return errno;
+            // A file system without the flag: look, then rename (another writer may slip
+            // in between, there and nowhere else).
+            struct stat st;
+            if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                return EEXIST;
+            return ::renameat(dirFd, temp_.c_str(), dirFd, name) == 0 ? 0 : errno;
+        },
+        &result_.Skipped, &result_.TargetName);
 }
 
 } // namespace
@@ -182,104 +412,22 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         return link;
     }
 
-    int in = ::openat(srcDirFd, srcName, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (in < 0) {
+    TFd in(::openat(srcDirFd, srcName, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!in) {
         result.Error = errno;
         return result;
     }
     // From here on the open file is what counts: it may have been replaced since the lookup.
-    if (::fstat(in, &sourceStat) != 0)
-        error = errno;
+    if (::fstat(in.Get(), &sourceStat) != 0)
+        result.Error = errno;
     else if (!S_ISREG(sourceStat.st_mode))
-        error = S_ISDIR(sourceStat.st_mode) ? EISDIR : errSpecialFile;
-    if (error != 0) {
-        ::close(in);
-        result.Error = error;
+        result.Error = S_ISDIR(sourceStat.st_mode) ? EISDIR : errSpecialFile;
+    if (result.Error != 0)
         return result;
-    }
     result.Source = IdentityOf(sourceStat);
     result.Copied = {std::move(srcDirHandle), srcName, result.Source};
-
-    // Permission bits only: set-user/group-ID would grant the copier's identity, not the
-    // original owner's. The owner may write while we fill the file (extended attributes
-    // need it); the mode is put right at the end where the umask or an ACL changed it.
-    const mode_t mode = sourceStat.st_mode & 0777;
-    const mode_t createMode = mode | S_IRUSR | S_IWUSR;
-    bool setMode = context->Umask() < 0 || dstDir->DefaultAcl ||
-                   (createMode & ~static_cast<mode_t>(context->Umask())) != mode;
-
-    // The data goes into an unnamed file that gets its name only when complete: a failed,
-    // cancelled or killed copy leaves nothing under any name.
-    int out = -1;
-    std::string temp;
-    const bool unnamed =
-        !dstDir->NoUnnamed &&
-        (out = ::openat(dstDir->Fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode)) >= 0;
-    if (!unnamed) {
-        if (!dstDir->NoUnnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            error = errno;
-        else
-            dstDir->NoUnnamed = true;
-        // With a named temporary the refusals must come first: its rename would not fail.
-        if (error == 0)
-            error = CheckTarget(dstDir->Fd, dstName, sourceStat);
-        if (error == 0)
-            out = CreateNamedTemp(dstDir->Fd, temp, error);
-        setMode = true;
-    }
-    if (out < 0) {
-        ::close(in);
-        result.Error = error;
-        return result;
-    }
-
-    Report(options, sourceStat.st_size, 0, CALLBACK_STREAM_SWITCH);
-    error = CopyData(in, out, sourceStat, dstDir->Device, options);
-    if (error == 0)
-        error = CopyXattrs(in, out, result.AttributesRefused);
-    // A source written to meanwhile gave a copy that is part old, part new, and one that
-    // shrank (a sparse copy stops at its new end) a torn one: neither is a copy of it.
-    struct stat after;
-    if (error == 0 && ::fstat(in, &after) == 0 &&
-        (after.st_size != sourceStat.st_size || after.st_mtim.tv_sec != sourceStat.st_mtim.tv_sec ||
-         after.st_mtim.tv_nsec != sourceStat.st_mtim.tv_nsec))
-        error = errSourceChangedDuringCopy;
-    ::close(in);
-
-    if (error == 0 && setMode && ::fchmod(out, mode) != 0)
-        error = errno;
-    if (error == 0) {
-        struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-        if (::futimens(out, times) != 0)
-            error = errno;
-    }
-    if (error == 0 && options.SyncTarget && ::fsync(out) != 0)
-        error = errno;
-    if (unnamed) {
-        if (error == 0) {
-            error = LinkUnnamed(out, dstDir->Fd, dstName);
-            if (error == EEXIST) {
-                error = CheckTarget(dstDir->Fd, dstName, sourceStat);
-                if (error == 0)
-                    error = ReplaceWithUnnamed(out, dstDir->Fd, dstName);
-            }
-        }
-        // Closing an unnamed file that got no name frees it: nothing to clean up.
-        if (::close(out) != 0 && error == 0 && errno != EINTR)
-            error = errno;
-    } else {
-        // Network file systems may report a failed write only here.
-        if (::close(out) != 0 && error == 0 && errno != EINTR)
-            error = errno;
-        if (error == 0 && ::renameat(dstDir->Fd, temp.c_str(), dstDir->Fd, dstName) != 0)
-            error = errno;
-        if (error != 0)
-            ::unlinkat(dstDir->Fd, temp.c_str(), 0);
-    }
-    // The new name must be on disk too before a moved source may go.
-    if (error == 0 && options.SyncTarget)
-        ::fsync(dstDir->Fd); // an O_PATH descriptor cannot: the file's own fsync then stands
-    result.Error = error;
+    result.Error =
+        TFileCopy(*context, *dstDir, dstName, options, result).Run(std::move(in), sourceStat);
     return result;
 }
 

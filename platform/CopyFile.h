@@ -2,12 +2,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 #include "platform/CopyContext.h"
+#include "platform/CopyPolicy.h"
 #include "platform/Fd.h"
 #include "platform/FileSystem.h"
 
@@ -29,6 +31,14 @@ struct TCopyOptions {
     const std::atomic<int32_t>* Cancel = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).
     bool SyncTarget = false;
+    // What happens when the target exists already.
+    TExistingTargets Existing = TExistingTargets::Overwrite;
+    // Read the new file back from the disk before it gets its name, and compare it with
+    // what was written: errVerificationFailed when they differ.
+    bool Verify = false;
+    // Called with the new file's descriptor once its content is written, before it is
+    // verified: a test spoils it here.
+    std::function<void(int fd)> AfterWriteForTesting;
 };
 
 // Where a copy found its source: the directory it reached it through, held open, and its
@@ -56,6 +66,11 @@ struct TCopyResult {
     // The copy stands, but the target refused some extended attributes it otherwise
     // takes (too many, too large): the errno of the first refusal, else 0.
     int AttributesRefused = 0;
+    // The target existed and the policy left it as it was: nothing was written.
+    bool Skipped = false;
+    // The name the copy took beside an existing target (keep both); empty when it took
+    // the target's own.
+    std::string TargetName;
 };
 
 // Copies one file onto Target, replacing it. The data goes into an unnamed file in

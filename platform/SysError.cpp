@@ -31,6 +31,9 @@ std::string SysErrorMessage(int code) {
     case errAttributesIncomplete:
         text = "The target refused some of the extended attributes";
         break;
+    case errVerificationFailed:
+        text = "The copy read back from the disk differs from what was written";
+        break;
     default: {
         char buf[256];
         // GNU strerror_r returns the text, which may or may not live in buf.

@@ -13,6 +13,7 @@ enum TFerroxError : int {
     errSourceChangedDuringCopy = 10006, // size or time changed while the data was read
     errTargetIsLink = 10007,            // a directory below the destination is a link
     errAttributesIncomplete = 10008,    // the target refused some extended attributes
+    errVerificationFailed = 10009,      // the copy read back differs from what was written
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

@@ -43,6 +43,17 @@ std::string RandomTempName() {
     return name;
 }
 
+std::string NumberedName(std::string_view name, int n) {
+    // The extension is what follows the last dot, unless that dot starts the name.
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        dot = name.size();
+    std::string numbered(name.substr(0, dot));
+    numbered += " (" + std::to_string(n) + ")";
+    numbered += name.substr(dot);
+    return numbered;
+}
+
 // Gives the unnamed file its name; 0 or errno (EEXIST when the name is taken).
 int LinkUnnamed(int fd, int dirFd, const char* name) {
     // Linking a descriptor directly needs a capability on older kernels; /proc names the

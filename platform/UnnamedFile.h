@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace ferrox {
 
@@ -8,6 +9,10 @@ namespace ferrox {
 std::string RandomTempName();
 // Recognises the names RandomTempName makes (the last component of a path).
 bool IsCopyTempName(const std::string& name);
+
+// The n-th name for a copy kept beside an existing file: "photo.jpg" gives
+// "photo (2).jpg", ".bashrc" ".bashrc (2)", "archive.tar.gz" "archive.tar (2).gz".
+std::string NumberedName(std::string_view name, int n);
 
 // Gives the unnamed file fd (opened with O_TMPFILE) the name dirFd/name; 0 or errno
 // (EEXIST when the name is taken).
