@@ -139,6 +139,8 @@ public:
     TLineCounts CountLines() const;
     // Bytes of the files copied completely since the core was made.
     int64_t BytesCopied() const { return run_.Progress.TotalBytesCopied.load(); }
+    // Files of the last run whose target was kept as the policy said.
+    long FilesSkipped() const { return run_.Progress.Run.LinesSkipped.load(); }
 
     // Tests reach the parts through this; no face does.
     struct TParts {

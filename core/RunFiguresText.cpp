@@ -45,6 +45,8 @@ std::string RunTitle(const TRunFigures& f) {
 
 std::string RunDetails(const TRunFigures& f, const TNumberFormat& format) {
     std::string text = "Lines: " + Count(f.LinesDone, format) + " done";
+    if (f.LinesSkipped > 0)
+        text += " (" + Count(f.LinesSkipped, format) + " skipped, target exists)";
     if (f.LinesFailed > 0)
         text += ", " + Count(f.LinesFailed, format) + " failed";
     text += ", " + Count(f.LinesLeft, format) + " left\n";

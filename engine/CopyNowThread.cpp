@@ -136,14 +136,20 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     const std::string& S = pair.SourcePath;
     tally_.Taken(Source, false);
     run_.Tell({TRunEvent::FileStarted, Source, S});
+    TFileCopyOptions options;
+    options.DeleteToRecycle = run_.DeleteToRecycle.load();
+    options.Context = &context;
+    options.Progress = &run_.Progress;
+    options.StatusLine = &status;
+    options.Existing = run_.ExistingTargets.load();
+    options.Verify = run_.VerifyCopies.load();
     const TFileCopyResult copy =
-        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag,
-                   {run_.DeleteToRecycle.load(), &context, &run_.Progress, &status});
+        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag, options);
     const bool ok = copy.Ok();
     if (ok)
         run_.Written.Note(copy.TargetDevice, copy.TargetDir);
     Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
-    tally_.FileFinished(ok, copy.Size);
+    tally_.FileFinished(ok, copy.Size, copy.Skipped);
     run_.Tell({TRunEvent::FileFinished, Source, S, copy.Error});
     if (!ok) {
         status.Put("Error copying file [" + SysErrorMessage(copy.Error) + "]", TStatusKind::Told);

@@ -6,6 +6,7 @@
 #include "diag/Trace.h"
 #include "platform/CopyFile.h"
 #include "platform/FileSystem.h"
+#include "platform/Path.h"
 #include "platform/SysError.h"
 #include "platform/Trash.h"
 
@@ -87,6 +88,9 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         copyOptions.Cancel = &AbortFlag;
         // The new file must be on disk before its source may go.
         copyOptions.SyncTarget = Move;
+        copyOptions.Existing = options.Existing;
+        copyOptions.Verify = options.Verify;
+        copyOptions.AfterWriteForTesting = options.AfterWriteForTesting;
         // The copy's own lookup of the source is the existence test: one lookup, not two.
         TCopyResult copy = CopyFileWithProgress(Source, Target, copyOptions, options.Context);
         result.Error = copy.Error;
@@ -94,12 +98,20 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         result.Size = copy.Source.Valid ? copy.Source.Size : 0;
         result.TargetDir = copy.TargetDir;
         result.TargetDevice = copy.TargetDevice;
-        // What a failed copy moved is not done.
-        if (progress && copy.Error != 0)
+        result.Skipped = copy.Skipped;
+        // What a failed copy moved is not done, nor what a copy that found its name taken
+        // at the last moment wrote.
+        if (progress && (copy.Error != 0 || copy.Skipped))
             progress->BytesMoved.fetch_sub(reporter.Reported, std::memory_order_relaxed);
         if (copy.SourceMissing) {
             // Nothing exists to copy: no log line, as for any missing source.
+        } else if (copy.Error == 0 && copy.Skipped) {
+            // The target stays as it was, and so does a moved source: nothing was copied.
+            status.Show("Skipped, target exists [" + Target + "]");
         } else if (copy.Error == 0) {
+            if (!copy.TargetName.empty())
+                status.Show("Target exists, copied as [" +
+                            JoinPath(std::string(DirectoryView(Target)), copy.TargetName) + "]");
             if (progress)
                 progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
             if (copy.AttributesRefused != 0)
@@ -118,6 +130,8 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
                                  SysErrorMessage(result.SourceError),
                              TStatusKind::Told);
             }
+        } else if (copy.Error == errVerificationFailed) {
+            LogError(status, "Verification failed [" + Source + "]", TStatusKind::Told);
         } else if (copy.Error == errSourceChangedDuringCopy) {
             // The run tells both as a failed line as well.
             LogError(status, SysErrorMessage(copy.Error) + " [" + Source + "]", TStatusKind::Told);

@@ -1,12 +1,14 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
 
 #include "diag/StatusLine.h"
 #include "engine/modRXThread/ProgressChannel.h"
+#include "platform/CopyPolicy.h"
 #include "platform/Fd.h"
 
 namespace ferrox {
@@ -24,6 +26,12 @@ struct TFileCopyOptions {
     TProgressChannel* Progress = nullptr;
     // Where its status texts and failures go (none: nowhere).
     TStatusLine* StatusLine = nullptr;
+    // What happens when the target exists already.
+    TExistingTargets Existing = TExistingTargets::Overwrite;
+    // Each copy is read back from the disk and compared before it gets its name.
+    bool Verify = false;
+    // Passed on to the copy (see TCopyOptions).
+    std::function<void(int fd)> AfterWriteForTesting = nullptr;
 };
 
 struct TFileCopyResult {
@@ -39,14 +47,18 @@ struct TFileCopyResult {
     // The directory written into and its device (see TCopyResult).
     std::shared_ptr<const TFd> TargetDir;
     dev_t TargetDevice = 0;
+    // The target existed and was left as it was (the line is done, nothing was written).
+    bool Skipped = false;
 
     bool Ok() const { return Error == 0; }
 };
 
-// Copies Source onto the file path Target (replacing it); with Move the source goes
-// afterwards, into the trash or for good as options.DeleteToRecycle says, but only after
-// a complete copy and only while it is still the file that was copied. A source that
-// stays is logged as "Source not removed" with its reason and told in SourceError.
+// Copies Source onto the file path Target (an existing target is replaced, kept or kept
+// beside as options.Existing says); with Move the source goes afterwards, into the trash
+// or for good as options.DeleteToRecycle says, but only after a complete (and, with
+// options.Verify, verified) copy, and only while it is still the file that was copied. A
+// source that stays is logged as "Source not removed" with its reason and told in
+// SourceError; a skipped copy never removes it.
 TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                            const std::atomic<int32_t>& AbortFlag,
                            const TFileCopyOptions& options = {});

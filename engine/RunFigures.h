@@ -9,7 +9,8 @@ namespace ferrox {
 struct TRunFigures {
     long LinesDone = 0;
     long LinesFailed = 0;
-    long LinesLeft = 0; // waiting or in progress
+    long LinesSkipped = 0; // of those done: the target was there and was kept
+    long LinesLeft = 0;    // waiting or in progress
     int64_t BytesDone = 0;
     int64_t BytesLeft = 0;
     // Directories not expanded yet: their files will add to what is left.
@@ -25,6 +26,7 @@ struct TRunFigures {
 struct TRunCounters {
     std::atomic<long> LinesDone{0};
     std::atomic<long> LinesFailed{0};
+    std::atomic<long> LinesSkipped{0};
     std::atomic<long> LinesLeft{0};
     std::atomic<long> DirsLeft{0};      // directory lines not expanded yet
     std::atomic<long> FilesFinished{0}; // file lines done or failed, for the pace
@@ -42,6 +44,7 @@ struct TRunCounters {
     void Reset() {
         LinesDone = 0;
         LinesFailed = 0;
+        LinesSkipped = 0;
         LinesLeft = 0;
         DirsLeft = 0;
         FilesFinished = 0;

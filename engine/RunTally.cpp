@@ -50,12 +50,14 @@ void TRunTally::Taken(const PVirtualNode& line, bool isDirectory) {
     Count(line, isDirectory, size);
 }
 
-void TRunTally::FileFinished(bool copied, int64_t size) {
+void TRunTally::FileFinished(bool done, int64_t size, bool skipped) {
     c_.LinesLeft.fetch_sub(1, std::memory_order_relaxed);
-    (copied ? c_.LinesDone : c_.LinesFailed).fetch_add(1, std::memory_order_relaxed);
+    (done ? c_.LinesDone : c_.LinesFailed).fetch_add(1, std::memory_order_relaxed);
     c_.FilesFinished.fetch_add(1, std::memory_order_relaxed);
-    // A failed file will not be copied: it is no longer part of what is left.
-    if (!copied && size > 0)
+    if (skipped)
+        c_.LinesSkipped.fetch_add(1, std::memory_order_relaxed);
+    // A failed or skipped file will not be copied: it is no longer part of what is left.
+    if ((!done || skipped) && size > 0)
         c_.BytesKnown.fetch_sub(size, std::memory_order_relaxed);
 }
 

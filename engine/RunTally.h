@@ -21,7 +21,8 @@ public:
     // A line the run takes: counted now if the start did not see it (the user added it
     // during the run).
     void Taken(const PVirtualNode& line, bool isDirectory);
-    void FileFinished(bool copied, int64_t size);
+    // done: copied or skipped; skipped: the target was kept, and no byte was written.
+    void FileFinished(bool done, int64_t size, bool skipped = false);
     // complete: false when the expansion was stopped part-way (the line stays waiting).
     void DirectoryFinished(bool expanded, bool complete);
 

@@ -302,9 +302,12 @@ int main(int argc, char** argv) {
     const TLineCounts after = core.CountLines();
     const int64_t bytes = core.BytesCopied() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
-    out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied, " +
-                  std::to_string(after.Failed) + " failed, " + std::to_string(after.Waiting) +
-                  " not reached, " + FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
+    const long skipped = core.FilesSkipped();
+    out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied" +
+                  (skipped > 0 ? " (" + std::to_string(skipped) + " skipped, target exists)" : "") +
+                  ", " + std::to_string(after.Failed) + " failed, " +
+                  std::to_string(after.Waiting) + " not reached, " +
+                  FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
                   FormatNumber(seconds, 0, 1, fmt) + " s (" +
                   FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
                   (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved));

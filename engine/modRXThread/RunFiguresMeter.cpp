@@ -63,6 +63,7 @@ TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
     TRunFigures f;
     f.LinesDone = c.LinesDone.load();
     f.LinesFailed = c.LinesFailed.load();
+    f.LinesSkipped = c.LinesSkipped.load();
     f.LinesLeft = std::max<long>(0, c.LinesLeft.load());
     f.BytesDone = std::max<int64_t>(0, channel_.BytesMoved.load());
     f.BytesLeft = std::max<int64_t>(0, c.BytesKnown.load() - channel_.BytesMoved.load());
