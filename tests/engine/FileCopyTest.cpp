@@ -149,6 +149,47 @@ TEST_F(TEngineTest, AbortInTheMiddleLeavesTheExistingTargetUnharmed) {
     EXPECT_EQ(entries, 1); // no temporary file left behind
 }
 
+// A Move keeps its source when the target was kept (the line is still done, quietly) and
+// when its copy read back wrong (the line fails, an old target stays); a verified copy
+// lets it go.
+TEST_F(TEngineTest, MoveKeepsItsSourceWhenTheTargetIsKeptOrTheCopyReadsBackWrong) {
+    struct TCase {
+        const char* What;
+        TExistingTargets Existing;
+        bool Verify, Spoil;
+        int Error;
+        bool SourceStays;
+        const char* Log; // what the log says about the source
+    };
+    for (TCase c : {TCase{"skipped", TExistingTargets::Skip, false, false, 0, true, ""},
+                    TCase{"spoiled", TExistingTargets::Overwrite, true, true, errVerificationFailed,
+                          true, "Verification failed [@]\r\n"},
+                    TCase{"verified", TExistingTargets::Overwrite, true, false, 0, false, ""}}) {
+        SCOPED_TRACE(c.What);
+        const std::string source = P(std::string(c.What) + ".txt");
+        const std::string target = P(std::string("out/") + c.What + ".txt");
+        MakeDirectories(P("out"));
+        WriteFile(source, "the new one");
+        WriteFile(target, "the old one");
+        ::unlink(P(LogFileName()).c_str());
+        TFileCopyOptions options;
+        options.Existing = c.Existing;
+        options.Verify = c.Verify;
+        if (c.Spoil)
+            options.AfterWriteForTesting = [](int fd) { EXPECT_EQ(::pwrite(fd, "N", 1, 4), 1); };
+        const TFileCopyResult r = Copy(source, target, true, options);
+        EXPECT_EQ(r.Error, c.Error);
+        EXPECT_EQ(r.Skipped, c.Existing == TExistingTargets::Skip);
+        EXPECT_EQ(Exists(source), c.SourceStays);
+        EXPECT_EQ(ReadFile(target), c.SourceStays ? "the old one" : "the new one");
+        std::string log = c.Log;
+        if (size_t at = log.find('@'); at != std::string::npos)
+            log.replace(at, 1, source);
+        EXPECT_EQ(Exists(P(LogFileName())) ? ReadFile(P(LogFileName())) : "", log);
+        EXPECT_EQ(status.Count("Skipped, target exists [" + target + "]"), r.Skipped ? 1u : 0u);
+    }
+}
+
 // A copy that is not the whole source never costs a Move its source: one whose source grew
 // while it was read fails and leaves an old target as it was; one whose target refused some
 // of the extended attributes stands, but the log says so and the source stays.

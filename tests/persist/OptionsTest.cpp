@@ -78,6 +78,37 @@ TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
     EXPECT_TRUE(options.DisplayProgressBar);
 }
 
+// The copy policies as the user may spell them; a word that means nothing keeps the
+// default and the status line says so.
+TEST_F(OptionsTest, CopyPoliciesAndWordsThatMeanNothing) {
+    struct TCase {
+        const char* Text;
+        TExistingTargets Existing;
+        bool Verify;
+        int Workers;
+        const char* Status;
+    };
+    for (TCase c : {TCase{"ExistingTargets=Skip\nVerifyCopies=1\nWorkers=4", TExistingTargets::Skip,
+                          true, 4, nullptr},
+                    TCase{"existingtargets=keep-both\nWorkers=auto", TExistingTargets::KeepBoth,
+                          false, 0, nullptr},
+                    TCase{"ExistingTargets=NEWER", TExistingTargets::Newer, false, 0, nullptr},
+                    TCase{"ExistingTargets=sometimes", TExistingTargets::Overwrite, false, 0,
+                          "Unknown ExistingTargets=sometimes in QOPTIONS.INI, Overwrite is used"},
+                    TCase{"Workers=99", TExistingTargets::Overwrite, false, 0,
+                          "Unknown Workers=99 in QOPTIONS.INI, auto is used"}}) {
+        SCOPED_TRACE(c.Text);
+        WriteOptions(std::string("[Options]\n") + c.Text + "\n");
+        status.Clear();
+        const TOptions options = LoadOptions(status.Line);
+        EXPECT_EQ(options.ExistingTargets, c.Existing);
+        EXPECT_EQ(options.VerifyCopies, c.Verify);
+        EXPECT_EQ(options.Workers, c.Workers);
+        EXPECT_EQ(status.Texts(),
+                  c.Status ? std::vector<std::string>{c.Status} : std::vector<std::string>{});
+    }
+}
+
 TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
     WriteOptions("[Options]\r\nDeleteToRecycle=0\r\n");
     TTempDir elsewhere;

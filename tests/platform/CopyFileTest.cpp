@@ -732,5 +732,112 @@ TEST(CopyFile, OtherFileSystemAndFullDisk) {
     EXPECT_EQ(NamesIn(tmp / "disk"), std::vector<std::string>{"target"});
 }
 
+// Keep both: every copy onto a taken name gets a free name of its own, however many
+// copies and other programs race for the free ones; nothing is overwritten.
+TEST(CopyFile, KeepBothTakesAFreeNameEvenAgainstOtherWriters) {
+    EXPECT_EQ(NumberedName("photo.jpg", 2), "photo (2).jpg");
+    EXPECT_EQ(NumberedName(".bashrc", 3), ".bashrc (3)");
+    EXPECT_EQ(NumberedName("README", 12), "README (12)");
+    for (bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed file" : "named temporary");
+        TTempDir tmp;
+        MakeDir(tmp / "out");
+        WriteFile(tmp / "out/photo.jpg", "the old one");
+        constexpr int Copies = 6;
+        for (int i = 0; i < Copies; ++i)
+            WriteFile(tmp / ("in" + std::to_string(i)), PatternBytes(200000 + i, unsigned(i)));
+        std::atomic<int> failures{0}, othersMade{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < Copies; ++i)
+            threads.emplace_back([&, i] {
+                TCopyContext context;
+                int error = 0;
+                if (auto* dir = context.TargetDir(tmp / "out", error); dir && !unnamed)
+                    dir->NoUnnamed = true;
+                TCopyOptions options;
+                options.Existing = TExistingTargets::KeepBoth;
+                const TCopyResult r = CopyFileWithProgress(
+                    tmp / ("in" + std::to_string(i)), tmp / "out/photo.jpg", options, &context);
+                if (r.Error != 0 || r.TargetName.empty())
+                    ++failures;
+            });
+        // Another program taking numbered names as it finds them free.
+        threads.emplace_back([&] {
+            for (int n = 2; n < 2 * Copies; ++n) {
+                const std::string name = tmp / ("out/" + NumberedName("photo.jpg", n));
+                int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                if (fd >= 0) {
+                    ++othersMade;
+                    EXPECT_EQ(::write(fd, "theirs", 6), 6);
+                    ::close(fd);
+                }
+            }
+        });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(failures, 0);
+        EXPECT_EQ(ReadFile(tmp / "out/photo.jpg"), "the old one");
+        std::vector<std::string> contents;
+        for (const auto& name : NamesIn(tmp / "out"))
+            contents.push_back(ReadFile(tmp / ("out/" + name)));
+        ASSERT_EQ(contents.size(), size_t(1 + Copies + othersMade));
+        EXPECT_EQ(std::count(contents.begin(), contents.end(), "theirs"), othersMade.load());
+        for (int i = 0; i < Copies; ++i)
+            EXPECT_EQ(
+                std::count(contents.begin(), contents.end(), PatternBytes(200000 + i, unsigned(i))),
+                1)
+                << "copy " << i;
+    }
+}
+
+// A verified copy that reads back other than it was written never gets the name: an old
+// target stays as it was and nothing is left behind. Intact copies pass, holes and all.
+TEST(CopyFile, VerificationRefusesACopyThatReadsBackWrong) {
+    struct TCase {
+        const char* What;
+        bool Unnamed, OldTarget, Sparse;
+        off_t Spoil; // the offset of the byte spoiled after the write; -1 none
+    };
+    constexpr off_t Size = 8 << 20;
+    for (TCase c :
+         {TCase{"intact", true, false, false, -1}, TCase{"intact sparse", true, true, true, -1},
+          TCase{"spoiled", true, true, false, 12345},
+          TCase{"spoiled in a hole", true, false, true, Size - 10},
+          TCase{"spoiled, named temporary", false, true, false, 0}}) {
+        SCOPED_TRACE(c.What);
+        TTempDir tmp;
+        MakeDir(tmp / "out");
+        const std::string data = PatternBytes(1 << 20);
+        WriteFile(tmp / "src", data);
+        if (c.Sparse) {
+            ASSERT_EQ(::truncate((tmp / "src").c_str(), Size), 0); // a hole to the end
+        }
+        const std::string source = ReadFile(tmp / "src");
+        if (c.OldTarget)
+            WriteFile(tmp / "out/t", "the old one");
+        TCopyContext context;
+        int error = 0;
+        ASSERT_NE(context.TargetDir(tmp / "out", error), nullptr);
+        context.TargetDir(tmp / "out", error)->NoUnnamed = !c.Unnamed;
+        TCopyOptions options;
+        options.Verify = true;
+        if (c.Spoil >= 0)
+            options.AfterWriteForTesting = [&](int fd) {
+                const char bad = char(~source[size_t(c.Spoil)]);
+                EXPECT_EQ(::pwrite(fd, &bad, 1, c.Spoil), 1);
+            };
+        const int expected = c.Spoil >= 0 ? errVerificationFailed : 0;
+        EXPECT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/t", options, &context).Error,
+                  expected);
+        if (expected == 0)
+            EXPECT_TRUE(ReadFile(tmp / "out/t") == source) << "the copy differs";
+        else if (c.OldTarget)
+            EXPECT_EQ(ReadFile(tmp / "out/t"), "the old one");
+        else
+            EXPECT_FALSE(Exists(tmp / "out/t"));
+        ExpectNoTempFiles(tmp / "out");
+    }
+}
+
 } // namespace
 } // namespace ferrox

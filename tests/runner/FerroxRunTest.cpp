@@ -101,6 +101,60 @@ TEST_F(TRunnerTest, CopiesASavedQueueAndMarksTheLinesDone) {
     EXPECT_EQ(out.find("Starting Copy"), std::string::npos); // quiet
 }
 
+// Each policy for targets that exist, as the flag names it, on the files a directory line
+// expands into: one whose target is older, one whose target is later, one whose target is
+// later but of another size, and one without a target.
+TEST_F(TRunnerTest, ExistingTargetsAsTheFlagSays) {
+    struct TCase {
+        const char* Flags;
+        const char* Older;
+        const char* Later;
+        const char* Resized;
+        bool KeptBeside; // the copies went beside the kept targets
+        int Skipped;
+    };
+    const char* New = "new";
+    for (TCase c : {TCase{"", New, New, New, false, 0},
+                    TCase{"--existing=skip", "old", "old", "old longer", false, 3},
+                    TCase{"--existing=newer", New, "old", New, false, 1},
+                    TCase{"--existing=keep-both --verify", "old", "old", "old longer", true, 0}}) {
+        SCOPED_TRACE(c.Flags);
+        RunShell("rm -rf '" + P("src") + "' '" + P("out") + "'");
+        for (const char* dir : {"src", "out", "out/src"})
+            MakeDir(P(dir));
+        for (const char* name : {"older", "later", "resized", "fresh"})
+            WriteFile(P("src/") + name, New);
+        WriteFile(P("out/src/older"), "old");
+        WriteFile(P("out/src/later"), "old");
+        WriteFile(P("out/src/resized"), "old longer");
+        for (auto [name, seconds] :
+             {std::pair{"older", 946684800L}, {"later", 4070908800L}, {"resized", 4070908800L}}) {
+            struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, P(std::string("out/src/") + name).c_str(), times, 0),
+                      0);
+        }
+        WriteQueue("q.ini", {"FROM-1=D:" + P("src"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=0"});
+        std::string out;
+        EXPECT_EQ(Run(std::string(c.Flags) + " q.ini", &out), 0) << out;
+        EXPECT_EQ(ReadFile(P("out/src/older")), c.Older);
+        EXPECT_EQ(ReadFile(P("out/src/later")), c.Later);
+        EXPECT_EQ(ReadFile(P("out/src/resized")), c.Resized);
+        EXPECT_EQ(ReadFile(P("out/src/fresh")), New);
+        for (const char* name : {"older (2)", "later (2)", "resized (2)"})
+            EXPECT_EQ(Exists(P("out/src/") + name) ? ReadFile(P("out/src/") + name) : "",
+                      c.KeptBeside ? New : "")
+                << name;
+        EXPECT_EQ(Exists(P("out/src/fresh (2)")), false);
+        const std::string skipped =
+            c.Skipped ? "(" + std::to_string(c.Skipped) + " skipped, target exists)" : "skipped";
+        EXPECT_EQ(out.find(skipped) != std::string::npos, c.Skipped > 0) << out;
+        EXPECT_EQ(out.find("Skipped, target exists [" + P("out/src/later") + "]") !=
+                      std::string::npos,
+                  c.Later == std::string("old") && !c.KeptBeside)
+            << out;
+    }
+}
+
 TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
     WriteFile(P("a.txt"), "a");
     WriteQueue("fail.ini",
