@@ -4,9 +4,12 @@
 //     alternating who goes first; each copy into a fresh directory;
 //  2. the time left: a mixed queue (thousands of small files, a few large ones) copied by
 //     the engine with a monitor; at each moment the run showed a time left, it is compared
-//     with the time the run really took from there, once a tenth of the run was done.
+//     with the time the run really took from there, once a tenth of the run was done;
+//  3. verified copies: ferrox-run --verify against ferrox-run without it (both end with
+//     everything on the disk), for the large file and the tree, alternating.
 //
 //   run_bench [--dir DIR] [--rounds N] [--big-mib N] [--skip-flush] [--skip-time-left]
+//             [--skip-verify]
 #include "bench/BenchSupport.h"
 #include "diag/Trace.h"
 #include "engine/RunControl.h"
@@ -32,44 +35,72 @@ void WriteQueue(const std::string& file, const std::string& source, bool isDir,
                         "\r\nTO-1=" + dest + "\r\nDONE-1=0\r\nMOVE-1=0\r\n");
 }
 
-void FlushCase(const std::string& work, const std::string& name, const std::string& source,
-               bool isDir, int rounds) {
-    std::vector<double> cp, fx, ratios;
+// One ferrox-run of a queue of one line into a fresh directory; its seconds.
+double FerroxRun(const std::string& work, const std::string& name, const std::string& source,
+                 bool isDir, const std::string& flags) {
+    const std::string dest = work + "/fx" + name;
+    ::mkdir(dest.c_str(), 0755);
+    WriteQueue(work + "/q" + name + ".ini", source, isDir, dest);
+    return TimeShell("cd '" + work + "' && " + std::string(FERROX_RUN_PATH) + " -q " + flags +
+                     " '" + work + "/q" + name + ".ini' >/dev/null");
+}
+
+// Rounds of `first` against `second`, alternating who goes first, each after a sync; prints
+// each round and the median ratio second/first.
+template <class TFirst, class TSecond>
+void Compare(int rounds, const char* firstName, TFirst first, const char* secondName,
+             TSecond second, const char* goal) {
+    std::vector<double> a, b, ratios;
     for (int r = 0; r < rounds; ++r) {
         const std::string n = std::to_string(r);
+        double x, y;
         Shell("sync");
-        auto cpRun = [&] {
+        if (r % 2 == 0) {
+            x = first(n);
+            Shell("sync");
+            y = second(n);
+        } else {
+            y = second(n);
+            Shell("sync");
+            x = first(n);
+        }
+        a.push_back(x);
+        b.push_back(y);
+        ratios.push_back(y / x);
+        std::printf("   round %d: %s %.3f s, %s %.3f s, ratio %.3f\n", r + 1, firstName, x,
+                    secondName, y, y / x);
+    }
+    std::printf("   median: %s %.3f s, %s %.3f s, ratio %.3f (min %.3f, max %.3f; goal %s)\n",
+                firstName, Median(a), secondName, Median(b), Median(ratios),
+                *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()), goal);
+}
+
+void FlushCase(const std::string& work, const std::string& name, const std::string& source,
+               bool isDir, int rounds) {
+    Compare(
+        rounds, "cp+sync",
+        [&](const std::string& n) {
             ::mkdir((work + "/cp" + name + n).c_str(), 0755);
             return TimeShell("cp -r '" + source + "' '" + work + "/cp" + name + n + "/' && sync");
-        };
-        auto fxRun = [&] {
-            const std::string dest = work + "/fx" + name + n;
-            ::mkdir(dest.c_str(), 0755);
-            WriteQueue(work + "/q" + name + n + ".ini", source, isDir, dest);
-            return TimeShell("cd '" + work + "' && " + std::string(FERROX_RUN_PATH) + " -q '" +
-                             work + "/q" + name + n + ".ini' >/dev/null");
-        };
-        double c, f;
-        if (r % 2 == 0) {
-            c = cpRun();
-            Shell("sync");
-            f = fxRun();
-        } else {
-            f = fxRun();
-            Shell("sync");
-            c = cpRun();
-        }
-        cp.push_back(c);
-        fx.push_back(f);
-        ratios.push_back(f / c);
-        std::printf("   round %d: cp+sync %.3f s, ferrox-run %.3f s, ratio %.3f\n", r + 1, c, f,
-                    f / c);
-    }
-    std::printf("   median: cp+sync %.3f s, ferrox-run %.3f s, ratio %.3f (min %.3f, max %.3f; "
-                "goal <= 1.05)\n",
-                Median(cp), Median(fx), Median(ratios),
-                *std::min_element(ratios.begin(), ratios.end()),
-                *std::max_element(ratios.begin(), ratios.end()));
+        },
+        "ferrox-run",
+        [&](const std::string& n) { return FerroxRun(work, name + n, source, isDir, ""); },
+        "<= 1.05");
+}
+
+void VerifyCase(const std::string& work, const std::string& name, const std::string& source,
+                bool isDir, int rounds, const char* goal) {
+    Compare(
+        rounds, "ferrox-run",
+        [&](const std::string& n) {
+            return FerroxRun(work, "plain" + name + n, source, isDir, "");
+        },
+        "ferrox-run --verify",
+        [&](const std::string& n) {
+            return FerroxRun(work, "verified" + name + n, source, isDir, "--verify");
+        },
+        goal);
 }
 
 // Keeps what the monitor showed, with when it showed it.
@@ -134,7 +165,7 @@ void TimeLeftCase(const std::string& work, int smallFiles, int bigFiles, int big
 int main(int argc, char** argv) {
     std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
     int rounds = 3, bigMiB = 1024;
-    bool skipFlush = false, skipTimeLeft = false;
+    bool skipFlush = false, skipTimeLeft = false, skipVerify = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc)
@@ -147,10 +178,12 @@ int main(int argc, char** argv) {
             skipFlush = true;
         else if (a == "--skip-time-left")
             skipTimeLeft = true;
+        else if (a == "--skip-verify")
+            skipVerify = true;
         else {
             std::fprintf(stderr,
                          "usage: %s [--dir DIR] [--rounds N] [--big-mib N] [--skip-flush] "
-                         "[--skip-time-left]\n",
+                         "[--skip-time-left] [--skip-verify]\n",
                          argv[0]);
             return 2;
         }
@@ -160,11 +193,13 @@ int main(int argc, char** argv) {
         Fail("mkdtemp");
     TraceCreate();
     std::printf("work directory: %s\n", work.c_str());
-    if (!skipFlush) {
-        const std::string big = work + "/big.bin";
+    const std::string big = work + "/big.bin";
+    if (!skipFlush || !skipVerify) {
         Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + big + "'");
         MakeTree(work + "/tree", 200, 100, 4096);
         Shell("sync");
+    }
+    if (!skipFlush) {
         std::printf("\n1. on the disk before it ends: one file of %d MiB\n", bigMiB);
         FlushCase(work, "big", big, false, rounds);
         std::printf("\n   a tree of 20,000 files of 4 KiB\n");
@@ -173,6 +208,12 @@ int main(int argc, char** argv) {
     if (!skipTimeLeft) {
         std::printf("\n2. time left on a mixed queue\n");
         TimeLeftCase(work, 20000, 4, std::max(64, bigMiB / 2));
+    }
+    if (!skipVerify) {
+        std::printf("\n3. verified copies: one file of %d MiB\n", bigMiB);
+        VerifyCase(work, "big", big, false, rounds, "<= 2.2");
+        std::printf("\n   a tree of 20,000 files of 4 KiB\n");
+        VerifyCase(work, "tree", work + "/tree", true, rounds, "<= 1.5");
     }
     Shell("rm -rf '" + work + "'");
     return 0;

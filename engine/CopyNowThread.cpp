@@ -31,6 +31,11 @@ constexpr auto AbortCheck = std::chrono::milliseconds(20);
 // Files side by side on one device, where the device lets it choose.
 constexpr int SolidFilesAtOnce = 4;
 constexpr int NetworkFilesAtOnce = 8;
+// A verified copy waits for its file to reach the device before it reads it back, and
+// that wait, not the device, sets the pace of small files: many side by side share one
+// journal commit. A rotating disk takes a few, its seeks against their waits.
+constexpr int VerifiedFilesAtOnce = MaxWorkers;
+constexpr int VerifiedRotatingFilesAtOnce = 4;
 // A file at least this large has its device to itself.
 constexpr int64_t AloneAbove = int64_t(64) << 20;
 
@@ -101,6 +106,8 @@ int TCopyNOWThread::FilesAtOnce(const std::string& dir, dev_t& device) {
         limit = 1; // the copy will fail and say why; nothing to share
     else if (workers > 0)
         limit = workers;
+    else if (run_.VerifyCopies.load())
+        limit = kind == TDeviceKind::Rotating ? VerifiedRotatingFilesAtOnce : VerifiedFilesAtOnce;
     else if (kind == TDeviceKind::Network)
         limit = NetworkFilesAtOnce;
     else if (kind == TDeviceKind::Solid)

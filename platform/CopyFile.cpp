@@ -281,16 +281,26 @@ int TFileCopy::Verify(const TContentHash& written) {
     if (::fdatasync(out_.Get()) != 0)
         return errno;
     ::posix_fadvise(out_.Get(), 0, 0, POSIX_FADV_DONTNEED);
-    // The new file was opened write-only: it is read through /proc (the same inode).
+    // The new file was opened write-only: it is read through /proc (the same inode), with
+    // O_DIRECT where the file system has it: past the cache, and at the device's pace
+    // rather than the read-ahead's.
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", out_.Get());
-    TFd back(::open(self, O_RDONLY | O_CLOEXEC));
-    if (!back)
-        return errno;
-    TContentHash read;
-    if (int error = HashFileContent(back.Get(), read, options_.Cancel))
-        return error;
-    return read.Digest() == written.Digest() ? 0 : errVerificationFailed;
+    for (int flags : {O_DIRECT, 0}) {
+        TFd back(::open(self, O_RDONLY | O_CLOEXEC | flags));
+        if (!back && errno == EINVAL && flags)
+            continue;
+        if (!back)
+            return errno;
+        TContentHash read;
+        int error = HashFileContent(back.Get(), read, options_.Cancel);
+        if (error == EINVAL && flags)
+            continue; // the file system takes the flag but not these reads
+        if (error)
+            return error;
+        return read.Digest() == written.Digest() ? 0 : errVerificationFailed;
+    }
+    return EINVAL;
 }
 
 int TFileCopy::SetModeAndTimes() {

@@ -38,7 +38,7 @@ struct TCopyOptions {
     bool Verify = false;
     // Called with the new file's descriptor once its content is written, before it is
     // verified: a test spoils it here.
-    std::function<void(int fd)> AfterWriteForTesting;
+    std::function<void(int fd)> AfterWriteForTesting = nullptr;
 };
 
 // Where a copy found its source: the directory it reached it through, held open, and its
