@@ -31,8 +31,12 @@ void OnSignal(int sig) {
         signalledCore->AbortFromSignal();
 }
 
+// How the program is called: the head of the help and of every usage error.
+constexpr char Synopsis[] =
+    "usage: ferrox-run [-q] [--no-flush] [--existing=POLICY] [--verify] [--workers=N|auto]\n"
+    "                  [QUEUEFILE]\n";
+
 const char* const Usage =
-    "usage: ferrox-run [-q] [QUEUEFILE]\n"
     "\n"
     "Runs every waiting line of a saved Ferrox queue (default: the QUEUE.INI that Ferrox\n"
     "uses), prints each status message on a line of its own and, on a terminal, a live\n"
@@ -61,10 +65,8 @@ const char* const Usage =
 
 // A usage error: why, then how the program is called, on stderr.
 int UsageError(const std::string& why) {
-    std::fprintf(stderr,
-                 "ferrox-run: %s\nusage: ferrox-run [-q] [QUEUEFILE]\n"
-                 "Try 'ferrox-run --help' for more.\n",
-                 why.c_str());
+    std::fprintf(stderr, "ferrox-run: %s\n%sTry 'ferrox-run --help' for more.\n", why.c_str(),
+                 Synopsis);
     return 2;
 }
 
@@ -94,6 +96,7 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         const std::string a = argv[i];
         std::optional<int> end;
         if (a == "-h" || a == "--help") {
+            std::fputs(Synopsis, stdout);
             std::fputs(Usage, stdout);
             return 0;
         }
