@@ -5,6 +5,7 @@
 #include "engine/PathUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -110,6 +111,10 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
                 return false;
             }
             if (!queued.empty() && queued.erase(entry.Name) > 0)
+                return true;
+            // A temporary of ours (another run's copy in progress, or one a killed run left)
+            // is no file of the user's.
+            if (entry.Kind != TEntryKind::Directory && IsCopyTempName(entry.Name))
                 return true;
             std::lock_guard pair(queue.PairMutex);
             if (entry.Kind == TEntryKind::Directory)

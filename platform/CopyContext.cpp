@@ -99,6 +99,7 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
     dir.Fd = fd;
     dir.LastUse = now;
     dir.Device = st.st_dev;
+    dir.Inode = st.st_ino;
     if (target)
         dir.DefaultAcl = HasDefaultAcl(fd);
     ++opens_;

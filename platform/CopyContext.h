@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -24,6 +25,7 @@ public:
         int Fd = -1;
         std::chrono::steady_clock::time_point LastUse;
         dev_t Device = 0;
+        ino_t Inode = 0;
         // Target side: new files take this directory's default ACL rather than the umask.
         bool DefaultAcl = true;
         // Target side: the file system refused an unnamed file here once.
@@ -34,6 +36,11 @@ public:
     // nullptr with error set when it cannot be opened.
     TDir* SourceDir(std::string_view path, int& error);
     TDir* TargetDir(std::string_view path, int& error);
+
+    // True the first time a target directory (by identity) asks in this context: where
+    // named temporaries are in use, stale ones of ours are looked for once per directory
+    // and run.
+    bool FirstSweep(const TDir& dir) { return swept_.emplace(dir.Device, dir.Inode).second; }
 
     // The process umask when it could be read, else -1; read on first use, so on the
     // thread that copies, not the one that made the context.
@@ -58,6 +65,7 @@ private:
     int umask_ = -1;
     bool umaskRead_ = false;
     int opens_ = 0;
+    std::set<std::pair<dev_t, ino_t>> swept_;
 };
 
 } // namespace ferrox

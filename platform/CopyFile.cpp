@@ -23,6 +23,11 @@ bool IsPlainName(std::string_view name) {
 
 // --- Names -----------------------------------------------------------------------------
 
+// An attribute change the file system refuses outright, rather than one that failed.
+bool Unkeepable(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // 0 when a file may be put at dirFd/name in place of what is there: refused when it is
 // the source itself (another spelling, a hard link) or a directory.
 int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
@@ -37,6 +42,14 @@ int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
 }
 
 // --- Symbolic links ------------------------------------------------------------------
+
+// Why a link could not be made in dirFd: FAT and exFAT have no links at all (EPERM from
+// the kernel, ENOSYS through FUSE), which the system's words hide.
+int LinkError(int dirFd, int error) {
+    if (error == EPERM || error == ENOSYS || error == EOPNOTSUPP)
+        return errNoSymlinks;
+    return NamingError(dirFd, nullptr, error);
+}
 
 TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& linkStat,
                         TCopyContext::TDir& dstDir, const char* dstName,
@@ -80,7 +93,7 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
     struct timespec times[2] = {linkStat.st_atim, linkStat.st_mtim};
     int error = EEXIST;
     if (!targetExists) {
-        error = ::symlinkat(link, dstDir.Fd, dstName) == 0 ? 0 : errno;
+        error = ::symlinkat(link, dstDir.Fd, dstName) == 0 ? 0 : LinkError(dstDir.Fd, errno);
         // A link's times are cosmetic and not every file system can set them: no failure.
         if (error == 0)
             ::utimensat(dstDir.Fd, dstName, times, AT_SYMLINK_NOFOLLOW);
@@ -95,7 +108,8 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
         std::string temp;
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
             temp = RandomTempName();
-            error = ::symlinkat(link, dstDir.Fd, temp.c_str()) == 0 ? 0 : errno;
+            error =
+                ::symlinkat(link, dstDir.Fd, temp.c_str()) == 0 ? 0 : LinkError(dstDir.Fd, errno);
         }
         if (error == 0) {
             ::utimensat(dstDir.Fd, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -209,7 +223,10 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
             dstDir->NoUnnamed = true;
         // With a named temporary the refusals must come first: its rename would not fail.
         if (error == 0)
-            error = CheckTarget(dstDir->Fd, dstName, sourceStat);
+            error = NamingError(dstDir->Fd, nullptr, CheckTarget(dstDir->Fd, dstName, sourceStat));
+        // What a killed copy left here goes before we add our own.
+        if (error == 0 && context->FirstSweep(*dstDir))
+            RemoveStaleTemps(dstDir->Fd);
         if (error == 0)
             out = CreateNamedTemp(dstDir->Fd, temp, error);
         setMode = true;
@@ -226,18 +243,20 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         error = CopyXattrs(in, out);
     ::close(in);
 
-    if (error == 0 && setMode && ::fchmod(out, mode) != 0)
+    // A file system that cannot keep modes or times (FAT, exFAT, many shares) may refuse
+    // them: the copy stands without them, as with cp -p.
+    if (error == 0 && setMode && ::fchmod(out, mode) != 0 && !Unkeepable(errno))
         error = errno;
     if (error == 0) {
         struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-        if (::futimens(out, times) != 0)
+        if (::futimens(out, times) != 0 && !Unkeepable(errno))
             error = errno;
     }
     if (error == 0 && options.SyncTarget && ::fsync(out) != 0)
         error = errno;
     if (unnamed) {
         if (error == 0) {
-            error = LinkUnnamed(out, dstDir->Fd, dstName);
+            error = NamingError(dstDir->Fd, nullptr, LinkUnnamed(out, dstDir->Fd, dstName));
             if (error == EEXIST) {
                 error = CheckTarget(dstDir->Fd, dstName, sourceStat);
                 if (error == 0)
@@ -252,7 +271,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         if (::close(out) != 0 && error == 0 && errno != EINTR)
             error = errno;
         if (error == 0 && ::renameat(dstDir->Fd, temp.c_str(), dstDir->Fd, dstName) != 0)
-            error = errno;
+            error = NamingError(dstDir->Fd, temp.c_str(), errno);
         if (error != 0)
             ::unlinkat(dstDir->Fd, temp.c_str(), 0);
     }

@@ -22,6 +22,12 @@ std::string SysErrorMessage(int code) {
     case errSourceChanged:
         text = "The source changed while it was copied and was kept";
         break;
+    case errNameRefused:
+        text = "The name is not allowed on the target file system";
+        break;
+    case errNoSymlinks:
+        text = "The target file system cannot hold symbolic links";
+        break;
     default: {
         char buf[256];
         // GNU strerror_r returns the text, which may or may not live in buf.

@@ -10,6 +10,8 @@ enum TFerroxError : int {
     errRootDirectory = 10003, // the root directory as a source
     errSpecialFile = 10004,   // fifo, socket or device: never opened for reading
     errSourceChanged = 10005, // the source changed while it was copied
+    errNameRefused = 10006,   // the target's file system does not allow the name
+    errNoSymlinks = 10007,    // the target's file system cannot hold symbolic links
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

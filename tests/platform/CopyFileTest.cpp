@@ -1,7 +1,7 @@
 #include "platform/CopyFile.h"
-#include "platform/UnnamedFile.h"
 #include "PlatformTestUtil.h"
 #include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
