@@ -25,9 +25,9 @@ int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 int CreateNamedTemp(int dirFd, std::string& temp, int& error);
 
 // Removes the temporaries of ours in dirFd whose writers are provably gone: made by this
-// machine before its last boot, or in this boot by a process that no longer exists and
-// holds no lock on them. Anything else (another machine's, a live writer's, whatever
-// cannot be checked) stays. Returns how many were removed.
+// machine before its last boot, or in this boot by a process that no longer exists, and
+// locked by no one. Anything else (another machine's, a live writer's, whatever cannot be
+// checked) stays. Returns how many were removed.
 int RemoveStaleTemps(int dirFd);
 
 // What to report when giving a file its name in dirFd failed with error: a name the file
