@@ -4,6 +4,7 @@
 #include "diag/Trace.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -135,6 +136,10 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
                 return false;
             }
             if (!queued.empty() && queued.erase(entry.Name) > 0)
+                return true;
+            // A temporary of ours (another run's copy in progress, or one a killed run left)
+            // is no file of the user's.
+            if (entry.Kind != TEntryKind::Directory && IsCopyTempName(entry.Name))
                 return true;
             const bool isDirectory = entry.Kind == TEntryKind::Directory;
             std::lock_guard pair(queue.PairMutex);

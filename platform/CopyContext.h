@@ -1,8 +1,10 @@
 #pragma once
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 
 #include "platform/Fd.h"
 
@@ -43,6 +45,11 @@ public:
     TDir* SourceDir(std::string_view path, int& error);
     TDir* TargetDir(std::string_view path, int& error);
 
+    // True the first time a target directory (by identity) asks in this context: where
+    // named temporaries are in use, stale ones of ours are looked for once per directory
+    // and run.
+    bool FirstSweep(const TDir& dir) { return swept_.emplace(dir.Device, dir.Inode).second; }
+
     // The process umask when it could be read, else -1; read on first use, so on the
     // thread that copies, not the one that made the context.
     int Umask();
@@ -63,6 +70,7 @@ private:
     int umask_ = -1;
     bool umaskRead_ = false;
     int opens_ = 0;
+    std::set<std::pair<dev_t, ino_t>> swept_;
 };
 
 } // namespace ferrox

@@ -29,6 +29,11 @@ constexpr int KeepBothTries = 10000;
 
 // --- Targets that exist ----------------------------------------------------------------
 
+// An attribute change the file system refuses outright, rather than one that failed.
+bool Unkeepable(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // 0 when a file may be put at dirFd/name in place of what is there: refused when it is
 // the source itself (another spelling, a hard link) or a directory.
 int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
@@ -94,6 +99,14 @@ int ReadLink(int dirFd, const char* name, char (&link)[PATH_MAX], ssize_t& lengt
     return 0;
 }
 
+// Why a link could not be made in dirFd: FAT and exFAT have no links at all (EPERM from
+// the kernel, ENOSYS through FUSE), which the system's words hide.
+int LinkError(int dirFd, int error) {
+    if (error == EPERM || error == ENOSYS || error == EOPNOTSUPP)
+        return errNoSymlinks;
+    return NamingError(dirFd, nullptr, error);
+}
+
 // A link is complete the moment it exists: it goes straight to a free name, or replaces
 // an old target through a named temporary renamed over it, unless `isSelf` says the target
 // that appeared meanwhile is the source.
@@ -106,7 +119,7 @@ int PlaceLink(const char* link, const struct stat& linkStat, TCopyContext::TDir&
     // A link's times are cosmetic and not every file system can set them: no failure.
     auto make = [&](const char* name) {
         if (::symlinkat(link, dirFd, name) != 0)
-            return errno;
+            return LinkError(dirFd, errno);
         ::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW);
         return 0;
     };
@@ -245,8 +258,11 @@ int TFileCopy::Create() {
     setMode_ = true;
     // With a named temporary the refusals must come first: its rename would not fail.
     if (options_.Existing != TExistingTargets::KeepBoth)
-        if (int error = CheckTarget(dir_.Fd, name_, source_))
+        if (int error = NamingError(dir_.Fd, nullptr, CheckTarget(dir_.Fd, name_, source_)))
             return error;
+    // What a killed copy left here goes before we add our own.
+    if (context_.FirstSweep(dir_))
+        RemoveStaleTemps(dir_.Fd);
     int error = 0;
     out_ = TFd(CreateNamedTemp(dir_.Fd, temp_, error));
     return error;
@@ -304,10 +320,12 @@ int TFileCopy::Verify(const TContentHash& written) {
 }
 
 int TFileCopy::SetModeAndTimes() {
-    if (setMode_ && ::fchmod(out_.Get(), source_.st_mode & 0777) != 0)
+    // A file system that cannot keep modes or times (FAT, exFAT, many shares) may refuse
+    // them: the copy stands without them, as with cp -p.
+    if (setMode_ && ::fchmod(out_.Get(), source_.st_mode & 0777) != 0 && !Unkeepable(errno))
         return errno;
     struct timespec times[2] = {source_.st_atim, source_.st_mtim};
-    if (::futimens(out_.Get(), times) != 0)
+    if (::futimens(out_.Get(), times) != 0 && !Unkeepable(errno))
         return errno;
     if (options_.SyncTarget && ::fsync(out_.Get()) != 0)
         return errno;
@@ -319,11 +337,12 @@ int TFileCopy::Name() {
     const TExistingTargets policy = options_.Existing;
     if (temp_.empty()) {
         const int fd = out_.Get();
+        auto link = [&](const char* name) {
+            return NamingError(dirFd, nullptr, LinkUnnamed(fd, dirFd, name));
+        };
         if (policy == TExistingTargets::Skip || policy == TExistingTargets::KeepBoth)
-            return PlaceFree(
-                policy, name_, [&](const char* name) { return LinkUnnamed(fd, dirFd, name); },
-                &result_.Skipped, &result_.TargetName);
-        int error = LinkUnnamed(fd, dirFd, name_);
+            return PlaceFree(policy, name_, link, &result_.Skipped, &result_.TargetName);
+        int error = link(name_);
         if (error != EEXIST)
             return error;
         if ((error = CheckTarget(dirFd, name_, source_)))
@@ -333,21 +352,24 @@ int TFileCopy::Name() {
     // Network file systems may report a failed write only at the close.
     if (!out_.Close())
         return errno;
+    auto renamed = [&](int result) {
+        return result == 0 ? 0 : NamingError(dirFd, temp_.c_str(), errno);
+    };
     if (policy != TExistingTargets::Skip && policy != TExistingTargets::KeepBoth)
-        return ::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno;
+        return renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_));
     return PlaceFree(
         policy, name_,
         [&](const char* name) {
             if (::renameat2(dirFd, temp_.c_str(), dirFd, name, RENAME_NOREPLACE) == 0)
                 return 0;
             if (errno != EINVAL && errno != ENOSYS)
-                return errno;
+                return NamingError(dirFd, temp_.c_str(), errno);
             // A file system without the flag: look, then rename (another writer may slip
             // in between, there and nowhere else).
             struct stat st;
             if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 return EEXIST;
-            return ::renameat(dirFd, temp_.c_str(), dirFd, name) == 0 ? 0 : errno;
+            return renamed(::renameat(dirFd, temp_.c_str(), dirFd, name));
         },
         &result_.Skipped, &result_.TargetName);
 }

@@ -79,7 +79,8 @@ struct TCopyResult {
 // where the target takes them), mode bits and modification time; the finished file then
 // gets Target's name in one step. On any failure or a cancel an existing Target is left as
 // it was and nothing of the copy stays behind, even when the process is killed; file
-// systems without unnamed files use a named temporary that is removed on failure.
+// systems without unnamed files use a named temporary that is removed on failure, and by
+// the next copy into that directory in a later run when a killed copy left it.
 // A symbolic link is recreated as a link; fifos, sockets and devices are refused without
 // being opened; a target that is the source itself, or the file the source link points
 // to, is refused. With a context, the directories are looked up once for many files.

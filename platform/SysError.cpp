@@ -34,6 +34,12 @@ std::string SysErrorMessage(int code) {
     case errVerificationFailed:
         text = "The copy read back from the disk differs from what was written";
         break;
+    case errNameRefused:
+        text = "The name is not allowed on the target file system";
+        break;
+    case errNoSymlinks:
+        text = "The target file system cannot hold symbolic links";
+        break;
     default: {
         char buf[256];
         // GNU strerror_r returns the text, which may or may not live in buf.

@@ -14,6 +14,8 @@ enum TFerroxError : int {
     errTargetIsLink = 10007,            // a directory below the destination is a link
     errAttributesIncomplete = 10008,    // the target refused some extended attributes
     errVerificationFailed = 10009,      // the copy read back differs from what was written
+    errNameRefused = 10010,             // the target's file system does not allow the name
+    errNoSymlinks = 10011,              // the target's file system cannot hold symbolic links
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

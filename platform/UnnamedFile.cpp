@@ -1,28 +1,177 @@
 #include "platform/UnnamedFile.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Path.h"
+#include "platform/SysError.h"
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ferrox {
 
 namespace {
 
-constexpr char TempPrefix[] = ".ferrox-";
-constexpr char TempSuffix[] = ".part";
-constexpr size_t TempPrefixLen = sizeof TempPrefix - 1;
-constexpr size_t TempSuffixLen = sizeof TempSuffix - 1;
+constexpr std::string_view TempPrefix = ".ferrox-";
+constexpr std::string_view TempSuffix = ".part";
+constexpr size_t TokenLen = 8;
 constexpr size_t TempRandomLen = 6;
+constexpr size_t MaxPidDigits = 10;
+
+bool IsLowerHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+bool IsAlnum(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// The first eight hex digits of a file holding a random identifier (machine-id, boot_id),
+// in lower case; empty when it cannot be read.
+std::string HexToken(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char buf[64];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    std::string token;
+    for (ssize_t i = 0; i < n && token.size() < TokenLen; ++i) {
+        char c = buf[i] >= 'A' && buf[i] <= 'F' ? static_cast<char>(buf[i] - 'A' + 'a') : buf[i];
+        if (IsLowerHex(c))
+            token += c;
+        else if (c != '-')
+            break;
+    }
+    return token.size() == TokenLen ? token : std::string();
+}
+
+// Who writes our temporaries: this machine and its current boot.
+struct TWriter {
+    std::string Machine;
+    std::string Boot;
+};
+
+const TWriter& ThisWriter() {
+    static const TWriter writer = [] {
+        TWriter w;
+        w.Machine = HexToken("/etc/machine-id");
+        if (w.Machine.empty())
+            w.Machine = HexToken("/var/lib/dbus/machine-id");
+        if (w.Machine.empty()) {
+            char host[256] = {};
+            ::gethostname(host, sizeof host - 1);
+            uint32_t hash = 2166136261u; // FNV-1a
+            for (const char* c = host; *c; ++c)
+                hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+            char hex[TokenLen + 1];
+            std::snprintf(hex, sizeof hex, "%08x", hash);
+            w.Machine = hex;
+        }
+        // Unknown, every boot looks like this one: the pid and lock tests then decide,
+        // which only ever keeps too much.
+        w.Boot = HexToken("/proc/sys/kernel/random/boot_id");
+        if (w.Boot.empty())
+            w.Boot = std::string(TokenLen, '0');
+        return w;
+    }();
+    return writer;
+}
+
+struct TTempName {
+    std::string_view Machine;
+    std::string_view Boot;
+    pid_t Pid = 0;
+};
+
+// Takes a name of RandomTempName's form apart; false for any other name.
+bool ParseTempName(std::string_view name, TTempName& parts) {
+    if (name.size() < TempPrefix.size() + TempSuffix.size() || !name.starts_with(TempPrefix) ||
+        !name.ends_with(TempSuffix))
+        return false;
+    std::string_view rest =
+        name.substr(TempPrefix.size(), name.size() - TempPrefix.size() - TempSuffix.size());
+    std::string_view fields[4];
+    for (int i = 0; i < 4; ++i) {
+        size_t dash = i < 3 ? rest.find('-') : rest.size();
+        if (dash == std::string_view::npos)
+            return false;
+        fields[i] = rest.substr(0, dash);
+        rest.remove_prefix(i < 3 ? dash + 1 : dash);
+    }
+    auto all = [](std::string_view field, size_t min, size_t max, bool (*ok)(char)) {
+        if (field.size() < min || field.size() > max)
+            return false;
+        for (char c : field)
+            if (!ok(c))
+                return false;
+        return true;
+    };
+    if (!all(fields[0], TokenLen, TokenLen, IsLowerHex) ||
+        !all(fields[1], TokenLen, TokenLen, IsLowerHex) ||
+        !all(fields[2], 1, MaxPidDigits, [](char c) { return c >= '0' && c <= '9'; }) ||
+        fields[2][0] == '0' || !all(fields[3], TempRandomLen, TempRandomLen, IsAlnum))
+        return false;
+    int64_t pid = 0;
+    for (char c : fields[2])
+        pid = pid * 10 + (c - '0');
+    if (pid > INT32_MAX)
+        return false;
+    parts = {fields[0], fields[1], static_cast<pid_t>(pid)};
+    return true;
+}
+
+// True when the temporary dirFd/name was left by a writer that is provably gone, and it
+// was removed.
+bool RemoveIfStale(int dirFd, const std::string& name) {
+    TTempName parts;
+    const TWriter& us = ThisWriter();
+    // Another machine's writer may be alive, and its locks need not reach us (a share whose
+    // locks are kept by each client): never ours to judge.
+    if (!ParseTempName(name, parts) || parts.Machine != us.Machine)
+        return false;
+    // In this boot a pid that still exists may be the writer between creating the file and
+    // locking it, or between closing it and giving it its name. From an earlier boot no
+    // writer survives.
+    if (parts.Boot == us.Boot &&
+        (parts.Pid == ::getpid() || ::kill(parts.Pid, 0) == 0 || errno != ESRCH))
+        return false;
+    struct stat seen;
+    if (::fstatat(dirFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    // A link is complete the moment it exists: no one writes it, there is no lock to test.
+    if (S_ISLNK(seen.st_mode))
+        return ::unlinkat(dirFd, name.c_str(), 0) == 0;
+    if (!S_ISREG(seen.st_mode))
+        return false;
+    int fd =
+        ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // A writer holds its lock as long as it writes, also one in another pid namespace whose
+    // pid we cannot see; where locks cannot be tested at all, nothing is removed.
+    struct stat locked, named;
+    bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
+                   ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   SameInode(locked, named) && ::unlinkat(dirFd, name.c_str(), 0) == 0;
+    ::close(fd);
+    return removed;
+}
 
 } // namespace
 
-// A fresh temporary name of ours: prefix, random letters and digits, suffix.
+// A fresh temporary name of ours: prefix, machine, boot, pid, random letters and digits,
+// suffix.
 std::string RandomTempName() {
     static constexpr char Alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -36,7 +185,14 @@ std::string RandomTempName() {
             b = static_cast<unsigned char>(seed >> 16);
         }
     }
+    const TWriter& us = ThisWriter();
     std::string name(TempPrefix);
+    name += us.Machine;
+    name += '-';
+    name += us.Boot;
+    name += '-';
+    name += std::to_string(::getpid());
+    name += '-';
     for (unsigned char b : bytes)
         name += Alphabet[b % (sizeof Alphabet - 1)];
     name += TempSuffix;
@@ -100,6 +256,9 @@ int CreateNamedTemp(int dirFd, std::string& temp, int& error) {
         temp = RandomTempName();
         int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
+            // Held until the descriptor closes. Where the file system has no locks, the
+            // pid in the name is all a later run goes by.
+            ::flock(fd, LOCK_EX | LOCK_NB);
             error = 0;
             return fd;
         }
@@ -109,17 +268,39 @@ int CreateNamedTemp(int dirFd, std::string& temp, int& error) {
 }
 
 bool IsCopyTempName(const std::string& name) {
-    std::string_view base = NameView(name);
-    if (base.size() != TempPrefixLen + TempRandomLen + TempSuffixLen ||
-        !base.starts_with(TempPrefix) || !base.ends_with(TempSuffix))
-        return false;
-    for (size_t i = TempPrefixLen; i < TempPrefixLen + TempRandomLen; ++i) {
-        char c = base[i];
-        bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        if (!alnum)
-            return false;
+    TTempName parts;
+    return ParseTempName(NameView(name), parts);
+}
+
+int RemoveStaleTemps(int dirFd) {
+    // A directory opened only as a path (no read permission) cannot be listed: nothing to do.
+    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return 0;
     }
-    return true;
+    std::vector<std::string> temps;
+    while (const dirent* entry = ::readdir(dir))
+        if (IsCopyTempName(entry->d_name))
+            temps.emplace_back(entry->d_name);
+    ::closedir(dir);
+    int removed = 0;
+    for (const std::string& name : temps)
+        removed += RemoveIfStale(dirFd, name) ? 1 : 0;
+    return removed;
+}
+
+int NamingError(int dirFd, const char* temp, int error) {
+    if (error != ENOENT && error != EINVAL && error != EILSEQ)
+        return error;
+    // Only while the directory (and our file in it) is still there is the name to blame.
+    struct stat st;
+    bool there = temp ? ::fstatat(dirFd, temp, &st, AT_SYMLINK_NOFOLLOW) == 0
+                      : ::fstat(dirFd, &st) == 0 && st.st_nlink > 0;
+    return there ? static_cast<int>(errNameRefused) : error;
 }
 
 } // namespace ferrox

@@ -4,8 +4,9 @@
 
 namespace ferrox {
 
-// A fresh temporary name of ours, ".ferrox-XXXXXX.part": hidden, and recognisable as ours
-// when a killed copy left it behind.
+// A fresh temporary name of ours, ".ferrox-MMMMMMMM-BBBBBBBB-PID-XXXXXX.part": hidden, and
+// recognisable as ours when a killed copy left it behind, with who wrote it (the machine,
+// its boot, the process) so that a later run can tell whether the writer can still be alive.
 std::string RandomTempName();
 // Recognises the names RandomTempName makes (the last component of a path).
 bool IsCopyTempName(const std::string& name);
@@ -24,7 +25,21 @@ int LinkUnnamed(int fd, int dirFd, const char* name);
 int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 
 // A named temporary file in dirFd (mode 0600), for file systems without unnamed files:
-// its descriptor, with its name in temp; -1 with error set when none could be made.
+// its descriptor, with its name in temp; -1 with error set when none could be made. The
+// descriptor holds an flock on the file, which tells RemoveStaleTemps it is being written.
 int CreateNamedTemp(int dirFd, std::string& temp, int& error);
+
+// Removes the temporaries of ours in dirFd whose writers are provably gone: made by this
+// machine before its last boot, or in this boot by a process that no longer exists, and
+// locked by no one. Anything else (another machine's, a live writer's, whatever cannot be
+// checked) stays. Returns how many were removed.
+int RemoveStaleTemps(int dirFd);
+
+// What to report when giving a file its name in dirFd failed with error: a name the file
+// system refuses (FAT and exFAT refuse ?, *, : and others, some file systems bytes that
+// are not UTF-8) comes back as ENOENT, EINVAL or EILSEQ although the directory is there;
+// that becomes errNameRefused. temp, when given, is a file of ours in dirFd that must
+// still exist for the refusal to be the name's.
+int NamingError(int dirFd, const char* temp, int error);
 
 } // namespace ferrox

@@ -184,7 +184,8 @@ TEST(FileSystem, ExecutablePathIsThisTest) {
 TEST(SysError, MessagesHaveNoTrailingPunctuation) {
     EXPECT_EQ(SysErrorMessage(ENOSPC), "No space left on device");
     for (int code : {ENOENT, EACCES, EXDEV, ECANCELED, int(errSameFile), int(errSpecialFile),
-                     int(errDirIntoItself), int(errRootDirectory), int(errSourceChanged)}) {
+                     int(errDirIntoItself), int(errRootDirectory), int(errSourceChanged),
+                     int(errNameRefused), int(errNoSymlinks)}) {
         std::string text = SysErrorMessage(code);
         ASSERT_FALSE(text.empty()) << code;
         EXPECT_NE(text.back(), '.') << code;

@@ -1,7 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/loop.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +58,85 @@ public:
 
 private:
     std::string dir_;
+    bool mounted_ = false;
+};
+
+// A USB stick's file system: exFAT through exfat-fuse, on a loop device over a 64 MiB
+// image in dir, mounted at dir/stick. Needs root, FUSE, loop devices, mkfs.exfat
+// (exfatprogs) and mount.exfat-fuse (exfat-fuse); Missing() says what is missing, and
+// the test should skip. Unmounted and detached at the end, whatever happened.
+class TMountedExfat {
+public:
+    explicit TMountedExfat(const std::string& dir)
+        : image_(dir + "/exfat.img"), mount_(dir + "/stick") {
+        if (::geteuid() != 0)
+            missing_ = "root";
+        else if (::access("/dev/fuse", R_OK | W_OK) != 0)
+            missing_ = "FUSE (/dev/fuse)";
+        else if (std::system("command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse "
+                             ">/dev/null") != 0)
+            missing_ = "mkfs.exfat or mount.exfat-fuse (exfatprogs, exfat-fuse)";
+        else if (!MakeImage())
+            missing_ = "an exFAT image (mkfs.exfat failed)";
+        else if (!Attach())
+            missing_ = "a free loop device (/dev/loop-control)";
+        else if (::mkdir(mount_.c_str(), 0755) != 0 ||
+                 std::system(("mount.exfat-fuse '" + device_ + "' '" + mount_ + "'").c_str()) != 0)
+            missing_ = "a working exfat-fuse mount";
+        else
+            mounted_ = true;
+    }
+    ~TMountedExfat() {
+        if (mounted_ && ::umount2(mount_.c_str(), 0) != 0)
+            ::umount2(mount_.c_str(), MNT_DETACH);
+        // Attached with autoclear: the device lets go of the image once its last user (we,
+        // or the FUSE daemon on its way out) closes it.
+        if (loop_ >= 0)
+            ::close(loop_);
+        ::unlink(image_.c_str());
+    }
+    TMountedExfat(const TMountedExfat&) = delete;
+    TMountedExfat& operator=(const TMountedExfat&) = delete;
+
+    const std::string& Missing() const { return missing_; }
+    const std::string& Path() const { return mount_; }
+
+private:
+    bool MakeImage() {
+        int fd = ::open(image_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        bool ok = fd >= 0 && ::ftruncate(fd, 64 << 20) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok && std::system(("mkfs.exfat '" + image_ + "' >/dev/null 2>&1").c_str()) == 0;
+    }
+    bool Attach() {
+        int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        int backing = ::open(image_.c_str(), O_RDWR | O_CLOEXEC);
+        // Another test may take the same free device first: ask again.
+        for (int attempt = 0; attempt < 20 && control >= 0 && backing >= 0 && loop_ < 0;
+             ++attempt) {
+            int n = ::ioctl(control, LOOP_CTL_GET_FREE);
+            if (n < 0)
+                break;
+            device_ = "/dev/loop" + std::to_string(n);
+            int fd = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
+            loop_config config{};
+            config.fd = static_cast<uint32_t>(backing);
+            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+            if (fd >= 0 && ::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
+                loop_ = fd;
+            else if (fd >= 0)
+                ::close(fd);
+        }
+        if (control >= 0)
+            ::close(control);
+        if (backing >= 0)
+            ::close(backing);
+        return loop_ >= 0;
+    }
+
+    std::string image_, mount_, device_, missing_;
+    int loop_ = -1;
     bool mounted_ = false;
 };
 

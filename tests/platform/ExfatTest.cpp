@@ -1,0 +1,190 @@
+#include "PlatformTestUtil.h"
+#include "platform/CopyFile.h"
+#include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
+#include "support/TestSupport.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace ferrox {
+namespace {
+
+using namespace test;
+
+std::vector<std::string> SortedNames(const std::string& dir) {
+    auto names = NamesIn(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> TempsIn(const std::string& dir) {
+    std::vector<std::string> temps;
+    for (const auto& name : NamesIn(dir))
+        if (IsCopyTempName(name))
+            temps.push_back(name);
+    return temps;
+}
+
+// What exFAT cannot hold (modes, extended attributes, links, names with ? or bytes that
+// are not UTF-8) never fails a copy for the wrong reason, nor leaves anything behind.
+TEST(Exfat, CopyKeepsWhatTheStickHoldsAndNamesWhatItRefuses) {
+    TTempDir tmp;
+    TMountedExfat stick(tmp.Path());
+    if (!stick.Missing().empty())
+        GTEST_SKIP() << "no exFAT to test on: needs " << stick.Missing();
+    const std::string out = stick.Path();
+    const std::string data = PatternBytes(3 * 1024 * 1024);
+    WriteFile(tmp / "plain", data);
+    ASSERT_EQ(::chmod((tmp / "plain").c_str(), 0640), 0);
+    struct timespec times[2] = {{1400000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "plain").c_str(), times, 0), 0);
+    ::setxattr((tmp / "plain").c_str(), "user.ferrox.note", "kept", 4, 0); // where /tmp takes it
+    WriteFile(tmp / "what?.txt", "asks");
+    WriteFile(tmp / "byte\xff", "not UTF-8");
+    ASSERT_EQ(::symlink("plain", (tmp / "link").c_str()), 0);
+    WriteFile(out + "/plain", "an older copy");
+
+    struct TCase {
+        const char* Name;
+        int Error;
+    };
+    TCopyContext context;
+    for (bool sync : {false, true}) // over the older copy, then as a Move does
+        for (TCase c : {TCase{"plain", 0},
+                        {"what?.txt", errNameRefused},
+                        {"byte\xff", errNameRefused},
+                        {"link", errNoSymlinks}}) {
+            TCopyOptions options;
+            options.SyncTarget = sync;
+            TCopyResult r =
+                CopyFileWithProgress(tmp / c.Name, out + "/" + c.Name, options, &context);
+            EXPECT_EQ(r.Error, c.Error) << c.Name << ": " << SysErrorMessage(r.Error);
+        }
+    EXPECT_EQ(ReadFile(out + "/plain"), data);
+    struct stat st;
+    ASSERT_EQ(::stat((out + "/plain").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(NamesIn(out), std::vector<std::string>{"plain"});
+}
+
+// A run killed on a stick leaves its named temporary; the next run into that directory
+// removes it, but never the temporary of a copy still going on.
+TEST(Exfat, KilledCopysTemporaryGoesWithTheNextRunOnly) {
+    TTempDir tmp;
+    TMountedExfat stick(tmp.Path());
+    if (!stick.Missing().empty())
+        GTEST_SKIP() << "no exFAT to test on: needs " << stick.Missing();
+    const std::string out = stick.Path();
+    WriteFile(tmp / "big", PatternBytes(8 * 1024 * 1024));
+    WriteFile(tmp / "small", "small");
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t writer = ::fork();
+    if (writer == 0) {
+        ::close(ready[0]);
+        TCopyOptions options;
+        options.Data = &ready[1];
+        // Holds the copy after its first chunk until it is killed.
+        options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
+            if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
+                ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
+                (void)w;
+                for (;;)
+                    ::pause();
+            }
+        };
+        CopyFileWithProgress(tmp / "big", out + "/big", options);
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(TempsIn(out).size(), 1u);
+
+    auto run = [&](const char* name) {
+        TCopyContext context; // a run of its own
+        EXPECT_EQ(
+            CopyFileWithProgress(tmp / "small", out + "/" + name, TCopyOptions{}, &context).Error,
+            0);
+    };
+    run("while-alive");
+    EXPECT_EQ(TempsIn(out).size(), 1u) << "a live copy's temporary was removed";
+    ::kill(writer, SIGKILL);
+    ASSERT_EQ(::waitpid(writer, nullptr, 0), writer);
+    EXPECT_EQ(TempsIn(out).size(), 1u);
+    run("after-kill");
+    EXPECT_EQ(SortedNames(out), (std::vector<std::string>{"after-kill", "while-alive"}));
+}
+
+// Only a temporary whose writer is provably gone goes: one made before this machine's
+// last boot, or in this boot by a process that is gone and holds no lock on it.
+TEST(NamedTemporaries, OnlyProvablyStaleOnesAreRemoved) {
+    TTempDir tmp;
+    // .ferrox-MACHINE-BOOT-PID-RANDOM.part
+    const std::string ours = RandomTempName();
+    ASSERT_TRUE(IsCopyTempName(ours)) << ours;
+    const std::string machine = ours.substr(8, 8), boot = ours.substr(17, 8);
+    auto other = [](std::string token) {
+        token[0] = token[0] == '0' ? '1' : '0';
+        return token;
+    };
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    auto name = [](const std::string& m, const std::string& b, pid_t pid, const char* tag) {
+        return ".ferrox-" + m + "-" + b + "-" + std::to_string(pid) + "-" + tag + ".part";
+    };
+    struct TCase {
+        std::string Name;
+        bool Locked;
+        bool Removed;
+    };
+    const std::vector<TCase> cases = {
+        {name(machine, boot, gone, "gone00"), false, true},
+        // Its pid is not ours to see (another pid namespace), but its lock is held.
+        {name(machine, boot, gone, "locked"), true, false},
+        // Alive: between making its file and locking it, or closing and naming it.
+        {name(machine, boot, ::getpid(), "alive0"), false, false},
+        {name(machine, other(boot), ::getpid(), "reboot"), false, true},
+        {name(machine, other(boot), gone, "clone0"), true, false},
+        {name(other(machine), boot, gone, "remote"), false, false},
+        {".ferrox-abc123.part", false, false},
+        {".ferrox-notes.part", false, false},
+    };
+    std::vector<int> locks;
+    for (const TCase& c : cases) {
+        WriteFile(tmp / c.Name, "partial");
+        if (c.Locked) {
+            locks.push_back(::open((tmp / c.Name).c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::flock(locks.back(), LOCK_EX), 0);
+        }
+    }
+    // A link left between its making and its renaming goes too; a directory is never ours.
+    ASSERT_EQ(::symlink("x", (tmp / name(machine, boot, gone, "link00")).c_str()), 0);
+    MakeDir(tmp / name(machine, boot, gone, "dir000"));
+
+    int dir = ::open(tmp.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    EXPECT_EQ(RemoveStaleTemps(dir), 3);
+    ::close(dir);
+    for (const TCase& c : cases)
+        EXPECT_EQ(Exists(tmp / c.Name), !c.Removed) << c.Name;
+    EXPECT_FALSE(Exists(tmp / name(machine, boot, gone, "link00")));
+    EXPECT_TRUE(Exists(tmp / name(machine, boot, gone, "dir000")));
+    for (int fd : locks)
+        ::close(fd);
+}
+
+} // namespace
+} // namespace ferrox
