@@ -1,6 +1,6 @@
 #include "persist/IniFile.h"
 
-#include "persist/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include <cerrno>
 
@@ -216,9 +216,9 @@ bool IsStorableValue(std::string_view value) {
 
 void TIniWriter::WriteString(std::string_view key, std::string_view value) {
     if (!IsStorableValue(value))
-        throw TPersistError("The value of " + std::string(key) +
-                                " holds a line feed or NUL byte and cannot be stored",
-                            EINVAL);
+        throw TFileError("The value of " + std::string(key) +
+                             " holds a line feed or NUL byte and cannot be stored",
+                         EINVAL);
     bool quote = !value.empty() &&
                  (IsBlank(value.front()) || IsBlank(value.back()) ||
                   (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()));

@@ -20,7 +20,7 @@ public:
     explicit TIniReader(std::string text);
 
     // A missing file reads as empty; anything else that cannot be read as a regular file
-    // (no permission, a directory, a fifo, a device) throws TPersistError naming the file.
+    // (no permission, a directory, a fifo, a device) throws TFileError naming the file.
     static TIniReader FromFile(const std::string& path);
 
     // The value with blanks around it dropped and one matching pair of quotes removed,
@@ -72,7 +72,7 @@ class TIniWriter {
 public:
     void Reserve(size_t bytes) { text_.reserve(bytes); }
     void Section(std::string_view name);
-    // Throws TPersistError for a value that a line cannot hold (a line feed or
+    // Throws TFileError for a value that a line cannot hold (a line feed or
     // NUL byte). A value that reading would change (blanks at its ends, or a matching
     // pair of quotes around it) is written in double quotes, so it reads back unchanged.
     void WriteString(std::string_view key, std::string_view value);

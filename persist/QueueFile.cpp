@@ -5,7 +5,7 @@
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
 #include "persist/IniFile.h"
-#include "persist/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
@@ -66,7 +66,7 @@ void BackupForEmptyQueue(const std::string& target, const std::string& backup) {
         return;
     try {
         LinkOrCopyAs(target, backup);
-    } catch (const TPersistError&) {
+    } catch (const TFileError&) {
     }
     ::unlink(target.c_str());
 }
@@ -174,7 +174,7 @@ TSaveResult TQueueFile::SaveBeside(const std::string& file, std::string_view tex
             // Taken a moment ago by someone else; the next name.
         }
     }
-    throw TPersistError("Unable to write to " + side + ": " + SysErrorMessage(EEXIST), EEXIST);
+    throw TFileError("Unable to write to " + side + ": " + SysErrorMessage(EEXIST), EEXIST);
 }
 
 // A please-wait box shown for as long as it lives, when asked for.
@@ -277,7 +277,7 @@ TSaveResult TQueueFile::WriteQueueFile(const std::string& file, const std::strin
         if (!SameFile(target, backup)) {
             try {
                 LinkOrCopyAs(target, backup);
-            } catch (const TPersistError&) {
+            } catch (const TFileError&) {
                 // The backup is a courtesy; the save goes on without it.
             }
         }

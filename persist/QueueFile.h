@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "persist/IniFile.h"
-#include "persist/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {

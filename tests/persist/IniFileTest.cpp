@@ -1,5 +1,5 @@
 #include "persist/IniFile.h"
-#include "persist/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include "support/TestSupport.h"
 
@@ -147,7 +147,7 @@ TEST(IniReader, FilesMissingOrUnreadable) {
     TTempDir dir;
     TIniReader missing = TIniReader::FromFile(dir / "none.ini");
     EXPECT_EQ(missing.ReadString("Options", "k", "def"), "def");
-    EXPECT_THROW(TIniReader::FromFile(dir.Path()), TPersistError);
+    EXPECT_THROW(TIniReader::FromFile(dir.Path()), TFileError);
     WriteFile(dir / "a.ini", "[Options]\r\nk=v\r\n");
     EXPECT_EQ(TIniReader::FromFile(dir / "a.ini").ReadString("options", "K", ""), "v");
 }
@@ -172,8 +172,8 @@ TEST(IniWriter, WritesCrLfLinesThatReadBackUnchanged) {
         EXPECT_EQ(back.ReadString("s", "k" + std::to_string(i), "<none>"), awkward[i]);
 
     TIniWriter bad;
-    EXPECT_THROW(bad.WriteString("k", "line\nbreak"), TPersistError);
-    EXPECT_THROW(bad.WriteString("k", std::string("nul\0byte", 8)), TPersistError);
+    EXPECT_THROW(bad.WriteString("k", "line\nbreak"), TFileError);
+    EXPECT_THROW(bad.WriteString("k", std::string("nul\0byte", 8)), TFileError);
     EXPECT_EQ(bad.Text(), "");
 }
 

@@ -9,20 +9,21 @@
 
 namespace ferrox {
 
-// The one way persist/ reports a failure inside an operation: thrown by the helpers below,
-// caught by the operation the user started (SaveQueue, LoadQueue, LoadOptions), which
-// turns it into what the user sees and a result for its caller. The message names the
-// file; Code is the errno (or TFerroxError) behind it.
-class TPersistError : public std::runtime_error {
+// Whole small files (the queue file, the options) read and replaced safely. Unlike the rest
+// of the platform these helpers throw: the file operations built on them (saving and
+// loading a queue, reading the options) stop at the first failure and turn it into what
+// the user sees in one place. The message names the file; Code is the errno (or
+// TFerroxError) behind it.
+class TFileError : public std::runtime_error {
 public:
-    TPersistError(const std::string& message, int code) : std::runtime_error(message), Code(code) {}
+    TFileError(const std::string& message, int code) : std::runtime_error(message), Code(code) {}
     int Code;
 };
 
 // Opens a file for reading without ever blocking: a fifo or a device under the name is
 // refused before a byte is read. An empty TFd with *missing set when nothing is there;
 // any other failure (a directory, a fifo, no permission) throws
-// TPersistError("Unable to read " + path + ": " + reason).
+// TFileError("Unable to read " + path + ": " + reason).
 TFd OpenRegularFile(const std::string& path, bool* missing);
 
 // The rest of an open file's content; path names it in the error.
@@ -38,11 +39,10 @@ std::string ResolveLinks(const std::string& path);
 
 // Thrown when a replacement would have taken the place of a file other than the one its
 // caller expected (TReplaceOptions::Expected); nothing was changed.
-class TFileChangedError : public TPersistError {
+class TFileChangedError : public TFileError {
 public:
     explicit TFileChangedError(const std::string& path)
-        : TPersistError("Unable to write to " + path + ": the file was changed meanwhile", EEXIST) {
-    }
+        : TFileError("Unable to write to " + path + ": the file was changed meanwhile", EEXIST) {}
 };
 
 struct TReplaceOptions {
@@ -62,8 +62,9 @@ struct TReplaceOptions {
 // Gives path the content without ever leaving it truncated: the content goes to an unnamed
 // file in the same directory (every write checked, then fsync), which gets a name only
 // right before it is renamed over path, so a killed process leaves nothing behind (where
-// the file system has unnamed files; elsewhere a hidden ".ferrox-tmp-" file may stay). On
-// failure path is as it was and TPersistError("Unable to write to " + path + ": " +
+// the file system has unnamed files; elsewhere a hidden temporary of RandomTempName's
+// form may stay, which RemoveStaleTemps recognises). On
+// failure path is as it was and TFileError("Unable to write to " + path + ": " +
 // reason) is thrown. The replaced file's owner, group and permission bits are kept where
 // the saver may give them (a user who is not root keeps at least the group when a member).
 TFd ReplaceFileContent(const std::string& path, std::string_view content,
@@ -71,7 +72,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
 
 // Makes `to` hold a copy of `from`'s content, replacing `to` in one step: a hard link when
 // both lie on one file system, a full copy (as ReplaceFileContent, with `from`'s owner,
-// group and permission bits) otherwise. `from` is left alone. Throws TPersistError when
+// group and permission bits) otherwise. `from` is left alone. Throws TFileError when
 // neither worked; `to` is then as it was.
 void LinkOrCopyAs(const std::string& from, const std::string& to);
 
@@ -79,7 +80,7 @@ void LinkOrCopyAs(const std::string& from, const std::string& to);
 // time: the file has been neither replaced nor written since a was taken.
 bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b);
 
-// True when both names lead to the same file (same device and inode, lstat).
+// True when both names lead to the same file (SameInode of their lstat).
 bool SameFile(const std::string& a, const std::string& b);
 
 // Runs f after the content of a replacement is on disk and before it has any name.

@@ -1,7 +1,8 @@
-#include "persist/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
+#include "platform/UnnamedFile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -18,29 +19,14 @@ namespace {
 
 std::atomic<void (*)()> beforeNamingHook{nullptr};
 
-// A name beside the target that no one else uses; a leading dot keeps it out of sight,
-// and the marker tells a left-over one (after a crash) apart from the user's files.
+// A name beside the target that no one else uses, of the copy's temporary form: hidden,
+// and recognisable as ours (with its writer) when a crash left it behind.
 std::string TempNameFor(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return JoinPath(DirectoryOf(path), "." + NamePart(path) + ".ferrox-tmp-" +
-                                           std::to_string(::getpid()) + "-" +
-                                           std::to_string(counter.fetch_add(1)));
+    return JoinPath(DirectoryOf(path), RandomTempName());
 }
 
 [[noreturn]] void ThrowRead(const std::string& path, int code) {
-    throw TPersistError("Unable to read " + path + ": " + SysErrorMessage(code), code);
-}
-
-// Gives the unnamed file behind fd the name temp. /proc lets an ordinary user do it;
-// AT_EMPTY_PATH is the way for a process that has no /proc but the capability for it.
-int LinkUnnamed(int fd, const std::string& temp) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
-        return 0;
-    int err = errno;
-    if (err == ENOENT && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0)
-        return 0;
-    return err;
+    throw TFileError("Unable to read " + path + ": " + SysErrorMessage(code), code);
 }
 
 // Gives the new file the owner and group of the one it stands for. Only root may give a
@@ -201,7 +187,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
     auto fail = [&](int err) {
         if (!temp.empty())
             ::unlink(temp.c_str());
-        throw TPersistError(failure + ": " + SysErrorMessage(err), err);
+        throw TFileError(failure + ": " + SysErrorMessage(err), err);
     };
     if (!unnamed) {
         int err = errno;
@@ -240,7 +226,7 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
         int err = EEXIST;
         for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
             temp = TempNameFor(path);
-            err = LinkUnnamed(fd.Get(), temp);
+            err = LinkUnnamed(fd.Get(), AT_FDCWD, temp.c_str());
         }
         if (err != 0) {
             temp.clear();
@@ -278,7 +264,7 @@ void LinkOrCopyAs(const std::string& from, const std::string& to) {
     bool missing = false;
     TFd source = OpenRegularFile(from, &missing);
     if (missing)
-        throw TPersistError("Unable to read " + from + ": " + SysErrorMessage(ENOENT), ENOENT);
+        throw TFileError("Unable to read " + from + ": " + SysErrorMessage(ENOENT), ENOENT);
     // A copy of a private file stays private, and its owner's.
     ReplaceFileContent(to, ReadAll(source.Get(), from), {.AttributesFrom = source.Get()});
 }
@@ -290,8 +276,7 @@ bool SameIdentity(const TFileIdentity& a, const TFileIdentity& b) {
 
 bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
-    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && SameInode(sa, sb);
 }
 
 void SetBeforeNamingHookForTesting(void (*f)()) {
