@@ -255,7 +255,6 @@ int TFileCopy::Create() {
             return errno;
         dir_.NoUnnamed = true;
     }
-    setMode_ = true;
     // With a named temporary the refusals must come first: its rename would not fail.
     if (options_.Existing != TExistingTargets::KeepBoth)
         if (int error = NamingError(dir_.Fd, nullptr, CheckTarget(dir_.Fd, name_, source_)))
@@ -264,7 +263,12 @@ int TFileCopy::Create() {
     if (context_.FirstSweep(dir_))
         RemoveStaleTemps(dir_.Fd);
     int error = 0;
-    out_ = TFd(CreateNamedTemp(dir_.Fd, temp_, error));
+    out_ = TFd(CreateNamedTemp(dir_.Fd, createMode, temp_, error));
+    // A share's server applies a umask of its own: the mode is set again only where the new
+    // file did not get it (its attributes come with the create, a share is not asked twice).
+    struct stat made;
+    if (out_)
+        setMode_ = ::fstat(out_.Get(), &made) != 0 || (made.st_mode & 07777) != mode;
     return error;
 }
 

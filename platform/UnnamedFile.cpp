@@ -250,11 +250,11 @@ int ReplaceWithUnnamed(int fd, int dirFd, const char* name) {
 }
 
 // A named temporary file in dirFd, for file systems without unnamed files.
-int CreateNamedTemp(int dirFd, std::string& temp, int& error) {
+int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error) {
     error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
         temp = RandomTempName();
-        int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             // Held until the descriptor closes. Where the file system has no locks, the
             // pid in the name is all a later run goes by.

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace ferrox {
 
@@ -24,10 +25,11 @@ int LinkUnnamed(int fd, int dirFd, const char* name);
 // 0 or errno.
 int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 
-// A named temporary file in dirFd (mode 0600), for file systems without unnamed files:
-// its descriptor, with its name in temp; -1 with error set when none could be made. The
-// descriptor holds an flock on the file, which tells RemoveStaleTemps it is being written.
-int CreateNamedTemp(int dirFd, std::string& temp, int& error);
+// A named temporary file in dirFd, created with mode (less the umask), for file systems
+// without unnamed files: its descriptor, with its name in temp; -1 with error set when none could
+// be made. The descriptor holds an flock on the file, which tells RemoveStaleTemps it is being
+// written.
+int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error);
 
 // Removes the temporaries of ours in dirFd whose writers are provably gone: made by this
 // machine before its last boot, or in this boot by a process that no longer exists, and

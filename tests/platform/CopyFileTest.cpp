@@ -557,9 +557,17 @@ TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
     ASSERT_NE(context.TargetDir(tmp / "out", error), nullptr);
     context.TargetDir(tmp / "out", error)->NoUnnamed = true;
 
+    // The temporary is made with the source's mode: where the umask took bits from it, they
+    // are put back.
+    const mode_t oldUmask = ::umask(022);
+    ASSERT_EQ(::chmod((tmp / "src").c_str(), 0666), 0);
     ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/new", TCopyOptions{}, &context).Error,
               0);
+    ::umask(oldUmask);
     EXPECT_EQ(ReadFile(tmp / "out/new"), data);
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "out/new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
     WriteFile(tmp / "out/old", "the old target");
     TRecorder rec;
     rec.CancelOnFirstChunk = true;
