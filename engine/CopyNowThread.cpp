@@ -38,6 +38,11 @@ constexpr int VerifiedFilesAtOnce = MaxWorkers;
 constexpr int VerifiedRotatingFilesAtOnce = 4;
 // A file at least this large has its device to itself.
 constexpr int64_t AloneAbove = int64_t(64) << 20;
+// Below this size a file on a local device costs its directory entry, not its data: the
+// kernel takes the directory's lock for each create and name, so files of one directory
+// side by side only wait for each other (and the hand-over to a thread costs as much as
+// the copy). The run copies them itself, one at a time.
+constexpr int64_t SmallFileBelow = int64_t(1) << 20;
 
 // "Failed 14:02:11: Permission denied", for the failed line's tooltip.
 std::string FailureNote(int code) {
@@ -94,38 +99,44 @@ void TCopyNOWThread::Finish(const PVirtualNode& Source, const PVirtualNode& Dest
     }
 }
 
-int TCopyNOWThread::FilesAtOnce(const std::string& dir, dev_t& device) {
-    if (dir == lastTargetDir_) {
-        device = lastDevice_;
-        return lastLimit_;
-    }
-    const TDeviceKind kind = run_.DeviceKindOf(dir, device);
+TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
+    if (dir == lastTargetDir_)
+        return lastShare_;
+    TShare share;
+    const TDeviceKind kind = run_.DeviceKindOf(dir, share.Device);
     const int workers = run_.Workers.load();
-    int limit = 1;
+    const bool verify = run_.VerifyCopies.load();
     if (kind == TDeviceKind::Unknown)
-        limit = 1; // the copy will fail and say why; nothing to share
+        share.Limit = 1; // the copy will fail and say why; nothing to share
     else if (workers > 0)
-        limit = workers;
-    else if (run_.VerifyCopies.load())
-        limit = kind == TDeviceKind::Rotating ? VerifiedRotatingFilesAtOnce : VerifiedFilesAtOnce;
+        share.Limit = workers;
+    else if (verify)
+        share.Limit =
+            kind == TDeviceKind::Rotating ? VerifiedRotatingFilesAtOnce : VerifiedFilesAtOnce;
     else if (kind == TDeviceKind::Network)
-        limit = NetworkFilesAtOnce;
+        share.Limit = NetworkFilesAtOnce;
     else if (kind == TDeviceKind::Solid)
-        limit = SolidFilesAtOnce;
+        share.Limit = SolidFilesAtOnce;
+    // A share's small files wait for its answers, which overlap; a verified copy waits for
+    // the disk, where waits side by side share a journal commit; a number the user chose
+    // is kept.
+    share.SmallFilesHere = workers <= 0 && !verify && kind != TDeviceKind::Network;
     lastTargetDir_ = dir;
-    lastDevice_ = device;
-    lastLimit_ = limit;
-    return limit;
+    lastShare_ = share;
+    return share;
 }
 
-std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::TPair& pair) {
-    dev_t device = 0;
-    const int limit = FilesAtOnce(pair.DestPath, device);
+std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::TPair& pair,
+                                                              bool* here) {
+    const TShare share = ShareOf(pair.DestPath);
     // A large file has its device to itself: beside others it would only make the head
     // (or the link) share its time with them.
     const TFileIdentity source = GetFileIdentity(pair.SourcePath);
     const bool alone = source.Valid && source.Size >= AloneAbove;
-    return pool_->Reserve(device, limit, alone, [this] { return Stopping(); });
+    // One at a time is the run's own copy: no hand-over to a thread and back.
+    *here =
+        share.Limit == 1 || (share.SmallFilesHere && source.Valid && source.Size < SmallFileBelow);
+    return pool_->Reserve(share.Device, share.Limit, alone, [this] { return Stopping(); });
 }
 
 void TCopyNOWThread::StartFileLine(const TFilePool::TPlace& place, const PVirtualNode& Source,
@@ -226,10 +237,11 @@ void TCopyNOWThread::Walk() {
         // device, still waiting itself meanwhile; a Pause clicked then is obeyed before
         // it starts.
         std::optional<TFilePool::TPlace> place;
+        bool here = false;
         if (pool_) {
             const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
             if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
-                if (!(place = ReservePlace(ahead)))
+                if (!(place = ReservePlace(ahead, &here)))
                     return;
                 if (!run_.PauseEvent.IsSet()) {
                     pool_->Release(*place);
@@ -249,8 +261,13 @@ void TCopyNOWThread::Walk() {
                 CopyDirLine(Source, pair);
             } else if (!pool_) {
                 CopyFileLine(Source, pair, copyContext_);
-            } else if (place || (place = ReservePlace(pair))) {
-                StartFileLine(*place, Source, pair);
+            } else if (place || (place = ReservePlace(pair, &here))) {
+                if (here) {
+                    CopyFileLine(Source, pair, copyContext_);
+                    pool_->Release(*place);
+                } else {
+                    StartFileLine(*place, Source, pair);
+                }
             } else {
                 // Stopped before it had a place: it waits for the next run, as it was.
                 from.SetStatus(Source, lsFileWaiting);

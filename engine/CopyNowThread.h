@@ -42,12 +42,18 @@ private:
     // Waits at the pause gate when the run is paused; false when the run is to stop.
     bool PassPauseGate(const PVirtualNode& Source);
     // A place for the pair's file on its target's device; none when the run is to stop.
-    std::optional<TFilePool::TPlace> ReservePlace(const TCopyQueue::TPair& pair);
+    // *here: the run copies this file itself rather than hand it to a pool thread.
+    std::optional<TFilePool::TPlace> ReservePlace(const TCopyQueue::TPair& pair, bool* here);
     // The taken file line's copy, on a pool thread.
     void StartFileLine(const TFilePool::TPlace& place, const PVirtualNode& Source,
                        const TCopyQueue::TPair& pair);
-    // How many files at once suit the device under a target directory, and its number.
-    int FilesAtOnce(const std::string& dir, dev_t& device);
+    // How files share the device under a target directory.
+    struct TShare {
+        dev_t Device = 0;
+        int Limit = 1;               // files at once
+        bool SmallFilesHere = false; // small files are copied by the run itself
+    };
+    TShare ShareOf(const std::string& dir);
     void CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair);
     // Both lines done or failed (with the reason for their tooltips).
     void Finish(const PVirtualNode& Source, const PVirtualNode& Dest, bool ok, int32_t done,
@@ -62,9 +68,8 @@ private:
     TRunTally tally_;
     // Files side by side: none when the run copies one file at a time itself.
     std::optional<TFilePool> pool_;
-    std::string lastTargetDir_; // the last target directory's device, looked up once
-    dev_t lastDevice_ = 0;
-    int lastLimit_ = 1;
+    std::string lastTargetDir_; // the last target directory's share, looked up once
+    TShare lastShare_;
     // The directories of consecutive lines stay open between their files; the worker's own.
     TCopyContext copyContext_;
     std::thread thread_;
