@@ -36,6 +36,9 @@ public:
         bool DefaultAcl = true;
         // Target side: the file system refused an unnamed file here once.
         bool NoUnnamed = false;
+        // Target side: a mode set here did not stay (FAT, exFAT): none is set again.
+        bool ModesIgnored = false;
+        bool ModeChecked = false;
         // Opened only as a path (O_PATH): names can be looked up, nothing read or synced.
         bool PathOnly = false;
     };

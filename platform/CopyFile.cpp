@@ -325,9 +325,20 @@ int TFileCopy::Verify(const TContentHash& written) {
 
 int TFileCopy::SetModeAndTimes() {
     // A file system that cannot keep modes or times (FAT, exFAT, many shares) may refuse
-    // them: the copy stands without them, as with cp -p.
-    if (setMode_ && ::fchmod(out_.Get(), source_.st_mode & 0777) != 0 && !Unkeepable(errno))
-        return errno;
+    // them: the copy stands without them, as with cp -p. One that takes a mode and keeps
+    // another is not asked again for the files of that directory.
+    const mode_t mode = source_.st_mode & 0777;
+    if (setMode_ && !dir_.ModesIgnored) {
+        struct stat st;
+        if (::fchmod(out_.Get(), mode) != 0) {
+            if (!Unkeepable(errno))
+                return errno;
+            dir_.ModesIgnored = true;
+        } else if (!dir_.ModeChecked) {
+            dir_.ModeChecked = true;
+            dir_.ModesIgnored = ::fstat(out_.Get(), &st) == 0 && (st.st_mode & 0777) != mode;
+        }
+    }
     struct timespec times[2] = {source_.st_atim, source_.st_mtim};
     if (::futimens(out_.Get(), times) != 0 && !Unkeepable(errno))
         return errno;
