@@ -393,88 +393,107 @@ int TFileCopy::Name() {
 
 // --- The copy --------------------------------------------------------------------------
 
+namespace {
+
+// A source looked up once by its name in its (open) directory.
+struct TSourceName {
+    int DirFd = AT_FDCWD;
+    const char* Name = nullptr;
+    std::shared_ptr<const TFd> DirHandle;
+    struct stat Stat {};
+};
+
+// 0 when source is a regular file or a link; else why not, with result.SourceMissing set
+// where nothing is there.
+int LookUpSource(const std::string& source, TCopyContext& context, TSourceName& src,
+                 TCopyResult& result) {
+    src.Name = source.c_str();
+    const std::string_view leaf = NameView(source);
+    if (IsPlainName(leaf)) {
+        int error = 0;
+        TCopyContext::TDir* dir = context.SourceDir(DirectoryView(source), error);
+        if (!dir) {
+            result.SourceMissing = true;
+            return error;
+        }
+        src.DirFd = dir->Fd;
+        src.DirHandle = dir->Handle;
+        src.Name = leaf.data(); // the tail of source: NUL-terminated
+    }
+    if (::fstatat(src.DirFd, src.Name, &src.Stat, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        result.SourceMissing = true;
+        return error;
+    }
+    if (S_ISDIR(src.Stat.st_mode))
+        return EISDIR;
+    // Opening a fifo blocks until a writer comes, a device may rewind a tape or arm a
+    // watchdog: never open.
+    if (!S_ISREG(src.Stat.st_mode) && !S_ISLNK(src.Stat.st_mode))
+        return errSpecialFile;
+    return 0;
+}
+
+// The target's open directory, with its leaf in *name; nullptr with result.Error set when
+// there is none.
+TCopyContext::TDir* LookUpTarget(const std::string& target, TCopyContext& context,
+                                 const char** name, TCopyResult& result) {
+    const std::string_view leaf = NameView(target);
+    if (!IsPlainName(leaf)) {
+        result.Error = EISDIR;
+        return nullptr;
+    }
+    *name = leaf.data();
+    TCopyContext::TDir* dir = context.TargetDir(DirectoryView(target), result.Error);
+    if (dir && !dir->PathOnly) {
+        result.TargetDir = dir->Handle;
+        result.TargetDevice = dir->Device;
+    }
+    return dir;
+}
+
+// Opens the regular file looked up; from here on the open file is what counts (it may have
+// been replaced since the lookup), and src.Stat is its own.
+int OpenSource(TSourceName& src, TFd& in) {
+    in = TFd(
+        ::openat(src.DirFd, src.Name, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!in || ::fstat(in.Get(), &src.Stat) != 0)
+        return errno;
+    if (!S_ISREG(src.Stat.st_mode))
+        return S_ISDIR(src.Stat.st_mode) ? EISDIR : errSpecialFile;
+    return 0;
+}
+
+} // namespace
+
 TCopyResult CopyFileWithProgress(const std::string& source, const std::string& target,
                                  const TCopyOptions& options, TCopyContext* context) {
     std::optional<TCopyContext> oneCopy;
     if (!context)
         context = &oneCopy.emplace(TCopyContext::TOneCopy{});
     TCopyResult result;
+    TSourceName src;
+    if ((result.Error = LookUpSource(source, *context, src, result)))
+        return result;
+    const char* dstName = nullptr;
+    TCopyContext::TDir* dstDir = LookUpTarget(target, *context, &dstName, result);
+    if (!dstDir)
+        return result;
 
-    // The source: one lookup of its name in its (open) directory, then the open file.
-    int srcDirFd = AT_FDCWD;
-    const char* srcName = source.c_str();
-    std::shared_ptr<const TFd> srcDirHandle;
-    std::string_view srcLeaf = NameView(source);
-    if (IsPlainName(srcLeaf)) {
-        int error = 0;
-        TCopyContext::TDir* dir = context->SourceDir(DirectoryView(source), error);
-        if (!dir) {
-            result.Error = error;
-            result.SourceMissing = true;
-            return result;
-        }
-        srcDirFd = dir->Fd;
-        srcDirHandle = dir->Handle;
-        srcName = srcLeaf.data(); // the tail of source: NUL-terminated
-    }
-    struct stat sourceStat;
-    if (::fstatat(srcDirFd, srcName, &sourceStat, AT_SYMLINK_NOFOLLOW) != 0) {
-        result.Error = errno;
-        result.SourceMissing = true;
-        return result;
-    }
-    if (S_ISDIR(sourceStat.st_mode)) {
-        result.Error = EISDIR;
-        return result;
-    }
-    // Opening a fifo blocks until a writer comes, a device may rewind a tape or arm a
-    // watchdog: never open.
-    if (!S_ISREG(sourceStat.st_mode) && !S_ISLNK(sourceStat.st_mode)) {
-        result.Error = errSpecialFile;
-        return result;
-    }
-
-    std::string_view dstLeaf = NameView(target);
-    if (!IsPlainName(dstLeaf)) {
-        result.Error = EISDIR;
-        return result;
-    }
-    const char* dstName = dstLeaf.data();
-    int error = 0;
-    TCopyContext::TDir* dstDir = context->TargetDir(DirectoryView(target), error);
-    if (!dstDir) {
-        result.Error = error;
-        return result;
-    }
-    if (!dstDir->PathOnly) {
-        result.TargetDir = dstDir->Handle;
-        result.TargetDevice = dstDir->Device;
-    }
-
-    if (S_ISLNK(sourceStat.st_mode)) {
-        TCopyResult link = CopySymlink(srcDirFd, srcName, sourceStat, *dstDir, dstName, options);
-        link.Copied = {std::move(srcDirHandle), srcName, link.Source};
+    if (S_ISLNK(src.Stat.st_mode)) {
+        TCopyResult link = CopySymlink(src.DirFd, src.Name, src.Stat, *dstDir, dstName, options);
+        link.Copied = {std::move(src.DirHandle), src.Name, link.Source};
         link.TargetDir = std::move(result.TargetDir);
         link.TargetDevice = result.TargetDevice;
         return link;
     }
-
-    TFd in(::openat(srcDirFd, srcName, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!in) {
-        result.Error = errno;
+    TFd in;
+    if ((result.Error = OpenSource(src, in)))
         return result;
-    }
-    // From here on the open file is what counts: it may have been replaced since the lookup.
-    if (::fstat(in.Get(), &sourceStat) != 0)
-        result.Error = errno;
-    else if (!S_ISREG(sourceStat.st_mode))
-        result.Error = S_ISDIR(sourceStat.st_mode) ? EISDIR : errSpecialFile;
-    if (result.Error != 0)
-        return result;
-    result.Source = IdentityOf(sourceStat);
-    result.Copied = {std::move(srcDirHandle), srcName, result.Source};
+    result.Source = IdentityOf(src.Stat);
+    result.Copied = {std::move(src.DirHandle), src.Name, result.Source};
     result.Error =
-        TFileCopy(*context, *dstDir, dstName, options, result).Run(std::move(in), sourceStat);
+        TFileCopy(*context, *dstDir, dstName, options, result).Run(std::move(in), src.Stat);
     return result;
 }
 
