@@ -61,6 +61,62 @@ int RemoveMovedSource(TStatusLine& status, const TCopiedSource& source, const st
     return Outcome(source, UnlinkCopiedSource(source));
 }
 
+// The copy's options for one file of a run.
+TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& reporter,
+                            const std::atomic<int32_t>& AbortFlag, bool Move) {
+    TCopyOptions copy;
+    copy.Progress = options.Progress ? CopyProgressCallback : nullptr;
+    copy.Data = &reporter;
+    copy.Cancel = &AbortFlag;
+    // The new file must be on disk before its source may go.
+    copy.SyncTarget = Move;
+    copy.Existing = options.Existing;
+    copy.Verify = options.Verify;
+    copy.AfterWriteForTesting = options.AfterWriteForTesting;
+    return copy;
+}
+
+// What the user is told of a file that was copied, and a Move's source removed; the
+// source's fate in result.SourceError.
+void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
+            bool Move, const TFileCopyOptions& options, TStatusLine& status,
+            TFileCopyResult& result) {
+    if (!copy.TargetName.empty())
+        status.Show("Target exists, copied as [" +
+                    JoinPath(std::string(DirectoryView(Target)), copy.TargetName) + "]");
+    if (options.Progress)
+        options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
+    if (copy.AttributesRefused != 0)
+        LogError(status, "Extended attributes not all copied [" + Source + "] to [" + Target +
+                             "] " + SysErrorMessage(copy.AttributesRefused));
+    if (!Move)
+        return;
+    // A copy without all its attributes is not the whole file.
+    result.SourceError =
+        copy.AttributesRefused != 0
+            ? errAttributesIncomplete
+            : RemoveMovedSource(status, copy.Copied, Source, options.DeleteToRecycle);
+    // The run tells it as a source not removed as well.
+    if (result.SourceError != 0)
+        LogError(status,
+                 "Source not removed [" + Source + "] " + SysErrorMessage(result.SourceError),
+                 TStatusKind::Told);
+}
+
+// What the user is told of a copy that failed (the run tells each as a failed line too).
+void Failed(const TCopyResult& copy, const std::string& Source, const std::string& Target,
+            TStatusLine& status) {
+    if (copy.Error == errVerificationFailed)
+        LogError(status, "Verification failed [" + Source + "]", TStatusKind::Told);
+    else if (copy.Error == errSourceChangedDuringCopy)
+        LogError(status, SysErrorMessage(copy.Error) + " [" + Source + "]", TStatusKind::Told);
+    else
+        LogError(status,
+                 "Error copying file [" + Source + "] to [" + Target + "] " +
+                     SysErrorMessage(copy.Error),
+                 TStatusKind::Told);
+}
+
 } // namespace
 
 TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
@@ -82,17 +138,9 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
                 std::chrono::duration_cast<std::chrono::nanoseconds>(ClockNow().time_since_epoch())
                     .count();
         }
-        TCopyOptions copyOptions;
-        copyOptions.Progress = progress ? CopyProgressCallback : nullptr;
-        copyOptions.Data = &reporter;
-        copyOptions.Cancel = &AbortFlag;
-        // The new file must be on disk before its source may go.
-        copyOptions.SyncTarget = Move;
-        copyOptions.Existing = options.Existing;
-        copyOptions.Verify = options.Verify;
-        copyOptions.AfterWriteForTesting = options.AfterWriteForTesting;
         // The copy's own lookup of the source is the existence test: one lookup, not two.
-        TCopyResult copy = CopyFileWithProgress(Source, Target, copyOptions, options.Context);
+        const TCopyResult copy = CopyFileWithProgress(
+            Source, Target, CopyOptionsFor(options, reporter, AbortFlag, Move), options.Context);
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;
         result.Size = copy.Source.Valid ? copy.Source.Size : 0;
@@ -109,37 +157,9 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
             // The target stays as it was, and so does a moved source: nothing was copied.
             status.Show("Skipped, target exists [" + Target + "]");
         } else if (copy.Error == 0) {
-            if (!copy.TargetName.empty())
-                status.Show("Target exists, copied as [" +
-                            JoinPath(std::string(DirectoryView(Target)), copy.TargetName) + "]");
-            if (progress)
-                progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
-            if (copy.AttributesRefused != 0)
-                LogError(status, "Extended attributes not all copied [" + Source + "] to [" +
-                                     Target + "] " + SysErrorMessage(copy.AttributesRefused));
-            if (Move) {
-                // A copy without all its attributes is not the whole file.
-                result.SourceError =
-                    copy.AttributesRefused != 0
-                        ? errAttributesIncomplete
-                        : RemoveMovedSource(status, copy.Copied, Source, options.DeleteToRecycle);
-                // The run tells it as a source not removed as well.
-                if (result.SourceError != 0)
-                    LogError(status,
-                             "Source not removed [" + Source + "] " +
-                                 SysErrorMessage(result.SourceError),
-                             TStatusKind::Told);
-            }
-        } else if (copy.Error == errVerificationFailed) {
-            LogError(status, "Verification failed [" + Source + "]", TStatusKind::Told);
-        } else if (copy.Error == errSourceChangedDuringCopy) {
-            // The run tells both as a failed line as well.
-            LogError(status, SysErrorMessage(copy.Error) + " [" + Source + "]", TStatusKind::Told);
+            Copied(copy, Source, Target, Move, options, status, result);
         } else {
-            LogError(status,
-                     "Error copying file [" + Source + "] to [" + Target + "] " +
-                         SysErrorMessage(copy.Error),
-                     TStatusKind::Told);
+            Failed(copy, Source, Target, status);
         }
     } catch (const std::exception& e) {
         LogError(status,
