@@ -388,29 +388,8 @@ TEST(CopyFile, KilledCopyLeavesNothingBehind) {
     for (const char* target : {"dst", "new"}) {
         if (std::string(target) == "dst")
             WriteFile(tmp / target, old);
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(ready[0]);
-            TCopyOptions options;
-            options.Data = &ready[1];
-            // Holds the copy at its first chunk until the parent kills it.
-            options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
-                if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
-                    ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
-                    (void)w;
-                    for (;;)
-                        ::pause();
-                }
-            };
-            CopyFileWithProgress(tmp / "src", tmp / target, options);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        ::close(ready[0]);
+        const pid_t pid = ForkCopyHeldAfterFirstChunk(tmp / "src", tmp / target);
+        ASSERT_GT(pid, 0);
         ::kill(pid, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);

@@ -86,29 +86,8 @@ TEST(Exfat, KilledCopysTemporaryGoesWithTheNextRunOnly) {
     WriteFile(tmp / "big", PatternBytes(8 * 1024 * 1024));
     WriteFile(tmp / "small", "small");
 
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t writer = ::fork();
-    if (writer == 0) {
-        ::close(ready[0]);
-        TCopyOptions options;
-        options.Data = &ready[1];
-        // Holds the copy after its first chunk until it is killed.
-        options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
-            if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
-                ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
-                (void)w;
-                for (;;)
-                    ::pause();
-            }
-        };
-        CopyFileWithProgress(tmp / "big", out + "/big", options);
-        ::_exit(1);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ::close(ready[0]);
+    const pid_t writer = ForkCopyHeldAfterFirstChunk(tmp / "big", out + "/big");
+    ASSERT_GT(writer, 0);
     ASSERT_EQ(TempsIn(out).size(), 1u);
 
     auto run = [&](const char* name) {

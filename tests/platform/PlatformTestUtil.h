@@ -1,4 +1,7 @@
 #pragma once
+#include "platform/CopyFile.h"
+
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
@@ -8,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,6 +40,39 @@ inline std::string PatternBytes(size_t size, unsigned seed = 1) {
         c = static_cast<char>(x >> 24);
     }
     return data;
+}
+
+// A child process copying source to target, held after its first chunk until it is
+// killed: returned once that chunk is written (-1 when no child could be made).
+inline pid_t ForkCopyHeldAfterFirstChunk(const std::string& source, const std::string& target) {
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        TCopyOptions options;
+        options.Data = &ready[1];
+        options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
+            if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
+                ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
+                (void)w;
+                for (;;)
+                    ::pause();
+            }
+        };
+        CopyFileWithProgress(source, target, options);
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    const bool held = pid > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    if (pid > 0 && !held) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    return held ? pid : -1;
 }
 
 // A tmpfs mounted on a fresh directory, for a second file system or a small full disk.
