@@ -173,6 +173,7 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     core->PartsForTesting().Control.SaveQueueOnClose = [&] { ++saved; };
 
     core->StartPauseResume(); // the worker now waits in "Starting Copy"
+    ASSERT_TRUE(status.WaitFor("Starting Copy"));
     core->StartPauseResume(); // "Pause" before it reaches its first line
     EXPECT_EQ(core->CopyNowButton(), RunTexts::CopyNowPaused);
     status.Release.Set();
@@ -291,6 +292,8 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
     // During a run: lines may come, a destination may not, and Copy NOW is not pressed.
     status.HoldAt = "Starting Copy";
     core.StartPauseResume();
+    // The run's first words come from its own thread: held there before the requests.
+    ASSERT_TRUE(status.WaitFor("Starting Copy"));
     EXPECT_EQ(core.QueueFromOutside({{dir / "b"}, dir / "other", false, true}),
               (TQueueAnswer{false, MsgCannotSetDestinationRunning}));
     EXPECT_EQ(status.Texts().back(), MsgCannotSetDestinationRunning);
