@@ -60,6 +60,65 @@ inline void WriteFile(const std::string& path, size_t size, unsigned seed) {
     WriteText(path, data);
 }
 
+// A benchmark's command line. Each option is asked for once, by name, with its default; an
+// argument no one asked for, or an option without its value, makes Done() print the usage
+// (the options in the order they were asked for) and return false.
+class TArgs {
+public:
+    TArgs(int argc, char** argv) : program_(argv[0]), args_(argv + 1, argv + argc) {
+        used_.assign(args_.size(), false);
+    }
+    bool Flag(const std::string& name) {
+        usage_ += " [" + name + "]";
+        const size_t at = Find(name);
+        return at < args_.size();
+    }
+    std::string Text(const std::string& name, const std::string& fallback,
+                     const char* what = "DIR") {
+        usage_ += " [" + name + " " + what + "]";
+        const size_t at = Find(name);
+        if (at >= args_.size())
+            return fallback;
+        if (at + 1 >= args_.size()) {
+            bad_ = true;
+            return fallback;
+        }
+        used_[at + 1] = true;
+        return args_[at + 1];
+    }
+    long Number(const std::string& name, long fallback, long least = 1) {
+        const std::string text = Text(name, "", "N");
+        return text.empty() ? fallback : std::max(least, std::atol(text.c_str()));
+    }
+    bool Done() const {
+        if (!bad_ && std::find(used_.begin(), used_.end(), false) == used_.end())
+            return true;
+        std::fprintf(stderr, "usage: %s%s\n", program_.c_str(), usage_.c_str());
+        return false;
+    }
+
+private:
+    size_t Find(const std::string& name) {
+        for (size_t i = 0; i < args_.size(); ++i)
+            if (!used_[i] && args_[i] == name) {
+                used_[i] = true;
+                return i;
+            }
+        return args_.size();
+    }
+    std::string program_;
+    std::vector<std::string> args_;
+    std::vector<bool> used_;
+    std::string usage_;
+    bool bad_ = false;
+};
+
+// Where a benchmark makes its work directory unless told: $TMPDIR, else /tmp.
+inline std::string DefaultWorkBase() {
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp ? tmp : "/tmp";
+}
+
 // root/d0 .. d<dirs-1>, each with files f0 .. f<filesPerDir-1> of `size` bytes.
 inline void MakeTree(const std::string& root, int dirs, int filesPerDir, size_t size) {
     ::mkdir(root.c_str(), 0755);

@@ -285,49 +285,25 @@ long PeakRssKiB() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    std::string tmpfs = "/dev/shm";
-    int bigMiB = 1024, rounds = 5;
-    bool skipLarge = false, skipTree = false, skip200k = false, skipTmpfs = false, skipFlat = false;
-    int flatFiles = 60000, deleteRounds = 2;
     if (argc == 4 && std::string(argv[1]) == "--tree-once") {
         TraceCreate();
         RunTree(argv[2], argv[3]);
         return 0;
     }
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--dir" && i + 1 < argc)
-            base = argv[++i];
-        else if (a == "--tmpfs" && i + 1 < argc)
-            tmpfs = argv[++i];
-        else if (a == "--skip-tree")
-            skipTree = true;
-        else if (a == "--skip-tmpfs")
-            skipTmpfs = true;
-        else if (a == "--big-mib" && i + 1 < argc)
-            bigMiB = std::atoi(argv[++i]);
-        else if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--skip-large")
-            skipLarge = true;
-        else if (a == "--skip-200k")
-            skip200k = true;
-        else if (a == "--skip-flat")
-            skipFlat = true;
-        else if (a == "--flat-files" && i + 1 < argc)
-            flatFiles = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--delete-rounds" && i + 1 < argc)
-            deleteRounds = std::max(0, std::atoi(argv[++i]));
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--dir DIR] [--tmpfs DIR] [--big-mib N] [--rounds N] "
-                         "[--skip-large] [--skip-tree] [--skip-200k] [--skip-tmpfs] "
-                         "[--skip-flat] [--flat-files N] [--delete-rounds N]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    TArgs args(argc, argv);
+    const std::string base = args.Text("--dir", DefaultWorkBase());
+    const std::string tmpfs = args.Text("--tmpfs", "/dev/shm");
+    const int bigMiB = int(args.Number("--big-mib", 1024));
+    const int rounds = int(args.Number("--rounds", 5));
+    const bool skipLarge = args.Flag("--skip-large");
+    const bool skipTree = args.Flag("--skip-tree");
+    const bool skip200k = args.Flag("--skip-200k");
+    const bool skipTmpfs = args.Flag("--skip-tmpfs");
+    const bool skipFlat = args.Flag("--skip-flat");
+    const int flatFiles = int(args.Number("--flat-files", 60000));
+    const int deleteRounds = int(args.Number("--delete-rounds", 2, 0));
+    if (!args.Done())
+        return 2;
     std::string work = base + "/ferrox-bench-XXXXXX";
     if (!::mkdtemp(work.data())) {
         std::perror("mkdtemp");

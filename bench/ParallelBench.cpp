@@ -675,34 +675,16 @@ void DiskCase(const TSetup& s, const std::string& shm, int rounds, int bigMiB) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    std::string tmpfs = "/dev/shm";
-    int rounds = 5, bigMiB = 1024;
-    bool skipShare = false, skipTmpfs = false, skipDisk = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--dir" && i + 1 < argc)
-            base = argv[++i];
-        else if (a == "--tmpfs" && i + 1 < argc)
-            tmpfs = argv[++i];
-        else if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--big-mib" && i + 1 < argc)
-            bigMiB = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--skip-sshfs")
-            skipShare = true;
-        else if (a == "--skip-tmpfs")
-            skipTmpfs = true;
-        else if (a == "--skip-disk")
-            skipDisk = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--dir DIR] [--tmpfs DIR] [--rounds N] [--big-mib N] "
-                         "[--skip-sshfs] [--skip-tmpfs] [--skip-disk]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    TArgs args(argc, argv);
+    const std::string base = args.Text("--dir", DefaultWorkBase());
+    const std::string tmpfs = args.Text("--tmpfs", "/dev/shm");
+    const int rounds = int(args.Number("--rounds", 5));
+    const int bigMiB = int(args.Number("--big-mib", 1024));
+    const bool skipShare = args.Flag("--skip-sshfs");
+    const bool skipTmpfs = args.Flag("--skip-tmpfs");
+    const bool skipDisk = args.Flag("--skip-disk");
+    if (!args.Done())
+        return 2;
     StartSupervisor();
 
     TSetup s;

@@ -163,31 +163,15 @@ void TimeLeftCase(const std::string& work, int smallFiles, int bigFiles, int big
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    int rounds = 3, bigMiB = 1024;
-    bool skipFlush = false, skipTimeLeft = false, skipVerify = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--dir" && i + 1 < argc)
-            base = argv[++i];
-        else if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--big-mib" && i + 1 < argc)
-            bigMiB = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--skip-flush")
-            skipFlush = true;
-        else if (a == "--skip-time-left")
-            skipTimeLeft = true;
-        else if (a == "--skip-verify")
-            skipVerify = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--dir DIR] [--rounds N] [--big-mib N] [--skip-flush] "
-                         "[--skip-time-left] [--skip-verify]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    TArgs args(argc, argv);
+    const std::string base = args.Text("--dir", DefaultWorkBase());
+    const int rounds = int(args.Number("--rounds", 3));
+    const int bigMiB = int(args.Number("--big-mib", 1024));
+    const bool skipFlush = args.Flag("--skip-flush");
+    const bool skipTimeLeft = args.Flag("--skip-time-left");
+    const bool skipVerify = args.Flag("--skip-verify");
+    if (!args.Done())
+        return 2;
     std::string work = base + "/ferrox-run-bench-XXXXXX";
     if (!::mkdtemp(work.data()))
         Fail("mkdtemp");

@@ -422,33 +422,15 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qtMessages = qInstallMessageHandler(DropPlatformNotes);
-    std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    std::string ferroxRun = FERROX_RUN_PATH;
-    int rounds = 4;
-    long lines = 100000;
-    bool skipCopy = false, skipLines = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--dir" && i + 1 < argc)
-            base = argv[++i];
-        else if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--lines" && i + 1 < argc)
-            lines = std::max(1L, std::atol(argv[++i]));
-        else if (a == "--ferrox-run" && i + 1 < argc)
-            ferroxRun = argv[++i];
-        else if (a == "--skip-copy")
-            skipCopy = true;
-        else if (a == "--skip-lines")
-            skipLines = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--dir DIR] [--rounds N] [--lines N] [--ferrox-run PATH] "
-                         "[--skip-copy] [--skip-lines]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    TArgs args(argc, argv);
+    const std::string base = args.Text("--dir", DefaultWorkBase());
+    const int rounds = int(args.Number("--rounds", 4));
+    const long lines = args.Number("--lines", 100000);
+    const std::string ferroxRun = args.Text("--ferrox-run", FERROX_RUN_PATH, "PATH");
+    const bool skipCopy = args.Flag("--skip-copy");
+    const bool skipLines = args.Flag("--skip-lines");
+    if (!args.Done())
+        return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string work = base + "/ferrox-wbench-XXXXXX";
     if (!::mkdtemp(work.data())) {
