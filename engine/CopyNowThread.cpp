@@ -129,13 +129,17 @@ TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
 std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::TPair& pair,
                                                               bool* here) {
     const TShare share = ShareOf(pair.DestPath);
+    // One at a time is the run's own copy, whatever the file's size: no lookup of it here
+    // (the copy looks it up anyway), and no hand-over to a thread and back.
+    if (share.Limit == 1) {
+        *here = true;
+        return pool_->Reserve(share.Device, 1, false, [this] { return Stopping(); });
+    }
     // A large file has its device to itself: beside others it would only make the head
     // (or the link) share its time with them.
     const TFileIdentity source = GetFileIdentity(pair.SourcePath);
     const bool alone = source.Valid && source.Size >= AloneAbove;
-    // One at a time is the run's own copy: no hand-over to a thread and back.
-    *here =
-        share.Limit == 1 || (share.SmallFilesHere && source.Valid && source.Size < SmallFileBelow);
+    *here = share.SmallFilesHere && source.Valid && source.Size < SmallFileBelow;
     return pool_->Reserve(share.Device, share.Limit, alone, [this] { return Stopping(); });
 }
 
