@@ -165,6 +165,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     options.StatusLine = &status;
     options.Existing = run_.ExistingTargets.load();
     options.Verify = run_.VerifyCopies.load();
+    options.WriteBehind = run_.FlushAtEnd.load();
     const TFileCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag, options);
     const bool ok = copy.Ok();

@@ -72,6 +72,7 @@ TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& repo
     copy.SyncTarget = Move;
     copy.Existing = options.Existing;
     copy.Verify = options.Verify;
+    copy.WriteBehind = options.WriteBehind;
     copy.AfterWriteForTesting = options.AfterWriteForTesting;
     return copy;
 }

@@ -30,6 +30,8 @@ struct TFileCopyOptions {
     TExistingTargets Existing = TExistingTargets::Overwrite;
     // Each copy is read back from the disk and compared before it gets its name.
     bool Verify = false;
+    // See TCopyOptions: wanted when the run ends with its data on the disk.
+    bool WriteBehind = false;
     // Passed on to the copy (see TCopyOptions).
     std::function<void(int fd)> AfterWriteForTesting = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <linux/fs.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -70,6 +71,44 @@ private:
 
 TNoCloneTable NoClone;
 
+// --- Writing behind the copy --------------------------------------------------------
+
+// Starts the device writing each Step as soon as it is copied, and lets the copy run at most
+// InFlight ahead of what the device has finished: a run that must end with its data on the
+// disk then spends its time copying at the disk's pace (which its gauge and time left show)
+// instead of filling the page cache in seconds and flushing for minutes after "100 %".
+// Less in flight starves a device that wants deep queues (4 MiB in 16 took a loop device
+// four times as long as 8 in 64, which kept up with cp and a sync); a slow stick holds the
+// copy about one Step's write at a time, so a cancel still answers within a second or so.
+class TWriteBehind {
+public:
+    explicit TWriteBehind(int fd) : fd_(fd) {}
+
+    // The file is copied up to `end`.
+    void Written(off_t end) {
+        if (end - started_ < Step)
+            return;
+        // Failures are left to the flush or fsync that follows, which reports them.
+        ::sync_file_range(fd_, started_, end - started_, SYNC_FILE_RANGE_WRITE);
+        started_ = end;
+        if (started_ - finished_ > InFlight) {
+            const off_t upTo = started_ - InFlight;
+            ::sync_file_range(fd_, finished_, upTo - finished_,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                  SYNC_FILE_RANGE_WAIT_AFTER);
+            finished_ = upTo;
+        }
+    }
+
+    static constexpr off_t Step = 8 << 20;
+    static constexpr off_t InFlight = WriteBehindAbove;
+
+private:
+    int fd_;
+    off_t started_ = 0;  // writing started up to here
+    off_t finished_ = 0; // written up to here
+};
+
 // --- Data ----------------------------------------------------------------------------
 
 // Progress as the data goes; the size from fstat is what we announce, but what was
@@ -77,12 +116,15 @@ TNoCloneTable NoClone;
 struct TProgress {
     const TCopyOptions& Options;
     int64_t Announced;
-    TContentHash* Hash; // the bytes written, in order, when the copy is to be verified
+    TContentHash* Hash;   // the bytes written, in order, when the copy is to be verified
+    TWriteBehind* Behind; // none: the page cache keeps what it likes
     int64_t Done = 0;
 
     // 0, or ECANCELED when the user asked to stop.
     int Chunk(int64_t bytes) {
         Done += bytes;
+        if (Behind)
+            Behind->Written(Done);
         Report(Options, Done > Announced ? Done : Announced, Done, CALLBACK_CHUNK_FINISHED);
         return Cancelled(Options) ? ECANCELED : 0;
     }
@@ -287,7 +329,10 @@ bool TryClone(int in, int out, dev_t sourceDevice, dev_t targetDevice) {
 
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
              const TCopyOptions& options, TContentHash* hash) {
-    TProgress progress{options, sourceStat.st_size, hash};
+    std::optional<TWriteBehind> behind;
+    if (options.WriteBehind && sourceStat.st_size > WriteBehindAbove)
+        behind.emplace(out);
+    TProgress progress{options, sourceStat.st_size, hash, behind ? &*behind : nullptr};
     if (Cancelled(options))
         return ECANCELED;
     int error = 0;

@@ -9,6 +9,10 @@ struct stat;
 
 namespace ferrox {
 
+// Files larger than this are written to their device as they are copied when the copy asks
+// for it (TCopyOptions::WriteBehind); smaller ones are left to the page cache.
+inline constexpr int64_t WriteBehindAbove = 64 << 20;
+
 // True once the copy's cancel flag asks it to stop.
 bool Cancelled(const TCopyOptions& options);
 // Tells the copy's progress routine, if any.

@@ -31,6 +31,10 @@ struct TCopyOptions {
     const std::atomic<int32_t>* Cancel = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).
     bool SyncTarget = false;
+    // A large file is written to its device as it is copied, a few MiB behind the copy,
+    // instead of all at once by a flush at the end: the copy's pace is then the device's,
+    // not the page cache's, and little is left to write when the run ends.
+    bool WriteBehind = false;
     // What happens when the target exists already.
     TExistingTargets Existing = TExistingTargets::Overwrite;
     // Read the new file back from the disk before it gets its name, and compare it with
