@@ -337,6 +337,7 @@ void TCopyNOWThread::Execute() {
             run_.Progress.BytesMoved.store(0);
             run_.Progress.DataNanos.store(0);
             run_.Progress.DataBytes.store(0);
+            counters.Flushes.store(run_.FlushAtEnd.load());
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now

@@ -40,6 +40,9 @@ struct TRunCounters {
     std::atomic<bool> Active{false};
     // The run has started counting (its figures mean something).
     std::atomic<bool> Counting{false};
+    // The run ends by putting what it wrote on the devices: what the page cache still
+    // holds is part of the time left.
+    std::atomic<bool> Flushes{false};
 
     void Reset() {
         LinesDone = 0;
@@ -54,6 +57,7 @@ struct TRunCounters {
         ExpandedBytes = 0;
         Active = false;
         Counting = false;
+        Flushes = false;
     }
 };
 

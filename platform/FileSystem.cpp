@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -245,6 +246,30 @@ int SetTimes(const std::string& path, const TFileTimes& times) {
 
 int SyncFileSystem(int fd) {
     return ::syncfs(fd) == 0 ? 0 : errno;
+}
+
+std::optional<int64_t> UnwrittenCacheBytes() {
+    // A few hundred bytes, read in one go; the two fields are in kB.
+    const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    char text[4096];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return std::nullopt;
+    text[n] = 0;
+    int64_t total = 0;
+    int found = 0;
+    for (const char* field : {"\nDirty:", "\nWriteback:"}) {
+        if (const char* at = std::strstr(text, field)) {
+            total += std::strtoll(at + std::strlen(field), nullptr, 10) * 1024;
+            ++found;
+        }
+    }
+    if (found == 0)
+        return std::nullopt;
+    return total;
 }
 
 int RemoveFile(const std::string& path) {

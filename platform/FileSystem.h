@@ -102,6 +102,10 @@ int SetTimes(const std::string& path, const TFileTimes& times);
 
 // Puts what was written to the file system of fd on its device (syncfs); 0 or errno.
 int SyncFileSystem(int fd);
+// What the page cache holds that is not on its devices yet, of the whole system
+// (Dirty and Writeback of /proc/meminfo): the most a flush can still have to write.
+// None when it cannot be read.
+std::optional<int64_t> UnwrittenCacheBytes();
 
 // The user's home directory ($HOME, else the password database), or empty.
 std::string HomeDirectory();

@@ -18,6 +18,7 @@ std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
         active_ = window_ = std::chrono::nanoseconds(0);
         windowFiles_ = c.FilesFinished.load();
         windowBytes_ = channel_.BytesPaced.load();
+        windowUnwritten_ = unwrittenNow_ = 0;
         pace_ = TTimeLeft{};
         shownLeft_.reset();
     }
@@ -35,10 +36,14 @@ std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
     if (window_ >= Window) {
         const long files = c.FilesFinished.load();
         const int64_t bytes = channel_.BytesPaced.load();
+        unwrittenNow_ = Unwritten(channel_.BytesMoved.load());
+        const int64_t written =
+            std::max<int64_t>(0, bytes - windowBytes_ - (unwrittenNow_ - windowUnwritten_));
         pace_.AddWindow(std::chrono::duration<double>(window_).count(),
-                        double(files - windowFiles_), double(bytes - windowBytes_));
+                        double(files - windowFiles_), double(written));
         windowFiles_ = files;
         windowBytes_ = bytes;
+        windowUnwritten_ = unwrittenNow_;
         window_ = std::chrono::nanoseconds(0);
         windowClosed_ = true;
     }
@@ -58,6 +63,13 @@ std::optional<TRunFigures> TRunFiguresMeter::Update(TTime now) {
     return Figures(bytesLeft, filesLeft);
 }
 
+int64_t TRunFiguresMeter::Unwritten(int64_t moved) {
+    if (!channel_.Run.Flushes.load() || moved <= 0)
+        return 0;
+    // The system's figure counts other programs' writes too; ours are at most what we moved.
+    return std::clamp<int64_t>(unwritten_().value_or(0), 0, moved);
+}
+
 TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
     TRunCounters& c = channel_.Run;
     TRunFigures f;
@@ -73,7 +85,8 @@ TRunFigures TRunFiguresMeter::Figures(double bytesLeft, double filesLeft) {
     // A new estimate only at the end of a window; between, the shown one counts down.
     if (windowClosed_) {
         windowClosed_ = false;
-        if (std::optional<double> estimate = pace_.SecondsFor(filesLeft, bytesLeft))
+        if (std::optional<double> estimate =
+                pace_.SecondsFor(filesLeft, bytesLeft + double(unwrittenNow_)))
             shownLeft_ = shownLeft_ ? *shownLeft_ + Follow * (*estimate - *shownLeft_) : *estimate;
     }
     if (shownLeft_ && active_ >= ShowTimeLeftAfter)
