@@ -3,6 +3,7 @@
 #include "platform/ContentHash.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -73,38 +74,63 @@ TNoCloneTable NoClone;
 
 // --- Writing behind the copy --------------------------------------------------------
 
-// Starts the device writing each Step as soon as it is copied, and lets the copy run at most
-// InFlight ahead of what the device has finished: a run that must end with its data on the
+// Starts the device writing each step as soon as it is copied, and lets the copy run at most
+// a few MiB ahead of what the device has finished: a run that must end with its data on the
 // disk then spends its time copying at the disk's pace (which its gauge and time left show)
 // instead of filling the page cache in seconds and flushing for minutes after "100 %".
-// Less in flight starves a device that wants deep queues (4 MiB in 16 took a loop device
-// four times as long as 8 in 64, which kept up with cp and a sync); a slow stick holds the
-// copy about one Step's write at a time, so a cancel still answers within a second or so.
+//
+// How much is in flight is a trade. Too little starves a device that wants deep queues (4
+// MiB in 16 took a loop device four times as long as 8 in 64, which kept up with cp and a
+// sync). Too much holds a cancel: what is being written cannot be called back, and closing
+// the cancelled file waits for it (64 MiB on a 5 MB/s stick kept the program 13 s). So the
+// copy starts with little in flight, doubles it while the device keeps up, and otherwise
+// keeps about MaxLag of the device's own pace in flight, measured from its waits; it waits
+// one step at a time, looking at the cancel flag between.
 class TWriteBehind {
 public:
     explicit TWriteBehind(int fd) : fd_(fd) {}
 
     // The file is copied up to `end`.
-    void Written(off_t end) {
-        if (end - started_ < Step)
-            return;
-        // Failures are left to the flush or fsync that follows, which reports them.
-        ::sync_file_range(fd_, started_, end - started_, SYNC_FILE_RANGE_WRITE);
-        started_ = end;
-        if (started_ - finished_ > InFlight) {
-            const off_t upTo = started_ - InFlight;
-            ::sync_file_range(fd_, finished_, upTo - finished_,
+    void Written(off_t end, const TCopyOptions& options) {
+        if (end - started_ >= step_) {
+            // Failures are left to the flush or fsync that follows, which reports them.
+            ::sync_file_range(fd_, started_, end - started_, SYNC_FILE_RANGE_WRITE);
+            started_ = end;
+        }
+        while (started_ - finished_ > inFlight_ && !Cancelled(options)) {
+            const off_t length = std::min(step_, started_ - inFlight_ - finished_);
+            const auto start = std::chrono::steady_clock::now();
+            ::sync_file_range(fd_, finished_, length,
                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                   SYNC_FILE_RANGE_WAIT_AFTER);
-            finished_ = upTo;
+            finished_ += length;
+            Paced(length, std::chrono::steady_clock::now() - start);
         }
     }
 
-    static constexpr off_t Step = 8 << 20;
-    static constexpr off_t InFlight = WriteBehindAbove;
+    static constexpr off_t MaxInFlight = WriteBehindAbove;
+    static constexpr off_t MinInFlight = 4 << 20;
+    static constexpr std::chrono::milliseconds MaxLag{500};
 
 private:
+    // How much may be in flight after a wait of `took` for `length` bytes: twice as much
+    // when the step was written already (the device keeps up); else MaxLag at the pace the
+    // wait showed. In steps of an eighth.
+    void Paced(off_t length, std::chrono::steady_clock::duration took) {
+        const double seconds = std::chrono::duration<double>(took).count();
+        if (seconds < 0.02) {
+            inFlight_ = std::min(2 * inFlight_, MaxInFlight);
+        } else {
+            const double pace = double(length) / seconds; // bytes a second
+            const double lag = std::chrono::duration<double>(MaxLag).count();
+            inFlight_ = std::clamp(off_t(pace * lag), MinInFlight, MaxInFlight);
+        }
+        step_ = std::max<off_t>(inFlight_ / 8, 1 << 20);
+    }
+
     int fd_;
+    off_t inFlight_ = MinInFlight;
+    off_t step_ = 1 << 20;
     off_t started_ = 0;  // writing started up to here
     off_t finished_ = 0; // written up to here
 };
@@ -124,7 +150,7 @@ struct TProgress {
     int Chunk(int64_t bytes) {
         Done += bytes;
         if (Behind)
-            Behind->Written(Done);
+            Behind->Written(Done, Options);
         Report(Options, Done > Announced ? Done : Announced, Done, CALLBACK_CHUNK_FINISHED);
         return Cancelled(Options) ? ECANCELED : 0;
     }
