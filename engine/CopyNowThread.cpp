@@ -304,7 +304,10 @@ void TCopyNOWThread::SetDirectoryTimes() {
 
 void TCopyNOWThread::FlushWritten() {
     std::vector<std::shared_ptr<const TFd>> dirs = run_.Written.Take();
-    if (!run_.FlushAtEnd.load() || dirs.empty())
+    // An aborted run leaves its writing to the kernel: the user asked it to stop, and a
+    // flush, which nothing interrupts, would keep the program from ending until the
+    // device had taken everything (minutes on a slow stick).
+    if (!run_.FlushAtEnd.load() || dirs.empty() || Stopping())
         return;
     run_.Reached(TRunPoint::Flushing, {});
     // syncfs cannot be interrupted: it runs on a thread of its own, and an Abort (or the

@@ -148,7 +148,7 @@ TEST_F(TEngineTest, ARunCountsItsLinesAndBytes) {
 
 // What a run wrote is flushed before its end is told, through a directory on each file
 // system it wrote to; "Writing to disk…" shows while that takes, Abort ends the wait (not
-// the writing), and a run told not to flush does not.
+// the writing), and a run aborted before its end or told not to flush does not flush.
 TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     MakeDir(P("out"));
     WriteFile(P("f"), "data");
@@ -181,6 +181,17 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
 
     q.lstCopyFrom.SetSelected(q.lstCopyFrom.FirstNode(), true);
     q.ResetCopyStatus();
+    WriteFile(P("g"), "more");
+    AddPair(P("g"), P("out"));
+    run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        if (point == TRunPoint::LineReached && path == P("g"))
+            control.AbortOrClose(); // after f was copied
+    };
+    RunToEnd();
+    run.OnRunPoint = nullptr;
+    EXPECT_EQ(events.Events().back(), "ended aborted");
+    EXPECT_EQ(seam->Flushes, 1);
+
     run.FlushAtEnd = false;
     RunToEnd();
     EXPECT_EQ(seam->Flushes, 1);
