@@ -6,9 +6,12 @@
 namespace ferrox {
 
 TVirtualNode::~TVirtualNode() {
-    // Release a long chain of removed successors one by one instead of recursively.
+    // Release a long chain of removed successors one by one instead of recursively. Only
+    // a removed line's next_ is ours to take, and only once no one else holds the line:
+    // reading removed_ (stored with release after the removal's last look at next_) is
+    // what orders that look before this write, since use_count() orders nothing.
     PVirtualNode n = std::move(next_);
-    while (n && n.use_count() == 1) {
+    while (n && n->removed_.load(std::memory_order_acquire) && n.use_count() == 1) {
         PVirtualNode after = std::move(n->next_);
         n = std::move(after);
     }
