@@ -249,7 +249,7 @@ int SyncFileSystem(int fd) {
 }
 
 std::optional<int64_t> UnwrittenCacheBytes() {
-    // A few hundred bytes, read in one go; the two fields are in kB.
+    // About 1.5 KB, read in one go; the two fields are in kB.
     const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
