@@ -364,6 +364,7 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
     int error = 0;
     const bool holes = static_cast<int64_t>(sourceStat.st_blocks) * 512 < sourceStat.st_size;
     if (sourceStat.st_size > 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
+        progress.Behind = nullptr; // shared blocks: nothing new to write
         error = progress.Chunk(sourceStat.st_size);
         // A clone moves no byte through here: the source is read for its hash, and the
         // copy is read back like any other (it proves the new file's blocks are mapped to
