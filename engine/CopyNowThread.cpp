@@ -18,6 +18,7 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <poll.h>
 
 namespace ferrox {
 
@@ -310,19 +311,37 @@ void TCopyNOWThread::FlushWritten() {
     if (!run_.FlushAtEnd.load() || dirs.empty() || Stopping())
         return;
     run_.Reached(TRunPoint::Flushing, {});
-    // syncfs cannot be interrupted: it runs on a thread of its own, and an Abort (or the
-    // end of the program) ends the wait for it, not the writing.
-    auto done = std::make_shared<TEvent>(false);
-    std::thread([dirs = std::move(dirs), done, flush = run_.FlushFileSystem] {
-        NameThisThread("ferrox-flush");
-        for (const auto& dir : dirs)
-            flush(dir->Get());
-        done->Set();
-    }).detach();
-    if (done->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(QuietFlush)))
+    // syncfs cannot be interrupted: it runs apart, and an Abort (or the end of the
+    // program) ends the wait for it, not the writing. Apart is a process of its own,
+    // since a thread of ours inside syncfs would keep the program (and its queue file)
+    // from ending until the device had taken everything; a thread where no process can
+    // be started, or where a test watches the flush.
+    std::function<bool(std::chrono::milliseconds)> wait;
+    std::vector<int> fds;
+    for (const auto& dir : dirs)
+        fds.push_back(dir->Get());
+    if (auto done = std::make_shared<TFd>(run_.FlushFileSystem ? -1 : SyncFileSystemsApart(fds));
+        *done) {
+        wait = [done](std::chrono::milliseconds within) {
+            pollfd ended{done->Get(), POLLIN, 0};
+            const int n = ::poll(&ended, 1, int(within.count()));
+            return n > 0 || (n < 0 && errno != EINTR);
+        };
+    } else {
+        auto ended = std::make_shared<TEvent>(false);
+        std::thread([dirs = std::move(dirs), ended,
+                     flush = run_.FlushFileSystem ? run_.FlushFileSystem : SyncFileSystem] {
+            NameThisThread("ferrox-flush");
+            for (const auto& dir : dirs)
+                flush(dir->Get());
+            ended->Set();
+        }).detach();
+        wait = [ended](std::chrono::milliseconds within) { return ended->WaitFor(within); };
+    }
+    if (wait(std::chrono::duration_cast<std::chrono::milliseconds>(QuietFlush)))
         return;
     queue_.StatusLine.Show("Writing to disk\u2026");
-    while (!done->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(AbortCheck)))
+    while (!wait(std::chrono::duration_cast<std::chrono::milliseconds>(AbortCheck)))
         if (Stopping())
             return;
 }

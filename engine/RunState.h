@@ -71,8 +71,9 @@ public:
     // What lies under a target directory (a test seam: a rotating disk cannot be had here).
     std::function<TDeviceKind(const std::string& dir, dev_t& device)> DeviceKindOf =
         ferrox::DeviceKindOf;
-    // How a file system is flushed (syncfs); a test seam.
-    std::function<int(int fd)> FlushFileSystem = SyncFileSystem;
+    // How a file system is flushed, on a thread of the run's (a test seam); none: the
+    // run's file systems are flushed in a process of their own (SyncFileSystemsApart).
+    std::function<int(int fd)> FlushFileSystem = nullptr;
     // Marks the lines a run has counted, so one added by the user during it is counted
     // when the run takes it; one number per run.
     std::atomic<uint32_t> RunNumber{0};

@@ -2,6 +2,7 @@
 
 #include "platform/SysError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ferrox {
@@ -246,6 +248,44 @@ int SetTimes(const std::string& path, const TFileTimes& times) {
 
 int SyncFileSystem(int fd) {
     return ::syncfs(fd) == 0 ? 0 : errno;
+}
+
+int SyncFileSystemsApart(const std::vector<int>& fds) {
+    int done[2];
+    if (::pipe2(done, O_CLOEXEC) != 0)
+        return -1;
+    // What the writer keeps open: the file systems' descriptors and the pipe's end that
+    // tells the caller it is done. Sorted before the fork, which leaves only system calls.
+    std::vector<int> keep(fds);
+    keep.push_back(done[1]);
+    std::sort(keep.begin(), keep.end());
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(done[0]);
+        ::close(done[1]);
+        return -1;
+    }
+    if (child == 0) {
+        // Nothing else stays open (not the queue file's lock, not a pipe a reader waits
+        // on), and the writer is a grandchild, which nobody has to reap.
+        unsigned from = 0;
+        for (int fd : keep) {
+            if (unsigned(fd) > from)
+                ::close_range(from, unsigned(fd) - 1, 0);
+            from = unsigned(fd) + 1;
+        }
+        ::close_range(from, ~0U, 0);
+        if (::fork() != 0)
+            ::_exit(0);
+        for (int fd : fds)
+            ::syncfs(fd);
+        ::_exit(0);
+    }
+    ::close(done[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return done[0];
 }
 
 std::optional<int64_t> UnwrittenCacheBytes() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 #include "platform/Path.h"
 
@@ -102,6 +103,11 @@ int SetTimes(const std::string& path, const TFileTimes& times);
 
 // Puts what was written to the file system of fd on its device (syncfs); 0 or errno.
 int SyncFileSystem(int fd);
+// The same for the file systems of these descriptors, in a process of its own: syncfs
+// cannot be interrupted, and a program with a thread inside it cannot end (nor let go of
+// its files) until the device has taken everything. Returns a descriptor that reads end
+// of file once the writing is done; -1 when no process could be started.
+int SyncFileSystemsApart(const std::vector<int>& fds);
 // What the page cache holds that is not on its devices yet, of the whole system
 // (Dirty and Writeback of /proc/meminfo): the most a flush can still have to write.
 // None when it cannot be read.
