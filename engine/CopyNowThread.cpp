@@ -6,7 +6,6 @@
 #include "diag/Trace.h"
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
-#include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SysError.h"
@@ -17,6 +16,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 
@@ -315,29 +315,31 @@ void TCopyNOWThread::FlushWritten() {
     // program) ends the wait for it, not the writing. Apart is a process of its own,
     // since a thread of ours inside syncfs would keep the program (and its queue file)
     // from ending until the device had taken everything; a thread where no process can
-    // be started, or where a test watches the flush.
-    std::function<bool(std::chrono::milliseconds)> wait;
+    // be started, or where a test watches the flush. Either closes a pipe when it is done.
     std::vector<int> fds;
     for (const auto& dir : dirs)
         fds.push_back(dir->Get());
-    if (auto done = std::make_shared<TFd>(run_.FlushFileSystem ? -1 : SyncFileSystemsApart(fds));
-        *done) {
-        wait = [done](std::chrono::milliseconds within) {
-            pollfd ended{done->Get(), POLLIN, 0};
-            const int n = ::poll(&ended, 1, int(within.count()));
-            return n > 0 || (n < 0 && errno != EINTR);
-        };
-    } else {
-        auto ended = std::make_shared<TEvent>(false);
-        std::thread([dirs = std::move(dirs), ended,
+    TFd done(run_.FlushFileSystem ? -1 : SyncFileSystemsApart(fds));
+    if (!done) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            for (const auto& dir : dirs)
+                SyncFileSystem(dir->Get()); // nothing to wait with: flushed here
+            return;
+        }
+        done = TFd(ends[0]);
+        std::thread([dirs = std::move(dirs), end = TFd(ends[1]),
                      flush = run_.FlushFileSystem ? run_.FlushFileSystem : SyncFileSystem] {
             NameThisThread("ferrox-flush");
             for (const auto& dir : dirs)
                 flush(dir->Get());
-            ended->Set();
         }).detach();
-        wait = [ended](std::chrono::milliseconds within) { return ended->WaitFor(within); };
     }
+    const auto wait = [&done](std::chrono::milliseconds within) {
+        pollfd ended{done.Get(), POLLIN, 0};
+        const int n = ::poll(&ended, 1, int(within.count()));
+        return n > 0 || (n < 0 && errno != EINTR);
+    };
     if (wait(std::chrono::duration_cast<std::chrono::milliseconds>(QuietFlush)))
         return;
     queue_.StatusLine.Show("Writing to disk\u2026");
