@@ -165,6 +165,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     options.Progress = &run_.Progress;
     options.StatusLine = &status;
     options.Existing = run_.ExistingTargets.load();
+    options.Filled = &*filled_;
     options.Verify = run_.VerifyCopies.load();
     options.WriteBehind = run_.FlushAtEnd.load();
     const TFileCopyResult copy =
@@ -266,10 +267,10 @@ void TCopyNOWThread::Walk() {
                     pool_->Release(*place);
                 CopyDirLine(Source, pair);
             } else if (!pool_) {
-                CopyFileLine(Source, pair, copyContext_);
+                CopyFileLine(Source, pair, *copyContext_);
             } else if (place || (place = ReservePlace(pair, &here))) {
                 if (here) {
-                    CopyFileLine(Source, pair, copyContext_);
+                    CopyFileLine(Source, pair, *copyContext_);
                     pool_->Release(*place);
                 } else {
                     StartFileLine(*place, Source, pair);
@@ -362,6 +363,8 @@ void TCopyNOWThread::Execute() {
             run_.Progress.DataNanos.store(0);
             run_.Progress.DataBytes.store(0);
             counters.Flushes.store(run_.FlushAtEnd.load());
+            copyContext_.emplace();
+            filled_.emplace();
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now
@@ -381,8 +384,12 @@ void TCopyNOWThread::Execute() {
             LogError(status,
                      "An Exception occurred, please the email developer the log file [unknown]");
         }
-        // Whatever ended the walk, no copy outlives the run (an Abort has stopped them).
+        // Whatever ended the walk, no copy outlives the run (an Abort has stopped them), and
+        // no directory it wrote to stays open.
         pool_.reset();
+        copyContext_.reset();
+        filled_.reset();
+        run_.Written.Take();
         counters.Active.store(false);
         counters.Counting.store(false);
         aborted = Stopping();

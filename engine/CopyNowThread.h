@@ -71,7 +71,10 @@ private:
     std::string lastTargetDir_; // the last target directory's share, looked up once
     TShare lastShare_;
     // The directories of consecutive lines stay open between their files; the worker's own.
-    TCopyContext copyContext_;
+    // Let go of when the run ends: a stick the run wrote to can be unmounted at once.
+    std::optional<TCopyContext> copyContext_;
+    // The targets this run filled, so that no line replaces another's copy.
+    std::optional<TFilledTargets> filled_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
 };

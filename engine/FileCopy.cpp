@@ -71,6 +71,7 @@ TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& repo
     // The new file must be on disk before its source may go.
     copy.SyncTarget = Move;
     copy.Existing = options.Existing;
+    copy.Filled = options.Filled;
     copy.Verify = options.Verify;
     copy.WriteBehind = options.WriteBehind;
     copy.AfterWriteForTesting = options.AfterWriteForTesting;

@@ -14,6 +14,7 @@
 namespace ferrox {
 
 class TCopyContext;
+class TFilledTargets;
 struct TCopiedSource;
 
 struct TFileCopyOptions {
@@ -28,6 +29,8 @@ struct TFileCopyOptions {
     TStatusLine* StatusLine = nullptr;
     // What happens when the target exists already.
     TExistingTargets Existing = TExistingTargets::Overwrite;
+    // The run's record of the targets it filled (see TFilledTargets); none: no record.
+    TFilledTargets* Filled = nullptr;
     // Each copy is read back from the disk and compared before it gets its name.
     bool Verify = false;
     // See TCopyOptions: wanted when the run ends with its data on the disk.

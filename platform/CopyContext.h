@@ -36,6 +36,10 @@ public:
         bool DefaultAcl = true;
         // Target side: the file system refused an unnamed file here once.
         bool NoUnnamed = false;
+        // Target side: the file system refused a rename that must not replace (FUSE), or
+        // has no hard links either; a free name is then reserved by an exclusive create.
+        bool NoReplaceRefused = false;
+        bool NoHardLinks = false;
         // Target side: a mode set here did not stay (FAT, exFAT): none is set again.
         bool ModesIgnored = false;
         bool ModeChecked = false;

@@ -10,9 +10,11 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace ferrox {
@@ -47,8 +49,35 @@ int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
     return 0;
 }
 
-// True when the policy leaves the target as it is: it exists (Skip), or it exists, is no
-// older than the source and of the same size (Newer).
+// The granularity of the modification times the file system of dirFd keeps, judged from
+// a target's own time: FAT keeps two seconds, and one whose time has no fraction (exFAT
+// through FUSE, SSHFS, ext3) whole seconds. A copy's time is cut to that on the way in, so
+// a file copied earlier must not look older than its source on the next run.
+int64_t TimeGranularityNs(int dirFd, const struct stat& target) {
+    constexpr int64_t Second = 1'000'000'000;
+    if (target.st_mtim.tv_nsec != 0)
+        return 1;
+    struct statfs fs;
+    return ::fstatfs(dirFd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC ? 2 * Second : Second;
+}
+
+// True when the source's modification time is later than the target's, as precisely as
+// the target's file system keeps times.
+bool SourceIsNewer(const struct stat& source, const struct stat& target, int64_t granularityNs) {
+    const int64_t sourceNs =
+        int64_t(source.st_mtim.tv_sec) * 1'000'000'000 + source.st_mtim.tv_nsec;
+    const int64_t targetNs =
+        int64_t(target.st_mtim.tv_sec) * 1'000'000'000 + target.st_mtim.tv_nsec;
+    // Cut towards the past, as the file system cut the copy's time (also before 1970).
+    int64_t cut = sourceNs - sourceNs % granularityNs;
+    if (sourceNs % granularityNs < 0)
+        cut -= granularityNs;
+    return cut > targetNs;
+}
+
+// True when the policy leaves the target as it is: it exists (Skip), or it exists and the
+// source is not newer than it (Newer; as cp -u, whatever the sizes: a longer old source
+// must not replace a newer target).
 bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
                   const struct stat& sourceStat) {
     if (policy != TExistingTargets::Skip && policy != TExistingTargets::Newer)
@@ -56,12 +85,8 @@ bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
     struct stat st;
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
-    if (policy == TExistingTargets::Skip)
-        return true;
-    const bool sourceLater = sourceStat.st_mtim.tv_sec > st.st_mtim.tv_sec ||
-                             (sourceStat.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-                              sourceStat.st_mtim.tv_nsec > st.st_mtim.tv_nsec);
-    return !sourceLater && st.st_size == sourceStat.st_size;
+    return policy == TExistingTargets::Skip ||
+           !SourceIsNewer(sourceStat, st, TimeGranularityNs(dirFd, st));
 }
 
 // Puts a finished entry under its name with `place(name)` (0, EEXIST when the name is
@@ -84,6 +109,92 @@ int PlaceFree(TExistingTargets policy, const char* name, TPlace place, bool* ski
         error = place(placedAs->c_str());
     }
     return error;
+}
+
+// What a copy that may replace a target needs of its run's record (TFilledTargets): the
+// decision about a name and the taking of it under the name's lock, and no replacing of a
+// file the run copied there from elsewhere. Without a record (a copy on its own, or a
+// policy that never replaces, where every name is taken only when free) it does nothing.
+struct TTargetRecord {
+    TFilledTargets* Filled;
+    const TCopyContext::TDir& Dir;
+    const TFileIdentity& Source;
+
+    std::unique_lock<std::mutex> Hold(const char* name) const {
+        return Filled ? Filled->Hold(Dir.Device, Dir.Inode, name) : std::unique_lock<std::mutex>();
+    }
+    // errJustCopiedOther when Dir/name holds a file this run copied from another source.
+    int MayReplace(const char* name) const {
+        struct stat there;
+        return Filled && ::fstatat(Dir.Fd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       Filled->FilledFromOther(there, Source)
+                   ? static_cast<int>(errJustCopiedOther)
+                   : 0;
+    }
+    void Took(const struct stat& made) const {
+        if (Filled)
+            Filled->Filled(made, Source);
+    }
+};
+
+TTargetRecord RecordFor(const TCopyOptions& options, const TCopyContext::TDir& dir,
+                        const TFileIdentity& source) {
+    const bool replaces = options.Existing == TExistingTargets::Overwrite ||
+                          options.Existing == TExistingTargets::Newer;
+    return {replaces ? options.Filled : nullptr, dir, source};
+}
+
+// Gives the finished temporary dir/temp the name `name` only while that name is free, on
+// any file system: a rename that does not replace where the kernel has one; else a hard
+// link, which fails on a taken name, and the temporary's removal; else (exFAT and FAT
+// through FUSE have neither) the name is reserved by an exclusive create and the
+// temporary renamed over exactly that reserved file. Never a look followed by a rename:
+// another copy could take the name in between. 0, EEXIST when the name is taken, or errno.
+int RenameIfFree(TCopyContext::TDir& dir, const char* temp, const char* name) {
+    const int dirFd = dir.Fd;
+    if (!dir.NoReplaceRefused) {
+        if (::renameat2(dirFd, temp, dirFd, name, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        dir.NoReplaceRefused = true;
+    }
+    if (!dir.NoHardLinks) {
+        if (::linkat(dirFd, temp, dirFd, name, 0) == 0) {
+            ::unlinkat(dirFd, temp, 0);
+            return 0;
+        }
+        if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+            return errno;
+        dir.NoHardLinks = true;
+    }
+    struct stat reserved, there;
+    {
+        TFd placeholder(
+            ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!placeholder)
+            return errno;
+        if (::fstat(placeholder.Get(), &reserved) != 0) {
+            const int error = errno;
+            ::unlinkat(dirFd, name, 0);
+            return error;
+        }
+    }
+    // Still ours just before it is replaced: a reservation another program replaced in
+    // the meantime holds that program's file now.
+    auto ours = [&] {
+        return ::fstatat(dirFd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+               SameInode(reserved, there) && there.st_size == 0;
+    };
+    if (!ours())
+        return EEXIST;
+    if (::renameat(dirFd, temp, dirFd, name) != 0) {
+        const int error = errno;
+        if (ours())
+            ::unlinkat(dirFd, name, 0);
+        return error;
+    }
+    return 0;
 }
 
 // --- Symbolic links ------------------------------------------------------------------
@@ -126,18 +237,25 @@ int PlaceLink(const char* link, const struct stat& linkStat, TCopyContext::TDir&
     if (options.Existing == TExistingTargets::Skip ||
         options.Existing == TExistingTargets::KeepBoth)
         return PlaceFree(options.Existing, dstName, make, &result.Skipped, &result.TargetName);
+    const TTargetRecord record = RecordFor(options, dstDir, result.Source);
+    const auto hold = record.Hold(dstName);
     int error = make(dstName);
-    if (error != EEXIST)
-        return error;
-    if (isSelf())
-        return errSameFile;
-    std::string temp;
-    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt)
-        error = make((temp = RandomTempName()).c_str());
-    if (error == 0 && ::renameat(dirFd, temp.c_str(), dirFd, dstName) != 0) {
-        error = errno;
-        ::unlinkat(dirFd, temp.c_str(), 0);
+    if (error == EEXIST) {
+        if (isSelf())
+            return errSameFile;
+        if (int refused = record.MayReplace(dstName))
+            return refused;
+        std::string temp;
+        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt)
+            error = make((temp = RandomTempName()).c_str());
+        if (error == 0 && ::renameat(dirFd, temp.c_str(), dirFd, dstName) != 0) {
+            error = errno;
+            ::unlinkat(dirFd, temp.c_str(), 0);
+        }
     }
+    struct stat made;
+    if (error == 0 && ::fstatat(dirFd, dstName, &made, AT_SYMLINK_NOFOLLOW) == 0)
+        record.Took(made);
     return error;
 }
 
@@ -350,43 +468,45 @@ int TFileCopy::SetModeAndTimes() {
 int TFileCopy::Name() {
     const int dirFd = dir_.Fd;
     const TExistingTargets policy = options_.Existing;
+    const bool free = policy == TExistingTargets::Skip || policy == TExistingTargets::KeepBoth;
+    const TTargetRecord record = RecordFor(options_, dir_, result_.Source);
+    struct stat made;
+    if (record.Filled && ::fstat(out_.Get(), &made) != 0)
+        return errno;
     if (temp_.empty()) {
         const int fd = out_.Get();
         auto link = [&](const char* name) {
             return NamingError(dirFd, nullptr, LinkUnnamed(fd, dirFd, name));
         };
-        if (policy == TExistingTargets::Skip || policy == TExistingTargets::KeepBoth)
+        if (free)
             return PlaceFree(policy, name_, link, &result_.Skipped, &result_.TargetName);
+        const auto hold = record.Hold(name_);
         int error = link(name_);
-        if (error != EEXIST)
-            return error;
-        if ((error = CheckTarget(dirFd, name_, source_)))
-            return error;
-        return ReplaceWithUnnamed(fd, dirFd, name_);
+        if (error == EEXIST && !(error = CheckTarget(dirFd, name_, source_)) &&
+            !(error = record.MayReplace(name_)))
+            error = ReplaceWithUnnamed(fd, dirFd, name_);
+        if (error == 0)
+            record.Took(made);
+        return error;
     }
     // Network file systems may report a failed write only at the close.
     if (!out_.Close())
         return errno;
-    auto renamed = [&](int result) {
-        return result == 0 ? 0 : NamingError(dirFd, temp_.c_str(), errno);
+    auto renamed = [&](int error) {
+        return error == 0 || error == EEXIST ? error : NamingError(dirFd, temp_.c_str(), error);
     };
-    if (policy != TExistingTargets::Skip && policy != TExistingTargets::KeepBoth)
-        return renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_));
-    return PlaceFree(
-        policy, name_,
-        [&](const char* name) {
-            if (::renameat2(dirFd, temp_.c_str(), dirFd, name, RENAME_NOREPLACE) == 0)
-                return 0;
-            if (errno != EINVAL && errno != ENOSYS)
-                return NamingError(dirFd, temp_.c_str(), errno);
-            // A file system without the flag: look, then rename (another writer may slip
-            // in between, there and nowhere else).
-            struct stat st;
-            if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                return EEXIST;
-            return renamed(::renameat(dirFd, temp_.c_str(), dirFd, name));
-        },
-        &result_.Skipped, &result_.TargetName);
+    if (free)
+        return PlaceFree(
+            policy, name_,
+            [&](const char* name) { return renamed(RenameIfFree(dir_, temp_.c_str(), name)); },
+            &result_.Skipped, &result_.TargetName);
+    const auto hold = record.Hold(name_);
+    int error = record.MayReplace(name_);
+    if (error == 0)
+        error = renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno);
+    if (error == 0)
+        record.Took(made);
+    return error;
 }
 
 } // namespace

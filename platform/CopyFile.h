@@ -12,6 +12,7 @@
 #include "platform/CopyPolicy.h"
 #include "platform/Fd.h"
 #include "platform/FileSystem.h"
+#include "platform/FilledTargets.h"
 
 namespace ferrox {
 
@@ -37,6 +38,9 @@ struct TCopyOptions {
     bool WriteBehind = false;
     // What happens when the target exists already.
     TExistingTargets Existing = TExistingTargets::Overwrite;
+    // The run's record of the targets it filled (none: a copy on its own): a target this
+    // run copied from another source is never replaced (errJustCopiedOther).
+    TFilledTargets* Filled = nullptr;
     // Read the new file back from the disk before it gets its name, and compare it with
     // what was written: errVerificationFailed when they differ.
     bool Verify = false;

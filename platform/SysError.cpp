@@ -40,6 +40,9 @@ std::string SysErrorMessage(int code) {
     case errNoSymlinks:
         text = "The target file system cannot hold symbolic links";
         break;
+    case errJustCopiedOther:
+        text = "Not replaced: this run has just copied another file to the target";
+        break;
     default: {
         char buf[256];
         // GNU strerror_r returns the text, which may or may not live in buf.

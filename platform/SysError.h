@@ -16,6 +16,7 @@ enum TFerroxError : int {
     errVerificationFailed = 10009,      // the copy read back differs from what was written
     errNameRefused = 10010,             // the target's file system does not allow the name
     errNoSymlinks = 10011,              // the target's file system cannot hold symbolic links
+    errJustCopiedOther = 10012,         // the target is a file this run copied from elsewhere
 };
 
 // The text for an error code (errno or one of ours) with trailing blanks, control

@@ -256,3 +256,90 @@ TEST_F(TParallelTest, MadeDirectoriesGetTheirSourcesTimes) {
         EXPECT_EQ(ReadFile(P("out/tree/a/b/f")), "f");
     }
 }
+
+// Two lines of one run that lead to the same target never undo each other, whatever the
+// policy and however many files go side by side: a moved file is never lost under another
+// line's copy. Replacing policies refuse to replace what the run just copied from another
+// source (the same source twice is no conflict); skip and keep-both take only free names.
+TEST_F(TParallelTest, LinesOntoOneTargetNeverUndoEachOther) {
+    struct TCase {
+        TExistingTargets Policy;
+        int Workers;
+    };
+    int round = 0;
+    for (TCase c : {TCase{TExistingTargets::Overwrite, 1},
+                    {TExistingTargets::Overwrite, 4},
+                    {TExistingTargets::Newer, 4},
+                    {TExistingTargets::Skip, 4},
+                    {TExistingTargets::KeepBoth, 4}}) {
+        SCOPED_TRACE(std::string(ExistingTargetsName(c.Policy)) + " × " +
+                     std::to_string(c.Workers));
+        const std::string base = P("r" + std::to_string(++round));
+        for (const char* d : {"", "/A", "/B", "/C", "/out"})
+            MakeDir(base + d);
+        constexpr int Names = 6;
+        q.Clear(q.lstCopyFrom);
+        q.Clear(q.lstCopyTo);
+        for (int i = 0; i < Names; ++i) {
+            const std::string name = "/f" + std::to_string(i);
+            WriteFile(base + "/A" + name, "from A " + name);
+            WriteFile(base + "/B" + name, "from B " + name);
+            AddPair(base + "/A" + name, base + "/out", false, true);
+            AddPair(base + "/B" + name, base + "/out", false, true);
+        }
+        // Links too: each names its own folder.
+        for (const char* d : {"/A", "/B"}) {
+            ASSERT_EQ(::symlink(d + 1, (base + d + "/l").c_str()), 0);
+            AddPair(base + d + "/l", base + "/out", false, true);
+        }
+        WriteFile(base + "/C/g", "twice");
+        AddPair(base + "/C/g", base + "/out");
+        AddPair(base + "/C/g", base + "/out");
+        kinds[base + "/out"] = TDeviceKind::Network; // every file side by side
+        run.Workers = c.Workers;
+        run.ExistingTargets = c.Policy;
+        RunToEnd();
+
+        std::vector<std::string> there; // contents, and "-> " and where each link points
+        EnumerateDirectory(base + "/out", [&](const TDirEntry& e) {
+            char link[64] = {};
+            there.push_back(e.Kind == TEntryKind::Symlink &&
+                                    ::readlink((base + "/out/" + e.Name).c_str(), link, 63) > 0
+                                ? "-> " + std::string(link)
+                                : ReadFile(base + "/out/" + e.Name));
+            return true;
+        });
+        for (const char* d : {"/A", "/B"})
+            for (int i = 0; i < Names; ++i) {
+                const std::string name = "/f" + std::to_string(i);
+                const std::string content = std::string("from ") + (d + 1) + " " + name;
+                EXPECT_TRUE(Exists(base + d + name) ||
+                            std::count(there.begin(), there.end(), content) == 1)
+                    << d << name << " is lost";
+            }
+        for (const char* d : {"A", "B"}) {
+            struct stat st;
+            EXPECT_TRUE(::lstat((base + "/" + d + "/l").c_str(), &st) == 0 ||
+                        std::count(there.begin(), there.end(), std::string("-> ") + d) == 1)
+                << "the link from " << d << " is lost";
+        }
+        // Newer may also find the other line's copy no older than its source, and skip.
+        const bool replaces = c.Policy == TExistingTargets::Overwrite;
+        const std::vector<int32_t> statuses = Statuses(q.lstCopyFrom);
+        const auto failed = std::count(statuses.begin(), statuses.end(), lsFileFailed);
+        if (c.Policy == TExistingTargets::Newer)
+            EXPECT_LE(failed, Names + 1);
+        else
+            EXPECT_EQ(failed, replaces ? Names + 1 : 0);
+        EXPECT_EQ(statuses[2 * Names + 2], lsFileDone);
+        EXPECT_EQ(statuses[2 * Names + 3], lsFileDone) << "the same source twice is no conflict";
+        EXPECT_EQ(ReadFile(base + "/out/g"), "twice");
+        if (replaces) {
+            EXPECT_EQ(
+                status.Count("Error copying file [" + SysErrorMessage(errJustCopiedOther) + "]"),
+                size_t(Names + 1));
+        }
+        status.Clear();
+        ExpectNoTempFiles(base + "/out");
+    }
+}

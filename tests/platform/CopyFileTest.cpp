@@ -828,3 +828,46 @@ TEST(CopyFile, VerificationRefusesACopyThatReadsBackWrong) {
 
 } // namespace
 } // namespace ferrox
+
+namespace ferrox {
+namespace {
+
+// Newer replaces a target only when the source's time is later, as precisely as the
+// target's file system keeps times (one without fractions of a second: whole seconds);
+// sizes do not count, so a longer old source never replaces a newer target.
+TEST(CopyFile, NewerReplacesOnlyATargetOlderThanItsSource) {
+    struct TCase {
+        const char* What;
+        timespec Source, Target;
+        const char* SourceData;
+        bool Replaced;
+    };
+    const time_t t = 1700000000;
+    for (TCase c :
+         {TCase{"a second later", {t + 1, 0}, {t, 0}, "new", true},
+          {"a nanosecond later", {t, 501}, {t, 500}, "new", true},
+          {"equal time and size", {t, 500}, {t, 500}, "old", false},
+          {"equal time, another size", {t, 500}, {t, 500}, "longer", false},
+          {"older and longer", {t - 100, 0}, {t, 0}, "much longer", false},
+          {"later within the second a target keeps", {t, 300000000}, {t, 0}, "new", false},
+          {"later by more than the second", {t + 1, 300000000}, {t, 0}, "new", true},
+          {"before 1970, later", {-10, 500}, {-11, 0}, "new", true}}) {
+        SCOPED_TRACE(c.What);
+        TTempDir tmp;
+        MakeDir(tmp / "out");
+        WriteFile(tmp / "src", c.SourceData);
+        WriteFile(tmp / "out/src", "old");
+        timespec source[2] = {c.Source, c.Source}, target[2] = {c.Target, c.Target};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "src").c_str(), source, 0), 0);
+        ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "out/src").c_str(), target, 0), 0);
+        TCopyOptions options;
+        options.Existing = TExistingTargets::Newer;
+        const TCopyResult r = CopyFileWithProgress(tmp / "src", tmp / "out/src", options);
+        EXPECT_EQ(r.Error, 0);
+        EXPECT_EQ(r.Skipped, !c.Replaced);
+        EXPECT_EQ(ReadFile(tmp / "out/src"), c.Replaced ? c.SourceData : "old");
+    }
+}
+
+} // namespace
+} // namespace ferrox

@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ferrox {
@@ -72,7 +74,66 @@ TEST(Exfat, CopyKeepsWhatTheStickHoldsAndNamesWhatItRefuses) {
     struct stat st;
     ASSERT_EQ(::stat((out + "/plain").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+    // The stick keeps whole seconds: a source with a fraction is no newer than its copy.
+    struct timespec fraction[2] = {{1500000000, 250000000}, {1500000000, 250000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "plain").c_str(), fraction, 0), 0);
+    TCopyOptions newer;
+    newer.Existing = TExistingTargets::Newer;
+    EXPECT_TRUE(CopyFileWithProgress(tmp / "plain", out + "/plain", newer, &context).Skipped)
+        << "an unchanged file is copied again";
     EXPECT_EQ(NamesIn(out), std::vector<std::string>{"plain"});
+}
+
+// exFAT through FUSE has neither a rename that refuses to replace nor hard links: copies
+// side by side onto one name (and two runs at once) must still never take a name in use.
+// With keep-both every copy ends under a name of its own, with skip exactly one copy
+// takes each name and the others are told they were skipped.
+TEST(Exfat, CopiesSideBySideNeverTakeANameInUse) {
+    TTempDir tmp;
+    TMountedExfat stick(tmp.Path());
+    if (!stick.Missing().empty())
+        GTEST_SKIP() << "no exFAT to test on: needs " << stick.Missing();
+    constexpr int Copiers = 6, Names = 12;
+    auto content = [](int copier, int name) {
+        return "copier " + std::to_string(copier) + " name " + std::to_string(name);
+    };
+    for (int c = 0; c < Copiers; ++c) {
+        MakeDir(tmp / ("in" + std::to_string(c)));
+        for (int n = 0; n < Names; ++n)
+            WriteFile(tmp / ("in" + std::to_string(c) + "/f" + std::to_string(n)), content(c, n));
+    }
+    for (TExistingTargets policy : {TExistingTargets::KeepBoth, TExistingTargets::Skip}) {
+        SCOPED_TRACE(ExistingTargetsName(policy));
+        const std::string out = stick.Path() + "/" + ExistingTargetsName(policy);
+        MakeDir(out);
+        std::atomic<int> failures{0}, placed{0};
+        std::vector<std::thread> copiers;
+        for (int c = 0; c < Copiers; ++c)
+            copiers.emplace_back([&, c] {
+                TCopyContext context; // each its own, as two runs would have
+                TCopyOptions options;
+                options.Existing = policy;
+                for (int n = 0; n < Names; ++n) {
+                    const std::string name = "/f" + std::to_string(n);
+                    const TCopyResult r = CopyFileWithProgress(
+                        tmp / ("in" + std::to_string(c)) + name, out + name, options, &context);
+                    failures += r.Error != 0;
+                    placed += r.Error == 0 && !r.Skipped;
+                }
+            });
+        for (auto& t : copiers)
+            t.join();
+        EXPECT_EQ(failures, 0);
+        std::vector<std::string> contents;
+        for (const auto& name : NamesIn(out))
+            contents.push_back(ReadFile(out + "/" + name));
+        const int expected = policy == TExistingTargets::KeepBoth ? Copiers * Names : Names;
+        EXPECT_EQ(placed, expected) << "a copy took a name another had taken";
+        EXPECT_EQ(contents.size(), size_t(expected));
+        std::sort(contents.begin(), contents.end());
+        EXPECT_EQ(std::unique(contents.begin(), contents.end()), contents.end());
+        EXPECT_TRUE(TempsIn(out).empty());
+    }
 }
 
 // A run killed on a stick leaves its named temporary; the next run into that directory
