@@ -8,7 +8,7 @@ namespace ferrox {
 enum class TExistingTargets {
     Overwrite, // replace it (the default)
     Skip,      // leave it, and the line counts as done
-    Newer,     // replace it only when the source is newer or of another size
+    Newer,     // replace it only when the source was changed later (as cp -u)
     KeepBoth,  // keep it; the copy takes a free name beside it: "name (2).ext"
 };
 
