@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <unistd.h>
 
 namespace ferrox {
 
@@ -188,9 +189,13 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
     TStatusLine& status = queue_.StatusLine;
     tally_.Taken(Source, true);
     // Lines the expansion inserts count towards this run only when it takes them.
+    const TFileIdentity before =
+        pair.Move ? GetFileIdentity(WithoutTrailingSlash(pair.SourcePath)) : TFileIdentity{};
     const TExpandResult r =
         ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, pair.DestPath,
-                  run_.CopyThisLineOnly.load() ? nullptr : &tally_);
+                  run_.CopyThisLineOnly.load() ? nullptr : &tally_, pair.Move);
+    if (pair.Move && r.Complete && !r.Failed() && before.Valid)
+        movedDirectories_.push_back({WithoutTrailingSlash(pair.SourcePath), before});
     tally_.DirectoryFinished(!r.Failed(), r.Complete);
     if (!r.Failed() && !r.Complete) {
         // Stopped part-way: the next run adds the missing entries.
@@ -304,6 +309,30 @@ void TCopyNOWThread::SetDirectoryTimes() {
         SetTimes(dir.Target, dir.Source);
 }
 
+void TCopyNOWThread::RemoveMovedDirectories() {
+    std::stable_sort(movedDirectories_.begin(), movedDirectories_.end(),
+                     [](const TMovedDirectory& a, const TMovedDirectory& b) {
+                         return std::count(a.Path.begin(), a.Path.end(), PathDelim) >
+                                std::count(b.Path.begin(), b.Path.end(), PathDelim);
+                     });
+    for (const TMovedDirectory& dir : movedDirectories_) {
+        // Only the directory that was expanded, and only empty (rmdir refuses anything
+        // else): a file that failed, was skipped or was added meanwhile keeps it.
+        const TFileIdentity now = GetFileIdentity(dir.Path);
+        int error = 0;
+        if (!now.Valid)
+            continue; // gone already
+        if (now.Device != dir.Identity.Device || now.Inode != dir.Identity.Inode)
+            error = errSourceChanged;
+        else if (::rmdir(dir.Path.c_str()) != 0)
+            error = errno;
+        if (error != 0)
+            LogError(queue_.StatusLine,
+                     "Source not removed [" + dir.Path + "] " + SysErrorMessage(error));
+    }
+    movedDirectories_.clear();
+}
+
 void TCopyNOWThread::FlushWritten() {
     std::vector<std::shared_ptr<const TFd>> dirs = run_.Written.Take();
     // An aborted run leaves its writing to the kernel: the user asked it to stop, and a
@@ -374,6 +403,7 @@ void TCopyNOWThread::Execute() {
             Walk();
             if (pool_)
                 pool_->Drain();
+            RemoveMovedDirectories();
             SetDirectoryTimes();
             FlushWritten();
         } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/FilePool.h"
 #include "engine/RunState.h"
@@ -62,6 +63,9 @@ private:
     void FlushWritten();
     // The directories the run made get their sources' times.
     void SetDirectoryTimes();
+    // The source directories of folder lines marked Move that the run emptied go, deepest
+    // first; one that still holds anything stays, and the status line says why.
+    void RemoveMovedDirectories();
 
     TCopyQueue& queue_;
     TRunState& run_;
@@ -75,6 +79,13 @@ private:
     std::optional<TCopyContext> copyContext_;
     // The targets this run filled, so that no line replaces another's copy.
     std::optional<TFilledTargets> filled_;
+    // The source directories of folder lines marked Move that the run expanded whole, as
+    // they were then; the run's own thread only.
+    struct TMovedDirectory {
+        std::string Path;
+        TFileIdentity Identity;
+    };
+    std::vector<TMovedDirectory> movedDirectories_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
 };

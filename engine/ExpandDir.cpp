@@ -95,7 +95,7 @@ void NoteWritten(TRunState& run, dev_t device, const std::string& dir) {
 
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath, TRunTally* tally) {
+                        const std::string& DestPath, TRunTally* tally, bool Move) {
     TTraceScope trace("ExpandDir");
     try {
         if (int rc = CheckDirectory(SourcePath))
@@ -144,7 +144,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
             const bool isDirectory = entry.Kind == TEntryKind::Directory;
             std::lock_guard pair(queue.PairMutex);
             LastSource =
-                queue.InsertItem(queue.lstCopyFrom, isDirectory ? LastSource : SourceLine, false,
+                queue.InsertItem(queue.lstCopyFrom, isDirectory ? LastSource : SourceLine, Move,
                                  isDirectory ? lsDirWaiting : lsFileWaiting, SrcDir + entry.Name);
             LastDest = queue.InsertItem(queue.lstCopyTo, LastDest, false, lsDirWaiting, entryDest);
             // Without its anchor the next line would land at the end of the list.

@@ -30,8 +30,10 @@ struct TExpandResult {
 // directory of its own, never a symbolic link. Entries that already have a line among the
 // directory's own lines (left by an expansion that was stopped) get no second one.
 // tally: where the new lines are counted for the run's figures (none: not counted).
+// Move: the directory line is a move, and so is every line made for its entries.
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath, TRunTally* tally = nullptr);
+                        const std::string& DestPath, TRunTally* tally = nullptr,
+                        bool Move = false);
 
 } // namespace ferrox

@@ -51,7 +51,7 @@ TEST_F(TEngineTest, PairsWithoutDestinationAndFinishedLinesArePassedOver) {
     EXPECT_FALSE(Exists(P("out/d")));
 }
 
-TEST_F(TEngineTest, FailedLineDoesNotStopTheRunAndMoveOnlyTouchesFiles) {
+TEST_F(TEngineTest, FailedLineDoesNotStopTheRunAndMovesMoveFilesAndFolders) {
     MakeDir(P("out"));
     MakeDir(P("tree"));
     WriteFile(P("tree/inside"), "i");
@@ -65,7 +65,7 @@ TEST_F(TEngineTest, FailedLineDoesNotStopTheRunAndMoveOnlyTouchesFiles) {
     EXPECT_EQ(Statuses(q.lstCopyTo), (std::vector<int32_t>{7, 3, 3, 3}));
     EXPECT_FALSE(Exists(P("moved")));
     EXPECT_EQ(ReadFile(P("out/moved")), "m");
-    EXPECT_TRUE(Exists(P("tree/inside"))); // a directory line is never removed
+    EXPECT_FALSE(Exists(P("tree"))); // a folder marked Move is moved, and the emptied folder goes
     EXPECT_EQ(ReadFile(P("out/tree/inside")), "i");
     EXPECT_EQ(status.Count("Error copying file [No such file or directory]"), 1u);
     std::vector<std::string> texts = status.Texts();

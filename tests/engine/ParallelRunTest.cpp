@@ -343,3 +343,37 @@ TEST_F(TParallelTest, LinesOntoOneTargetNeverUndoEachOther) {
         ExpectNoTempFiles(base + "/out");
     }
 }
+
+// A folder line marked Move moves every file of its tree, one at a time or side by side,
+// each removed only after its own copy; then the folders it emptied go, deepest first,
+// and one that still holds something (a file that could not be copied, or one added
+// meanwhile) stays, with the reason on the status line.
+TEST_F(TParallelTest, FolderMarkedMoveMovesItsTreeAndRemovesWhatItEmptied) {
+    for (int workers : {1, 4}) {
+        SCOPED_TRACE(std::to_string(workers) + " at once");
+        const std::string src = P("src" + std::to_string(workers));
+        const std::string out = P("out" + std::to_string(workers));
+        for (const char* d : {"", "/sub", "/sub/deeper", "/keep", "/empty"})
+            MakeDir(src + d);
+        MakeDir(out);
+        for (const char* f : {"/a", "/sub/b", "/sub/deeper/c", "/keep/d"})
+            WriteFile(src + f, std::string("content of ") + f);
+        ASSERT_EQ(::mkfifo((src + "/keep/fifo").c_str(), 0600), 0); // cannot be copied
+        kinds[out] = TDeviceKind::Network;
+        run.Workers = workers;
+        AddPair(src, out, true, true);
+        RunToEnd();
+
+        for (const char* f : {"/a", "/sub/b", "/sub/deeper/c", "/keep/d"}) {
+            EXPECT_FALSE(Exists(src + f)) << f;
+            EXPECT_EQ(ReadFile(out + "/src" + std::to_string(workers) + f),
+                      std::string("content of ") + f);
+        }
+        for (const char* gone : {"/sub/deeper", "/sub", "/empty"})
+            EXPECT_FALSE(Exists(src + gone)) << gone;
+        EXPECT_TRUE(Exists(src + "/keep/fifo"));
+        EXPECT_EQ(status.Count("Source not removed [" + src + "/keep] Directory not empty"), 1u);
+        EXPECT_EQ(status.Count("Source not removed [" + src + "] Directory not empty"), 1u);
+        status.Clear();
+    }
+}
