@@ -33,7 +33,6 @@ struct TExpandResult {
 // Move: the directory line is a move, and so is every line made for its entries.
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath, TRunTally* tally = nullptr,
-                        bool Move = false);
+                        const std::string& DestPath, TRunTally* tally = nullptr, bool Move = false);
 
 } // namespace ferrox

@@ -9,6 +9,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
@@ -56,98 +59,124 @@ std::string HexToken(const char* path) {
     return token.size() == TokenLen ? token : std::string();
 }
 
-// Who writes our temporaries: this machine and its current boot.
-struct TWriter {
-    std::string Machine;
-    std::string Boot;
-};
-
-const TWriter& ThisWriter() {
-    static const TWriter writer = [] {
-        TWriter w;
-        w.Machine = HexToken("/etc/machine-id");
-        if (w.Machine.empty())
-            w.Machine = HexToken("/var/lib/dbus/machine-id");
-        if (w.Machine.empty()) {
-            char host[256] = {};
-            ::gethostname(host, sizeof host - 1);
-            uint32_t hash = 2166136261u; // FNV-1a
-            for (const char* c = host; *c; ++c)
-                hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
-            char hex[TokenLen + 1];
-            std::snprintf(hex, sizeof hex, "%08x", hash);
-            w.Machine = hex;
-        }
-        // Unknown, every boot looks like this one: the pid and lock tests then decide,
-        // which only ever keeps too much.
-        w.Boot = HexToken("/proc/sys/kernel/random/boot_id");
-        if (w.Boot.empty())
-            w.Boot = std::string(TokenLen, '0');
-        return w;
-    }();
-    return writer;
+// The start time of a process (clock ticks after boot, /proc/PID/stat's 22nd field): with
+// its pid it names the process for as long as the machine runs; 0 when it cannot be read.
+uint64_t ProcessStartTime(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0)
+        return 0;
+    buf[n] = '\0';
+    // The command name may hold blanks and parentheses: count fields after the last ')'.
+    const char* at = std::strrchr(buf, ')');
+    for (int field = 2; at && field < 22; ++field)
+        at = std::strchr(at + 1, ' ');
+    return at ? std::strtoull(at + 1, nullptr, 10) : 0;
 }
 
-struct TTempName {
-    std::string_view Machine;
-    std::string_view Boot;
-    pid_t Pid = 0;
-};
+// The check value a name of ours ends with: a user's file that merely looks like one of
+// our temporaries is never taken for one.
+std::string CheckOf(std::string_view text) {
+    uint32_t hash = 2166136261u; // FNV-1a, keyed
+    for (char c : std::string_view("ferrox temporary:"))
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[TokenLen + 1];
+    std::snprintf(hex, sizeof hex, "%08x", hash);
+    return hex;
+}
 
-// Takes a name of RandomTempName's form apart; false for any other name.
-bool ParseTempName(std::string_view name, TTempName& parts) {
+bool AllOf(std::string_view field, size_t min, size_t max, bool (*ok)(char)) {
+    if (field.size() < min || field.size() > max)
+        return false;
+    for (char c : field)
+        if (!ok(c))
+            return false;
+    return true;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Takes a name of TempNameOf's form apart; false for any other name, and for one whose
+// check value does not match.
+bool ParseTempName(std::string_view name, TTempWriter& writer) {
     if (name.size() < TempPrefix.size() + TempSuffix.size() || !name.starts_with(TempPrefix) ||
         !name.ends_with(TempSuffix))
         return false;
     std::string_view rest =
         name.substr(TempPrefix.size(), name.size() - TempPrefix.size() - TempSuffix.size());
-    std::string_view fields[4];
-    for (int i = 0; i < 4; ++i) {
-        size_t dash = i < 3 ? rest.find('-') : rest.size();
+    constexpr int Fields = 6; // machine, boot, pid, start, random, check
+    std::string_view fields[Fields];
+    std::string_view remaining = rest;
+    for (int i = 0; i < Fields; ++i) {
+        size_t dash = i < Fields - 1 ? remaining.find('-') : remaining.size();
         if (dash == std::string_view::npos)
             return false;
-        fields[i] = rest.substr(0, dash);
-        rest.remove_prefix(i < 3 ? dash + 1 : dash);
+        fields[i] = remaining.substr(0, dash);
+        remaining.remove_prefix(i < Fields - 1 ? dash + 1 : dash);
     }
-    auto all = [](std::string_view field, size_t min, size_t max, bool (*ok)(char)) {
-        if (field.size() < min || field.size() > max)
-            return false;
-        for (char c : field)
-            if (!ok(c))
-                return false;
-        return true;
-    };
-    if (!all(fields[0], TokenLen, TokenLen, IsLowerHex) ||
-        !all(fields[1], TokenLen, TokenLen, IsLowerHex) ||
-        !all(fields[2], 1, MaxPidDigits, [](char c) { return c >= '0' && c <= '9'; }) ||
-        fields[2][0] == '0' || !all(fields[3], TempRandomLen, TempRandomLen, IsAlnum))
+    if (!AllOf(fields[0], TokenLen, TokenLen, IsLowerHex) ||
+        !AllOf(fields[1], TokenLen, TokenLen, IsLowerHex) ||
+        !AllOf(fields[2], 1, MaxPidDigits, IsDigit) || fields[2][0] == '0' ||
+        !AllOf(fields[3], 1, 20, IsDigit) ||
+        !AllOf(fields[4], TempRandomLen, TempRandomLen, IsAlnum) ||
+        fields[5] != CheckOf(rest.substr(0, rest.size() - TokenLen - 1)))
         return false;
     int64_t pid = 0;
     for (char c : fields[2])
         pid = pid * 10 + (c - '0');
     if (pid > INT32_MAX)
         return false;
-    parts = {fields[0], fields[1], static_cast<pid_t>(pid)};
+    writer.Machine.assign(fields[0]);
+    writer.Boot.assign(fields[1]);
+    writer.Pid = static_cast<pid_t>(pid);
+    writer.Start = std::strtoull(std::string(fields[3]).c_str(), nullptr, 10);
     return true;
 }
+
+// A writer of this machine's current boot that may still be writing: our own process, or
+// one that is alive and is the process that made the name (a pid reused since by another
+// program is not).
+bool MayBeWriting(const TTempWriter& writer) {
+    if (writer.Pid == ::getpid())
+        return true;
+    if (::kill(writer.Pid, 0) != 0 && errno == ESRCH)
+        return false;
+    const uint64_t start = ProcessStartTime(writer.Pid);
+    return start == 0 || start == writer.Start;
+}
+
+// How long a temporary of another boot must have been left alone before it goes: a clone
+// of this machine (a copied virtual machine or container shares its machine id) may be
+// writing it through a share, where its lock does not reach us.
+constexpr int64_t OtherBootQuietSeconds = 10 * 60;
 
 // True when the temporary dirFd/name was left by a writer that is provably gone, and it
 // was removed.
 bool RemoveIfStale(int dirFd, const std::string& name) {
-    TTempName parts;
-    const TWriter& us = ThisWriter();
+    TTempWriter writer;
+    const TTempWriter& us = ThisTempWriter();
     // Another machine's writer may be alive, and its locks need not reach us (a share whose
     // locks are kept by each client): never ours to judge.
-    if (!ParseTempName(name, parts) || parts.Machine != us.Machine)
+    if (!ParseTempName(name, writer) || writer.Machine != us.Machine)
         return false;
-    // In this boot a pid that still exists may be the writer between creating the file and
-    // locking it, or between closing it and giving it its name. From an earlier boot no
-    // writer survives.
-    if (parts.Boot == us.Boot &&
-        (parts.Pid == ::getpid() || ::kill(parts.Pid, 0) == 0 || errno != ESRCH))
+    // In this boot the pid and its start time tell whether the writer lives (also between
+    // creating the file and locking it, or closing it and giving it its name).
+    if (writer.Boot == us.Boot && MayBeWriting(writer))
         return false;
     struct stat seen;
     if (::fstatat(dirFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (writer.Boot != us.Boot && ::time(nullptr) - seen.st_mtim.tv_sec < OtherBootQuietSeconds)
         return false;
     // A link is complete the moment it exists: no one writes it, there is no lock to test.
     if (S_ISLNK(seen.st_mode))
@@ -170,8 +199,41 @@ bool RemoveIfStale(int dirFd, const std::string& name) {
 
 } // namespace
 
-// A fresh temporary name of ours: prefix, machine, boot, pid, random letters and digits,
-// suffix.
+const TTempWriter& ThisTempWriter() {
+    static const TTempWriter writer = [] {
+        TTempWriter w;
+        w.Machine = HexToken("/etc/machine-id");
+        if (w.Machine.empty())
+            w.Machine = HexToken("/var/lib/dbus/machine-id");
+        if (w.Machine.empty()) {
+            char host[256] = {};
+            ::gethostname(host, sizeof host - 1);
+            uint32_t hash = 2166136261u; // FNV-1a
+            for (const char* c = host; *c; ++c)
+                hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+            char hex[TokenLen + 1];
+            std::snprintf(hex, sizeof hex, "%08x", hash);
+            w.Machine = hex;
+        }
+        // Unknown, every boot looks like this one: the pid and lock tests then decide,
+        // which only ever keeps too much.
+        w.Boot = HexToken("/proc/sys/kernel/random/boot_id");
+        if (w.Boot.empty())
+            w.Boot = std::string(TokenLen, '0');
+        w.Pid = ::getpid();
+        w.Start = ProcessStartTime(w.Pid);
+        return w;
+    }();
+    return writer;
+}
+
+std::string TempNameOf(const TTempWriter& writer, std::string_view random) {
+    std::string rest = writer.Machine + '-' + writer.Boot + '-' + std::to_string(writer.Pid) + '-' +
+                       std::to_string(writer.Start) + '-' + std::string(random);
+    return std::string(TempPrefix) + rest + '-' + CheckOf(rest) + std::string(TempSuffix);
+}
+
+// A fresh temporary name of ours: this process's, with random letters and digits.
 std::string RandomTempName() {
     static constexpr char Alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -185,18 +247,16 @@ std::string RandomTempName() {
             b = static_cast<unsigned char>(seed >> 16);
         }
     }
-    const TWriter& us = ThisWriter();
-    std::string name(TempPrefix);
-    name += us.Machine;
-    name += '-';
-    name += us.Boot;
-    name += '-';
-    name += std::to_string(::getpid());
-    name += '-';
+    std::string random;
     for (unsigned char b : bytes)
-        name += Alphabet[b % (sizeof Alphabet - 1)];
-    name += TempSuffix;
-    return name;
+        random += Alphabet[b % (sizeof Alphabet - 1)];
+    // A fork (the flush's helper) is another process: its own pid, read afresh.
+    TTempWriter us = ThisTempWriter();
+    if (us.Pid != ::getpid()) {
+        us.Pid = ::getpid();
+        us.Start = ProcessStartTime(us.Pid);
+    }
+    return TempNameOf(us, random);
 }
 
 std::string NumberedName(std::string_view name, int n) {
@@ -268,8 +328,8 @@ int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error) {
 }
 
 bool IsCopyTempName(const std::string& name) {
-    TTempName parts;
-    return ParseTempName(NameView(name), parts);
+    TTempWriter writer;
+    return ParseTempName(NameView(name), writer);
 }
 
 int RemoveStaleTemps(int dirFd) {

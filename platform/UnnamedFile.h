@@ -1,15 +1,29 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 namespace ferrox {
 
-// A fresh temporary name of ours, ".ferrox-MMMMMMMM-BBBBBBBB-PID-XXXXXX.part": hidden, and
-// recognisable as ours when a killed copy left it behind, with who wrote it (the machine,
-// its boot, the process) so that a later run can tell whether the writer can still be alive.
+// Who made a temporary of ours: the machine (its id), its boot, and the process (its pid
+// and start time, which together name one process for as long as the machine runs).
+struct TTempWriter {
+    std::string Machine; // 8 hex digits
+    std::string Boot;    // 8 hex digits
+    pid_t Pid = 0;
+    uint64_t Start = 0;
+};
+const TTempWriter& ThisTempWriter();
+
+// The name of a temporary of ours, ".ferrox-MACHINE-BOOT-PID-START-RANDOM-CHECK.part":
+// hidden, recognisable as ours when a killed copy left it behind, with who wrote it so that
+// a later run can tell whether the writer can still be alive, and ending in a check value
+// of the rest, so that no file of the user's is ever taken for one of ours.
+std::string TempNameOf(const TTempWriter& writer, std::string_view random);
+// A fresh one of this process, with random letters and digits.
 std::string RandomTempName();
-// Recognises the names RandomTempName makes (the last component of a path).
+// Recognises the names TempNameOf makes (the last component of a path).
 bool IsCopyTempName(const std::string& name);
 
 // The n-th name for a copy kept beside an existing file: "photo.jpg" gives
@@ -31,10 +45,12 @@ int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 // written.
 int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error);
 
-// Removes the temporaries of ours in dirFd whose writers are provably gone: made by this
-// machine before its last boot, or in this boot by a process that no longer exists, and
-// locked by no one. Anything else (another machine's, a live writer's, whatever cannot be
-// checked) stays. Returns how many were removed.
+// Removes the temporaries of ours in dirFd whose writers are provably gone, and locked by
+// no one: made by this machine in this boot by a process that no longer exists (its pid
+// gone, or taken by another process since), or before its last boot and left alone for ten
+// minutes (a clone of this machine shares its id and may be writing through a share).
+// Anything else (another machine's, a live writer's, whatever cannot be checked) stays.
+// Returns how many were removed.
 int RemoveStaleTemps(int dirFd);
 
 // What to report when giving a file its name in dirFd failed with error: a name the file

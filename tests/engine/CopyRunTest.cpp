@@ -144,6 +144,8 @@ TEST_F(TEngineTest, WholeTreesCopyCompletelyWithOddNamesHiddenFilesAndEmptyDirec
     const std::string temp = RandomTempName();
     WriteFile(P("src/a/" + temp), "partial");
     WriteFile(P("src/a/.ferrox-notes.part"), "notes");
+    const TTempWriter& us = ThisTempWriter();
+    WriteFile(P("src/a/.ferrox-" + us.Machine + "-" + us.Boot + "-999999-abcdef.part"), "mine");
     AddPair(P("src"), P("out"), true); // destination made on the way
     RunToEnd();
     EXPECT_EQ(

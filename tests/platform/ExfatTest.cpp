@@ -166,14 +166,14 @@ TEST(Exfat, KilledCopysTemporaryGoesWithTheNextRunOnly) {
     EXPECT_EQ(SortedNames(out), (std::vector<std::string>{"after-kill", "while-alive"}));
 }
 
-// Only a temporary whose writer is provably gone goes: one made before this machine's
-// last boot, or in this boot by a process that is gone and holds no lock on it.
+// Only a temporary whose writer is provably gone goes: one of this boot whose process
+// is gone (or whose pid another process has taken since), or one of an earlier boot that
+// nobody has written for ten minutes; and never one its writer holds a lock on. A file
+// that merely looks like ours is never touched.
 TEST(NamedTemporaries, OnlyProvablyStaleOnesAreRemoved) {
     TTempDir tmp;
-    // .ferrox-MACHINE-BOOT-PID-RANDOM.part
-    const std::string ours = RandomTempName();
-    ASSERT_TRUE(IsCopyTempName(ours)) << ours;
-    const std::string machine = ours.substr(8, 8), boot = ours.substr(17, 8);
+    const TTempWriter& us = ThisTempWriter();
+    ASSERT_TRUE(IsCopyTempName(RandomTempName()));
     auto other = [](std::string token) {
         token[0] = token[0] == '0' ? '1' : '0';
         return token;
@@ -182,48 +182,65 @@ TEST(NamedTemporaries, OnlyProvablyStaleOnesAreRemoved) {
     if (gone == 0)
         ::_exit(0);
     ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
-    auto name = [](const std::string& m, const std::string& b, pid_t pid, const char* tag) {
-        return ".ferrox-" + m + "-" + b + "-" + std::to_string(pid) + "-" + tag + ".part";
+    auto writer = [&](const std::string& boot, pid_t pid, uint64_t start) {
+        return TTempWriter{us.Machine, boot, pid, start};
     };
     struct TCase {
         std::string Name;
         bool Locked;
+        bool Old; // untouched for eleven minutes
         bool Removed;
     };
+    const std::string otherMachine = TempNameOf({other(us.Machine), us.Boot, gone, 1}, "remote");
+    const std::string mimic = TempNameOf(writer(us.Boot, gone, 1), "mimic0");
     const std::vector<TCase> cases = {
-        {name(machine, boot, gone, "gone00"), false, true},
+        {TempNameOf(writer(us.Boot, gone, 1), "gone00"), false, false, true},
         // Its pid is not ours to see (another pid namespace), but its lock is held.
-        {name(machine, boot, gone, "locked"), true, false},
+        {TempNameOf(writer(us.Boot, gone, 1), "locked"), true, false, false},
         // Alive: between making its file and locking it, or closing and naming it.
-        {name(machine, boot, ::getpid(), "alive0"), false, false},
-        {name(machine, other(boot), ::getpid(), "reboot"), false, true},
-        {name(machine, other(boot), gone, "clone0"), true, false},
-        {name(other(machine), boot, gone, "remote"), false, false},
-        {".ferrox-abc123.part", false, false},
-        {".ferrox-notes.part", false, false},
+        {TempNameOf(writer(us.Boot, ::getpid(), us.Start), "alive0"), false, false, false},
+        // A live process, but not the one that made it: the pid was taken since.
+        {TempNameOf(writer(us.Boot, ::getppid(), us.Start + 12345), "reused"), false, false, true},
+        {TempNameOf(writer(other(us.Boot), ::getpid(), us.Start), "reboot"), false, true, true},
+        // Another boot, or a clone sharing this machine's id, still writing it.
+        {TempNameOf(writer(other(us.Boot), gone, 1), "clone0"), false, false, false},
+        {TempNameOf(writer(other(us.Boot), gone, 1), "clone1"), true, true, false},
+        {otherMachine, false, true, false},
+        // Names of our form whose check value is wrong, or missing: a user's files.
+        {mimic.substr(0, mimic.size() - 6) + "0.part", false, true, false},
+        {".ferrox-" + us.Machine + "-" + us.Boot + "-" + std::to_string(gone) + "-abcdef.part",
+         false, true, false},
+        {".ferrox-notes.part", false, true, false},
     };
     std::vector<int> locks;
     for (const TCase& c : cases) {
         WriteFile(tmp / c.Name, "partial");
+        if (c.Old) {
+            struct timespec times[2] = {{::time(nullptr) - 11 * 60, 0},
+                                        {::time(nullptr) - 11 * 60, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / c.Name).c_str(), times, 0), 0);
+        }
         if (c.Locked) {
             locks.push_back(::open((tmp / c.Name).c_str(), O_RDONLY | O_CLOEXEC));
             ASSERT_EQ(::flock(locks.back(), LOCK_EX), 0);
         }
     }
     // A link left between its making and its renaming goes too; a directory is never ours.
-    ASSERT_EQ(::symlink("x", (tmp / name(machine, boot, gone, "link00")).c_str()), 0);
-    MakeDir(tmp / name(machine, boot, gone, "dir000"));
+    const std::string link = TempNameOf(writer(us.Boot, gone, 1), "link00");
+    const std::string dir = TempNameOf(writer(us.Boot, gone, 1), "dir000");
+    ASSERT_EQ(::symlink("x", (tmp / link).c_str()), 0);
+    MakeDir(tmp / dir);
 
-    int dir = ::open(tmp.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dir, 0);
-    EXPECT_EQ(RemoveStaleTemps(dir), 3);
-    ::close(dir);
+    int fd = ::open(tmp.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(RemoveStaleTemps(fd), 4);
+    ::close(fd);
     for (const TCase& c : cases)
         EXPECT_EQ(Exists(tmp / c.Name), !c.Removed) << c.Name;
-    EXPECT_FALSE(Exists(tmp / name(machine, boot, gone, "link00")));
-    EXPECT_TRUE(Exists(tmp / name(machine, boot, gone, "dir000")));
-    for (int fd : locks)
-        ::close(fd);
+    EXPECT_FALSE(Exists(tmp / link));
+    EXPECT_TRUE(Exists(tmp / dir));
+    for (int l : locks)
+        ::close(l);
 }
 
 } // namespace
