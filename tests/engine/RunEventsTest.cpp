@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "platform/PlatformTestUtil.h"
 
 #include <sys/stat.h>
 
@@ -57,15 +58,13 @@ TEST_F(TEngineTest, RunEndedFindsTheStateIdleAndTellsAnAbort) {
 // told as a source not removed.
 TEST_F(TEngineTest, MoveWhoseSourceStaysIsToldAsNotRemoved) {
     MakeDir(P("out"));
-    MakeDir(P("ro"));
-    bool mounted = false;
-    if (::geteuid() == 0) {
-        mounted = RunShell("mount -t tmpfs -o size=1m tmpfs '" + P("ro") + "' 2>/dev/null") == 0;
-        if (!mounted)
-            GTEST_SKIP() << "cannot mount tmpfs here";
+    TMountedTmpfs ro(P("ro"), "size=1m");
+    const bool mounted = ro.Mounted();
+    if (mounted) {
         WriteFile(P("ro/kept"), "k");
         ASSERT_EQ(RunShell("mount -o remount,ro '" + P("ro") + "'"), 0);
     } else {
+        MakeDir(P("ro"));
         WriteFile(P("ro/kept"), "k");
         ASSERT_EQ(::chmod(P("ro").c_str(), 0555), 0);
     }
@@ -73,7 +72,7 @@ TEST_F(TEngineTest, MoveWhoseSourceStaysIsToldAsNotRemoved) {
     RunToEnd();
     const bool stayed = Exists(P("ro/kept"));
     if (mounted)
-        RunShell("umount '" + P("ro") + "'");
+        EXPECT_TRUE(ro.Unmount()) << "the ended run still holds the source's file system";
     else
         ::chmod(P("ro").c_str(), 0755);
     EXPECT_TRUE(stayed);

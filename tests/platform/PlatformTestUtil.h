@@ -92,6 +92,13 @@ public:
     TMountedTmpfs& operator=(const TMountedTmpfs&) = delete;
 
     bool Mounted() const { return mounted_; }
+    // Unmounts as a user ejecting a stick would: false while anything (a descriptor a run
+    // kept) holds the file system.
+    bool Unmount() {
+        if (mounted_ && ::umount2(dir_.c_str(), 0) == 0)
+            mounted_ = false;
+        return !mounted_;
+    }
 
 private:
     std::string dir_;
