@@ -45,6 +45,10 @@ bool IsNetworkOrFuse(unsigned long type) {
 } // namespace
 
 TDeviceKind DeviceKindOf(const std::string& dir, dev_t& device) {
+    return DeviceKindUnder("/sys", dir, device);
+}
+
+TDeviceKind DeviceKindUnder(const std::string& sysfs, const std::string& dir, dev_t& device) {
     struct stat st;
     struct statfs fs;
     if (::stat(dir.c_str(), &st) != 0 || ::statfs(dir.c_str(), &fs) != 0)
@@ -53,7 +57,7 @@ TDeviceKind DeviceKindOf(const std::string& dir, dev_t& device) {
     if (IsNetworkOrFuse(static_cast<unsigned long>(fs.f_type)))
         return TDeviceKind::Network;
     // A block device says whether it rotates; a partition says it through its disk.
-    const std::string block = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+    const std::string block = sysfs + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
                               std::to_string(minor(st.st_dev));
     char rotational = FirstByte(block + "/queue/rotational");
     if (!rotational)

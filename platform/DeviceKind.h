@@ -14,5 +14,7 @@ enum class TDeviceKind {
 
 // The kind of what holds dir, and its device number.
 TDeviceKind DeviceKindOf(const std::string& dir, dev_t& device);
+// The same, with the block devices described under sysfs (a test's own tree) instead of /sys.
+TDeviceKind DeviceKindUnder(const std::string& sysfs, const std::string& dir, dev_t& device);
 
 } // namespace ferrox

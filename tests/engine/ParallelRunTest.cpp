@@ -231,8 +231,13 @@ TEST_F(TParallelTest, MadeDirectoriesGetTheirSourcesTimes) {
         MakeDir(P("tree"));
         MakeDir(P("tree/a"));
         MakeDir(P("tree/a/b"));
-        WriteFile(P("tree/a/b/f"), "f");
-        WriteFile(P("tree/a/g"), "g");
+        // Large enough to go side by side, on threads that may still be writing into the
+        // made directories when the run has taken its last line.
+        const std::string f(size_t(2) << 20, 'f');
+        WriteFile(P("tree/a/b/f"), f);
+        WriteFile(P("tree/a/g"), std::string(size_t(2) << 20, 'g'));
+        inFlight.HoldUntil[P("out/tree/a/b/")] = 2; // held a moment at its start
+        inFlight.HoldAtMost = std::chrono::milliseconds(300);
         MakeDir(P("out"));
         MakeDir(P("out/tree")); // there already: merged, its time left alone
         const std::map<std::string, time_t> times = {
@@ -253,7 +258,7 @@ TEST_F(TParallelTest, MadeDirectoriesGetTheirSourcesTimes) {
         EXPECT_EQ(mtime(P("out/tree/a")), times.at("tree/a"));
         EXPECT_EQ(mtime(P("out/tree/a/b")), times.at("tree/a/b"));
         EXPECT_NE(mtime(P("out/tree")), times.at("tree"));
-        EXPECT_EQ(ReadFile(P("out/tree/a/b/f")), "f");
+        EXPECT_EQ(ReadFile(P("out/tree/a/b/f")), f);
     }
 }
 

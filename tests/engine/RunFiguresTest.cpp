@@ -1,16 +1,50 @@
 #include "EngineFixture.h"
+#include "platform/PlatformTestUtil.h"
 
 #include "engine/modRXThread/RunFiguresMeter.h"
 #include "engine/modRXThread/TimeLeft.h"
 
 #include <chrono>
 #include <cmath>
+#include <set>
+#include <sys/stat.h>
 
 using namespace ferrox;
 using namespace ferrox::test;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Whatever windows the fit is fed (here ones where more files came with less time, which
+// a least-squares fit turns into a negative cost per file), more files or more bytes to
+// go never make the time left shorter, and it is never negative.
+TEST(RunFigures, MoreToGoNeverTakesLess) {
+    struct TWindow {
+        double Seconds, Files, Bytes;
+    };
+    const std::vector<std::vector<TWindow>> runs = {
+        {{1.0, 0, 1e8}, {0.5, 100, 1e8}, {1.0, 0, 1e8}, {0.6, 90, 1e8}},
+        {{1.0, 500, 0}, {1.0, 10, 1e8}, {1.0, 600, 1e3}},
+        {{1.0, 1, 5e8}, {1.0, 1, 4e8}, {1.0, 2, 4.5e8}},
+    };
+    for (size_t r = 0; r < runs.size(); ++r) {
+        SCOPED_TRACE("windows " + std::to_string(r));
+        TTimeLeft fit;
+        fit.SetPerByteHint(1e-8);
+        for (const TWindow& w : runs[r])
+            fit.AddWindow(w.Seconds, w.Files, w.Bytes);
+        for (double files : {0.0, 10.0, 1000.0})
+            for (double bytes : {0.0, 1e6, 1e9}) {
+                const auto base = fit.SecondsFor(files, bytes);
+                const auto moreFiles = fit.SecondsFor(files + 1000, bytes);
+                const auto moreBytes = fit.SecondsFor(files, bytes + 1e9);
+                ASSERT_TRUE(base && moreFiles && moreBytes) << files << " files " << bytes;
+                EXPECT_GE(*base, 0.0);
+                EXPECT_GE(*moreFiles, *base) << files << " files " << bytes;
+                EXPECT_GE(*moreBytes, *base) << files << " files " << bytes;
+            }
+    }
+}
 
 // A run of many small files and a few large ones, played through the meter with a fake
 // clock: each second the counters move as a disk of a fixed per-file cost and byte rate
@@ -196,6 +230,44 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     RunToEnd();
     EXPECT_EQ(seam->Flushes, 1);
     EXPECT_EQ(status.Last(), "All File Copies Completed");
+}
+
+// Every file system the run wrote to is flushed before the run says it is done, the
+// second as well as the first, files and folders alike.
+TEST_F(TEngineTest, EveryFileSystemWrittenIsFlushed) {
+    TMountedTmpfs stick(P("stick"), "size=4m");
+    if (!stick.Mounted())
+        GTEST_SKIP() << "a second file system needs root to mount";
+    MakeDir(P("out"));
+    MakeDir(P("tree"));
+    WriteFile(P("f"), "f");
+    WriteFile(P("tree/g"), "g");
+    AddPair(P("f"), P("out"));
+    AddPair(P("tree"), P("stick"), true);
+    auto flushed = std::make_shared<std::mutex>();
+    auto devices = std::make_shared<std::set<dev_t>>();
+    run.FlushFileSystem = [flushed, devices](int fd) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0) {
+            std::lock_guard lock(*flushed);
+            devices->insert(st.st_dev);
+        }
+        return 0;
+    };
+    for (int workers : {1, 4}) {
+        SCOPED_TRACE(workers);
+        run.Workers = workers;
+        devices->clear();
+        RunToEnd();
+        struct stat out, onStick;
+        ASSERT_EQ(::stat(P("out").c_str(), &out), 0);
+        ASSERT_EQ(::stat(P("stick").c_str(), &onStick), 0);
+        std::lock_guard lock(*flushed);
+        EXPECT_EQ(*devices, (std::set<dev_t>{out.st_dev, onStick.st_dev}));
+        q.lstCopyFrom.SetSelected(q.lstCopyFrom.FirstNode(), true);
+        q.lstCopyFrom.SetSelected(q.lstCopyFrom.NodeAt(1), true);
+        q.ResetCopyStatus();
+    }
 }
 
 } // namespace

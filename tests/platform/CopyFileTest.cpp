@@ -783,11 +783,13 @@ TEST(CopyFile, VerificationRefusesACopyThatReadsBackWrong) {
     struct TCase {
         const char* What;
         bool Unnamed, OldTarget, Sparse;
-        off_t Spoil; // the offset of the byte spoiled after the write; -1 none
+        off_t Spoil;   // the offset of the byte spoiled after the write; -1 none
+        off_t Odd = 0; // a hole of this many bytes more, and data after it
     };
     constexpr off_t Size = 8 << 20;
     for (TCase c :
          {TCase{"intact", true, false, false, -1}, TCase{"intact sparse", true, true, true, -1},
+          TCase{"a hole of no whole number of blocks", true, false, true, -1, 12345},
           TCase{"spoiled", true, true, false, 12345},
           TCase{"spoiled in a hole", true, false, true, Size - 10},
           TCase{"spoiled, named temporary", false, true, false, 0}}) {
@@ -797,7 +799,12 @@ TEST(CopyFile, VerificationRefusesACopyThatReadsBackWrong) {
         const std::string data = PatternBytes(1 << 20);
         WriteFile(tmp / "src", data);
         if (c.Sparse) {
-            ASSERT_EQ(::truncate((tmp / "src").c_str(), Size), 0); // a hole to the end
+            ASSERT_EQ(::truncate((tmp / "src").c_str(), Size + c.Odd), 0); // a hole to the end
+            if (c.Odd) {
+                const int fd = ::open((tmp / "src").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                ASSERT_EQ(::write(fd, data.data(), 1000), 1000);
+                ::close(fd);
+            }
         }
         const std::string source = ReadFile(tmp / "src");
         if (c.OldTarget)

@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 #include "PlatformTestUtil.h"
+#include "platform/DeviceKind.h"
 #include "platform/SysError.h"
 #include "support/TestSupport.h"
 
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace ferrox {
@@ -190,6 +192,45 @@ TEST(SysError, MessagesHaveNoTrailingPunctuation) {
         ASSERT_FALSE(text.empty()) << code;
         EXPECT_NE(text.back(), '.') << code;
         EXPECT_NE(text.back(), ' ') << code;
+    }
+}
+
+} // namespace
+} // namespace ferrox
+
+namespace ferrox {
+namespace {
+
+// A partition has no queue of its own in sysfs: whether it rotates is its disk's word. A
+// partition of a spinning disk read as solid would get files side by side, its head
+// seeking between them.
+TEST(DeviceKind, APartitionRotatesAsItsDiskDoes) {
+    struct TCase {
+        const char* What;
+        const char* Link;       // what sysfs's dev/block/M:m of the directory's device is
+        const char* Rotational; // the disk's queue/rotational
+        TDeviceKind Kind;
+    };
+    for (TCase c :
+         {TCase{"a spinning disk", "../../block/sda", "1", TDeviceKind::Rotating},
+          {"a partition of a spinning disk", "../../block/sda/sda1", "1", TDeviceKind::Rotating},
+          {"a partition of an SSD", "../../block/sda/sda1", "0", TDeviceKind::Solid},
+          {"a device sysfs does not know", nullptr, "1", TDeviceKind::Solid}}) {
+        SCOPED_TRACE(c.What);
+        test::TTempDir sys;
+        struct stat st;
+        ASSERT_EQ(::stat(sys.Path().c_str(), &st), 0);
+        test::RunShell("mkdir -p '" + sys / "dev/block" + "' '" + sys / "block/sda/sda1" + "' '" +
+                       sys / "block/sda/queue" + "'");
+        test::WriteFile(sys / "block/sda/queue/rotational", std::string(c.Rotational) + "\n");
+        const std::string node =
+            std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+        if (c.Link) {
+            ASSERT_EQ(::symlink(c.Link, (sys / "dev/block/" + node).c_str()), 0);
+        }
+        dev_t device = 0;
+        EXPECT_EQ(DeviceKindUnder(sys.Path(), sys.Path(), device), c.Kind);
+        EXPECT_EQ(device, st.st_dev);
     }
 }
 
