@@ -143,6 +143,7 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         // The copy's own lookup of the source is the existence test: one lookup, not two.
         const TCopyResult copy = CopyFileWithProgress(
             Source, Target, CopyOptionsFor(options, reporter, AbortFlag, Move), options.Context);
+        ReportCopyEnded(reporter);
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;
         result.Size = copy.Source.Valid ? copy.Source.Size : 0;

@@ -36,4 +36,15 @@ void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
     }
 }
 
+void ReportCopyEnded(const TCopyReporter& reporter) {
+    if (!reporter.Channel || reporter.LastStampNs == 0)
+        return;
+    try {
+        // No wake-up: the monitor finds it on its next pass.
+        reporter.Channel->ProgressList.Add(
+            {0, reporter.Reported, REPORT_COPY_ENDED, reporter.File, reporter.StartNs});
+    } catch (...) {
+    }
+}
+
 } // namespace ferrox

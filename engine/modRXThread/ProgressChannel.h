@@ -9,11 +9,16 @@
 
 namespace ferrox {
 
+// Not a copy's own report: the run's word that a copy has ended, done or failed (an empty
+// file reports no chunk, and a failed one never reaches its end), so the monitor stops
+// counting it among the files in flight.
+inline constexpr uint32_t REPORT_COPY_ENDED = 2;
+
 // One progress report of a file copy.
 struct TCopyProgressRec {
     int64_t TotalFileSize = 0;
     int64_t TotalBytesTransferred = 0;
-    uint32_t CallbackReason = 0; // 0: a chunk was copied; 1: the data begins
+    uint32_t CallbackReason = 0; // 0: a chunk was copied; 1: the data begins; 2: it ended
     // Which copy reported it (files may be copied side by side), and when that copy began
     // (nanoseconds since the epoch, system clock), for its transfer rate.
     uint64_t File = 0;
@@ -89,5 +94,8 @@ struct TCopyReporter {
 // moved and wakes the monitor.
 void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
                           uint32_t callbackReason, void* data);
+// Tells the monitor that the copy which reported through `reporter` has ended (nothing
+// when it reported nothing).
+void ReportCopyEnded(const TCopyReporter& reporter);
 
 } // namespace ferrox

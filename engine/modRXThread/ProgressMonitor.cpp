@@ -76,6 +76,10 @@ void TProgressMonitor::Run() {
 
 TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
     TProgressShown shown;
+    if (rec.CallbackReason == REPORT_COPY_ENDED) {
+        inFlight_.erase(rec.File);
+        return shown;
+    }
     // Which file the gauge follows: this one, unless a larger one is in flight beside it.
     const bool finished = rec.CallbackReason == CALLBACK_CHUNK_FINISHED &&
                           rec.TotalBytesTransferred >= rec.TotalFileSize;

@@ -57,6 +57,8 @@ public:
     // What one report shows. With files side by side the gauge and the rate follow the
     // largest file in flight; the others' reports show nothing.
     TProgressShown ShowRecord(const TCopyProgressRec& rec);
+    // How many files it counts in flight (on the monitor's thread, or when it is stopped).
+    size_t FilesInFlight() const { return inFlight_.size(); }
 
     // Seams for tests, set before Start (the clock is diag's SetClock).
     TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();

@@ -65,14 +65,16 @@ TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
     EXPECT_EQ(ReadFile(P("a.txt")), "new content");
     EXPECT_EQ(status.Texts(),
               (std::vector<std::string>{P("a.txt"), "Finished Copying file [" + P("a.txt") + "]"}));
-    TCopyProgressRec first, last;
-    ASSERT_TRUE(run.Progress.ProgressList.First(first));
+    std::vector<TCopyProgressRec> reports;
+    for (TCopyProgressRec rec; run.Progress.ProgressList.First(rec);)
+        reports.push_back(rec), run.Progress.ProgressList.RemoveFirst();
+    ASSERT_EQ(reports.size(), 3u);
+    const TCopyProgressRec& first = reports[0];
     EXPECT_EQ(first.CallbackReason, 1u);
     EXPECT_EQ(first.TotalBytesTransferred, 0);
-    while (run.Progress.ProgressList.First(last))
-        run.Progress.ProgressList.RemoveFirst();
-    EXPECT_EQ(last.CallbackReason, 0u);
-    EXPECT_EQ(last.TotalBytesTransferred, 11);
+    EXPECT_EQ(reports[1].CallbackReason, 0u);
+    EXPECT_EQ(reports[1].TotalBytesTransferred, 11);
+    EXPECT_EQ(reports[2].CallbackReason, REPORT_COPY_ENDED); // the monitor forgets it
     EXPECT_GT(first.StartNs, 0);
     EXPECT_TRUE(TraceEntries().empty());
 }

@@ -124,6 +124,26 @@ TEST_F(TMonitorTest, GaugeFollowsTheLargestFileInFlight) {
                                         "max 5000", "progress 5000", "max 1000", "progress 800"}));
 }
 
+// A copy that ends without a last chunk (an empty file, a failed or cancelled one) leaves
+// the files in flight: the gauge goes back to following the smaller ones at once, and
+// empty files do not pile up there.
+TEST_F(TMonitorTest, CopiesThatEndWithoutTheirLastChunkLeaveTheFilesInFlight) {
+    Show({5000, 0, 1, 2});
+    Show({5000, 2500, 0, 2});
+    Show({0, 2500, REPORT_COPY_ENDED, 2}); // failed half way
+    Show({1000, 0, 1, 3});
+    Show({1000, 800, 0, 3});
+    EXPECT_EQ(ui.Calls(),
+              (std::vector<std::string>{"max 5000", "progress 0", "max 5000", "progress 2500",
+                                        "max 1000", "progress 0", "max 1000", "progress 800"}));
+    monitor.ShowRecord({0, 800, REPORT_COPY_ENDED, 3, startNs}); // cancelled
+    for (uint64_t f = 10; f < 1010; ++f) { // empty files: a start, no chunk, an end
+        monitor.ShowRecord({0, 0, 1, f, startNs});
+        monitor.ShowRecord({0, 0, REPORT_COPY_ENDED, f, startNs});
+    }
+    EXPECT_EQ(monitor.FilesInFlight(), 0u) << "every report would walk what piles up";
+}
+
 TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
     for (int i = 0; i < 20; ++i)
         channel.ProgressList.Add({100, i, 0, 0, startNs});
