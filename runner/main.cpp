@@ -3,6 +3,7 @@
 #include "core/FerroxCore.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
+#include "persist/ExePath.h"
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
@@ -60,8 +61,10 @@ const char* const Usage =
     "Failures and usage errors go to stderr, everything else to stdout.\n"
     "\n"
     "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
-    "file could not be saved (or was saved beside it), 2 bad usage, or a queue file that\n"
-    "cannot be read, is not a queue or is in use by another Ferrox.\n";
+    "file could not be saved (or was saved beside it), 2 bad usage, a queue file that\n"
+    "cannot be read, is not a queue or is in use by another Ferrox, or a QOPTIONS.INI\n"
+    "that cannot be read or holds a value that means nothing (for an option no flag\n"
+    "sets); nothing is copied then.\n";
 
 // A usage error: why, then how the program is called, on stderr.
 int UsageError(const std::string& why) {
@@ -73,9 +76,7 @@ int UsageError(const std::string& why) {
 struct TArguments {
     bool Quiet = false;
     bool Flush = true;
-    std::optional<TExistingTargets> Existing;
-    bool Verify = false;
-    std::optional<int> Workers;
+    TOptionOverrides Options; // --existing, --verify, --workers
     bool HaveQueueFile = false;
     std::string QueueFile;
 };
@@ -105,14 +106,14 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         } else if (a == "--no-flush") {
             args.Flush = false;
         } else if (a == "--verify") {
-            args.Verify = true;
+            args.Options.VerifyCopies = true;
         } else if (a.rfind("--existing=", 0) == 0) {
-            if (!(args.Existing = ExistingTargetsByName(a.substr(11))))
+            if (!(args.Options.ExistingTargets = ExistingTargetsByName(a.substr(11))))
                 end = UsageError("--existing takes overwrite, skip, newer or keep-both, not " +
                                  a.substr(11));
         } else if (a.rfind("--workers=", 0) == 0 || (a == "--workers" && i + 1 < argc)) {
             const std::string value = a == "--workers" ? argv[++i] : a.substr(10);
-            if (!(args.Workers = WorkersByName(value)))
+            if (!(args.Options.Workers = WorkersByName(value)))
                 end = UsageError("--workers takes auto or 1 to 16, not " + value);
         } else if (a == "--") {
             for (++i; i < argc && !end; ++i)
@@ -126,6 +127,32 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
             return end;
     }
     return std::nullopt;
+}
+
+// A run that cannot do what QOPTIONS.INI asks does not start: a value there that means
+// nothing (and that no flag of this call replaces) or a file that cannot be read is told
+// on stderr, as a flag that means nothing is. The exit status then, or none.
+std::optional<int> RefuseOptionsThatMeanNothing(const TArguments& args) {
+    TOptions options;
+    try {
+        options = ReadOptions(args.Options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ferrox-run: %s; nothing was copied\n", e.what());
+        return 2;
+    }
+    if (options.Unknown.empty())
+        return std::nullopt;
+    for (const TUnknownOption& u : options.Unknown) {
+        const char* flag = u.Key == "ExistingTargets" ? "--existing"
+                           : u.Key == "VerifyCopies"  ? "--verify"
+                           : u.Key == "Workers"       ? "--workers"
+                                                      : nullptr;
+        std::fprintf(stderr, "ferrox-run: %s=%s in %sQOPTIONS.INI means nothing: it takes %s%s\n",
+                     u.Key.c_str(), u.Value.c_str(), ExePath().c_str(), u.Takes.c_str(),
+                     flag ? (std::string(" (or give ") + flag + ")").c_str() : "");
+    }
+    std::fputs("ferrox-run: nothing was copied\n", stderr);
+    return 2;
 }
 
 // Keeps what the queue file's load shows, so that ferrox-run decides what to print once it
@@ -253,6 +280,8 @@ int main(int argc, char** argv) {
     TArguments args;
     if (std::optional<int> end = ParseArguments(argc, argv, args))
         return *end;
+    if (std::optional<int> end = RefuseOptionsThatMeanNothing(args))
+        return *end;
 
     // Output is a courtesy: a reader that went away (ferrox-run | head) must not end the
     // copy, and a file size limit fails the write at hand instead of killing the run.
@@ -267,18 +296,13 @@ int main(int argc, char** argv) {
     sinks.Gauge = &out;
     sinks.RatePanel = &out;
     sinks.RunEvents = &events;
+    core.OverrideOptions(args.Options);
     if (int rc = LoadQueue(core, sinks, out, args)) {
         TraceRelease();
         return rc;
     }
 
     core.SetFlushAtEnd(args.Flush);
-    if (args.Existing)
-        core.SetExistingTargets(*args.Existing);
-    if (args.Verify)
-        core.SetVerifyCopies(true);
-    if (args.Workers)
-        core.SetWorkers(*args.Workers);
     const TLineCounts before = core.CountLines();
     const int64_t bytesBefore = core.BytesCopied();
     const auto start = std::chrono::steady_clock::now();

@@ -24,10 +24,24 @@ struct TRunnerTest : ::testing::Test {
     TTempDir dir;
     std::string P(const std::string& name) const { return dir / name; }
 
+    // The program run: the build's, or a copy in the temp dir that reads the QOPTIONS.INI
+    // beside it.
+    std::string exe = FERROX_RUN_PATH;
+    void RunWithOptions(const std::string& text) {
+        if (exe == FERROX_RUN_PATH) {
+            MakeDir(P("bin"));
+            exe = P("bin/ferrox-run");
+            ASSERT_EQ(RunShell("ln '" FERROX_RUN_PATH "' '" + exe + "' 2>/dev/null || cp '" +
+                               FERROX_RUN_PATH "' '" + exe + "'"),
+                      0);
+        }
+        WriteFile(P("bin/QOPTIONS.INI"), "[Options]\r\n" + text);
+    }
+
     // Runs ferrox-run in the temp dir with a private trash; returns its exit status.
     int Run(const std::string& args, std::string* out = nullptr, const std::string& setup = "") {
         std::string cmd = "cd '" + dir.Path() + "' && " + setup + "XDG_DATA_HOME='" + P("xdg") +
-                          "' " + FERROX_RUN_PATH + " " + args + " >'" + P("out.txt") + "' 2>'" +
+                          "' '" + exe + "' " + args + " >'" + P("out.txt") + "' 2>'" +
                           P("err.txt") + "' </dev/null";
         int rc = RunShell(cmd);
         if (out)
@@ -223,6 +237,76 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
 }
 
 namespace {
+
+// A value that means nothing, in QOPTIONS.INI or in a flag, stops ferrox-run before it
+// copies or moves anything, and stderr says what to correct, quiet or not; a flag that
+// decides the option for the call lets it run. The words users write for a switch are
+// understood.
+TEST_F(TRunnerTest, ValuesThatMeanNothingStopTheRunBeforeItTouchesAFile) {
+    struct TCase {
+        const char* Options; // QOPTIONS.INI's lines; "dir": a directory under its name
+        const char* Flags;
+        int Status;
+        const char* Told; // on stderr, with {} for the options file's directory
+        const char* Target;
+    };
+    const std::vector<TCase> cases = {
+        {"ExistingTargets=KeepBoht", "", 2,
+         "ferrox-run: ExistingTargets=KeepBoht in {}QOPTIONS.INI means nothing: it takes "
+         "Overwrite, Skip, Newer or KeepBoth (or give --existing)\nferrox-run: nothing was "
+         "copied\n",
+         "old"},
+        {"VerifyCopies=yes please", "-q", 2,
+         "ferrox-run: VerifyCopies=yes please in {}QOPTIONS.INI means nothing: it takes 1 or "
+         "0, yes or no, true or false, on or off (or give --verify)\n",
+         "old"},
+        {"DeleteToRecycle=nope", "-q", 2,
+         "DeleteToRecycle=nope in {}QOPTIONS.INI means nothing: it takes 1 or 0, yes or no, "
+         "true or false, on or off\n",
+         "old"},
+        {"dir", "", 2, "ferrox-run: Unable to read {}QOPTIONS.INI: Is a directory; nothing", "old"},
+        {"", "--existing=keepboht", 2,
+         "--existing takes overwrite, skip, newer or keep-both, not keepboht", "old"},
+        {"", "--workers=x", 2, "--workers takes auto or 1 to 16, not x", "old"},
+        {"", "--workers=0", 2, "--workers takes auto or 1 to 16, not 0", "old"},
+        {"ExistingTargets=KeepBoht\r\nVerifyCopies=maybe\r\nWorkers=x",
+         "--existing=skip --verify --workers=2", 0, "", "old"},
+        {"ExistingTargets=overwrite\r\nVerifyCopies=Yes\r\nDeleteToRecycle=OFF", "", 0, "", "new"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.Options) + " " + c.Flags);
+        RemoveTree(P("src"));
+        RemoveTree(P("out"));
+        RemoveTree(P("xdg"));
+        RemoveTree(P("bin/QOPTIONS.INI"));
+        MakeDir(P("src"));
+        MakeDir(P("out"));
+        WriteFile(P("src/a.txt"), "new");
+        WriteFile(P("out/a.txt"), "old");
+        WriteQueue("q.ini",
+                   {"FROM-1=F:" + P("src/a.txt"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=1"});
+        const std::string queue = ReadFile(P("q.ini"));
+        RunWithOptions(c.Options == std::string("dir") ? "" : c.Options);
+        if (c.Options == std::string("dir")) {
+            RemoveTree(P("bin/QOPTIONS.INI"));
+            MakeDir(P("bin/QOPTIONS.INI"));
+        }
+        EXPECT_EQ(Run(std::string(c.Flags) + " q.ini"), c.Status) << Stdout() << Stderr();
+        std::string told = c.Told;
+        if (size_t at = told.find("{}"); at != std::string::npos)
+            told.replace(at, 2, P("bin/"));
+        EXPECT_NE(Stderr().find(told), std::string::npos) << Stderr();
+        EXPECT_EQ(ReadFile(P("out/a.txt")), c.Target);
+        if (c.Status == 2) {
+            EXPECT_EQ(Stdout(), "");
+            EXPECT_TRUE(Exists(P("src/a.txt")));
+            EXPECT_EQ(ReadFile(P("q.ini")), queue) << "nothing was copied, nothing saved";
+        }
+    }
+    // "OFF" meant off: the moved source went for good, not into the trash.
+    EXPECT_FALSE(Exists(P("src/a.txt")));
+    EXPECT_FALSE(Exists(P("xdg/Trash/files/a.txt")));
+}
 
 TEST_F(TRunnerTest, FailuresAndUsageErrorsGoToStderrAndNameWhatFailed) {
     WriteFile(P("a.txt"), "a");
