@@ -140,6 +140,8 @@ public:
     int64_t BytesCopied() const { return run_.Progress.TotalBytesCopied.load(); }
     // Files of the last run whose target was kept as the policy said.
     long FilesSkipped() const { return run_.Progress.Run.LinesSkipped.load(); }
+    // Lines of the last run that its abort stopped in the middle of their copy.
+    long LinesInterrupted() const { return run_.Progress.Run.LinesInterrupted.load(); }
 
     // Tests reach the parts through this; no face does.
     struct TParts {

@@ -58,7 +58,9 @@ const char* const Usage =
     "                files copied side by side (1 to 16; auto: as each target suits)\n"
     "  -h, --help    show this help\n"
     "\n"
-    "Failures and usage errors go to stderr, everything else to stdout.\n"
+    "Failures and usage errors go to stderr, everything else to stdout. A line that\n"
+    "an abort stopped part-way is printed as interrupted, not as failed; nothing of\n"
+    "its copy stays.\n"
     "\n"
     "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
     "file could not be saved (or was saved beside it), 2 bad usage, a queue file that\n"
@@ -193,6 +195,16 @@ public:
                     const std::string& where) override {
         out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(code));
     }
+    // What was asked, not a failure: on stdout, and the summary counts it apart.
+    void LineInterrupted(const PVirtualNode&, const std::string& source, int64_t written,
+                         int64_t size) override {
+        bytesInterrupted_.fetch_add(written);
+        out_.SetStatusText("ferrox-run: interrupted: " + source + " (" +
+                               FormatNumber(double(written), 0, 0, format_) + " of " +
+                               FormatNumber(double(size), 0, 0, format_) +
+                               " bytes written, not kept)",
+                           TStatusKind::Info);
+    }
     void RunEnded(bool) override {
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -205,6 +217,7 @@ public:
         return endedCv_.wait_for(lock, timeout, [this] { return ended_; });
     }
     long SourcesKept() const { return sourcesKept_.load(); }
+    int64_t BytesInterrupted() const { return bytesInterrupted_.load(); }
 
 private:
     TConsoleOutput& out_;
@@ -213,6 +226,7 @@ private:
     std::condition_variable endedCv_;
     bool ended_ = false;
     std::atomic<long> sourcesKept_{0};
+    std::atomic<int64_t> bytesInterrupted_{0};
 };
 
 // Loads the queue while its texts are held back: a queue that cannot be run is told on
@@ -330,15 +344,23 @@ int main(int argc, char** argv) {
     const int64_t bytes = core.BytesCopied() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
     const long skipped = core.FilesSkipped();
+    // The abort's lines show as failed in the queue; the summary tells them apart.
+    const long interrupted = core.LinesInterrupted();
+    const long failed = after.Failed - interrupted;
+    const int64_t thrownAway = events.BytesInterrupted();
     out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied" +
                   (skipped > 0 ? " (" + std::to_string(skipped) + " skipped, target exists)" : "") +
-                  ", " + std::to_string(after.Failed) + " failed, " +
+                  ", " + std::to_string(failed) + " failed, " +
+                  (interrupted > 0 ? std::to_string(interrupted) + " interrupted, " : "") +
                   std::to_string(after.Waiting) + " not reached, " +
                   FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
                   FormatNumber(seconds, 0, 1, fmt) + " s (" +
                   FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
+                  (thrownAway > 0 ? ", " + FormatNumber(double(thrownAway), 0, 0, fmt) +
+                                        " bytes of interrupted lines " + "written and not kept"
+                                  : "") +
                   (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved));
     core.DetachSinks();
     TraceRelease();
-    return after.Failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
+    return failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
 }
