@@ -38,6 +38,9 @@ void TFaceRelay::Tell(const TRunEvent& e) {
     case TRunEvent::LineFailed:
         events->LineFailed(e.Line, e.Path, e.Code, e.Where);
         break;
+    case TRunEvent::LineInterrupted:
+        events->LineInterrupted(e.Line, e.Path, e.Bytes, e.Size);
+        break;
     case TRunEvent::RunEnded:
         events->RunEnded(e.Aborted);
         break;

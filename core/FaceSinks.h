@@ -55,9 +55,14 @@ public:
     virtual void SourceNotRemoved(const PVirtualNode& /*line*/, const std::string& /*source*/,
                                   int /*errorCode*/) {}
     // A source line failed; `where` is the path the error is about (the source, or a
-    // destination directory of a directory line).
+    // destination directory: one a directory line could not make, or a file line's folder
+    // that is not there).
     virtual void LineFailed(const PVirtualNode& /*line*/, const std::string& /*source*/,
                             int /*errorCode*/, const std::string& /*where*/) {}
+    // An abort stopped a file line's copy part-way: nothing of it stays, `written` of its
+    // `size` bytes had been written. The line shows as failed, but this is no failure.
+    virtual void LineInterrupted(const PVirtualNode& /*line*/, const std::string& /*source*/,
+                                 int64_t /*written*/, int64_t /*size*/) {}
     // The run is over and idle again: a new run may start now.
     virtual void RunEnded(bool /*aborted*/) {}
     // The run buttons' captions or hints changed (read them from the core). Also called

@@ -53,7 +53,7 @@ TLoadResult TFerroxCore::Start() {
     run_.PauseEvent.Set();
     queueFile_.QueueFileName =
         defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
-    options_ = LoadOptions(queue_.StatusLine);
+    options_ = LoadOptions(queue_.StatusLine, overrides_);
     // The engine takes the switches as plain values.
     run_.DeleteToRecycle.store(options_.DeleteToRecycle);
     run_.ExistingTargets.store(options_.ExistingTargets);
@@ -63,7 +63,10 @@ TLoadResult TFerroxCore::Start() {
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    return queueFile_.LoadQueue(false, "");
+    const TLoadResult loaded = queueFile_.LoadQueue(false, "");
+    // After the load's own words, which would hide them on the window's status line.
+    TellUnknownOptions(queue_.StatusLine, options_);
+    return loaded;
 }
 
 void TFerroxCore::Shutdown() {

@@ -46,8 +46,9 @@ public:
     // Detaches every sink; when this returns no thread is still inside one of them.
     void DetachSinks();
     // Start-up: flags cleared, program directory, pause gate open, queue file named,
-    // options read, the monitor started, the queue loaded. An exception leaves the later
-    // steps undone. What the queue's load found.
+    // options read, the monitor started, the queue loaded, and last the options' values
+    // that meant nothing told (the last word of start-up, so the window shows it). An
+    // exception leaves the later steps undone. What the queue's load found.
     TLoadResult Start();
     // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
@@ -63,10 +64,8 @@ public:
     void CopySelectedLinesNow();
     // Whether a run waits at its end until what it wrote is on the devices (default: yes).
     void SetFlushAtEnd(bool flush) { run_.FlushAtEnd.store(flush); }
-    // For the runs from now on, instead of what the options file says (ferrox-run's flags).
-    void SetExistingTargets(TExistingTargets policy) { run_.ExistingTargets.store(policy); }
-    void SetVerifyCopies(bool verify) { run_.VerifyCopies.store(verify); }
-    void SetWorkers(int workers) { run_.Workers.store(workers); }
+    // Before Start: what the face decides instead of the options file (ferrox-run's flags).
+    void OverrideOptions(const TOptionOverrides& overrides) { overrides_ = overrides; }
     // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
     // a signal handler, which then lets the face call AbortOrClose.
     void AbortFromSignal() noexcept;
@@ -141,6 +140,8 @@ public:
     int64_t BytesCopied() const { return run_.Progress.TotalBytesCopied.load(); }
     // Files of the last run whose target was kept as the policy said.
     long FilesSkipped() const { return run_.Progress.Run.LinesSkipped.load(); }
+    // Lines of the last run that its abort stopped in the middle of their copy.
+    long LinesInterrupted() const { return run_.Progress.Run.LinesInterrupted.load(); }
 
     // Tests reach the parts through this; no face does.
     struct TParts {
@@ -161,6 +162,7 @@ private:
     TRunControl control_{queue_, run_};
     TQueueFile queueFile_{queue_, run_.CopyRunning};
     TListCommands commands_{queue_, run_, control_};
+    TOptionOverrides overrides_;
     TOptions options_;
     TProgressMonitor monitor_{run_.Progress, queue_.StatusLine, relay_};
     bool shutDown_ = false;

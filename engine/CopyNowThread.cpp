@@ -56,6 +56,22 @@ std::string FailureNote(int code) {
     return std::string("Failed ") + when + ": " + SysErrorMessage(code);
 }
 
+// A file line that failed as the run tells it: stopped part-way by the abort (the copy
+// fails with ECANCELED then, and only then), or failed at its destination folder when that
+// is not there, else at its source.
+TRunEvent FileLineFailed(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
+                         const TFileCopyResult& copy) {
+    if (copy.Error == ECANCELED) {
+        TRunEvent stopped{TRunEvent::LineInterrupted, Source, pair.SourcePath, copy.Error};
+        stopped.Bytes = copy.Written;
+        stopped.Size = copy.Size;
+        return stopped;
+    }
+    const bool noFolder = !copy.SourceMissing && CheckDirectory(pair.DestPath) != 0;
+    return {TRunEvent::LineFailed, Source, pair.SourcePath, copy.Error,
+            noFolder ? pair.DestPath : pair.SourcePath};
+}
+
 } // namespace
 
 TCopyNOWThread::TCopyNOWThread(TCopyQueue& queue, TRunState& run)
@@ -175,11 +191,11 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     if (ok)
         run_.Written.Note(copy.TargetDevice, copy.TargetDir);
     Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
-    tally_.FileFinished(ok, copy.Size, copy.Skipped);
+    tally_.FileFinished(ok, copy.Size, copy.Skipped, copy.Error == ECANCELED);
     run_.Tell({TRunEvent::FileFinished, Source, S, copy.Error});
     if (!ok) {
         status.Put("Error copying file [" + SysErrorMessage(copy.Error) + "]", TStatusKind::Told);
-        run_.Tell({TRunEvent::LineFailed, Source, S, copy.Error, S});
+        run_.Tell(FileLineFailed(Source, pair, copy));
     } else if (copy.SourceError) {
         run_.Tell({TRunEvent::SourceNotRemoved, Source, S, copy.SourceError});
     }

@@ -150,6 +150,7 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         result.TargetDir = copy.TargetDir;
         result.TargetDevice = copy.TargetDevice;
         result.Skipped = copy.Skipped;
+        result.Written = reporter.Reported;
         // What a failed copy moved is not done, nor what a copy that found its name taken
         // at the last moment wrote.
         if (progress && (copy.Error != 0 || copy.Skipped))
@@ -169,7 +170,9 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
                  std::string("An Exception occurred, please the email developer the log file [") +
                      e.what() + "]");
     }
-    status.Show("Finished Copying file [" + Source + "]");
+    // A face that prints the run's failed lines need not say that a failed file finished.
+    status.Put("Finished Copying file [" + Source + "]",
+               result.Ok() ? TStatusKind::Info : TStatusKind::Told);
     return result;
 }
 

@@ -54,6 +54,9 @@ struct TFileCopyResult {
     dev_t TargetDevice = 0;
     // The target existed and was left as it was (the line is done, nothing was written).
     bool Skipped = false;
+    // Bytes of the file the copy had moved when it ended (for one stopped part-way, what
+    // was written and then thrown away).
+    int64_t Written = 0;
 
     bool Ok() const { return Error == 0; }
 };

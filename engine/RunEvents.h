@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -14,6 +15,7 @@ struct TRunEvent {
         FileFinished,     // a file's copy ended: Code 0 when it is done, else why not
         SourceNotRemoved, // a Move was copied but its source stayed (Code says why)
         LineFailed,       // a source line (file or directory) failed with Code
+        LineInterrupted,  // an abort stopped a file line's copy (see Bytes); no failure
         RunEnded,         // the run is over and its state is idle again
         ButtonsChanged,   // the run buttons' texts changed; read them from the run state
     };
@@ -26,9 +28,14 @@ struct TRunEvent {
     PVirtualNode Line; // the source line it is about (none for RunEnded, ButtonsChanged)
     std::string Path;  // the source line's path
     int Code = 0;      // errno or a TFerroxError
-    // What a failure is about: the source, or a destination directory of a directory line.
+    // What a failure is about: the source, or a destination directory (one a directory line
+    // could not make, or a file line's folder that is not there).
     std::string Where;
     bool Aborted = false; // RunEnded: the run was aborted or asked to end
+    // LineInterrupted: the bytes written when it stopped, of the file's Size; the line
+    // keeps the failed status and nothing of the copy stays.
+    int64_t Bytes = 0;
+    int64_t Size = 0;
 };
 
 // Where a run's events go. Called on the worker's thread (ButtonsChanged also on the

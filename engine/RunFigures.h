@@ -27,6 +27,8 @@ struct TRunCounters {
     std::atomic<long> LinesDone{0};
     std::atomic<long> LinesFailed{0};
     std::atomic<long> LinesSkipped{0};
+    // Stopped in the middle of their copy by an abort: told apart from the failures.
+    std::atomic<long> LinesInterrupted{0};
     std::atomic<long> LinesLeft{0};
     std::atomic<long> DirsLeft{0};      // directory lines not expanded yet
     std::atomic<long> FilesFinished{0}; // file lines done or failed, for the pace
@@ -48,6 +50,7 @@ struct TRunCounters {
         LinesDone = 0;
         LinesFailed = 0;
         LinesSkipped = 0;
+        LinesInterrupted = 0;
         LinesLeft = 0;
         DirsLeft = 0;
         FilesFinished = 0;

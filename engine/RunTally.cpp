@@ -50,9 +50,12 @@ void TRunTally::Taken(const PVirtualNode& line, bool isDirectory) {
     Count(line, isDirectory, size);
 }
 
-void TRunTally::FileFinished(bool done, int64_t size, bool skipped) {
+void TRunTally::FileFinished(bool done, int64_t size, bool skipped, bool interrupted) {
     c_.LinesLeft.fetch_sub(1, std::memory_order_relaxed);
-    (done ? c_.LinesDone : c_.LinesFailed).fetch_add(1, std::memory_order_relaxed);
+    (done          ? c_.LinesDone
+     : interrupted ? c_.LinesInterrupted
+                   : c_.LinesFailed)
+        .fetch_add(1, std::memory_order_relaxed);
     c_.FilesFinished.fetch_add(1, std::memory_order_relaxed);
     if (skipped)
         c_.LinesSkipped.fetch_add(1, std::memory_order_relaxed);
@@ -72,19 +75,15 @@ void TRunTally::DirectoryFinished(bool expanded, bool complete) {
 }
 
 std::string TRunTally::EndText(bool aborted) const {
-    const long failed = c_.LinesFailed.load();
-    const long left = c_.LinesLeft.load();
-    if (failed == 0 && left <= 0)
+    std::string counts;
+    for (auto [n, what] : {std::pair{c_.LinesFailed.load(), " failed"},
+                           {c_.LinesInterrupted.load(), " interrupted"},
+                           {c_.LinesLeft.load(), " not reached"}})
+        if (n > 0)
+            counts += (counts.empty() ? "" : ", ") + std::to_string(n) + what;
+    if (counts.empty())
         return MsgAllCompleted;
-    std::string text = MsgAllCompleted;
-    text += " \u2014 ";
-    if (failed > 0)
-        text += std::to_string(failed) + " failed";
-    if (left > 0)
-        text += (failed > 0 ? ", " : "") + std::to_string(left) + " not reached";
-    if (aborted)
-        text += " (aborted)";
-    return text;
+    return std::string(MsgAllCompleted) + " \u2014 " + counts + (aborted ? " (aborted)" : "");
 }
 
 } // namespace ferrox

@@ -21,8 +21,9 @@ public:
     // A line the run takes: counted now if the start did not see it (the user added it
     // during the run).
     void Taken(const PVirtualNode& line, bool isDirectory);
-    // done: copied or skipped; skipped: the target was kept, and no byte was written.
-    void FileFinished(bool done, int64_t size, bool skipped = false);
+    // done: copied or skipped; skipped: the target was kept, and no byte was written;
+    // interrupted: not done because the abort stopped its copy, which is no failure.
+    void FileFinished(bool done, int64_t size, bool skipped = false, bool interrupted = false);
     // complete: false when the expansion was stopped part-way (the line stays waiting).
     void DirectoryFinished(bool expanded, bool complete);
 

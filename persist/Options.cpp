@@ -1,5 +1,6 @@
 #include "persist/Options.h"
 
+#include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "persist/ExePath.h"
@@ -13,11 +14,100 @@
 
 namespace ferrox {
 
-std::optional<int> WorkersByName(std::string_view text) {
+namespace {
+
+constexpr const char* SwitchWords = "1 or 0, yes or no, true or false, on or off";
+
+std::string Lower(std::string_view text) {
     std::string word;
     for (char c : text)
+        word += char(std::tolower(static_cast<unsigned char>(c)));
+    return word;
+}
+
+// The file's options, read one key at a time; what means nothing is noted as it goes.
+class TOptionReader {
+public:
+    TOptionReader(const TIniReader& ini, TOptions& options) : ini_(ini), options_(options) {}
+
+    // A switch; `safest` is what a value that means nothing gives when the switch decides
+    // what happens to files, none when it does not (the default is used then).
+    bool Switch(const char* key, bool def, std::optional<bool> safest = std::nullopt) {
+        const std::string value = Value(key);
+        if (value.empty())
+            return def;
+        if (std::optional<bool> on = SwitchByName(value))
+            return *on;
+        const bool used = safest.value_or(def);
+        Unknown(key, value, used ? "1" : "0", SwitchWords, safest.has_value());
+        return used;
+    }
+
+    TExistingTargets ExistingTargets(const char* key) {
+        const std::string value = Value(key);
+        if (value.empty())
+            return TExistingTargets::Overwrite;
+        if (std::optional<TExistingTargets> policy = ExistingTargetsByName(value))
+            return *policy;
+        // The one choice that writes nothing over anything.
+        constexpr TExistingTargets safest = TExistingTargets::Skip;
+        Unknown(key, value, ExistingTargetsName(safest), "Overwrite, Skip, Newer or KeepBoth",
+                true);
+        return safest;
+    }
+
+    int Workers(const char* key) {
+        const std::string value = Value(key);
+        if (value.empty())
+            return 0;
+        if (std::optional<int> n = WorkersByName(value))
+            return *n;
+        Unknown(key, value, "auto", "auto or 1 to " + std::to_string(MaxWorkers), false);
+        return 0;
+    }
+
+private:
+    std::string Value(const char* key) const { return ini_.ReadString("Options", key, ""); }
+    void Unknown(const char* key, const std::string& value, std::string used, std::string takes,
+                 bool safety) {
+        options_.Unknown.push_back({key, value, std::move(used), std::move(takes), safety});
+    }
+
+    const TIniReader& ini_;
+    TOptions& options_;
+};
+
+// What a start-up uses when the file cannot be read: nothing the user may have asked for
+// is weakened.
+TOptions SafestOptions() {
+    TOptions options;
+    options.ExistingTargets = TExistingTargets::Skip;
+    options.VerifyCopies = true;
+    return options;
+}
+
+} // namespace
+
+std::optional<bool> SwitchByName(std::string_view text) {
+    if (std::optional<long long> n = ParseIniInteger(text))
+        return *n != 0;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    const std::string word = Lower(text);
+    if (word == "yes" || word == "true" || word == "on")
+        return true;
+    if (word == "no" || word == "false" || word == "off")
+        return false;
+    return std::nullopt;
+}
+
+std::optional<int> WorkersByName(std::string_view text) {
+    std::string word;
+    for (char c : Lower(text))
         if (c != ' ' && c != '\t')
-            word += char(std::tolower(static_cast<unsigned char>(c)));
+            word += c;
     if (word == "auto")
         return 0;
     int n = 0;
@@ -27,37 +117,47 @@ std::optional<int> WorkersByName(std::string_view text) {
     return n;
 }
 
-TOptions LoadOptions(TStatusLine& status) {
-    TTraceScope trace("LoadOptions");
-    // The defaults hold until the file says otherwise: a file that cannot be read must not
-    // turn the trash off and have moved sources deleted for good.
+TOptions ReadOptions(const TOptionOverrides& overrides) {
+    const TIniReader ini = TIniReader::FromFile(ExePath() + "QOPTIONS.INI");
     TOptions options;
-    try {
-        TIniReader ini = TIniReader::FromFile(ExePath() + "QOPTIONS.INI");
-        options.DeleteToRecycle = ini.ReadBool("Options", "DeleteToRecycle", true);
-        options.DisplayProgressBar = ini.ReadBool("Options", "DisplayProgressBar", true);
-        options.VerifyCopies = ini.ReadBool("Options", "VerifyCopies", false);
-        const std::string existing = ini.ReadString("Options", "ExistingTargets", "");
-        if (!existing.empty()) {
-            if (std::optional<TExistingTargets> policy = ExistingTargetsByName(existing))
-                options.ExistingTargets = *policy;
-            else
-                status.Show("Unknown ExistingTargets=" + existing + " in QOPTIONS.INI, " +
-                            ExistingTargetsName(options.ExistingTargets) + " is used");
-        }
-        const std::string workers = ini.ReadString("Options", "Workers", "");
-        if (!workers.empty()) {
-            if (std::optional<int> n = WorkersByName(workers))
-                options.Workers = *n;
-            else
-                status.Show("Unknown Workers=" + workers + " in QOPTIONS.INI, auto is used");
-        }
-    } catch (const std::exception& e) {
-        // Start-up goes on with the defaults; the message says which file and why.
-        status.Show(std::string("Exception Error: ") + e.what());
-        return TOptions{};
-    }
+    TOptionReader read(ini, options);
+    options.DeleteToRecycle = read.Switch("DeleteToRecycle", true, true);
+    options.DisplayProgressBar = read.Switch("DisplayProgressBar", true);
+    options.ExistingTargets = overrides.ExistingTargets ? *overrides.ExistingTargets
+                                                        : read.ExistingTargets("ExistingTargets");
+    options.VerifyCopies =
+        overrides.VerifyCopies ? *overrides.VerifyCopies : read.Switch("VerifyCopies", false, true);
+    options.Workers = overrides.Workers ? *overrides.Workers : read.Workers("Workers");
     return options;
+}
+
+TOptions LoadOptions(TStatusLine& status, const TOptionOverrides& overrides) {
+    TTraceScope trace("LoadOptions");
+    try {
+        return ReadOptions(overrides);
+    } catch (const std::exception& e) {
+        // Start-up goes on; the message says which file and why.
+        status.Show(std::string("Exception Error: ") + e.what());
+    }
+    TOptions options = SafestOptions();
+    if (overrides.ExistingTargets)
+        options.ExistingTargets = *overrides.ExistingTargets;
+    if (overrides.VerifyCopies)
+        options.VerifyCopies = *overrides.VerifyCopies;
+    if (overrides.Workers)
+        options.Workers = *overrides.Workers;
+    return options;
+}
+
+void TellUnknownOptions(TStatusLine& status, const TOptions& options) {
+    for (const TUnknownOption& u : options.Unknown) {
+        const std::string text =
+            "Unknown " + u.Key + "=" + u.Value + " in QOPTIONS.INI, " + u.Used + " is used";
+        if (u.Safety)
+            LogError(status, text + " (the safest)");
+        else
+            status.Show(text);
+    }
 }
 
 } // namespace ferrox

@@ -3,6 +3,7 @@
 #include "core/FerroxCore.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
+#include "persist/ExePath.h"
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
@@ -57,11 +58,15 @@ const char* const Usage =
     "                files copied side by side (1 to 16; auto: as each target suits)\n"
     "  -h, --help    show this help\n"
     "\n"
-    "Failures and usage errors go to stderr, everything else to stdout.\n"
+    "Failures and usage errors go to stderr, everything else to stdout. A line that\n"
+    "an abort stopped part-way is printed as interrupted, not as failed; nothing of\n"
+    "its copy stays.\n"
     "\n"
     "Exit status: 0 no line failed, 1 a line failed, the run was aborted or the queue\n"
-    "file could not be saved (or was saved beside it), 2 bad usage, or a queue file that\n"
-    "cannot be read, is not a queue or is in use by another Ferrox.\n";
+    "file could not be saved (or was saved beside it), 2 bad usage, a queue file that\n"
+    "cannot be read, is not a queue or is in use by another Ferrox, or a QOPTIONS.INI\n"
+    "that cannot be read or holds a value that means nothing (for an option no flag\n"
+    "sets); nothing is copied then.\n";
 
 // A usage error: why, then how the program is called, on stderr.
 int UsageError(const std::string& why) {
@@ -73,9 +78,7 @@ int UsageError(const std::string& why) {
 struct TArguments {
     bool Quiet = false;
     bool Flush = true;
-    std::optional<TExistingTargets> Existing;
-    bool Verify = false;
-    std::optional<int> Workers;
+    TOptionOverrides Options; // --existing, --verify, --workers
     bool HaveQueueFile = false;
     std::string QueueFile;
 };
@@ -105,14 +108,14 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         } else if (a == "--no-flush") {
             args.Flush = false;
         } else if (a == "--verify") {
-            args.Verify = true;
+            args.Options.VerifyCopies = true;
         } else if (a.rfind("--existing=", 0) == 0) {
-            if (!(args.Existing = ExistingTargetsByName(a.substr(11))))
+            if (!(args.Options.ExistingTargets = ExistingTargetsByName(a.substr(11))))
                 end = UsageError("--existing takes overwrite, skip, newer or keep-both, not " +
                                  a.substr(11));
         } else if (a.rfind("--workers=", 0) == 0 || (a == "--workers" && i + 1 < argc)) {
             const std::string value = a == "--workers" ? argv[++i] : a.substr(10);
-            if (!(args.Workers = WorkersByName(value)))
+            if (!(args.Options.Workers = WorkersByName(value)))
                 end = UsageError("--workers takes auto or 1 to 16, not " + value);
         } else if (a == "--") {
             for (++i; i < argc && !end; ++i)
@@ -126,6 +129,32 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
             return end;
     }
     return std::nullopt;
+}
+
+// A run that cannot do what QOPTIONS.INI asks does not start: a value there that means
+// nothing (and that no flag of this call replaces) or a file that cannot be read is told
+// on stderr, as a flag that means nothing is. The exit status then, or none.
+std::optional<int> RefuseOptionsThatMeanNothing(const TArguments& args) {
+    TOptions options;
+    try {
+        options = ReadOptions(args.Options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ferrox-run: %s; nothing was copied\n", e.what());
+        return 2;
+    }
+    if (options.Unknown.empty())
+        return std::nullopt;
+    for (const TUnknownOption& u : options.Unknown) {
+        const char* flag = u.Key == "ExistingTargets" ? "--existing"
+                           : u.Key == "VerifyCopies"  ? "--verify"
+                           : u.Key == "Workers"       ? "--workers"
+                                                      : nullptr;
+        std::fprintf(stderr, "ferrox-run: %s=%s in %sQOPTIONS.INI means nothing: it takes %s%s\n",
+                     u.Key.c_str(), u.Value.c_str(), ExePath().c_str(), u.Takes.c_str(),
+                     flag ? (std::string(" (or give ") + flag + ")").c_str() : "");
+    }
+    std::fputs("ferrox-run: nothing was copied\n", stderr);
+    return 2;
 }
 
 // Keeps what the queue file's load shows, so that ferrox-run decides what to print once it
@@ -166,6 +195,16 @@ public:
                     const std::string& where) override {
         out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(code));
     }
+    // What was asked, not a failure: on stdout, and the summary counts it apart.
+    void LineInterrupted(const PVirtualNode&, const std::string& source, int64_t written,
+                         int64_t size) override {
+        bytesInterrupted_.fetch_add(written);
+        out_.SetStatusText("ferrox-run: interrupted: " + source + " (" +
+                               FormatNumber(double(written), 0, 0, format_) + " of " +
+                               FormatNumber(double(size), 0, 0, format_) +
+                               " bytes written, not kept)",
+                           TStatusKind::Info);
+    }
     void RunEnded(bool) override {
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -178,6 +217,7 @@ public:
         return endedCv_.wait_for(lock, timeout, [this] { return ended_; });
     }
     long SourcesKept() const { return sourcesKept_.load(); }
+    int64_t BytesInterrupted() const { return bytesInterrupted_.load(); }
 
 private:
     TConsoleOutput& out_;
@@ -186,6 +226,7 @@ private:
     std::condition_variable endedCv_;
     bool ended_ = false;
     std::atomic<long> sourcesKept_{0};
+    std::atomic<int64_t> bytesInterrupted_{0};
 };
 
 // Loads the queue while its texts are held back: a queue that cannot be run is told on
@@ -253,6 +294,8 @@ int main(int argc, char** argv) {
     TArguments args;
     if (std::optional<int> end = ParseArguments(argc, argv, args))
         return *end;
+    if (std::optional<int> end = RefuseOptionsThatMeanNothing(args))
+        return *end;
 
     // Output is a courtesy: a reader that went away (ferrox-run | head) must not end the
     // copy, and a file size limit fails the write at hand instead of killing the run.
@@ -267,18 +310,13 @@ int main(int argc, char** argv) {
     sinks.Gauge = &out;
     sinks.RatePanel = &out;
     sinks.RunEvents = &events;
+    core.OverrideOptions(args.Options);
     if (int rc = LoadQueue(core, sinks, out, args)) {
         TraceRelease();
         return rc;
     }
 
     core.SetFlushAtEnd(args.Flush);
-    if (args.Existing)
-        core.SetExistingTargets(*args.Existing);
-    if (args.Verify)
-        core.SetVerifyCopies(true);
-    if (args.Workers)
-        core.SetWorkers(*args.Workers);
     const TLineCounts before = core.CountLines();
     const int64_t bytesBefore = core.BytesCopied();
     const auto start = std::chrono::steady_clock::now();
@@ -306,15 +344,23 @@ int main(int argc, char** argv) {
     const int64_t bytes = core.BytesCopied() - bytesBefore;
     TNumberFormat fmt = TNumberFormat::FromUserLocale();
     const long skipped = core.FilesSkipped();
+    // The abort's lines show as failed in the queue; the summary tells them apart.
+    const long interrupted = core.LinesInterrupted();
+    const long failed = after.Failed - interrupted;
+    const int64_t thrownAway = events.BytesInterrupted();
     out.PrintLine("ferrox-run: " + std::to_string(after.Done - before.Done) + " lines copied" +
                   (skipped > 0 ? " (" + std::to_string(skipped) + " skipped, target exists)" : "") +
-                  ", " + std::to_string(after.Failed) + " failed, " +
+                  ", " + std::to_string(failed) + " failed, " +
+                  (interrupted > 0 ? std::to_string(interrupted) + " interrupted, " : "") +
                   std::to_string(after.Waiting) + " not reached, " +
                   FormatNumber(double(bytes), 0, 0, fmt) + " bytes in " +
                   FormatNumber(seconds, 0, 1, fmt) + " s (" +
                   FormatNumber(seconds > 0 ? bytes / seconds / 1024 : 0, 0, 1, fmt) + " KiB/s)" +
+                  (thrownAway > 0 ? ", " + FormatNumber(double(thrownAway), 0, 0, fmt) +
+                                        " bytes of interrupted lines " + "written and not kept"
+                                  : "") +
                   (aborted ? ", aborted" : "") + (saved ? std::string() : notSaved));
     core.DetachSinks();
     TraceRelease();
-    return after.Failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
+    return failed > 0 || events.SourcesKept() > 0 || aborted || !saved ? 1 : 0;
 }

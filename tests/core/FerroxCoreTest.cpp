@@ -152,6 +152,44 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
 
 // Closing while a run is paused: the worker is woken and ends before its next line, the
 // monitor ends, nothing is saved, and none of it waits for the face.
+// A policy word that means nothing makes the window's runs skip existing targets, and
+// says so once, as the last word of start-up (the window's status line shows the latest
+// text) and in the log; what a face decides itself is neither read nor told.
+TEST_F(TFerroxCoreTest, AnOptionThatMeansNothingRunsSafelyAndIsStartUpsLastWord) {
+    SetExePathForTesting(dir.Path());
+    WriteFile(dir / "QOPTIONS.INI", "[Options]\r\nExistingTargets=KeepBoht\r\n");
+    WriteFile(dir / "a", "new");
+    MakeDir(dir / "out");
+    WriteFile(dir / "out/a", "old");
+    WriteFile(dir / "QUEUE.INI", QueueText({dir / "a"}, dir / "out"));
+    const std::string told =
+        "Unknown ExistingTargets=KeepBoht in QOPTIONS.INI, Skip is used (the safest)";
+    {
+        THoldingStatus status;
+        TFerroxCore core;
+        TCoreSinks sinks;
+        sinks.StatusLine = &status;
+        core.Attach(sinks);
+        EXPECT_EQ(core.Start(), TLoadResult::Loaded);
+        EXPECT_EQ(status.Texts().back(), told);
+        EXPECT_EQ(ReadFile(dir / LogFileName()), told + "\r\n");
+        core.StartPauseResume();
+        ASSERT_TRUE(status.WaitFor("All File Copies Completed"));
+        EXPECT_EQ(ReadFile(dir / "out/a"), "old");
+        core.Shutdown();
+    }
+    THoldingStatus status;
+    TFerroxCore core;
+    TCoreSinks sinks;
+    sinks.StatusLine = &status;
+    core.Attach(sinks);
+    core.OverrideOptions({TExistingTargets::Overwrite, std::nullopt, std::nullopt});
+    core.Start();
+    const auto texts = status.Texts();
+    EXPECT_EQ(std::find(texts.begin(), texts.end(), told), texts.end());
+    EXPECT_EQ(core.Options().ExistingTargets, TExistingTargets::Overwrite);
+}
+
 TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     WriteFile(dir / "a", "a");
     WriteFile(dir / "b", "b");

@@ -34,6 +34,9 @@ public:
         case TRunEvent::LineFailed:
             return Add("failed " + e.Path + " " + std::to_string(e.Code) +
                        (e.Where == e.Path ? "" : " at " + e.Where));
+        case TRunEvent::LineInterrupted:
+            return Add("interrupted " + e.Path + " " + std::to_string(e.Bytes) + " of " +
+                       std::to_string(e.Size));
         case TRunEvent::RunEnded:
             return RunEnded(e.Aborted);
         case TRunEvent::ButtonsChanged:

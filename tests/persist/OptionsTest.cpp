@@ -1,4 +1,5 @@
 #include "persist/Options.h"
+#include "diag/ErrorLog.h"
 #include "persist/ExePath.h"
 #include "platform/SysError.h"
 
@@ -57,19 +58,26 @@ TEST_F(OptionsTest, NoFileMeansBothOn) {
     EXPECT_EQ(status.Texts(), std::vector<std::string>{});
 }
 
-TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
+// Every switch reads the words users write; the integers and the defaults a stored file
+// relies on stay as they were.
+TEST_F(OptionsTest, SwitchesAsTheUserMayWriteThem) {
     struct Case {
         const char* value;
         bool expected;
     };
-    for (Case c :
-         {Case{"0", false}, Case{"1", true}, Case{"2", true}, Case{"no", true}, Case{"True", true},
-          Case{"0x0", false}, Case{"$1F", true}, Case{" 0 ", false}, Case{"", true}}) {
+    for (Case c : {Case{"0", false}, Case{"1", true}, Case{"2", true}, Case{"0x0", false},
+                   Case{"$1F", true}, Case{" 0 ", false}, Case{"", true}, Case{"yes", true},
+                   Case{"No", false}, Case{"TRUE", true}, Case{"false", false}, Case{"On", true},
+                   Case{"off", false}, Case{"\"no\"", false}}) {
+        SCOPED_TRACE(std::string("value \"") + c.value + "\"");
         WriteOptions("[options]\r\ndeletetorecycle=" + std::string(c.value) +
-                     "\r\nDisplayProgressBar=" + c.value + "\r\n");
+                     "\r\nDisplayProgressBar=" + c.value + "\r\nVerifyCopies=" + c.value + "\r\n");
         const TOptions options = LoadOptions(status.Line);
-        EXPECT_EQ(options.DeleteToRecycle, c.expected) << "value \"" << c.value << "\"";
-        EXPECT_EQ(options.DisplayProgressBar, c.expected) << "value \"" << c.value << "\"";
+        EXPECT_EQ(options.DeleteToRecycle, c.expected);
+        EXPECT_EQ(options.DisplayProgressBar, c.expected);
+        // An empty value is a missing one: the default, off.
+        EXPECT_EQ(options.VerifyCopies, *c.value ? c.expected : false);
+        EXPECT_TRUE(options.Unknown.empty());
     }
     WriteOptions(
         "[Options]\nDeleteToRecycle=0\nDisplayProgressBar=1\n[Other]\nDisplayProgressBar=0");
@@ -78,34 +86,117 @@ TEST_F(OptionsTest, ValuesAsTheUserMayWriteThem) {
     EXPECT_TRUE(options.DisplayProgressBar);
 }
 
-// The copy policies as the user may spell them; a word that means nothing keeps the
-// default and the status line says so.
-TEST_F(OptionsTest, CopyPoliciesAndWordsThatMeanNothing) {
+// A word that means nothing never makes a run less safe: where the key decides what
+// happens to files the safest reading is used, and the error log and the status line (as
+// a failure, which ferrox-run prints on stderr even when quiet) say so; elsewhere the
+// default is used and the status line says so. A key a face decides is neither read nor
+// complained of.
+TEST_F(OptionsTest, WordsThatMeanNothingNeverWeakenARun) {
     struct TCase {
         const char* Text;
+        TOptionOverrides Overrides;
         TExistingTargets Existing;
-        bool Verify;
+        bool Verify, Trash, Bar;
         int Workers;
-        const char* Status;
+        const char* Status; // told, if anything
+        bool Logged;        // as a failure, in the log
     };
-    for (TCase c : {TCase{"ExistingTargets=Skip\nVerifyCopies=1\nWorkers=4", TExistingTargets::Skip,
-                          true, 4, nullptr},
-                    TCase{"existingtargets=keep-both\nWorkers=auto", TExistingTargets::KeepBoth,
-                          false, 0, nullptr},
-                    TCase{"ExistingTargets=NEWER", TExistingTargets::Newer, false, 0, nullptr},
-                    TCase{"ExistingTargets=sometimes", TExistingTargets::Overwrite, false, 0,
-                          "Unknown ExistingTargets=sometimes in QOPTIONS.INI, Overwrite is used"},
-                    TCase{"Workers=99", TExistingTargets::Overwrite, false, 0,
-                          "Unknown Workers=99 in QOPTIONS.INI, auto is used"}}) {
+    using E = TExistingTargets;
+    for (const TCase& c : std::vector<TCase>{
+             {"ExistingTargets=Skip\nVerifyCopies=1\nWorkers=4",
+              {},
+              E::Skip,
+              true,
+              true,
+              true,
+              4,
+              nullptr,
+              false},
+             {"existingtargets=keep-both\nWorkers=auto",
+              {},
+              E::KeepBoth,
+              false,
+              true,
+              true,
+              0,
+              nullptr,
+              false},
+             {"ExistingTargets=NEWER", {}, E::Newer, false, true, true, 0, nullptr, false},
+             {"ExistingTargets=KeepBoht",
+              {},
+              E::Skip,
+              false,
+              true,
+              true,
+              0,
+              "Unknown ExistingTargets=KeepBoht in QOPTIONS.INI, Skip is used (the safest)",
+              true},
+             {"VerifyCopies=yes please",
+              {},
+              E::Overwrite,
+              true,
+              true,
+              true,
+              0,
+              "Unknown VerifyCopies=yes please in QOPTIONS.INI, 1 is used (the safest)",
+              true},
+             {"DeleteToRecycle=nein",
+              {},
+              E::Overwrite,
+              false,
+              true,
+              true,
+              0,
+              "Unknown DeleteToRecycle=nein in QOPTIONS.INI, 1 is used (the safest)",
+              true},
+             {"DisplayProgressBar=maybe",
+              {},
+              E::Overwrite,
+              false,
+              true,
+              true,
+              0,
+              "Unknown DisplayProgressBar=maybe in QOPTIONS.INI, 1 is used",
+              false},
+             {"Workers=99",
+              {},
+              E::Overwrite,
+              false,
+              true,
+              true,
+              0,
+              "Unknown Workers=99 in QOPTIONS.INI, auto is used",
+              false},
+             {"ExistingTargets=KeepBoht\nVerifyCopies=maybe\nWorkers=x",
+              {E::Overwrite, false, 2},
+              E::Overwrite,
+              false,
+              true,
+              true,
+              2,
+              nullptr,
+              false},
+         }) {
         SCOPED_TRACE(c.Text);
+        TWorkingDirectory cwd(dir.Path()); // where the log goes
+        ::unlink(LogFileName().c_str());
         WriteOptions(std::string("[Options]\n") + c.Text + "\n");
         status.Clear();
-        const TOptions options = LoadOptions(status.Line);
+        const TOptions options = LoadOptions(status.Line, c.Overrides);
+        EXPECT_EQ(status.Texts(), std::vector<std::string>{}) << "told before the load";
+        TellUnknownOptions(status.Line, options);
         EXPECT_EQ(options.ExistingTargets, c.Existing);
         EXPECT_EQ(options.VerifyCopies, c.Verify);
+        EXPECT_EQ(options.DeleteToRecycle, c.Trash);
+        EXPECT_EQ(options.DisplayProgressBar, c.Bar);
         EXPECT_EQ(options.Workers, c.Workers);
         EXPECT_EQ(status.Texts(),
                   c.Status ? std::vector<std::string>{c.Status} : std::vector<std::string>{});
+        if (c.Status) {
+            EXPECT_EQ(status.Kinds().front(), c.Logged ? TStatusKind::Failure : TStatusKind::Info);
+        }
+        EXPECT_EQ(Exists(LogFileName()) ? ReadFile(LogFileName()) : "",
+                  c.Logged ? std::string(c.Status) + "\r\n" : "");
     }
 }
 
@@ -120,15 +211,18 @@ TEST_F(OptionsTest, TheFileBesideTheProgramIsReadFromAnyWorkingDirectory) {
     EXPECT_TRUE(options.DisplayProgressBar);
 }
 
-TEST_F(OptionsTest, AFileThatCannotBeReadKeepsTheTrashOnAndSaysWhy) {
+TEST_F(OptionsTest, AFileThatCannotBeReadGivesTheSafestChoicesAndSaysWhy) {
     const std::string name = dir / "QOPTIONS.INI";
     TraceCreate();
     const auto before = TraceEntries();
     auto loadExpecting = [&](const std::string& reason) {
         status.Clear();
         const TOptions options = LoadOptions(status.Line);
+        // What the file may have asked for is not weakened: the safest choices.
         EXPECT_TRUE(options.DeleteToRecycle) << reason;
         EXPECT_TRUE(options.DisplayProgressBar) << reason;
+        EXPECT_EQ(options.ExistingTargets, TExistingTargets::Skip) << reason;
+        EXPECT_TRUE(options.VerifyCopies) << reason;
         EXPECT_EQ(status.Texts(), std::vector<std::string>{"Exception Error: Unable to read " +
                                                            name + ": " + reason});
     };

@@ -24,10 +24,24 @@ struct TRunnerTest : ::testing::Test {
     TTempDir dir;
     std::string P(const std::string& name) const { return dir / name; }
 
+    // The program run: the build's, or a copy in the temp dir that reads the QOPTIONS.INI
+    // beside it.
+    std::string exe = FERROX_RUN_PATH;
+    void RunWithOptions(const std::string& text) {
+        if (exe == FERROX_RUN_PATH) {
+            MakeDir(P("bin"));
+            exe = P("bin/ferrox-run");
+            ASSERT_EQ(RunShell("ln '" FERROX_RUN_PATH "' '" + exe + "' 2>/dev/null || cp '" +
+                               FERROX_RUN_PATH "' '" + exe + "'"),
+                      0);
+        }
+        WriteFile(P("bin/QOPTIONS.INI"), "[Options]\r\n" + text);
+    }
+
     // Runs ferrox-run in the temp dir with a private trash; returns its exit status.
     int Run(const std::string& args, std::string* out = nullptr, const std::string& setup = "") {
         std::string cmd = "cd '" + dir.Path() + "' && " + setup + "XDG_DATA_HOME='" + P("xdg") +
-                          "' " + FERROX_RUN_PATH + " " + args + " >'" + P("out.txt") + "' 2>'" +
+                          "' '" + exe + "' " + args + " >'" + P("out.txt") + "' 2>'" +
                           P("err.txt") + "' </dev/null";
         int rc = RunShell(cmd);
         if (out)
@@ -162,11 +176,14 @@ TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
                {"FROM-1=F:" + P("a.txt"), "TO-1=" + P("missing/deeper"), "DONE-1=0", "MOVE-1=1"});
     std::string out;
     EXPECT_EQ(Run("-q fail.ini", &out), 1);
-    // Told once, as a failed line; the log keeps the whole story.
-    EXPECT_NE(out.find("ferrox-run: failed: " + P("a.txt") + ": No such file or directory\n"),
-              std::string::npos)
+    // Told once, as a failed line that names what is missing; the log keeps the whole story.
+    EXPECT_NE(
+        out.find("ferrox-run: failed: " + P("missing/deeper") + ": No such file or directory\n"),
+        std::string::npos)
         << out;
     EXPECT_EQ(out.find("Error copying file ["), std::string::npos) << out;
+    EXPECT_EQ(Run("fail.ini", &out), 1);
+    EXPECT_EQ(Stdout().find("Finished Copying file"), std::string::npos) << "it did not";
     EXPECT_NE(
         ReadFile(P(ferrox::LogFileName())).find("Error copying file [" + P("a.txt") + "] to ["),
         std::string::npos);
@@ -195,18 +212,23 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string errors = P("err.txt");
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
     char* argv[] = {exe.data(), queue.data(), nullptr};
     ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
 
-    // Wait until the copy has started: its temporary file shows up beside the target.
+    // Wait until the copy has started: its temporary file shows up beside the target, and
+    // has data in it.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool started = false;
+    const std::string hasData = "for f in /proc/" + std::to_string(pid) +
+                                "/fd/*; do readlink $f | grep -qF '" + P("out") +
+                                "/#' && [ $(stat -L -c %s $f) -gt 0 ] && exit 0; done; exit 1";
     while (!started && std::chrono::steady_clock::now() < deadline) {
-        started = RunShell("ls -l /proc/" + std::to_string(pid) + "/fd | grep -qF '" + P("out") +
-                           "/#'") == 0;
+        started = RunShell(hasData) == 0;
         if (!started)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -220,10 +242,105 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     EXPECT_EQ(RunShell("ls -a '" + P("out") + "' | grep -q ferrox"), 1); // no temporary left
     EXPECT_TRUE(Exists(P("big.bin")));
     EXPECT_NE(ReadFile(P("q.ini")).find("DONE-1=0"), std::string::npos);
-    EXPECT_NE(ReadFile(log).find("aborted"), std::string::npos);
+    // What the user asked for is no failure: the line is told as interrupted, with how far
+    // it got, and counted apart.
+    const std::string out = ReadFile(log);
+    EXPECT_EQ(Stderr(), "");
+    EXPECT_EQ(out.find("Finished Copying file"), std::string::npos) << out;
+    EXPECT_NE(out.find("All File Copies Completed \u2014 1 interrupted (aborted)\n"),
+              std::string::npos)
+        << out;
+    const std::string told = "ferrox-run: interrupted: " + P("big.bin") + " (";
+    const size_t at = out.find(told);
+    ASSERT_NE(at, std::string::npos) << out;
+    // "N of M bytes written, not kept)", the numbers as the locale writes them.
+    const std::string rest = out.substr(at + told.size(), out.find('\n', at) - at - told.size());
+    const size_t of = rest.find(" of "), end = rest.find(" bytes written, not kept)");
+    ASSERT_TRUE(of != std::string::npos && end != std::string::npos) << rest;
+    auto number = [](std::string text) {
+        std::erase_if(text, [](char c) { return c < '0' || c > '9'; });
+        return text.empty() ? -1ll : std::stoll(text);
+    };
+    EXPECT_GT(number(rest.substr(0, of)), 0) << "the file was stopped while being written";
+    EXPECT_EQ(number(rest.substr(of + 4, end - of - 4)), 1ll << 30);
+    EXPECT_NE(out.find(" 0 failed, 1 interrupted, 0 not reached, 0 bytes in "), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" bytes of interrupted lines written and not kept, aborted\n"),
+              std::string::npos)
+        << out;
 }
 
 namespace {
+
+// A value that means nothing, in QOPTIONS.INI or in a flag, stops ferrox-run before it
+// copies or moves anything, and stderr says what to correct, quiet or not; a flag that
+// decides the option for the call lets it run. The words users write for a switch are
+// understood.
+TEST_F(TRunnerTest, ValuesThatMeanNothingStopTheRunBeforeItTouchesAFile) {
+    struct TCase {
+        const char* Options; // QOPTIONS.INI's lines; "dir": a directory under its name
+        const char* Flags;
+        int Status;
+        const char* Told; // on stderr, with {} for the options file's directory
+        const char* Target;
+    };
+    const std::vector<TCase> cases = {
+        {"ExistingTargets=KeepBoht", "", 2,
+         "ferrox-run: ExistingTargets=KeepBoht in {}QOPTIONS.INI means nothing: it takes "
+         "Overwrite, Skip, Newer or KeepBoth (or give --existing)\nferrox-run: nothing was "
+         "copied\n",
+         "old"},
+        {"VerifyCopies=yes please", "-q", 2,
+         "ferrox-run: VerifyCopies=yes please in {}QOPTIONS.INI means nothing: it takes 1 or "
+         "0, yes or no, true or false, on or off (or give --verify)\n",
+         "old"},
+        {"DeleteToRecycle=nope", "-q", 2,
+         "DeleteToRecycle=nope in {}QOPTIONS.INI means nothing: it takes 1 or 0, yes or no, "
+         "true or false, on or off\n",
+         "old"},
+        {"dir", "", 2, "ferrox-run: Unable to read {}QOPTIONS.INI: Is a directory; nothing", "old"},
+        {"", "--existing=keepboht", 2,
+         "--existing takes overwrite, skip, newer or keep-both, not keepboht", "old"},
+        {"", "--workers=x", 2, "--workers takes auto or 1 to 16, not x", "old"},
+        {"", "--workers=0", 2, "--workers takes auto or 1 to 16, not 0", "old"},
+        {"ExistingTargets=KeepBoht\r\nVerifyCopies=maybe\r\nWorkers=x",
+         "--existing=skip --verify --workers=2", 0, "", "old"},
+        {"ExistingTargets=overwrite\r\nVerifyCopies=Yes\r\nDeleteToRecycle=OFF", "", 0, "", "new"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.Options) + " " + c.Flags);
+        RemoveTree(P("src"));
+        RemoveTree(P("out"));
+        RemoveTree(P("xdg"));
+        RemoveTree(P("bin/QOPTIONS.INI"));
+        MakeDir(P("src"));
+        MakeDir(P("out"));
+        WriteFile(P("src/a.txt"), "new");
+        WriteFile(P("out/a.txt"), "old");
+        WriteQueue("q.ini",
+                   {"FROM-1=F:" + P("src/a.txt"), "TO-1=" + P("out"), "DONE-1=0", "MOVE-1=1"});
+        const std::string queue = ReadFile(P("q.ini"));
+        RunWithOptions(c.Options == std::string("dir") ? "" : c.Options);
+        if (c.Options == std::string("dir")) {
+            RemoveTree(P("bin/QOPTIONS.INI"));
+            MakeDir(P("bin/QOPTIONS.INI"));
+        }
+        EXPECT_EQ(Run(std::string(c.Flags) + " q.ini"), c.Status) << Stdout() << Stderr();
+        std::string told = c.Told;
+        if (size_t at = told.find("{}"); at != std::string::npos)
+            told.replace(at, 2, P("bin/"));
+        EXPECT_NE(Stderr().find(told), std::string::npos) << Stderr();
+        EXPECT_EQ(ReadFile(P("out/a.txt")), c.Target);
+        if (c.Status == 2) {
+            EXPECT_EQ(Stdout(), "");
+            EXPECT_TRUE(Exists(P("src/a.txt")));
+            EXPECT_EQ(ReadFile(P("q.ini")), queue) << "nothing was copied, nothing saved";
+        }
+    }
+    // "OFF" meant off: the moved source went for good, not into the trash.
+    EXPECT_FALSE(Exists(P("src/a.txt")));
+    EXPECT_FALSE(Exists(P("xdg/Trash/files/a.txt")));
+}
 
 TEST_F(TRunnerTest, FailuresAndUsageErrorsGoToStderrAndNameWhatFailed) {
     WriteFile(P("a.txt"), "a");

@@ -330,7 +330,7 @@ private slots:
         QVERIFY(close->toolTip().isEmpty());
         QCOMPARE(copyNow->toolTip(), QString("Start the Copy Process"));
         QTRY_COMPARE(w.StatusText(),
-                     QString("All File Copies Completed \u2014 1 failed (aborted)"));
+                     QString("All File Copies Completed \u2014 1 interrupted (aborted)"));
         QCOMPARE(StatusOfLine(core, 1), lsFileFailed);
         QVERIFY(!Exists(P("out2/big.bin")));
         QVERIFY(w.isVisible());
