@@ -342,9 +342,12 @@ void TCopyNOWThread::RemoveMovedDirectories() {
             error = errSourceChanged;
         else if (::rmdir(dir.Path.c_str()) != 0)
             error = errno;
-        if (error != 0)
-            LogError(queue_.StatusLine,
-                     "Source not removed [" + dir.Path + "] " + SysErrorMessage(error));
+        // What a folder keeps (a file skipped, failed or added) is no failure of its own.
+        const std::string text = "Source not removed [" + dir.Path + "] " + SysErrorMessage(error);
+        if (error == ENOTEMPTY || error == EEXIST)
+            queue_.StatusLine.Show(text);
+        else if (error != 0)
+            LogError(queue_.StatusLine, text);
     }
     movedDirectories_.clear();
 }
