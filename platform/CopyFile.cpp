@@ -121,19 +121,21 @@ struct TTargetRecord {
     const TFileIdentity& Source;
 
     std::unique_lock<std::mutex> Hold(const char* name) const {
-        return Filled ? Filled->Hold(Dir.Device, Dir.Inode, name) : std::unique_lock<std::mutex>();
+        return Filled ? Filled->Hold(Dir.Device, name) : std::unique_lock<std::mutex>();
     }
     // errJustCopiedOther when Dir/name holds a file this run copied from another source.
     int MayReplace(const char* name) const {
+        if (!Filled)
+            return 0;
         struct stat there;
-        return Filled && ::fstatat(Dir.Fd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       Filled->FilledFromOther(there, Source)
+        const bool found = ::fstatat(Dir.Fd, name, &there, AT_SYMLINK_NOFOLLOW) == 0;
+        return Filled->FilledFromOther(Dir.Path, name, found ? &there : nullptr, Source)
                    ? static_cast<int>(errJustCopiedOther)
                    : 0;
     }
-    void Took(const struct stat& made) const {
+    void Took(const char* name, const struct stat& made) const {
         if (Filled)
-            Filled->Filled(made, Source);
+            Filled->Filled(Dir.Path, name, made, Source);
     }
 };
 
@@ -168,30 +170,17 @@ int RenameIfFree(TCopyContext::TDir& dir, const char* temp, const char* name) {
             return errno;
         dir.NoHardLinks = true;
     }
-    struct stat reserved, there;
-    {
-        TFd placeholder(
-            ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!placeholder)
-            return errno;
-        if (::fstat(placeholder.Get(), &reserved) != 0) {
-            const int error = errno;
-            ::unlinkat(dirFd, name, 0);
-            return error;
-        }
-    }
-    // Still ours just before it is replaced: a reservation another program replaced in
-    // the meantime holds that program's file now.
-    auto ours = [&] {
-        return ::fstatat(dirFd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-               SameInode(reserved, there) && there.st_size == 0;
-    };
-    if (!ours())
-        return EEXIST;
+    // The reservation is ours from its exclusive create on: only a program that replaces
+    // names it finds taken could take it from us in the moments before the rename, and
+    // it meant to replace. (Nothing by name can tell us it is still ours: exfat-fuse was
+    // seen to give a file made a moment before another inode, with its size still 0.)
+    if (TFd placeholder{
+            ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        !placeholder)
+        return errno;
     if (::renameat(dirFd, temp, dirFd, name) != 0) {
         const int error = errno;
-        if (ours())
-            ::unlinkat(dirFd, name, 0);
+        ::unlinkat(dirFd, name, 0);
         return error;
     }
     return 0;
@@ -255,7 +244,7 @@ int PlaceLink(const char* link, const struct stat& linkStat, TCopyContext::TDir&
     }
     struct stat made;
     if (error == 0 && ::fstatat(dirFd, dstName, &made, AT_SYMLINK_NOFOLLOW) == 0)
-        record.Took(made);
+        record.Took(dstName, made);
     return error;
 }
 
@@ -486,7 +475,7 @@ int TFileCopy::Name() {
             !(error = record.MayReplace(name_)))
             error = ReplaceWithUnnamed(fd, dirFd, name_);
         if (error == 0)
-            record.Took(made);
+            record.Took(name_, made);
         return error;
     }
     // Network file systems may report a failed write only at the close.
@@ -505,7 +494,7 @@ int TFileCopy::Name() {
     if (error == 0)
         error = renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno);
     if (error == 0)
-        record.Took(made);
+        record.Took(name_, made);
     return error;
 }
 
