@@ -73,7 +73,7 @@ double RunTree(const std::string& source, const std::string& dest) {
     TRunState run;
     // Against cp, which leaves its data to the kernel's writeback too; run_bench measures
     // the flush at the end against cp followed by sync.
-    run.FlushAtEnd = false;
+    run.Settings.FlushAtEnd = false;
     TRunControl control(q, run);
     TNullUi ui;
     TProgressMonitor monitor(run.Progress, q.StatusLine, ui);

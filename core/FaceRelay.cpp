@@ -44,8 +44,8 @@ void TFaceRelay::Tell(const TRunEvent& e) {
     case TRunEvent::RunEnded:
         events->RunEnded(e.Aborted);
         break;
-    case TRunEvent::ButtonsChanged:
-        events->ButtonsChanged();
+    case TRunEvent::PhaseChanged:
+        events->PhaseChanged();
         break;
     }
 }

@@ -65,9 +65,9 @@ public:
                                  int64_t /*written*/, int64_t /*size*/) {}
     // The run is over and idle again: a new run may start now.
     virtual void RunEnded(bool /*aborted*/) {}
-    // The run buttons' captions or hints changed (read them from the core). Also called
-    // on the face's own thread, by its clicks.
-    virtual void ButtonsChanged() {}
+    // The run's phase changed (read it from the core). Also called on the face's own
+    // thread, by its clicks.
+    virtual void PhaseChanged() {}
     // The whole run's figures, a few times a second while a run goes on (the progress
     // monitor's thread).
     virtual void RunProgress(const TRunFigures& /*figures*/) {}

@@ -55,10 +55,10 @@ TLoadResult TFerroxCore::Start() {
         defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
     options_ = LoadOptions(queue_.StatusLine, overrides_);
     // The engine takes the switches as plain values.
-    run_.DeleteToRecycle.store(options_.DeleteToRecycle);
-    run_.ExistingTargets.store(options_.ExistingTargets);
-    run_.VerifyCopies.store(options_.VerifyCopies);
-    run_.Workers.store(options_.Workers);
+    run_.Settings.DeleteToRecycle = options_.DeleteToRecycle;
+    run_.Settings.ExistingTargets = options_.ExistingTargets;
+    run_.Settings.VerifyCopies = options_.VerifyCopies;
+    run_.Settings.Workers = options_.Workers;
     monitor_.DisplayProgressBar = options_.DisplayProgressBar;
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
@@ -178,7 +178,7 @@ TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
         commands_.DropOnDestinations({*request.Destination});
     // Copy NOW's own rule: a run in its final steps still counts as going on, and a
     // paused one is not resumed behind the user's back.
-    if (request.CopyNow && !Running() && CopyNowButton() == RunTexts::CopyNowIdle)
+    if (request.CopyNow && !Running() && Phase().Phase == TRunPhase::Idle)
         control_.StartPauseResume();
     return {true, {}};
 }

@@ -8,6 +8,7 @@
 #include "core/FaceSinks.h"
 #include "core/ListCommands.h"
 #include "core/QueueRequest.h"
+#include "core/RunButtons.h"
 #include "engine/RunControl.h"
 #include "engine/RunState.h"
 #include "engine/modRXThread/ProgressMonitor.h"
@@ -63,7 +64,7 @@ public:
     // A run over the selected source lines only; nothing while a run goes on.
     void CopySelectedLinesNow();
     // Whether a run waits at its end until what it wrote is on the devices (default: yes).
-    void SetFlushAtEnd(bool flush) { run_.FlushAtEnd.store(flush); }
+    void SetFlushAtEnd(bool flush) { run_.Settings.FlushAtEnd = flush; }
     // Before Start: what the face decides instead of the options file (ferrox-run's flags).
     void OverrideOptions(const TOptionOverrides& overrides) { overrides_ = overrides; }
     // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
@@ -125,8 +126,9 @@ public:
     // The lines themselves, for the list views (which keep the handles of their rows).
     TLineList& SourceList() { return queue_.lstCopyFrom; }
     TLineList& DestinationList() { return queue_.lstCopyTo; }
-    TButtonText CopyNowButton() const { return run_.btnCopyNow(); }
-    TButtonText CloseButton() const { return run_.btnClose(); }
+    TRunPhaseView Phase() const { return run_.Phase.View(); }
+    TButtonText CopyNowButton() const { return CopyNowButtonFor(Phase()); }
+    TButtonText CloseButton() const { return CloseButtonFor(Phase()); }
     bool Running() const { return run_.CopyRunning.load(); }
     std::string QueueFileName() const { return queueFile_.QueueFileName; }
     // The queue file the queue dialog proposes: the default one.

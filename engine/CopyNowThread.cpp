@@ -75,7 +75,7 @@ TRunEvent FileLineFailed(const PVirtualNode& Source, const TCopyQueue::TPair& pa
 } // namespace
 
 TCopyNOWThread::TCopyNOWThread(TCopyQueue& queue, TRunState& run)
-    : queue_(queue), run_(run), tally_(run.Progress.Run, run.RunNumber.fetch_add(1) + 1) {}
+    : queue_(queue), run_(run), settings_(run.Settings), tally_(run.Progress.Run, run.RunNumber.fetch_add(1) + 1) {}
 
 TCopyNOWThread::~TCopyNOWThread() {
     Terminate();
@@ -99,7 +99,7 @@ void TCopyNOWThread::WaitFor() {
 }
 
 bool TCopyNOWThread::Stopping() const {
-    return run_.AbortFlag.load() != 0 || run_.Terminated.load();
+    return run_.Stopping();
 }
 
 void TCopyNOWThread::Finish(const PVirtualNode& Source, const PVirtualNode& Dest, bool ok,
@@ -121,9 +121,9 @@ TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
     if (dir == lastTargetDir_)
         return lastShare_;
     TShare share;
-    const TDeviceKind kind = run_.DeviceKindOf(dir, share.Device);
-    const int workers = run_.Workers.load();
-    const bool verify = run_.VerifyCopies.load();
+    const TDeviceKind kind = run_.Seams.DeviceKindOf(dir, share.Device);
+    const int workers = settings_.Workers;
+    const bool verify = settings_.VerifyCopies;
     if (kind == TDeviceKind::Unknown)
         share.Limit = 1; // the copy will fail and say why; nothing to share
     else if (workers > 0)
@@ -177,19 +177,19 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     tally_.Taken(Source, false);
     run_.Tell({TRunEvent::FileStarted, Source, S});
     TFileCopyOptions options;
-    options.DeleteToRecycle = run_.DeleteToRecycle.load();
+    options.DeleteToRecycle = settings_.DeleteToRecycle;
     options.Context = &context;
     options.Progress = &run_.Progress;
     options.StatusLine = &status;
-    options.Existing = run_.ExistingTargets.load();
+    options.Existing = settings_.ExistingTargets;
     options.Filled = &*filled_;
-    options.Verify = run_.VerifyCopies.load();
-    options.WriteBehind = run_.FlushAtEnd.load();
+    options.Verify = settings_.VerifyCopies;
+    options.WriteBehind = settings_.FlushAtEnd;
     const TFileCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag, options);
     const bool ok = copy.Ok();
     if (ok)
-        run_.Written.Note(copy.TargetDevice, copy.TargetDir);
+        writes_.FileSystems.Note(copy.TargetDevice, copy.TargetDir);
     Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
     tally_.FileFinished(ok, copy.Size, copy.Skipped, copy.Error == ECANCELED);
     run_.Tell({TRunEvent::FileFinished, Source, S, copy.Error});
@@ -208,7 +208,7 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
     const TFileIdentity before =
         pair.Move ? GetFileIdentity(WithoutTrailingSlash(pair.SourcePath)) : TFileIdentity{};
     const TExpandResult r =
-        ExpandDir(queue_, run_, Source, pair.SourcePath, pair.Dest, pair.DestPath,
+        ExpandDir(queue_, run_, writes_, Source, pair.SourcePath, pair.Dest, pair.DestPath,
                   run_.CopyThisLineOnly.load() ? nullptr : &tally_, pair.Move);
     if (pair.Move && r.Complete && !r.Failed() && before.Valid)
         movedDirectories_.push_back({WithoutTrailingSlash(pair.SourcePath), before});
@@ -240,14 +240,7 @@ bool TCopyNOWThread::PassPauseGate(const PVirtualNode& Source) {
         // when they are done.
         if (pool_)
             pool_->WaitIdle();
-        if (run_.PauseEvent.IsSet())
-            return !Stopping();
-        if (run_.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-            queue_.StatusLine.Show("Copy currently Paused.");
-        TRunCounters& counters = run_.Progress.Run;
-        counters.Active.store(false);
-        run_.PauseEvent.Wait();
-        counters.Active.store(true);
+        return run_.PassPauseGate(queue_.StatusLine);
     }
     return !Stopping();
 }
@@ -316,7 +309,7 @@ void TCopyNOWThread::Walk() {
 void TCopyNOWThread::SetDirectoryTimes() {
     // Deepest first: setting a directory's time after its last entry was written, and
     // before its parent's, which that write would change again.
-    std::vector<TMadeDirectory> made = run_.MadeDirectories.Take();
+    std::vector<TMadeDirectory> made = writes_.Directories.Take();
     std::stable_sort(made.begin(), made.end(), [](const auto& a, const auto& b) {
         return std::count(a.Target.begin(), a.Target.end(), PathDelim) >
                std::count(b.Target.begin(), b.Target.end(), PathDelim);
@@ -353,11 +346,11 @@ void TCopyNOWThread::RemoveMovedDirectories() {
 }
 
 void TCopyNOWThread::FlushWritten() {
-    std::vector<std::shared_ptr<const TFd>> dirs = run_.Written.Take();
+    std::vector<std::shared_ptr<const TFd>> dirs = writes_.FileSystems.Take();
     // An aborted run leaves its writing to the kernel: the user asked it to stop, and a
     // flush, which nothing interrupts, would keep the program from ending until the
     // device had taken everything (minutes on a slow stick).
-    if (!run_.FlushAtEnd.load() || dirs.empty() || Stopping())
+    if (!settings_.FlushAtEnd || dirs.empty() || Stopping())
         return;
     run_.Reached(TRunPoint::Flushing, {});
     // syncfs cannot be interrupted: it runs apart, and an Abort (or the end of the
@@ -368,7 +361,8 @@ void TCopyNOWThread::FlushWritten() {
     std::vector<int> fds;
     for (const auto& dir : dirs)
         fds.push_back(dir->Get());
-    TFd done(run_.FlushFileSystem ? -1 : SyncFileSystemsApart(fds));
+    const auto& flushSeam = run_.Seams.FlushFileSystem;
+    TFd done(flushSeam ? -1 : SyncFileSystemsApart(fds));
     if (!done) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -378,7 +372,7 @@ void TCopyNOWThread::FlushWritten() {
         }
         done = TFd(ends[0]);
         std::thread([dirs = std::move(dirs), end = TFd(ends[1]),
-                     flush = run_.FlushFileSystem ? run_.FlushFileSystem : SyncFileSystem] {
+                     flush = flushSeam ? flushSeam : SyncFileSystem] {
             NameThisThread("ferrox-flush");
             for (const auto& dir : dirs)
                 flush(dir->Get());
@@ -410,16 +404,17 @@ void TCopyNOWThread::Execute() {
             run_.Progress.BytesMoved.store(0);
             run_.Progress.DataNanos.store(0);
             run_.Progress.DataBytes.store(0);
-            counters.Flushes.store(run_.FlushAtEnd.load());
+            counters.Flushes.store(settings_.FlushAtEnd);
             copyContext_.emplace();
             filled_.emplace();
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now
             // One file at a time is the run itself; more go to threads of their own.
-            if (run_.Workers.load() != 1)
+            if (settings_.Workers != 1)
                 pool_.emplace();
             Walk();
+            run_.Phase.Ending();
             if (pool_)
                 pool_->Drain();
             RemoveMovedDirectories();
@@ -438,13 +433,13 @@ void TCopyNOWThread::Execute() {
         pool_.reset();
         copyContext_.reset();
         filled_.reset();
-        run_.Written.Take();
+        writes_.FileSystems.Take();
         counters.Active.store(false);
         counters.Counting.store(false);
         aborted = Stopping();
         run_.CopyRunning.store(false);
         run_.CopyThisLineOnly.store(false);
-        run_.SetButtons(RunTexts::CopyNowIdle, RunTexts::CloseIdle);
+        run_.Phase.Ended();
         status.Show(tally_.EndText(aborted));
         run_.AbortFlag.store(0);
     }

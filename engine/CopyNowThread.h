@@ -8,6 +8,7 @@
 #include "engine/FilePool.h"
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
+#include "engine/RunWrites.h"
 #include "platform/CopyFile.h"
 #include "queue/CopyQueue.h"
 
@@ -69,7 +70,9 @@ private:
 
     TCopyQueue& queue_;
     TRunState& run_;
+    const TRunSettings settings_; // as they were when the run started
     TRunTally tally_;
+    TRunWrites writes_;
     // Files side by side: none when the run copies one file at a time itself.
     std::optional<TFilePool> pool_;
     std::string lastTargetDir_; // the last target directory's share, looked up once

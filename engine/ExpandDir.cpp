@@ -68,32 +68,19 @@ std::unordered_set<std::string> NamesQueuedAfter(TCopyQueue& queue, const PVirtu
     return names;
 }
 
-// Waits at the pause gate before an entry (the paused time is not copying time); false
-// when the run is to stop.
-bool PassGate(TCopyQueue& queue, TRunState& run, const std::string& entryPath) {
-    run.Reached(TRunPoint::EntryReached, entryPath);
-    if (!run.PauseEvent.IsSet()) {
-        if (run.CopyNowCaptionIs(RunTexts::CopyNowPaused.Caption))
-            queue.StatusLine.Show("Copy currently Paused.");
-        run.Progress.Run.Active.store(false);
-        run.PauseEvent.Wait();
-        run.Progress.Run.Active.store(true);
-    }
-    return run.AbortFlag.load() == 0 && !run.Terminated.load();
-}
-
 // The new directory's file system is one the run writes to.
-void NoteWritten(TRunState& run, dev_t device, const std::string& dir) {
-    if (run.Written.Knows(device))
+void NoteWritten(TWrittenFileSystems& written, dev_t device, const std::string& dir) {
+    if (written.Knows(device))
         return;
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
-        run.Written.Note(device, std::make_shared<const TFd>(fd));
+        written.Note(device, std::make_shared<const TFd>(fd));
 }
 
 } // namespace
 
-TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
+TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
+                        const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
                         const std::string& DestPath, TRunTally* tally, bool Move) {
     TTraceScope trace("ExpandDir");
@@ -119,10 +106,10 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
             MakeDirectoryIn(WithoutTrailingSlash(DstDir), Name, DirectoryCopyMode(SrcDir));
         if (made.Error != 0)
             return {made.Error, false, made.AtParent ? DestPath : entryDest};
-        NoteWritten(run, made.Device, entryDest);
+        NoteWritten(writes.FileSystems, made.Device, entryDest);
         if (made.Made)
             if (std::optional<TFileTimes> times = TimesOf(SrcDir))
-                run.MadeDirectories.Add({entryDest, *times});
+                writes.Directories.Add({entryDest, *times});
 
         std::unordered_set<std::string> queued =
             NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
@@ -131,7 +118,8 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& S
         bool stopped = false;
         bool insertFailed = false;
         auto onEntry = [&](const TDirEntry& entry) {
-            if (!PassGate(queue, run, SrcDir + entry.Name)) {
+            run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
+            if (!run.PassPauseGate(queue.StatusLine)) {
                 stopped = true;
                 return false;
             }

@@ -3,6 +3,7 @@
 
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
+#include "engine/RunWrites.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
@@ -31,7 +32,9 @@ struct TExpandResult {
 // directory's own lines (left by an expansion that was stopped) get no second one.
 // tally: where the new lines are counted for the run's figures (none: not counted).
 // Move: the directory line is a move, and so is every line made for its entries.
-TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, const PVirtualNode& SourceLine,
+// writes: where the run notes the directories it makes and the file systems it writes to.
+TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
+                        const PVirtualNode& SourceLine,
                         const std::string& SourcePath, const PVirtualNode& DestLine,
                         const std::string& DestPath, TRunTally* tally = nullptr, bool Move = false);
 

@@ -7,39 +7,52 @@
 
 namespace ferrox {
 
+void TRunControl::Start() {
+    if (run_.CopyRunning.load())
+        return; // the last run is still in its final steps
+    // The old worker goes first: nothing it still does may change the new run's phase. It
+    // has ended its run already; what its release throws stops nothing.
+    try {
+        if (CopyWorker_) {
+            CopyWorker_->Terminate();
+            if (ProcessEvents)
+                ProcessEvents();
+            CopyWorker_.reset(); // waits for its thread
+        }
+    } catch (const std::exception& e) {
+        queue_.StatusLine.Show(std::string("Exception Error: ") + e.what());
+    }
+    // An Abort clicked as the last run ended may have set the flag after that run
+    // cleared it; it was meant for that run, not for this one.
+    run_.AbortFlag.store(0);
+    run_.Terminated.store(false);
+    run_.CopyRunning.store(true);
+    run_.PauseEvent.Set();
+    run_.Phase.Start();
+    CopyWorker_ = std::make_unique<TCopyNOWThread>(queue_, run_);
+    CopyWorker_->Start();
+}
+
 void TRunControl::StartPauseResume() {
     TTraceScope trace("btnCopyNowClick");
-    const std::string caption = run_.btnCopyNow().Caption;
-    if (caption == RunTexts::CopyNowIdle.Caption) {
-        if (run_.CopyRunning.load())
-            return; // the last run is still in its final steps
-        // The old worker goes first: nothing it still does may overwrite the new run's
-        // captions. It has ended its run already; what its release throws stops nothing.
-        try {
-            if (CopyWorker_) {
-                CopyWorker_->Terminate();
-                if (ProcessEvents)
-                    ProcessEvents();
-                CopyWorker_.reset(); // waits for its thread
-            }
-        } catch (const std::exception& e) {
-            queue_.StatusLine.Show(std::string("Exception Error: ") + e.what());
-        }
-        // An Abort clicked as the last run ended may have set the flag after that run
-        // cleared it; it was meant for that run, not for this one.
-        run_.AbortFlag.store(0);
-        run_.Terminated.store(false);
-        run_.CopyRunning.store(true);
-        run_.SetButtons(RunTexts::CopyNowRunning, RunTexts::CloseRunning);
+    switch (run_.Phase.Phase()) {
+    case TRunPhase::Idle:
+        Start();
+        break;
+    case TRunPhase::Running:
+        // The phase first: a run that finds the gate shut then finds Pausing, and says it
+        // is paused. One that ended meanwhile is not paused.
+        if (run_.Phase.Pause())
+            run_.PauseEvent.Reset();
+        break;
+    case TRunPhase::Pausing:
+    case TRunPhase::Paused:
+        run_.Phase.Resume();
         run_.PauseEvent.Set();
-        CopyWorker_ = std::make_unique<TCopyNOWThread>(queue_, run_);
-        CopyWorker_->Start();
-    } else if (caption == RunTexts::CopyNowRunning.Caption) {
-        run_.SetCopyNow(RunTexts::CopyNowPaused);
-        run_.PauseEvent.Reset();
-    } else {
-        run_.SetCopyNow(RunTexts::CopyNowRunning);
-        run_.PauseEvent.Set();
+        break;
+    case TRunPhase::Aborting:
+    case TRunPhase::Ending:
+        break; // nothing left to pause or resume
     }
 }
 
@@ -55,11 +68,13 @@ void TRunControl::AbortOrClose() {
     } enableAgain{*this};
     if (EnableMainButtons)
         EnableMainButtons(false);
-    // Decided by what the button said when it was clicked: a run ending this very moment
-    // clears the abort flag, and a click meant as Abort must not end the program.
-    const bool abort = run_.btnClose().Caption == RunTexts::CloseRunning.Caption;
-    if (abort)
+    // Decided by the phase seen at the click: a run ending this very moment clears the
+    // abort flag, and a click meant as Abort must not end the program.
+    const bool abort = run_.Phase.Phase() != TRunPhase::Idle;
+    if (abort) {
         run_.AbortFlag.store(-1);
+        run_.Phase.Abort();
+    }
     run_.PauseEvent.Set();
     if (!abort) {
         if (SaveQueueOnClose)
@@ -84,8 +99,10 @@ void TRunControl::ReleaseWorker() {
     // chunk (no partial target, an old one intact), so closing never waits for a large
     // file. Asked to end before the pause gate opens: a paused worker woken first would
     // take its next line before it saw the request.
-    if (!CopyWorker_->Finished())
+    if (!CopyWorker_->Finished()) {
         run_.AbortFlag.store(-1);
+        run_.Phase.Abort();
+    }
     CopyWorker_->Terminate();
     run_.PauseEvent.Set();
     if (ProcessEvents)

@@ -8,9 +8,9 @@
 
 namespace ferrox {
 
-// What the two run buttons and "Copy this Line Now" do. Runs on the window's thread and
-// never waits for a running run; the only wait is for a finished worker at the next start
-// and at shutdown.
+// What the two run buttons and "Copy this Line Now" do, decided by the run's phase. Runs
+// on the window's thread and never waits for a running run; the only wait is for a
+// finished worker at the next start and at shutdown.
 class TRunControl {
 public:
     TRunControl(TCopyQueue& queue, TRunState& run) : queue_(queue), run_(run) {}
@@ -18,15 +18,17 @@ public:
     TRunControl(const TRunControl&) = delete;
     TRunControl& operator=(const TRunControl&) = delete;
 
-    // Starts a run, or pauses, or resumes, by the Copy NOW button's caption.
+    // Starts a run when none goes on; pauses a running one; resumes a paused one (the
+    // Copy NOW button). Nothing while the run is aborting or ending.
     void StartPauseResume();
-    // Aborts the run, or (when none was running) saves the queue and ends the program.
+    // Aborts the run; when none was going on, saves the queue and ends the program.
     void AbortOrClose();
     // Starts a run over the selected source lines; nothing while a run is going on.
     void CopySelectedLinesNow();
     // Ends the current worker as Abort does, wakes it and waits for it (shutdown).
     void ReleaseWorker();
 
+    TRunPhase Phase() const { return run_.Phase.Phase(); }
     TCopyNOWThread* CopyWorker() const { return CopyWorker_.get(); }
 
     // Seams to the window, set before use.
@@ -36,6 +38,8 @@ public:
     std::function<void()> ProcessEvents; // lets the window handle what is waiting
 
 private:
+    void Start();
+
     TCopyQueue& queue_;
     TRunState& run_;
     std::unique_ptr<TCopyNOWThread> CopyWorker_;

@@ -17,7 +17,7 @@ struct TRunEvent {
         LineFailed,       // a source line (file or directory) failed with Code
         LineInterrupted,  // an abort stopped a file line's copy (see Bytes); no failure
         RunEnded,         // the run is over and its state is idle again
-        ButtonsChanged,   // the run buttons' texts changed; read them from the run state
+        PhaseChanged,     // the run's phase changed; read it from the run state
     };
     TRunEvent(TKind kind, PVirtualNode line = {}, std::string path = {}, int code = 0,
               std::string where = {})
@@ -25,7 +25,7 @@ struct TRunEvent {
           Where(std::move(where)) {}
 
     TKind Kind;
-    PVirtualNode Line; // the source line it is about (none for RunEnded, ButtonsChanged)
+    PVirtualNode Line; // the source line it is about (none for RunEnded, PhaseChanged)
     std::string Path;  // the source line's path
     int Code = 0;      // errno or a TFerroxError
     // What a failure is about: the source, or a destination directory (one a directory line
@@ -38,7 +38,7 @@ struct TRunEvent {
     int64_t Size = 0;
 };
 
-// Where a run's events go. Called on the worker's thread (ButtonsChanged also on the
+// Where a run's events go. Called on the worker's thread (PhaseChanged also on the
 // thread that clicked): an implementation hands the event on and never blocks or waits
 // for another thread.
 class IRunEventSink {

@@ -2,34 +2,32 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
-#include "engine/MadeDirectories.h"
+#include "diag/StatusLine.h"
 #include "engine/RunEvents.h"
-#include "engine/WrittenFileSystems.h"
+#include "engine/RunPhase.h"
 #include "engine/modRXThread/ProgressChannel.h"
 #include "platform/CopyPolicy.h"
 #include "platform/DeviceKind.h"
 #include "platform/Event.h"
-#include "platform/FileSystem.h"
 
 namespace ferrox {
 
-struct TButtonText {
-    std::string Caption;
-    std::string Hint;
-    bool operator==(const TButtonText&) const = default;
+// What a run is asked to do, from the face's options (ferrox-run's flags among them). Set
+// on the face's thread; each run takes a copy when it starts.
+struct TRunSettings {
+    // Moved sources go to the trash (true) or are deleted for good.
+    bool DeleteToRecycle = true;
+    // What a run wrote is put on the devices before it ends (ferrox-run --no-flush: not).
+    bool FlushAtEnd = true;
+    // What a copy does with a target that exists; whether it is read back and compared
+    // before it takes its name; how many files are copied side by side (0: as each
+    // target's device suits).
+    TExistingTargets ExistingTargets = TExistingTargets::Overwrite;
+    bool VerifyCopies = false;
+    int Workers = 0;
 };
-
-// Captions and hints of the two run buttons in each state of a run.
-namespace RunTexts {
-inline const TButtonText CopyNowIdle{"Copy NOW", "Start the Copy Process"};
-inline const TButtonText CopyNowRunning{"Pause", "Pause the Copy at the Next File"};
-inline const TButtonText CopyNowPaused{"Resume", "Resume the Copy"};
-inline const TButtonText CloseIdle{"&Close", ""};
-inline const TButtonText CloseRunning{"&Abort", "Abort the current Copy"};
-} // namespace RunTexts
 
 // Moments of a run where a test can hold the worker while it changes the lists or the
 // run state, so that a race is played out in one chosen order instead of by chance.
@@ -40,73 +38,59 @@ enum class TRunPoint {
     Flushing      // the lines are done; what was written goes to the devices next
 };
 
-// The state a copy run shares with its faces: flags, the pause gate, the texts of the
-// two run buttons, the options the run needs, and where its events go. The faces show the
-// texts; handlers and the run decide by them.
+// What a test may put in the place of the machine's own answers. Set before a run.
+struct TRunSeams {
+    // What lies under a target directory (a rotating disk cannot be had here).
+    std::function<TDeviceKind(const std::string& dir, dev_t& device)> DeviceKindOf =
+        static_cast<TDeviceKind (*)(const std::string&, dev_t&)>(ferrox::DeviceKindOf);
+    // How a file system is flushed, on a thread of the run's; none: the run's file
+    // systems are flushed in a process of their own (SyncFileSystemsApart).
+    std::function<int(int fd)> FlushFileSystem = nullptr;
+    // Called on the worker's thread at each point; none in the program.
+    std::function<void(TRunPoint, const std::string& path)> OnRunPoint;
+};
+
+// What the runs of one core share with its faces and its monitor: the settings for the
+// next run, the signals between the face's thread and the run's (the phase, the pause
+// gate, the abort), the progress the copies report, where the run's events go, and the
+// test seams.
 class TRunState {
 public:
+    TRunState() : Phase([this] { Tell({TRunEvent::PhaseChanged}); }) {}
+    TRunState(const TRunState&) = delete;
+    TRunState& operator=(const TRunState&) = delete;
+
+    TRunSettings Settings;
+
+    // --- Signals between the threads ------------------------------------------------
+    // A run is going on (set when it starts, cleared by the run at its very end); the run
+    // takes the selected lines only.
     std::atomic<bool> CopyRunning{false};
     std::atomic<bool> CopyThisLineOnly{false};
-    std::atomic<int32_t> AbortFlag{0}; // -1: abort requested
-    TEvent PauseEvent{true};           // set: the run may go on
+    // Abort asked: -1. The copies read it between chunks.
+    std::atomic<int32_t> AbortFlag{0};
     // The worker has been asked to end (shutdown): it stops at its next check, without
     // breaking off the file in progress as an abort does.
     std::atomic<bool> Terminated{false};
-    // Moved sources go to the trash (true) or are deleted for good. Set by the face from
-    // its options before a run.
-    std::atomic<bool> DeleteToRecycle{true};
-    // The file copies' progress reports, on their way to the progress monitor, and the
-    // run's figures.
+    // Set: the run may go on. Reset by Pause; the run waits at it (PassPauseGate).
+    TEvent PauseEvent{true};
+    // Where the run stands. The run control's verbs change it; the run reports through
+    // it the gate it waits at and its end.
+    TRunPhaseMachine Phase;
+
+    bool Stopping() const { return AbortFlag.load() != 0 || Terminated.load(); }
+    // The pause gate, before each line and each directory entry: while it is closed the
+    // run waits there (the phase says Paused, the status line "Copy currently Paused.",
+    // and the time is no copying time). False when the run is to stop.
+    bool PassPauseGate(TStatusLine& status);
+
+    // --- What the runs produce ------------------------------------------------------
+    // The copies' progress reports, on their way to the progress monitor, and the run's
+    // figures.
     TProgressChannel Progress;
-    // What a run wrote is put on the devices before it ends (ferrox-run --no-flush: not).
-    std::atomic<bool> FlushAtEnd{true};
-    // What a copy does with a target that exists; whether it is read back and compared
-    // before it takes its name; how many files are copied side by side (0: as each
-    // target's device suits). From the options, for the next run.
-    std::atomic<TExistingTargets> ExistingTargets{TExistingTargets::Overwrite};
-    std::atomic<bool> VerifyCopies{false};
-    std::atomic<int> Workers{0};
-    TWrittenFileSystems Written;
-    TMadeDirectories MadeDirectories;
-    // What lies under a target directory (a test seam: a rotating disk cannot be had here).
-    std::function<TDeviceKind(const std::string& dir, dev_t& device)> DeviceKindOf =
-        ferrox::DeviceKindOf;
-    // How a file system is flushed, on a thread of the run's (a test seam); none: the
-    // run's file systems are flushed in a process of their own (SyncFileSystemsApart).
-    std::function<int(int fd)> FlushFileSystem = nullptr;
     // Marks the lines a run has counted, so one added by the user during it is counted
     // when the run takes it; one number per run.
     std::atomic<uint32_t> RunNumber{0};
-
-    TButtonText btnCopyNow() const {
-        std::lock_guard lock(mutex_);
-        return copyNow_;
-    }
-    TButtonText btnClose() const {
-        std::lock_guard lock(mutex_);
-        return close_;
-    }
-    bool CopyNowCaptionIs(const std::string& caption) const {
-        std::lock_guard lock(mutex_);
-        return copyNow_.Caption == caption;
-    }
-    void SetCopyNow(const TButtonText& text) {
-        {
-            std::lock_guard lock(mutex_);
-            copyNow_ = text;
-        }
-        Tell({TRunEvent::ButtonsChanged});
-    }
-    // Both buttons in one step, told once: nobody sees one button of the old state
-    // beside one of the new.
-    void SetButtons(const TButtonText& copyNow, const TButtonText& close) {
-        {
-            std::lock_guard lock(mutex_);
-            copyNow_ = copyNow;
-            close_ = close;
-        }
-        Tell({TRunEvent::ButtonsChanged});
-    }
 
     // Where the run's events go (none: nowhere). Set before a run starts; the sink must
     // outlive every run that may tell it something.
@@ -116,17 +100,13 @@ public:
             events->Tell(event);
     }
 
-    // Test seam: called on the worker's thread at each point; none in the program.
-    std::function<void(TRunPoint, const std::string& path)> OnRunPoint;
+    TRunSeams Seams;
     void Reached(TRunPoint point, const std::string& path) const {
-        if (OnRunPoint)
-            OnRunPoint(point, path);
+        if (Seams.OnRunPoint)
+            Seams.OnRunPoint(point, path);
     }
 
 private:
-    mutable std::mutex mutex_;
-    TButtonText copyNow_ = RunTexts::CopyNowIdle;
-    TButtonText close_ = RunTexts::CloseIdle;
     std::atomic<IRunEventSink*> events_{nullptr};
 };
 

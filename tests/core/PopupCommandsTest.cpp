@@ -220,7 +220,7 @@ TEST_F(TRunningCommandsTest, DuringARunClearsRefuseAndDeletesSpareOnlyTheLinesIn
     Select(q.lstCopyFrom, {1, 2});
     commands.CopySelectedLinesNow();
     EXPECT_FALSE(run.CopyThisLineOnly.load());
-    EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowRunning);
+    EXPECT_EQ(run.Phase.Phase(), TRunPhase::Running);
 
     // The folder in progress is skipped silently by the reset, refused by the delete.
     commands.ResetCopyStatus();

@@ -21,8 +21,8 @@ namespace {
 const std::string Completed = "All File Copies Completed";
 
 bool IsIdle(const TRunState& run) {
-    return run.btnCopyNow() == RunTexts::CopyNowIdle && run.btnClose() == RunTexts::CloseIdle &&
-           !run.CopyRunning && !run.CopyThisLineOnly && run.AbortFlag == 0;
+    return run.Phase.View() == TRunPhaseView{} && !run.CopyRunning && !run.CopyThisLineOnly &&
+           run.AbortFlag == 0;
 }
 } // namespace
 
@@ -98,7 +98,9 @@ TEST_F(TEngineTest, ExpansionOrderFollowsTheDirectoryAndDestinationsNameTheTarge
         MakeDir(P("src/") + d);
     AddPair(P("src"), P("out"), true);
     PVirtualNode dirLine = q.lstCopyFrom.FirstNode();
-    TExpandResult r = ExpandDir(q, run, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"));
+    TRunWrites writes;
+    TExpandResult r =
+        ExpandDir(q, run, writes, dirLine, P("src"), q.lstCopyTo.FirstNode(), P("out/"));
     ASSERT_TRUE(r.Complete && !r.Failed());
 
     // Files go right after the directory line, directories after the line inserted last.
@@ -325,8 +327,9 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
         WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); }); // "Pause"
     control.StartPauseResume();
     pauser.join();
-    EXPECT_EQ(run.btnCopyNow(), RunTexts::CopyNowPaused);
+    EXPECT_TRUE(run.Phase.View().Held);
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
+    EXPECT_EQ(run.Phase.Phase(), TRunPhase::Paused);
     EXPECT_EQ(status.Count("Copy currently Paused."), 1u);
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(run.CopyRunning);
@@ -399,14 +402,18 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
     AddPair(P("src"), P("out"), true);
     PVirtualNode dirLine = q.lstCopyFrom.FirstNode(), destLine = q.lstCopyTo.FirstNode();
 
-    run.SetCopyNow(RunTexts::CopyNowPaused);
+    run.Phase.Start();
+    run.Phase.Pause();
     run.PauseEvent.Reset();
     TExpandResult r;
-    std::thread expander([&] { r = ExpandDir(q, run, dirLine, P("src"), destLine, P("out/")); });
+    TRunWrites writes;
+    std::thread expander(
+        [&] { r = ExpandDir(q, run, writes, dirLine, P("src"), destLine, P("out/")); });
     EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 1u); // nothing before the resume
-    run.SetCopyNow(RunTexts::CopyNowRunning);
+    EXPECT_EQ(run.Phase.Phase(), TRunPhase::Paused);
+    run.Phase.Resume();
     run.PauseEvent.Set();
     expander.join();
     EXPECT_TRUE(r.Complete && !r.Failed());
@@ -419,8 +426,10 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
     WriteFile(P("src2/f"), "x");
     AddPair(P("src2"), P("out"), true);
     run.AbortFlag = -1;
-    r = ExpandDir(q, run, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(), P("out/"));
+    r = ExpandDir(q, run, writes, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(),
+                  P("out/"));
     run.AbortFlag = 0;
+    run.Phase.Ended();
     EXPECT_FALSE(r.Failed());
     EXPECT_FALSE(r.Complete);
     EXPECT_TRUE(DirExists(P("out/src2")));
@@ -496,16 +505,16 @@ TEST_F(TEngineTest, DirectoriesChangedDuringARunAreFollowedLineByLine) {
         MakeDir(P("other"));
         q.Clear(q.lstCopyFrom);
         q.Clear(q.lstCopyTo);
-        run.DeleteToRecycle = false;
+        run.Settings.DeleteToRecycle = false;
         const std::string via = c.Name == std::string("source directories swapped") ? "v1" : "cur";
         for (const char* f : {"f1", "f2", "f3"})
             AddPair(P(via) + "/" + f, P("d"), false, true);
-        run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
             if (point == TRunPoint::LineReached && path == P(via) + "/f2")
                 c.Change();
         };
         RunToEnd();
-        run.OnRunPoint = nullptr;
+        run.Seams.OnRunPoint = nullptr;
         for (int32_t s : Statuses(q.lstCopyFrom))
             EXPECT_EQ(s, lsFileDone);
         if (c.SourceSide) {

@@ -39,14 +39,13 @@ public:
                        std::to_string(e.Size));
         case TRunEvent::RunEnded:
             return RunEnded(e.Aborted);
-        case TRunEvent::ButtonsChanged:
-            return ButtonsChanged();
+        case TRunEvent::PhaseChanged:
+            return PhaseChanged();
         }
     }
     void RunEnded(bool aborted) {
         // Read here, on the worker's thread: the state a face finds when it hears it.
-        const bool idle = !run_.CopyRunning && run_.btnCopyNow() == RunTexts::CopyNowIdle &&
-                          run_.btnClose() == RunTexts::CloseIdle;
+        const bool idle = !run_.CopyRunning && run_.Phase.Phase() == TRunPhase::Idle;
         std::function<void()> then;
         {
             std::lock_guard lock(mutex_);
@@ -58,24 +57,44 @@ public:
         if (then)
             then();
     }
-    void ButtonsChanged() {
-        const std::string both = run_.btnCopyNow().Caption + " | " + run_.btnClose().Caption;
+    void PhaseChanged() {
+        const TRunPhaseView view = run_.Phase.View();
+        std::string name = PhaseName(view.Phase);
+        if (view.Held && view.Phase != TRunPhase::Pausing && view.Phase != TRunPhase::Paused)
+            name += " (held)";
         std::lock_guard lock(mutex_);
-        buttons_.push_back(both);
+        phases_.push_back(name);
+    }
+    static std::string PhaseName(TRunPhase phase) {
+        switch (phase) {
+        case TRunPhase::Idle:
+            return "Idle";
+        case TRunPhase::Running:
+            return "Running";
+        case TRunPhase::Pausing:
+            return "Pausing";
+        case TRunPhase::Paused:
+            return "Paused";
+        case TRunPhase::Aborting:
+            return "Aborting";
+        case TRunPhase::Ending:
+            return "Ending";
+        }
+        return "?";
     }
 
     std::vector<std::string> Events() const {
         std::lock_guard lock(mutex_);
         return events_;
     }
-    std::vector<std::string> Buttons() const {
+    std::vector<std::string> Phases() const {
         std::lock_guard lock(mutex_);
-        return buttons_;
+        return phases_;
     }
     void Clear() {
         std::lock_guard lock(mutex_);
         events_.clear();
-        buttons_.clear();
+        phases_.clear();
     }
     // Waits (up to 60 s) until done() holds; re-checked whenever a run ends.
     bool WaitUntil(const std::function<bool()>& done) {
@@ -97,7 +116,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<std::string> events_;
-    std::vector<std::string> buttons_;
+    std::vector<std::string> phases_;
     std::function<void()> OnRunEnded;
 };
 
@@ -116,7 +135,7 @@ struct TEngineTest : ::testing::Test {
         run.SetEvents(&events);
         // One file at a time, as these tests play the run through step by step; the
         // run with files side by side has tests of its own.
-        run.Workers = 1;
+        run.Settings.Workers = 1;
         ::setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
         TraceRelease();
         TraceCreate();

@@ -61,7 +61,7 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
         q.lstCopyFrom.ClearSelection();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    if (run.btnCopyNow() == RunTexts::CopyNowPaused)
+    if (run.Phase.View().Held)
         control.StartPauseResume();
     if (run.CopyRunning)
         control.AbortOrClose(); // abort

@@ -57,9 +57,9 @@ struct TParallelTest : TEngineTest {
 
     void SetUp() override {
         TEngineTest::SetUp();
-        run.Workers = 0; // as each target suits
+        run.Settings.Workers = 0; // as each target suits
         run.SetEvents(&inFlight);
-        run.DeviceKindOf = [this](const std::string& dir, dev_t& device) {
+        run.Seams.DeviceKindOf = [this](const std::string& dir, dev_t& device) {
             struct stat st;
             if (::stat(dir.c_str(), &st) != 0)
                 return TDeviceKind::Unknown;
@@ -186,7 +186,7 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
         AddPair(P("src/b" + std::to_string(i)), P("out"));
     }
     std::atomic<int> started{0};
-    run.OnRunPoint = [&](TRunPoint point, const std::string&) {
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken && ++started == 3)
             control.StartPauseResume(); // "Pause" with files in flight
     };
@@ -199,13 +199,13 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
     EXPECT_GE(doneAtPause, 3);
     EXPECT_LT(doneAtPause, 12);
 
-    run.OnRunPoint = [&](TRunPoint point, const std::string&) {
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken && ++started == 6)
             control.AbortOrClose();
     };
     control.StartPauseResume(); // Resume
     WaitForRunEnd();
-    run.OnRunPoint = nullptr;
+    run.Seams.OnRunPoint = nullptr;
     const std::vector<int32_t> statuses = Statuses(q.lstCopyFrom);
     for (size_t i = 0; i < statuses.size(); ++i) {
         const std::string target = P("out/b" + std::to_string(i));
@@ -225,7 +225,7 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
 TEST_F(TParallelTest, MadeDirectoriesGetTheirSourcesTimes) {
     for (int workers : {1, 0}) {
         SCOPED_TRACE(workers);
-        run.Workers = workers;
+        run.Settings.Workers = workers;
         RemoveTree(P("tree"));
         RemoveTree(P("out"));
         MakeDir(P("tree"));
@@ -301,8 +301,8 @@ TEST_F(TParallelTest, LinesOntoOneTargetNeverUndoEachOther) {
         AddPair(base + "/C/g", base + "/out");
         AddPair(base + "/C/g", base + "/out");
         kinds[base + "/out"] = TDeviceKind::Network; // every file side by side
-        run.Workers = c.Workers;
-        run.ExistingTargets = c.Policy;
+        run.Settings.Workers = c.Workers;
+        run.Settings.ExistingTargets = c.Policy;
         RunToEnd();
 
         std::vector<std::string> there; // contents, and "-> " and where each link points
@@ -365,7 +365,7 @@ TEST_F(TParallelTest, FolderMarkedMoveMovesItsTreeAndRemovesWhatItEmptied) {
             WriteFile(src + f, std::string("content of ") + f);
         ASSERT_EQ(::mkfifo((src + "/keep/fifo").c_str(), 0600), 0); // cannot be copied
         kinds[out] = TDeviceKind::Network;
-        run.Workers = workers;
+        run.Settings.Workers = workers;
         AddPair(src, out, true, true);
         RunToEnd();
 

@@ -39,12 +39,12 @@ TEST_F(TEngineTest, RunEndedFindsTheStateIdleAndTellsAnAbort) {
     WriteFile(P("b"), "b");
     AddPair(P("a"), P("out"));
     AddPair(P("b"), P("out"));
-    run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("b"))
             control.AbortOrClose(); // "&Abort" before b is taken
     };
     RunToEnd();
-    run.OnRunPoint = nullptr;
+    run.Seams.OnRunPoint = nullptr;
     EXPECT_EQ(events.Events().back(), "ended aborted");
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
 

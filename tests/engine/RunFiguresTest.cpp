@@ -161,7 +161,7 @@ TEST_F(TEngineTest, ARunCountsItsLinesAndBytes) {
     AddPair(P("a"), P("out"));
     const TRunCounters& c = run.Progress.Run;
     std::vector<std::string> seen;
-    run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point != TRunPoint::LineReached)
             return;
         seen.push_back(path + ": " + std::to_string(c.LinesDone) + " done, " +
@@ -169,7 +169,7 @@ TEST_F(TEngineTest, ARunCountsItsLinesAndBytes) {
                        " dirs, " + std::to_string(c.BytesKnown) + " bytes");
     };
     RunToEnd();
-    run.OnRunPoint = nullptr;
+    run.Seams.OnRunPoint = nullptr;
     ASSERT_EQ(seen.size(), 4u);
     // Before the directory is expanded only the file beside it has known bytes.
     EXPECT_EQ(seen[0], P("dir") + ": 0 done, 2 left, 1 dirs, 1000 bytes");
@@ -193,7 +193,7 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
         TEvent Release{false}, Returned{false};
     };
     auto seam = std::make_shared<TFlushSeam>();
-    run.FlushFileSystem = [seam, &events = events](int) {
+    run.Seams.FlushFileSystem = [seam, &events = events](int) {
         ++seam->Flushes;
         events.Tell({TRunEvent::FileStarted, nullptr, "flush"});
         seam->Release.Wait();
@@ -217,16 +217,16 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     q.ResetCopyStatus();
     WriteFile(P("g"), "more");
     AddPair(P("g"), P("out"));
-    run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("g"))
             control.AbortOrClose(); // after f was copied
     };
     RunToEnd();
-    run.OnRunPoint = nullptr;
+    run.Seams.OnRunPoint = nullptr;
     EXPECT_EQ(events.Events().back(), "ended aborted");
     EXPECT_EQ(seam->Flushes, 1);
 
-    run.FlushAtEnd = false;
+    run.Settings.FlushAtEnd = false;
     RunToEnd();
     EXPECT_EQ(seam->Flushes, 1);
     EXPECT_EQ(status.Last(), "All File Copies Completed");
@@ -246,7 +246,7 @@ TEST_F(TEngineTest, EveryFileSystemWrittenIsFlushed) {
     AddPair(P("tree"), P("stick"), true);
     auto flushed = std::make_shared<std::mutex>();
     auto devices = std::make_shared<std::set<dev_t>>();
-    run.FlushFileSystem = [flushed, devices](int fd) {
+    run.Seams.FlushFileSystem = [flushed, devices](int fd) {
         struct stat st;
         if (::fstat(fd, &st) == 0) {
             std::lock_guard lock(*flushed);
@@ -256,7 +256,7 @@ TEST_F(TEngineTest, EveryFileSystemWrittenIsFlushed) {
     };
     for (int workers : {1, 4}) {
         SCOPED_TRACE(workers);
-        run.Workers = workers;
+        run.Settings.Workers = workers;
         devices->clear();
         RunToEnd();
         struct stat out, onStick;

@@ -34,7 +34,7 @@ TEST_F(TEngineTest, StoppedExpansionIsFinishedByTheNextRunWithoutDuplicates) {
         RemoveTree(P("out"));
         AddPair(P("src"), P("out"), true);
         int entries = 0;
-        run.OnRunPoint = [&, how = std::string(how)](TRunPoint point, const std::string&) {
+        run.Seams.OnRunPoint = [&, how = std::string(how)](TRunPoint point, const std::string&) {
             if (point != TRunPoint::EntryReached || ++entries != 10)
                 return;
             if (how == "abort")
@@ -47,7 +47,7 @@ TEST_F(TEngineTest, StoppedExpansionIsFinishedByTheNextRunWithoutDuplicates) {
         EXPECT_EQ(q.lstCopyFrom.FirstNode()->Data.Status, lsDirWaiting);
         EXPECT_EQ(q.lstCopyTo.FirstNode()->Data.Status, lsDirWaiting);
 
-        run.OnRunPoint = nullptr;
+        run.Seams.OnRunPoint = nullptr;
         RunToEnd();
         std::vector<std::string> paths = Paths(q.lstCopyFrom);
         EXPECT_EQ(paths.size(), 33u); // the line, 30 files, sub and sub/deep
@@ -101,7 +101,7 @@ TEST_F(TEngineTest, OneSidedDeletesMoveTheRunToThePairingShown) {
             q.DelLines(list, false, nullptr); // "Delete &Line(s)" / "Delete Line(s)"
         };
         std::atomic<bool> paused{false};
-        run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
             if (point != c.when || paused)
                 return;
             if (c.when == TRunPoint::LineReached && path == P("f1")) {
@@ -119,7 +119,7 @@ TEST_F(TEngineTest, OneSidedDeletesMoveTheRunToThePairingShown) {
             control.StartPauseResume(); // "Resume"
         }
         WaitForRunEnd();
-        run.OnRunPoint = nullptr;
+        run.Seams.OnRunPoint = nullptr;
         status.Clear();
         for (int i = 1; i <= 3; ++i) {
             std::string f = "f" + std::to_string(i);
@@ -213,18 +213,18 @@ TEST_F(TEngineTest, NextRunStartedAsTheLastEndsShowsAbortAndIsNotStoppedByAStale
     events.SetOnRunEnded(nullptr);
     run.AbortFlag = -1; // an "&Abort" read before the end, stored after it
     AddPair(P("b"), P("out"));
-    std::vector<std::string> closeCaptions;
-    run.OnRunPoint = [&](TRunPoint point, const std::string&) {
+    std::vector<TRunPhase> phases;
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken)
-            closeCaptions.push_back(run.btnClose().Caption);
+            phases.push_back(run.Phase.Phase());
     };
     control.StartPauseResume();
     WaitForRunEnd();
     EXPECT_EQ(ReadFile(P("out/b")), "b");
-    EXPECT_EQ(closeCaptions, (std::vector<std::string>{"&Abort"}));
-    // Each change of the buttons is told once, with both buttons of one state.
-    EXPECT_EQ(events.Buttons(), (std::vector<std::string>{"Pause | &Abort", "Copy NOW | &Close",
-                                                          "Pause | &Abort", "Copy NOW | &Close"}));
+    EXPECT_EQ(phases, (std::vector<TRunPhase>{TRunPhase::Running}));
+    // Each change of the phase is told once.
+    EXPECT_EQ(events.Phases(), (std::vector<std::string>{"Running", "Ending", "Idle", "Running",
+                                                         "Ending", "Idle"}));
 }
 
 // A directory line naming a regular file fails with the reason of its own test, not with

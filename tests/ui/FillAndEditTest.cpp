@@ -409,7 +409,7 @@ private slots:
         TfrmMain w;
         TFerroxCore& core = w.Core();
         TCopyQueue& q = core.PartsForTesting().Queue;
-        core.PartsForTesting().Run.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        core.PartsForTesting().Run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
             if (point == TRunPoint::LineTaken && path == P("src/held")) {
                 held.Set();
                 release.Wait();
@@ -459,7 +459,7 @@ private slots:
         release.Set();
         QTRY_COMPARE_WITH_TIMEOUT(Find<QPushButton>(w, "btnCopyNow")->text(), QString("Copy NOW"),
                                   30000);
-        core.PartsForTesting().Run.OnRunPoint = nullptr;
+        core.PartsForTesting().Run.Seams.OnRunPoint = nullptr;
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{lsFileDone, lsFileDone}));
         QCOMPARE(ReadFile(P("out2/b")), std::string("b"));
         QCOMPARE(ReadFile(P("out/held")).size(), size_t(1) << 20);

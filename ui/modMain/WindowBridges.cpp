@@ -68,7 +68,7 @@ TRunEventsBridge::TRunEventsBridge(
       buttonsCall_(std::move(showButtons), ShowIntervalMs),
       figuresCall_([this] { ApplyFigures(); }, ShowIntervalMs) {}
 
-void TRunEventsBridge::ButtonsChanged() {
+void TRunEventsBridge::PhaseChanged() {
     // A click shows its new caption at once; the worker's changes come coalesced.
     if (QThread::currentThread() == buttonsCall_.thread())
         showButtons_();

@@ -139,7 +139,7 @@ public:
     // showFigures gets the latest figures, or none once the run has ended.
     TRunEventsBridge(std::function<void()> showButtons,
                      std::function<void(const std::optional<TRunFigures>&)> showFigures);
-    void ButtonsChanged() override;
+    void PhaseChanged() override;
     void RunProgress(const TRunFigures& figures) override;
     void RunEnded(bool aborted) override;
 
