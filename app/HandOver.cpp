@@ -27,9 +27,8 @@ THandOverResult HandOver(TFd connection, const TQueueRequest& request, const std
     if (!answer)
         return {1, received.empty() ? "the running window closed before it queued the paths"
                                     : "the running window's answer cannot be read"};
-    if (!answer->Queued)
-        return {1, answer->Reason};
-    return {0, {}};
+    // Queued: what it says is a note (a destination that found no line to go to).
+    return {answer->Queued ? 0 : 1, answer->Reason};
 }
 
 } // namespace ferrox

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     if (queue)
         frmMain.RunRequest([&frmMain, request = command.Request] {
             const TQueueAnswer answer = frmMain.Core().QueueFromOutside(request);
-            if (!answer.Queued)
+            if (!answer.Reason.empty())
                 PrintError(answer.Reason);
         });
     std::unique_ptr<TInstanceServer> server;

@@ -19,6 +19,10 @@ namespace ferrox {
 
 inline constexpr const char* MsgCannotSetDestinationRunning =
     "You cannot set a destination while the copy is running";
+inline constexpr const char* MsgNoLineWithoutDestination =
+    "No source line is waiting without a destination, nothing was given the folder ";
+inline constexpr const char* MsgDestinationsWithoutSourceRemoved =
+    "Destination lines without a source line were removed, the new lines have no destination ";
 
 // How many source lines are where, counted when asked.
 struct TLineCounts {
@@ -95,12 +99,14 @@ public:
     void ClearDestinations();
 
     // --- Requests from outside (a `ferrox PATH...` command) ------------------------------
-    // Queues what the request asks, whole, by the rules of the window's own commands: the
-    // paths as a drop on the source list (marked Move when asked), then the destination
-    // as a drop on the destination list, then a run started as Copy NOW starts one when
-    // none is going on. Refused whole, with the reason on the status line, when it brings
-    // a destination during a run (the run would pass the new lines over before they have
-    // it) or one that is no folder (any more).
+    // Queues what the request asks, whole and apart from every other line: its paths as
+    // a drop on the source list makes them (marked Move when asked), each paired with a
+    // line of its own destination or with none (TCopyQueue::AddOwnLines); a destination
+    // alone goes to the source lines without one, and to nothing else. Then a run starts
+    // as Copy NOW starts one when none is going on. Refused whole, with the reason on the
+    // status line, when it brings a destination during a run, one that is no folder (any
+    // more), or a path the queue file cannot keep. A note for the caller when it added
+    // no line, or took lines away (also on the status line).
     TQueueAnswer QueueFromOutside(const TQueueRequest& request);
     // The answer message to one whole request message: its request queued as above, or,
     // when the message is malformed, refused whole and logged.

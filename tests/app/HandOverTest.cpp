@@ -1,4 +1,5 @@
 // `ferrox PATH...` with a window already running: real processes on a real socket.
+#include "core/FerroxCore.h"
 #include "core/QueueRequest.h"
 #include "diag/ErrorLog.h"
 #include "platform/LocalSocket.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,12 +22,19 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
 
 using namespace ferrox;
 using namespace ferrox::test;
+
+namespace ferrox {
+void PrintTo(const TQueueAnswer& answer, std::ostream* os) {
+    *os << (answer.Queued ? "queued" : "refused") << " \"" << answer.Reason << "\"";
+}
+} // namespace ferrox
 
 namespace {
 
@@ -90,6 +99,23 @@ struct THandOverTest : ::testing::Test {
         return ended.empty() ? -1 : ended.begin()->second;
     }
     std::string Err(const std::string& name) const { return ReadFile(dir / (name + ".err")); }
+    // A window of its own, once it listens.
+    pid_t StartWindow() {
+        const pid_t pid = Start({}, "window");
+        windows.push_back(pid);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_un address = Address();
+            if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                return pid;
+            if (std::chrono::steady_clock::now() > until) {
+                ADD_FAILURE() << "the window does not listen";
+                return pid;
+            }
+            std::this_thread::yield();
+        }
+    }
     TSaved Queue() const { return ReadSavedQueue(dir / "prog/QUEUE.INI"); }
 
     sockaddr_un Address() const {
@@ -191,6 +217,27 @@ TEST_F(THandOverTest, TheCommandFailsWithTheWindowsReason) {
         EXPECT_EQ(WaitForExits(caller, 1), (std::map<pid_t, int>{{pid, 1}}));
         EXPECT_EQ(Err("caller"), err);
     }
+}
+
+// A destination alone adds no line (it says so), and the next request's file goes into
+// its own destination, not into the folder the first one named.
+TEST_F(THandOverTest, ADestinationAloneTakesNoLineOfTheNextRequest) {
+    for (const char* folder : {"x", "x/src", "x/backup", "x/elsewhere"})
+        MakeDir(dir / folder);
+    WriteFile(dir / "x/src/g", "new");
+    WriteFile(dir / "x/backup/g", "old");
+    StartWindow();
+    EXPECT_EQ(Run({"--to", "x/backup"}, "first"), 0);
+    EXPECT_EQ(Err("first"), std::string("ferrox: ") + MsgNoLineWithoutDestination + "[" +
+                                dir / "x/backup" + "]\n");
+    EXPECT_EQ(Run({"--copy-now", "--to", "x/elsewhere", "x/src/g"}, "second"), 0);
+    EXPECT_EQ(Err("second"), "");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Exists(dir / "x/elsewhere/g") && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    EXPECT_EQ(ReadFile(dir / "x/elsewhere/g"), "new");
+    EXPECT_EQ(ReadFile(dir / "x/backup/g"), "old");
+    EXPECT_EQ(Queue(), (TSaved{{"F:" + dir / "x/src/g", dir / "x/elsewhere"}}));
 }
 
 } // namespace
