@@ -148,8 +148,14 @@ void TCopyQueue::ResetCopyStatus() {
             }
             std::lock_guard pair(PairMutex);
             // Only from the status just read: a line the run has picked up meanwhile stays.
-            if (lstCopyFrom.CompareExchangeStatus(node, status, waiting))
-                procEditNode(lstCopyTo, lstCopyFrom.Index(node), lsDirWaiting);
+            if (lstCopyFrom.CompareExchangeStatus(node, status, waiting)) {
+                // Waiting again, it has not failed: the reason of its last run goes.
+                node->Data.ClearNote();
+                const int32_t n = lstCopyFrom.Index(node);
+                procEditNode(lstCopyTo, n, lsDirWaiting);
+                if (PVirtualNode dest = lstCopyTo.NodeAt(n))
+                    dest->Data.ClearNote();
+            }
         }
     } catch (...) {
         // Silent by design: the walk ends where it failed, and the repaint and the save
