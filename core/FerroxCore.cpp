@@ -8,6 +8,7 @@
 #include "platform/SysError.h"
 
 #include <atomic>
+#include <thread>
 
 namespace ferrox {
 
@@ -81,6 +82,25 @@ void TFerroxCore::Shutdown() {
     } catch (...) {
     }
     run_.Progress.ProgressList.Clear();
+}
+
+void TFerroxCore::Closing() {
+    control_.AskWorkerToEnd();
+    queueFile_.Ending();
+}
+
+bool TFerroxCore::RunEndedWithin(std::chrono::milliseconds wait) {
+    control_.AskWorkerToEnd();
+    const TCopyNOWThread* worker = control_.CopyWorker();
+    const auto until = std::chrono::steady_clock::now() + wait;
+    // A short wait at the very end of the program: looking every few milliseconds costs
+    // nothing there.
+    while (worker && !worker->Finished()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 void TFerroxCore::StartPauseResume() {

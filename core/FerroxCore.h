@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,6 +57,15 @@ public:
     // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
     void Shutdown();
+    // The face is closing for good and saves nothing more: a run going on is aborted
+    // (its file in flight abandoned as Abort abandons it), and the queue file stays held
+    // only so that a Ferrox starting meanwhile waits for this one's end.
+    void Closing();
+    // True when no run is going on any more, waiting for it at most `wait`. A device
+    // that is slow to take what is in flight can hold a file's last step in the kernel
+    // longer than a closing program should stay: the face may then end without Shutdown,
+    // since an aborted copy leaves nothing half-written under a target's name.
+    bool RunEndedWithin(std::chrono::milliseconds wait);
 
     // --- The run -------------------------------------------------------------------------
     // Starts a run; during one, pauses it; when paused, resumes it (the Copy NOW button).

@@ -77,7 +77,7 @@ void TRunControl::CopySelectedLinesNow() {
     StartPauseResume();
 }
 
-void TRunControl::ReleaseWorker() {
+void TRunControl::AskWorkerToEnd() {
     if (!CopyWorker_)
         return;
     // A run still going ends as Abort ends it: the file in progress stops at its next
@@ -88,6 +88,12 @@ void TRunControl::ReleaseWorker() {
         run_.AbortFlag.store(-1);
     CopyWorker_->Terminate();
     run_.PauseEvent.Set();
+}
+
+void TRunControl::ReleaseWorker() {
+    if (!CopyWorker_)
+        return;
+    AskWorkerToEnd();
     if (ProcessEvents)
         ProcessEvents();
     CopyWorker_.reset();

@@ -409,3 +409,40 @@ TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
         EXPECT_EQ(Paths(again.DestinationList()), c.to);
     }
 }
+
+// A Ferrox that closes keeps its queue file only until its process ends, and one that
+// starts meanwhile waits for that, with the please-wait box, and shows the queue; one
+// that finds the file held by a Ferrox that goes on is told so at once.
+TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
+    SetExePathForTesting(dir.Path());
+    WriteFile(dir / "QUEUE.INI", QueueText({dir / "a", dir / "b"}, dir / "out"));
+    for (const bool closing : {true, false}) {
+        SCOPED_TRACE(closing ? "closing" : "going on");
+        auto first = std::make_unique<TFerroxCore>();
+        ASSERT_EQ(first->Start(), TLoadResult::Loaded);
+        if (closing)
+            first->Closing();
+        THoldingStatus status;
+        TWaitRecorder wait;
+        TCoreSinks sinks;
+        sinks.StatusLine = &status;
+        sinks.PleaseWait = &wait;
+        // The first one ends once the second shows that it waits.
+        sinks.ProcessEvents = [&] {
+            if (wait.Shown > 0)
+                first.reset();
+        };
+        TFerroxCore second;
+        second.Attach(sinks);
+        if (closing) {
+            EXPECT_EQ(second.Start(), TLoadResult::Loaded);
+            EXPECT_EQ(wait.Shown, 1);
+            EXPECT_EQ(second.SourceList().RootNodeCount(), 2u);
+            EXPECT_TRUE(status.WaitFor("Queue Loaded [2 records]"));
+        } else {
+            EXPECT_EQ(second.Start(), TLoadResult::InUseElsewhere);
+            EXPECT_EQ(wait.Shown, 0);
+            EXPECT_TRUE(status.WaitFor(InUseMessage(dir / "QUEUE.INI")));
+        }
+    }
+}
