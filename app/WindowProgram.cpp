@@ -1,5 +1,7 @@
 #include "app/WindowProgram.h"
 
+#include "persist/ExePath.h"
+#include "platform/FileSystem.h"
 #include "ui/common/InstanceServer.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 namespace ferrox {
 
@@ -25,9 +28,23 @@ void PrintError(const std::string& text) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// The window may live for days: holding on to the folder its command was given in would
+// keep that folder's file system from being unmounted. Every path was made absolute
+// before this. The home directory is where the file dialogs start without a folder.
+void LeaveWorkingDirectory() {
+    const std::string home = HomeDirectory();
+    if (home.empty() || home.front() != '/' || ::chdir(home.c_str()) != 0)
+        if (::chdir("/") != 0)
+            PrintError("cannot leave the working directory");
+}
+
 } // namespace
 
 int RunWindow(const TCommandLine& command, std::unique_ptr<TInstanceListener> listener) {
+    // What the working directory took, the log and the queue's backup, needs a place
+    // of its own before the core logs anything.
+    KeepStateBesideQueue();
+    LeaveWorkingDirectory();
     QApplication::setApplicationName("Ferrox");
     // Lets the desktop match the window to the installed desktop entry (its icon and name in
     // the task bar; on Wayland the window's app id).
