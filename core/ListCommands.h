@@ -16,9 +16,9 @@ inline constexpr const char* MsgCannotClearRunning =
 inline constexpr const char* MsgNothingToCheck = "Nothing to Check?";
 inline constexpr const char* SelectDirectoryCaption = "Select Directory";
 inline constexpr const char* MsgOnlyLocalFiles = "Only local files and folders can be queued, not ";
+// Short enough to be read whole in the status panel, whatever the path after it.
 inline constexpr const char* MsgLineBreakInPath =
-    "Not queued: the queue file cannot keep a path holding a line break, it would be gone at "
-    "the next start ";
+    "Not queued: a path with a line break cannot be saved ";
 
 // True when the path holds a line break (which the queue file, a line per value, cannot
 // keep).
