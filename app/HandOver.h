@@ -7,7 +7,8 @@
 namespace ferrox {
 
 // What became of a request handed to the running window: the exit status, and what to
-// print on stderr (empty when all went well).
+// print on stderr (empty when all went as asked; the window's note when it was queued
+// with one).
 struct THandOverResult {
     int ExitStatus = 1;
     std::string Message;

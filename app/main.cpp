@@ -1,12 +1,9 @@
 #include "app/HandOver.h"
+#include "app/WindowProgram.h"
 #include "core/CommandLine.h"
 #include "platform/LocalSocket.h"
 #include "platform/SysError.h"
 #include "ui/common/FerroxApplication.h"
-#include "ui/common/InstanceServer.h"
-#include "ui/modMain/frmMain.h"
-#include "ui/modPleaseWait/frmPleaseWait.h"
-#include "ui/resources/AppIcon.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -86,31 +83,5 @@ int main(int argc, char** argv) {
     static int qtArgc = 1;
     static char* qtArgv[] = {argv[0], nullptr};
     TFerroxApplication app(qtArgc, qtArgv);
-    QApplication::setApplicationName("Ferrox");
-    // Lets the desktop match the window to the installed desktop entry (its icon and name in
-    // the task bar; on Wayland the window's app id).
-    QGuiApplication::setDesktopFileName("org.ferrox.Ferrox");
-    QApplication::setWindowIcon(FerroxIcon());
-    TfrmMain frmMain;
-    frmMain.show();
-    // The please-wait window comes after the main window and stays hidden until a long
-    // queue operation shows it.
-    TfrmPleaseWait frmPleaseWait(&frmMain);
-    frmMain.SetPleaseWait(&frmPleaseWait);
-    // The queue is loaded by now. This command line's own request goes first, then those
-    // of the callers that came meanwhile.
-    if (queue)
-        frmMain.RunRequest([&frmMain, request = command.Request] {
-            const TQueueAnswer answer = frmMain.Core().QueueFromOutside(request);
-            if (!answer.Queued)
-                PrintError(answer.Reason);
-        });
-    std::unique_ptr<TInstanceServer> server;
-    if (listener)
-        server = std::make_unique<TInstanceServer>(std::move(listener), frmMain);
-    const int rc = QApplication::exec();
-    // Callers still waiting learn that the window closed; the socket goes with it.
-    server.reset();
-    frmMain.SetPleaseWait(nullptr);
-    return rc;
+    return RunWindow(command, std::move(listener));
 }

@@ -8,6 +8,7 @@
 #include "platform/SysError.h"
 
 #include <atomic>
+#include <thread>
 
 namespace ferrox {
 
@@ -84,6 +85,25 @@ void TFerroxCore::Shutdown() {
     } catch (...) {
     }
     run_.Progress.ProgressList.Clear();
+}
+
+void TFerroxCore::Closing() {
+    control_.AskWorkerToEnd();
+    queueFile_.Ending();
+}
+
+bool TFerroxCore::RunEndedWithin(std::chrono::milliseconds wait) {
+    control_.AskWorkerToEnd();
+    const TCopyNOWThread* worker = control_.CopyWorker();
+    const auto until = std::chrono::steady_clock::now() + wait;
+    // A short wait at the very end of the program: looking every few milliseconds costs
+    // nothing there.
+    while (worker && !worker->Finished()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 void TFerroxCore::StartPauseResume() {
@@ -163,24 +183,41 @@ TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
         queue_.StatusLine.Show(reason);
         return TQueueAnswer{false, reason};
     };
+    std::vector<std::string> withBreaks;
+    for (const std::string& path : request.Paths)
+        if (HoldsLineBreak(path))
+            withBreaks.push_back(path);
+    if (request.Destination && HoldsLineBreak(*request.Destination))
+        withBreaks.push_back(*request.Destination);
+    if (!withBreaks.empty())
+        return refuse(LineBreakMessage(withBreaks));
     if (request.Destination) {
         if (Running())
             return refuse(MsgCannotSetDestinationRunning);
-        // A drop leaves out what is no folder, and the padding would then use whatever
-        // folder the last destination line holds.
+        // Its lines would name a folder that is not there (any more): the copies would
+        // fail, or make a file where a folder was meant.
         if (int error = CheckDirectory(*request.Destination))
             return refuse("cannot queue into '" + *request.Destination +
                           "': " + SysErrorMessage(error));
     }
-    if (!request.Paths.empty())
-        commands_.DropOnSources(request.Paths, {}, request.Move);
-    if (request.Destination)
-        commands_.DropOnDestinations({*request.Destination});
+    // Whole and alone: the request's lines pair with its own destination, or with none,
+    // never with a line another request or the user left.
+    std::string note;
+    if (!request.Paths.empty()) {
+        if (uint32_t removed =
+                commands_.AddOwnLines(request.Paths, request.Move, request.Destination))
+            note = MsgDestinationsWithoutSourceRemoved + ("[" + std::to_string(removed) + "]");
+    } else if (request.Destination && commands_.GiveDestination(*request.Destination) == 0) {
+        note = MsgNoLineWithoutDestination + ("[" + *request.Destination + "]");
+    }
+    // After the save, which empties the status line.
+    if (!note.empty())
+        queue_.StatusLine.Show(note);
     // Copy NOW's own rule: a run in its final steps still counts as going on, and a
     // paused one is not resumed behind the user's back.
     if (request.CopyNow && !Running() && Phase().Phase == TRunPhase::Idle)
         control_.StartPauseResume();
-    return {true, {}};
+    return {true, note};
 }
 
 std::string TFerroxCore::AnswerRequestMessage(std::string_view message) {

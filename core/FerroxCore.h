@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ namespace ferrox {
 
 inline constexpr const char* MsgCannotSetDestinationRunning =
     "You cannot set a destination while the copy is running";
+inline constexpr const char* MsgNoLineWithoutDestination =
+    "No source line is waiting without a destination, nothing was given the folder ";
+inline constexpr const char* MsgDestinationsWithoutSourceRemoved =
+    "Destination lines without a source line were removed, the new lines have no destination ";
 
 // How many source lines are where, counted when asked.
 struct TLineCounts {
@@ -54,6 +59,15 @@ public:
     // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
     void Shutdown();
+    // The face is closing for good and saves nothing more: a run going on is aborted
+    // (its file in flight abandoned as Abort abandons it), and the queue file stays held
+    // only so that a Ferrox starting meanwhile waits for this one's end.
+    void Closing();
+    // True when no run is going on any more, waiting for it at most `wait`. A device
+    // that is slow to take what is in flight can hold a file's last step in the kernel
+    // longer than a closing program should stay: the face may then end without Shutdown,
+    // since an aborted copy leaves nothing half-written under a target's name.
+    bool RunEndedWithin(std::chrono::milliseconds wait);
 
     // --- The run -------------------------------------------------------------------------
     // Starts a run; during one, pauses it; when paused, resumes it (the Copy NOW button).
@@ -95,12 +109,14 @@ public:
     void ClearDestinations();
 
     // --- Requests from outside (a `ferrox PATH...` command) ------------------------------
-    // Queues what the request asks, whole, by the rules of the window's own commands: the
-    // paths as a drop on the source list (marked Move when asked), then the destination
-    // as a drop on the destination list, then a run started as Copy NOW starts one when
-    // none is going on. Refused whole, with the reason on the status line, when it brings
-    // a destination during a run (the run would pass the new lines over before they have
-    // it) or one that is no folder (any more).
+    // Queues what the request asks, whole and apart from every other line: its paths as
+    // a drop on the source list makes them (marked Move when asked), each paired with a
+    // line of its own destination or with none (TCopyQueue::AddOwnLines); a destination
+    // alone goes to the source lines without one, and to nothing else. Then a run starts
+    // as Copy NOW starts one when none is going on. Refused whole, with the reason on the
+    // status line, when it brings a destination during a run, one that is no folder (any
+    // more), or a path the queue file cannot keep. A note for the caller when it added
+    // no line, or took lines away (also on the status line).
     TQueueAnswer QueueFromOutside(const TQueueRequest& request);
     // The answer message to one whole request message: its request queued as above, or,
     // when the message is malformed, refused whole and logged.

@@ -8,34 +8,74 @@
 
 namespace ferrox {
 
+bool HoldsLineBreak(const std::string& path) {
+    return path.find_first_of("\r\n") != std::string::npos;
+}
+
+std::string LineBreakMessage(const std::vector<std::string>& refused) {
+    if (refused.empty())
+        return {};
+    std::string shown;
+    for (char c : refused.front())
+        shown += c == '\n'   ? std::string("\\n")
+                 : c == '\r' ? std::string("\\r")
+                             : std::string(1, c);
+    std::string text = MsgLineBreakInPath + ("[" + shown + "]");
+    if (refused.size() > 1)
+        text += " and " + std::to_string(refused.size() - 1) + " more";
+    return text;
+}
+
+std::vector<std::string> TListCommands::Storable(const std::vector<std::string>& paths,
+                                                 std::vector<std::string>& refused) {
+    std::vector<std::string> storable;
+    for (const std::string& path : paths)
+        (HoldsLineBreak(path) ? refused : storable).push_back(path);
+    return storable;
+}
+
+void TListCommands::TellLineBreaks(const std::vector<std::string>& refused) {
+    // Queued, it would be copied now and missing after the next start, without a word.
+    if (!refused.empty())
+        queue_.StatusLine.Show(LineBreakMessage(refused));
+}
+
 void TListCommands::AddFiles(const std::optional<std::vector<std::string>>& files) {
     TTraceScope trace("btnSelFilesClick");
+    std::vector<std::string> refused;
     if (files)
-        for (const std::string& file : *files)
+        for (const std::string& file : Storable(*files, refused))
             queue_.AddItem(queue_.lstCopyFrom, file, false, lsFileWaiting);
     // Also after a cancel: the file is then sure to show what the lists show.
     queue_.Autosave();
+    TellLineBreaks(refused);
 }
 
 void TListCommands::AddSourceFolder() {
     TTraceScope trace("btnSelDir1Click");
     std::string folder = LastSourceDir_;
+    std::vector<std::string> refused;
     if (BrowseForDir(SelectDirectoryCaption, folder)) {
         LastSourceDir_ = folder;
-        queue_.AddItem(queue_.lstCopyFrom, folder, false, lsDirWaiting);
+        if (!Storable({folder}, refused).empty())
+            queue_.AddItem(queue_.lstCopyFrom, folder, false, lsDirWaiting);
     }
     queue_.Autosave();
+    TellLineBreaks(refused);
 }
 
 void TListCommands::AddDestinationFolder() {
     TTraceScope trace("btnSelDir2Click");
     std::string folder = LastDestDir_;
+    std::vector<std::string> refused;
     if (BrowseForDir(SelectDirectoryCaption, folder)) {
         // Remembered even when every source line has its destination already.
         LastDestDir_ = folder;
-        queue_.FillDestLines(folder);
+        if (!Storable({folder}, refused).empty())
+            queue_.FillDestLines(folder);
     }
     queue_.Autosave();
+    TellLineBreaks(refused);
 }
 
 bool TListCommands::BrowseForDir(const std::string& caption, std::string& folder) {
@@ -86,22 +126,28 @@ void TListCommands::TellNotLocal(const std::vector<std::string>& notLocal) {
     queue_.StatusLine.Show(text);
 }
 
-void TListCommands::DropOnSources(const std::vector<std::string>& paths,
+void TListCommands::DropOnSources(const std::vector<std::string>& dropped,
                                   const std::vector<std::string>& notLocal, bool move) {
     TTraceScope trace("lstCopyFromDropFiles");
+    std::vector<std::string> refused;
+    const std::vector<std::string> paths = Storable(dropped, refused);
     // When nothing of it reached the list, there is nothing to save either.
-    if (!paths.empty() || notLocal.empty())
+    if (!paths.empty() || (notLocal.empty() && refused.empty()))
         DragDropit(queue_.lstCopyFrom, false, paths, move);
     // After the save, which empties the status line.
     TellNotLocal(notLocal);
+    TellLineBreaks(refused);
 }
 
-void TListCommands::DropOnDestinations(const std::vector<std::string>& paths,
+void TListCommands::DropOnDestinations(const std::vector<std::string>& dropped,
                                        const std::vector<std::string>& notLocal) {
     TTraceScope trace("lstCopyToDropFiles");
-    if (paths.empty() && !notLocal.empty()) {
+    std::vector<std::string> refused;
+    const std::vector<std::string> paths = Storable(dropped, refused);
+    if (paths.empty() && (!notLocal.empty() || !refused.empty())) {
         // Nothing of it reached the list: not a drop that pads the destinations.
         TellNotLocal(notLocal);
+        TellLineBreaks(refused);
         return;
     }
     TLineList& to = queue_.lstCopyTo;
@@ -120,6 +166,33 @@ void TListCommands::DropOnDestinations(const std::vector<std::string>& paths,
     to.RepaintNow();
     queue_.Autosave();
     TellNotLocal(notLocal);
+    TellLineBreaks(refused);
+}
+
+uint32_t TListCommands::AddOwnLines(const std::vector<std::string>& paths, bool move,
+                                    const std::optional<std::string>& dest) {
+    TTraceScope trace("lstCopyFromDropFiles");
+    uint32_t removed;
+    {
+        TTraceScope drop("DragDropit");
+        std::vector<TCopyQueue::TNewLine> lines;
+        lines.reserve(paths.size());
+        for (const std::string& path : paths)
+            lines.push_back({path, DirExists(path) ? lsDirWaiting : lsFileWaiting});
+        removed = queue_.AddOwnLines(lines, move, dest);
+    }
+    queue_.lstCopyFrom.RepaintNow();
+    queue_.lstCopyTo.RepaintNow();
+    queue_.Autosave();
+    return removed;
+}
+
+uint32_t TListCommands::GiveDestination(const std::string& dest) {
+    TTraceScope trace("lstCopyToDropFiles");
+    const uint32_t given = queue_.FillDestLines(dest);
+    queue_.lstCopyTo.RepaintNow();
+    queue_.Autosave();
+    return given;
 }
 
 void TListCommands::CopySelectedLinesNow() {

@@ -16,6 +16,16 @@ inline constexpr const char* MsgCannotClearRunning =
 inline constexpr const char* MsgNothingToCheck = "Nothing to Check?";
 inline constexpr const char* SelectDirectoryCaption = "Select Directory";
 inline constexpr const char* MsgOnlyLocalFiles = "Only local files and folders can be queued, not ";
+// Short enough to be read whole in the status panel, whatever the path after it.
+inline constexpr const char* MsgLineBreakInPath =
+    "Not queued: a path with a line break cannot be saved ";
+
+// True when the path holds a line break (which the queue file, a line per value, cannot
+// keep).
+bool HoldsLineBreak(const std::string& path);
+// The status line's words for paths refused for a line break: the first one, its breaks
+// shown as \n and \r, and how many more.
+std::string LineBreakMessage(const std::vector<std::string>& refused);
 
 // What the user can do to fill and edit the queue: the dialog buttons, drops on either
 // list and the popup commands of both lists. The window turns clicks, drops and menu
@@ -55,6 +65,15 @@ public:
     void DropOnDestinations(const std::vector<std::string>& paths,
                             const std::vector<std::string>& notLocal = {});
 
+    // What one request from outside brings, as TCopyQueue::AddOwnLines adds it: folders
+    // become directory lines, anything else file lines; then repainted and saved. How
+    // many destination lines without a source had to go.
+    uint32_t AddOwnLines(const std::vector<std::string>& paths, bool move,
+                         const std::optional<std::string>& dest);
+    // A destination for the source lines that have none (and nothing else): appended and
+    // saved. How many lines got it.
+    uint32_t GiveDestination(const std::string& dest);
+
     const std::string& LastSourceDir() const { return LastSourceDir_; }
     const std::string& LastDestDir() const { return LastDestDir_; }
 
@@ -77,6 +96,10 @@ private:
     bool RefuseClearWhileRunning();
     // Tells the user which URLs of a drop were left out, if any.
     void TellNotLocal(const std::vector<std::string>& notLocal);
+    // The paths the queue file can keep; those it cannot go to `refused`.
+    static std::vector<std::string> Storable(const std::vector<std::string>& paths,
+                                             std::vector<std::string>& refused);
+    void TellLineBreaks(const std::vector<std::string>& refused);
 
     TCopyQueue& queue_;
     TRunState& run_;

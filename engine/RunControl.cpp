@@ -92,7 +92,7 @@ void TRunControl::CopySelectedLinesNow() {
     StartPauseResume();
 }
 
-void TRunControl::ReleaseWorker() {
+void TRunControl::AskWorkerToEnd() {
     if (!CopyWorker_)
         return;
     // A run still going ends as Abort ends it: the file in progress stops at its next
@@ -105,6 +105,12 @@ void TRunControl::ReleaseWorker() {
     }
     CopyWorker_->Terminate();
     run_.PauseEvent.Set();
+}
+
+void TRunControl::ReleaseWorker() {
+    if (!CopyWorker_)
+        return;
+    AskWorkerToEnd();
     if (ProcessEvents)
         ProcessEvents();
     CopyWorker_.reset();

@@ -25,7 +25,9 @@ public:
     void AbortOrClose();
     // Starts a run over the selected source lines; nothing while a run is going on.
     void CopySelectedLinesNow();
-    // Ends the current worker as Abort does, wakes it and waits for it (shutdown).
+    // Asks the current worker to end as Abort does, and wakes it; does not wait.
+    void AskWorkerToEnd();
+    // Ends the current worker as AskWorkerToEnd does and waits for it (shutdown).
     void ReleaseWorker();
 
     TRunPhase Phase() const { return run_.Phase.Phase(); }

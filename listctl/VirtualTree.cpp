@@ -219,6 +219,16 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
     return node;
 }
 
+PVirtualNode TVirtualTree::InsertNodeFirst(std::string path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+    {
+        std::lock_guard lock(mutex_);
+        Link(node, nullptr);
+    }
+    Notify();
+    return node;
+}
+
 int32_t TVirtualTree::RemoveNode(const PVirtualNode& node) {
     int32_t pos;
     {

@@ -113,6 +113,8 @@ public:
     // goes where the anchor stood.
     PVirtualNode InsertNodeAfter(const PVirtualNode& anchor, std::string path = {},
                                  int32_t status = 0);
+    // New first line.
+    PVirtualNode InsertNodeFirst(std::string path = {}, int32_t status = 0);
     // Removes the line; its position before the removal, or -1 when it was already gone.
     int32_t RemoveNode(const PVirtualNode& node);
     // Removes the line only while keep(status) is false, in one step with the test, so a

@@ -68,6 +68,12 @@ const std::string& StatePath() {
     return statePath;
 }
 
+void KeepStateBesideQueue() {
+    ExePath();
+    if (statePath.empty())
+        statePath = exePath;
+}
+
 void SetExePathForTesting(std::string directory, std::string stateDirectory) {
     std::call_once(exePathOnce, [] {});
     exePath = directory.empty() ? std::string(1, PathDelim) : AddSlash2(directory);

@@ -17,6 +17,13 @@ const std::string& ExePath();
 // empty for the working directory. Computed once, together with ExePath.
 const std::string& StatePath();
 
+// For a program that leaves the working directory it was started in (the window, which
+// lives on long after the command that started it): what would have gone into that
+// directory, the error log and the queue's backup, goes beside the queue file instead.
+// An installed program's state directory stays as it is. Call it before any other thread
+// uses StatePath.
+void KeepStateBesideQueue();
+
 // The choice ExePath makes for an executable in exeDirectory (with its trailing '/'):
 // that directory when it can be written, else $XDG_CONFIG_HOME/ferrox/ (by default
 // ~/.config/ferrox/), created when missing.

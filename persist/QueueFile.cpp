@@ -12,11 +12,13 @@
 #include "platform/SysError.h"
 
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -41,6 +43,20 @@ bool NameLeadsTo(const std::string& path, int fd) {
 bool TryLock(int fd) {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
+
+// A Ferrox on its way out keeps only a shared lock (TQueueFile::Ending): true when the
+// lock that keeps us out is one of those.
+bool HeldByOneEnding(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+        return false;
+    ::flock(fd, LOCK_UN);
+    return true;
+}
+
+// How long a load waits for a Ferrox that is ending to let go of the file, and how often
+// it looks: its last file may take the device a moment to give up.
+constexpr std::chrono::seconds EndingWait{5};
+constexpr std::chrono::milliseconds EndingLook{20};
 
 class TBusyScope {
 public:
@@ -139,6 +155,13 @@ void TQueueFile::Hold(TFd fd, const std::string& name) {
     heldName_ = name;
     struct stat st;
     held_ = lock_ && ::fstat(lock_.Get(), &st) == 0 ? IdentityOf(st) : TFileIdentity();
+}
+
+void TQueueFile::Ending() {
+    // Converted, not given up: a Ferrox starting meanwhile waits for this one's end
+    // rather than take the file while its last copy lets go.
+    if (lock_)
+        ::flock(lock_.Get(), LOCK_SH | LOCK_NB);
 }
 
 void TQueueFile::HoldNothing(const std::string& name) {
@@ -354,7 +377,8 @@ TSaveResult TQueueFile::SaveQueue(bool Force, bool ShowWait, const std::string& 
     return result;
 }
 
-TFd TQueueFile::OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held) {
+TFd TQueueFile::OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held,
+                           bool& ending) {
     TFd fd;
     for (int attempt = 0; attempt < 10; ++attempt) {
         fd = OpenRegularFile(file, &missing);
@@ -363,8 +387,10 @@ TFd TQueueFile::OpenToLoad(const std::string& file, bool& missing, bool& ours, b
         // A second lock of our own would fail against the one we hold.
         if ((ours = HoldsLockOn(fd.Get())))
             break;
-        if ((held = !TryLock(fd.Get())))
+        if ((held = !TryLock(fd.Get()))) {
+            ending = HeldByOneEnding(fd.Get());
             break;
+        }
         // A save elsewhere may have put a new file under the name between the open and
         // the lock; the locked one is then an old one, free for that reason.
         if (NameLeadsTo(file, fd.Get()))
@@ -422,8 +448,20 @@ TLoadResult TQueueFile::LoadQueue(bool ShowWait, const std::string& FileName) {
     to.BeginBatch();
     TLoadResult result = TLoadResult::Unreadable;
     try {
-        bool missing = false, ours = false, held = false;
-        TFd fd = OpenToLoad(file, missing, ours, held);
+        bool missing = false, ours = false, held = false, ending = false;
+        TFd fd = OpenToLoad(file, missing, ours, held, ending);
+        if (held && ending) {
+            // A Ferrox closing its window holds it until its last file has let go: its lines
+            // are what we are to show, not an empty queue.
+            TWaitBox wait(*this, true);
+            const auto until = std::chrono::steady_clock::now() + EndingWait;
+            while (held && ending && std::chrono::steady_clock::now() < until) {
+                Pump();
+                std::this_thread::sleep_for(EndingLook);
+                missing = ours = held = ending = false;
+                fd = OpenToLoad(file, missing, ours, held, ending);
+            }
+        }
         if (missing) {
             inUseElsewhere_ = false;
             // Whatever appears under the name later was put there by someone else.

@@ -89,7 +89,12 @@ public:
     TSaveResult SaveQueue(bool Force, bool ShowWait, const std::string& FileName);
     // Replaces both lists with the file's lines. Refused while a copy runs. A file that
     // cannot be read, is not a queue or is in use elsewhere leaves the lists as they were.
+    // A file held by a Ferrox that is ending (Ending) is waited for, a few seconds at most,
+    // with the please-wait box whatever ShowWait says.
     TLoadResult LoadQueue(bool ShowWait, const std::string& FileName);
+    // The program is ending and will not save again: the file stays held (shared) until
+    // the process has ended, and a Ferrox starting meanwhile waits for that.
+    void Ending();
 
     // True when the last load or save found the queue file held by another process (the
     // window says so, and goes on without saving over it).
@@ -116,7 +121,7 @@ private:
                           std::vector<std::string>& unstorable);
     TSaveResult WriteQueueFile(const std::string& file, const std::string& target,
                                std::string_view text, bool guarded, bool beside);
-    TFd OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held);
+    TFd OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held, bool& ending);
     void FillLists(const TIniReader& ini);
     bool HoldsLockOn(int fd) const;
     bool HoldsLockOn(const std::string& path) const;

@@ -382,6 +382,10 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
     }
     if (error == 0)
         progress.Finish();
+    else if (error == ECANCELED && progress.Behind && progress.Done > 0)
+        // What is on its way to the device cannot be called back, and the close that frees
+        // the abandoned file would wait for it: an Abort, or a program closing, need not.
+        CloseApart(out);
     return error;
 }
 

@@ -288,6 +288,50 @@ int SyncFileSystemsApart(const std::vector<int>& fds) {
     return done[0];
 }
 
+void CloseApart(int fd) {
+    // The keeper must be the last to let go, or the close that waits is still ours (or its
+    // parent's): it closes once this process and its parent have let go, which a pipe
+    // tells it (its end reads end of file once no one else holds the other end).
+    int go[2];
+    if (::pipe2(go, O_CLOEXEC) != 0)
+        return;
+    const int keep = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t child = keep >= 0 && nothing >= 0 ? ::fork() : -1;
+    if (child == 0) {
+        // Only the file and the pipe stay open, and the keeper is a grandchild, which
+        // nobody has to reap.
+        int kept[] = {keep, go[0], go[1]};
+        std::sort(std::begin(kept), std::end(kept));
+        unsigned from = 0;
+        for (int k : kept) {
+            if (unsigned(k) > from)
+                ::close_range(from, unsigned(k) - 1, 0);
+            from = unsigned(k) + 1;
+        }
+        ::close_range(from, ~0U, 0);
+        if (::fork() != 0) {
+            ::close(keep);
+            ::_exit(0);
+        }
+        ::close(go[1]);
+        char byte;
+        while (::read(go[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::close(keep);
+        ::_exit(0);
+    }
+    if (child > 0)
+        // fd stays the caller's to close, but no longer leads to the file.
+        ::dup3(nothing, fd, O_CLOEXEC);
+    for (int own : {keep, nothing, go[0], go[1]})
+        if (own >= 0)
+            ::close(own);
+    if (child > 0)
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+}
+
 std::optional<int64_t> UnwrittenCacheBytes() {
     // About 1.5 KB, read in one go; the two fields are in kB.
     const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);

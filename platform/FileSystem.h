@@ -108,6 +108,12 @@ int SyncFileSystem(int fd);
 // its files) until the device has taken everything. Returns a descriptor that reads end
 // of file once the writing is done; -1 when no process could be started.
 int SyncFileSystemsApart(const std::vector<int>& fds);
+// Hands the file of fd to a process of its own, which closes it last and ends: the last
+// close of a file whose data is still on its way to the device waits, uninterruptibly,
+// until the device has taken it, and a program that abandons such a file need not stay
+// for that. fd then leads to /dev/null and is still the caller's to close. Nothing
+// changes when no process can be started.
+void CloseApart(int fd);
 // What the page cache holds that is not on its devices yet, of the whole system
 // (Dirty and Writeback of /proc/meminfo): the most a flush can still have to write.
 // None when it cannot be read.

@@ -148,8 +148,14 @@ void TCopyQueue::ResetCopyStatus() {
             }
             std::lock_guard pair(PairMutex);
             // Only from the status just read: a line the run has picked up meanwhile stays.
-            if (lstCopyFrom.CompareExchangeStatus(node, status, waiting))
-                procEditNode(lstCopyTo, lstCopyFrom.Index(node), lsDirWaiting);
+            if (lstCopyFrom.CompareExchangeStatus(node, status, waiting)) {
+                // Waiting again, it has not failed: the reason of its last run goes.
+                node->Data.ClearNote();
+                const int32_t n = lstCopyFrom.Index(node);
+                procEditNode(lstCopyTo, n, lsDirWaiting);
+                if (PVirtualNode dest = lstCopyTo.NodeAt(n))
+                    dest->Data.ClearNote();
+            }
         }
     } catch (...) {
         // Silent by design: the walk ends where it failed, and the repaint and the save
@@ -176,16 +182,72 @@ void TCopyQueue::ClearCompleted() {
     Autosave();
 }
 
-void TCopyQueue::FillDestLines(const std::string& path) {
+uint32_t TCopyQueue::FillDestLines(const std::string& path) {
     // A directory expansion inserts pairs meanwhile: both counts and the appends are one
     // step, or the lists end up unequal.
     std::lock_guard pair(PairMutex);
-    uint32_t sources = lstCopyFrom.RootNodeCount();
+    const uint32_t sources = lstCopyFrom.RootNodeCount();
     uint32_t dests = lstCopyTo.RootNodeCount();
+    const uint32_t before = dests;
     lstCopyTo.BeginBatch();
     for (; dests < sources; ++dests)
         lstCopyTo.AppendNode(path, lsDirWaiting);
     lstCopyTo.EndBatch();
+    return dests > before ? dests - before : 0;
+}
+
+uint32_t TCopyQueue::AddOwnLines(const std::vector<TNewLine>& lines, bool move,
+                                 const std::optional<std::string>& dest) {
+    // One step: a run expanding a directory inserts pairs too, and the positions counted
+    // here must be the ones the lines land at.
+    std::lock_guard pair(PairMutex);
+    const uint32_t sources = lstCopyFrom.RootNodeCount();
+    const uint32_t dests = lstCopyTo.RootNodeCount();
+    uint32_t removed = 0;
+    // Where each list's next new line goes: after the anchor, or first of all.
+    PVirtualNode fromAnchor = lstCopyFrom.LastNode(), toAnchor = lstCopyTo.LastNode();
+    bool fromFirst = false, toFirst = false;
+    if (dest && sources > dests) {
+        fromAnchor = dests > 0 ? lstCopyFrom.NodeAt(dests - 1) : nullptr;
+        fromFirst = dests == 0;
+    } else if (dest && dests > sources) {
+        toAnchor = sources > 0 ? lstCopyTo.NodeAt(sources - 1) : nullptr;
+        toFirst = sources == 0;
+    } else if (!dest) {
+        for (; lstCopyTo.RootNodeCount() > sources; ++removed)
+            lstCopyTo.RemoveNode(lstCopyTo.LastNode());
+    }
+    auto place = [](TLineList& list, PVirtualNode& anchor, bool& first, const std::string& path,
+                    int32_t status) {
+        anchor =
+            first ? list.InsertNodeFirst(path, status) : list.InsertNodeAfter(anchor, path, status);
+        first = false;
+    };
+    lstCopyFrom.BeginBatch();
+    lstCopyTo.BeginBatch();
+    try {
+        for (const TNewLine& line : lines) {
+            place(lstCopyFrom, fromAnchor, fromFirst, line.Path, line.Status);
+            PVirtualNode source = fromAnchor;
+            if (move)
+                lstCopyFrom.SetCheckMark(source, TCheckState::csCheckedNormal);
+            if (dest) {
+                try {
+                    place(lstCopyTo, toAnchor, toFirst, *dest, lsDirWaiting);
+                } catch (...) {
+                    // A source line without its own destination would take the next one's.
+                    lstCopyFrom.RemoveNode(source);
+                    throw;
+                }
+            }
+        }
+    } catch (...) {
+        // Silent as AddItem is: a line that cannot be made (out of memory) is left out, and
+        // the lines made so far are whole pairs.
+    }
+    lstCopyTo.EndBatch();
+    lstCopyFrom.EndBatch();
+    return removed;
 }
 
 void TCopyQueue::Clear(TLineList& list) {

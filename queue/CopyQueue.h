@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "diag/StatusLine.h"
 #include "listctl/VirtualTree.h"
@@ -79,8 +81,22 @@ public:
     void ResetCopyStatus();
     // Removes every done source line with its destination line.
     void ClearCompleted();
-    // Appends destination lines with this path until both lists are equally long.
-    void FillDestLines(const std::string& path);
+    // Appends destination lines with this path until both lists are equally long; how
+    // many it appended.
+    uint32_t FillDestLines(const std::string& path);
+    // Lines that belong together and to nothing else (what one request from outside
+    // brings): each new source line pairs with a new destination line of `dest`, or, without
+    // one, with none, and no other line's pair changes. So the new pairs go before source
+    // lines still waiting for a destination, and before destination lines beyond the end
+    // of the source list; lines without a destination go last, and destination lines that
+    // would pair with them are removed (how many is returned: none of their sources exist,
+    // and the queue file, which holds pairs, does not keep them).
+    struct TNewLine {
+        std::string Path;
+        int32_t Status = lsFileWaiting;
+    };
+    uint32_t AddOwnLines(const std::vector<TNewLine>& lines, bool move,
+                         const std::optional<std::string>& dest);
     void Clear(TLineList& list);
 
     static bool IsMove(const PVirtualNode& node) {

@@ -1,4 +1,6 @@
 // `ferrox PATH...` with a window already running: real processes on a real socket.
+#include "app/HandOver.h"
+#include "core/FerroxCore.h"
 #include "core/QueueRequest.h"
 #include "diag/ErrorLog.h"
 #include "platform/LocalSocket.h"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -27,17 +31,23 @@ extern char** environ;
 using namespace ferrox;
 using namespace ferrox::test;
 
+namespace ferrox {
+void PrintTo(const TQueueAnswer& answer, std::ostream* os) {
+    *os << (answer.Queued ? "queued" : "refused") << " \"" << answer.Reason << "\"";
+}
+} // namespace ferrox
+
 namespace {
 
 using TStrings = std::vector<std::string>;
 
-// A copy of ferrox in a fresh directory, so that its queue file (beside the program) and
-// its error log (in its working directory, the same one) are the test's own, and a
-// private runtime directory for its socket.
+// A copy of ferrox in a fresh directory, so that its queue file and its error log (both
+// beside the program) are the test's own, and a private runtime directory for its socket.
 struct THandOverTest : ::testing::Test {
     TTempDir dir;
     std::string runtime = dir / "run";
     std::vector<pid_t> windows;
+    std::string shellPrefix; // run before the program, in its shell
 
     void SetUp() override {
         MakeDir(dir / "prog");
@@ -53,8 +63,8 @@ struct THandOverTest : ::testing::Test {
 
     // Starts `ferrox ARGS` (plain words) in the test's directory, output in NAME.err.
     pid_t Start(const TStrings& args, const std::string& name) {
-        std::string script = "cd '" + dir.Path() + "' && XDG_RUNTIME_DIR='" + runtime +
-                             "' QT_QPA_PLATFORM=offscreen exec '" + dir / "prog/ferrox'";
+        std::string script = shellPrefix + "cd '" + dir.Path() + "' && XDG_RUNTIME_DIR='" +
+                             runtime + "' QT_QPA_PLATFORM=offscreen exec '" + dir / "prog/ferrox'";
         for (const std::string& a : args)
             script += " '" + a + "'";
         script += " </dev/null >/dev/null 2>'" + dir / (name + ".err'");
@@ -90,6 +100,23 @@ struct THandOverTest : ::testing::Test {
         return ended.empty() ? -1 : ended.begin()->second;
     }
     std::string Err(const std::string& name) const { return ReadFile(dir / (name + ".err")); }
+    // A window of its own, once it listens.
+    pid_t StartWindow() {
+        const pid_t pid = Start({}, "window");
+        windows.push_back(pid);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_un address = Address();
+            if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                return pid;
+            if (std::chrono::steady_clock::now() > until) {
+                ADD_FAILURE() << "the window does not listen";
+                return pid;
+            }
+            std::this_thread::yield();
+        }
+    }
     TSaved Queue() const { return ReadSavedQueue(dir / "prog/QUEUE.INI"); }
 
     sockaddr_un Address() const {
@@ -145,18 +172,31 @@ TEST_F(THandOverTest, TwentyCommandsAtOnceMakeOneWindowThatRefusesBadMessages) {
     ASSERT_EQ(::lstat(InstancePlacesIn(runtime).Socket.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    TFd large = ConnectRaw();
-    SendAll(large.Get(), std::string(RequestKind) + "\xff\xff\xff\xff");
-    EXPECT_EQ(Answer(large.Get()),
-              (TQueueAnswer{false, "the request was refused: too large: 4294967295 bytes"}));
+    // The window answers a message too large as soon as it has read its length; the caller,
+    // still sending, reads that answer rather than report the broken pipe.
+    TQueueRequest tooLarge;
+    for (int i = 0; i < 17; ++i)
+        tooLarge.Paths.push_back("/" + std::string(1 << 20, 'a' + i));
+    const size_t body = EncodeRequest(tooLarge).size() - MessageHeaderSize;
+    const std::string tooLargeWhy = "too large: " + std::to_string(body) + " bytes";
+    const THandOverResult refused =
+        HandOver(ConnectRaw(), tooLarge, InstancePlacesIn(runtime).Socket);
+    EXPECT_EQ(refused.ExitStatus, 1);
+    EXPECT_EQ(refused.Message, "the request was refused: " + tooLargeWhy);
     TFd cut = ConnectRaw();
     SendAll(cut.Get(), EncodeRequest({{dir / "src0"}, dir / "out0"}).substr(0, 20));
     ::shutdown(cut.Get(), SHUT_WR);
     EXPECT_EQ(Answer(cut.Get()),
               (TQueueAnswer{false, "the request was refused: cut short after 20 bytes"}));
-    EXPECT_EQ(ReadFile(dir / LogFileName()),
-              "Request from outside refused [too large: 4294967295 bytes]\r\n"
-              "Request from outside refused [cut short after 20 bytes]\r\n");
+    // Beside the queue file: the window has left the working directory it was started in
+    // (which a user may want to unmount), and writes nothing there.
+    EXPECT_EQ(ReadFile(dir / ("prog/" + LogFileName())),
+              "Request from outside refused [" + tooLargeWhy +
+                  "]\r\n"
+                  "Request from outside refused [cut short after 20 bytes]\r\n");
+    EXPECT_FALSE(Exists(dir / LogFileName()));
+    EXPECT_NE(std::filesystem::read_symlink("/proc/" + std::to_string(windows[0]) + "/cwd"),
+              dir.Path());
     EXPECT_EQ(Queue().size(), static_cast<size_t>(callers));
 }
 
@@ -191,6 +231,95 @@ TEST_F(THandOverTest, TheCommandFailsWithTheWindowsReason) {
         EXPECT_EQ(WaitForExits(caller, 1), (std::map<pid_t, int>{{pid, 1}}));
         EXPECT_EQ(Err("caller"), err);
     }
+}
+
+// A destination alone adds no line (it says so), and the next request's file goes into
+// its own destination, not into the folder the first one named.
+TEST_F(THandOverTest, ADestinationAloneTakesNoLineOfTheNextRequest) {
+    for (const char* folder : {"x", "x/src", "x/backup", "x/elsewhere"})
+        MakeDir(dir / folder);
+    WriteFile(dir / "x/src/g", "new");
+    WriteFile(dir / "x/backup/g", "old");
+    StartWindow();
+    EXPECT_EQ(Run({"--to", "x/backup"}, "first"), 0);
+    EXPECT_EQ(Err("first"), std::string("ferrox: ") + MsgNoLineWithoutDestination + "[" +
+                                dir / "x/backup" + "]\n");
+    EXPECT_EQ(Run({"--copy-now", "--to", "x/elsewhere", "x/src/g"}, "second"), 0);
+    EXPECT_EQ(Err("second"), "");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Exists(dir / "x/elsewhere/g") && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    EXPECT_EQ(ReadFile(dir / "x/elsewhere/g"), "new");
+    EXPECT_EQ(ReadFile(dir / "x/backup/g"), "old");
+    EXPECT_EQ(Queue(), (TSaved{{"F:" + dir / "x/src/g", dir / "x/elsewhere"}}));
+}
+
+// Connections that never send (a thousand, more than the window has descriptors for) are
+// closed, the first ones to make room: a `ferrox` command still gets through at once, and
+// the window can still open its queue file.
+TEST_F(THandOverTest, IdleConnectionsNeitherStarveTheWindowNorHoldACaller) {
+    WriteFile(dir / "src", "src");
+    MakeDir(dir / "out");
+    shellPrefix = "ulimit -n 1024 && ";
+    StartWindow();
+    std::vector<TFd> idle;
+    for (int i = 0; i < 1024; ++i)
+        idle.push_back(ConnectRaw());
+    EXPECT_EQ(Run({"--to", "out", "src"}, "caller"), 0) << Err("caller");
+    EXPECT_EQ(Queue(), (TSaved{{"F:" + dir / "src", dir / "out"}}));
+    // The oldest was closed to make room, without a word: it had said none.
+    pollfd first{idle.front().Get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&first, 1, 30000), 1);
+    char byte;
+    EXPECT_EQ(::read(idle.front().Get(), &byte, 1), 0);
+    // One that begins a message and goes quiet is refused once a few seconds have passed.
+    TFd quiet = ConnectRaw();
+    SendAll(quiet.Get(), EncodeRequest({{dir / "src"}, dir / "out"}).substr(0, 20));
+    EXPECT_EQ(Answer(quiet.Get()),
+              (TQueueAnswer{false, "the request was refused: nothing more came after 20 bytes"}));
+}
+
+// The window's socket hears only its own user: a request from another user id is refused
+// and queues nothing, even where the socket could be reached.
+TEST_F(THandOverTest, ARequestFromAnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to connect as another user";
+    WriteFile(dir / "src", "src");
+    MakeDir(dir / "out");
+    StartWindow();
+    const std::string socket = InstancePlacesIn(runtime).Socket;
+    for (const std::string& path : {dir.Path(), runtime})
+        ::chmod(path.c_str(), 0711);
+    ::chmod(socket.c_str(), 0666);
+    constexpr uid_t nobody = 65534;
+    int answer[2];
+    ASSERT_EQ(::pipe(answer), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(3);
+        TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address();
+        if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(4);
+        SendAll(fd.Get(), EncodeRequest({{dir / "src"}, dir / "out", false, true}));
+        std::string received;
+        ReceiveUntil(fd.Get(), received, [](std::string_view) { return false; });
+        if (::write(answer[1], received.data(), received.size()) != ssize_t(received.size()))
+            ::_exit(5);
+        ::_exit(0);
+    }
+    ::close(answer[1]);
+    std::string received;
+    ReceiveUntil(answer[0], received, [](std::string_view) { return false; });
+    ::close(answer[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+    EXPECT_EQ(DecodeAnswer(received),
+              (TQueueAnswer{false, "the request was refused: from user id 65534"}));
+    EXPECT_TRUE(Queue().empty());
+    EXPECT_FALSE(Exists(dir / "out/src"));
 }
 
 } // namespace

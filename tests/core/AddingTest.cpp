@@ -31,6 +31,74 @@ TEST_F(TCommandsTest, SelectFilesAppendsInDialogOrderAgainAndSavesAlsoOnCancel) 
     EXPECT_TRUE(TraceEntries().empty());
 }
 
+// The queue file keeps a line per value, so a path holding a line break would be copied
+// now and gone after the next start: every way in refuses it, and says why; the other
+// paths of the same drop or dialog are queued.
+TEST_F(TCommandsTest, APathHoldingALineBreakIsRefusedWhereverItComesIn) {
+    const std::string a = MakeFileHere("a"), odd = P("odd\nname"), folder = MakeDirHere("f");
+    MakeDir(P("dir\rname"));
+    struct TCase {
+        const char* what;
+        std::function<void()> add;
+        TStrings from, to; // the lists afterwards
+        std::string refused;
+    };
+    const TCase cases[] = {
+        {"Select Files",
+         [&] {
+             commands.AddFiles(TStrings{odd, a});
+         },
+         {a},
+         {},
+         odd},
+        {"Select Dir over the sources",
+         [&] {
+             nextFolder = P("dir\rname");
+             commands.AddSourceFolder();
+         },
+         {},
+         {},
+         P("dir\rname")},
+        {"Select Dir over the destinations",
+         [&] {
+             From(a);
+             nextFolder = P("dir\rname");
+             commands.AddDestinationFolder();
+         },
+         {a},
+         {},
+         P("dir\rname")},
+        {"a drop or a paste on the sources",
+         [&] {
+             commands.DropOnSources({a, odd});
+         },
+         {a},
+         {},
+         odd},
+        {"a drop or a paste on the destinations",
+         [&] {
+             From(a);
+             commands.DropOnDestinations({P("dir\rname"), folder});
+         },
+         {a},
+         {folder},
+         P("dir\rname")},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        q.Clear(q.lstCopyFrom);
+        q.Clear(q.lstCopyTo);
+        status.Clear();
+        c.add();
+        EXPECT_EQ(Paths(q.lstCopyFrom), c.from);
+        EXPECT_EQ(Paths(q.lstCopyTo), c.to);
+        EXPECT_EQ(status.Last(), LineBreakMessage({c.refused}));
+        EXPECT_EQ(Saved().size(), c.from.size()) << "what is shown is what is saved";
+    }
+    EXPECT_EQ(LineBreakMessage({odd, odd}),
+              MsgLineBreakInPath + ("[" + P("odd\\nname") + "] and 1 more"));
+}
+
 TEST_F(TCommandsTest, SelectDirButtonsBrowseFromTheRememberedFolderWhileItExists) {
     const std::string src = MakeDirHere("src"), dst = MakeDirHere("dst");
 

@@ -125,6 +125,8 @@ TEST(QueueRequestTest, OnlyWholeWellFormedMessagesBecomeRequests) {
         {header(MaxRequestBody + 1) + "x", "too large: 16777217 bytes"},
         {good.substr(0, good.size() - 1), "cut short"},
         {good + "x", "bytes after the end of the message"},
+        // Framed whole, but its body goes on after its last path.
+        {withBody(good.substr(MessageHeaderSize) + "x"), "bytes after the end of the message"},
         {withBody(std::string("\x08", 1) + std::string(4, '\0')), "unknown flags"},
         // A count of paths the bytes cannot hold is not believed.
         {withBody(std::string(1, '\0') + "\xff\xff\xff\xff"), "cut short"},
@@ -137,6 +139,24 @@ TEST(QueueRequestTest, OnlyWholeWellFormedMessagesBecomeRequests) {
         const TDecodedRequest decoded = DecodeRequest(message);
         EXPECT_FALSE(decoded.Request);
         EXPECT_EQ(decoded.Why, why);
+    }
+
+    // The size limit: a body of exactly MaxRequestBody bytes is a request, one more is not,
+    // and is refused as soon as its length has come.
+    for (const size_t body : {MaxRequestBody, MaxRequestBody + 1}) {
+        SCOPED_TRACE(body);
+        TQueueRequest large;
+        // The flags, the count and the path's length take 9 bytes.
+        large.Paths = {"/" + std::string(body - 10, 'a')};
+        const std::string message = EncodeRequest(large);
+        ASSERT_EQ(message.size(), MessageHeaderSize + body);
+        const bool fits = body <= MaxRequestBody;
+        EXPECT_EQ(
+            CheckMessage(message.substr(0, MessageHeaderSize), RequestKind, MaxRequestBody).State,
+            fits ? TMessageCheck::NeedMore : TMessageCheck::Broken);
+        const TDecodedRequest decoded = DecodeRequest(message);
+        EXPECT_EQ(decoded.Request, fits ? std::optional(large) : std::nullopt);
+        EXPECT_EQ(decoded.Why, fits ? "" : "too large: " + std::to_string(body) + " bytes");
     }
 }
 

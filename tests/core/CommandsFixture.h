@@ -55,11 +55,6 @@ private:
     std::vector<std::vector<std::string>> traces_;
 };
 
-[[maybe_unused]] inline std::ostream& operator<<(std::ostream& out, const TSavedLine& l) {
-    return out << "{" << l.From << " -> " << l.To << (l.Done ? ", done" : "")
-               << (l.Move ? ", move}" : "}");
-}
-
 using TStrings = std::vector<std::string>;
 
 // A queue with its run state, run control and a real queue file in a fresh directory,

@@ -6,6 +6,7 @@
 #include "persist/ExePath.h"
 #include "persist/Options.h"
 #include "platform/Event.h"
+#include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,12 @@
 
 using namespace ferrox;
 using namespace ferrox::test;
+
+namespace ferrox {
+void PrintTo(const TQueueAnswer& answer, std::ostream* os) {
+    *os << (answer.Queued ? "queued" : "refused") << " \"" << answer.Reason << "\"";
+}
+} // namespace ferrox
 
 namespace {
 
@@ -320,11 +328,14 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
     const std::string refusals[] = {
         core.AnswerRequestMessage(EncodeRequest({{dir / "b"}, dir / "gone", false, false})),
         core.AnswerRequestMessage(std::string(RequestKind) + std::string("\0\0\0\x01\x40", 5)),
+        // The queue file could not keep it: not queued, and neither is the rest.
+        core.AnswerRequestMessage(EncodeRequest({{dir / "b", dir / "a\nb"}, std::nullopt})),
     };
     EXPECT_EQ(DecodeAnswer(refusals[0]), (TQueueAnswer{false, "cannot queue into '" + dir / "gone" +
                                                                   "': No such file or directory"}));
     EXPECT_EQ(DecodeAnswer(refusals[1]),
               (TQueueAnswer{false, "the request was refused: unknown flags"}));
+    EXPECT_EQ(DecodeAnswer(refusals[2]), (TQueueAnswer{false, LineBreakMessage({dir / "a\nb"})}));
     EXPECT_EQ(ReadFile(dir / LogFileName()), "Request from outside refused [unknown flags]\r\n");
 
     // During a run: lines may come, a destination may not, and Copy NOW is not pressed.
@@ -350,4 +361,126 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
     ASSERT_TRUE(status.WaitFor("All File Copies Completed"));
     EXPECT_EQ(ReadFile(dir / "other/b"), "b");
     EXPECT_TRUE(Exists(dir / "b")) << "b was not a move";
+}
+
+// Each request is applied whole and alone: its paths pair with its own destination or
+// with none, whatever lines other requests or the user left; a destination alone goes
+// only to source lines waiting without one. What the window shows after the requests is
+// what the next start loads (leftover lines the user made aside).
+TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
+    SetExePathForTesting(dir.Path());
+    for (const char* name : {"g", "w"})
+        WriteFile(dir / name, name);
+    for (const char* name : {"backup", "elsewhere", "left", "mine"})
+        MakeDir(dir / name);
+    using TStrings = std::vector<std::string>;
+    struct TCase {
+        const char* what;
+        std::function<void(TFerroxCore&)> userMade; // lines the user made first
+        std::vector<std::pair<TQueueRequest, TQueueAnswer>> requests;
+        TStrings from, to;     // in the window afterwards
+        TStrings leftoverTo{}; // the user's own lines past the source list (not saved)
+    };
+    const std::string g = dir / "g", w = dir / "w";
+    const TCase cases[] = {
+        {"a destination alone, with nothing waiting, adds nothing",
+         nullptr,
+         {{{{}, dir / "backup"},
+           {true, MsgNoLineWithoutDestination + ("[" + dir / "backup" + "]")}},
+          {{{g}, dir / "elsewhere"}, {true, ""}}},
+         {g},
+         {dir / "elsewhere"}},
+        {"the user's destination past the source list stays past it",
+         [&](TFerroxCore& core) { core.DropOnDestinations({dir / "left"}); },
+         {{{{g}, dir / "mine"}, {true, ""}}},
+         {g},
+         {dir / "mine"},
+         {dir / "left"}},
+        {"a line waiting for a destination keeps waiting",
+         nullptr,
+         {{{{w}, std::nullopt}, {true, ""}}, {{{g}, dir / "mine"}, {true, ""}}},
+         {g, w},
+         {dir / "mine"}},
+        {"lines without a destination take none of the user's",
+         [&](TFerroxCore& core) { core.DropOnDestinations({dir / "left"}); },
+         {{{{g}, std::nullopt}, {true, MsgDestinationsWithoutSourceRemoved + std::string("[1]")}}},
+         {g},
+         {}},
+        {"a destination alone goes to the lines waiting without one",
+         nullptr,
+         {{{{w}, std::nullopt}, {true, ""}},
+          {{{g}, dir / "mine"}, {true, ""}},
+          {{{}, dir / "backup"}, {true, ""}}},
+         {g, w},
+         {dir / "mine", dir / "backup"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink((dir / "QUEUE.INI").c_str());
+        TStrings shownFrom, shownTo;
+        {
+            THoldingStatus status;
+            TFerroxCore core;
+            TCoreSinks sinks;
+            sinks.StatusLine = &status;
+            core.Attach(sinks);
+            core.Start();
+            if (c.userMade)
+                c.userMade(core);
+            for (const auto& [request, answer] : c.requests) {
+                EXPECT_EQ(core.QueueFromOutside(request), answer);
+                if (!answer.Reason.empty()) {
+                    EXPECT_EQ(status.Texts().back(), answer.Reason);
+                }
+            }
+            shownFrom = Paths(core.SourceList());
+            shownTo = Paths(core.DestinationList());
+        }
+        EXPECT_EQ(shownFrom, c.from);
+        TStrings to = c.to;
+        to.insert(to.end(), c.leftoverTo.begin(), c.leftoverTo.end());
+        EXPECT_EQ(shownTo, to);
+        // The next start shows the same pairs.
+        TFerroxCore again;
+        again.Start();
+        EXPECT_EQ(Paths(again.SourceList()), c.from);
+        EXPECT_EQ(Paths(again.DestinationList()), c.to);
+    }
+}
+
+// A Ferrox that closes keeps its queue file only until its process ends, and one that
+// starts meanwhile waits for that, with the please-wait box, and shows the queue; one
+// that finds the file held by a Ferrox that goes on is told so at once.
+TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
+    SetExePathForTesting(dir.Path());
+    WriteFile(dir / "QUEUE.INI", QueueText({dir / "a", dir / "b"}, dir / "out"));
+    for (const bool closing : {true, false}) {
+        SCOPED_TRACE(closing ? "closing" : "going on");
+        auto first = std::make_unique<TFerroxCore>();
+        ASSERT_EQ(first->Start(), TLoadResult::Loaded);
+        if (closing)
+            first->Closing();
+        THoldingStatus status;
+        TWaitRecorder wait;
+        TCoreSinks sinks;
+        sinks.StatusLine = &status;
+        sinks.PleaseWait = &wait;
+        // The first one ends once the second shows that it waits.
+        sinks.ProcessEvents = [&] {
+            if (wait.Shown > 0)
+                first.reset();
+        };
+        TFerroxCore second;
+        second.Attach(sinks);
+        if (closing) {
+            EXPECT_EQ(second.Start(), TLoadResult::Loaded);
+            EXPECT_EQ(wait.Shown, 1);
+            EXPECT_EQ(second.SourceList().RootNodeCount(), 2u);
+            EXPECT_TRUE(status.WaitFor("Queue Loaded [2 records]"));
+        } else {
+            EXPECT_EQ(second.Start(), TLoadResult::InUseElsewhere);
+            EXPECT_EQ(wait.Shown, 0);
+            EXPECT_TRUE(status.WaitFor(InUseMessage(dir / "QUEUE.INI")));
+        }
+    }
 }

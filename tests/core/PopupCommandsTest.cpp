@@ -61,11 +61,21 @@ TEST_F(TCommandsTest, ResetAndClearCompletedKeepEachLineWithItsOwnDestination) {
     for (size_t i = 0; i < from.size(); ++i) {
         From("s" + std::to_string(i), from[i]);
         To("d" + std::to_string(i), to[i]);
+        // What a failed line's tooltip says under its path.
+        if (from[i] == lsFileFailed || from[i] == lsDirFailed)
+            for (TLineList* list : {&q.lstCopyFrom, &q.lstCopyTo})
+                list->LastNode()->Data.SetNote("Failed 14:02:11: Permission denied");
     }
     Select(q.lstCopyFrom, {1, 2});
     TStrings trace = TraceDuring([&] { commands.ResetCopyStatus(); });
     EXPECT_EQ(Statuses(q.lstCopyFrom), (TInts{2, 0, 1, 0, 3, 6}));
     EXPECT_EQ(Statuses(q.lstCopyTo), (TInts{3, 1, 1, 1, 3, 7}));
+    // Waiting again, a line no longer says it failed; one not reset still does.
+    for (TLineList* list : {&q.lstCopyFrom, &q.lstCopyTo}) {
+        EXPECT_FALSE(list->NodeAt(1)->Data.Note());
+        EXPECT_FALSE(list->NodeAt(2)->Data.Note());
+        EXPECT_TRUE(list->NodeAt(5)->Data.Note());
+    }
     EXPECT_EQ(trace.front(), "mnupopResetCopyStatusClick");
     EXPECT_EQ(CountOf(trace, "mnupopResetCopyStatusClick"), 1u) << "pushed once, not twice";
     EXPECT_EQ(saves, 1);

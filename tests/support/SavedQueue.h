@@ -1,4 +1,5 @@
 #pragma once
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct TSavedLine {
     bool operator==(const TSavedLine&) const = default;
 };
 using TSaved = std::vector<TSavedLine>;
+
+[[maybe_unused]] inline std::ostream& operator<<(std::ostream& out, const TSavedLine& l) {
+    return out << "{" << l.From << " -> " << l.To << (l.Done ? ", done" : "")
+               << (l.Move ? ", move}" : "}");
+}
 
 // The pairs a queue file holds, in order; none when there is no file.
 inline TSaved ReadSavedQueue(const std::string& file) {

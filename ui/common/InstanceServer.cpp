@@ -5,8 +5,10 @@
 
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,8 +18,12 @@ struct TInstanceServer::TConnection {
     TFd Fd;
     QSocketNotifier* Reader = nullptr;
     QSocketNotifier* Writer = nullptr;
+    QTimer* Idle = nullptr; // runs while the message is still to come
+    std::chrono::steady_clock::time_point LastHeard = std::chrono::steady_clock::now();
     std::string Received;
     std::string Unsent;
+
+    bool Reading() const { return Reader && Reader->isEnabled(); }
 
     ~TConnection() {
         // Possibly inside one of their own signals: they go once it has returned, and
@@ -27,6 +33,10 @@ struct TInstanceServer::TConnection {
                 notifier->setEnabled(false);
                 notifier->deleteLater();
             }
+        if (Idle) {
+            Idle->stop();
+            Idle->deleteLater();
+        }
     }
 };
 
@@ -47,6 +57,11 @@ TInstanceServer::~TInstanceServer() {
 
 void TInstanceServer::Accept() {
     for (;;) {
+        if (connections_.size() >= MaxConnections && !DropQuietest()) {
+            // Every one waits for the window's answer: the rest wait in the backlog.
+            acceptNotifier_->setEnabled(false);
+            return;
+        }
         const int fd = ::accept4(listener_->Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -62,12 +77,40 @@ void TInstanceServer::Accept() {
         connection->Fd = TFd(fd);
         connection->Reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(connection->Reader, &QSocketNotifier::activated, this, [this, id] { Read(id); });
+        connection->Idle = new QTimer(this);
+        connection->Idle->setSingleShot(true);
+        connect(connection->Idle, &QTimer::timeout, this, [this, id] { TimedOut(id); });
+        connection->Idle->start(IdleTimeoutMs);
         connections_[id] = std::move(connection);
         // The socket's directory is private already; this holds even where it is not.
         const int64_t uid = PeerUid(fd);
         if (uid != static_cast<int64_t>(::getuid()))
             Refuse(id, "from user id " + std::to_string(uid));
     }
+}
+
+bool TInstanceServer::DropQuietest() {
+    auto quietest = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it)
+        if (it->second->Reading() &&
+            (quietest == connections_.end() || it->second->LastHeard < quietest->second->LastHeard))
+            quietest = it;
+    if (quietest == connections_.end())
+        return false;
+    TimedOut(quietest->first);
+    return true;
+}
+
+void TInstanceServer::TimedOut(uint64_t id) {
+    auto it = connections_.find(id);
+    if (it == connections_.end() || !it->second->Reading())
+        return;
+    // One that never said a word may just have looked whether a window listens.
+    if (it->second->Received.empty())
+        Close(id);
+    else
+        Refuse(id,
+               "nothing more came after " + std::to_string(it->second->Received.size()) + " bytes");
 }
 
 void TInstanceServer::Read(uint64_t id) {
@@ -92,6 +135,8 @@ void TInstanceServer::Read(uint64_t id) {
             return;
         }
         c.Received.append(buffer, static_cast<size_t>(n));
+        c.LastHeard = std::chrono::steady_clock::now();
+        c.Idle->start(IdleTimeoutMs);
         const TMessageCheck check = CheckMessage(c.Received, RequestKind, MaxRequestBody);
         if (check.State == TMessageCheck::Broken) {
             Refuse(id, check.Why);
@@ -99,6 +144,7 @@ void TInstanceServer::Read(uint64_t id) {
         }
         if (check.State == TMessageCheck::Whole) {
             c.Reader->setEnabled(false);
+            c.Idle->stop();
             window_.RunRequest([self = QPointer(this), id, message = std::move(c.Received)] {
                 if (self)
                     self->Answer(id, self->window_.Core().AnswerRequestMessage(message));
@@ -117,6 +163,7 @@ void TInstanceServer::Answer(uint64_t id, std::string answer) {
     if (it == connections_.end())
         return;
     it->second->Reader->setEnabled(false);
+    it->second->Idle->stop();
     it->second->Unsent = std::move(answer);
     Write(id);
 }

@@ -58,7 +58,10 @@ void TLabelText::Apply() {
         std::lock_guard lock(mutex_);
         text = latest_;
     }
-    label_.setText(ShownPath(text));
+    const QString shown = ShownPath(text);
+    label_.setText(shown);
+    // A long text (a path, mostly) is cut at the panel's edge: whole in the tooltip.
+    label_.setToolTip(shown.isEmpty() ? QString() : "<p>" + shown.toHtmlEscaped() + "</p>");
 }
 
 TRunEventsBridge::TRunEventsBridge(

@@ -8,6 +8,7 @@
 #include "ui/lists/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
+#include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"
 
 #include <QApplication>
@@ -328,10 +329,16 @@ void TfrmMain::FormCreate() {
                 return std::nullopt;
             return PathBytes(chosen);
         };
-        core_->Attach(sinks);
         if (auto* app = dynamic_cast<TFerroxApplication*>(QCoreApplication::instance()))
             app->OnUnhandledException = [this] { core_->ReportUnhandledException(); };
+        // The load may have to wait for a Ferrox that is closing to let go of the queue
+        // file; the program's own please-wait box is made after this window.
+        TfrmPleaseWait startUpWait(this);
+        sinks.PleaseWait = &startUpWait;
+        core_->Attach(sinks);
         core_->Start();
+        sinks.PleaseWait = nullptr;
+        core_->Attach(sinks);
     } catch (...) {
         core_->ReportUnhandledException();
     }
@@ -562,6 +569,9 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     pendingCommands_.clear();
     pendingTimer_->stop();
     QMainWindow::closeEvent(event);
+    // The run stops now, not once the window is gone: the program is to end at once.
+    if (event->isAccepted() && !destroyed_)
+        core_->Closing();
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace ferrox {
@@ -36,12 +37,15 @@ TfrmPleaseWait::TfrmPleaseWait(QWidget* owner)
 }
 
 void TfrmPleaseWait::ShowPleaseWait() {
-    if (QWidget* owner = parentWidget()) {
-        // Placed by its client area: before the first show the window frame is unknown.
-        QRect client(QPoint(), size());
+    // Placed by its client area: before the first show the window frame is unknown. An
+    // owner not shown yet (the start-up load) has no place: the screen's middle then.
+    QRect client(QPoint(), size());
+    QWidget* owner = parentWidget();
+    if (owner && owner->window()->isVisible())
         client.moveCenter(owner->window()->geometry().center());
-        setGeometry(client);
-    }
+    else if (QScreen* s = screen())
+        client.moveCenter(s->availableGeometry().center());
+    setGeometry(client);
     show();
     raise();
     // The caller keeps the window thread busy with the file from here on: let the window
