@@ -52,12 +52,13 @@ using namespace ferrox::bench;
 
 namespace {
 
-struct TNullUi : IProgressSink {
-    std::atomic<int32_t> last{0};
+struct TNullUi : IProgressSink, IRunEventSink {
+    std::atomic<int64_t> last{0};
     void ShowProgress(const TProgressShown& shown) override {
-        if (shown.Progress)
-            last.store(*shown.Progress, std::memory_order_relaxed);
+        if (shown.File)
+            last.store(shown.File->Done, std::memory_order_relaxed);
     }
+    void Tell(const TRunEvent&) override {}
 };
 
 double TimeShell(const std::string& cmd) {
@@ -76,7 +77,7 @@ double RunTree(const std::string& source, const std::string& dest) {
     run.Settings.FlushAtEnd = false;
     TRunControl control(q, run);
     TNullUi ui;
-    TProgressMonitor monitor(run.Progress, q.StatusLine, ui);
+    TProgressMonitor monitor(run.Progress, ui, ui);
     monitor.Start();
     ::mkdir(dest.c_str(), 0755);
     q.AddItem(q.lstCopyFrom, source, false, lsDirWaiting);
@@ -313,8 +314,7 @@ int main(int argc, char** argv) {
     // The large file's progress goes to a monitor, as in a run.
     TNullUi ui;
     TProgressChannel progress;
-    TStatusLine status;
-    TProgressMonitor monitor(progress, status, ui);
+    TProgressMonitor monitor(progress, ui, ui);
     monitor.Start();
     std::printf("work directory: %s\n", work.c_str());
 

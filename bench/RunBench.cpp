@@ -107,7 +107,8 @@ void VerifyCase(const std::string& work, const std::string& name, const std::str
 }
 
 // Keeps what the monitor showed, with when it showed it.
-struct TShownTimes : IProgressSink {
+struct TShownTimes : IProgressSink, IRunEventSink {
+    void Tell(const TRunEvent&) override {}
     std::mutex Mutex;
     std::vector<std::pair<double, TRunFigures>> Shown; // seconds since the start
     Clock::time_point Start = Clock::now();
@@ -134,7 +135,7 @@ void TimeLeftCase(const std::string& work, int smallFiles, int bigFiles, int big
     TRunState run;
     TRunControl control(q, run);
     TShownTimes shown;
-    TProgressMonitor monitor(run.Progress, q.StatusLine, shown);
+    TProgressMonitor monitor(run.Progress, shown, shown);
     monitor.Start();
     const std::string dest = work + "/mixed-out";
     ::mkdir(dest.c_str(), 0755);

@@ -1,5 +1,7 @@
 #include "core/FaceRelay.h"
 
+#include "diag/ErrorLog.h"
+
 #include <mutex>
 
 namespace ferrox {
@@ -21,51 +23,25 @@ void TFaceRelay::ShowStatus(const std::string& text, TStatusKind kind) {
 }
 
 void TFaceRelay::Tell(const TRunEvent& e) {
+    // The error log is the core's, whichever face is attached (or none): a line that
+    // cannot be written is not shown either.
+    TEventWords words = WordsOf(e);
+    if (!words.Logged.empty() && !AppendToErrorLog(words.Logged))
+        words.Logged.clear();
     std::shared_lock lock(mutex_);
-    IRunEvents* events = sinks_.RunEvents;
-    if (!events)
-        return;
-    switch (e.Kind) {
-    case TRunEvent::FileStarted:
-        events->FileStarted(e.Line, e.Path);
-        break;
-    case TRunEvent::FileFinished:
-        events->FileFinished(e.Line, e.Path, e.Code);
-        break;
-    case TRunEvent::SourceNotRemoved:
-        events->SourceNotRemoved(e.Line, e.Path, e.Code);
-        break;
-    case TRunEvent::LineFailed:
-        events->LineFailed(e.Line, e.Path, e.Code, e.Where);
-        break;
-    case TRunEvent::LineInterrupted:
-        events->LineInterrupted(e.Line, e.Path, e.Bytes, e.Size);
-        break;
-    case TRunEvent::RunEnded:
-        events->RunEnded(e.Aborted);
-        break;
-    case TRunEvent::PhaseChanged:
-        events->PhaseChanged();
-        break;
-    }
+    if (IRunEvents* events = sinks_.RunEvents)
+        events->RunEvent(e, words);
 }
 
 void TFaceRelay::ShowProgress(const TProgressShown& shown) {
     std::shared_lock lock(mutex_);
-    if (IGauge* gauge = sinks_.Gauge) {
-        if (shown.Max)
-            gauge->SetMaxValue(*shown.Max);
-        if (shown.ProgressToMin)
-            gauge->SetProgress(gauge->MinValue());
-        if (shown.Progress)
-            gauge->SetProgress(*shown.Progress);
-        if (shown.Text)
-            gauge->SetText(*shown.Text);
-    }
-    if (shown.Rate && sinks_.RatePanel)
-        sinks_.RatePanel->SetRateText(*shown.Rate);
-    if (shown.Figures && sinks_.RunEvents)
-        sinks_.RunEvents->RunProgress(*shown.Figures);
+    IRunEvents* events = sinks_.RunEvents;
+    if (!events)
+        return;
+    if (shown.File || shown.Rate)
+        events->FileProgress(shown.File, shown.Rate);
+    if (shown.Figures)
+        events->RunProgress(*shown.Figures);
 }
 
 void TFaceRelay::PleaseWait(bool shown) const {

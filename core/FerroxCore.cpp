@@ -60,7 +60,6 @@ TLoadResult TFerroxCore::Start() {
     run_.Settings.ExistingTargets = options_.ExistingTargets;
     run_.Settings.VerifyCopies = options_.VerifyCopies;
     run_.Settings.Workers = options_.Workers;
-    monitor_.DisplayProgressBar = options_.DisplayProgressBar;
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();

@@ -182,7 +182,7 @@ private:
     TListCommands commands_{queue_, run_, control_};
     TOptionOverrides overrides_;
     TOptions options_;
-    TProgressMonitor monitor_{run_.Progress, queue_.StatusLine, relay_};
+    TProgressMonitor monitor_{run_.Progress, relay_, relay_};
     bool shutDown_ = false;
 };
 

@@ -66,4 +66,16 @@ std::string RunLiveLine(const TRunFigures& f, const TNumberFormat& format) {
     return line;
 }
 
+std::string RateText(const TTransferRate& rate, const TNumberFormat& format) {
+    if (rate.Seconds <= 0)
+        return {};
+    const double perMinute = double(rate.Bytes) / double(rate.Seconds) * 60.0 / 1024.0;
+    return FormatNumber(perMinute, 8, 2, format) + " K/per min";
+}
+
+std::string ByteCountText(int64_t done, int64_t size, const TNumberFormat& format) {
+    return FormatNumber(double(done), 8, 0, format) + " / " +
+           FormatNumber(double(size), 8, 0, format);
+}
+
 } // namespace ferrox

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/RunFigures.h"
+#include "engine/modRXThread/ProgressMonitor.h"
 #include "platform/NumberFormat.h"
 
 namespace ferrox {
@@ -20,5 +21,10 @@ std::string RunTitle(const TRunFigures& figures);
 std::string RunDetails(const TRunFigures& figures, const TNumberFormat& format);
 // "line 124 of 1,003, 1.2 GiB of 4.6 GiB, about 2 min left".
 std::string RunLiveLine(const TRunFigures& figures, const TNumberFormat& format);
+
+// The rate panel's words: the KiB a copy moved per minute, "30,720.00 K/per min".
+std::string RateText(const TTransferRate& rate, const TNumberFormat& format);
+// The gauge's text without its bar: a file's bytes done and its size, "   1,536 /    3,072".
+std::string ByteCountText(int64_t done, int64_t size, const TNumberFormat& format);
 
 } // namespace ferrox

@@ -37,9 +37,8 @@ void SetLogDirectory(std::string directory) {
     logDirectory = std::move(directory);
 }
 
-void LogError(TStatusLine& status, std::string_view text, TStatusKind kind) {
+bool AppendToErrorLog(std::string_view text) {
     TTraceScope trace("LogError");
-    bool show = true;
     try {
         std::string line(text);
         line += "\r\n";
@@ -49,21 +48,23 @@ void LogError(TStatusLine& status, std::string_view text, TStatusKind kind) {
         // the line; anything else counts as a log that cannot be opened.
         int fd = ::open((logDirectory + LogFileName()).c_str(),
                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-        if (fd >= 0) {
-            struct stat st;
-            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-                bool ok = WriteAll(fd, line) == 0;
-                ok = ::close(fd) == 0 && ok;
-                show = ok;
-            } else {
-                ::close(fd);
-            }
+        if (fd < 0)
+            return true; // no log to cut: the text still shows
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return true;
         }
+        const bool ok = WriteAll(fd, line) == 0;
+        return ::close(fd) == 0 && ok;
     } catch (...) {
-        show = false;
+        return false;
     }
-    if (show)
-        status.Put(text, kind);
+}
+
+void LogError(TStatusLine& status, std::string_view text) {
+    if (AppendToErrorLog(text))
+        status.Put(text, TStatusKind::Failure);
 }
 
 } // namespace ferrox

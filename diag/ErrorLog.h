@@ -16,9 +16,12 @@ std::string LogFileName();
 void SetLogDirectory(std::string directory);
 
 // Appends the text and CR LF to today's log in the log directory, opening and closing the
-// file for the line, then shows the text on the status line as a failure (or as told,
-// when a run event tells the same failure). Never fails to the caller; when the write
-// fails the status line is left alone.
-void LogError(TStatusLine& status, std::string_view text, TStatusKind kind = TStatusKind::Failure);
+// file for the line. Never fails to the caller: false when a write to the log failed (the
+// text is then not shown either); a log that cannot be opened is no such failure.
+bool AppendToErrorLog(std::string_view text);
+
+// Appends the text to the log, then shows it on the status line as a failure, unless the
+// write to the log failed.
+void LogError(TStatusLine& status, std::string_view text);
 
 } // namespace ferrox

@@ -10,9 +10,6 @@ namespace ferrox {
 enum class TStatusKind {
     Info,    // what is going on
     Failure, // a failure the error log keeps
-    // A failure, or a word on one, that a run event (a failed line, a source not removed)
-    // tells as well: a face that shows those events need not show this text again.
-    Told,
 };
 
 // The status line of one core. Every part of the core puts its texts here, from any

@@ -1,8 +1,6 @@
 #include "engine/CopyNowThread.h"
 
 #include "diag/Clock.h"
-#include "diag/ErrorLog.h"
-#include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "engine/ExpandDir.h"
 #include "engine/FileCopy.h"
@@ -75,7 +73,8 @@ TRunEvent FileLineFailed(const PVirtualNode& Source, const TCopyQueue::TPair& pa
 } // namespace
 
 TCopyNOWThread::TCopyNOWThread(TCopyQueue& queue, TRunState& run)
-    : queue_(queue), run_(run), settings_(run.Settings), tally_(run.Progress.Run, run.RunNumber.fetch_add(1) + 1) {}
+    : queue_(queue), run_(run), settings_(run.Settings),
+      tally_(run.Progress.Run, run.RunNumber.fetch_add(1) + 1) {}
 
 TCopyNOWThread::~TCopyNOWThread() {
     Terminate();
@@ -172,15 +171,14 @@ void TCopyNOWThread::StartFileLine(const TFilePool::TPlace& place, const PVirtua
 
 void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
                                   TCopyContext& context) {
-    TStatusLine& status = queue_.StatusLine;
     const std::string& S = pair.SourcePath;
     tally_.Taken(Source, false);
-    run_.Tell({TRunEvent::FileStarted, Source, S});
     TFileCopyOptions options;
     options.DeleteToRecycle = settings_.DeleteToRecycle;
     options.Context = &context;
     options.Progress = &run_.Progress;
-    options.StatusLine = &status;
+    options.Events = &run_;
+    options.Line = Source;
     options.Existing = settings_.ExistingTargets;
     options.Filled = &*filled_;
     options.Verify = settings_.VerifyCopies;
@@ -192,17 +190,11 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
         writes_.FileSystems.Note(copy.TargetDevice, copy.TargetDir);
     Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
     tally_.FileFinished(ok, copy.Size, copy.Skipped, copy.Error == ECANCELED);
-    run_.Tell({TRunEvent::FileFinished, Source, S, copy.Error});
-    if (!ok) {
-        status.Put("Error copying file [" + SysErrorMessage(copy.Error) + "]", TStatusKind::Told);
+    if (!ok)
         run_.Tell(FileLineFailed(Source, pair, copy));
-    } else if (copy.SourceError) {
-        run_.Tell({TRunEvent::SourceNotRemoved, Source, S, copy.SourceError});
-    }
 }
 
 void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
-    TStatusLine& status = queue_.StatusLine;
     tally_.Taken(Source, true);
     // Lines the expansion inserts count towards this run only when it takes them.
     const TFileIdentity before =
@@ -221,14 +213,10 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
     }
     Finish(Source, pair.Dest, !r.Failed(), lsDirDone, lsDirFailed, r.Code);
     if (r.Failed()) {
-        const std::string reason = SysErrorMessage(r.Code);
-        LogError(status,
-                 (r.Where == pair.SourcePath ? "Error copying directory ["
-                                             : "Error creating directory [") +
-                     r.Where + "] " + reason,
-                 TStatusKind::Told);
-        status.Put("Error copying file [" + reason + "]", TStatusKind::Told);
-        run_.Tell({TRunEvent::LineFailed, Source, pair.SourcePath, r.Code, r.Where});
+        TRunEvent failed{TRunEvent::LineFailed, Source, pair.SourcePath, r.Code, r.Where};
+        failed.Stage =
+            r.Where == pair.SourcePath ? TRunEvent::AtDirectory : TRunEvent::AtMakingFolder;
+        run_.Tell(failed);
     }
 }
 
@@ -240,7 +228,7 @@ bool TCopyNOWThread::PassPauseGate(const PVirtualNode& Source) {
         // when they are done.
         if (pool_)
             pool_->WaitIdle();
-        return run_.PassPauseGate(queue_.StatusLine);
+        return run_.PassPauseGate();
     }
     return !Stopping();
 }
@@ -335,12 +323,8 @@ void TCopyNOWThread::RemoveMovedDirectories() {
             error = errSourceChanged;
         else if (::rmdir(dir.Path.c_str()) != 0)
             error = errno;
-        // What a folder keeps (a file skipped, failed or added) is no failure of its own.
-        const std::string text = "Source not removed [" + dir.Path + "] " + SysErrorMessage(error);
-        if (error == ENOTEMPTY || error == EEXIST)
-            queue_.StatusLine.Show(text);
-        else if (error != 0)
-            LogError(queue_.StatusLine, text);
+        if (error != 0)
+            run_.Tell({TRunEvent::SourceNotRemoved, nullptr, dir.Path, error});
     }
     movedDirectories_.clear();
 }
@@ -385,15 +369,14 @@ void TCopyNOWThread::FlushWritten() {
     };
     if (wait(std::chrono::duration_cast<std::chrono::milliseconds>(QuietFlush)))
         return;
-    queue_.StatusLine.Show("Writing to disk\u2026");
+    run_.Tell({TRunEvent::WritingToDisk});
     while (!wait(std::chrono::duration_cast<std::chrono::milliseconds>(AbortCheck)))
         if (Stopping())
             return;
 }
 
 void TCopyNOWThread::Execute() {
-    TStatusLine& status = queue_.StatusLine;
-    status.Show("Starting Copy");
+    run_.Tell({TRunEvent::RunStarted});
     bool aborted = false;
     {
         // Popped at the end of the run, whatever ended it.
@@ -421,12 +404,13 @@ void TCopyNOWThread::Execute() {
             SetDirectoryTimes();
             FlushWritten();
         } catch (const std::exception& e) {
-            LogError(status, std::string("An Exception occurred, please the email developer "
-                                         "the log file [") +
-                                 e.what() + "]");
+            TRunEvent failed{TRunEvent::Exception};
+            failed.Text = e.what();
+            run_.Tell(failed);
         } catch (...) {
-            LogError(status,
-                     "An Exception occurred, please the email developer the log file [unknown]");
+            TRunEvent failed{TRunEvent::Exception};
+            failed.Text = "unknown";
+            run_.Tell(failed);
         }
         // Whatever ended the walk, no copy outlives the run (an Abort has stopped them), and
         // no directory it wrote to stays open.
@@ -440,13 +424,13 @@ void TCopyNOWThread::Execute() {
         run_.CopyRunning.store(false);
         run_.CopyThisLineOnly.store(false);
         run_.Phase.Ended();
-        status.Show(tally_.EndText(aborted));
         run_.AbortFlag.store(0);
     }
     finished_.store(true);
     // Last: whoever hears it may start the next run at once.
     TRunEvent ended{TRunEvent::RunEnded};
     ended.Aborted = aborted;
+    tally_.EndCounts(ended.Failed, ended.Interrupted, ended.NotReached);
     run_.Tell(ended);
 }
 

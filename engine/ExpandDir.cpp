@@ -1,6 +1,5 @@
 #include "engine/ExpandDir.h"
 
-#include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
@@ -80,9 +79,9 @@ void NoteWritten(TWrittenFileSystems& written, dev_t device, const std::string& 
 } // namespace
 
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
-                        const PVirtualNode& SourceLine,
-                        const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath, TRunTally* tally, bool Move) {
+                        const PVirtualNode& SourceLine, const std::string& SourcePath,
+                        const PVirtualNode& DestLine, const std::string& DestPath, TRunTally* tally,
+                        bool Move) {
     TTraceScope trace("ExpandDir");
     try {
         if (int rc = CheckDirectory(SourcePath))
@@ -119,7 +118,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
         bool insertFailed = false;
         auto onEntry = [&](const TDirEntry& entry) {
             run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
-            if (!run.PassPauseGate(queue.StatusLine)) {
+            if (!run.PassPauseGate()) {
                 stopped = true;
                 return false;
             }

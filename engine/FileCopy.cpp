@@ -1,8 +1,6 @@
 #include "engine/FileCopy.h"
 
 #include "diag/Clock.h"
-#include "diag/ErrorLog.h"
-#include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "platform/CopyFile.h"
 #include "platform/FileSystem.h"
@@ -16,12 +14,17 @@
 
 namespace ferrox {
 
-int DeleteToBin(TStatusLine& status, const TCopiedSource& Source, const std::string& Path) {
+int DeleteToBin(IRunEventSink* events, const TCopiedSource& Source, const std::string& Path) {
     TTraceScope trace("DeleteToBin");
     try {
         return TrashCopiedSource(Source, Path);
     } catch (const std::exception& e) {
-        status.Show(std::string("Exception Error: ") + e.what());
+        if (events) {
+            TRunEvent failed{TRunEvent::Exception};
+            failed.Text = e.what();
+            failed.InRun = false;
+            events->Tell(failed);
+        }
         return ENOMEM;
     }
 }
@@ -45,16 +48,16 @@ int Outcome(const TCopiedSource& source, int error) {
 // Removes a moved source as the trash option says, trying once more after giving the
 // owner write permission; each step only while the name still holds the copied file,
 // reached through the directory the copy read it from. 0 when it is gone, else why not.
-int RemoveMovedSource(TStatusLine& status, const TCopiedSource& source, const std::string& path,
+int RemoveMovedSource(IRunEventSink* events, const TCopiedSource& source, const std::string& path,
                       bool toTrash) {
     if (SourceStateOf(source) != TSourceState::Copied)
         return errSourceChanged;
-    int error = toTrash ? DeleteToBin(status, source, path) : UnlinkCopiedSource(source);
+    int error = toTrash ? DeleteToBin(events, source, path) : UnlinkCopiedSource(source);
     if (SourceStateOf(source) != TSourceState::Copied)
         return Outcome(source, error);
     MakeCopiedSourceWritable(source);
     if (toTrash) {
-        error = DeleteToBin(status, source, path);
+        error = DeleteToBin(events, source, path);
         if (SourceStateOf(source) != TSourceState::Copied)
             return Outcome(source, error);
     }
@@ -65,8 +68,8 @@ int RemoveMovedSource(TStatusLine& status, const TCopiedSource& source, const st
 TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& reporter,
                             const std::atomic<int32_t>& AbortFlag, bool Move) {
     TCopyOptions copy;
-    copy.Progress = options.Progress ? CopyProgressCallback : nullptr;
-    copy.Data = &reporter;
+    if (options.Progress)
+        copy.Progress = [&reporter](const TCopyProgress& p) { CopyProgressCallback(reporter, p); };
     copy.Cancel = &AbortFlag;
     // The new file must be on disk before its source may go.
     copy.SyncTarget = Move;
@@ -78,45 +81,47 @@ TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& repo
     return copy;
 }
 
-// What the user is told of a file that was copied, and a Move's source removed; the
-// source's fate in result.SourceError.
+// What happens to one file, told as it happens (nothing when nobody listens).
+class TTeller {
+public:
+    TTeller(const TFileCopyOptions& options, const std::string& source)
+        : events_(options.Events), line_(options.Line), source_(source) {}
+    IRunEventSink* Events() const { return events_; }
+    void Tell(TRunEvent::TKind kind, int code = 0, const std::string& target = {}) const {
+        if (!events_)
+            return;
+        TRunEvent event{kind, line_, source_, code};
+        event.Target = target;
+        events_->Tell(event);
+    }
+
+private:
+    IRunEventSink* events_;
+    PVirtualNode line_;
+    const std::string& source_;
+};
+
+// What is told of a file that was copied, and of a Move's source; the source's fate in
+// result.SourceError.
 void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
-            bool Move, const TFileCopyOptions& options, TStatusLine& status,
+            bool Move, const TFileCopyOptions& options, const TTeller& tell,
             TFileCopyResult& result) {
     if (!copy.TargetName.empty())
-        status.Show("Target exists, copied as [" +
-                    JoinPath(std::string(DirectoryView(Target)), copy.TargetName) + "]");
+        tell.Tell(TRunEvent::CopiedBeside, 0,
+                  JoinPath(std::string(DirectoryView(Target)), copy.TargetName));
     if (options.Progress)
         options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
     if (copy.AttributesRefused != 0)
-        LogError(status, "Extended attributes not all copied [" + Source + "] to [" + Target +
-                             "] " + SysErrorMessage(copy.AttributesRefused));
+        tell.Tell(TRunEvent::AttributesIncomplete, copy.AttributesRefused, Target);
     if (!Move)
         return;
     // A copy without all its attributes is not the whole file.
     result.SourceError =
         copy.AttributesRefused != 0
             ? errAttributesIncomplete
-            : RemoveMovedSource(status, copy.Copied, Source, options.DeleteToRecycle);
-    // The run tells it as a source not removed as well.
+            : RemoveMovedSource(tell.Events(), copy.Copied, Source, options.DeleteToRecycle);
     if (result.SourceError != 0)
-        LogError(status,
-                 "Source not removed [" + Source + "] " + SysErrorMessage(result.SourceError),
-                 TStatusKind::Told);
-}
-
-// What the user is told of a copy that failed (the run tells each as a failed line too).
-void Failed(const TCopyResult& copy, const std::string& Source, const std::string& Target,
-            TStatusLine& status) {
-    if (copy.Error == errVerificationFailed)
-        LogError(status, "Verification failed [" + Source + "]", TStatusKind::Told);
-    else if (copy.Error == errSourceChangedDuringCopy)
-        LogError(status, SysErrorMessage(copy.Error) + " [" + Source + "]", TStatusKind::Told);
-    else
-        LogError(status,
-                 "Error copying file [" + Source + "] to [" + Target + "] " +
-                     SysErrorMessage(copy.Error),
-                 TStatusKind::Told);
+        tell.Tell(TRunEvent::SourceNotRemoved, result.SourceError);
 }
 
 } // namespace
@@ -124,13 +129,12 @@ void Failed(const TCopyResult& copy, const std::string& Source, const std::strin
 TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                            const std::atomic<int32_t>& AbortFlag, const TFileCopyOptions& options) {
     TTraceScope trace("DoFileCopy");
-    static TStatusLine nowhere;
-    TStatusLine& status = options.StatusLine ? *options.StatusLine : nowhere;
+    const TTeller tell(options, Source);
     TFileCopyResult result;
     TCopyReporter reporter{nullptr};
     // What an exception before the copy leaves: nothing here throws but an allocation.
     result.Error = ENOMEM;
-    status.Show(Source);
+    tell.Tell(TRunEvent::FileStarted);
     try {
         TProgressChannel* progress = options.Progress;
         reporter.Channel = progress;
@@ -147,32 +151,32 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;
         result.Size = copy.Source.Valid ? copy.Source.Size : 0;
+        result.Written = reporter.Reported;
         result.TargetDir = copy.TargetDir;
         result.TargetDevice = copy.TargetDevice;
         result.Skipped = copy.Skipped;
-        result.Written = reporter.Reported;
         // What a failed copy moved is not done, nor what a copy that found its name taken
         // at the last moment wrote.
         if (progress && (copy.Error != 0 || copy.Skipped))
             progress->BytesMoved.fetch_sub(reporter.Reported, std::memory_order_relaxed);
         if (copy.SourceMissing) {
-            // Nothing exists to copy: no log line, as for any missing source.
+            // Nothing exists to copy: nothing to tell but the end, as for any missing source.
         } else if (copy.Error == 0 && copy.Skipped) {
             // The target stays as it was, and so does a moved source: nothing was copied.
-            status.Show("Skipped, target exists [" + Target + "]");
+            tell.Tell(TRunEvent::FileSkipped, 0, Target);
         } else if (copy.Error == 0) {
-            Copied(copy, Source, Target, Move, options, status, result);
+            Copied(copy, Source, Target, Move, options, tell, result);
         } else {
-            Failed(copy, Source, Target, status);
+            tell.Tell(TRunEvent::CopyFailed, copy.Error, Target);
         }
     } catch (const std::exception& e) {
-        LogError(status,
-                 std::string("An Exception occurred, please the email developer the log file [") +
-                     e.what() + "]");
+        if (tell.Events()) {
+            TRunEvent failed{TRunEvent::Exception, options.Line, Source};
+            failed.Text = e.what();
+            tell.Events()->Tell(failed);
+        }
     }
-    // A face that prints the run's failed lines need not say that a failed file finished.
-    status.Put("Finished Copying file [" + Source + "]",
-               result.Ok() ? TStatusKind::Info : TStatusKind::Told);
+    tell.Tell(TRunEvent::FileFinished, result.Error, Target);
     return result;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "diag/StatusLine.h"
+#include "engine/RunEvents.h"
 #include "engine/modRXThread/ProgressChannel.h"
 #include "platform/CopyPolicy.h"
 #include "platform/Fd.h"
@@ -25,8 +25,10 @@ struct TFileCopyOptions {
     TCopyContext* Context = nullptr;
     // Where the copy's progress goes (none: nowhere).
     TProgressChannel* Progress = nullptr;
-    // Where its status texts and failures go (none: nowhere).
-    TStatusLine* StatusLine = nullptr;
+    // Where what happens to the file is told (none: nowhere), and the source line it is
+    // about.
+    IRunEventSink* Events = nullptr;
+    PVirtualNode Line = nullptr;
     // What happens when the target exists already.
     TExistingTargets Existing = TExistingTargets::Overwrite;
     // The run's record of the targets it filled (see TFilledTargets); none: no record.
@@ -65,14 +67,14 @@ struct TFileCopyResult {
 // beside as options.Existing says); with Move the source goes afterwards, into the trash
 // or for good as options.DeleteToRecycle says, but only after a complete (and, with
 // options.Verify, verified) copy, and only while it is still the file that was copied. A
-// source that stays is logged as "Source not removed" with its reason and told in
-// SourceError; a skipped copy never removes it.
+// source that stays is told (SourceNotRemoved) and in SourceError; a skipped copy never
+// removes it. What happens is told in order, FileFinished last.
 TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                            const std::atomic<int32_t>& AbortFlag,
                            const TFileCopyOptions& options = {});
 
 // Moves a copied file into the trash while its name still holds what was copied; Path is
 // what the trash records. 0, or why it stays where it is.
-int DeleteToBin(TStatusLine& status, const TCopiedSource& Source, const std::string& Path);
+int DeleteToBin(IRunEventSink* events, const TCopiedSource& Source, const std::string& Path);
 
 } // namespace ferrox

@@ -20,7 +20,10 @@ void TRunControl::Start() {
             CopyWorker_.reset(); // waits for its thread
         }
     } catch (const std::exception& e) {
-        queue_.StatusLine.Show(std::string("Exception Error: ") + e.what());
+        TRunEvent failed{TRunEvent::Exception};
+        failed.Text = e.what();
+        failed.InRun = false;
+        run_.Tell(failed);
     }
     // An Abort clicked as the last run ended may have set the flag after that run
     // cleared it; it was meant for that run, not for this one.

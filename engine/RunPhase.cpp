@@ -10,6 +10,7 @@ TRunPhaseView TRunPhaseMachine::View() const {
 }
 
 bool TRunPhaseMachine::Move(std::initializer_list<TRunPhase> from, TRunPhase to, THeld held) {
+    TRunPhaseView now;
     {
         std::lock_guard lock(mutex_);
         if (std::find(from.begin(), from.end(), view_.Phase) == from.end())
@@ -17,9 +18,10 @@ bool TRunPhaseMachine::Move(std::initializer_list<TRunPhase> from, TRunPhase to,
         view_.Phase = to;
         if (held != THeld::Keep)
             view_.Held = held == THeld::Set;
+        now = view_;
     }
     if (changed_)
-        changed_();
+        changed_(now);
     return true;
 }
 

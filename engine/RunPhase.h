@@ -27,8 +27,10 @@ struct TRunPhaseView {
 
 class TRunPhaseMachine {
 public:
-    // Called after every change, outside the lock, on the thread that made it.
-    explicit TRunPhaseMachine(std::function<void()> changed = {}) : changed_(std::move(changed)) {}
+    // Called after every change with the new phase, outside the lock, on the thread that
+    // made it.
+    explicit TRunPhaseMachine(std::function<void(const TRunPhaseView&)> changed = {})
+        : changed_(std::move(changed)) {}
 
     TRunPhaseView View() const;
     TRunPhase Phase() const { return View().Phase; }
@@ -49,7 +51,7 @@ private:
 
     mutable std::mutex mutex_;
     TRunPhaseView view_;
-    std::function<void()> changed_;
+    std::function<void(const TRunPhaseView&)> changed_;
 };
 
 } // namespace ferrox

@@ -2,11 +2,10 @@
 
 namespace ferrox {
 
-bool TRunState::PassPauseGate(TStatusLine& status) {
+bool TRunState::PassPauseGate() {
     if (!PauseEvent.IsSet()) {
         // Told once, by whichever waits first: the run, or an expansion within it.
-        if (Phase.ReachedGate())
-            status.Show("Copy currently Paused.");
+        Phase.ReachedGate();
         Progress.Run.Active.store(false);
         PauseEvent.Wait();
         Progress.Run.Active.store(true);

@@ -4,7 +4,6 @@
 #include <functional>
 #include <string>
 
-#include "diag/StatusLine.h"
 #include "engine/RunEvents.h"
 #include "engine/RunPhase.h"
 #include "engine/modRXThread/ProgressChannel.h"
@@ -54,9 +53,14 @@ struct TRunSeams {
 // next run, the signals between the face's thread and the run's (the phase, the pause
 // gate, the abort), the progress the copies report, where the run's events go, and the
 // test seams.
-class TRunState {
+class TRunState : public IRunEventSink {
 public:
-    TRunState() : Phase([this] { Tell({TRunEvent::PhaseChanged}); }) {}
+    TRunState()
+        : Phase([this](const TRunPhaseView& now) {
+              TRunEvent changed{TRunEvent::PhaseChanged};
+              changed.Phase = now;
+              Tell(changed);
+          }) {}
     TRunState(const TRunState&) = delete;
     TRunState& operator=(const TRunState&) = delete;
 
@@ -80,9 +84,9 @@ public:
 
     bool Stopping() const { return AbortFlag.load() != 0 || Terminated.load(); }
     // The pause gate, before each line and each directory entry: while it is closed the
-    // run waits there (the phase says Paused, the status line "Copy currently Paused.",
-    // and the time is no copying time). False when the run is to stop.
-    bool PassPauseGate(TStatusLine& status);
+    // run waits there (the phase says Paused, and the time is no copying time). False when
+    // the run is to stop.
+    bool PassPauseGate();
 
     // --- What the runs produce ------------------------------------------------------
     // The copies' progress reports, on their way to the progress monitor, and the run's
@@ -95,7 +99,7 @@ public:
     // Where the run's events go (none: nowhere). Set before a run starts; the sink must
     // outlive every run that may tell it something.
     void SetEvents(IRunEventSink* events) { events_.store(events, std::memory_order_release); }
-    void Tell(const TRunEvent& event) const {
+    void Tell(const TRunEvent& event) override {
         if (IRunEventSink* events = events_.load(std::memory_order_acquire))
             events->Tell(event);
     }

@@ -74,16 +74,10 @@ void TRunTally::DirectoryFinished(bool expanded, bool complete) {
         c_.DirsExpanded.fetch_add(1, std::memory_order_relaxed);
 }
 
-std::string TRunTally::EndText(bool aborted) const {
-    std::string counts;
-    for (auto [n, what] : {std::pair{c_.LinesFailed.load(), " failed"},
-                           {c_.LinesInterrupted.load(), " interrupted"},
-                           {c_.LinesLeft.load(), " not reached"}})
-        if (n > 0)
-            counts += (counts.empty() ? "" : ", ") + std::to_string(n) + what;
-    if (counts.empty())
-        return MsgAllCompleted;
-    return std::string(MsgAllCompleted) + " \u2014 " + counts + (aborted ? " (aborted)" : "");
+void TRunTally::EndCounts(long& failed, long& interrupted, long& notReached) const {
+    failed = c_.LinesFailed.load();
+    interrupted = c_.LinesInterrupted.load();
+    notReached = c_.LinesLeft.load();
 }
 
 } // namespace ferrox

@@ -27,9 +27,8 @@ public:
     // complete: false when the expansion was stopped part-way (the line stays waiting).
     void DirectoryFinished(bool expanded, bool complete);
 
-    // What the status line says at the end: the words every run ends with, and what was
-    // not copied when anything was not.
-    std::string EndText(bool aborted) const;
+    // The lines that failed, were interrupted by an abort, and were not reached.
+    void EndCounts(long& failed, long& interrupted, long& notReached) const;
 
 private:
     void Count(const PVirtualNode& line, bool isDirectory, int64_t size);
@@ -37,8 +36,5 @@ private:
     TRunCounters& c_;
     const uint32_t runNumber_;
 };
-
-// The words every run ends with.
-inline constexpr const char* MsgAllCompleted = "All File Copies Completed";
 
 } // namespace ferrox

@@ -151,13 +151,13 @@ struct TProgress {
         Done += bytes;
         if (Behind)
             Behind->Written(Done, Options);
-        Report(Options, Done > Announced ? Done : Announced, Done, CALLBACK_CHUNK_FINISHED);
+        Report(Options, {Done > Announced ? Done : Announced, Done});
         return Cancelled(Options) ? ECANCELED : 0;
     }
 
     void Finish() {
         if (Done < Announced)
-            Report(Options, Done, Done, CALLBACK_CHUNK_FINISHED);
+            Report(Options, {Done, Done});
     }
 };
 
@@ -451,9 +451,9 @@ bool Cancelled(const TCopyOptions& options) {
     return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
 }
 
-void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t reason) {
+void Report(const TCopyOptions& options, const TCopyProgress& progress) {
     if (options.Progress)
-        options.Progress(total, done, reason, options.Data);
+        options.Progress(progress);
 }
 
 } // namespace ferrox

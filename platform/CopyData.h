@@ -16,7 +16,7 @@ inline constexpr int64_t WriteBehindAbove = 64 << 20;
 // True once the copy's cancel flag asks it to stop.
 bool Cancelled(const TCopyOptions& options);
 // Tells the copy's progress routine, if any.
-void Report(const TCopyOptions& options, int64_t total, int64_t done, uint32_t reason);
+void Report(const TCopyOptions& options, const TCopyProgress& progress);
 
 // Copies the bytes of in into the empty file out: a reflink clone where the two file
 // systems can share blocks, else copy_file_range in growing chunks, else read/write; holes

@@ -274,14 +274,14 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
         result.Skipped = true;
         return result;
     }
-    Report(options, length, 0, CALLBACK_STREAM_SWITCH);
+    Report(options, {length, 0, true});
     if (Cancelled(options)) {
         result.Error = ECANCELED;
         return result;
     }
     result.Error = PlaceLink(link, linkStat, dstDir, dstName, options, result, isSelf);
     if (result.Error == 0)
-        Report(options, length, length, CALLBACK_CHUNK_FINISHED);
+        Report(options, {length, length});
     return result;
 }
 
@@ -383,7 +383,7 @@ int TFileCopy::WriteContent() {
     std::optional<TContentHash> written;
     if (options_.Verify)
         written.emplace();
-    Report(options_, source_.st_size, 0, CALLBACK_STREAM_SWITCH);
+    Report(options_, {source_.st_size, 0, true});
     int error = CopyData(in_.Get(), out_.Get(), source_, dir_.Device, options_,
                          written ? &*written : nullptr);
     if (error == 0)

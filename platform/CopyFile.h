@@ -16,18 +16,18 @@
 
 namespace ferrox {
 
-// Reasons of a progress report.
-inline constexpr uint32_t CALLBACK_CHUNK_FINISHED = 0;
-inline constexpr uint32_t CALLBACK_STREAM_SWITCH = 1;
-
-// Called on the copying thread: once with CALLBACK_STREAM_SWITCH and nothing transferred
-// when the data starts, then with CALLBACK_CHUNK_FINISHED after every chunk.
-using TCopyProgressRoutine = void (*)(int64_t totalFileSize, int64_t totalBytesTransferred,
-                                      uint32_t callbackReason, void* data);
+// How far a copy has got: once when its data begins (Starts, nothing done), then after
+// every chunk, Done of Size bytes.
+struct TCopyProgress {
+    int64_t Size = 0;
+    int64_t Done = 0;
+    bool Starts = false;
+};
+// Called on the copying thread.
+using TCopyProgressRoutine = std::function<void(const TCopyProgress&)>;
 
 struct TCopyOptions {
     TCopyProgressRoutine Progress = nullptr;
-    void* Data = nullptr;
     // Non-zero stops the copy at its next chunk; the copy then fails with ECANCELED.
     const std::atomic<int32_t>* Cancel = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).

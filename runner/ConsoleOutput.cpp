@@ -1,5 +1,6 @@
 #include "runner/ConsoleOutput.h"
 
+#include "core/RunFiguresText.h"
 #include "platform/FileSystem.h"
 
 #include <cerrno>
@@ -32,7 +33,7 @@ void TConsoleOutput::WriteLineLocked(int fd, const std::string& line) {
 }
 
 void TConsoleOutput::SetStatusText(const std::string& text, TStatusKind kind) {
-    if (text.empty() || kind == TStatusKind::Told || (quiet_ && kind == TStatusKind::Info))
+    if (text.empty() || (quiet_ && kind == TStatusKind::Info))
         return;
     std::lock_guard lock(mutex_);
     WriteLineLocked(kind == TStatusKind::Failure ? STDERR_FILENO : STDOUT_FILENO, text);
@@ -48,23 +49,24 @@ void TConsoleOutput::SetRunText(const std::string& text) {
     runText_ = text;
 }
 
-void TConsoleOutput::SetText(const std::string& text) {
+void TConsoleOutput::SetFile(const TFileProgress& file, bool displayBar) {
     std::lock_guard lock(mutex_);
-    gaugeText_ = text;
+    percent_ = file.Size > 0 ? int(file.Done * 100 / file.Size) : 0;
+    if (!displayBar && file.Done != 0)
+        gaugeText_ = ByteCountText(file.Done, file.Size, format_);
 }
 
-void TConsoleOutput::SetRateText(const std::string& text) {
+void TConsoleOutput::SetRate(const TTransferRate& rate) {
     std::lock_guard lock(mutex_);
-    rate_ = text;
+    rate_ = RateText(rate, format_);
 }
 
 std::string TConsoleOutput::ProgressLineLocked() const {
     char head[64];
-    int32_t max = max_.load(), progress = progress_.load();
     if (!gaugeText_.empty())
         std::snprintf(head, sizeof head, "%s", gaugeText_.c_str());
     else
-        std::snprintf(head, sizeof head, "%3d%%", max > 0 ? int(int64_t(progress) * 100 / max) : 0);
+        std::snprintf(head, sizeof head, "%3d%%", percent_);
     std::string line = std::string(head) + "  " + rate_ + "  ";
     if (!runText_.empty())
         line += runText_ + "  ";

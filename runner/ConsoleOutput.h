@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/FaceSinks.h"
+#include "platform/NumberFormat.h"
 
 namespace ferrox {
 
@@ -12,22 +13,20 @@ namespace ferrox {
 // own and, on a terminal, a live progress line for the current file under them. Failures
 // (the error log's texts, the run's failed lines) go to stderr, the rest to stdout. A write that
 // fails (a closed pipe, a full disk) is dropped: output never stops the copy.
-class TConsoleOutput : public IStatusLine, public IGauge, public IRatePanel {
+class TConsoleOutput : public IStatusLine {
 public:
     TConsoleOutput(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
 
-    // Failures to stderr, other texts to stdout; a failure that the run's events tell is
-    // left to them, so it is printed once.
+    // Failures to stderr, other texts to stdout (not with quiet).
     void SetStatusText(const std::string& text, TStatusKind kind) override;
     // The file the progress line names (the run's file-started event).
     void SetCurrentFile(const std::string& path);
     // The whole run's place on the progress line ("line N of M, …, about T left").
     void SetRunText(const std::string& text);
-    void SetMaxValue(int32_t value) override { max_.store(value); }
-    void SetProgress(int32_t value) override { progress_.store(value); }
-    int32_t MinValue() const override { return 0; }
-    void SetText(const std::string& text) override;
-    void SetRateText(const std::string& text) override;
+    // The current file's progress (as a percentage, or as byte counts when the options
+    // want no bar) and its rate.
+    void SetFile(const TFileProgress& file, bool displayBar);
+    void SetRate(const TTransferRate& rate);
 
     // Draws the progress line again (terminal only); called a few times a second.
     void Redraw();
@@ -50,8 +49,8 @@ private:
     std::string rate_;
     std::string runText_;
     bool progressShown_ = false;
-    std::atomic<int32_t> max_{100};
-    std::atomic<int32_t> progress_{0};
+    int percent_ = 0;
+    const TNumberFormat format_ = TNumberFormat::FromUserLocale();
 };
 
 } // namespace ferrox

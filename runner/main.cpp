@@ -175,37 +175,66 @@ private:
     std::vector<std::pair<std::string, TStatusKind>> texts_;
 };
 
-// What the run tells: the file the progress line names, every failed line with its path
-// and reason on stderr, and its end, which wakes the main thread at once.
+// What the run tells, in ferrox-run's words: the status line's for what goes on, and a
+// line of its own on stderr for every failed line (their status texts are not printed
+// again); the file the progress line names; and the run's end, which wakes the main
+// thread at once.
 class TRunnerEvents : public IRunEvents {
 public:
-    explicit TRunnerEvents(TConsoleOutput& out) : out_(out) {}
+    TRunnerEvents(TConsoleOutput& out, std::function<bool()> displayBar)
+        : out_(out), displayBar_(std::move(displayBar)) {}
 
-    void FileStarted(const PVirtualNode&, const std::string& source) override {
-        out_.SetCurrentFile(source);
+    void RunEvent(const TRunEvent& e, const TEventWords& words) override {
+        switch (e.Kind) {
+        case TRunEvent::FileStarted:
+            out_.SetCurrentFile(e.Path);
+            break;
+        case TRunEvent::LineFailed:
+            out_.PrintError("ferrox-run: failed: " + e.Where + ": " + SysErrorMessage(e.Code));
+            return;
+        case TRunEvent::LineInterrupted:
+            // What was asked, not a failure: on stdout, and the summary counts it apart.
+            bytesInterrupted_.fetch_add(e.Bytes);
+            out_.SetStatusText("ferrox-run: interrupted: " + e.Path + " (" +
+                                   FormatNumber(double(e.Bytes), 0, 0, format_) + " of " +
+                                   FormatNumber(double(e.Size), 0, 0, format_) +
+                                   " bytes written, not kept)",
+                               TStatusKind::Info);
+            return;
+        case TRunEvent::SourceNotRemoved:
+            if (!e.Line)
+                break; // a folder that keeps something: the status line's words
+            sourcesKept_.fetch_add(1);
+            out_.PrintError("ferrox-run: source not removed: " + e.Path + ": " +
+                            SysErrorMessage(e.Code));
+            return;
+        case TRunEvent::CopyFailed:
+            return; // its line's failure is printed
+        case TRunEvent::FileFinished:
+            if (e.Code != 0)
+                return;
+            break;
+        case TRunEvent::RunEnded:
+            out_.SetStatusText(words.Shown, TStatusKind::Info);
+            RunEnded();
+            return;
+        default:
+            break;
+        }
+        out_.SetStatusText(words.Logged, TStatusKind::Failure);
+        out_.SetStatusText(words.Shown, TStatusKind::Info);
+    }
+    void FileProgress(const std::optional<TFileProgress>& file,
+                      const std::optional<TTransferRate>& rate) override {
+        if (file)
+            out_.SetFile(*file, !displayBar_ || displayBar_());
+        if (rate)
+            out_.SetRate(*rate);
     }
     void RunProgress(const TRunFigures& figures) override {
         out_.SetRunText(RunLiveLine(figures, format_));
     }
-    void SourceNotRemoved(const PVirtualNode&, const std::string& source, int code) override {
-        sourcesKept_.fetch_add(1);
-        out_.PrintError("ferrox-run: source not removed: " + source + ": " + SysErrorMessage(code));
-    }
-    void LineFailed(const PVirtualNode&, const std::string&, int code,
-                    const std::string& where) override {
-        out_.PrintError("ferrox-run: failed: " + where + ": " + SysErrorMessage(code));
-    }
-    // What was asked, not a failure: on stdout, and the summary counts it apart.
-    void LineInterrupted(const PVirtualNode&, const std::string& source, int64_t written,
-                         int64_t size) override {
-        bytesInterrupted_.fetch_add(written);
-        out_.SetStatusText("ferrox-run: interrupted: " + source + " (" +
-                               FormatNumber(double(written), 0, 0, format_) + " of " +
-                               FormatNumber(double(size), 0, 0, format_) +
-                               " bytes written, not kept)",
-                           TStatusKind::Info);
-    }
-    void RunEnded(bool) override {
+    void RunEnded() {
         std::lock_guard lock(mutex_);
         ended_ = true;
         endedCv_.notify_all();
@@ -221,6 +250,7 @@ public:
 
 private:
     TConsoleOutput& out_;
+    std::function<bool()> displayBar_;
     const TNumberFormat format_ = TNumberFormat::FromUserLocale();
     std::mutex mutex_;
     std::condition_variable endedCv_;
@@ -304,11 +334,9 @@ int main(int argc, char** argv) {
 
     TraceCreate();
     TConsoleOutput out(args.Quiet, ::isatty(STDOUT_FILENO) == 1);
-    TRunnerEvents events(out);
     TFerroxCore core(args.QueueFile);
+    TRunnerEvents events(out, [&core] { return core.Options().DisplayProgressBar; });
     TCoreSinks sinks;
-    sinks.Gauge = &out;
-    sinks.RatePanel = &out;
     sinks.RunEvents = &events;
     core.OverrideOptions(args.Options);
     if (int rc = LoadQueue(core, sinks, out, args)) {

@@ -1,30 +1,30 @@
 #include "engine/modRXThread/ProgressChannel.h"
 
 #include "diag/Trace.h"
-#include "platform/CopyFile.h"
 
 #include <chrono>
 
 namespace ferrox {
 
-void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
-                          uint32_t callbackReason, void* data) {
+void CopyProgressCallback(TCopyReporter& reporter, const TCopyProgress& progress) {
     TTraceScope trace("CopyProgressCallback");
     try {
-        auto* reporter = static_cast<TCopyReporter*>(data);
-        TProgressChannel* channel = reporter->Channel;
-        channel->ProgressList.Add({totalFileSize, totalBytesTransferred, callbackReason,
-                                   reporter->File, reporter->StartNs});
-        const int64_t moved = totalBytesTransferred - reporter->Reported;
-        reporter->Reported = totalBytesTransferred;
+        TProgressChannel* channel = reporter.Channel;
+        const int64_t totalBytesTransferred = progress.Done;
+        const uint32_t callbackReason =
+            progress.Starts ? CALLBACK_STREAM_SWITCH : CALLBACK_CHUNK_FINISHED;
+        channel->ProgressList.Add({progress.Size, totalBytesTransferred, callbackReason,
+                                   reporter.File, reporter.StartNs});
+        const int64_t moved = totalBytesTransferred - reporter.Reported;
+        reporter.Reported = totalBytesTransferred;
         const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 std::chrono::steady_clock::now().time_since_epoch())
                                 .count();
-        if (callbackReason == CALLBACK_CHUNK_FINISHED && moved > 0 && reporter->LastStampNs) {
-            channel->DataNanos.fetch_add(now - reporter->LastStampNs, std::memory_order_relaxed);
+        if (callbackReason == CALLBACK_CHUNK_FINISHED && moved > 0 && reporter.LastStampNs) {
+            channel->DataNanos.fetch_add(now - reporter.LastStampNs, std::memory_order_relaxed);
             channel->DataBytes.fetch_add(moved, std::memory_order_relaxed);
         }
-        reporter->LastStampNs = now;
+        reporter.LastStampNs = now;
         if (moved != 0) {
             channel->BytesMoved.fetch_add(moved, std::memory_order_relaxed);
             if (moved > 0)

@@ -5,10 +5,14 @@
 #include <mutex>
 
 #include "engine/RunFigures.h"
+#include "platform/CopyFile.h"
 #include "platform/Event.h"
 
 namespace ferrox {
 
+// What a progress report says (its CallbackReason).
+inline constexpr uint32_t CALLBACK_CHUNK_FINISHED = 0; // a chunk was copied
+inline constexpr uint32_t CALLBACK_STREAM_SWITCH = 1;  // the data begins
 // Not a copy's own report: the run's word that a copy has ended, done or failed (an empty
 // file reports no chunk, and a failed one never reaches its end), so the monitor stops
 // counting it among the files in flight.
@@ -90,10 +94,9 @@ struct TCopyReporter {
     int64_t LastStampNs = 0; // steady clock, at the last report
 };
 
-// The copy's progress routine; data is a TCopyReporter. Queues a report, counts the bytes
-// moved and wakes the monitor.
-void CopyProgressCallback(int64_t totalFileSize, int64_t totalBytesTransferred,
-                          uint32_t callbackReason, void* data);
+// The copy's progress routine for one copy: queues a report, counts the bytes moved and
+// wakes the monitor.
+void CopyProgressCallback(TCopyReporter& reporter, const TCopyProgress& progress);
 // Tells the monitor that the copy which reported through `reporter` has ended (nothing
 // when it reported nothing).
 void ReportCopyEnded(const TCopyReporter& reporter);

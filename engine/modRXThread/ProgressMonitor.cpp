@@ -4,8 +4,6 @@
 #include "platform/CopyFile.h"
 #include "platform/ThreadName.h"
 
-#include <climits>
-#include <cmath>
 #include <exception>
 
 namespace ferrox {
@@ -31,9 +29,16 @@ void TProgressMonitor::Stop() {
     thread_.join();
 }
 
+void TProgressMonitor::Failed(const char* what) {
+    TRunEvent failed{TRunEvent::Exception};
+    failed.Text = what;
+    failed.InRun = false;
+    events_.Tell(failed);
+}
+
 void TProgressMonitor::Run() {
     running_.store(true);
-    status_.Show("Processing Thread Started");
+    events_.Tell({TRunEvent::MonitorStarted});
     started_.Set();
     TProgressList& records = channel_.ProgressList;
     while (!stop_.load()) {
@@ -45,7 +50,7 @@ void TProgressMonitor::Run() {
                     sink_.ShowProgress(ShowRecord(rec));
                 } catch (const std::exception& e) {
                     // This record cannot be shown; the ones behind it still are.
-                    status_.Show(std::string("Exception Error: ") + e.what());
+                    Failed(e.what());
                 }
                 records.RemoveFirst();
                 drained = true;
@@ -67,11 +72,11 @@ void TProgressMonitor::Run() {
                 channel_.MonitorEvent.Wait();
             channel_.MonitorEvent.Reset();
         } catch (const std::exception& e) {
-            status_.Show(std::string("Exception Error: ") + e.what());
+            Failed(e.what());
         }
     }
     running_.store(false);
-    status_.Show("Processing Thread Shutdown");
+    events_.Tell({TRunEvent::MonitorStopped});
 }
 
 TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
@@ -93,40 +98,16 @@ TProgressShown TProgressMonitor::ShowRecord(const TCopyProgressRec& rec) {
         inFlight_[rec.File] = rec;
     if (!followed)
         return shown;
-    if (DisplayProgressBar) {
-        // The gauge takes 32-bit values: larger files are shown in scaled units.
-        int shift = 0;
-        while ((rec.TotalFileSize >> shift) > INT32_MAX)
-            ++shift;
-        shown.Max = static_cast<int32_t>(rec.TotalFileSize >> shift);
-        if (rec.CallbackReason == CALLBACK_STREAM_SWITCH)
-            shown.ProgressToMin = true;
-        else if (rec.CallbackReason == CALLBACK_CHUNK_FINISHED)
-            shown.Progress = static_cast<int32_t>(rec.TotalBytesTransferred >> shift);
-    }
-    if (!DisplayProgressBar && rec.TotalBytesTransferred != 0) {
-        try {
-            shown.Text = FormatNumber(double(rec.TotalBytesTransferred), 8, 0, NumberFormat) +
-                         " / " + FormatNumber(double(rec.TotalFileSize), 8, 0, NumberFormat);
-        } catch (...) {
-            // The text is a courtesy; the gauge and the next report go on without it.
-        }
-    }
+    shown.File = TFileProgress{rec.TotalFileSize, rec.TotalBytesTransferred,
+                               rec.CallbackReason == CALLBACK_STREAM_SWITCH};
     if (rec.TotalBytesTransferred != 0) {
-        try {
-            auto start =
-                std::chrono::system_clock::time_point(std::chrono::nanoseconds(rec.StartNs));
-            auto elapsed = ClockNow() - start;
-            if (elapsed.count() < 0)
-                elapsed = -elapsed;
-            auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-            if (seconds != 0) {
-                double rate = double(rec.TotalBytesTransferred) / double(seconds) * 60.0 / 1024.0;
-                shown.Rate = FormatNumber(rate, 8, 2, NumberFormat) + " K/per min";
-            }
-        } catch (...) {
-            // As above: the rate panel keeps its last text.
-        }
+        auto start = std::chrono::system_clock::time_point(std::chrono::nanoseconds(rec.StartNs));
+        auto elapsed = ClockNow() - start;
+        if (elapsed.count() < 0)
+            elapsed = -elapsed;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+        if (seconds != 0)
+            shown.Rate = TTransferRate{rec.TotalBytesTransferred, int64_t(seconds)};
     }
     return shown;
 }

@@ -8,23 +8,31 @@
 #include <thread>
 #include <unordered_map>
 
-#include "diag/StatusLine.h"
+#include "engine/RunEvents.h"
 #include "engine/modRXThread/ProgressChannel.h"
 #include "engine/modRXThread/RunFiguresMeter.h"
-#include "platform/NumberFormat.h"
 
 namespace ferrox {
 
-// What the monitor shows for one progress report, to be applied in this order: the
-// gauge's maximum, its position (or its minimum, at the start of a file), its text, and
-// the rate panel's text. What is not set stays as it is.
+// How far the file the gauge follows has got.
+struct TFileProgress {
+    int64_t Size = 0;
+    int64_t Done = 0;
+    bool Starts = false; // its data begins: the gauge goes back to its start
+};
+
+// What a file's copy has moved in the whole seconds since it began: the transfer rate.
+struct TTransferRate {
+    int64_t Bytes = 0;
+    int64_t Seconds = 0;
+};
+
+// What the monitor shows for one progress report, as values each face words and scales
+// for itself: the followed file's progress and rate, and a few times a second the whole
+// run's figures. What is not set stays as it is.
 struct TProgressShown {
-    std::optional<int32_t> Max;
-    bool ProgressToMin = false;
-    std::optional<int32_t> Progress;
-    std::optional<std::string> Text;
-    std::optional<std::string> Rate;
-    // The whole run's figures, a few times a second while a run goes on.
+    std::optional<TFileProgress> File;
+    std::optional<TTransferRate> Rate;
     std::optional<TRunFigures> Figures;
 };
 
@@ -39,8 +47,9 @@ public:
 // Every report is shown, in order; the copy never waits for it.
 class TProgressMonitor {
 public:
-    TProgressMonitor(TProgressChannel& channel, TStatusLine& status, IProgressSink& sink)
-        : channel_(channel), status_(status), sink_(sink), meter_(channel) {}
+    // events: where its start, its end and what it cannot show are told.
+    TProgressMonitor(TProgressChannel& channel, IRunEventSink& events, IProgressSink& sink)
+        : channel_(channel), events_(events), sink_(sink), meter_(channel) {}
     ~TProgressMonitor() { Stop(); }
     TProgressMonitor(const TProgressMonitor&) = delete;
     TProgressMonitor& operator=(const TProgressMonitor&) = delete;
@@ -60,18 +69,15 @@ public:
     // How many files it counts in flight (on the monitor's thread, or when it is stopped).
     size_t FilesInFlight() const { return inFlight_.size(); }
 
-    // Seams for tests, set before Start (the clock is diag's SetClock).
-    TNumberFormat NumberFormat = TNumberFormat::FromUserLocale();
-    // The gauge shows the bar (true) or the byte counts as its text; the option as read
-    // at start-up.
-    bool DisplayProgressBar = true;
     // Pause after a busy pass, so a copy of many small files wakes the monitor (and pays
     // for the wake-up) at a bounded rate; reports simply gather meanwhile.
     std::chrono::milliseconds PaceAfterPass{10};
 
 private:
+    void Failed(const char* what); // told as an operation's exception: the monitor goes on
+
     TProgressChannel& channel_;
-    TStatusLine& status_;
+    IRunEventSink& events_;
     IProgressSink& sink_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

@@ -45,12 +45,19 @@ std::string QueueText(const std::vector<std::string>& sources, const std::string
     return text;
 }
 
-// Records the status line; a text named in HoldAt keeps its sender waiting until Release,
-// which lets a test act at a known point of the worker's way.
-class THoldingStatus : public IStatusLine {
+// Records the status line, the run's words included, as the window shows them; a text
+// named in HoldAt keeps its sender waiting until Release, which lets a test act at a known
+// point of the worker's way.
+class THoldingStatus : public IStatusLine, public IRunEvents {
 public:
     std::string HoldAt;
     TEvent Release{false};
+
+    void RunEvent(const TRunEvent&, const TEventWords& words) override {
+        for (const std::string* text : {&words.Logged, &words.Shown})
+            if (!text->empty())
+                SetStatusText(*text, TStatusKind::Info);
+    }
 
     void SetStatusText(const std::string& text, TStatusKind) override {
         {
@@ -116,6 +123,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     bool optionsReadBeforeLoad = false, loadRunning = false;
     TCoreSinks sinks;
     sinks.StatusLine = &status;
+    sinks.RunEvents = &status;
     sinks.PleaseWait = &wait;
     sinks.ProcessEvents = [&] {
         // Called while the load goes through its lines.
@@ -177,6 +185,7 @@ TEST_F(TFerroxCoreTest, AnOptionThatMeansNothingRunsSafelyAndIsStartUpsLastWord)
         TFerroxCore core;
         TCoreSinks sinks;
         sinks.StatusLine = &status;
+        sinks.RunEvents = &status;
         core.Attach(sinks);
         EXPECT_EQ(core.Start(), TLoadResult::Loaded);
         EXPECT_EQ(status.Texts().back(), told);
@@ -190,6 +199,7 @@ TEST_F(TFerroxCoreTest, AnOptionThatMeansNothingRunsSafelyAndIsStartUpsLastWord)
     TFerroxCore core;
     TCoreSinks sinks;
     sinks.StatusLine = &status;
+    sinks.RunEvents = &status;
     core.Attach(sinks);
     core.OverrideOptions({TExistingTargets::Overwrite, std::nullopt, std::nullopt});
     core.Start();
@@ -213,6 +223,7 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     auto core = std::make_unique<TFerroxCore>(queueFile);
     TCoreSinks sinks;
     sinks.StatusLine = &status;
+    sinks.RunEvents = &status;
     sinks.CloseProgram = [&] { ++closed; };
     core->Attach(sinks);
     core->Start();
@@ -248,7 +259,9 @@ TEST_F(TFerroxCoreTest, ClosingDuringACopyStopsTheFileInProgress) {
     // Holds the worker where the file is about to be copied.
     struct THold : IRunEvents {
         TEvent Started{false}, Release{false};
-        void FileStarted(const PVirtualNode&, const std::string&) override {
+        void RunEvent(const TRunEvent& e, const TEventWords&) override {
+            if (e.Kind != TRunEvent::FileStarted)
+                return;
             Started.Set();
             Release.Wait();
         }
@@ -313,6 +326,7 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
     };
     TCoreSinks sinks;
     sinks.StatusLine = &status;
+    sinks.RunEvents = &status;
     core.Attach(sinks);
     core.Start();
     trace.reset(); // the load's
@@ -423,6 +437,7 @@ TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
             TFerroxCore core;
             TCoreSinks sinks;
             sinks.StatusLine = &status;
+            sinks.RunEvents = &status;
             core.Attach(sinks);
             core.Start();
             if (c.userMade)
@@ -464,6 +479,7 @@ TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
         TWaitRecorder wait;
         TCoreSinks sinks;
         sinks.StatusLine = &status;
+        sinks.RunEvents = &status;
         sinks.PleaseWait = &wait;
         // The first one ends once the second shows that it waits.
         sinks.ProcessEvents = [&] {

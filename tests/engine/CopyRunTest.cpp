@@ -28,7 +28,7 @@ bool IsIdle(const TRunState& run) {
 
 TEST_F(TEngineTest, EmptyQueueStartsAndEndsAtOnce) {
     RunToEnd();
-    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"Starting Copy", Completed}));
+    EXPECT_EQ(events.Events(), (std::vector<std::string>{"run started", "ended"}));
     EXPECT_TRUE(IsIdle(run));
     EXPECT_TRUE(TraceEntries().empty());
 }
@@ -67,11 +67,13 @@ TEST_F(TEngineTest, FailedLineDoesNotStopTheRunAndMovesMoveFilesAndFolders) {
     EXPECT_EQ(ReadFile(P("out/moved")), "m");
     EXPECT_FALSE(Exists(P("tree"))); // a folder marked Move is moved, and the emptied folder goes
     EXPECT_EQ(ReadFile(P("out/tree/inside")), "i");
-    EXPECT_EQ(status.Count("Error copying file [No such file or directory]"), 1u);
-    std::vector<std::string> texts = status.Texts();
-    EXPECT_EQ(texts.front(), "Starting Copy");
-    // The words every run ends with, and what was not copied.
-    EXPECT_EQ(texts.back(), Completed + " \u2014 1 failed");
+    std::vector<std::string> told = events.Events();
+    EXPECT_EQ(told.front(), "run started");
+    EXPECT_EQ(events.Count("failed " + P("lost") + " " + std::to_string(ENOENT) + " at " +
+                           P("no-such-parent/deeper")),
+              1u);
+    // How every run ends, with what was not copied.
+    EXPECT_EQ(told.back(), "ended, 1 failed");
     // The failed line says why, in both lists, until it is copied after all.
     ASSERT_TRUE(q.lstCopyFrom.FirstNode()->Data.Note());
     EXPECT_NE(q.lstCopyFrom.FirstNode()->Data.Note()->find(": No such file or directory"),
@@ -84,7 +86,7 @@ TEST_F(TEngineTest, FailedLineDoesNotStopTheRunAndMovesMoveFilesAndFolders) {
     q.lstCopyFrom.SetSelected(q.lstCopyFrom.FirstNode(), true);
     q.ResetCopyStatus();
     RunToEnd();
-    EXPECT_EQ(status.Last(), Completed);
+    EXPECT_EQ(events.Events().back(), "ended");
     EXPECT_FALSE(q.lstCopyFrom.FirstNode()->Data.Note());
     EXPECT_FALSE(q.lstCopyTo.FirstNode()->Data.Note());
 }
@@ -160,7 +162,7 @@ TEST_F(TEngineTest, WholeTreesCopyCompletelyWithOddNamesHiddenFilesAndEmptyDirec
     for (int32_t s : Statuses(q.lstCopyFrom))
         EXPECT_TRUE(s == lsFileDone || s == lsDirDone) << s;
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), q.lstCopyTo.RootNodeCount());
-    EXPECT_FALSE(LogExists());
+    EXPECT_EQ(events.Failures(), 0u);
 }
 
 // A directory line whose destination cannot take it fails naming the path at fault, with
@@ -211,19 +213,11 @@ TEST_F(TEngineTest, DirectoryLinesFailNamingTheDestinationAtFault) {
         events.Clear();
         AddPair(P("src"), c.Dest, true);
         RunToEnd();
-        const std::string line =
-            "Error creating directory [" + c.Where + "] " + SysErrorMessage(c.Code);
-        EXPECT_EQ(status.Count(line), 1u) << line;
-        EXPECT_NE(ReadFile(P(LogFileName())).find(line + "\r\n"), std::string::npos);
-        EXPECT_EQ(status.Count("Error copying file [" + SysErrorMessage(c.Code) + "]"), 1u);
         const std::string failedLine = c.Where.ends_with("sub/") ? P("src/sub") : P("src");
-        const std::vector<std::string> ev = events.Events();
-        EXPECT_NE(
-            std::find(ev.begin(), ev.end(),
-                      "failed " + failedLine + " " + std::to_string(c.Code) + " at " + c.Where),
-            ev.end());
+        EXPECT_EQ(events.Count("failed " + failedLine + " " + std::to_string(c.Code) + " at " +
+                               c.Where + " making"),
+                  1u);
         EXPECT_EQ(NamesIn(P("outside")).size(), 0u);
-        status.Clear();
     }
 }
 
@@ -238,8 +232,8 @@ TEST_F(TEngineTest, DirectoryIntoItselfAndTheRootAreRefusedWithNothingMade) {
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{7, 7, 7}));
     EXPECT_FALSE(Exists(P("src/sub/src")));
     EXPECT_FALSE(Exists(P("out")));
-    EXPECT_EQ(status.Count("Error copying file [" + SysErrorMessage(errDirIntoItself) + "]"), 2u);
-    EXPECT_EQ(status.Count("Error copying file [" + SysErrorMessage(errRootDirectory) + "]"), 1u);
+    EXPECT_EQ(events.Count("failed " + P("src") + " " + std::to_string(errDirIntoItself)), 2u);
+    EXPECT_EQ(events.Count("failed / " + std::to_string(errRootDirectory)), 1u);
 }
 
 TEST_F(TEngineTest, LinksAreRecreatedNotFollowedAndSpecialFilesFail) {
@@ -257,7 +251,7 @@ TEST_F(TEngineTest, LinksAreRecreatedNotFollowedAndSpecialFilesFail) {
     n = ::readlink(P("out/src/loop").c_str(), buf, sizeof buf);
     EXPECT_EQ(std::string(buf, size_t(n > 0 ? n : 0)), P("src"));
     EXPECT_FALSE(Exists(P("out/src/fifo")));
-    EXPECT_EQ(status.Count("Error copying file [" + SysErrorMessage(errSpecialFile) + "]"), 1u);
+    EXPECT_EQ(events.Count("failed " + P("src/fifo") + " " + std::to_string(errSpecialFile)), 1u);
     EXPECT_EQ(ReadFile(P("target.txt")), "outside");
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 4u); // the loop was not expanded
 }
@@ -279,9 +273,9 @@ TEST_F(TEngineTest, SelectedLinesModeCopiesExactlyTheSelectedPairs) {
     EXPECT_TRUE(IsIdle(run));
 
     q.lstCopyFrom.ClearSelection();
-    status.Clear();
+    events.Clear();
     RunToEnd(true); // nothing selected: ends at once like any run
-    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"Starting Copy", Completed}));
+    EXPECT_EQ(events.Events(), (std::vector<std::string>{"run started", "ended"}));
     EXPECT_TRUE(IsIdle(run));
 }
 
@@ -301,7 +295,7 @@ TEST_F(TEngineTest, AbortDuringALargeFileInterruptsItAndEndsTheRun) {
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileFailed, lsFileWaiting}));
     EXPECT_EQ(ReadFile(P("out/big.bin")), "old");
     EXPECT_TRUE(Exists(P("big.bin")));
-    EXPECT_EQ(status.Last(), Completed + " \u2014 1 interrupted, 1 not reached (aborted)");
+    EXPECT_EQ(events.Events().back(), "ended aborted, 1 interrupted, 1 not reached");
     EXPECT_TRUE(IsIdle(run));
     const std::vector<std::string> ev = events.Events();
     const std::string stopped = "interrupted " + P("big.bin") + " ";
@@ -328,9 +322,9 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     control.StartPauseResume();
     pauser.join();
     EXPECT_TRUE(run.Phase.View().Held);
-    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
+    EXPECT_TRUE(events.WaitFor("paused"));
     EXPECT_EQ(run.Phase.Phase(), TRunPhase::Paused);
-    EXPECT_EQ(status.Count("Copy currently Paused."), 1u);
+    EXPECT_EQ(events.Count("paused"), 1u);
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(run.CopyRunning);
     control.StartPauseResume(); // "Resume"
@@ -351,7 +345,7 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); });
     control.StartPauseResume();
     pauser.join();
-    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
+    EXPECT_TRUE(events.WaitFor("paused"));
     control.AbortOrClose(); // "&Abort" while paused
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
@@ -391,7 +385,7 @@ TEST_F(TEngineTest, FullDiskFailsTheLineAndKeepsTheOldTarget) {
     EXPECT_EQ(old, "the old target");
     EXPECT_EQ(entries, 1);
     EXPECT_TRUE(Exists(P("big.bin")));
-    EXPECT_EQ(status.Count("Error copying file [No space left on device]"), 1u);
+    EXPECT_EQ(events.Count("failed " + P("big.bin") + " " + std::to_string(ENOSPC)), 1u);
 }
 
 TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) {
@@ -409,7 +403,7 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
     TRunWrites writes;
     std::thread expander(
         [&] { r = ExpandDir(q, run, writes, dirLine, P("src"), destLine, P("out/")); });
-    EXPECT_TRUE(WaitForStatus("Copy currently Paused."));
+    EXPECT_TRUE(events.WaitFor("paused"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 1u); // nothing before the resume
     EXPECT_EQ(run.Phase.Phase(), TRunPhase::Paused);

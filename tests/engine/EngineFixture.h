@@ -24,32 +24,76 @@ class TEventRecorder : public IRunEventSink {
 public:
     explicit TEventRecorder(const TRunState& run) : run_(run) {}
     void Tell(const TRunEvent& e) override {
+        const std::string code = std::to_string(e.Code);
         switch (e.Kind) {
+        case TRunEvent::RunStarted:
+            return Add("run started");
         case TRunEvent::FileStarted:
             return Add("started " + e.Path);
-        case TRunEvent::FileFinished:
-            return Add("finished " + e.Path + " " + std::to_string(e.Code));
+        case TRunEvent::FileSkipped:
+            return Add("skipped " + e.Target);
+        case TRunEvent::CopiedBeside:
+            return Add("copied as " + e.Target);
+        case TRunEvent::AttributesIncomplete:
+            return Add("attributes " + e.Path + " " + code);
         case TRunEvent::SourceNotRemoved:
-            return Add("not removed " + e.Path);
+            return Add("not removed " + e.Path + " " + code);
+        case TRunEvent::CopyFailed:
+            return Add("copy failed " + e.Path + " " + code);
+        case TRunEvent::FileFinished:
+            return Add("finished " + e.Path + " " + code);
         case TRunEvent::LineFailed:
-            return Add("failed " + e.Path + " " + std::to_string(e.Code) +
-                       (e.Where == e.Path ? "" : " at " + e.Where));
+            return Add("failed " + e.Path + " " + code +
+                       (e.Where == e.Path ? "" : " at " + e.Where) +
+                       (e.Stage == TRunEvent::AtMakingFolder ? " making" : ""));
         case TRunEvent::LineInterrupted:
             return Add("interrupted " + e.Path + " " + std::to_string(e.Bytes) + " of " +
                        std::to_string(e.Size));
-        case TRunEvent::RunEnded:
-            return RunEnded(e.Aborted);
+        case TRunEvent::WritingToDisk:
+            return Add("writing to disk");
+        case TRunEvent::RunEnded: {
+            std::string counts;
+            for (auto [n, what] : {std::pair{e.Failed, " failed"},
+                                   {e.Interrupted, " interrupted"},
+                                   {e.NotReached, " not reached"}})
+                if (n > 0)
+                    counts += ", " + std::to_string(n) + what;
+            return RunEnded(e.Aborted, counts);
+        }
         case TRunEvent::PhaseChanged:
-            return PhaseChanged();
+            return PhaseChanged(e.Phase);
+        case TRunEvent::Exception:
+            return Add("exception " + e.Text);
+        case TRunEvent::MonitorStarted:
+        case TRunEvent::MonitorStopped:
+            return;
         }
     }
-    void RunEnded(bool aborted) {
+    // The copies and lines told as failed.
+    size_t Failures() const {
+        std::lock_guard lock(mutex_);
+        return size_t(std::count_if(events_.begin(), events_.end(), [](const std::string& e) {
+            return e.starts_with("failed ") || e.starts_with("copy failed ");
+        }));
+    }
+    size_t Count(const std::string& event) const {
+        std::lock_guard lock(mutex_);
+        return size_t(std::count(events_.begin(), events_.end(), event));
+    }
+    // Waits (up to 30 s) until the event has been told.
+    bool WaitFor(const std::string& event) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(30),
+                            [&] { return std::count(events_.begin(), events_.end(), event) > 0; });
+    }
+    // "ended", "ended aborted", with ", 2 failed, 1 not reached" and what else is told.
+    void RunEnded(bool aborted, const std::string& counts = {}) {
         // Read here, on the worker's thread: the state a face finds when it hears it.
         const bool idle = !run_.CopyRunning && run_.Phase.Phase() == TRunPhase::Idle;
         std::function<void()> then;
         {
             std::lock_guard lock(mutex_);
-            events_.push_back(std::string(aborted ? "ended aborted" : "ended") +
+            events_.push_back(std::string(aborted ? "ended aborted" : "ended") + counts +
                               (idle ? "" : " while busy"));
             then = OnRunEnded;
         }
@@ -57,13 +101,17 @@ public:
         if (then)
             then();
     }
-    void PhaseChanged() {
-        const TRunPhaseView view = run_.Phase.View();
+    void PhaseChanged(const TRunPhaseView& view) {
         std::string name = PhaseName(view.Phase);
         if (view.Held && view.Phase != TRunPhase::Pausing && view.Phase != TRunPhase::Paused)
             name += " (held)";
-        std::lock_guard lock(mutex_);
-        phases_.push_back(name);
+        {
+            std::lock_guard lock(mutex_);
+            phases_.push_back(name);
+            if (view.Phase == TRunPhase::Paused)
+                events_.push_back("paused");
+        }
+        cv_.notify_all();
     }
     static std::string PhaseName(TRunPhase phase) {
         switch (phase) {
@@ -109,8 +157,11 @@ public:
 
 private:
     void Add(std::string event) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(event));
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(std::move(event));
+        }
+        cv_.notify_all();
     }
     const TRunState& run_;
     mutable std::mutex mutex_;
@@ -126,7 +177,6 @@ struct TEngineTest : ::testing::Test {
     TTempDir dir;
     TWorkingDirectory cwd{dir.Path()}; // error logs land here
     TCopyQueue q;
-    TStatusRecorder status{q.StatusLine};
     TRunState run;
     TEventRecorder events{run};
     TRunControl control{q, run};
@@ -151,7 +201,7 @@ struct TEngineTest : ::testing::Test {
     TFileCopyResult Copy(const std::string& source, const std::string& target, bool move,
                          TFileCopyOptions options = {}) {
         options.Progress = &run.Progress;
-        options.StatusLine = &q.StatusLine;
+        options.Events = &events;
         return DoFileCopy(source, target, move, run.AbortFlag, options);
     }
 
@@ -174,15 +224,6 @@ struct TEngineTest : ::testing::Test {
             [&] { return control.CopyWorker() && control.CopyWorker()->Finished(); }));
         control.CopyWorker()->WaitFor();
     }
-
-    // Waits (up to 30 s) until the status line has shown the text.
-    bool WaitForStatus(const std::string& text) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (status.Count(text) == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return status.Count(text) > 0;
-    }
-    bool LogExists() const { return Exists(dir / LogFileName()); }
 };
 
 // Busy-waits (in a thread) for the first progress report, then runs the action: lets a

@@ -1,8 +1,6 @@
 #include "engine/modRXThread/ProgressMonitor.h"
 #include "diag/Clock.h"
 
-#include "support/StatusRecorder.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,30 +8,25 @@
 #include <thread>
 
 using namespace ferrox;
-using namespace ferrox::test;
 
 namespace {
 
-// What the monitor shows, as the gauge and the rate panel would be set, in order.
+// What the monitor shows, as values, in order: "file DONE/SIZE" (with " start" when its data
+// begins) and "rate BYTES/SECONDS".
 struct TRecorder : IProgressSink {
     mutable std::mutex mutex;
     std::vector<std::string> calls;
-    int32_t min = 0;
     void Add(std::string s) {
         std::lock_guard lock(mutex);
         calls.push_back(std::move(s));
     }
     void ShowProgress(const TProgressShown& shown) override {
-        if (shown.Max)
-            Add("max " + std::to_string(*shown.Max));
-        if (shown.ProgressToMin)
-            Add("progress " + std::to_string(min));
-        if (shown.Progress)
-            Add("progress " + std::to_string(*shown.Progress));
-        if (shown.Text)
-            Add("text [" + *shown.Text + "]");
+        if (shown.File)
+            Add("file " + std::to_string(shown.File->Done) + "/" +
+                std::to_string(shown.File->Size) + (shown.File->Starts ? " start" : ""));
         if (shown.Rate)
-            Add("rate [" + *shown.Rate + "]");
+            Add("rate " + std::to_string(shown.Rate->Bytes) + "/" +
+                std::to_string(shown.Rate->Seconds));
     }
     std::vector<std::string> Calls() {
         std::lock_guard lock(mutex);
@@ -41,11 +34,21 @@ struct TRecorder : IProgressSink {
     }
 };
 
+// Its own start and end, as told.
+struct TToldRecorder : IRunEventSink {
+    std::mutex mutex;
+    std::vector<TRunEvent::TKind> told;
+    void Tell(const TRunEvent& e) override {
+        std::lock_guard lock(mutex);
+        told.push_back(e.Kind);
+    }
+};
+
 struct TMonitorTest : ::testing::Test {
     TRecorder ui;
     TProgressChannel channel;
-    TStatusRecorder status;
-    TProgressMonitor monitor{channel, status.Line, ui};
+    TToldRecorder told;
+    TProgressMonitor monitor{channel, told, ui};
     int64_t startNs = 0;
     // A report of the one file in flight, which began at `start`.
     void Show(TCopyProgressRec rec) {
@@ -55,7 +58,6 @@ struct TMonitorTest : ::testing::Test {
     std::chrono::system_clock::time_point start{std::chrono::seconds(1'000'000)};
     std::chrono::system_clock::time_point now = start;
     void SetUp() override {
-        monitor.NumberFormat = {",", "."};
         SetClock([this] { return now; });
         startNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
@@ -65,49 +67,14 @@ struct TMonitorTest : ::testing::Test {
 
 } // namespace
 
-TEST(FormatNumber, GroupsPadsAndRounds) {
-    TNumberFormat comma{",", "."};
-    EXPECT_EQ(FormatNumber(1536, 8, 0, comma), "   1,536");
-    EXPECT_EQ(FormatNumber(30720, 8, 2, comma), "30,720.00");
-    EXPECT_EQ(FormatNumber(1234567.891, 8, 2, comma), "1,234,567.89");
-    EXPECT_EQ(FormatNumber(0, 8, 0, comma), "       0");
-    EXPECT_EQ(FormatNumber(999, 8, 0, comma), "     999");
-    EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
-    EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");
-}
-
-TEST_F(TMonitorTest, GaugeGoesBackToMinAtAStreamStartAndFollowsChunks) {
-    ui.min = 5;
-    Show({1000, 0, 1});
-    Show({1000, 500, 0});
-    EXPECT_EQ(ui.Calls(),
-              (std::vector<std::string>{"max 1000", "progress 5", "max 1000", "progress 500"}));
-}
-
-TEST_F(TMonitorTest, ByteCountsAsTextAndTheRateInTheUsersFormat) {
-    monitor.DisplayProgressBar = false;
-    Show({3072, 0, 1}); // nothing transferred: no text, no rate
-    EXPECT_TRUE(ui.Calls().empty());
+TEST_F(TMonitorTest, AFileStartsAndMovesWithItsRateInWholeSeconds) {
+    Show({3072, 0, 1});                           // nothing transferred: no rate
     now = start + std::chrono::milliseconds(999); // under a second: no rate yet
     Show({3072, 1536, 0});
     now = start + std::chrono::milliseconds(20'700); // 20 whole seconds
     Show({20'000'000, 10'485'760, 0});
-    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"text [   1,536 /    3,072]",
-                                                    "text [10,485,760 / 20,000,000]",
-                                                    "rate [30,720.00 K/per min]"}));
-}
-
-TEST_F(TMonitorTest, FilesOf2GiBAndMoreStillMoveTheGauge) {
-    const int64_t size = 6LL << 30;
-    Show({size, size / 2, 0});
-    Show({size, size, 0});
-    auto calls = ui.Calls();
-    ASSERT_EQ(calls.size(), 4u);
-    int64_t max = std::stoll(calls[0].substr(4));
-    EXPECT_GT(max, 1 << 30);
-    EXPECT_LE(max, INT32_MAX);
-    EXPECT_EQ(calls[1], "progress " + std::to_string(max / 2));
-    EXPECT_EQ(calls[3], "progress " + std::to_string(max));
+    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"file 0/3072 start", "file 1536/3072",
+                                                    "file 10485760/20000000", "rate 10485760/20"}));
 }
 
 // With files side by side the gauge follows the largest in flight, not whichever reported
@@ -119,9 +86,8 @@ TEST_F(TMonitorTest, GaugeFollowsTheLargestFileInFlight) {
     Show({5000, 2500, 0, 2});
     Show({5000, 5000, 0, 2}); // the large one is done
     Show({1000, 800, 0, 1});
-    EXPECT_EQ(ui.Calls(),
-              (std::vector<std::string>{"max 5000", "progress 0", "max 5000", "progress 2500",
-                                        "max 5000", "progress 5000", "max 1000", "progress 800"}));
+    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"file 0/5000 start", "file 2500/5000",
+                                                    "file 5000/5000", "file 800/1000"}));
 }
 
 // A copy that ends without a last chunk (an empty file, a failed or cancelled one) leaves
@@ -133,9 +99,8 @@ TEST_F(TMonitorTest, CopiesThatEndWithoutTheirLastChunkLeaveTheFilesInFlight) {
     Show({0, 2500, REPORT_COPY_ENDED, 2}); // failed half way
     Show({1000, 0, 1, 3});
     Show({1000, 800, 0, 3});
-    EXPECT_EQ(ui.Calls(),
-              (std::vector<std::string>{"max 5000", "progress 0", "max 5000", "progress 2500",
-                                        "max 1000", "progress 0", "max 1000", "progress 800"}));
+    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{"file 0/5000 start", "file 2500/5000",
+                                                    "file 0/1000 start", "file 800/1000"}));
     monitor.ShowRecord({0, 800, REPORT_COPY_ENDED, 3, startNs}); // cancelled
     for (uint64_t f = 10; f < 1010; ++f) { // empty files: a start, no chunk, an end
         monitor.ShowRecord({0, 0, 1, f, startNs});
@@ -160,11 +125,12 @@ TEST_F(TMonitorTest, ThreadShowsEveryRecordInOrderAndStopsInOrder) {
     monitor.Stop();
 
     auto calls = ui.Calls();
-    ASSERT_EQ(calls.size(), 42u);
+    ASSERT_EQ(calls.size(), 21u);
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(calls[size_t(2 * i + 1)], "progress " + std::to_string(i));
-    EXPECT_EQ(calls.back(), "progress 99");
-    EXPECT_EQ(status.Texts(), (std::vector<std::string>{"Processing Thread Started",
-                                                        "Processing Thread Shutdown"}));
+        EXPECT_EQ(calls[size_t(i)], "file " + std::to_string(i) + "/100");
+    EXPECT_EQ(calls.back(), "file 99/100");
+    std::lock_guard lock(told.mutex);
+    EXPECT_EQ(told.told, (std::vector<TRunEvent::TKind>{TRunEvent::MonitorStarted,
+                                                        TRunEvent::MonitorStopped}));
     EXPECT_FALSE(monitor.Running());
 }

@@ -114,13 +114,13 @@ TEST_F(TEngineTest, OneSidedDeletesMoveTheRunToThePairingShown) {
         };
         control.StartPauseResume();
         if (c.when == TRunPoint::LineReached) {
-            ASSERT_TRUE(WaitForStatus("Copy currently Paused."));
+            ASSERT_TRUE(events.WaitFor("paused"));
             deleteLine();
             control.StartPauseResume(); // "Resume"
         }
         WaitForRunEnd();
         run.Seams.OnRunPoint = nullptr;
-        status.Clear();
+        events.Clear();
         for (int i = 1; i <= 3; ++i) {
             std::string f = "f" + std::to_string(i);
             for (int o = 1; o <= 3; ++o) {
@@ -223,8 +223,8 @@ TEST_F(TEngineTest, NextRunStartedAsTheLastEndsShowsAbortAndIsNotStoppedByAStale
     EXPECT_EQ(ReadFile(P("out/b")), "b");
     EXPECT_EQ(phases, (std::vector<TRunPhase>{TRunPhase::Running}));
     // Each change of the phase is told once.
-    EXPECT_EQ(events.Phases(), (std::vector<std::string>{"Running", "Ending", "Idle", "Running",
-                                                         "Ending", "Idle"}));
+    EXPECT_EQ(events.Phases(),
+              (std::vector<std::string>{"Running", "Ending", "Idle", "Running", "Ending", "Idle"}));
 }
 
 // A directory line naming a regular file fails with the reason of its own test, not with
@@ -237,7 +237,7 @@ TEST_F(TEngineTest, DirectoryLineOnARegularFileSaysNotADirectory) {
     AddPair(P("plain"), P("out"), true);
     RunToEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsDirFailed}));
-    EXPECT_EQ(status.Count("Error copying file [Not a directory]"), 1u);
+    EXPECT_EQ(events.Count("failed " + P("plain") + " " + std::to_string(ENOTDIR)), 1u);
     std::vector<std::string> ev = events.Events();
     ASSERT_GE(ev.size(), 2u);
     EXPECT_EQ(ev[ev.size() - 2], "failed " + P("plain") + " " + std::to_string(ENOTDIR));

@@ -73,7 +73,7 @@ TEST(RunPhase, TransitionsFollowTheTableAndAreToldOnce) {
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         int told = 0;
-        TRunPhaseMachine machine([&] { ++told; });
+        TRunPhaseMachine machine([&](const TRunPhaseView&) { ++told; });
         int changes = 0;
         std::string path;
         for (const TStep& step : cases[i].Steps) {

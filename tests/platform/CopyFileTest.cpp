@@ -28,7 +28,7 @@ using namespace test;
 struct TReport {
     int64_t Total;
     int64_t Done;
-    uint32_t Reason;
+    bool Starts;
 };
 
 struct TRecorder {
@@ -41,19 +41,17 @@ struct TRecorder {
 
     TCopyOptions Options() {
         TCopyOptions options;
-        options.Progress = [](int64_t total, int64_t done, uint32_t reason, void* data) {
-            auto* self = static_cast<TRecorder*>(data);
-            self->Reports.push_back({total, done, reason});
-            if (reason == CALLBACK_CHUNK_FINISHED && self->CancelOnFirstChunk)
+        options.Progress = [self = this](const TCopyProgress& p) {
+            self->Reports.push_back({p.Size, p.Done, p.Starts});
+            if (!p.Starts && self->CancelOnFirstChunk)
                 self->Cancel = 1;
-            if (reason == CALLBACK_CHUNK_FINISHED && self->OnFirstChunk)
+            if (!p.Starts && self->OnFirstChunk)
                 std::exchange(self->OnFirstChunk, nullptr)();
             if (!self->WatchDir.empty())
                 for (const auto& name : NamesIn(self->WatchDir))
                     if (IsCopyTempName(name))
                         self->TempsSeen.push_back(name);
         };
-        options.Data = this;
         options.Cancel = &Cancel;
         return options;
     }
@@ -85,11 +83,11 @@ TEST(CopyFile, ReplacesTargetAndReportsProgressInOrder) {
     EXPECT_EQ(SourceStateOf(r.Copied), TSourceState::Copied);
 
     ASSERT_GE(rec.Reports.size(), 2u);
-    EXPECT_EQ(rec.Reports[0].Reason, CALLBACK_STREAM_SWITCH);
+    EXPECT_EQ(rec.Reports[0].Starts, true);
     EXPECT_EQ(rec.Reports[0].Done, 0);
     EXPECT_EQ(rec.Reports[0].Total, static_cast<int64_t>(data.size()));
     for (size_t i = 1; i < rec.Reports.size(); ++i) {
-        EXPECT_EQ(rec.Reports[i].Reason, CALLBACK_CHUNK_FINISHED);
+        EXPECT_EQ(rec.Reports[i].Starts, false);
         EXPECT_GT(rec.Reports[i].Done, rec.Reports[i - 1].Done);
         EXPECT_EQ(rec.Reports[i].Total, static_cast<int64_t>(data.size()));
     }
@@ -161,7 +159,7 @@ TEST(CopyFile, EmptyFileAndNullCallback) {
     ASSERT_EQ(r.Error, 0);
     EXPECT_EQ(ReadFile(tmp / "copy"), "");
     ASSERT_EQ(rec.Reports.size(), 1u);
-    EXPECT_EQ(rec.Reports[0].Reason, CALLBACK_STREAM_SWITCH);
+    EXPECT_EQ(rec.Reports[0].Starts, true);
 
     WriteFile(tmp / "small", "abc");
     r = CopyFileWithProgress(tmp / "small", tmp / "small2", TCopyOptions{});
@@ -216,7 +214,7 @@ TEST(CopyFile, CancelLeavesExistingTargetAlone) {
     // Stopped at the first chunk, not after the whole file.
     size_t chunks = 0;
     for (const auto& report : rec.Reports)
-        chunks += report.Reason == CALLBACK_CHUNK_FINISHED;
+        chunks += !report.Starts;
     EXPECT_EQ(chunks, 1u);
 
     // Already cancelled before the data: nothing is written at all.
@@ -242,12 +240,10 @@ TEST(CopyFile, NewTargetIsNamedOnlyWhenComplete) {
         bool SeenEarly = false;
     } watch{tmp / "new"};
     TCopyOptions options;
-    options.Progress = [](int64_t total, int64_t done, uint32_t, void* data) {
-        auto* w = static_cast<TWatch*>(data);
-        if (done < total && Exists(w->Target))
+    options.Progress = [w = &watch](const TCopyProgress& p) {
+        if (p.Done < p.Size && Exists(w->Target))
             w->SeenEarly = true;
     };
-    options.Data = &watch;
     ASSERT_EQ(CopyFileWithProgress(tmp / "src", watch.Target, options).Error, 0);
     EXPECT_FALSE(watch.SeenEarly);
     EXPECT_EQ(ReadFile(watch.Target), data);
@@ -331,8 +327,8 @@ TEST(CopyFile, SymlinkIsRecreatedNotFollowed) {
     ASSERT_EQ(n, 4);
     EXPECT_EQ(std::string(buf, 4), "real");
     ASSERT_EQ(rec.Reports.size(), 2u);
-    EXPECT_EQ(rec.Reports[0].Reason, CALLBACK_STREAM_SWITCH);
-    EXPECT_EQ(rec.Reports[1].Reason, CALLBACK_CHUNK_FINISHED);
+    EXPECT_EQ(rec.Reports[0].Starts, true);
+    EXPECT_EQ(rec.Reports[1].Starts, false);
     EXPECT_EQ(rec.Reports[1].Done, 4);
     EXPECT_EQ(SourceStateOf(r.Copied), TSourceState::Copied);
 

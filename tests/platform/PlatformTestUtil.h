@@ -52,10 +52,9 @@ inline pid_t ForkCopyHeldAfterFirstChunk(const std::string& source, const std::s
     if (pid == 0) {
         ::close(ready[0]);
         TCopyOptions options;
-        options.Data = &ready[1];
-        options.Progress = [](int64_t, int64_t done, uint32_t reason, void* data) {
-            if (reason == CALLBACK_CHUNK_FINISHED && done > 0) {
-                ssize_t w = ::write(*static_cast<int*>(data), "x", 1);
+        options.Progress = [fd = ready[1]](const TCopyProgress& p) {
+            if (!p.Starts && p.Done > 0) {
+                ssize_t w = ::write(fd, "x", 1);
                 (void)w;
                 for (;;)
                     ::pause();

@@ -273,26 +273,38 @@ private slots:
         QLabel panel;
         TStatusBridge status(panel);
         TGaugeRecorder gauge;
-        TGaugeBridge<TGaugeRecorder> bridge(gauge);
+        std::atomic<bool> bar{true};
+        TGaugeBridge<TGaugeRecorder> bridge(gauge, [&] { return bar.load(); });
         const auto start = std::chrono::steady_clock::now();
         std::thread worker([&] {
             for (int i = 1; i <= 20000; ++i) {
                 status.SetStatusText("text " + std::to_string(i), TStatusKind::Info);
-                bridge.SetMaxValue(20000);
-                bridge.SetProgress(i);
+                bridge.ShowFile({20000, i, false});
             }
-            bridge.SetText("%d%%");
         });
         worker.join();
         QTRY_COMPARE(panel.text(), QString("text 20000"));
         QTRY_COMPARE(gauge.Progress, 20000);
         QCOMPARE(gauge.Max, 20000);
-        QCOMPARE(gauge.Text, QString("%d%%"));
         QVERIFY(!gauge.OffThread);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
         QVERIFY2(gauge.Applies <= ms / 50 + 2, qPrintable(QString::number(gauge.Applies)));
+
+        // A file of 2 GiB and more still moves the gauge: its values are scaled to the
+        // widget's 32 bits. A file's start puts the gauge back at its beginning.
+        const int64_t size = 6LL << 30;
+        bridge.ShowFile({size, size / 2, false});
+        QTRY_COMPARE(gauge.Progress, gauge.Max / 2);
+        QVERIFY(gauge.Max > (1 << 30));
+        bridge.ShowFile({size, 0, true});
+        QTRY_COMPARE(gauge.Progress, gauge.MinValue());
+        // Without the bar the gauge shows the byte counts as its text.
+        bar = false;
+        bridge.ShowFile({3072, 1536, false});
+        QTRY_COMPARE(gauge.Text, QString::fromStdString(
+                                     ByteCountText(1536, 3072, TNumberFormat::FromUserLocale())));
     }
 
     // The run as a user drives it, with what each step shows and what lands on disk.

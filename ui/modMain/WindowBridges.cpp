@@ -64,19 +64,39 @@ void TLabelText::Apply() {
     label_.setToolTip(shown.isEmpty() ? QString() : "<p>" + shown.toHtmlEscaped() + "</p>");
 }
 
-TRunEventsBridge::TRunEventsBridge(
-    std::function<void()> showButtons,
-    std::function<void(const std::optional<TRunFigures>&)> showFigures)
-    : showButtons_(showButtons), showFigures_(std::move(showFigures)),
-      buttonsCall_(std::move(showButtons), ShowIntervalMs),
+void TRatePanelBridge::ShowRate(const TTransferRate& rate) {
+    text_.Set(RateText(rate, format_), false);
+}
+
+TRunEventsBridge::TRunEventsBridge(TShow show)
+    : show_(std::move(show)), buttonsCall_(show_.Buttons, ShowIntervalMs),
       figuresCall_([this] { ApplyFigures(); }, ShowIntervalMs) {}
 
-void TRunEventsBridge::PhaseChanged() {
-    // A click shows its new caption at once; the worker's changes come coalesced.
-    if (QThread::currentThread() == buttonsCall_.thread())
-        showButtons_();
-    else
-        buttonsCall_.Poke();
+void TRunEventsBridge::RunEvent(const TRunEvent& event, const TEventWords& words) {
+    for (const std::string* text : {&words.Logged, &words.Shown})
+        if (!text->empty())
+            show_.Status(*text);
+    if (event.Kind == TRunEvent::PhaseChanged) {
+        // A click shows its new caption at once; the worker's changes come coalesced.
+        if (QThread::currentThread() == buttonsCall_.thread())
+            show_.Buttons();
+        else
+            buttonsCall_.Poke();
+    } else if (event.Kind == TRunEvent::RunEnded) {
+        {
+            std::lock_guard lock(mutex_);
+            figures_.reset();
+        }
+        figuresCall_.Poke();
+    }
+}
+
+void TRunEventsBridge::FileProgress(const std::optional<TFileProgress>& file,
+                                    const std::optional<TTransferRate>& rate) {
+    if (file)
+        show_.File(*file);
+    if (rate)
+        show_.Rate(*rate);
 }
 
 void TRunEventsBridge::RunProgress(const TRunFigures& figures) {
@@ -87,21 +107,13 @@ void TRunEventsBridge::RunProgress(const TRunFigures& figures) {
     figuresCall_.Poke();
 }
 
-void TRunEventsBridge::RunEnded(bool) {
-    {
-        std::lock_guard lock(mutex_);
-        figures_.reset();
-    }
-    figuresCall_.Poke();
-}
-
 void TRunEventsBridge::ApplyFigures() {
     std::optional<TRunFigures> figures;
     {
         std::lock_guard lock(mutex_);
         figures = figures_;
     }
-    showFigures_(figures);
+    show_.Figures(figures);
 }
 
 } // namespace ferrox

@@ -9,6 +9,11 @@
 #include <string>
 
 #include "core/FaceSinks.h"
+#include "core/RunFiguresText.h"
+#include "platform/NumberFormat.h"
+
+#include <QString>
+#include <climits>
 
 class QLabel;
 
@@ -61,93 +66,96 @@ private:
     TLabelText text_;
 };
 
-// The rate panel (status panel 1).
-class TRatePanelBridge : public IRatePanel {
+// The rate panel (status panel 1): a copy's rate in the user's number format.
+class TRatePanelBridge {
 public:
     explicit TRatePanelBridge(QLabel& panel) : text_(panel) {}
-    void SetRateText(const std::string& text) override { text_.Set(text, false); }
+    void ShowRate(const TTransferRate& rate);
 
 private:
+    const TNumberFormat format_ = TNumberFormat::FromUserLocale();
     TLabelText text_;
 };
 
-// The gauge as the monitor drives it: the latest maximum, progress and text are kept and
-// put on the widget together. Gauge is any widget with the gauge's setters.
-template <class Gauge> class TGaugeBridge : public IGauge {
+// The gauge as the monitor drives it: the latest file's progress is kept and put on the
+// widget, scaled to the widget's 32-bit values, or as byte counts in its text when the
+// options want no bar (asked on the window's thread). Gauge is any widget with the
+// gauge's setters.
+template <class Gauge> class TGaugeBridge {
 public:
-    explicit TGaugeBridge(Gauge& gauge)
-        : gauge_(gauge), minValue_(gauge.MinValue()), call_([this] { Apply(); }, ShowIntervalMs) {}
-    void SetMaxValue(int32_t value) override {
+    TGaugeBridge(Gauge& gauge, std::function<bool()> displayBar)
+        : gauge_(gauge), displayBar_(std::move(displayBar)),
+          call_([this] { Apply(); }, ShowIntervalMs) {}
+    void ShowFile(const TFileProgress& file) {
         std::lock_guard lock(mutex_);
-        max_ = value;
-        valuesSet_ = true;
-        call_.Poke();
-    }
-    void SetProgress(int32_t value) override {
-        std::lock_guard lock(mutex_);
-        progress_ = value;
-        valuesSet_ = true;
-        call_.Poke();
-    }
-    int32_t MinValue() const override { return minValue_.load(); }
-    void SetText(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        text_ = text;
-        textSet_ = true;
+        // A file's start must show even when chunks follow before the window looks.
+        if (file.Starts)
+            started_ = true;
+        file_ = file;
+        set_ = true;
         call_.Poke();
     }
 
 private:
     void Apply() {
-        int32_t max, progress;
-        bool valuesSet, textSet;
-        std::string text;
+        TFileProgress file;
+        bool started;
         {
             std::lock_guard lock(mutex_);
-            max = max_;
-            progress = progress_;
-            valuesSet = valuesSet_;
-            textSet = textSet_;
-            text = text_;
-            valuesSet_ = textSet_ = false;
+            if (!set_)
+                return;
+            file = file_;
+            started = started_ && file.Starts;
+            set_ = started_ = false;
         }
-        if (valuesSet) {
-            gauge_.SetMaxValue(max);
-            gauge_.SetProgress(progress);
+        if (displayBar_ && !displayBar_()) {
+            if (file.Done != 0)
+                gauge_.SetText(
+                    QString::fromStdString(ByteCountText(file.Done, file.Size, format_)));
+            return;
         }
-        if (textSet)
-            gauge_.SetText(QString::fromStdString(text));
-        minValue_.store(gauge_.MinValue());
+        // The widget takes 32-bit values: larger files are shown in scaled units.
+        int shift = 0;
+        while ((file.Size >> shift) > INT32_MAX)
+            ++shift;
+        gauge_.SetMaxValue(static_cast<int32_t>(file.Size >> shift));
+        gauge_.SetProgress(started ? gauge_.MinValue() : static_cast<int32_t>(file.Done >> shift));
     }
 
     Gauge& gauge_;
-    std::atomic<int32_t> minValue_;
+    std::function<bool()> displayBar_;
+    const TNumberFormat format_ = TNumberFormat::FromUserLocale();
     std::mutex mutex_;
-    int32_t max_ = 0;
-    int32_t progress_ = 0;
-    bool valuesSet_ = false;
-    bool textSet_ = false;
-    std::string text_;
+    TFileProgress file_;
+    bool set_ = false;
+    bool started_ = false;
     TCoalescedCall call_;
 };
 
-// What a run tells the window: a change of the run buttons' texts is shown (right away
-// on the window's thread, coalesced from the worker's); the run's figures go to the title
-// and the gauge's tooltip while it runs, which are put back when it ends.
+// What a run tells the window: its words go to the status line; a change of phase is shown
+// on the run buttons (right away on the window's thread, coalesced from the worker's); the
+// current file's progress and rate go to the gauge and the rate panel; the run's figures
+// go to the title and the gauge's tooltip while it runs, which are put back when it ends.
 class TRunEventsBridge : public IRunEvents {
 public:
-    // showFigures gets the latest figures, or none once the run has ended.
-    TRunEventsBridge(std::function<void()> showButtons,
-                     std::function<void(const std::optional<TRunFigures>&)> showFigures);
-    void PhaseChanged() override;
+    struct TShow {
+        std::function<void()> Buttons;
+        // The latest figures, or none once the run has ended.
+        std::function<void(const std::optional<TRunFigures>&)> Figures;
+        std::function<void(const std::string&)> Status;
+        std::function<void(const TFileProgress&)> File;
+        std::function<void(const TTransferRate&)> Rate;
+    };
+    explicit TRunEventsBridge(TShow show);
+    void RunEvent(const TRunEvent& event, const TEventWords& words) override;
+    void FileProgress(const std::optional<TFileProgress>& file,
+                      const std::optional<TTransferRate>& rate) override;
     void RunProgress(const TRunFigures& figures) override;
-    void RunEnded(bool aborted) override;
 
 private:
     void ApplyFigures();
 
-    std::function<void()> showButtons_;
-    std::function<void(const std::optional<TRunFigures>&)> showFigures_;
+    TShow show_;
     TCoalescedCall buttonsCall_;
     std::mutex mutex_;
     std::optional<TRunFigures> figures_; // none: no run

@@ -164,10 +164,17 @@ void TfrmMain::MakeBridges() {
     // What the core's threads show reaches the widgets through these, on this thread.
     statusBridge_ = std::make_unique<TStatusBridge>(*Status_->Panel0);
     rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
-    gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(*gaugeFileCopy_);
-    runEventsBridge_ = std::make_unique<TRunEventsBridge>(
-        [this] { ShowRunButtons(); },
-        [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); });
+    gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(
+        *gaugeFileCopy_, [this] { return !core_ || core_->Options().DisplayProgressBar; });
+    TRunEventsBridge::TShow show;
+    show.Buttons = [this] { ShowRunButtons(); };
+    show.Figures = [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); };
+    show.Status = [this](const std::string& text) {
+        statusBridge_->SetStatusText(text, TStatusKind::Info);
+    };
+    show.File = [this](const TFileProgress& file) { gaugeBridge_->ShowFile(file); };
+    show.Rate = [this](const TTransferRate& rate) { rateBridge_->ShowRate(rate); };
+    runEventsBridge_ = std::make_unique<TRunEventsBridge>(std::move(show));
 }
 
 TfrmMain::~TfrmMain() {
@@ -315,8 +322,6 @@ void TfrmMain::FormCreate() {
         TTraceScope trace("FormCreate");
         TCoreSinks& sinks = sinks_;
         sinks.StatusLine = statusBridge_.get();
-        sinks.Gauge = gaugeBridge_.get();
-        sinks.RatePanel = rateBridge_.get();
         sinks.RunEvents = runEventsBridge_.get();
         sinks.ProcessEvents = [] { QCoreApplication::processEvents(); };
         sinks.EnableMainButtons = [this](bool enabled) { EnableMainButtons(enabled); };

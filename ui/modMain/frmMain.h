@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/FerroxCore.h"
+#include "platform/NumberFormat.h"
 #include "ui/ykCoolGauge/ykCoolGauge.h"
 
 class QFrame;

@@ -1,0 +1,133 @@
+#include "core/RunWords.h"
+#include "core/FaceRelay.h"
+#include "core/RunFiguresText.h"
+#include "diag/ErrorLog.h"
+#include "platform/NumberFormat.h"
+#include "platform/SysError.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <vector>
+
+using namespace ferrox;
+using namespace ferrox::test;
+
+namespace {
+
+TRunEvent Event(TRunEvent::TKind kind, int code = 0, const std::string& where = {}) {
+    TRunEvent e{kind, nullptr, "/src/f", code, where.empty() ? "/src/f" : where};
+    e.Target = "/out/f";
+    return e;
+}
+
+} // namespace
+
+// Every event of a run in the words of the status line and the log, exactly as the
+// window shows them and the log keeps them.
+TEST(RunWords, EveryEventInTheStatusLinesWords) {
+    auto with = [](TRunEvent e, auto change) {
+        change(e);
+        return e;
+    };
+    const auto line = std::make_shared<TVirtualNode>();
+    const std::string enoent = SysErrorMessage(ENOENT);
+    const std::vector<std::pair<TRunEvent, TEventWords>> cases = {
+        {Event(TRunEvent::RunStarted), {"", "Starting Copy"}},
+        {Event(TRunEvent::FileStarted), {"", "/src/f"}},
+        {Event(TRunEvent::FileSkipped), {"", "Skipped, target exists [/out/f]"}},
+        {Event(TRunEvent::CopiedBeside), {"", "Target exists, copied as [/out/f]"}},
+        {Event(TRunEvent::AttributesIncomplete, E2BIG),
+         {"Extended attributes not all copied [/src/f] to [/out/f] " + SysErrorMessage(E2BIG), ""}},
+        {with(Event(TRunEvent::SourceNotRemoved, EACCES), [&](TRunEvent& e) { e.Line = line; }),
+         {"Source not removed [/src/f] " + SysErrorMessage(EACCES), ""}},
+        // A folder that keeps a file is no failure; one that cannot be removed is.
+        {Event(TRunEvent::SourceNotRemoved, ENOTEMPTY),
+         {"", "Source not removed [/src/f] " + SysErrorMessage(ENOTEMPTY)}},
+        {Event(TRunEvent::SourceNotRemoved, EACCES),
+         {"Source not removed [/src/f] " + SysErrorMessage(EACCES), ""}},
+        {Event(TRunEvent::CopyFailed, ENOENT),
+         {"Error copying file [/src/f] to [/out/f] " + enoent, ""}},
+        {Event(TRunEvent::CopyFailed, errVerificationFailed), {"Verification failed [/src/f]", ""}},
+        {Event(TRunEvent::CopyFailed, errSourceChangedDuringCopy),
+         {"Source changed during the copy [/src/f]", ""}},
+        {Event(TRunEvent::FileFinished, ENOENT), {"", "Finished Copying file [/src/f]"}},
+        {Event(TRunEvent::LineFailed, ENOENT), {"", "Error copying file [" + enoent + "]"}},
+        {with(Event(TRunEvent::LineFailed, ENOENT, "/src/d"),
+              [](TRunEvent& e) { e.Stage = TRunEvent::AtDirectory; }),
+         {"Error copying directory [/src/d] " + enoent, "Error copying file [" + enoent + "]"}},
+        {with(Event(TRunEvent::LineFailed, ENOENT, "/out/d/"),
+              [](TRunEvent& e) { e.Stage = TRunEvent::AtMakingFolder; }),
+         {"Error creating directory [/out/d/] " + enoent, "Error copying file [" + enoent + "]"}},
+        {Event(TRunEvent::LineInterrupted, ECANCELED),
+         {"", "Error copying file [" + SysErrorMessage(ECANCELED) + "]"}},
+        {Event(TRunEvent::WritingToDisk), {"", "Writing to disk\u2026"}},
+        {Event(TRunEvent::RunEnded), {"", "All File Copies Completed"}},
+        {with(Event(TRunEvent::RunEnded),
+              [](TRunEvent& e) { e.Aborted = true, e.Interrupted = 1, e.NotReached = 5; }),
+         {"", "All File Copies Completed \u2014 1 interrupted, 5 not reached (aborted)"}},
+        {with(Event(TRunEvent::RunEnded), [](TRunEvent& e) { e.Failed = 2; }),
+         {"", "All File Copies Completed \u2014 2 failed"}},
+        {with(Event(TRunEvent::PhaseChanged),
+              [](TRunEvent& e) {
+                  e.Phase = {TRunPhase::Paused, true};
+              }),
+         {"", "Copy currently Paused."}},
+        {with(Event(TRunEvent::PhaseChanged),
+              [](TRunEvent& e) {
+                  e.Phase = {TRunPhase::Pausing, true};
+              }),
+         {"", ""}},
+        {with(Event(TRunEvent::Exception), [](TRunEvent& e) { e.Text = "bad_alloc"; }),
+         {"An Exception occurred, please the email developer the log file [bad_alloc]", ""}},
+        {with(Event(TRunEvent::Exception),
+              [](TRunEvent& e) { e.Text = "bad_alloc", e.InRun = false; }),
+         {"", "Exception Error: bad_alloc"}},
+        {Event(TRunEvent::MonitorStarted), {"", "Processing Thread Started"}},
+        {Event(TRunEvent::MonitorStopped), {"", "Processing Thread Shutdown"}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const TEventWords words = WordsOf(cases[i].first);
+        EXPECT_EQ(words.Logged, cases[i].second.Logged) << "case " << i;
+        EXPECT_EQ(words.Shown, cases[i].second.Shown) << "case " << i;
+    }
+}
+
+// The core keeps the log whichever face is attached: a failure's words go into it, and to
+// the face with the event.
+TEST(RunWords, TheLogKeepsWhatTheRunTellsAsAFailure) {
+    TTempDir dir;
+    SetLogDirectory(dir.Path() + "/");
+    struct TFace : IRunEvents {
+        std::vector<std::string> Logged, Shown;
+        void RunEvent(const TRunEvent&, const TEventWords& words) override {
+            Logged.push_back(words.Logged);
+            Shown.push_back(words.Shown);
+        }
+    } face;
+    TFaceRelay relay;
+    TCoreSinks sinks;
+    sinks.RunEvents = &face;
+    relay.Set(sinks);
+    relay.Tell(Event(TRunEvent::CopyFailed, ENOENT));
+    relay.Tell(Event(TRunEvent::FileFinished, ENOENT));
+    const std::string line = "Error copying file [/src/f] to [/out/f] " + SysErrorMessage(ENOENT);
+    EXPECT_EQ(ReadFile(dir / LogFileName()), line + "\r\n");
+    EXPECT_EQ(face.Logged, (std::vector<std::string>{line, ""}));
+    EXPECT_EQ(face.Shown, (std::vector<std::string>{"", "Finished Copying file [/src/f]"}));
+    SetLogDirectory("");
+    relay.Clear();
+}
+
+// The figures' words: the rate panel in KiB a minute over whole seconds, and the gauge's
+// byte counts, in the user's number format.
+TEST(RunWords, RateAndByteCounts) {
+    const TNumberFormat comma{",", "."};
+    EXPECT_EQ(RateText({10'485'760, 20}, comma), "30,720.00 K/per min");
+    EXPECT_EQ(RateText({1536, 0}, comma), "");
+    EXPECT_EQ(ByteCountText(1536, 3072, comma), "   1,536 /    3,072");
+    EXPECT_EQ(FormatNumber(1234567.891, 8, 2, comma), "1,234,567.89");
+    EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
+    EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");
+}
