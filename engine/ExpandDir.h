@@ -34,8 +34,8 @@ struct TExpandResult {
 // Move: the directory line is a move, and so is every line made for its entries.
 // writes: where the run notes the directories it makes and the file systems it writes to.
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
-                        const PVirtualNode& SourceLine,
-                        const std::string& SourcePath, const PVirtualNode& DestLine,
-                        const std::string& DestPath, TRunTally* tally = nullptr, bool Move = false);
+                        const PVirtualNode& SourceLine, const std::string& SourcePath,
+                        const PVirtualNode& DestLine, const std::string& DestPath,
+                        TRunTally* tally = nullptr, bool Move = false);
 
 } // namespace ferrox

@@ -75,7 +75,8 @@ struct TCommandsTest : ::testing::Test {
 
     void SetUp() override {
         SetExePathForTesting(dir.Path());
-        run.Settings.DeleteToRecycle = false; // a moved source goes for good, not into the user's trash
+        run.Settings.DeleteToRecycle =
+            false; // a moved source goes for good, not into the user's trash
         file.emplace(q, run.CopyRunning);
         TraceRelease();
         TraceCreate();

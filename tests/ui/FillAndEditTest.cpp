@@ -409,7 +409,8 @@ private slots:
         TfrmMain w;
         TFerroxCore& core = w.Core();
         TCopyQueue& q = core.PartsForTesting().Queue;
-        core.PartsForTesting().Run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        core.PartsForTesting().Run.Seams.OnRunPoint = [&](TRunPoint point,
+                                                          const std::string& path) {
             if (point == TRunPoint::LineTaken && path == P("src/held")) {
                 held.Set();
                 release.Wait();
