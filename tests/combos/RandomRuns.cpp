@@ -1728,12 +1728,16 @@ TFindings RunCase(const TEnv& env, uint64_t seed, const TFs& dst, int& runs) {
         p.Index();
         if (number == 1 && !c.Requests.empty()) {
             p.Window = BuildThroughWindow(env, c, queue);
-            if (!p.Window->Missing.empty())
-                Fatal("the window cannot be used (seed " + std::to_string(seed) +
-                      "): " + p.Window->Missing);
-        } else {
-            scratch::WriteWhole(queue, QueueText(c.Lines));
+            // A machine where the window cannot start still runs the rest of the case.
+            if (!p.Window->Missing.empty()) {
+                std::printf("seed=%" PRIu64 ": the window cannot be used, the queue is written "
+                            "directly: %s\n",
+                            seed, Shown(p.Window->Missing).c_str());
+                p.Window.reset();
+            }
         }
+        if (!p.Window)
+            scratch::WriteWhole(queue, QueueText(c.Lines));
         const TStop stop = number == 1 ? c.Stop : TStop::None;
         p.Runs.push_back(RunFerroxRun(env, args, queue, stop, c.StopAfter, roots));
         if (p.Runs.back().Exit != 2 && (p.Runs.back().Killed || p.Runs.back().SentInt))
