@@ -1356,7 +1356,8 @@ void OnlyTargetsWritten(const TPhase& p, TFindings& f) {
                 f.Add("a new file under a target's name holds bytes of no source: " + Shown(path) +
                       " (" + std::to_string(now.Size) + " bytes)");
         } else if (!temp) {
-            f.Add("written where no line points: " + Shown(path));
+            f.Add("written where no line points: " + Shown(path) +
+                  (now.Type == 'f' ? " (" + p.Holds(path) + ")" : ""));
         }
     }
 }
