@@ -19,231 +19,22 @@
 //                  [--skip-tmpfs] [--skip-disk]
 #include "bench/BenchSupport.h"
 #include "platform/DeviceKind.h"
+#include "tests/support/Scratch.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <functional>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/vfs.h>
-#include <sys/wait.h>
-#include <thread>
 
 using namespace ferrox;
 using namespace ferrox::bench;
 
 namespace {
 
-constexpr unsigned long FuseMagic = 0x65735546;
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-bool HaveCommand(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// ---- Clean-up: the supervisor -------------------------------------------------------------
-
-// The measuring process writes down what it is about to set up, one line each: "M path" a
-// mount, "P pid" a server, "D path" a directory tree, "R path" an empty directory.
-int noteFd = -1;
-
-void Note(char kind, const std::string& what) {
-    const std::string line = std::string(1, kind) + " " + what + "\n";
-    if (::write(noteFd, line.data(), line.size()) != ssize_t(line.size()))
-        Fail("cannot tell the supervisor about " + what);
-}
-
-volatile std::sig_atomic_t measuring = 0; // its pid, for the signal handler
-
-void Forward(int sig) {
-    if (measuring > 0)
-        ::kill(measuring, sig);
-}
-
-// A mount point that is still mounted (or a dead FUSE mount, which stat cannot enter).
-bool IsMounted(const std::string& path) {
-    struct stat st, parent;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno != ENOENT;
-    return ::stat((path + "/..").c_str(), &parent) != 0 || parent.st_dev != st.st_dev;
-}
-
-void Reap() {
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-}
-
-// The processes whose parent is this one: as subreaper it inherits what the measuring
-// process left running (a copy in progress, the sshfs daemon).
-std::vector<pid_t> Orphans(const std::vector<pid_t>& except) {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    if (!proc)
-        return found;
-    while (dirent* e = ::readdir(proc)) {
-        const pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0 || std::find(except.begin(), except.end(), pid) != except.end())
-            continue;
-        FILE* f = std::fopen(("/proc/" + std::string(e->d_name) + "/stat").c_str(), "r");
-        if (!f)
-            continue;
-        char buf[512] = {};
-        const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        // "pid (comm) S ppid ...": comm may hold anything, so parse after its last ')'.
-        const char* close = std::strrchr(buf, ')');
-        char state;
-        int ppid;
-        if (n && close && std::sscanf(close + 1, " %c %d", &state, &ppid) == 2 &&
-            ppid == ::getpid() && state != 'Z')
-            found.push_back(pid);
-    }
-    ::closedir(proc);
-    return found;
-}
-
-// Ends the processes with SIGTERM, then SIGKILL after `patience`.
-void Stop(const std::function<std::vector<pid_t>()>& running, std::chrono::milliseconds patience) {
-    const auto until = Clock::now() + patience;
-    for (int sig = SIGTERM;; sig = Clock::now() < until ? SIGTERM : SIGKILL) {
-        const std::vector<pid_t> pids = running();
-        if (pids.empty())
-            return;
-        for (pid_t pid : pids)
-            ::kill(pid, sig);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Reap();
-    }
-}
-
-// FUSE 3's name first; FUSE 2 systems have only the old one.
-std::string FuserMount() {
-    return HaveCommand("fusermount3") ? "fusermount3" : "fusermount";
-}
-
-void Unmount(const std::string& mount, bool lazy) {
-    if (IsMounted(mount))
-        std::system((FuserMount() + " -u -q " + std::string(lazy ? "-z " : "") + Quote(mount) +
-                     " 2>/dev/null")
-                        .c_str());
-}
-
-void TakeDown(const std::string& notes) {
-    std::vector<std::string> mounts, trees, empties;
-    std::vector<pid_t> servers;
-    size_t at = 0;
-    while (at < notes.size()) {
-        size_t end = notes.find('\n', at);
-        if (end == std::string::npos)
-            break; // a line cut short: the measuring process died while writing it
-        const std::string what = notes.substr(at + 2, end - at - 2);
-        switch (notes[at]) {
-        case 'M':
-            mounts.push_back(what);
-            break;
-        case 'P':
-            servers.push_back(std::atoi(what.c_str()));
-            break;
-        case 'D':
-            trees.push_back(what);
-            break;
-        case 'R':
-            empties.push_back(what);
-            break;
-        }
-        at = end + 1;
-    }
-    for (const auto& m : mounts)
-        Unmount(m, false);
-    // A copy still running keeps the share busy and writes where the trees go.
-    Stop([&] { return Orphans(servers); }, std::chrono::seconds(5));
-    for (const auto& m : mounts) {
-        Unmount(m, false);
-        Unmount(m, true);
-    }
-    Stop(
-        [&] {
-            std::vector<pid_t> alive;
-            for (pid_t pid : servers)
-                if (::kill(pid, 0) == 0)
-                    alive.push_back(pid);
-            return alive;
-        },
-        std::chrono::seconds(2));
-    for (const auto& tree : trees) {
-        bool busy = false;
-        for (const auto& m : mounts)
-            busy |= m.rfind(tree + "/", 0) == 0 && IsMounted(m);
-        // Never delete through a share that is still mounted.
-        if (busy)
-            std::fprintf(stderr, "parallel_bench: %s is still mounted below; left in place\n",
-                         tree.c_str());
-        else if (Exists(tree))
-            std::system(("rm -rf -- " + Quote(tree)).c_str());
-    }
-    for (const auto& dir : empties)
-        ::rmdir(dir.c_str());
-    Reap();
-}
-
-// Forks the measuring process and returns in it; this process waits for it, takes down what
-// it noted and exits with its status.
-void StartSupervisor() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        Fail("pipe2");
-    std::fflush(stdout);
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    measuring = ::fork();
-    if (measuring < 0)
-        Fail("fork");
-    if (measuring == 0) {
-        ::close(fds[0]);
-        noteFd = fds[1];
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-        // Lines as they come, so what was measured is shown even if the run ends early.
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        return;
-    }
-    ::close(fds[1]);
-    struct sigaction sa {};
-    sa.sa_handler = Forward;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        ::sigaction(sig, &sa, nullptr);
-    int status = 0;
-    while (::waitpid(measuring, &status, 0) < 0 && errno == EINTR) {
-    }
-    std::string notes;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;)
-        if (n > 0)
-            notes.append(buf, size_t(n));
-        else if (errno != EINTR)
-            break;
-    TakeDown(notes);
-    if (WIFSIGNALED(status)) {
-        std::fprintf(stderr, "parallel_bench: ended by signal %d; cleaned up\n", WTERMSIG(status));
-        std::_Exit(128 + WTERMSIG(status));
-    }
-    std::_Exit(WEXITSTATUS(status));
-}
+using scratch::Exists;
+using scratch::HaveCommand;
+using scratch::Note;
+using scratch::Quote;
 
 // ---- Measuring ----------------------------------------------------------------------------
 
@@ -387,171 +178,15 @@ void AddPeers(std::vector<TContender>& all, const std::string& source, const std
 
 // ---- 1. The network share -----------------------------------------------------------------
 
-// An sshd of our own on 127.0.0.1 and the share it serves, mounted with sshfs.
-class TShare {
-public:
-    // Sets it up below work; why it could not, or empty.
-    std::string Open(const std::string& work) {
-        dir_ = work + "/ssh";
-        ::mkdir(dir_.c_str(), 0700);
-        for (const char* key : {"host_key", "client_key"})
-            if (std::system(("ssh-keygen -q -t ed25519 -N '' -C parallel_bench -f " +
-                             Quote(dir_ + "/" + key) + " </dev/null")
-                                .c_str()) != 0)
-                return "ssh-keygen failed";
-        Shell("cp " + Quote(dir_ + "/client_key.pub") + " " + Quote(dir_ + "/authorized_keys"));
-        // As root, sshd wants its privilege separation directory, which only its service
-        // makes.
-        if (::geteuid() == 0 && !Exists("/run/sshd")) {
-            Note('R', "/run/sshd");
-            ::mkdir("/run/sshd", 0755);
-        }
-        const passwd* pw = ::getpwuid(::getuid());
-        if (!pw)
-            return "who am I?";
-        const std::string user = pw->pw_name;
-        if (!(port_ = FreePort()))
-            return "no free port on 127.0.0.1";
-        WriteText(dir_ + "/sshd_config",
-                  "ListenAddress 127.0.0.1\nPort " + std::to_string(port_) + "\nHostKey " + dir_ +
-                      "/host_key\nAuthorizedKeysFile " + dir_ + "/authorized_keys\nPidFile " +
-                      dir_ + "/sshd.pid\nAllowUsers " + user +
-                      "\nStrictModes no\nUsePAM no\nPasswordAuthentication no\n"
-                      "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
-                      "AllowTcpForwarding no\nX11Forwarding no\nSubsystem sftp internal-sftp\n");
-        if (std::string why = StartSshd(); !why.empty())
-            return why;
-        store_ = work + "/share-store";
-        mount_ = work + "/share";
-        ::mkdir(store_.c_str(), 0755);
-        ::mkdir(mount_.c_str(), 0755);
-        Note('M', mount_);
-        // -F /dev/null: neither the user's ssh configuration nor a new ~/.ssh.
-        const std::string cmd = "sshfs -F /dev/null -p " + std::to_string(port_) + " -o " +
-                                Quote("IdentityFile=" + dir_ +
-                                      "/client_key,IdentitiesOnly=yes,BatchMode=yes,"
-                                      "StrictHostKeyChecking=no,UserKnownHostsFile=/dev/"
-                                      "null,LogLevel=ERROR") +
-                                " " + Quote(user + "@127.0.0.1:" + store_) + " " + Quote(mount_);
-        if (std::system(cmd.c_str()) != 0)
-            return "sshfs could not mount the share" + SshdLog();
-        struct statfs fs;
-        if (::statfs(mount_.c_str(), &fs) != 0 || (unsigned long)fs.f_type != FuseMagic)
-            return "the share is not mounted";
-        return {};
-    }
-
-    void Close() {
-        if (!mount_.empty())
-            Unmount(mount_, false);
-        if (sshd_ > 0) {
-            ::kill(sshd_, SIGTERM);
-            ::waitpid(sshd_, nullptr, 0);
-            sshd_ = 0;
-        }
-    }
-
-    const std::string& Mount() const { return mount_; }
-    int Port() const { return port_; }
-
-private:
-    static int FreePort() {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        int port = 0;
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        if (fd >= 0)
-            ::close(fd);
-        return port;
-    }
-
-    static bool Answers(int port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        return ok;
-    }
-
-    std::string SshdLog() const {
-        FILE* f = std::fopen((dir_ + "/sshd.log").c_str(), "r");
-        std::string log;
-        char buf[4096];
-        for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-            log.append(buf, n);
-        if (f)
-            std::fclose(f);
-        return log.empty() ? "" : "; sshd said:\n" + log;
-    }
-
-    std::string StartSshd() {
-        std::string sshd;
-        for (const char* p : {"/usr/sbin/sshd", "/usr/local/sbin/sshd", "/sbin/sshd"})
-            if (::access(p, X_OK) == 0)
-                sshd = p; // sshd wants its absolute path, to start itself again
-        if (sshd.empty())
-            return "sshd is not installed";
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, (dir_ + "/sshd.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        const std::string config = dir_ + "/sshd_config";
-        std::vector<char*> argv = {sshd.data(),
-                                   const_cast<char*>("-D"),
-                                   const_cast<char*>("-e"),
-                                   const_cast<char*>("-f"),
-                                   const_cast<char*>(config.c_str()),
-                                   nullptr};
-        pid_t pid = 0;
-        const int rc = posix_spawn(&pid, sshd.c_str(), &files, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&files);
-        if (rc != 0)
-            return "cannot start sshd: " + std::string(std::strerror(rc));
-        sshd_ = pid;
-        Note('P', std::to_string(pid));
-        for (auto until = Clock::now() + std::chrono::seconds(10); Clock::now() < until;) {
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-                sshd_ = 0;
-                return "sshd ended at once" + SshdLog();
-            }
-            if (Answers(port_))
-                return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return "sshd does not answer on port " + std::to_string(port_) + SshdLog();
-    }
-
-    std::string dir_, store_, mount_;
-    int port_ = 0;
-    pid_t sshd_ = 0;
-};
-
 void ShareCase(const TSetup& s, int rounds, bool rsync) {
     std::printf("\n1. network share: 2,000 files of 4 KiB in 20 directories, from the disk onto "
                 "SSHFS (sshd on 127.0.0.1)\n");
-    std::string missing;
-    for (const std::string& tool : {std::string("sshfs"), std::string("ssh-keygen"), FuserMount()})
-        if (!HaveCommand(tool))
-            missing += (missing.empty() ? "" : ", ") + tool;
-    if (!Exists("/usr/sbin/sshd") && !Exists("/usr/local/sbin/sshd") && !Exists("/sbin/sshd"))
-        missing += std::string(missing.empty() ? "" : ", ") + "sshd";
-    if (!missing.empty()) {
-        std::printf("   skipped: %s not installed (apt-get install sshfs openssh-server)\n",
+    if (std::string missing = scratch::ShareMissing(); !missing.empty()) {
+        std::printf("   skipped: %s missing (apt-get install sshfs openssh-server)\n",
                     missing.c_str());
         return;
     }
-    TShare share;
+    scratch::TShare share;
     if (std::string why = share.Open(s.Work); !why.empty()) {
         std::printf("   skipped: %s\n", why.c_str());
         share.Close();
@@ -685,7 +320,7 @@ int main(int argc, char** argv) {
     const bool skipDisk = args.Flag("--skip-disk");
     if (!args.Done())
         return 2;
-    StartSupervisor();
+    scratch::StartSupervisor("parallel_bench");
 
     TSetup s;
     s.Work = MakeTemp(base);

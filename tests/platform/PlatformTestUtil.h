@@ -1,12 +1,12 @@
 #pragma once
 #include "platform/CopyFile.h"
+#include "support/Scratch.h"
 
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/loop.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -153,28 +153,7 @@ private:
         return ok && std::system(("mkfs.exfat '" + image_ + "' >/dev/null 2>&1").c_str()) == 0;
     }
     bool Attach() {
-        int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        int backing = ::open(image_.c_str(), O_RDWR | O_CLOEXEC);
-        // Another test may take the same free device first: ask again.
-        for (int attempt = 0; attempt < 20 && control >= 0 && backing >= 0 && loop_ < 0;
-             ++attempt) {
-            int n = ::ioctl(control, LOOP_CTL_GET_FREE);
-            if (n < 0)
-                break;
-            device_ = "/dev/loop" + std::to_string(n);
-            int fd = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
-            loop_config config{};
-            config.fd = static_cast<uint32_t>(backing);
-            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-            if (fd >= 0 && ::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
-                loop_ = fd;
-            else if (fd >= 0)
-                ::close(fd);
-        }
-        if (control >= 0)
-            ::close(control);
-        if (backing >= 0)
-            ::close(backing);
+        loop_ = scratch::AttachLoop(image_, device_);
         return loop_ >= 0;
     }
 
