@@ -165,6 +165,10 @@ void TFerroxCore::MarkMove(bool move) {
     commands_.MarkMove(move);
 }
 
+void TFerroxCore::MarkLineMove(const PVirtualNode& line, bool move) {
+    commands_.MarkLineMove(line, move);
+}
+
 void TFerroxCore::ClearCompleted() {
     commands_.ClearCompleted();
 }

@@ -104,6 +104,8 @@ public:
     void ResetCopyStatus();
     void ClearSources();
     void MarkMove(bool move);
+    // A source line's Move box ticked (true) or cleared.
+    void MarkLineMove(const PVirtualNode& line, bool move);
     void ClearCompleted();
     void DeleteDestinationLines();
     void ClearDestinations();
