@@ -224,16 +224,8 @@ TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
     return {true, note};
 }
 
-std::string TFerroxCore::AnswerRequestMessage(std::string_view message) {
-    TDecodedRequest decoded = DecodeRequest(message);
-    if (!decoded.Request)
-        return RefuseRequestMessage(decoded.Why);
-    return EncodeAnswer(QueueFromOutside(*decoded.Request));
-}
-
-std::string TFerroxCore::RefuseRequestMessage(const std::string& why) {
+void TFerroxCore::RequestRefused(const std::string& why) {
     LogError(queue_.StatusLine, "Request from outside refused [" + why + "]");
-    return EncodeAnswer({false, "the request was refused: " + why});
 }
 
 TSaveResult TFerroxCore::SaveQueue() {
