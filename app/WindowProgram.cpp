@@ -1,6 +1,6 @@
 #include "app/WindowProgram.h"
 
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"

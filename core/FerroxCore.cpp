@@ -3,7 +3,7 @@
 #include "core/AppException.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
 

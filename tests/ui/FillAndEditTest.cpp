@@ -3,9 +3,9 @@
 // actions and the list keys, each checked in the lists and in the saved queue file.
 #include "WindowHelpers.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
 #include "persist/IniFile.h"
 #include "platform/Event.h"
+#include "platform/ExePath.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
