@@ -80,9 +80,11 @@ int RunWindow(const TCommandLine& command, std::unique_ptr<TInstanceListener> li
             frmMain.Core().RequestRefused(why);
         };
         server = std::make_unique<TInstanceServer>(std::move(listener), std::move(handlers));
-        serverDue = std::make_unique<QSocketNotifier>(server->Fd(), QSocketNotifier::Read);
-        QObject::connect(serverDue.get(), &QSocketNotifier::activated,
-                         [&server] { server->Serve(); });
+        if (server->Fd() >= 0) {
+            serverDue = std::make_unique<QSocketNotifier>(server->Fd(), QSocketNotifier::Read);
+            QObject::connect(serverDue.get(), &QSocketNotifier::activated,
+                             [&server] { server->Serve(); });
+        }
     }
     const int rc = QApplication::exec();
     // Callers still waiting learn that the window closed; the socket goes with it.

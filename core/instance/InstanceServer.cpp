@@ -39,6 +39,13 @@ TInstanceServer::TInstanceServer(std::unique_ptr<TInstanceListener> listener,
       poll_(::epoll_create1(EPOLL_CLOEXEC)),
       timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
       nextId_(FirstConnection), self_(std::make_shared<TInstanceServer*>(this)) {
+    if (!poll_ || !timer_) {
+        // Nothing could hear the callers: the socket goes, so that the next command opens
+        // a window of its own instead of waiting for this one.
+        listener_.reset();
+        poll_.Reset();
+        return;
+    }
     epoll_event timer{EPOLLIN, {.u64 = TimerKey}};
     ::epoll_ctl(poll_.Get(), EPOLL_CTL_ADD, timer_.Get(), &timer);
     WatchListener(true);

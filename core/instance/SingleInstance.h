@@ -122,7 +122,8 @@ public:
     TInstanceServer& operator=(const TInstanceServer&) = delete;
 
     // Readable while there is something to do: a caller to accept, bytes to read, room
-    // to write an answer, a connection quiet too long.
+    // to write an answer, a connection quiet too long. -1 when the server could not be
+    // set up (out of descriptors): it has given the socket up then.
     int Fd() const { return poll_.Get(); }
     // Does what is due now, without waiting.
     void Serve();
