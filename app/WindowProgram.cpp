@@ -1,13 +1,13 @@
 #include "app/WindowProgram.h"
 
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
-#include "ui/common/InstanceServer.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/resources/AppIcon.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include <chrono>
 #include <cstdio>
@@ -64,11 +64,31 @@ int RunWindow(const TCommandLine& command, std::unique_ptr<TInstanceListener> li
             if (!answer.Reason.empty())
                 PrintError(answer.Reason);
         });
+    // Other `ferrox` commands: each request waits, as a list command, for a queue load or
+    // save under way and for the requests before it. The window's event loop drives the
+    // server.
     std::unique_ptr<TInstanceServer> server;
-    if (listener)
-        server = std::make_unique<TInstanceServer>(std::move(listener), frmMain);
+    std::unique_ptr<QSocketNotifier> serverDue;
+    if (listener) {
+        TInstanceHandlers handlers;
+        handlers.Apply = [&frmMain](const TQueueRequest& request, TAnswerRequest answer) {
+            frmMain.RunRequest([&frmMain, request, answer = std::move(answer)] {
+                answer(frmMain.Core().QueueFromOutside(request));
+            });
+        };
+        handlers.Refused = [&frmMain](const std::string& why) {
+            frmMain.Core().RequestRefused(why);
+        };
+        server = std::make_unique<TInstanceServer>(std::move(listener), std::move(handlers));
+        if (server->Fd() >= 0) {
+            serverDue = std::make_unique<QSocketNotifier>(server->Fd(), QSocketNotifier::Read);
+            QObject::connect(serverDue.get(), &QSocketNotifier::activated,
+                             [&server] { server->Serve(); });
+        }
+    }
     const int rc = QApplication::exec();
     // Callers still waiting learn that the window closed; the socket goes with it.
+    serverDue.reset();
     server.reset();
     if (!frmMain.Core().RunEndedWithin(RunEndWait)) {
         // Its file is abandoned as Abort abandons it: an unnamed file goes with the

@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "core/CommandLine.h"
-#include "platform/LocalSocket.h"
+#include "core/instance/SingleInstance.h"
 
 namespace ferrox {
 

@@ -1,7 +1,6 @@
-#include "app/HandOver.h"
 #include "app/WindowProgram.h"
 #include "core/CommandLine.h"
-#include "platform/LocalSocket.h"
+#include "core/instance/SingleInstance.h"
 #include "platform/SysError.h"
 #include "ui/common/FerroxApplication.h"
 

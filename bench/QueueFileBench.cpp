@@ -1,7 +1,7 @@
 // Times saving and loading the queue file for growing queues; the time per line should
 // stay flat.
-#include "persist/ExePath.h"
 #include "persist/QueueFile.h"
+#include "platform/ExePath.h"
 
 #include <chrono>
 #include <cstdio>

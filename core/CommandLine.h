@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/QueueRequest.h"
+#include "core/instance/QueueRequest.h"
 
 namespace ferrox {
 

@@ -3,7 +3,7 @@
 #include "core/AppException.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
 #include "platform/SysError.h"
 
@@ -164,6 +164,10 @@ void TFerroxCore::MarkMove(bool move) {
     commands_.MarkMove(move);
 }
 
+void TFerroxCore::MarkLineMove(const PVirtualNode& line, bool move) {
+    commands_.MarkLineMove(line, move);
+}
+
 void TFerroxCore::ClearCompleted() {
     commands_.ClearCompleted();
 }
@@ -219,16 +223,8 @@ TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
     return {true, note};
 }
 
-std::string TFerroxCore::AnswerRequestMessage(std::string_view message) {
-    TDecodedRequest decoded = DecodeRequest(message);
-    if (!decoded.Request)
-        return RefuseRequestMessage(decoded.Why);
-    return EncodeAnswer(QueueFromOutside(*decoded.Request));
-}
-
-std::string TFerroxCore::RefuseRequestMessage(const std::string& why) {
+void TFerroxCore::RequestRefused(const std::string& why) {
     LogError(queue_.StatusLine, "Request from outside refused [" + why + "]");
-    return EncodeAnswer({false, "the request was refused: " + why});
 }
 
 TSaveResult TFerroxCore::SaveQueue() {

@@ -8,8 +8,8 @@
 #include "core/FaceRelay.h"
 #include "core/FaceSinks.h"
 #include "core/ListCommands.h"
-#include "core/QueueRequest.h"
 #include "core/RunButtons.h"
+#include "core/instance/QueueRequest.h"
 #include "engine/RunControl.h"
 #include "engine/RunState.h"
 #include "engine/modRXThread/ProgressMonitor.h"
@@ -104,6 +104,8 @@ public:
     void ResetCopyStatus();
     void ClearSources();
     void MarkMove(bool move);
+    // A source line's Move box ticked (true) or cleared.
+    void MarkLineMove(const PVirtualNode& line, bool move);
     void ClearCompleted();
     void DeleteDestinationLines();
     void ClearDestinations();
@@ -118,12 +120,9 @@ public:
     // more), or a path the queue file cannot keep. A note for the caller when it added
     // no line, or took lines away (also on the status line).
     TQueueAnswer QueueFromOutside(const TQueueRequest& request);
-    // The answer message to one whole request message: its request queued as above, or,
-    // when the message is malformed, refused whole and logged.
-    std::string AnswerRequestMessage(std::string_view message);
-    // A request that never arrived whole or may not be heard (cut short, too large, from
-    // another user): logged; the refusal to send when the caller can still read it.
-    std::string RefuseRequestMessage(const std::string& why);
+    // A request that never arrived whole or may not be heard (cut short, garbled, too
+    // large, from another user): logged. Its caller has been told.
+    void RequestRefused(const std::string& why);
 
     // --- The queue file ------------------------------------------------------------------
     // Saves the queue into its file now, whatever its size, without the please-wait box.

@@ -235,6 +235,16 @@ void TListCommands::ClearSources() {
 void TListCommands::MarkMove(bool move) {
     TTraceScope trace(move ? "mnupopFromMoveEnableClick" : "mnupopFromMoveDisableClick");
     queue_.ChangeNodeStates(move);
+    queue_.Autosave();
+}
+
+void TListCommands::MarkLineMove(const PVirtualNode& line, bool move) {
+    TTraceScope trace("lstCopyFromChecked");
+    // Only a source line has the box; one removed meanwhile has nothing left to mark.
+    if (!line || line->Removed() || line->CheckKind.load() != TCheckType::CheckKindTwoState)
+        return;
+    queue_.ChangeNodeStates(move, line);
+    queue_.Autosave();
 }
 
 void TListCommands::ClearCompleted() {

@@ -83,8 +83,12 @@ public:
     void DeleteSourceLines();
     void ResetCopyStatus();
     void ClearSources();
-    // Move on (true) or off for every selected source line.
+    // Move on (true) or off for every selected source line; saved, as every change of
+    // the queue is. Allowed during a run: a line already taken keeps the mark it was
+    // taken with.
     void MarkMove(bool move);
+    // The same for one source line, its box ticked or cleared.
+    void MarkLineMove(const PVirtualNode& line, bool move);
     void ClearCompleted();
 
     // Destination list popup.

@@ -392,18 +392,7 @@ void TVirtualTree::SetCheckMark(const PVirtualNode& node, TCheckState state) {
     Notify();
 }
 
-void TVirtualTree::ClickCheckBox(const PVirtualNode& node) {
-    if (!node || node->Removed() || node->CheckKind.load() != TCheckType::CheckKindTwoState)
-        return;
-    TCheckState now = node->CheckMark.load() == TCheckState::csCheckedNormal
-                          ? TCheckState::csUncheckedNormal
-                          : TCheckState::csCheckedNormal;
-    node->CheckMark.store(now);
-    Notify();
-    if (OnChecked)
-        OnChecked(node);
-}
-
+std::function<void()> OnChanged; // something to show changed
 void TVirtualTree::BeginBatch() {
     std::lock_guard lock(mutex_);
     if (batch_.fetch_add(1) == 0)

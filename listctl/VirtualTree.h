@@ -144,10 +144,8 @@ public:
     void SetSelected(const PVirtualNode& node, bool selected);
     void ClearSelection();
 
-    // Writing the mark fires no event; a click on a two-state box toggles it and fires
-    // OnChecked.
+    // The Move mark; a removed line keeps the one it had.
     void SetCheckMark(const PVirtualNode& node, TCheckState state);
-    void ClickCheckBox(const PVirtualNode& node);
 
     // While the counter is above 0 changes do not notify; back at 0 one notification goes.
     void BeginBatch();
@@ -156,8 +154,7 @@ public:
     void RepaintNow();
 
     // Observers, set before other threads use the list.
-    std::function<void()> OnChanged;                    // something to show changed
-    std::function<void(const PVirtualNode&)> OnChecked; // a check box was clicked
+    std::function<void()> OnChanged; // something to show changed
 
     // The journal of structural changes, kept only while enabled, for one view to replay.
     // Enabling gives the lines there are at that moment, in the same step, so that each

@@ -3,8 +3,8 @@
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
 #include "persist/IniFile.h"
+#include "platform/ExePath.h"
 
 #include <cctype>
 #include <charconv>

@@ -121,12 +121,18 @@ void TCopyQueue::DelLines(TLineList& list, bool withDest, const PVirtualNode& li
     lstCopyTo.RepaintNow();
 }
 
-void TCopyQueue::ChangeNodeStates(bool move) {
+void TCopyQueue::ChangeNodeStates(bool move, const PVirtualNode& line) {
     TTraceScope trace("ChangeNodeStates");
     TCheckState mark = move ? TCheckState::csCheckedNormal : TCheckState::csUncheckedNormal;
-    for (PVirtualNode node = lstCopyFrom.FirstSelectedNode(); node;
-         node = lstCopyFrom.NextSelectedNode(node))
-        lstCopyFrom.SetCheckMark(node, mark);
+    {
+        std::lock_guard pair(PairMutex);
+        if (line)
+            lstCopyFrom.SetCheckMark(line, mark);
+        else
+            for (PVirtualNode node = lstCopyFrom.FirstSelectedNode(); node;
+                 node = lstCopyFrom.NextSelectedNode(node))
+                lstCopyFrom.SetCheckMark(node, mark);
+    }
     lstCopyFrom.RepaintNow();
 }
 

@@ -75,8 +75,10 @@ public:
     // Deletes the given line, or (line null) every selected line that is not in progress;
     // with withDest the destination line at the same position goes too.
     void DelLines(TLineList& list, bool withDest, const PVirtualNode& line);
-    // Sets the Move mark of every selected source line.
-    void ChangeNodeStates(bool move);
+    // Sets the Move mark of the given source line or (line null) of every selected one, in
+    // one step under PairMutex: a pair the run takes carries the marks from before the
+    // change or from after it, never half of a command's.
+    void ChangeNodeStates(bool move, const PVirtualNode& line = nullptr);
     // Selected done or failed source lines back to waiting, their destinations to 1.
     void ResetCopyStatus();
     // Removes every done source line with its destination line.

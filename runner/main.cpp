@@ -3,7 +3,7 @@
 #include "core/FerroxCore.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"

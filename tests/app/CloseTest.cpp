@@ -2,7 +2,7 @@
 // stays, and what a Ferrox started meanwhile finds.
 #include "app/WindowProgram.h"
 #include "core/FerroxCore.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 #include "ui/common/FerroxApplication.h"

@@ -1,9 +1,7 @@
 // `ferrox PATH...` with a window already running: real processes on a real socket.
-#include "app/HandOver.h"
 #include "core/FerroxCore.h"
-#include "core/QueueRequest.h"
+#include "core/instance/SingleInstance.h"
 #include "diag/ErrorLog.h"
-#include "platform/LocalSocket.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 

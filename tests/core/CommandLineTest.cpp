@@ -1,5 +1,5 @@
 #include "core/CommandLine.h"
-#include "core/QueueRequest.h"
+#include "core/instance/QueueRequest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

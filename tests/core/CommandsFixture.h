@@ -1,10 +1,10 @@
 #pragma once
 #include "core/ListCommands.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
 #include "persist/IniFile.h"
 #include "persist/Options.h"
 #include "persist/QueueFile.h"
+#include "platform/ExePath.h"
 #include "support/ListHelpers.h"
 #include "support/PairHelpers.h"
 #include "support/SavedQueue.h"

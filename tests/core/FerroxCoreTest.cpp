@@ -1,11 +1,11 @@
 #include "core/FerroxCore.h"
 #include "core/AppException.h"
-#include "core/QueueRequest.h"
+#include "core/instance/QueueRequest.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
 #include "persist/Options.h"
 #include "platform/Event.h"
+#include "platform/ExePath.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
@@ -339,17 +339,13 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
                         {"D:" + dir / "tree", dir / "out", false, true}};
     EXPECT_EQ(ReadSavedQueue(dir / "QUEUE.INI"), queued) << "saved as after a drop";
 
-    const std::string refusals[] = {
-        core.AnswerRequestMessage(EncodeRequest({{dir / "b"}, dir / "gone", false, false})),
-        core.AnswerRequestMessage(std::string(RequestKind) + std::string("\0\0\0\x01\x40", 5)),
-        // The queue file could not keep it: not queued, and neither is the rest.
-        core.AnswerRequestMessage(EncodeRequest({{dir / "b", dir / "a\nb"}, std::nullopt})),
-    };
-    EXPECT_EQ(DecodeAnswer(refusals[0]), (TQueueAnswer{false, "cannot queue into '" + dir / "gone" +
-                                                                  "': No such file or directory"}));
-    EXPECT_EQ(DecodeAnswer(refusals[1]),
-              (TQueueAnswer{false, "the request was refused: unknown flags"}));
-    EXPECT_EQ(DecodeAnswer(refusals[2]), (TQueueAnswer{false, LineBreakMessage({dir / "a\nb"})}));
+    EXPECT_EQ(core.QueueFromOutside({{dir / "b"}, dir / "gone", false, false}),
+              (TQueueAnswer{false, "cannot queue into '" + dir / "gone" +
+                                       "': No such file or directory"}));
+    // The queue file could not keep it: not queued, and neither is the rest.
+    EXPECT_EQ(core.QueueFromOutside({{dir / "b", dir / "a\nb"}, std::nullopt}),
+              (TQueueAnswer{false, LineBreakMessage({dir / "a\nb"})}));
+    core.RequestRefused("unknown flags");
     EXPECT_EQ(ReadFile(dir / LogFileName()), "Request from outside refused [unknown flags]\r\n");
 
     // During a run: lines may come, a destination may not, and Copy NOW is not pressed.

@@ -91,14 +91,13 @@ TEST_F(TCommandsTest, ResetAndClearCompletedKeepEachLineWithItsOwnDestination) {
     EXPECT_TRUE(TraceEntries().empty());
 }
 
-TEST_F(TCommandsTest, MoveMarksAreNotSavedAndClearsEmptyOneListOnly) {
+TEST_F(TCommandsTest, MoveMarksAreSavedAndClearsEmptyOneListOnly) {
     From("s1");
     From("s2", lsFileDone);
     From("s3", lsDirFailed);
     To("d1");
     To("d2");
     q.Autosave();
-    const std::string before = ReadFile(dir / "QUEUE.INI");
 
     Select(q.lstCopyFrom, {0, 1, 2});
     TStrings trace = TraceDuring([&] { commands.MarkMove(true); });
@@ -111,14 +110,20 @@ TEST_F(TCommandsTest, MoveMarksAreNotSavedAndClearsEmptyOneListOnly) {
     EXPECT_FALSE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(1)));
     EXPECT_TRUE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(2)));
     EXPECT_EQ(trace.front(), "mnupopFromMoveDisableClick");
-    EXPECT_EQ(saves, 1) << "marks are saved with the next change, not now";
-    EXPECT_EQ(ReadFile(dir / "QUEUE.INI"), before);
+    // A box: its own line, selected or not; a destination line has none.
+    trace = TraceDuring([&] { commands.MarkLineMove(q.lstCopyFrom.NodeAt(0), false); });
+    EXPECT_EQ(Tail(trace, 2), (TStrings{"lstCopyFromChecked", "ChangeNodeStates"}));
+    commands.MarkLineMove(q.lstCopyTo.NodeAt(0), true);
+    EXPECT_FALSE(TCopyQueue::IsMove(q.lstCopyTo.NodeAt(0)));
+    // Saved at once: a mark the user took back must not come back with the next start.
+    EXPECT_EQ(saves, 4);
+    EXPECT_EQ(Saved(), (TSaved{{"F:s1", "d1"}, {"F:s2", "d2", true}, {"D:s3", "", false, true}}));
 
     trace = TraceDuring([&] { commands.ClearSources(); });
     EXPECT_EQ(q.lstCopyFrom.RootNodeCount(), 0u);
     EXPECT_EQ(Paths(q.lstCopyTo), (TStrings{"d1", "d2"}));
     EXPECT_EQ(trace.front(), "mnupopFromClearClick");
-    EXPECT_EQ(saves, 2);
+    EXPECT_EQ(saves, 5);
     EXPECT_TRUE(Saved().empty()) << "an empty queue leaves no file";
     // The old destinations wait for the next sources, from the top.
     commands.AddFiles(TStrings{"n1"});
@@ -263,14 +268,16 @@ TEST_F(TRunningCommandsTest, ClearCompletedAndMoveDuringARunKeepTheRunOnItsPairs
     EXPECT_EQ(Saved(), (TSaved{{"D:" + tree, D1}, {"F:" + f2, D2}}));
     EXPECT_EQ(status.Count(MsgNothingToCheck), 0u);
 
-    const int savesBefore = saves;
+    // Marks change during a run, and are saved: the waiting line is moved, the folder in
+    // progress goes on as it was taken, a copy.
     Select(q.lstCopyFrom, {1});
     commands.MarkMove(true);
-    EXPECT_TRUE(TCopyQueue::IsMove(q.lstCopyFrom.NodeAt(1)));
-    EXPECT_EQ(saves, savesBefore);
+    commands.MarkLineMove(q.lstCopyFrom.NodeAt(0), true);
+    EXPECT_EQ(Saved(), (TSaved{{"D:" + tree, D1, false, true}, {"F:" + f2, D2, false, true}}));
 
     FinishRun();
     EXPECT_TRUE(Exists(D1 + "/tree/t1"));
+    EXPECT_TRUE(Exists(tree + "/t1")) << "taken as a copy";
     EXPECT_TRUE(Exists(D2 + "/f2"));
     EXPECT_FALSE(Exists(f2)) << "moved, as marked during the run";
     EXPECT_FALSE(Exists(D0 + "/tree"));

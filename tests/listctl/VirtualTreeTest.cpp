@@ -99,24 +99,13 @@ TEST(VirtualTree, SelectionInListOrderAndRemovedLinesLeaveIt) {
     EXPECT_EQ(list.FirstSelectedNode(), nullptr);
 }
 
-TEST(VirtualTree, CheckMarkWriteIsSilentAndClickToggles) {
-    TVirtualTree list(TCheckType::CheckKindTwoState);
-    int checked = 0;
-    list.OnChecked = [&](const PVirtualNode&) { ++checked; };
-    PVirtualNode n = list.AppendNode("x");
+TEST(VirtualTree, NewLinesHaveTheBoxOfTheirList) {
+    TVirtualTree list(TCheckType::CheckKindTwoState), plain;
+    PVirtualNode n = list.AppendNode("x"), m = plain.AppendNode("y");
     EXPECT_EQ(n->CheckKind.load(), TCheckType::CheckKindTwoState);
+    EXPECT_EQ(m->CheckKind.load(), TCheckType::CheckKindNone);
     list.SetCheckMark(n, TCheckState::csCheckedNormal);
-    EXPECT_EQ(checked, 0);
-    list.ClickCheckBox(n);
-    EXPECT_EQ(checked, 1);
-    EXPECT_EQ(n->CheckMark.load(), TCheckState::csUncheckedNormal);
-
-    TVirtualTree plain;
-    PVirtualNode m = plain.AppendNode("y");
-    plain.OnChecked = [&](const PVirtualNode&) { ++checked; };
-    plain.ClickCheckBox(m); // no box, nothing to toggle
-    EXPECT_EQ(checked, 1);
-    EXPECT_EQ(m->CheckMark.load(), TCheckState::csUncheckedNormal);
+    EXPECT_EQ(n->CheckMark.load(), TCheckState::csCheckedNormal);
 }
 
 TEST(VirtualTree, BatchHoldsNotificationsUntilTheOutermostEnd) {

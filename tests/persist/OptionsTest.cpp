@@ -1,6 +1,6 @@
 #include "persist/Options.h"
 #include "diag/ErrorLog.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/SysError.h"
 
 #include "diag/Trace.h"

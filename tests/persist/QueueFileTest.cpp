@@ -2,7 +2,7 @@
 
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "platform/SysError.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"

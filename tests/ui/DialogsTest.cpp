@@ -1,5 +1,5 @@
 #include "core/FerroxCore.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"

@@ -3,9 +3,9 @@
 // actions and the list keys, each checked in the lists and in the saved queue file.
 #include "WindowHelpers.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
 #include "persist/IniFile.h"
 #include "platform/Event.h"
+#include "platform/ExePath.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
@@ -342,16 +342,20 @@ private slots:
 
         Select(w, "lstCopyFrom", {0, 1, 3});
         Trigger(w, "mnupopFromMoveEnable");
-        QCOMPARE(ReadSavedQueue(QueueFile())[0].Move, false); // the Move items do not save
+        QCOMPARE(ReadSavedQueue(QueueFile())[0].Move, true); // saved as every change is
         Select(w, "lstCopyFrom", {1});
         Trigger(w, "mnupopFromMoveDisable");
+        // A click on a box marks its own line only, and is saved too.
+        QAbstractItemModel* fromRows = Find<TLineListView>(w, "lstCopyFrom")->model();
+        QVERIFY(fromRows->setData(fromRows->index(2, 0), Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(ReadSavedQueue(QueueFile())[2].Move, true);
         Select(w, "lstCopyFrom", {0, 1});
         Trigger(w, "mnupopFromResetCopyStatus");
         QCOMPARE(Statuses(q.lstCopyFrom), (TInts{lsFileWaiting, lsFileWaiting, lsFileDone, 0}));
         QCOMPARE(ReadSavedQueue(QueueFile()),
                  (TSaved{{"F:" + P("src/a"), P("out"), false, true},
                          {"F:" + P("src/b"), P("out")},
-                         {"F:" + P("src/c"), P("out2"), true},
+                         {"F:" + P("src/c"), P("out2"), true, true},
                          {"F:" + P("src/x"), P("out2"), false, true}}));
 
         Trigger(w, "mnupopFromClearCompleted");

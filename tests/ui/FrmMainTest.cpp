@@ -2,7 +2,7 @@
 #include "WindowHelpers.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 #include "support/TestSupport.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/modMain/WindowBridges.h"

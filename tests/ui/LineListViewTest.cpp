@@ -195,17 +195,22 @@ private slots:
         QCOMPARE(popups, 4);
     }
 
-    // Only source lines have a box, and a click on it toggles the line's Move mark; the
-    // destination list shows the root's indent; each status has its own image, the same
-    // when selected.
+    // Only source lines have a box, and a click on it asks for the line's Move mark to
+    // change the other way; the destination list shows the root's indent; each status has
+    // its own image, the same when selected.
     void CheckBoxesIndentAndImages() {
         TVirtualTree from(TCheckType::CheckKindTwoState), to;
         PVirtualNode src = from.AppendNode("/src/a", 4);
         PVirtualNode dst = to.AppendNode("/dst", 5);
         int checked = 0;
-        from.OnChecked = [&](const PVirtualNode& n) { checked += n == src; };
         TLineListView fromView(from, true, "lstCopyFrom", nullptr);
         TLineListView toView(to, false, "lstCopyTo", nullptr);
+        // As the core does it.
+        fromView.LineModel()->OnMoveMark = [&](const PVirtualNode& n, bool move) {
+            checked += n == src;
+            from.SetCheckMark(n,
+                              move ? TCheckState::csCheckedNormal : TCheckState::csUncheckedNormal);
+        };
         QVERIFY(Show(fromView) && Show(toView));
         QRect box = CheckBoxRect(fromView, 0);
         QTest::mouseClick(fromView.viewport(), Qt::LeftButton, {}, box.center());

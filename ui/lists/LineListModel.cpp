@@ -133,7 +133,7 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
 }
 
 bool TLineListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::CheckStateRole || !sourceList_ || !list_)
+    if (role != Qt::CheckStateRole || !sourceList_ || !list_ || !OnMoveMark)
         return false;
     PVirtualNode node = NodeOfRow(index.row());
     if (!node)
@@ -141,9 +141,7 @@ bool TLineListModel::setData(const QModelIndex& index, const QVariant& value, in
     bool wanted = value.toInt() == Qt::Checked;
     bool now = node->CheckMark.load() == TCheckState::csCheckedNormal;
     if (wanted != now) {
-        // A click on the box: the list toggles the mark; nothing is saved now.
-        list_->ClickCheckBox(node);
-        TTraceScope trace("lstCopyFromChecked");
+        OnMoveMark(node, wanted);
         emit dataChanged(index, index, {Qt::CheckStateRole});
         emit LinesChanged();
     }

@@ -2,6 +2,7 @@
 #include <QAbstractListModel>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <functional>
 
 #include "listctl/VirtualTree.h"
 #include "ui/lists/LineRows.h"
@@ -44,6 +45,10 @@ public:
     // In pixels; 0 before MeasurePaths.
     int WidestPath() const { return widths_.Widest(); }
     TVirtualTree* List() const { return list_; }
+
+    // A click on a line's box asks for its Move mark to change: the owner hands it to the
+    // core, which saves it with the queue. Without it the box does not change.
+    std::function<void(const PVirtualNode& line, bool move)> OnMoveMark;
 
 signals:
     // Statuses, marks or selection of lines may have changed: a view repaints what it

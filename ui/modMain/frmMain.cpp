@@ -5,6 +5,7 @@
 #include "ui/common/FerroxApplication.h"
 #include "ui/common/FileDialogs.h"
 #include "ui/common/PathText.h"
+#include "ui/lists/LineListModel.h"
 #include "ui/lists/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
 #include "ui/modMain/WindowBridges.h"
@@ -460,6 +461,10 @@ void TfrmMain::ConnectListCommands() {
     };
     lstCopyTo_->OnDropFiles = [this](const TUriList& urls) {
         RunListCommand([this, urls] { core_->DropOnDestinations(urls.LocalPaths, urls.NotLocal); });
+    };
+    // A line's Move box (lstCopyFromChecked).
+    lstCopyFrom_->LineModel()->OnMoveMark = [this](const PVirtualNode& line, bool move) {
+        RunListCommand([this, line, move] { core_->MarkLineMove(line, move); });
     };
 }
 

@@ -1,4 +1,4 @@
-#include "persist/ExePath.h"
+#include "platform/ExePath.h"
 
 #include "platform/FileSystem.h"
 #include "platform/Path.h"

@@ -1,4 +1,4 @@
-#include "core/QueueRequest.h"
+#include "core/instance/QueueRequest.h"
 
 #include <algorithm>
 #include <cstdint>
