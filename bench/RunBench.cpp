@@ -169,7 +169,8 @@ public:
     }
     ~TThrottledDisk() {
         if (!node_.empty())
-            std::system(("echo '" + node_ + " 0' > /sys/fs/cgroup/blkio/"
+            std::system(("echo '" + node_ +
+                         " 0' > /sys/fs/cgroup/blkio/"
                          "blkio.throttle.write_bps_device 2>/dev/null")
                             .c_str());
         if (mounted_)
@@ -251,15 +252,13 @@ void TimeLeftCase(const std::string& work, const std::string& dest,
         full += f.Percent >= 100 && total - at > 0.5;
         if (timeline && at - lastPrinted >= 0.5) {
             lastPrinted = at;
-            std::printf("   at %5.1f s: %5.1f s left, shown %s; %3d %%; lines %ld done, %ld left; "
-                        "%lld MiB done, %lld MiB left%s\n",
-                        at, total - at,
-                        f.SecondsLeft ? (std::to_string(int(*f.SecondsLeft)) + " s").c_str()
-                                      : "none",
-                        f.Percent, f.LinesDone, f.LinesLeft,
-                        static_cast<long long>(f.BytesDone >> 20),
-                        static_cast<long long>(f.BytesLeft >> 20),
-                        f.BytesLeftAtLeast ? " (at least)" : "");
+            std::printf(
+                "   at %5.1f s: %5.1f s left, shown %s; %3d %%; lines %ld done, %ld left; "
+                "%lld MiB done, %lld MiB left%s\n",
+                at, total - at,
+                f.SecondsLeft ? (std::to_string(int(*f.SecondsLeft)) + " s").c_str() : "none",
+                f.Percent, f.LinesDone, f.LinesLeft, static_cast<long long>(f.BytesDone >> 20),
+                static_cast<long long>(f.BytesLeft >> 20), f.BytesLeftAtLeast ? " (at least)" : "");
         }
         const double left = total - at;
         if (!f.SecondsLeft || at < total / 10 || left < 3)
@@ -326,12 +325,10 @@ int main(int argc, char** argv) {
             int MiBPerSecond;
             bool Rotating;
         };
-        for (const TDiskCase& c : {TDiskCase{"the mixed queue, a rotating disk at 30 MiB/s", mixed,
-                                             30, true},
-                                   {"the mixed queue, a solid-state disk at 30 MiB/s", mixed, 30,
-                                    false},
-                                   {"large files and small ones, a disk at 20 MiB/s", window, 20,
-                                    false}}) {
+        for (const TDiskCase& c :
+             {TDiskCase{"the mixed queue, a rotating disk at 30 MiB/s", mixed, 30, true},
+              {"the mixed queue, a solid-state disk at 30 MiB/s", mixed, 30, false},
+              {"large files and small ones, a disk at 20 MiB/s", window, 20, false}}) {
             std::printf("\n2. time left: %s\n", c.What);
             TThrottledDisk disk(work, "disk", int64_t(3) << 30, int64_t(c.MiBPerSecond) << 20,
                                 c.Rotating);
