@@ -190,8 +190,12 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
         writes_.FileSystems.Note(copy.TargetDevice, copy.TargetDir);
     Finish(Source, pair.Dest, ok, lsFileDone, lsFileFailed, copy.Error);
     tally_.FileFinished(ok, copy.Size, copy.Skipped, copy.Error == ECANCELED);
-    if (!ok)
+    if (!ok) {
         run_.Tell(FileLineFailed(Source, pair, copy));
+    } else if (pair.Move && !copy.Skipped && copy.SourceError == 0) {
+        std::lock_guard lock(movedFromMutex_);
+        movedFrom_.insert(WithoutTrailingSlash(DirectoryOf(S)));
+    }
 }
 
 void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair) {
@@ -307,6 +311,29 @@ void TCopyNOWThread::SetDirectoryTimes() {
 }
 
 void TCopyNOWThread::RemoveMovedDirectories() {
+    // Folder lines marked Move and done before this run (an earlier run expanded them, and
+    // was stopped before it moved all their files): those this run moved files out of are
+    // tried too, without an identity of their own to compare.
+    std::unordered_set<std::string> under;
+    {
+        std::lock_guard lock(movedFromMutex_);
+        for (std::string dir : movedFrom_)
+            for (; !dir.empty() && under.insert(dir).second; dir = DirectoryOf(dir))
+                if (dir == "/")
+                    break;
+        movedFrom_.clear();
+    }
+    std::unordered_set<std::string> known;
+    for (const TMovedDirectory& dir : movedDirectories_)
+        known.insert(dir.Path);
+    const TLineList& from = queue_.lstCopyFrom;
+    for (PVirtualNode n = under.empty() ? nullptr : from.FirstNode(); n; n = from.NextNode(n)) {
+        if (TCopyQueue::StatusOf(n) != lsDirDone || !TCopyQueue::IsMove(n))
+            continue;
+        std::string path = WithoutTrailingSlash(n->Data.Path);
+        if (under.count(path) && known.insert(path).second)
+            movedDirectories_.push_back({std::move(path), TFileIdentity{}});
+    }
     std::stable_sort(movedDirectories_.begin(), movedDirectories_.end(),
                      [](const TMovedDirectory& a, const TMovedDirectory& b) {
                          return std::count(a.Path.begin(), a.Path.end(), PathDelim) >
@@ -319,7 +346,8 @@ void TCopyNOWThread::RemoveMovedDirectories() {
         int error = 0;
         if (!now.Valid)
             continue; // gone already
-        if (now.Device != dir.Identity.Device || now.Inode != dir.Identity.Inode)
+        if (dir.Identity.Valid &&
+            (now.Device != dir.Identity.Device || now.Inode != dir.Identity.Inode))
             error = errSourceChanged;
         else if (::rmdir(dir.Path.c_str()) != 0)
             error = errno;

@@ -1,8 +1,10 @@
 #pragma once
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/FilePool.h"
@@ -89,6 +91,10 @@ private:
         TFileIdentity Identity;
     };
     std::vector<TMovedDirectory> movedDirectories_;
+    // The folders this run moved files out of (the copy threads add to it): a folder line
+    // marked Move that an earlier run expanded, and this one emptied, goes too.
+    std::mutex movedFromMutex_;
+    std::unordered_set<std::string> movedFrom_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
 };

@@ -112,6 +112,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
 
         std::unordered_set<std::string> queued =
             NamesQueuedAfter(queue, SourceLine, DestLine, SrcDir, entryDest);
+        const bool fuse = IsFuse(SrcDir);
         PVirtualNode LastSource = SourceLine;
         PVirtualNode LastDest = DestLine;
         bool stopped = false;
@@ -125,8 +126,10 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
             if (!queued.empty() && queued.erase(entry.Name) > 0)
                 return true;
             // A temporary of ours (another run's copy in progress, or one a killed run left)
-            // is no file of the user's.
-            if (entry.Kind != TEntryKind::Directory && IsCopyTempName(entry.Name))
+            // is no file of the user's, nor is FUSE's own stand-in for a file removed
+            // while open (a file a Move took from under another line's copy, say).
+            if (entry.Kind != TEntryKind::Directory &&
+                (IsCopyTempName(entry.Name) || (fuse && IsFuseHiddenName(entry.Name))))
                 return true;
             const bool isDirectory = entry.Kind == TEntryKind::Directory;
             std::lock_guard pair(queue.PairMutex);

@@ -1,5 +1,7 @@
 #include "platform/CopyContext.h"
 
+#include "platform/FileSystem.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -95,8 +97,10 @@ TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool ta
     dir.Fd = fd;
     dir.Device = st.st_dev;
     dir.Inode = st.st_ino;
-    if (target)
+    if (target) {
         dir.DefaultAcl = HasDefaultAcl(fd);
+        dir.Fuse = IsFuse(fd);
+    }
     ++opens_;
     return &dir;
 }

@@ -45,6 +45,9 @@ public:
         bool ModeChecked = false;
         // Opened only as a path (O_PATH): names can be looked up, nothing read or synced.
         bool PathOnly = false;
+        // Target side: a FUSE file system, where setting a link's own times may reach the
+        // file it points to (SSHFS sets them by path, and the server follows the link).
+        bool Fuse = false;
     };
 
     // The open directory at path: the cached one while path still leads to it, else opened

@@ -83,7 +83,8 @@ bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
     if (policy != TExistingTargets::Skip && policy != TExistingTargets::Newer)
         return false;
     struct stat st;
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        RemoveStaleReservation(dirFd, name))
         return false;
     return policy == TExistingTargets::Skip ||
            !SourceIsNewer(sourceStat, st, TimeGranularityNs(dirFd, st));
@@ -95,9 +96,16 @@ bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
 // is overwritten; Skip takes the name only when it is free (else *skipped). The name
 // taken, when it is not `name`, goes to *placedAs.
 template <class TPlace>
-int PlaceFree(TExistingTargets policy, const char* name, TPlace place, bool* skipped,
+int PlaceFree(TExistingTargets policy, int dirFd, const char* name, TPlace place, bool* skipped,
               std::string* placedAs) {
-    int error = place(name);
+    // A name held by a reservation a killed copy left is free again.
+    auto take = [&](const char* candidate) {
+        int error = place(candidate);
+        if (error == EEXIST && RemoveStaleReservation(dirFd, candidate))
+            error = place(candidate);
+        return error;
+    };
+    int error = take(name);
     if (error != EEXIST)
         return error;
     if (policy == TExistingTargets::Skip) {
@@ -106,7 +114,7 @@ int PlaceFree(TExistingTargets policy, const char* name, TPlace place, bool* ski
     }
     for (int n = 2; n <= KeepBothTries && error == EEXIST; ++n) {
         *placedAs = NumberedName(name, n);
-        error = place(placedAs->c_str());
+        error = take(placedAs->c_str());
     }
     return error;
 }
@@ -174,10 +182,15 @@ int RenameIfFree(TCopyContext::TDir& dir, const char* temp, const char* name) {
     // names it finds taken could take it from us in the moments before the rename, and
     // it meant to replace. (Nothing by name can tell us it is still ours: exfat-fuse was
     // seen to give a file made a moment before another inode, with its size still 0.)
-    if (TFd placeholder{
-            ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-        !placeholder)
-        return errno;
+    // It holds a word of ours, so that one a killed copy left is known for what it is by
+    // the next copy onto that name (RemoveStaleReservation).
+    {
+        TFd placeholder(
+            ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!placeholder)
+            return errno;
+        (void)WriteAll(placeholder.Get(), ReservationOf(temp));
+    }
     if (::renameat(dirFd, temp, dirFd, name) != 0) {
         const int error = errno;
         ::unlinkat(dirFd, name, 0);
@@ -216,16 +229,19 @@ int PlaceLink(const char* link, const struct stat& linkStat, TCopyContext::TDir&
               TIsSelf isSelf) {
     struct timespec times[2] = {linkStat.st_atim, linkStat.st_mtim};
     const int dirFd = dstDir.Fd;
-    // A link's times are cosmetic and not every file system can set them: no failure.
+    // A link's times are cosmetic and not every file system can set them: no failure. On
+    // FUSE they are not set at all: there the file the link points to may get them.
     auto make = [&](const char* name) {
         if (::symlinkat(link, dirFd, name) != 0)
             return LinkError(dirFd, errno);
-        ::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW);
+        if (!dstDir.Fuse)
+            ::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW);
         return 0;
     };
     if (options.Existing == TExistingTargets::Skip ||
         options.Existing == TExistingTargets::KeepBoth)
-        return PlaceFree(options.Existing, dstName, make, &result.Skipped, &result.TargetName);
+        return PlaceFree(options.Existing, dirFd, dstName, make, &result.Skipped,
+                         &result.TargetName);
     const TTargetRecord record = RecordFor(options, dstDir, result.Source);
     const auto hold = record.Hold(dstName);
     int error = make(dstName);
@@ -408,8 +424,17 @@ int TFileCopy::Verify(const TContentHash& written) {
     if (::fdatasync(out_.Get()) != 0)
         return errno;
     ::posix_fadvise(out_.Get(), 0, 0, POSIX_FADV_DONTNEED);
-    // The new file was opened write-only: it is read through /proc (the same inode), with
-    // O_DIRECT where the file system has it: past the cache, and at the device's pace
+    // A named temporary (FUSE, shares) is read back through its own descriptor: a second
+    // open there is released only after the file has been renamed, and a FUSE file system
+    // then hides the file it replaces instead of removing it (".fuse_hidden…").
+    if (!temp_.empty()) {
+        TContentHash read;
+        if (int error = HashFileContent(out_.Get(), read, options_.Cancel))
+            return error;
+        return read.Digest() == written.Digest() ? 0 : errVerificationFailed;
+    }
+    // The unnamed file was opened write-only: it is read through /proc (the same inode),
+    // with O_DIRECT where the file system has it: past the cache, and at the device's pace
     // rather than the read-ahead's.
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", out_.Get());
@@ -468,7 +493,7 @@ int TFileCopy::Name() {
             return NamingError(dirFd, nullptr, LinkUnnamed(fd, dirFd, name));
         };
         if (free)
-            return PlaceFree(policy, name_, link, &result_.Skipped, &result_.TargetName);
+            return PlaceFree(policy, dirFd, name_, link, &result_.Skipped, &result_.TargetName);
         const auto hold = record.Hold(name_);
         int error = link(name_);
         if (error == EEXIST && !(error = CheckTarget(dirFd, name_, source_)) &&
@@ -486,7 +511,7 @@ int TFileCopy::Name() {
     };
     if (free)
         return PlaceFree(
-            policy, name_,
+            policy, dirFd, name_,
             [&](const char* name) { return renamed(RenameIfFree(dir_, temp_.c_str(), name)); },
             &result_.Skipped, &result_.TargetName);
     const auto hold = record.Hold(name_);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -378,6 +379,24 @@ std::string ExecutablePath() {
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buf)
         return {};
     return std::string(buf, static_cast<size_t>(n));
+}
+
+namespace {
+constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
+} // namespace
+
+bool IsFuse(int fd) {
+    struct statfs fs;
+    return ::fstatfs(fd, &fs) == 0 && fs.f_type == FuseMagic;
+}
+
+bool IsFuse(const std::string& path) {
+    struct statfs fs;
+    return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == FuseMagic;
+}
+
+bool IsFuseHiddenName(std::string_view name) {
+    return name.starts_with(".fuse_hidden");
 }
 
 } // namespace ferrox

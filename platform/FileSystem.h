@@ -119,6 +119,14 @@ void CloseApart(int fd);
 // None when it cannot be read.
 std::optional<int64_t> UnwrittenCacheBytes();
 
+// True when the file system of the open descriptor, or of the path, is a FUSE one (exFAT
+// sticks through exfat-fuse, SSHFS shares and many more).
+bool IsFuse(int fd);
+bool IsFuse(const std::string& path);
+// A name a FUSE file system gives a file that was removed while still open, until it is
+// closed (".fuse_hidden…"): its own, never a file of the user's.
+bool IsFuseHiddenName(std::string_view name);
+
 // The user's home directory ($HOME, else the password database), or empty.
 std::string HomeDirectory();
 

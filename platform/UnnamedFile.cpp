@@ -160,41 +160,50 @@ bool MayBeWriting(const TTempWriter& writer) {
 // writing it through a share, where its lock does not reach us.
 constexpr int64_t OtherBootQuietSeconds = 10 * 60;
 
+// True when the writer of a temporary that looks like `seen` is provably gone: of this
+// machine, and in this boot a process that no longer exists, or of another boot and left
+// alone for a while. Another machine's writer may be alive, and its locks need not reach us
+// (a share whose locks are kept by each client): never ours to judge.
+bool WriterGone(const TTempWriter& writer, const struct stat& seen) {
+    const TTempWriter& us = ThisTempWriter();
+    if (writer.Machine != us.Machine)
+        return false;
+    // In this boot the pid and its start time tell whether the writer lives (also between
+    // creating the file and locking it, or closing it and giving it its name).
+    if (writer.Boot == us.Boot)
+        return !MayBeWriting(writer);
+    return ::time(nullptr) - seen.st_mtim.tv_sec >= OtherBootQuietSeconds;
+}
+
+// Removes dirFd/name, a regular file of ours whose writer is gone, unless someone holds a
+// lock on it: a writer holds its lock as long as it writes, also one in another pid
+// namespace whose pid we cannot see; where locks cannot be tested at all, nothing is
+// removed. The file is closed before it is unlinked: a FUSE file system hides a file that
+// is unlinked while open (".fuse_hidden…") and removes it only when it is released.
+bool RemoveUnlocked(int dirFd, const char* name) {
+    int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat locked, named;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0;
+    ::close(fd);
+    return free && ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameInode(locked, named) && ::unlinkat(dirFd, name, 0) == 0;
+}
+
 // True when the temporary dirFd/name was left by a writer that is provably gone, and it
 // was removed.
 bool RemoveIfStale(int dirFd, const std::string& name) {
     TTempWriter writer;
-    const TTempWriter& us = ThisTempWriter();
-    // Another machine's writer may be alive, and its locks need not reach us (a share whose
-    // locks are kept by each client): never ours to judge.
-    if (!ParseTempName(name, writer) || writer.Machine != us.Machine)
-        return false;
-    // In this boot the pid and its start time tell whether the writer lives (also between
-    // creating the file and locking it, or closing it and giving it its name).
-    if (writer.Boot == us.Boot && MayBeWriting(writer))
-        return false;
     struct stat seen;
-    if (::fstatat(dirFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    if (writer.Boot != us.Boot && ::time(nullptr) - seen.st_mtim.tv_sec < OtherBootQuietSeconds)
+    if (!ParseTempName(name, writer) ||
+        ::fstatat(dirFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !WriterGone(writer, seen))
         return false;
     // A link is complete the moment it exists: no one writes it, there is no lock to test.
     if (S_ISLNK(seen.st_mode))
         return ::unlinkat(dirFd, name.c_str(), 0) == 0;
-    if (!S_ISREG(seen.st_mode))
-        return false;
-    int fd =
-        ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    // A writer holds its lock as long as it writes, also one in another pid namespace whose
-    // pid we cannot see; where locks cannot be tested at all, nothing is removed.
-    struct stat locked, named;
-    bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
-                   ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                   SameInode(locked, named) && ::unlinkat(dirFd, name.c_str(), 0) == 0;
-    ::close(fd);
-    return removed;
+    return S_ISREG(seen.st_mode) && RemoveUnlocked(dirFd, name.c_str());
 }
 
 } // namespace
@@ -314,7 +323,9 @@ int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error) {
     error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
         temp = RandomTempName();
-        int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        // Readable too: a verified copy is read back through this descriptor (see
+        // TFileCopy::Verify).
+        int fd = ::openat(dirFd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             // Held until the descriptor closes. Where the file system has no locks, the
             // pid in the name is all a later run goes by.
@@ -351,6 +362,29 @@ int RemoveStaleTemps(int dirFd) {
     for (const std::string& name : temps)
         removed += RemoveIfStale(dirFd, name) ? 1 : 0;
     return removed;
+}
+
+std::string ReservationOf(const std::string& temp) {
+    return std::string(NameView(temp));
+}
+
+bool RemoveStaleReservation(int dirFd, const char* name) {
+    // A reservation holds one of our temporary names and nothing else.
+    constexpr off_t Shortest = 40, Longest = 128;
+    struct stat seen;
+    if (::fstatat(dirFd, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_size < Shortest || seen.st_size > Longest)
+        return false;
+    char held[Longest];
+    ssize_t n = -1;
+    if (int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        fd >= 0) {
+        n = ::read(fd, held, sizeof held);
+        ::close(fd);
+    }
+    TTempWriter writer;
+    return n == seen.st_size && ParseTempName(std::string_view(held, size_t(n)), writer) &&
+           WriterGone(writer, seen) && RemoveUnlocked(dirFd, name);
 }
 
 int NamingError(int dirFd, const char* temp, int error) {

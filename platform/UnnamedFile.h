@@ -53,6 +53,15 @@ int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error);
 // Returns how many were removed.
 int RemoveStaleTemps(int dirFd);
 
+// Where a file system can neither rename without replacing nor make hard links, a copy
+// reserves its target's name by an exclusive create before it renames over it; the
+// reservation holds this word (the temporary's name), so that one a killed copy left can be
+// told from a file of the user's.
+std::string ReservationOf(const std::string& temp);
+// Removes dirFd/name when it is such a reservation whose writer is provably gone (the same
+// rules as for the temporaries); true when it was removed.
+bool RemoveStaleReservation(int dirFd, const char* name);
+
 // What to report when giving a file its name in dirFd failed with error: a name the file
 // system refuses (FAT and exFAT refuse ?, *, : and others, some file systems bytes that
 // are not UTF-8) comes back as ENOENT, EINVAL or EILSEQ although the directory is there;

@@ -344,6 +344,20 @@ TTree Snapshot(const std::vector<TRoot>& roots, bool hashes = true) {
     return tree;
 }
 
+// A FUSE file system keeps a file unlinked while open as ".fuse_hidden…" until it is told
+// the last handle went, which it is only after the process that held it has ended: waits
+// (a few seconds at most) until none is left, so that one that stays is a real leftover.
+void WaitForFuseHidden(const std::vector<TRoot>& roots) {
+    for (int i = 0; i < 60; ++i) {
+        bool hidden = false;
+        for (const auto& [path, e] : Snapshot(roots, false))
+            hidden = hidden || path.find("/.fuse_hidden") != std::string::npos;
+        if (!hidden)
+            return;
+        ::usleep(50'000);
+    }
+}
+
 // A name of Ferrox's temporaries, or of a file made to look like one.
 bool IsTempName(const std::string& name) {
     return StartsWith(name, ".ferrox-") && name.size() > 13 &&
@@ -1763,6 +1777,7 @@ TFindings RunCase(const TEnv& env, uint64_t seed, const TFs& dst, int& runs) {
             p.Runs.push_back(RunFerroxRun(env, args, queue, TStop::None, 0, roots));
         runs += int(p.Runs.size());
         p.Saved = ParseQueue(ReadText(queue));
+        WaitForFuseHidden(roots);
         p.After = Snapshot(roots);
         for (const TInvariant& inv : Invariants) {
             findings.Current = inv.Name;
@@ -1809,6 +1824,14 @@ TFindings RunCase(const TEnv& env, uint64_t seed, const TFs& dst, int& runs) {
 // and aborts told wrong).
 const uint64_t FixedSeeds[] = {399809178955, 804244276211, 445560269294,
                                306616620089, 713732850811, 522440098372};
+// And on one file system each, what the fixed program still did wrong when this one first
+// ran against it: a reservation a killed copy left on exFAT taken for a file, a folder
+// marked Move that a rerun after Ctrl-C left in place, a link's time set on the file it
+// points to through SSHFS, and a ".fuse_hidden" copy left on SSHFS.
+const std::pair<uint64_t, const char*> FixedCases[] = {{148808865867, "exfat"},
+                                                       {963747787042, "tmpfs"},
+                                                       {651136842440, "sshfs"},
+                                                       {784654268663, "sshfs"}};
 
 struct TTally {
     long Cases = 0, Runs = 0, Failed = 0;
@@ -1930,17 +1953,25 @@ int main(int argc, char** argv) {
                             std::chrono::duration<double>(Clock::now() - start).count());
         }
     } else {
-        std::vector<uint64_t> seeds(std::begin(FixedSeeds), std::end(FixedSeeds));
-        if (seed)
-            seeds = {*seed};
-        for (const TFs* fs : targets)
-            for (uint64_t s : seeds) {
-                int runs = 0;
-                TFindings f = RunCase(env, s, *fs, runs);
-                if (f.ByInvariant.empty())
-                    std::printf("ok seed=%" PRIu64 " fs=%s (%d runs)\n", s, fs->Name.c_str(), runs);
-                tally.Add(s, *fs, f, runs);
+        std::vector<std::pair<uint64_t, const TFs*>> cases;
+        for (const TFs* fs : targets) {
+            if (seed) {
+                cases.emplace_back(*seed, fs);
+                continue;
             }
+            for (uint64_t s : FixedSeeds)
+                cases.emplace_back(s, fs);
+            for (const auto& [s, name] : FixedCases)
+                if (fs->Name == name)
+                    cases.emplace_back(s, fs);
+        }
+        for (const auto& [s, fs] : cases) {
+            int runs = 0;
+            TFindings f = RunCase(env, s, *fs, runs);
+            if (f.ByInvariant.empty())
+                std::printf("ok seed=%" PRIu64 " fs=%s (%d runs)\n", s, fs->Name.c_str(), runs);
+            tally.Add(s, *fs, f, runs);
+        }
     }
     tally.Print();
     std::printf("%.1f s\n", std::chrono::duration<double>(Clock::now() - start).count());

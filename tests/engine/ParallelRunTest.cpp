@@ -384,3 +384,28 @@ TEST_F(TParallelTest, FolderMarkedMoveMovesItsTreeAndRemovesWhatItEmptied) {
         events.Clear();
     }
 }
+
+// A run stopped part-way through a folder marked Move leaves the folder line done and some
+// of its files still to move; the next run moves them and then removes the folders it
+// emptied, though it did not expand them itself.
+TEST_F(TParallelTest, AFolderMoveStoppedPartWayIsFinishedByTheNextRun) {
+    for (const char* d : {"src", "src/sub", "out"})
+        MakeDir(P(d));
+    for (const char* f : {"src/a", "src/b", "src/sub/c"})
+        WriteFile(P(f), f);
+    AddPair(P("src"), P("out"), true, true);
+    run.Settings.Workers = 1;
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        if (point == TRunPoint::LineReached && path == P("src/b"))
+            control.AbortOrClose(); // after a was moved
+    };
+    RunToEnd();
+    run.Seams.OnRunPoint = nullptr;
+    ASSERT_FALSE(Exists(P("src/a")));
+    ASSERT_TRUE(Exists(P("src/b")));
+    RunToEnd();
+    for (const char* f : {"a", "b", "sub/c"})
+        EXPECT_EQ(ReadFile(P("out/src/") + f), std::string("src/") + f);
+    EXPECT_FALSE(Exists(P("src/sub")));
+    EXPECT_FALSE(Exists(P("src")));
+}

@@ -874,3 +874,53 @@ TEST(CopyFile, NewerReplacesOnlyATargetOlderThanItsSource) {
 
 } // namespace
 } // namespace ferrox
+
+namespace ferrox {
+namespace {
+
+// Where names are reserved before they are taken (exFAT through FUSE), a copy killed between
+// the two leaves its reservation under the target's name: the next copy onto that name
+// takes it as free, but never the reservation of a copy still going on, nor a file of the
+// user's that merely holds such a word.
+TEST(CopyFile, AReservationAKilledCopyLeftIsFreeAgain) {
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const TTempWriter& us = ThisTempWriter();
+    const std::string deadWord = TempNameOf({us.Machine, us.Boot, gone, 1}, "killed");
+    const std::string liveWord = TempNameOf(us, "living");
+    std::string forged = deadWord;
+    forged[forged.size() - 6] = forged[forged.size() - 6] == '0' ? '1' : '0'; // its check
+    struct TCase {
+        const char* What;
+        std::string Held;
+        TExistingTargets Policy;
+        bool Taken;
+    };
+    for (const TCase& c :
+         {TCase{"killed, skip", deadWord, TExistingTargets::Skip, true},
+          {"killed, keep both", deadWord, TExistingTargets::KeepBoth, true},
+          {"killed, newer", deadWord, TExistingTargets::Newer, true},
+          {"still going on, skip", liveWord, TExistingTargets::Skip, false},
+          {"still going on, keep both", liveWord, TExistingTargets::KeepBoth, false},
+          {"the user's, skip", forged, TExistingTargets::Skip, false}}) {
+        SCOPED_TRACE(c.What);
+        TTempDir tmp;
+        MakeDir(tmp / "out");
+        WriteFile(tmp / "photo.jpg", "the photo");
+        WriteFile(tmp / "out/photo.jpg", c.Held);
+        struct timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "out/photo.jpg").c_str(), later, 0), 0);
+        TCopyOptions options;
+        options.Existing = c.Policy;
+        const TCopyResult r =
+            CopyFileWithProgress(tmp / "photo.jpg", tmp / "out/photo.jpg", options);
+        EXPECT_EQ(r.Error, 0);
+        EXPECT_EQ(ReadFile(tmp / "out/photo.jpg"), c.Taken ? "the photo" : c.Held);
+        EXPECT_EQ(r.TargetName.empty(), c.Taken || c.Policy != TExistingTargets::KeepBoth);
+    }
+}
+
+} // namespace
+} // namespace ferrox
