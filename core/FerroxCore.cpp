@@ -26,12 +26,12 @@ TFerroxCore::TFerroxCore(std::string queueFileName) : defaultQueueFile_(std::mov
     control_.ProcessEvents = [this] { relay_.ProcessEvents(); };
     control_.EnableMainButtons = [this](bool enabled) { relay_.EnableMainButtons(enabled); };
     control_.CloseProgram = [this] { relay_.CloseProgram(); };
-    control_.SaveQueueOnClose = [this] { queueFile_.SaveQueue(true, true, ""); };
+    control_.SaveQueueOnClose = [this] { queueFile_.SaveNow(); };
     commands_.BrowseDialog = [this](const std::string& caption, const std::string& start) {
         return relay_.Browse(caption, start);
     };
     // Every change a command makes is saved while the queue is small.
-    queue_.SetAutosave([this] { queueFile_.SaveQueue(false, false, ""); });
+    queue_.SetAutosave([this] { queueFile_.Autosave(); });
 }
 
 TFerroxCore::~TFerroxCore() {
@@ -52,8 +52,8 @@ TLoadResult TFerroxCore::Start() {
     run_.CopyThisLineOnly.store(false);
     const std::string& programDirectory = ExePath();
     run_.PauseEvent.Set();
-    queueFile_.QueueFileName =
-        defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
+    queueFile_.SetName(defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI"
+                                                 : defaultQueueFile_);
     options_ = LoadOptions(queue_.StatusLine, overrides_);
     // The engine takes the switches as plain values.
     run_.Settings.DeleteToRecycle = options_.DeleteToRecycle;
@@ -63,7 +63,7 @@ TLoadResult TFerroxCore::Start() {
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    const TLoadResult loaded = queueFile_.LoadQueue(false, "");
+    const TLoadResult loaded = queueFile_.LoadAtStart();
     // After the load's own words, which would hide them on the window's status line.
     TellUnknownOptions(queue_.StatusLine, options_);
     return loaded;
@@ -232,15 +232,15 @@ std::string TFerroxCore::RefuseRequestMessage(const std::string& why) {
 }
 
 TSaveResult TFerroxCore::SaveQueue() {
-    return queueFile_.SaveQueue(true, false, "");
+    return queueFile_.SaveNow();
 }
 
 TSaveResult TFerroxCore::SaveQueueAs(const std::string& fileName) {
-    return queueFile_.SaveQueue(true, true, fileName);
+    return queueFile_.SaveAs(fileName);
 }
 
 TLoadResult TFerroxCore::LoadQueueFrom(const std::string& fileName) {
-    return queueFile_.LoadQueue(true, fileName);
+    return queueFile_.LoadFrom(fileName);
 }
 
 void TFerroxCore::ClearStatusLine() {

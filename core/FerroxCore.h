@@ -126,7 +126,7 @@ public:
     std::string RefuseRequestMessage(const std::string& why);
 
     // --- The queue file ------------------------------------------------------------------
-    // Saves the queue into its file now, whatever its size, without the please-wait box.
+    // Saves the queue into its file now, whatever its size, with the please-wait box.
     TSaveResult SaveQueue();
     // Saves into, or loads from, a file the user chose, with the please-wait box; the file
     // becomes the queue file.
@@ -146,7 +146,7 @@ public:
     TButtonText CopyNowButton() const { return CopyNowButtonFor(Phase()); }
     TButtonText CloseButton() const { return CloseButtonFor(Phase()); }
     bool Running() const { return run_.CopyRunning.load(); }
-    std::string QueueFileName() const { return queueFile_.QueueFileName; }
+    std::string QueueFileName() const { return queueFile_.Name(); }
     // The queue file the queue dialog proposes: the default one.
     std::string DefaultQueueFile() const;
     // A save or load is under way (it lets the face handle events meanwhile): commands
