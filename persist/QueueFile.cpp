@@ -23,21 +23,6 @@ namespace {
 constexpr std::chrono::seconds EndingWait{5};
 constexpr std::chrono::milliseconds EndingLook{20};
 
-// The window gets a chance to repaint this often during a long file; once per line would
-// cost more than the line itself.
-constexpr uint32_t LinesPerEventPump = 256;
-
-class TBusyScope {
-public:
-    explicit TBusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TBusyScope() { flag_ = false; }
-    TBusyScope(const TBusyScope&) = delete;
-    TBusyScope& operator=(const TBusyScope&) = delete;
-
-private:
-    bool& flag_;
-};
-
 // An empty queue leaves no file: the old one becomes the backup. When the backup cannot
 // take it (another file system, a name it refuses) a copy is made instead; the backup is a
 // courtesy, the user asked for an empty queue, so the old file goes in any case.
@@ -109,11 +94,8 @@ std::string SavedBesideMessage(const std::string& queueFile, const std::string& 
 class TQueueFile::TWaitBox {
 public:
     TWaitBox(TQueueFile& file, bool show) : file_(file), shown_(show && file.PleaseWait) {
-        if (shown_) {
+        if (shown_)
             file_.PleaseWait(true);
-            if (file_.ProcessEvents)
-                file_.ProcessEvents();
-        }
     }
     ~TWaitBox() {
         if (shown_)
@@ -221,14 +203,11 @@ TSaveResult TQueueFile::WriteQueueFile(const std::string& file, const std::strin
 }
 
 TSaveResult TQueueFile::Save(TSaveKind kind, const std::string& fileName) {
-    if (busy_)
-        return TSaveResult::Refused;
     TTraceScope trace("SaveQueue");
     if (kind == TSaveKind::Autosave && queue_.lstCopyFrom.AllNodeCount() > AutosaveLineLimit) {
         queue_.StatusLine.Show(MsgAutosaveDisabled);
         return TSaveResult::AutosaveSkipped;
     }
-    TBusyScope busy(busy_);
     const bool named = kind == TSaveKind::As && !fileName.empty();
     try {
         return SaveInto(named ? fileName : Name(), named, kind != TSaveKind::Autosave);
@@ -288,8 +267,6 @@ THeldFile::TFound TQueueFile::OpenToLoad(const std::string& file) {
     TWaitBox wait(*this, true);
     const auto until = std::chrono::steady_clock::now() + EndingWait;
     while (found.Held && found.Ending && std::chrono::steady_clock::now() < until) {
-        if (ProcessEvents)
-            ProcessEvents();
         std::this_thread::sleep_for(EndingLook);
         found = held_.Open(file);
     }
@@ -297,26 +274,20 @@ THeldFile::TFound TQueueFile::OpenToLoad(const std::string& file) {
 }
 
 void TQueueFile::FillLists(const TIniReader& ini) {
-    uint64_t n = 0;
-    ForEachQueueLine(ini, [this, &n](TQueueLine&& line) {
+    ForEachQueueLine(ini, [this](TQueueLine&& line) {
         queue_.AddItem(queue_.lstCopyFrom, line.From, line.Move, line.Status);
         if (!line.To.empty())
             queue_.AddItem(queue_.lstCopyTo, line.To, false, line.Done ? lsDirDone : lsDirWaiting);
-        if (++n % LinesPerEventPump == 0 && ProcessEvents)
-            ProcessEvents();
     });
 }
 
 TLoadResult TQueueFile::Load(const std::string& fileName, bool showWait) {
-    if (busy_)
-        return TLoadResult::Refused;
     // The run walks these very lines; emptying them under it would take its work away.
     if (copyRunning_) {
         queue_.StatusLine.Show(MsgLoadWhileRunning);
         return TLoadResult::Refused;
     }
     TTraceScope trace("LoadQueue");
-    TBusyScope busy(busy_);
     const bool named = !fileName.empty();
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;

@@ -32,7 +32,7 @@ enum class TLoadResult {
     NotAQueue,      // the file has no queue section (another INI, an empty file)
     Unreadable,     // no permission, a directory, a fifo, a device, a read error
     InUseElsewhere, // another process holds the queue file
-    Refused,        // a copy runs, or a save or load is under way
+    Refused,        // a copy runs
 };
 
 // What a save did.
@@ -42,7 +42,6 @@ enum class TSaveResult {
     AutosaveSkipped, // too many lines for an autosave; the file is as it was
     Failed,          // logged; the file is as it was
     InUseElsewhere,  // another process holds the queue file; nothing was written
-    Refused,         // a save or load is under way
     SavedBeside,     // the queue file was changed by someone else and is kept; the queue went
                      // to a new file beside it, now the current queue file
 };
@@ -107,12 +106,6 @@ public:
     // Shows (true) or hides the please-wait box around the long part of a save or load;
     // called on the verb's thread. None: no box.
     std::function<void(bool shown)> PleaseWait;
-    std::function<void()> ProcessEvents;
-
-    // True while a save or load is under way. ProcessEvents may run the window's commands
-    // in the middle of one; those that change the lists should wait until this is false.
-    // A save or load asked for meanwhile does nothing: it would see half a queue.
-    bool Busy() const { return busy_; }
 
 private:
     class TWaitBox;
@@ -140,7 +133,6 @@ private:
     THeldFile held_;
     bool mustLoadAgain_ = false; // the current file was in use when it was to be loaded
     bool inUseElsewhere_ = false;
-    bool busy_ = false;
 };
 
 } // namespace ferrox

@@ -201,7 +201,7 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
 
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken && ++started == 6)
-            control.AbortOrClose();
+            control.Abort();
     };
     control.StartPauseResume(); // Resume
     WaitForRunEnd();

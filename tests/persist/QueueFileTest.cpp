@@ -588,25 +588,6 @@ TEST_F(QueueFileTest, TheTraceIsBalancedAndNamesTheOperation) {
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 300u);
 }
 
-TEST_F(QueueFileTest, ASaveOrLoadAskedForInTheMiddleOfALoadDoesNothing) {
-    for (int i = 0; i < 600; ++i)
-        From("/f" + std::to_string(i));
-    file->SaveNow();
-    const std::string saved = ReadFile(Queue());
-    int pumps = 0;
-    file->ProcessEvents = [&] {
-        ++pumps;
-        EXPECT_TRUE(file->Busy());
-        file->SaveNow(); // would write the half-loaded queue
-        file->LoadAtStart();
-    };
-    file->LoadAtStart();
-    EXPECT_GE(pumps, 2);
-    EXPECT_FALSE(file->Busy());
-    EXPECT_EQ(ReadFile(Queue()), saved);
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 600u);
-}
-
 TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
     for (int i = 0; i < 30; ++i) {
         From("/f" + std::to_string(i), lsFileWaiting, i % 2);
