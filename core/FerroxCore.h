@@ -61,12 +61,14 @@ public:
     // has nothing to show before), with what the load found; the please-wait box, when the
     // load must wait for a Ferrox that is ending, is shown from this thread meanwhile.
     TLoadResult Start();
-    // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
+    // Shutdown: the commands still waiting dropped, a save or load under way waited for,
+    // the worker woken, asked to end and waited for (none of them waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
     void Shutdown();
     // The face is closing for good and saves nothing more: a run going on is aborted
-    // (its file in flight abandoned as Abort abandons it), and the queue file stays held
-    // only so that a Ferrox starting meanwhile waits for this one's end.
+    // (its file in flight abandoned as Abort abandons it), the commands still waiting are
+    // dropped (a save under way ends, without its callback), and the queue file stays
+    // held only so that a Ferrox starting meanwhile waits for this one's end.
     void Closing();
     // True when no run is going on any more, waiting for it at most `wait`. A device
     // that is slow to take what is in flight can hold a file's last step in the kernel
@@ -115,7 +117,8 @@ public:
     void ClearDestinations();
 
     // A command of the face's own that changes the queue (a request from outside, with its
-    // answer), run in turn. The core's verbs it calls run inside it, at once.
+    // answer), run in turn. The request verbs below run inside it; a verb that takes its
+    // own turn comes after it.
     void RunInTurn(std::function<void()> command);
 
     // --- Requests from outside (a `ferrox PATH...` command) ------------------------------
