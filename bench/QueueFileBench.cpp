@@ -55,9 +55,9 @@ int main() {
         }
         const std::string name = dir + "/bench-" + std::to_string(lines) + ".INI";
         auto t0 = std::chrono::steady_clock::now();
-        file.SaveQueue(true, false, name);
+        file.SaveAs(name);
         auto t1 = std::chrono::steady_clock::now();
-        file.LoadQueue(false, name);
+        file.LoadFrom(name);
         auto t2 = std::chrono::steady_clock::now();
         if (queue.lstCopyFrom.AllNodeCount() != static_cast<uint32_t>(lines)) {
             std::fprintf(stderr, "loaded %u lines, expected %d\n", queue.lstCopyFrom.AllNodeCount(),

@@ -49,9 +49,10 @@ void TFaceRelay::PleaseWait(bool shown) const {
         shown ? box->ShowPleaseWait() : box->HidePleaseWait();
 }
 
-void TFaceRelay::ProcessEvents() const {
-    if (auto process = Sinks().ProcessEvents)
-        process();
+void TFaceRelay::RunOnFaceThread(std::function<void()> task) {
+    std::shared_lock lock(mutex_);
+    if (sinks_.RunOnFaceThread)
+        sinks_.RunOnFaceThread(std::move(task));
 }
 
 void TFaceRelay::EnableMainButtons(bool enabled) const {

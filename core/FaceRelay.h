@@ -11,10 +11,11 @@ namespace ferrox {
 // come and go while the worker and the monitor hold on to the core. The parts are wired
 // to it once; Set and Clear change where it leads.
 //
-// Calls from the worker's and the monitor's threads (status texts, progress, run events)
-// hold a shared lock while the sink runs, so Clear returns only when none is running.
-// The face-thread callbacks (please-wait, event processing, the buttons, closing, the
-// folder dialog) run without it: a face may detach from inside them.
+// Calls from the worker's, the monitor's and the queue file's threads (status texts,
+// progress, run events, tasks for the face's thread) hold a shared lock while the sink
+// runs, so Clear returns only when none is running. The face-thread callbacks
+// (please-wait, the buttons, closing, the folder dialog) run without it: a face may
+// detach from inside them.
 class TFaceRelay : public IRunEventSink, public IProgressSink {
 public:
     void Set(const TCoreSinks& sinks);
@@ -24,8 +25,9 @@ public:
     void Tell(const TRunEvent& event) override;
     void ShowProgress(const TProgressShown& shown) override;
 
+    // From any thread, under the shared lock (it never waits for the face).
+    void RunOnFaceThread(std::function<void()> task);
     void PleaseWait(bool shown) const;
-    void ProcessEvents() const;
     void EnableMainButtons(bool enabled) const;
     void CloseProgram() const;
     std::optional<std::string> Browse(const std::string& caption, const std::string& start) const;

@@ -63,8 +63,10 @@ struct TCoreSinks {
     IStatusLine* StatusLine = nullptr;
     IRunEvents* RunEvents = nullptr;
     IPleaseWait* PleaseWait = nullptr;
-    // On the face's thread: lets it handle what is waiting during a long operation.
-    std::function<void()> ProcessEvents;
+    // From any thread: hands the task to the face's own thread, to run there soon, and
+    // returns without waiting for it. None: the face has no event loop, and waits for the
+    // queue file's work itself.
+    std::function<void(std::function<void()>)> RunOnFaceThread;
     // On the face's thread: the run buttons' enabled state while Close works; closing
     // the program afterwards.
     std::function<void(bool)> EnableMainButtons;

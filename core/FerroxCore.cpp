@@ -8,6 +8,7 @@
 #include "platform/SysError.h"
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace ferrox {
@@ -21,17 +22,27 @@ TFerroxCore::TFerroxCore(std::string queueFileName) : defaultQueueFile_(std::mov
     queue_.StatusLine.SetSink(
         [this](const std::string& text, TStatusKind kind) { relay_.ShowStatus(text, kind); });
     run_.SetEvents(&relay_);
-    queueFile_.PleaseWait = [this](bool shown) { relay_.PleaseWait(shown); };
-    queueFile_.ProcessEvents = [this] { relay_.ProcessEvents(); };
-    control_.ProcessEvents = [this] { relay_.ProcessEvents(); };
-    control_.EnableMainButtons = [this](bool enabled) { relay_.EnableMainButtons(enabled); };
-    control_.CloseProgram = [this] { relay_.CloseProgram(); };
-    control_.SaveQueueOnClose = [this] { queueFile_.SaveQueue(true, true, ""); };
+    queueFile_.PleaseWait = [this](bool shown) { order_.PleaseWait(shown); };
     commands_.BrowseDialog = [this](const std::string& caption, const std::string& start) {
         return relay_.Browse(caption, start);
     };
-    // Every change a command makes is saved while the queue is small.
-    queue_.SetAutosave([this] { queueFile_.SaveQueue(false, false, ""); });
+    // Every change a command makes is saved while the queue is small: at once, on the
+    // command's thread, since the commands never run while the queue file's thread works.
+    queue_.SetAutosave([this] { queueFile_.Autosave(); });
+    order_.OnException = [this] { ReportUnhandledException(); };
+}
+
+template <class TResult>
+void TFerroxCore::QueueFileWork(std::function<TResult()> work, std::function<void(TResult)> done) {
+    order_.Run([this, work = std::move(work), done = std::move(done)] {
+        // Written by the work's thread, read on this one once the work has ended.
+        auto result = std::make_shared<TResult>();
+        order_.RunOffThread([work, result] { *result = work(); },
+                            [done, result] {
+                                if (done)
+                                    done(*result);
+                            });
+    });
 }
 
 TFerroxCore::~TFerroxCore() {
@@ -52,8 +63,8 @@ TLoadResult TFerroxCore::Start() {
     run_.CopyThisLineOnly.store(false);
     const std::string& programDirectory = ExePath();
     run_.PauseEvent.Set();
-    queueFile_.QueueFileName =
-        defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI" : defaultQueueFile_;
+    queueFile_.SetName(defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI"
+                                                 : defaultQueueFile_);
     options_ = LoadOptions(queue_.StatusLine, overrides_);
     // The engine takes the switches as plain values.
     run_.Settings.DeleteToRecycle = options_.DeleteToRecycle;
@@ -63,10 +74,13 @@ TLoadResult TFerroxCore::Start() {
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    const TLoadResult loaded = queueFile_.LoadQueue(false, "");
+    auto loaded = std::make_shared<TLoadResult>(TLoadResult::Unreadable);
+    QueueFileWork<TLoadResult>([this] { return queueFile_.LoadAtStart(); },
+                               [loaded](TLoadResult result) { *loaded = result; });
+    order_.Wait();
     // After the load's own words, which would hide them on the window's status line.
     TellUnknownOptions(queue_.StatusLine, options_);
-    return loaded;
+    return *loaded;
 }
 
 void TFerroxCore::Shutdown() {
@@ -74,7 +88,12 @@ void TFerroxCore::Shutdown() {
         return;
     shutDown_ = true;
     // Each step on its own: a failure must not keep the threads behind it running. Silent,
-    // because nothing is left to tell it to: the face is going.
+    // because nothing is left to tell it to: the face is going. A save under way is
+    // written to its end.
+    try {
+        order_.Stop();
+    } catch (...) {
+    }
     try {
         control_.ReleaseWorker();
     } catch (...) {
@@ -88,6 +107,9 @@ void TFerroxCore::Shutdown() {
 
 void TFerroxCore::Closing() {
     control_.AskWorkerToEnd();
+    // What still waited was meant for a window that goes on; run after the closing save,
+    // it could write over it.
+    order_.DropWaiting();
     queueFile_.Ending();
 }
 
@@ -106,15 +128,38 @@ bool TFerroxCore::RunEndedWithin(std::chrono::milliseconds wait) {
 }
 
 void TFerroxCore::StartPauseResume() {
-    control_.StartPauseResume();
+    order_.Run([this] { control_.StartPauseResume(); });
 }
 
 void TFerroxCore::AbortOrClose() {
-    control_.AbortOrClose();
+    // Popped also when something throws: the buttons come back in any case.
+    TTraceScope trace("btnCloseClick", TTraceScope::Always);
+    relay_.EnableMainButtons(false);
+    struct TEnableAgain {
+        TFaceRelay& relay;
+        bool now = true;
+        ~TEnableAgain() {
+            if (now)
+                relay.EnableMainButtons(true);
+        }
+    } enableAgain{relay_};
+    if (control_.Abort())
+        return;
+    // The buttons stay off until the queue is saved and the face is told to close.
+    enableAgain.now = false;
+    QueueFileWork<TSaveResult>([this] { return queueFile_.SaveNow(); },
+                               [this](TSaveResult) {
+                                   relay_.CloseProgram();
+                                   relay_.EnableMainButtons(true);
+                               });
 }
 
 void TFerroxCore::CopySelectedLinesNow() {
-    commands_.CopySelectedLinesNow();
+    order_.Run([this] { commands_.CopySelectedLinesNow(); });
+}
+
+void TFerroxCore::RunInTurn(std::function<void()> command) {
+    order_.Run(std::move(command));
 }
 
 void TFerroxCore::AbortFromSignal() noexcept {
@@ -123,61 +168,61 @@ void TFerroxCore::AbortFromSignal() noexcept {
 }
 
 void TFerroxCore::AddFiles(const std::optional<std::vector<std::string>>& files) {
-    commands_.AddFiles(files);
+    order_.Run([this, files] { commands_.AddFiles(files); });
 }
 
 void TFerroxCore::AddSourceFolder() {
-    commands_.AddSourceFolder();
+    order_.Run([this] { commands_.AddSourceFolder(); });
 }
 
 void TFerroxCore::AddDestinationFolder() {
-    commands_.AddDestinationFolder();
+    order_.Run([this] { commands_.AddDestinationFolder(); });
 }
 
 void TFerroxCore::DropOnSources(const std::vector<std::string>& paths,
                                 const std::vector<std::string>& notLocal) {
-    commands_.DropOnSources(paths, notLocal);
+    order_.Run([this, paths, notLocal] { commands_.DropOnSources(paths, notLocal); });
 }
 
 void TFerroxCore::DropOnDestinations(const std::vector<std::string>& paths,
                                      const std::vector<std::string>& notLocal) {
-    commands_.DropOnDestinations(paths, notLocal);
+    order_.Run([this, paths, notLocal] { commands_.DropOnDestinations(paths, notLocal); });
 }
 
 void TFerroxCore::DeleteFullLines() {
-    commands_.DeleteFullLines();
+    order_.Run([this] { commands_.DeleteFullLines(); });
 }
 
 void TFerroxCore::DeleteSourceLines() {
-    commands_.DeleteSourceLines();
+    order_.Run([this] { commands_.DeleteSourceLines(); });
 }
 
 void TFerroxCore::ResetCopyStatus() {
-    commands_.ResetCopyStatus();
+    order_.Run([this] { commands_.ResetCopyStatus(); });
 }
 
 void TFerroxCore::ClearSources() {
-    commands_.ClearSources();
+    order_.Run([this] { commands_.ClearSources(); });
 }
 
 void TFerroxCore::MarkMove(bool move) {
-    commands_.MarkMove(move);
+    order_.Run([this, move] { commands_.MarkMove(move); });
 }
 
 void TFerroxCore::MarkLineMove(const PVirtualNode& line, bool move) {
-    commands_.MarkLineMove(line, move);
+    order_.Run([this, line, move] { commands_.MarkLineMove(line, move); });
 }
 
 void TFerroxCore::ClearCompleted() {
-    commands_.ClearCompleted();
+    order_.Run([this] { commands_.ClearCompleted(); });
 }
 
 void TFerroxCore::DeleteDestinationLines() {
-    commands_.DeleteDestinationLines();
+    order_.Run([this] { commands_.DeleteDestinationLines(); });
 }
 
 void TFerroxCore::ClearDestinations() {
-    commands_.ClearDestinations();
+    order_.Run([this] { commands_.ClearDestinations(); });
 }
 
 TQueueAnswer TFerroxCore::QueueFromOutside(const TQueueRequest& request) {
@@ -228,15 +273,21 @@ void TFerroxCore::RequestRefused(const std::string& why) {
 }
 
 TSaveResult TFerroxCore::SaveQueue() {
-    return queueFile_.SaveQueue(true, false, "");
+    auto saved = std::make_shared<TSaveResult>(TSaveResult::Failed);
+    QueueFileWork<TSaveResult>([this] { return queueFile_.SaveNow(); },
+                               [saved](TSaveResult result) { *saved = result; });
+    order_.Wait();
+    return *saved;
 }
 
-TSaveResult TFerroxCore::SaveQueueAs(const std::string& fileName) {
-    return queueFile_.SaveQueue(true, true, fileName);
+void TFerroxCore::SaveQueueAs(const std::string& fileName, TSaved saved) {
+    QueueFileWork<TSaveResult>([this, fileName] { return queueFile_.SaveAs(fileName); },
+                               std::move(saved));
 }
 
-TLoadResult TFerroxCore::LoadQueueFrom(const std::string& fileName) {
-    return queueFile_.LoadQueue(true, fileName);
+void TFerroxCore::LoadQueueFrom(const std::string& fileName, TLoaded loaded) {
+    QueueFileWork<TLoadResult>([this, fileName] { return queueFile_.LoadFrom(fileName); },
+                               std::move(loaded));
 }
 
 void TFerroxCore::ClearStatusLine() {

@@ -1,10 +1,12 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/CommandOrder.h"
 #include "core/FaceRelay.h"
 #include "core/FaceSinks.h"
 #include "core/ListCommands.h"
@@ -37,7 +39,8 @@ struct TLineCounts {
 // and the progress monitor, brought up and down in one fixed order. The window and
 // ferrox-run each create one, attach their sinks (core/FaceSinks.h) and call its verbs;
 // what they show comes back through the sinks and the views below. Verbs run on the
-// face's thread.
+// face's thread. Those that change the queue take their turn (TCommandOrder): at once when
+// nothing else is under way, else after the queue file's work and the commands before them.
 class TFerroxCore {
 public:
     // queueFileName: the default queue file; empty: QUEUE.INI in the program's directory.
@@ -54,14 +57,18 @@ public:
     // Start-up: flags cleared, program directory, pause gate open, queue file named,
     // options read, the monitor started, the queue loaded, and last the options' values
     // that meant nothing told (the last word of start-up, so the window shows it). An
-    // exception leaves the later steps undone. What the queue's load found.
+    // exception leaves the later steps undone. Returns when the queue is loaded (the face
+    // has nothing to show before), with what the load found; the please-wait box, when the
+    // load must wait for a Ferrox that is ending, is shown from this thread meanwhile.
     TLoadResult Start();
-    // Shutdown: the worker woken, asked to end and waited for (it never waits for the face
+    // Shutdown: the commands still waiting dropped, a save or load under way waited for,
+    // the worker woken, asked to end and waited for (none of them waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
     void Shutdown();
     // The face is closing for good and saves nothing more: a run going on is aborted
-    // (its file in flight abandoned as Abort abandons it), and the queue file stays held
-    // only so that a Ferrox starting meanwhile waits for this one's end.
+    // (its file in flight abandoned as Abort abandons it), the commands still waiting are
+    // dropped (a save under way ends, without its callback), and the queue file stays
+    // held only so that a Ferrox starting meanwhile waits for this one's end.
     void Closing();
     // True when no run is going on any more, waiting for it at most `wait`. A device
     // that is slow to take what is in flight can hold a file's last step in the kernel
@@ -72,8 +79,9 @@ public:
     // --- The run -------------------------------------------------------------------------
     // Starts a run; during one, pauses it; when paused, resumes it (the Copy NOW button).
     void StartPauseResume();
-    // Aborts the run; when none runs, saves the queue (forced, with the please-wait box)
-    // and asks the face to close (the Close button).
+    // Aborts the run at once; when none runs, saves the queue in turn (forced, with the
+    // please-wait box, the main buttons off meanwhile) and then asks the face to close (the
+    // Close button).
     void AbortOrClose();
     // A run over the selected source lines only; nothing while a run goes on.
     void CopySelectedLinesNow();
@@ -110,7 +118,13 @@ public:
     void DeleteDestinationLines();
     void ClearDestinations();
 
+    // A command of the face's own that changes the queue (a request from outside, with its
+    // answer), run in turn. The request verbs below run inside it; a verb that takes its
+    // own turn comes after it.
+    void RunInTurn(std::function<void()> command);
+
     // --- Requests from outside (a `ferrox PATH...` command) ------------------------------
+    // Not ordered themselves: a face calls them inside RunInTurn.
     // Queues what the request asks, whole and apart from every other line: its paths as
     // a drop on the source list makes them (marked Move when asked), each paired with a
     // line of its own destination or with none (TCopyQueue::AddOwnLines); a destination
@@ -125,12 +139,20 @@ public:
     void RequestRefused(const std::string& why);
 
     // --- The queue file ------------------------------------------------------------------
-    // Saves the queue into its file now, whatever its size, without the please-wait box.
+    // The long work runs on the queue file's thread; what it found reaches the callback on
+    // the face's thread, after the please-wait box is hidden.
+    using TSaved = std::function<void(TSaveResult)>;
+    using TLoaded = std::function<void(TLoadResult)>;
+    // Saves the queue into its file, whatever its size, and returns when it is saved: for a
+    // face without an event loop (ferrox-run), not inside a command.
     TSaveResult SaveQueue();
-    // Saves into, or loads from, a file the user chose, with the please-wait box; the file
-    // becomes the queue file.
-    TSaveResult SaveQueueAs(const std::string& fileName);
-    TLoadResult LoadQueueFrom(const std::string& fileName);
+    // Saves into, or loads from, a file the user chose, in turn, with the please-wait box;
+    // the file becomes the queue file.
+    void SaveQueueAs(const std::string& fileName, TSaved saved = {});
+    void LoadQueueFrom(const std::string& fileName, TLoaded loaded = {});
+    // Returns when the queue file's work under way is done, and the commands that waited
+    // for it: for a face without RunOnFaceThread (ferrox-run, tests).
+    void WaitForQueueFile() { order_.Wait(); }
     // Empties the status line.
     void ClearStatusLine();
     // The face's handler of last resort, inside its catch block: the exception goes to the
@@ -145,12 +167,9 @@ public:
     TButtonText CopyNowButton() const { return CopyNowButtonFor(Phase()); }
     TButtonText CloseButton() const { return CloseButtonFor(Phase()); }
     bool Running() const { return run_.CopyRunning.load(); }
-    std::string QueueFileName() const { return queueFile_.QueueFileName; }
+    std::string QueueFileName() const { return queueFile_.Name(); }
     // The queue file the queue dialog proposes: the default one.
     std::string DefaultQueueFile() const;
-    // A save or load is under way (it lets the face handle events meanwhile): commands
-    // that change the lists wait until it is over.
-    bool QueueFileBusy() const { return queueFile_.Busy(); }
     const TOptions& Options() const { return options_; }
     TLineCounts CountLines() const;
     // Bytes of the files copied completely since the core was made.
@@ -172,6 +191,10 @@ public:
     TParts PartsForTesting() { return {queue_, run_, control_, queueFile_, commands_, monitor_}; }
 
 private:
+    // A command that saves or loads the whole queue on the queue file's thread.
+    template <class TResult>
+    void QueueFileWork(std::function<TResult()> work, std::function<void(TResult)> done);
+
     std::string defaultQueueFile_;
     TFaceRelay relay_;
     TCopyQueue queue_;
@@ -182,6 +205,8 @@ private:
     TOptionOverrides overrides_;
     TOptions options_;
     TProgressMonitor monitor_{run_.Progress, relay_, relay_};
+    // Last, so it goes first: its work uses the parts above.
+    TCommandOrder order_{relay_};
     bool shutDown_ = false;
 };
 

@@ -15,9 +15,7 @@ void TRunControl::Start() {
     try {
         if (CopyWorker_) {
             CopyWorker_->Terminate();
-            if (ProcessEvents)
-                ProcessEvents();
-            CopyWorker_.reset(); // waits for its thread
+            CopyWorker_.reset(); // waits for its thread, which never waits for the face
         }
     } catch (const std::exception& e) {
         TRunEvent failed{TRunEvent::Exception};
@@ -59,18 +57,7 @@ void TRunControl::StartPauseResume() {
     }
 }
 
-void TRunControl::AbortOrClose() {
-    // Popped also when the save throws: the buttons come back in any case.
-    TTraceScope trace("btnCloseClick", TTraceScope::Always);
-    struct TEnableAgain {
-        TRunControl& self;
-        ~TEnableAgain() {
-            if (self.EnableMainButtons)
-                self.EnableMainButtons(true);
-        }
-    } enableAgain{*this};
-    if (EnableMainButtons)
-        EnableMainButtons(false);
+bool TRunControl::Abort() {
     // Decided by the phase seen at the click: a run ending this very moment clears the
     // abort flag, and a click meant as Abort must not end the program.
     const bool abort = run_.Phase.Phase() != TRunPhase::Idle;
@@ -79,12 +66,7 @@ void TRunControl::AbortOrClose() {
         run_.Phase.Abort();
     }
     run_.PauseEvent.Set();
-    if (!abort) {
-        if (SaveQueueOnClose)
-            SaveQueueOnClose();
-        if (CloseProgram)
-            CloseProgram();
-    }
+    return abort;
 }
 
 void TRunControl::CopySelectedLinesNow() {
@@ -114,8 +96,6 @@ void TRunControl::ReleaseWorker() {
     if (!CopyWorker_)
         return;
     AskWorkerToEnd();
-    if (ProcessEvents)
-        ProcessEvents();
     CopyWorker_.reset();
 }
 

@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <memory>
 
 #include "engine/CopyNowThread.h"
@@ -21,8 +20,9 @@ public:
     // Starts a run when none goes on; pauses a running one; resumes a paused one (the
     // Copy NOW button). Nothing while the run is aborting or ending.
     void StartPauseResume();
-    // Aborts the run; when none was going on, saves the queue and ends the program.
-    void AbortOrClose();
+    // Aborts the run going on (the Close button's "&Abort"), decided by the phase seen now;
+    // false when none was going on (the Close button then saves the queue and closes).
+    bool Abort();
     // Starts a run over the selected source lines; nothing while a run is going on.
     void CopySelectedLinesNow();
     // Asks the current worker to end as Abort does, and wakes it; does not wait.
@@ -32,12 +32,6 @@ public:
 
     TRunPhase Phase() const { return run_.Phase.Phase(); }
     TCopyNOWThread* CopyWorker() const { return CopyWorker_.get(); }
-
-    // Seams to the window, set before use.
-    std::function<void(bool)> EnableMainButtons;
-    std::function<void()> SaveQueueOnClose; // the forced save with the please-wait box
-    std::function<void()> CloseProgram;
-    std::function<void()> ProcessEvents; // lets the window handle what is waiting
 
 private:
     void Start();

@@ -2,13 +2,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "persist/HeldFile.h"
 #include "persist/IniFile.h"
-#include "platform/SafeFile.h"
+#include "persist/QueueFileFormat.h"
 #include "queue/CopyQueue.h"
 
 namespace ferrox {
@@ -30,7 +32,7 @@ enum class TLoadResult {
     NotAQueue,      // the file has no queue section (another INI, an empty file)
     Unreadable,     // no permission, a directory, a fifo, a device, a read error
     InUseElsewhere, // another process holds the queue file
-    Refused,        // a copy runs, or a save or load is under way
+    Refused,        // a copy runs
 };
 
 // What a save did.
@@ -40,7 +42,6 @@ enum class TSaveResult {
     AutosaveSkipped, // too many lines for an autosave; the file is as it was
     Failed,          // logged; the file is as it was
     InUseElsewhere,  // another process holds the queue file; nothing was written
-    Refused,         // a save or load is under way
     SavedBeside,     // the queue file was changed by someone else and is kept; the queue went
                      // to a new file beside it, now the current queue file
 };
@@ -56,86 +57,80 @@ std::string InUseMessage(const std::string& queueFile);
 std::string LoadAgainMessage(const std::string& queueFile);
 std::string SavedBesideMessage(const std::string& queueFile, const std::string& savedAs);
 
-// The queue's file: section "Queue" with FROM-n, TO-n, DONE-n and MOVE-n for every source
-// line. Both operations run on the window's thread.
+// When the queue is saved to and loaded from its file (QueueFileFormat), and what the user
+// is told. The file itself, and whether it is ours to write, is THeldFile's.
 //
-// Two processes must not work on one queue file, or the last save undoes the other's
-// work. The object that loaded (or first wrote) its queue file holds an exclusive flock
-// on it until it moves to another file or is destroyed. A save writes a new file and
-// renames it over the old one, so the lock would stay behind on the old inode: the new
-// file is therefore locked before it gets its name, and the old lock goes only after the
-// rename. Whoever opens the name finds a locked file, and a loader checks after locking
-// that the name still leads to what it locked.
-//
-// Not every writer takes locks (an editor, mv, cp), and some file systems have none. So
-// the object also remembers the identity of the file it loaded or last wrote (or that
-// there was none), and its saves to the current file replace only that file: when the
-// name leads to another one, or the file was changed in place, the queue goes to a new
-// file beside it ("q.ini" gives "q-1.ini", the first name that is free), which becomes the
-// current queue file. A save to a name the caller gives replaces whatever is there.
+// Each verb works to its end on the thread that calls it, one at a time (the core runs the
+// long ones on a thread of its own). A save writes the whole file before it takes the old
+// one's place, so a failed save leaves the old file as it was; the old content stays as
+// the backup. An empty queue leaves no file. A queue file that is a symbolic link stays
+// one: the file it leads to is replaced. Saves to the current file replace only the file
+// loaded or last written there: one changed by someone else is kept, and the queue goes
+// beside it (SavedBeside). Refused while another process holds the file, and while the
+// current file could not be loaded because it was in use (its lines would be lost).
 class TQueueFile {
 public:
     TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning);
 
-    std::string QueueFileName; // ExePath() + "QUEUE.INI" until a name is given
+    // The current queue file: ExePath() + "QUEUE.INI" until another is named. Read from
+    // any thread.
+    std::string Name() const;
+    void SetName(const std::string& name);
 
-    // Without Force, a queue of more than AutosaveLineLimit lines is not saved. The old
-    // file goes to the backup; the new one is written whole before it takes the old one's
-    // place, so a failed save leaves the old file as it was. An empty queue leaves no file.
-    // A queue file that is a symbolic link stays one: the file it leads to is replaced.
-    // Refused while another process holds the file, and, without a FileName, while the
-    // current file could not be loaded because it was in use (its lines would be lost).
-    // Without a FileName, a file changed by someone else is kept (SavedBeside, above).
-    TSaveResult SaveQueue(bool Force, bool ShowWait, const std::string& FileName);
-    // Replaces both lists with the file's lines. Refused while a copy runs. A file that
-    // cannot be read, is not a queue or is in use elsewhere leaves the lists as they were.
-    // A file held by a Ferrox that is ending (Ending) is waited for, a few seconds at most,
-    // with the please-wait box whatever ShowWait says.
-    TLoadResult LoadQueue(bool ShowWait, const std::string& FileName);
-    // The program is ending and will not save again: the file stays held (shared) until
-    // the process has ended, and a Ferrox starting meanwhile waits for that.
-    void Ending();
+    // After a command changed the lines: saved while the queue holds at most
+    // AutosaveLineLimit lines, else told on the status line.
+    TSaveResult Autosave();
+    // Into the current file, whatever the queue's size, the please-wait box shown while
+    // it is written.
+    TSaveResult SaveNow();
+    // Into a file the user chose, which becomes the current one (whatever stands there is
+    // replaced); with the box, and the count on the status line.
+    TSaveResult SaveAs(const std::string& fileName);
 
-    // True when the last load or save found the queue file held by another process (the
-    // window says so, and goes on without saving over it).
+    // The current file into both lists, without the box; silent when there is none.
+    // Refused while a copy runs. A file that cannot be read, is not a queue or is in use
+    // elsewhere leaves the lists as they were. A file held by a Ferrox that is ending is
+    // waited for, a few seconds at most, with the box.
+    TLoadResult LoadAtStart();
+    // A file the user chose, as LoadAtStart but with the box; it becomes the current
+    // file also when it does not exist.
+    TLoadResult LoadFrom(const std::string& fileName);
+
+    // The program is ending and will not save again (any thread): the file stays held,
+    // shared, until the process has ended, and a Ferrox starting meanwhile waits for that.
+    void Ending() { held_.Ending(); }
+
+    // True when the last load or save found the queue file held by another process.
     bool InUseElsewhere() const { return inUseElsewhere_; }
 
-    // Shows (true) or hides the please-wait box around a long save or load; none: no box.
+    // Shows (true) or hides the please-wait box around the long part of a save or load;
+    // called on the verb's thread. None: no box.
     std::function<void(bool shown)> PleaseWait;
-    std::function<void()> ProcessEvents;
-
-    // True while a save or load is under way. ProcessEvents may run the window's commands
-    // in the middle of one; those that change the lists should wait until this is false.
-    // A save or load asked for meanwhile does nothing: it would see half a queue.
-    bool Busy() const { return busy_; }
 
 private:
-    struct TSavedLine;
     class TWaitBox;
-    void Pump();
-    // Refused (why), or none when the target may be replaced; holds it then.
-    std::optional<TSaveResult> MayReplace(const std::string& file, const std::string& target,
-                                          bool userNamedIt);
-    std::vector<TSavedLine> SnapshotLines();
-    std::string QueueText(const std::vector<TSavedLine>& lines, size_t& written,
-                          std::vector<std::string>& unstorable);
+    enum class TSaveKind { Autosave, Now, As };
+    TSaveResult Save(TSaveKind kind, const std::string& fileName);
+    TSaveResult SaveInto(const std::string& file, bool named, bool showWait);
+    TSaveResult SaveEmpty(const std::string& file, const std::string& target, bool named,
+                          bool beside);
     TSaveResult WriteQueueFile(const std::string& file, const std::string& target,
                                std::string_view text, bool guarded, bool beside);
-    TFd OpenToLoad(const std::string& file, bool& missing, bool& ours, bool& held, bool& ending);
+    // Refused (why), or none when the target may be replaced; held then.
+    std::optional<TSaveResult> MayReplace(const std::string& file, const std::string& target,
+                                          bool userNamedIt);
+    std::vector<TQueueLine> SnapshotLines();
+    TLoadResult Load(const std::string& fileName, bool showWait);
+    TLoadResult LoadInto(const std::string& file, bool named, bool showWait);
+    THeldFile::TFound OpenToLoad(const std::string& file);
     void FillLists(const TIniReader& ini);
-    bool HoldsLockOn(int fd) const;
-    bool HoldsLockOn(const std::string& path) const;
-    void Hold(TFd fd, const std::string& name);
-    void HoldNothing(const std::string& name);
-    bool ChangedBySomeoneElse(const std::string& target) const;
-    TSaveResult SaveBeside(const std::string& file, std::string_view text);
+    void TakeName(const std::string& name);
 
     TCopyQueue& queue_;
     const std::atomic<bool>& copyRunning_;
-    bool busy_ = false;
-    TFd lock_;                   // the flock on the current queue file, when we hold it
-    std::string heldName_;       // the name whose file held_ describes
-    TFileIdentity held_;         // the file loaded or last written there; not Valid: none
+    mutable std::mutex nameMutex_;
+    std::string name_;
+    THeldFile held_;
     bool mustLoadAgain_ = false; // the current file was in use when it was to be loaded
     bool inUseElsewhere_ = false;
 };

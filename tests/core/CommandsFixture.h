@@ -82,7 +82,7 @@ struct TCommandsTest : ::testing::Test {
         TraceCreate();
         q.SetAutosave([this] {
             ++saves;
-            file->SaveQueue(false, false, "");
+            file->Autosave();
         });
         commands.BrowseDialog = [this](const std::string& caption, const std::string& start) {
             browses.emplace_back(caption, start);

@@ -6,6 +6,7 @@
 #include "persist/Options.h"
 #include "platform/Event.h"
 #include "platform/ExePath.h"
+#include "platform/Fd.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
@@ -15,12 +16,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <sys/file.h>
 #include <thread>
 #include <vector>
 
@@ -34,6 +37,8 @@ void PrintTo(const TQueueAnswer& answer, std::ostream* os) {
 } // namespace ferrox
 
 namespace {
+
+using TStrings = std::vector<std::string>;
 
 std::string QueueText(const std::vector<std::string>& sources, const std::string& dest) {
     std::string text = "[Queue]\r\n";
@@ -93,8 +98,25 @@ private:
 class TWaitRecorder : public IPleaseWait {
 public:
     int Shown = 0;
-    void ShowPleaseWait() override { ++Shown; }
+    std::function<void()> OnShow;
+    void ShowPleaseWait() override {
+        ++Shown;
+        if (OnShow)
+            OnShow();
+    }
     void HidePleaseWait() override {}
+};
+
+// A status line that also lets a test look around when a text arrives (on its sender's
+// thread).
+class TWatchingStatus : public THoldingStatus {
+public:
+    std::function<void(const std::string&)> OnText;
+    void SetStatusText(const std::string& text, TStatusKind kind) override {
+        THoldingStatus::SetStatusText(text, kind);
+        if (OnText)
+            OnText(text);
+    }
 };
 
 struct TFerroxCoreTest : ::testing::Test {
@@ -117,7 +139,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     WriteFile(dir / "prog/QUEUE.INI", QueueText(sources, dir / "out"));
     SetExePathForTesting(dir / "prog");
 
-    THoldingStatus status;
+    TWatchingStatus status;
     TWaitRecorder wait;
     TFerroxCore core;
     bool optionsReadBeforeLoad = false, loadRunning = false;
@@ -125,12 +147,14 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     sinks.StatusLine = &status;
     sinks.RunEvents = &status;
     sinks.PleaseWait = &wait;
-    sinks.ProcessEvents = [&] {
-        // Called while the load goes through its lines.
+    status.OnText = [&](const std::string& text) {
+        // The load empties the status line before it goes through its lines.
+        if (text != "" || core.SourceList().AllNodeCount() != 0)
+            return;
         optionsReadBeforeLoad =
             !core.Options().DisplayProgressBar && core.Options().DeleteToRecycle;
         auto entries = TraceEntries();
-        loadRunning = !entries.empty() && entries.back() == "LoadQueue";
+        loadRunning = std::find(entries.begin(), entries.end(), "LoadQueue") != entries.end();
     };
     core.Attach(sinks);
     core.Start();
@@ -218,7 +242,7 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
 
     THoldingStatus status;
     status.HoldAt = "Starting Copy";
-    int saved = 0, closed = 0;
+    int closed = 0;
 
     auto core = std::make_unique<TFerroxCore>(queueFile);
     TCoreSinks sinks;
@@ -227,7 +251,6 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     sinks.CloseProgram = [&] { ++closed; };
     core->Attach(sinks);
     core->Start();
-    core->PartsForTesting().Control.SaveQueueOnClose = [&] { ++saved; };
 
     core->StartPauseResume(); // the worker now waits in "Starting Copy"
     ASSERT_TRUE(status.WaitFor("Starting Copy"));
@@ -241,7 +264,6 @@ TEST_F(TFerroxCoreTest, ShutdownDuringAPausedRunEndsWithoutSavingOrHanging) {
     EXPECT_FALSE(Exists(dir / "out/a"));
     EXPECT_FALSE(Exists(dir / "out/b"));
     EXPECT_EQ(ReadFile(queueFile), queueText);
-    EXPECT_EQ(saved, 0);
     EXPECT_EQ(closed, 0);
     EXPECT_EQ(RunThreadCount(), 0u); // the worker and the monitor ended
 }
@@ -383,7 +405,6 @@ TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
         WriteFile(dir / name, name);
     for (const char* name : {"backup", "elsewhere", "left", "mine"})
         MakeDir(dir / name);
-    using TStrings = std::vector<std::string>;
     struct TCase {
         const char* what;
         std::function<void(TFerroxCore&)> userMade; // lines the user made first
@@ -478,10 +499,7 @@ TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
         sinks.RunEvents = &status;
         sinks.PleaseWait = &wait;
         // The first one ends once the second shows that it waits.
-        sinks.ProcessEvents = [&] {
-            if (wait.Shown > 0)
-                first.reset();
-        };
+        wait.OnShow = [&] { first.reset(); };
         TFerroxCore second;
         second.Attach(sinks);
         if (closing) {
@@ -493,6 +511,118 @@ TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
             EXPECT_EQ(second.Start(), TLoadResult::InUseElsewhere);
             EXPECT_EQ(wait.Shown, 0);
             EXPECT_TRUE(status.WaitFor(InUseMessage(dir / "QUEUE.INI")));
+        }
+    }
+}
+
+// While the queue file's thread saves or loads, the commands that come wait for it and
+// then run in the order they came, on the whole queue; the please-wait box is shown and
+// hidden around it. The window's close box during the Close button's save drops what
+// waited, lets the save end, and leaves the file held as one that is ending.
+TEST_F(TFerroxCoreTest, CommandsDuringTheQueueFilesWorkWaitForItInOrder) {
+    SetExePathForTesting(dir.Path());
+    WriteFile(dir / "loaded.ini", QueueText({dir / "l1", dir / "l2"}, dir / "out"));
+    MakeDir(dir / "dropped");
+    struct TCase {
+        const char* what;
+        std::function<void(TFerroxCore&, TStrings&)> start;
+        bool closeBoxMeanwhile;
+        TStrings sources;  // when all is done
+        TStrings seen;     // by a command that came during the work
+        std::string file;  // what it holds then
+        TStrings fileFrom; // its source paths
+        TStrings told;     // to the face, in order
+    };
+    const TCase cases[] = {
+        {"save as",
+         [&](TFerroxCore& core, TStrings& told) {
+             core.SaveQueueAs(dir / "saved.ini", [&](TSaveResult r) {
+                 told.push_back(r == TSaveResult::Saved ? "saved" : "not saved");
+             });
+         },
+         false,
+         {dir / "a", dir / "dropped"},
+         {dir / "a", dir / "dropped"},
+         dir / "saved.ini",
+         {"F:" + dir / "a", "D:" + dir / "dropped"},
+         {"saved", "command"}},
+        {"load",
+         [&](TFerroxCore& core, TStrings& told) {
+             core.LoadQueueFrom(dir / "loaded.ini", [&](TLoadResult r) {
+                 told.push_back(r == TLoadResult::Loaded ? "loaded" : "not loaded");
+             });
+         },
+         false,
+         {dir / "l1", dir / "l2", dir / "dropped"},
+         {dir / "l1", dir / "l2", dir / "dropped"},
+         dir / "loaded.ini",
+         {"F:" + dir / "l1", "F:" + dir / "l2", "D:" + dir / "dropped"},
+         {"loaded", "command"}},
+        {"close button, then the close box",
+         [&](TFerroxCore& core, TStrings&) { core.AbortOrClose(); },
+         // What waited, and the close after the save, go with the window.
+         true,
+         {dir / "a"},
+         {},
+         dir / "QUEUE.INI",
+         {"F:" + dir / "a"},
+         {}},
+    };
+    const std::thread::id faceThread = std::this_thread::get_id();
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink((dir / "QUEUE.INI").c_str());
+        TWatchingStatus status;
+        TEvent held{false}, release{false};
+        // The work empties the status line on its own thread just before its long part.
+        status.OnText = [&](const std::string& text) {
+            if (text.empty() && std::this_thread::get_id() != faceThread && !held.IsSet()) {
+                held.Set();
+                release.Wait();
+            }
+        };
+        struct TBox : IPleaseWait {
+            std::string Shown;
+            void ShowPleaseWait() override { Shown += "show;"; }
+            void HidePleaseWait() override { Shown += "hide;"; }
+        } box;
+        TFerroxCore core;
+        TStrings told;
+        TCoreSinks sinks;
+        sinks.StatusLine = &status;
+        sinks.PleaseWait = &box;
+        sinks.CloseProgram = [&] { told.push_back("closed"); };
+        core.Attach(sinks);
+        core.Start();
+        core.AddFiles(std::vector<std::string>{dir / "a"});
+
+        c.start(core, told);
+        ASSERT_TRUE(held.WaitFor(std::chrono::seconds(30)));
+        core.DropOnSources({dir / "dropped"});
+        std::optional<TStrings> seen;
+        core.RunInTurn([&] {
+            told.push_back("command");
+            seen = Paths(core.SourceList());
+        });
+        EXPECT_TRUE(told.empty()) << "nothing ran while the work was held";
+        if (c.closeBoxMeanwhile)
+            core.Closing();
+        release.Set();
+        core.WaitForQueueFile();
+
+        EXPECT_EQ(Paths(core.SourceList()), c.sources);
+        EXPECT_EQ(seen.value_or(TStrings{}), c.seen);
+        TStrings fileFrom;
+        for (const TSavedLine& line : ReadSavedQueue(c.file))
+            fileFrom.push_back(line.From);
+        EXPECT_EQ(fileFrom, c.fileFrom);
+        EXPECT_EQ(box.Shown, "show;hide;");
+        EXPECT_EQ(told, c.told);
+        if (c.closeBoxMeanwhile) {
+            // A Ferrox starting now waits for this one's end instead of calling it busy.
+            TFd fd(::open(c.file.c_str(), O_RDONLY | O_CLOEXEC));
+            EXPECT_NE(::flock(fd.Get(), LOCK_EX | LOCK_NB), 0);
+            EXPECT_EQ(::flock(fd.Get(), LOCK_SH | LOCK_NB), 0);
         }
     }
 }

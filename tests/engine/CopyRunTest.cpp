@@ -288,7 +288,7 @@ TEST_F(TEngineTest, AbortDuringALargeFileInterruptsItAndEndsTheRun) {
     WriteFile(P("out/big.bin"), "old");
     AddPair(P("big.bin"), P("out"), false, true);
     AddPair(P("next"), P("out"));
-    std::thread aborter = WhenCopyStarts(run.Progress, [&] { control.AbortOrClose(); });
+    std::thread aborter = WhenCopyStarts(run.Progress, [&] { control.Abort(); });
     control.StartPauseResume();
     aborter.join();
     WaitForRunEnd();
@@ -339,23 +339,16 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     MakeDir(P("out"));
     AddPair(P("big.bin"), P("out"));
     AddPair(P("a"), P("out"));
-    int closed = 0, saved = 0;
-    control.CloseProgram = [&] { ++closed; };
-    control.SaveQueueOnClose = [&] { ++saved; };
     std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); });
     control.StartPauseResume();
     pauser.join();
     EXPECT_TRUE(events.WaitFor("paused"));
-    control.AbortOrClose(); // "&Abort" while paused
+    EXPECT_TRUE(control.Abort()); // "&Abort" while paused: no close
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
     EXPECT_TRUE(IsIdle(run));
-    EXPECT_EQ(closed, 0);
-    EXPECT_EQ(saved, 0);
 
-    control.AbortOrClose(); // idle: save and quit
-    EXPECT_EQ(saved, 1);
-    EXPECT_EQ(closed, 1);
+    EXPECT_FALSE(control.Abort()); // idle: the Close button saves and quits
     EXPECT_TRUE(TraceEntries().empty());
 }
 

@@ -64,7 +64,7 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
     if (run.Phase.View().Held)
         control.StartPauseResume();
     if (run.CopyRunning)
-        control.AbortOrClose(); // abort
+        control.Abort(); // abort
     WaitForRunEnd();
     EXPECT_GT(runs, 0);
     EXPECT_FALSE(run.CopyRunning);

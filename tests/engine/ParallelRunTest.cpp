@@ -201,7 +201,7 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
 
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken && ++started == 6)
-            control.AbortOrClose();
+            control.Abort();
     };
     control.StartPauseResume(); // Resume
     WaitForRunEnd();
@@ -397,7 +397,7 @@ TEST_F(TParallelTest, AFolderMoveStoppedPartWayIsFinishedByTheNextRun) {
     run.Settings.Workers = 1;
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("src/b"))
-            control.AbortOrClose(); // after a was moved
+            control.Abort(); // after a was moved
     };
     RunToEnd();
     run.Seams.OnRunPoint = nullptr;

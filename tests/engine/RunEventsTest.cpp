@@ -42,7 +42,7 @@ TEST_F(TEngineTest, RunEndedFindsTheStateIdleAndTellsAnAbort) {
     AddPair(P("b"), P("out"));
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("b"))
-            control.AbortOrClose(); // "&Abort" before b is taken
+            control.Abort(); // "&Abort" before b is taken
     };
     RunToEnd();
     run.Seams.OnRunPoint = nullptr;

@@ -203,7 +203,7 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     control.StartPauseResume();
     ASSERT_TRUE(events.WaitFor("writing to disk"));
     EXPECT_EQ(control.CopyWorker()->Finished(), false); // the buttons still say it runs
-    control.AbortOrClose();                             // ends the wait
+    control.Abort();                                    // ends the wait
     WaitForRunEnd();
     seam->Release.Set();
     seam->Returned.Wait();
@@ -220,7 +220,7 @@ TEST_F(TEngineTest, WhatARunWroteIsOnTheDiskBeforeItEnds) {
     AddPair(P("g"), P("out"));
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
         if (point == TRunPoint::LineReached && path == P("g"))
-            control.AbortOrClose(); // after f was copied
+            control.Abort(); // after f was copied
     };
     RunToEnd();
     run.Seams.OnRunPoint = nullptr;

@@ -38,7 +38,7 @@ TEST_F(TEngineTest, StoppedExpansionIsFinishedByTheNextRunWithoutDuplicates) {
             if (point != TRunPoint::EntryReached || ++entries != 10)
                 return;
             if (how == "abort")
-                control.AbortOrClose(); // "&Abort"
+                control.Abort(); // "&Abort"
             else
                 control.CopyWorker()->Terminate();
         };

@@ -69,7 +69,7 @@ protected:
         TraceCreate();
         file = std::make_unique<TQueueFile>(queue, running);
         file->PleaseWait = [this](bool shown) { wait(shown); };
-        queue.SetAutosave([this] { file->SaveQueue(false, false, ""); });
+        queue.SetAutosave([this] { file->Autosave(); });
     }
 
     void From(const std::string& path, int32_t status = lsFileWaiting, bool move = false) {
@@ -104,11 +104,11 @@ const char* const ExampleFile = "[Queue]\r\n"
                                 "MOVE-2=0\r\n";
 
 TEST_F(QueueFileTest, SavesTheExampleByteForByteAndLoadsItBack) {
-    EXPECT_EQ(file->QueueFileName, dir.Path() + "/QUEUE.INI");
+    EXPECT_EQ(file->Name(), dir.Path() + "/QUEUE.INI");
     From("/data/a.txt", lsFileWaiting, true);
     From("/data/photos", lsDirDone);
     To("/backup");
-    file->SaveQueue(true, true, ""); // the Close button
+    file->SaveNow(); // the Close button
     EXPECT_EQ(ReadFile(Queue()), ExampleFile);
     EXPECT_EQ(Shown(), Texts{""}) << "no record count without a file name";
     EXPECT_EQ(wait.Events, "show;hide;");
@@ -116,7 +116,7 @@ TEST_F(QueueFileTest, SavesTheExampleByteForByteAndLoadsItBack) {
     queue.Clear(queue.lstCopyFrom);
     queue.Clear(queue.lstCopyTo);
     status.Clear();
-    file->LoadQueue(false, ""); // start-up
+    file->LoadAtStart(); // start-up
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/data/a.txt", lsFileWaiting, true},
                                                             {"/data/photos", lsDirDone, false}}));
     EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/backup", lsDirWaiting, false}}));
@@ -139,10 +139,10 @@ TEST_F(QueueFileTest, EveryStatusRoundTripsAsDoneOrWaiting) {
             {"/dst/" + std::to_string(s), IsCompletedStatus(s) ? lsDirDone : lsDirWaiting, false});
     }
     const std::string name = dir / "all.ini";
-    file->SaveQueue(true, true, name);
-    EXPECT_EQ(file->QueueFileName, name);
+    file->SaveAs(name);
+    EXPECT_EQ(file->Name(), name);
     EXPECT_EQ(Shown(), (Texts{"", "Queue Saved [8 records]"}));
-    file->LoadQueue(true, "");
+    file->LoadFrom(name);
     EXPECT_EQ(Lines(queue.lstCopyFrom), expectFrom);
     EXPECT_EQ(Lines(queue.lstCopyTo), expectTo);
     EXPECT_EQ(Shown().back(), "Queue Loaded [8 records]");
@@ -153,11 +153,11 @@ TEST_F(QueueFileTest, DestinationListsOfOtherLengthsKeepThePairing) {
     From("/b");
     From("/c");
     To("/only");
-    file->SaveQueue(true, false, "");
+    file->SaveNow();
     std::string text = ReadFile(Queue());
     EXPECT_NE(text.find("TO-2=\r\n"), std::string::npos);
     EXPECT_NE(text.find("TO-3=\r\n"), std::string::npos);
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/only", lsDirWaiting, false}}));
 
     queue.Clear(queue.lstCopyFrom);
@@ -165,8 +165,8 @@ TEST_F(QueueFileTest, DestinationListsOfOtherLengthsKeepThePairing) {
     From("/a");
     To("/x");
     To("/extra");
-    file->SaveQueue(true, false, "");
-    file->LoadQueue(false, "");
+    file->SaveNow();
+    file->LoadAtStart();
     EXPECT_EQ(Lines(queue.lstCopyTo), (std::vector<TLine>{{"/x", lsDirWaiting, false}}));
 }
 
@@ -190,7 +190,7 @@ TEST_F(QueueFileTest, LoaderPrefixRules) {
                        "FROM-8=F:/done file\n"
                        "DONE-8=$1\n");
     From("/replaced");
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/first", lsFileWaiting, false},
                                                             {"C:/data/a.txt", lsFileWaiting, false},
                                                             {"d:/x", lsFileWaiting, false},
@@ -204,19 +204,19 @@ TEST_F(QueueFileTest, LoaderPrefixRules) {
 TEST_F(QueueFileTest, LoadingStopsAtTheFirstMissingOrEmptyFrom) {
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=F:/two\r\nFROM-4=F:/four\r\n"
                        "TO-4=/four\r\n");
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 2u);
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
 
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=\r\nFROM-3=F:/three\r\n");
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/one", lsFileWaiting, false}}));
 }
 
 TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
     From("/kept");
     To("/kept-to");
-    file->SaveQueue(true, false, "");
+    file->SaveNow();
     const std::string other = dir / "other.ini";
     const std::string empty = dir / "empty.ini";
     const std::string fifo = dir / "fifo.ini";
@@ -224,25 +224,26 @@ TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
     WriteFile(other, settings);
     WriteFile(empty, "");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    wait.Events.clear(); // the save's
     for (const std::string& name : {other, empty}) {
         status.Clear();
-        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::NotAQueue) << name;
+        EXPECT_EQ(file->LoadFrom(name), TLoadResult::NotAQueue) << name;
         EXPECT_EQ(Shown(), Texts{"Not a queue file, it has no [Queue] section [" + name + "]"});
     }
     // Neither is read at all: a fifo could block for ever, /dev/zero never ends.
     for (const std::string& name : {fifo, std::string("/dev/zero")}) {
-        EXPECT_EQ(file->LoadQueue(true, name), TLoadResult::Unreadable) << name;
+        EXPECT_EQ(file->LoadFrom(name), TLoadResult::Unreadable) << name;
         EXPECT_EQ(Shown().back(), "Exception Error: Unable to read " + name + ": " +
                                       SysErrorMessage(errSpecialFile));
     }
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
-    EXPECT_EQ(file->QueueFileName, Queue());
+    EXPECT_EQ(file->Name(), Queue());
     EXPECT_EQ(wait.Events, "") << "nothing was loaded";
 
     // The next autosave goes where it went before; the other files are untouched.
     From("/added");
-    EXPECT_EQ(file->SaveQueue(false, false, ""), TSaveResult::Saved);
+    EXPECT_EQ(file->Autosave(), TSaveResult::Saved);
     EXPECT_NE(ReadFile(Queue()).find("FROM-2=F:/added"), std::string::npos);
     EXPECT_EQ(ReadFile(other), settings);
     EXPECT_EQ(ReadFile(empty), "");
@@ -250,9 +251,9 @@ TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
 
     // A queue whose editor put a byte order mark before it is still a queue.
     WriteFile(other, "\xEF\xBB\xBF[Queue]\r\nFROM-1=F:/with bom\r\n");
-    EXPECT_EQ(file->LoadQueue(false, other), TLoadResult::Loaded);
+    EXPECT_EQ(file->LoadFrom(other), TLoadResult::Loaded);
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/with bom", lsFileWaiting, false}}));
-    EXPECT_EQ(file->QueueFileName, other);
+    EXPECT_EQ(file->Name(), other);
 }
 
 TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
@@ -273,13 +274,13 @@ TEST_F(QueueFileTest, AutosaveStopsAbove30LinesAndLeavesTheFileAlone) {
     running = true; // the message shows even while a copy runs, no other does
     status.Clear();
     queue.Autosave();
-    file->SaveQueue(true, true, dir / "during.ini");
+    file->SaveAs(dir / "during.ini");
     EXPECT_EQ(Shown(), Texts{"Autosave QUEUE file disabled due to large QUEUE size"});
     EXPECT_TRUE(Exists(dir / "during.ini"));
     running = false;
-    file->QueueFileName = Queue();
+    file->SetName(Queue());
 
-    file->SaveQueue(true, true, ""); // the Close button has no limit
+    file->SaveNow(); // the Close button has no limit
     EXPECT_NE(ReadFile(Queue()).find("FROM-31=F:/f31\r\n"), std::string::npos);
     EXPECT_EQ(ReadFile("QUEUE.BAK"), saved);
 }
@@ -330,11 +331,11 @@ TEST_F(QueueFileTest, SavingOntoAnotherFileMovesItToItsBackupInTheWorkingDirecto
     const std::string notes = dir / "docs/notes.txt";
     WriteFile(notes, "my notes\n");
     From("/a");
-    file->SaveQueue(true, true, notes);
+    file->SaveAs(notes);
     EXPECT_EQ(ReadFile(dir / "notes.BAK"), "my notes\n");
     EXPECT_EQ(ReadFile(notes), "[Queue]\r\nFROM-1=F:/a\r\nTO-1=\r\nDONE-1=0\r\nMOVE-1=0\r\n");
     EXPECT_EQ(DirectoryEntries(dir / "docs"), Texts{"notes.txt"});
-    EXPECT_EQ(file->QueueFileName, notes);
+    EXPECT_EQ(file->Name(), notes);
     EXPECT_EQ(Shown(), (Texts{"", "Queue Saved [1 records]"}));
     EXPECT_EQ(wait.Events, "show;hide;");
 }
@@ -342,9 +343,9 @@ TEST_F(QueueFileTest, SavingOntoAnotherFileMovesItToItsBackupInTheWorkingDirecto
 TEST_F(QueueFileTest, AQueueFileUnderItsOwnBackupNameIsSavedCleanly) {
     const std::string name = dir / "q.BAK"; // its backup would be itself
     From("/one");
-    file->SaveQueue(true, false, name);
+    file->SaveAs(name);
     From("/two");
-    file->SaveQueue(true, false, name);
+    file->SaveAs(name);
     EXPECT_NE(ReadFile(name).find("FROM-2=F:/two"), std::string::npos);
     EXPECT_EQ(DirectoryEntries(dir.Path()), Texts{"q.BAK"});
 }
@@ -356,27 +357,27 @@ TEST_F(QueueFileTest, AnEmptyQueueLeavesOnlyTheBackup) {
     EXPECT_EQ(ReadFile("QUEUE.BAK"), ExampleFile);
     EXPECT_EQ(Shown(), Texts{});
 
-    file->SaveQueue(true, true, dir / "chosen.ini");
+    file->SaveAs(dir / "chosen.ini");
     EXPECT_EQ(Shown(), Texts{"Nothing to Save?"});
     EXPECT_EQ(wait.Events, "") << "nothing to wait for";
 
     running = true;
     status.Clear();
-    file->SaveQueue(true, true, dir / "chosen.ini");
+    file->SaveAs(dir / "chosen.ini");
     EXPECT_EQ(Shown(), Texts{});
 }
 
 TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) {
     From("/kept", lsFileDone);
     To("/kept-to");
-    file->LoadQueue(false, ""); // start-up without QUEUE.INI: silent
+    file->LoadAtStart(); // start-up without QUEUE.INI: silent
     EXPECT_EQ(Shown(), Texts{});
     const std::string name = dir / "new-queue.ini";
-    file->LoadQueue(true, name);
+    file->LoadFrom(name);
     EXPECT_EQ(Shown(), Texts{"Queue File to Load does not Exists?"});
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileDone, false}}));
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
-    EXPECT_EQ(file->QueueFileName, name);
+    EXPECT_EQ(file->Name(), name);
 
     queue.Autosave();
     EXPECT_NE(ReadFile(name).find("FROM-1=F:/kept\r\nTO-1=/kept-to\r\nDONE-1=1"),
@@ -391,8 +392,8 @@ TEST_F(QueueFileTest, PathsOfAnyLengthComeBackWhole) {
     To(longest);
     From(usual);
     To(usual);
-    file->SaveQueue(true, false, "");
-    file->LoadQueue(false, "");
+    file->SaveNow();
+    file->LoadAtStart();
     EXPECT_EQ(Lines(queue.lstCopyFrom),
               (std::vector<TLine>{{longest, lsDirWaiting, false}, {usual, lsFileWaiting, false}}));
     EXPECT_EQ(Lines(queue.lstCopyTo),
@@ -403,13 +404,13 @@ TEST_F(QueueFileTest, PathsOfAnyLengthComeBackWhole) {
     const std::string tooLong = "/" + std::string(9999, 'r');
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong +
                            "\r\nFROM-2=C:" + tooLong + "\r\n");
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     auto from = Lines(queue.lstCopyFrom);
     ASSERT_EQ(from.size(), 2u);
     EXPECT_TRUE(from[0].Path == tooLong);
     EXPECT_TRUE(from[1].Path == "C:" + tooLong);
     EXPECT_TRUE(Lines(queue.lstCopyTo)[0].Path == tooLong);
-    file->SaveQueue(true, false, "");
+    file->SaveNow();
     EXPECT_NE(ReadFile(Queue()).find("FROM-1=F:" + tooLong + "\r\nTO-1=" + tooLong + "\r\n"),
               std::string::npos);
 }
@@ -421,8 +422,8 @@ TEST_F(QueueFileTest, AwkwardPathBytesSurviveASave) {
         From(p);
         To(" " + p + " ");
     }
-    file->SaveQueue(true, false, "");
-    file->LoadQueue(false, "");
+    file->SaveNow();
+    file->LoadAtStart();
     auto from = Lines(queue.lstCopyFrom);
     auto to = Lines(queue.lstCopyTo);
     ASSERT_EQ(from.size(), std::size(paths));
@@ -440,7 +441,7 @@ TEST_F(QueueFileTest, APathWithALineBreakIsLeftOutAndTheRestKeepsItsPairs) {
     To("/t2");
     From("/third", lsFileDone);
     To("/t3");
-    file->SaveQueue(true, false, Queue());
+    file->SaveAs(Queue());
     EXPECT_EQ(ReadFile(Queue()), "[Queue]\r\n"
                                  "FROM-1=F:/first\r\nTO-1=/t1\r\nDONE-1=0\r\nMOVE-1=0\r\n"
                                  "FROM-2=F:/third\r\nTO-2=/t3\r\nDONE-2=1\r\nMOVE-2=0\r\n");
@@ -459,7 +460,7 @@ TEST_F(QueueFileTest, AWriteThatFailsMidwayKeepsTheOldFile) {
     small.rlim_cur = 2048;
     auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    file->SaveQueue(true, true, "");
+    file->SaveNow();
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldSignal);
 
@@ -494,12 +495,12 @@ TEST_F(QueueFileTest, ASaveIntoAnUnwritableDirectoryIsLoggedAndChangesNothing) {
     WriteFile(name, ExampleFile);
     ASSERT_EQ(::chmod(name.c_str(), 0644), 0);
     ASSERT_EQ(::chmod((dir / "ro").c_str(), 0555), 0);
-    file->QueueFileName = name;
+    file->SetName(name);
     From("/new line");
     const std::string message =
         "Exception Error: Unable to write to " + name + ": " + SysErrorMessage(EACCES);
     int rc = RunAsOrdinaryUser([&] {
-        file->SaveQueue(true, true, "");
+        file->SaveNow();
         Texts shown = Shown();
         return !shown.empty() && shown.back() == message && wait.Events == "show;hide;" ? 0 : 1;
     });
@@ -521,11 +522,11 @@ TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
     const std::string other = pattern;
     const std::string name = other + "/QUEUE.INI";
     From("/first");
-    file->SaveQueue(true, false, name);
+    file->SaveAs(name);
     const std::string first = ReadFile(name);
     From("/second");
     ASSERT_EQ(::chmod(name.c_str(), 0600), 0);
-    file->SaveQueue(true, false, name);
+    file->SaveAs(name);
     const std::string second = ReadFile(name);
     EXPECT_EQ(ReadFile("QUEUE.BAK"), first);
     struct stat bak {};
@@ -534,7 +535,7 @@ TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
     EXPECT_NE(second.find("FROM-2=F:/second"), std::string::npos);
 
     queue.Clear(queue.lstCopyFrom);
-    file->SaveQueue(false, false, "");
+    file->Autosave();
     EXPECT_FALSE(Exists(name));
     EXPECT_EQ(ReadFile("QUEUE.BAK"), second);
     EXPECT_EQ(DirectoryEntries(other), Texts{});
@@ -545,7 +546,7 @@ TEST_F(QueueFileTest, ABackupOnAnotherFileSystemIsCopied) {
 TEST_F(QueueFileTest, AnUnreadableFileKeepsTheLines) {
     MakeDir(Queue()); // a directory where the file should be
     From("/kept");
-    file->LoadQueue(true, "");
+    file->LoadFrom(Queue());
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
     EXPECT_EQ(Log(), "Exception Error: Unable to read " + Queue() + ": Is a directory\r\n");
 }
@@ -555,13 +556,13 @@ TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
     From("/running");
     To("/dest");
     running = true;
-    const std::string before = file->QueueFileName;
+    const std::string before = file->Name();
     const auto traceBefore = TraceEntries();
-    file->LoadQueue(true, dir / "other.ini");
+    file->LoadFrom(dir / "other.ini");
     EXPECT_EQ(Shown(), Texts{"You cannot load a queue while the copy is running"});
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/running", lsFileWaiting, false}}));
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
-    EXPECT_EQ(file->QueueFileName, before);
+    EXPECT_EQ(file->Name(), before);
     EXPECT_EQ(wait.Events, "");
     EXPECT_EQ(TraceEntries(), traceBefore);
 }
@@ -570,39 +571,21 @@ TEST_F(QueueFileTest, TheTraceIsBalancedAndNamesTheOperation) {
     for (int i = 0; i < 300; ++i)
         From("/f" + std::to_string(i));
     Texts seen;
-    file->ProcessEvents = [&] {
+    file->PleaseWait = [&](bool shown) {
         auto entries = TraceEntries();
-        seen.push_back(entries.empty() ? "" : entries.back());
+        if (shown)
+            seen.push_back(entries.empty() ? "" : entries.back());
     };
     const auto before = TraceEntries();
-    file->SaveQueue(true, false, "");
-    file->LoadQueue(false, "");
-    file->LoadQueue(true, dir / "missing.ini");
+    file->SaveNow();
+    file->LoadFrom(Queue());
+    file->LoadFrom(dir / "missing.ini");
     MakeDir(dir / "adir");
-    file->LoadQueue(true, dir / "adir");
-    file->SaveQueue(true, false, dir / "nodir/x.ini");
+    file->LoadFrom(dir / "adir");
+    file->SaveAs(dir / "nodir/x.ini");
     EXPECT_EQ(TraceEntries(), before);
     EXPECT_EQ(seen, (Texts{"SaveQueue", "LoadQueue", "SaveQueue"}));
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 300u);
-}
-
-TEST_F(QueueFileTest, ASaveOrLoadAskedForInTheMiddleOfALoadDoesNothing) {
-    for (int i = 0; i < 600; ++i)
-        From("/f" + std::to_string(i));
-    file->SaveQueue(true, false, "");
-    const std::string saved = ReadFile(Queue());
-    int pumps = 0;
-    file->ProcessEvents = [&] {
-        ++pumps;
-        EXPECT_TRUE(file->Busy());
-        file->SaveQueue(true, false, ""); // would write the half-loaded queue
-        file->LoadQueue(false, "");
-    };
-    file->LoadQueue(false, "");
-    EXPECT_GE(pumps, 2);
-    EXPECT_FALSE(file->Busy());
-    EXPECT_EQ(ReadFile(Queue()), saved);
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 600u);
 }
 
 TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
@@ -622,11 +605,11 @@ TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
     });
     running = true;
     for (int i = 0; i < 50; ++i)
-        file->SaveQueue(false, false, "");
+        file->Autosave();
     stop = true;
     worker.join();
     running = false;
-    file->LoadQueue(false, "");
+    file->LoadAtStart();
     EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 30u);
     EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 30u);
 }
@@ -638,7 +621,7 @@ namespace {
 TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
     From("/first");
     To("/to");
-    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    ASSERT_EQ(file->SaveNow(), TSaveResult::Saved);
     const std::string firstSave = ReadFile(Queue());
 
     // A second face on the same file: a flock is per open file, so one process shows it.
@@ -646,46 +629,46 @@ TEST_F(QueueFileTest, TwoHoldersOfOneQueueFile) {
     TStatusRecorder otherStatus{otherQueue.StatusLine};
     TQueueFile other(otherQueue, running);
     otherQueue.AddItem(otherQueue.lstCopyFrom, "/the other's own", false, lsFileWaiting);
-    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(other.LoadAtStart(), TLoadResult::InUseElsewhere);
     EXPECT_TRUE(other.InUseElsewhere());
     EXPECT_EQ(otherStatus.Texts(), Texts{"Queue file in use by another Ferrox [" + Queue() + "]"});
     EXPECT_EQ(Paths(otherQueue.lstCopyFrom), Texts{"/the other's own"});
 
     // Its saves are refused, also after the holder's save replaced the file (the lock
     // moves to the new file with it).
-    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(other.SaveNow(), TSaveResult::InUseElsewhere);
     From("/second");
-    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    ASSERT_EQ(file->SaveNow(), TSaveResult::Saved);
     const std::string secondSave = ReadFile(Queue());
     EXPECT_NE(secondSave, firstSave);
-    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
-    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(other.SaveNow(), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(other.LoadAtStart(), TLoadResult::InUseElsewhere);
     EXPECT_EQ(ReadFile(Queue()), secondSave);
 
     // Free again, but the other's lines never came from the file: saving them over it
     // would drop the holder's queue, so it has to load first.
     file.reset();
     otherStatus.Clear();
-    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::InUseElsewhere);
+    EXPECT_EQ(other.SaveNow(), TSaveResult::InUseElsewhere);
     EXPECT_EQ(otherStatus.Texts(),
               Texts{"Queue file was in use when it was to be loaded, load it again "
                     "before saving [" +
                     Queue() + "]"});
     EXPECT_EQ(ReadFile(Queue()), secondSave);
-    EXPECT_EQ(other.LoadQueue(false, ""), TLoadResult::Loaded);
+    EXPECT_EQ(other.LoadAtStart(), TLoadResult::Loaded);
     EXPECT_FALSE(other.InUseElsewhere());
     EXPECT_EQ(Paths(otherQueue.lstCopyFrom), (Texts{"/first", "/second"}));
-    EXPECT_EQ(other.SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_EQ(other.SaveNow(), TSaveResult::Saved);
 
     // Now the other one holds it.
     TCopyQueue thirdQueue;
     TQueueFile third(thirdQueue, running);
-    EXPECT_EQ(third.LoadQueue(false, ""), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(third.LoadAtStart(), TLoadResult::InUseElsewhere);
     // An explicit save elsewhere is the user's choice, and takes that file.
     thirdQueue.AddItem(thirdQueue.lstCopyFrom, "/third", false, lsFileWaiting);
-    EXPECT_EQ(third.SaveQueue(true, false, dir / "third.ini"), TSaveResult::Saved);
-    EXPECT_EQ(other.LoadQueue(false, dir / "third.ini"), TLoadResult::InUseElsewhere);
-    EXPECT_EQ(other.QueueFileName, Queue()) << "a file in use does not become the queue file";
+    EXPECT_EQ(third.SaveAs(dir / "third.ini"), TSaveResult::Saved);
+    EXPECT_EQ(other.LoadFrom(dir / "third.ini"), TLoadResult::InUseElsewhere);
+    EXPECT_EQ(other.Name(), Queue()) << "a file in use does not become the queue file";
 }
 
 TEST_F(QueueFileTest, ASaveThroughASymbolicLinkKeepsTheLink) {
@@ -694,9 +677,9 @@ TEST_F(QueueFileTest, ASaveThroughASymbolicLinkKeepsTheLink) {
     WriteFile(real, ExampleFile);
     ASSERT_EQ(::symlink("real/q.ini", (dir / "link.ini").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "link.ini").c_str(), Queue().c_str()), 0); // a chain of two
-    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    ASSERT_EQ(file->LoadAtStart(), TLoadResult::Loaded);
     From("/added");
-    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    ASSERT_EQ(file->SaveNow(), TSaveResult::Saved);
 
     struct stat st {};
     ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
@@ -709,12 +692,12 @@ TEST_F(QueueFileTest, ASaveThroughASymbolicLinkKeepsTheLink) {
 
     // An empty queue moves the file the link leads to; the link stays for the next save.
     queue.Clear(queue.lstCopyFrom);
-    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::NothingToSave);
+    EXPECT_EQ(file->SaveNow(), TSaveResult::NothingToSave);
     EXPECT_FALSE(Exists(real));
     ASSERT_EQ(::lstat(Queue().c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     From("/again");
-    EXPECT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    EXPECT_EQ(file->SaveNow(), TSaveResult::Saved);
     EXPECT_NE(ReadFile(real).find("FROM-1=F:/again"), std::string::npos);
 }
 
@@ -726,7 +709,7 @@ TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
     if (pid == 0) {
         // Killed the moment the new content is on disk, the latest a kill can cost a file.
         SetBeforeNamingHookForTesting([] { ::raise(SIGKILL); });
-        file->SaveQueue(true, false, "");
+        file->SaveNow();
         ::_exit(0);
     }
     int st = 0;
@@ -755,7 +738,7 @@ TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideI
         TCopyQueue q;
         TStatusRecorder shown{q.StatusLine};
         TQueueFile f(q, running);
-        f.LoadQueue(false, name);
+        f.LoadFrom(name);
         q.AddItem(q.lstCopyFrom, "/ours", false, lsFileDone);
         if (how == Replaced) {
             WriteFile(side, "someone's"); // a name taken is passed over
@@ -771,13 +754,13 @@ TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideI
         else
             ASSERT_EQ(::rename(theirs.c_str(), name.c_str()), 0);
 
-        EXPECT_EQ(f.SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+        EXPECT_EQ(f.SaveNow(), TSaveResult::SavedBeside);
         EXPECT_EQ(ReadFile(name), theirText);
         EXPECT_NE(ReadFile(side).find("=F:/ours\r\n"), std::string::npos);
-        EXPECT_EQ(f.QueueFileName, side);
+        EXPECT_EQ(f.Name(), side);
         EXPECT_EQ(shown.Last(), SavedBesideMessage(name, side));
         q.AddItem(q.lstCopyFrom, "/later", false, lsFileWaiting);
-        EXPECT_EQ(f.SaveQueue(false, false, ""), TSaveResult::Saved);
+        EXPECT_EQ(f.Autosave(), TSaveResult::Saved);
         EXPECT_NE(ReadFile(side).find("=F:/later\r\n"), std::string::npos);
         EXPECT_EQ(ReadFile(name), theirText);
     }
@@ -797,15 +780,15 @@ TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
     WriteFile(Queue(), ExampleFile);
     ASSERT_EQ(::chown(Queue().c_str(), user, group), 0);
     ASSERT_EQ(::chmod(Queue().c_str(), 0600), 0);
-    ASSERT_EQ(file->LoadQueue(false, ""), TLoadResult::Loaded);
+    ASSERT_EQ(file->LoadAtStart(), TLoadResult::Loaded);
     From("/added");
-    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::Saved);
+    ASSERT_EQ(file->SaveNow(), TSaveResult::Saved);
     EXPECT_EQ(owner(Queue()), std::tuple(user, group, 0600u));
 
     // The file beside someone else's is made like the one it stands in for.
     WriteFile(dir / "theirs.ini", ExampleFile);
     ASSERT_EQ(::rename((dir / "theirs.ini").c_str(), Queue().c_str()), 0);
-    ASSERT_EQ(file->SaveQueue(true, false, ""), TSaveResult::SavedBeside);
+    ASSERT_EQ(file->SaveNow(), TSaveResult::SavedBeside);
     EXPECT_EQ(owner(dir / "QUEUE-1.INI"), std::tuple(user, group, 0600u));
 }
 

@@ -207,7 +207,8 @@ TEST(NamedTemporaries, OnlyProvablyStaleOnesAreRemoved) {
         {TempNameOf(writer(other(us.Boot), gone, 1), "clone1"), true, true, false},
         {otherMachine, false, true, false},
         // Names of our form whose check value is wrong, or missing: a user's files.
-        {mimic.substr(0, mimic.size() - 6) + "0.part", false, true, false},
+        {mimic.substr(0, mimic.size() - 6) + (mimic[mimic.size() - 6] == '0' ? "1" : "0") + ".part",
+         false, true, false},
         {".ferrox-" + us.Machine + "-" + us.Boot + "-" + std::to_string(gone) + "-abcdef.part",
          false, true, false},
         {".ferrox-notes.part", false, true, false},

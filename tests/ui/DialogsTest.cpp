@@ -1,5 +1,7 @@
 #include "core/FerroxCore.h"
+#include "platform/Event.h"
 #include "platform/ExePath.h"
+#include "platform/SafeFile.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
@@ -12,6 +14,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -32,6 +35,25 @@ public slots:
 
 QString Q(const std::string& path) {
     return QString::fromStdString(path);
+}
+
+// Sinks whose queue file work reports through this test's event loop, as the window's do.
+TCoreSinks FaceThreadSinks() {
+    TCoreSinks sinks;
+    sinks.RunOnFaceThread = [](std::function<void()> task) {
+        QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
+    };
+    return sinks;
+}
+
+// What holds a save before it names its file (the hook is a plain function).
+TEvent& SaveHeld() {
+    static TEvent held;
+    return held;
+}
+TEvent& SaveRelease() {
+    static TEvent release;
+    return release;
 }
 
 void Click(QWidget& window, const char* button) {
@@ -58,6 +80,7 @@ private slots:
         TTempDir dir;
         TWorkingDirectory cwd(dir.Path()); // the backups land here
         TFerroxCore core;
+        core.Attach(FaceThreadSinks());
         TCopyQueue& queue = core.PartsForTesting().Queue;
         TStatusRecorder status{queue.StatusLine};
         queue.AddItem(queue.lstCopyFrom, "/src/a.txt", true, lsFileWaiting);
@@ -71,7 +94,7 @@ private slots:
             frmQueue.show();
             FileDialogs::SetNextSaveFileName(Q(other));
             Click(frmQueue, "btnSave");
-            QVERIFY(!frmQueue.isVisible());
+            QTRY_VERIFY(!frmQueue.isVisible());
             QCOMPARE(frmQueue.result(), int(QDialog::Accepted));
             QVERIFY(frmQueue.findChild<QPushButton*>("btnLoad")->isEnabled());
         }
@@ -96,7 +119,7 @@ private slots:
             frmQueue.show();
             FileDialogs::SetNextOpenFileNames({Q(third)});
             Click(frmQueue, "btnLoad");
-            QVERIFY(!frmQueue.isVisible());
+            QTRY_VERIFY(!frmQueue.isVisible());
         }
         QCOMPARE(FileDialogs::LastProposed(), Q(exeDir_->Path() + "/QUEUE.INI"));
         QCOMPARE(Paths(queue.lstCopyFrom), std::vector<std::string>{"/x/one"});
@@ -110,7 +133,7 @@ private slots:
             frmQueue.show();
             FileDialogs::SetNextOpenFileNames({Q(dir / "missing.ini")});
             Click(frmQueue, "btnLoad");
-            QVERIFY(!frmQueue.isVisible());
+            QTRY_VERIFY(!frmQueue.isVisible());
         }
         QCOMPARE(status.Last(), std::string(MsgLoadFileMissing));
         QCOMPARE(Paths(queue.lstCopyFrom), std::vector<std::string>{"/x/one"});
@@ -151,8 +174,8 @@ private slots:
         QCOMPARE(status.Last(), std::string());
     }
 
-    // A long save shows the box centred on its owner while the file is written, and hides
-    // it afterwards.
+    // A long save shows the box centred on its owner while the file is written, the
+    // owner's events handled meanwhile, and hides it afterwards.
     void PleaseWaitShowsCentredDuringALongSave() {
         TTempDir dir;
         TWorkingDirectory cwd(dir.Path());
@@ -166,20 +189,28 @@ private slots:
 
         TFerroxCore core;
         TCopyQueue& queue = core.PartsForTesting().Queue;
-        int pumpsWhileShown = 0;
-        TCoreSinks sinks;
+        TCoreSinks sinks = FaceThreadSinks();
         sinks.PleaseWait = &frmPleaseWait;
-        sinks.ProcessEvents = [&] {
-            if (!frmPleaseWait.isVisible())
-                return;
-            ++pumpsWhileShown;
-            QCOMPARE(frmPleaseWait.geometry().center(), owner.geometry().center());
-        };
         core.Attach(sinks);
         for (int i = 0; i < 600; ++i)
             queue.AddItem(queue.lstCopyFrom, "/src/f" + std::to_string(i), false, lsFileWaiting);
-        core.SaveQueueAs(dir / "big.ini");
-        QVERIFY(pumpsWhileShown >= 2);
+        // Held just before the new file takes its name.
+        SetBeforeNamingHookForTesting([] {
+            SaveHeld().Set();
+            SaveRelease().Wait();
+        });
+        bool saved = false;
+        core.SaveQueueAs(dir / "big.ini", [&](TSaveResult) { saved = true; });
+        QVERIFY(SaveHeld().WaitFor(std::chrono::seconds(30)));
+        QTRY_VERIFY(frmPleaseWait.isVisible());
+        QCOMPARE(frmPleaseWait.geometry().center(), owner.geometry().center());
+        bool timerFired = false;
+        QTimer::singleShot(0, &owner, [&] { timerFired = true; });
+        QTRY_VERIFY(timerFired);
+        QVERIFY(frmPleaseWait.isVisible() && !saved);
+        SaveRelease().Set();
+        QTRY_VERIFY(saved);
+        SetBeforeNamingHookForTesting(nullptr);
         QVERIFY(!frmPleaseWait.isVisible());
         QVERIFY(ReadFile(dir / "big.ini").find("FROM-600=F:/src/f599") != std::string::npos);
     }

@@ -23,6 +23,8 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -65,16 +67,6 @@ QByteArray UriList(const TStrings& entries) {
     }
     return out;
 }
-
-class TWaitRecorder : public IPleaseWait {
-public:
-    std::function<void()> OnShow;
-    void ShowPleaseWait() override {
-        if (OnShow)
-            OnShow();
-    }
-    void HidePleaseWait() override {}
-};
 
 } // namespace
 
@@ -515,35 +507,41 @@ private slots:
         }
     }
 
-    // A drop and a command that arrive while a queue load lets events through wait for
-    // it, and then act on the loaded queue.
+    // A drop and a command that arrive while a queue load is under way wait for it, and
+    // then act on the loaded queue, in the order they came.
     void CommandsDuringAQueueLoadWaitForIt() {
         const std::string other = P("other.ini");
         WriteFile(other,
                   SavedQueueText({{"F:" + P("src/a"), P("out")}, {"F:" + P("src/b"), P("out")}}));
+        TEvent held{false}, release{false};
+        const std::thread::id windowThread = std::this_thread::get_id();
         TfrmMain w;
         TCopyQueue& q = w.Core().PartsForTesting().Queue;
         q.AddItem(q.lstCopyFrom, P("src/c"), false, lsFileWaiting);
-        TWaitRecorder wait;
-        size_t linesDuringLoad = 99;
-        wait.OnShow = [&] {
-            QCOMPARE(Drop(View(w, "lstCopyFrom"), UriList({P("src/c")})), Qt::CopyAction);
-            Trigger(w, "mnupopToClear");
-            QCoreApplication::processEvents();
-            QCoreApplication::processEvents();
-            linesDuringLoad = q.lstCopyFrom.RootNodeCount() + q.lstCopyTo.RootNodeCount();
-        };
-        w.SetPleaseWait(&wait);
-        QCOMPARE(w.Core().LoadQueueFrom(other), TLoadResult::Loaded);
-        QCOMPARE(linesDuringLoad, size_t(0));
+        // The load empties the lists, then the status line, on its own thread before it
+        // fills them: held there, the queue is half loaded.
+        q.StatusLine.SetSink([&](const std::string& text, TStatusKind) {
+            if (text.empty() && std::this_thread::get_id() != windowThread && !held.IsSet()) {
+                held.Set();
+                release.Wait();
+            }
+        });
+        std::optional<TLoadResult> loaded;
+        w.Core().LoadQueueFrom(other, [&](TLoadResult result) { loaded = result; });
+        QVERIFY(held.WaitFor(std::chrono::seconds(30)));
+        QCOMPARE(Drop(View(w, "lstCopyFrom"), UriList({P("src/c")})), Qt::CopyAction);
+        Trigger(w, "mnupopToClear");
+        QCoreApplication::processEvents();
+        QCOMPARE(q.lstCopyFrom.RootNodeCount() + q.lstCopyTo.RootNodeCount(), 0u);
+        release.Set();
+        QTRY_VERIFY(loaded.has_value());
+        QCOMPARE(*loaded, TLoadResult::Loaded);
         // In the order they came, on the loaded lines.
-        QTRY_COMPARE(q.lstCopyFrom.RootNodeCount(), 3u);
         QCOMPARE(Paths(q.lstCopyFrom), (TStrings{P("src/a"), P("src/b"), P("src/c")}));
         QCOMPARE(q.lstCopyTo.RootNodeCount(), 0u);
         QCOMPARE(
             ReadSavedQueue(other),
             (TSaved{{"F:" + P("src/a"), ""}, {"F:" + P("src/b"), ""}, {"F:" + P("src/c"), ""}}));
-        w.SetPleaseWait(nullptr);
     }
 };
 

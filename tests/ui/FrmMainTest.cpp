@@ -167,7 +167,8 @@ private slots:
     void StartsWithTheSavedQueue() {
         WriteFile(QueueFile(), QueueText({P("a"), P("b"), P("c")}, {P("out"), P("out"), P("out")}));
         TfrmMain w;
-        QCOMPARE(w.StatusText(), QString("Queue Loaded [3 records]"));
+        // Told from the queue file's thread: on the status line at the window's next turn.
+        QTRY_COMPARE(w.StatusText(), QString("Queue Loaded [3 records]"));
         QTRY_COMPARE(Rows(w, "lstCopyFrom"), 3);
         QTRY_COMPARE(Rows(w, "lstCopyTo"), 3);
         QCOMPARE(w.Core().QueueFileName(), QueueFile());
@@ -383,7 +384,7 @@ private slots:
         w.Core().PartsForTesting().Queue.AddItem(w.Core().PartsForTesting().Queue.lstCopyTo,
                                                  P("out"), false, lsDirWaiting);
         QTest::mouseClick(Find<QPushButton>(w, "btnClose"), Qt::LeftButton);
-        QVERIFY(!w.isVisible());
+        QTRY_VERIFY(!w.isVisible());
         QCOMPARE(wait.Shown, 1);
         QVERIFY(copyNowOff);
         QVERIFY(aboutOn);

@@ -20,7 +20,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <exception>
@@ -41,9 +40,6 @@ constexpr int DesignClientWidth = 586;
 constexpr int DesignClientHeight = 528;
 constexpr int DesignFromWidth = 293;
 constexpr int DesignToWidth = 288;
-// How often a waiting command looks again whether the save, load or command before it is
-// done; the save lets events through only now and then anyway.
-constexpr int PendingRetryMs = 20;
 
 QString WithoutMnemonic(QString caption) {
     return caption.replace("&&", "\x01").remove('&').replace("\x01", "&");
@@ -113,9 +109,6 @@ TfrmMain::TfrmMain(const std::string& queueFileName, QWidget* parent)
     setCentralWidget(central);
 
     BuildMenus();
-    pendingTimer_ = new QTimer(this);
-    pendingTimer_->setSingleShot(true);
-    connect(pendingTimer_, &QTimer::timeout, this, [this] { RunPendingCommands(); });
     ConnectListCommands();
     SetTabOrder();
     resize(DesignClientWidth, DesignClientHeight);
@@ -324,7 +317,6 @@ void TfrmMain::FormCreate() {
         TCoreSinks& sinks = sinks_;
         sinks.StatusLine = statusBridge_.get();
         sinks.RunEvents = runEventsBridge_.get();
-        sinks.ProcessEvents = [] { QCoreApplication::processEvents(); };
         sinks.EnableMainButtons = [this](bool enabled) { EnableMainButtons(enabled); };
         sinks.CloseProgram = [this] { close(); };
         sinks.BrowseDialog = [this](const std::string& caption,
@@ -344,6 +336,11 @@ void TfrmMain::FormCreate() {
         core_->Attach(sinks);
         core_->Start();
         sinks.PleaseWait = nullptr;
+        // From now on the queue file's work reports here, through this window's event loop
+        // (during the start-up load this thread waited for it).
+        sinks.RunOnFaceThread = [this](std::function<void()> task) {
+            QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+        };
         core_->Attach(sinks);
     } catch (...) {
         core_->ReportUnhandledException();
@@ -354,8 +351,6 @@ void TfrmMain::FormDestroy() {
     if (destroyed_)
         return;
     destroyed_ = true;
-    pendingCommands_.clear();
-    pendingTimer_->stop();
     try {
         if (auto* app = dynamic_cast<TFerroxApplication*>(QCoreApplication::instance()))
             app->OnUnhandledException = nullptr;
@@ -457,101 +452,67 @@ void TfrmMain::ConnectListCommands() {
     lstCopyTo_->OnDeleteKey = [this] { mnupopToDelLineClick(); };
     // Drops, and pastes of what a file manager copied (Ctrl+V), alike.
     lstCopyFrom_->OnDropFiles = [this](const TUriList& urls) {
-        RunListCommand([this, urls] { core_->DropOnSources(urls.LocalPaths, urls.NotLocal); });
+        core_->DropOnSources(urls.LocalPaths, urls.NotLocal);
     };
     lstCopyTo_->OnDropFiles = [this](const TUriList& urls) {
-        RunListCommand([this, urls] { core_->DropOnDestinations(urls.LocalPaths, urls.NotLocal); });
+        core_->DropOnDestinations(urls.LocalPaths, urls.NotLocal);
     };
     // A line's Move box (lstCopyFromChecked).
     lstCopyFrom_->LineModel()->OnMoveMark = [this](const PVirtualNode& line, bool move) {
-        RunListCommand([this, line, move] { core_->MarkLineMove(line, move); });
+        core_->MarkLineMove(line, move);
     };
 }
 
 void TfrmMain::mnupopFromCopythisLineClick() {
-    RunListCommand([this] { core_->CopySelectedLinesNow(); });
+    core_->CopySelectedLinesNow();
 }
 void TfrmMain::mnupopFromDelFullLineClick() {
-    RunListCommand([this] { core_->DeleteFullLines(); });
+    core_->DeleteFullLines();
 }
 void TfrmMain::mnupopFromDelFromLineClick() {
-    RunListCommand([this] { core_->DeleteSourceLines(); });
+    core_->DeleteSourceLines();
 }
 void TfrmMain::mnupopFromResetCopyStatusClick() {
-    RunListCommand([this] { core_->ResetCopyStatus(); });
+    core_->ResetCopyStatus();
 }
 void TfrmMain::mnupopFromClearClick() {
-    RunListCommand([this] { core_->ClearSources(); });
+    core_->ClearSources();
 }
 void TfrmMain::mnupopFromMoveEnableClick() {
-    RunListCommand([this] { core_->MarkMove(true); });
+    core_->MarkMove(true);
 }
 void TfrmMain::mnupopFromMoveDisableClick() {
-    RunListCommand([this] { core_->MarkMove(false); });
+    core_->MarkMove(false);
 }
 void TfrmMain::mnupopFromClearCompletedClick() {
-    RunListCommand([this] { core_->ClearCompleted(); });
+    core_->ClearCompleted();
 }
 void TfrmMain::mnupopToDelLineClick() {
-    RunListCommand([this] { core_->DeleteDestinationLines(); });
+    core_->DeleteDestinationLines();
 }
 void TfrmMain::mnupopToClearClick() {
-    RunListCommand([this] { core_->ClearDestinations(); });
-}
-
-void TfrmMain::RunListCommand(std::function<void()> command) {
-    pendingCommands_.push_back(std::move(command));
-    RunPendingCommands();
-}
-
-void TfrmMain::RunPendingCommands() {
-    while (!pendingCommands_.empty() && !destroyed_) {
-        // A queue save or load lets the window handle events while it works; a command
-        // run then would change the lines it is reading or writing. A command that let
-        // events through (its dialog, its save) is finished first too, so one drop is
-        // added whole before the next.
-        if (commandRunning_ || core_->QueueFileBusy()) {
-            pendingTimer_->start(PendingRetryMs);
-            return;
-        }
-        std::function<void()> command = std::move(pendingCommands_.front());
-        pendingCommands_.pop_front();
-        // Also when the command throws (the application's handler takes it): the next
-        // ones still come.
-        struct TDone {
-            TfrmMain* w;
-            ~TDone() {
-                w->commandRunning_ = false;
-                if (!w->pendingCommands_.empty() && !w->destroyed_)
-                    w->pendingTimer_->start(0);
-            }
-        } done{this};
-        commandRunning_ = true;
-        command();
-    }
+    core_->ClearDestinations();
 }
 
 void TfrmMain::btnSelFilesClick() {
-    RunListCommand([this] {
-        const QStringList chosen =
-            FileDialogs::GetOpenFileNames(this, QString(), QString(), "All Files (*)");
-        // An empty answer is a cancel: the dialog lets no one choose nothing.
-        std::optional<std::vector<std::string>> files;
-        if (!chosen.isEmpty()) {
-            files.emplace();
-            for (const QString& name : chosen)
-                files->push_back(PathBytes(name));
-        }
-        core_->AddFiles(files);
-    });
+    const QStringList chosen =
+        FileDialogs::GetOpenFileNames(this, QString(), QString(), "All Files (*)");
+    // An empty answer is a cancel: the dialog lets no one choose nothing.
+    std::optional<std::vector<std::string>> files;
+    if (!chosen.isEmpty()) {
+        files.emplace();
+        for (const QString& name : chosen)
+            files->push_back(PathBytes(name));
+    }
+    core_->AddFiles(files);
 }
 
 void TfrmMain::btnSelDir1Click() {
-    RunListCommand([this] { core_->AddSourceFolder(); });
+    core_->AddSourceFolder();
 }
 
 void TfrmMain::btnSelDir2Click() {
-    RunListCommand([this] { core_->AddDestinationFolder(); });
+    core_->AddDestinationFolder();
 }
 
 void TfrmMain::FormResize() {
@@ -574,10 +535,6 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    // What was still waiting was meant for a window that goes on; run after the closing
-    // save, it could write over it.
-    pendingCommands_.clear();
-    pendingTimer_->stop();
     QMainWindow::closeEvent(event);
     // The run stops now, not once the window is gone: the program is to end at once.
     if (event->isAccepted() && !destroyed_)

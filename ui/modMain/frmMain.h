@@ -1,6 +1,5 @@
 #pragma once
 #include <QMainWindow>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,7 +13,6 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QSplitter;
-class QTimer;
 
 namespace ferrox {
 
@@ -72,7 +70,7 @@ public:
     void btnSelFilesClick();
     void btnSelDir1Click();
     void btnSelDir2Click();
-    // The popup menus' commands; each waits for a queue save or load under way.
+    // The popup menus' commands; the core runs each after a queue save or load under way.
     void mnupopFromCopythisLineClick();
     void mnupopFromDelFullLineClick();
     void mnupopFromDelFromLineClick();
@@ -85,9 +83,9 @@ public:
     void mnupopToClearClick();
     void EnableMainButtons(bool enabled);
     void FormResize();
-    // A request from outside the window (its own command line, another `ferrox`), run as
-    // a list command: whole, after a queue save or load under way and what came before.
-    void RunRequest(std::function<void()> request) { RunListCommand(std::move(request)); }
+    // A request from outside the window (its own command line, another `ferrox`), run in
+    // turn: whole, after a queue save or load under way and what came before.
+    void RunRequest(std::function<void()> request) { core_->RunInTurn(std::move(request)); }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -109,10 +107,6 @@ private:
     void FormCreate();
     void FormDestroy();
     void ConnectListCommands();
-    // Runs a command that changes the lists now, or as soon as no queue save or load and
-    // no other such command is under way; commands run whole, in the order they came.
-    void RunListCommand(std::function<void()> command);
-    void RunPendingCommands();
 
     std::unique_ptr<TFerroxCore> core_;
     TCoreSinks sinks_; // what the core was given, kept for SetPleaseWait
@@ -140,9 +134,6 @@ private:
     std::unique_ptr<TRatePanelBridge> rateBridge_;
     std::unique_ptr<TGaugeBridge<TGaugeWidget>> gaugeBridge_;
     std::unique_ptr<TRunEventsBridge> runEventsBridge_;
-    std::deque<std::function<void()>> pendingCommands_;
-    QTimer* pendingTimer_ = nullptr;
-    bool commandRunning_ = false;
     bool centred_ = false;
     bool destroyed_ = false;
 };

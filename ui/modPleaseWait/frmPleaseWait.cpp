@@ -41,17 +41,20 @@ void TfrmPleaseWait::ShowPleaseWait() {
     // owner not shown yet (the start-up load) has no place: the screen's middle then.
     QRect client(QPoint(), size());
     QWidget* owner = parentWidget();
-    if (owner && owner->window()->isVisible())
+    const bool ownerShown = owner && owner->window()->isVisible();
+    if (ownerShown)
         client.moveCenter(owner->window()->geometry().center());
     else if (QScreen* s = screen())
         client.moveCenter(s->availableGeometry().center());
     setGeometry(client);
     show();
     raise();
-    // The caller keeps the window thread busy with the file from here on: let the window
-    // system map the box and paint it now. User input waits, so no command runs meanwhile.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    repaint();
+    // At start-up the window's thread waits for the load, with no event loop running yet:
+    // let the window system map the box and paint it now. Later the event loop does that.
+    if (!ownerShown) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        repaint();
+    }
 }
 
 void TfrmPleaseWait::HidePleaseWait() {

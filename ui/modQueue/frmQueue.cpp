@@ -4,6 +4,7 @@
 #include "ui/common/FileDialogs.h"
 #include "ui/common/PathText.h"
 
+#include <QPointer>
 #include <QPushButton>
 
 namespace ferrox {
@@ -47,7 +48,11 @@ void TfrmQueue::btnLoadClick() {
         FileDialogs::GetOpenFileName(this, "Load Queue", ProposedFile(), AllFilesFilter, true);
     if (name.isEmpty())
         return;
-    RunFileOperation([&] { core_.LoadQueueFrom(PathBytes(name)); });
+    DisableButtons();
+    core_.LoadQueueFrom(PathBytes(name), [self = QPointer(this)](TLoadResult) {
+        if (self)
+            self->FileOperationDone();
+    });
 }
 
 void TfrmQueue::btnSaveClick() {
@@ -55,20 +60,16 @@ void TfrmQueue::btnSaveClick() {
         FileDialogs::GetSaveFileName(this, "Save Queue", ProposedFile(), AllFilesFilter, false);
     if (name.isEmpty())
         return;
-    RunFileOperation([&] { core_.SaveQueueAs(PathBytes(name)); });
+    DisableButtons();
+    core_.SaveQueueAs(PathBytes(name), [self = QPointer(this)](TSaveResult) {
+        if (self)
+            self->FileOperationDone();
+    });
 }
 
-void TfrmQueue::RunFileOperation(const std::function<void()>& operation) {
-    DisableButtons();
-    // The buttons come back and the window closes however the operation ends.
-    struct TDone {
-        TfrmQueue& form;
-        ~TDone() {
-            form.EnableButtons();
-            form.accept();
-        }
-    } done{*this};
-    operation();
+void TfrmQueue::FileOperationDone() {
+    EnableButtons();
+    accept();
 }
 
 void TfrmQueue::btnCloseClick() {

@@ -1,8 +1,6 @@
 #pragma once
 #include <QDialog>
 
-#include <functional>
-
 class QPushButton;
 
 namespace ferrox {
@@ -24,7 +22,9 @@ public:
     void reject() override;
 
 private:
-    void RunFileOperation(const std::function<void()>& operation);
+    // The buttons stay off from the click until the core says the file is done, however
+    // it ended; then the window closes.
+    void FileOperationDone();
     void DisableButtons();
     void EnableButtons();
     QString ProposedFile() const;

@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "persist/IniFile.h"
+
+namespace ferrox {
+
+inline constexpr const char* QueueSection = "Queue";
+
+// One source line of the queue file with the destination at its position.
+struct TQueueLine {
+    std::string From;
+    std::string To;     // empty: no destination line at this position
+    int32_t Status = 0; // the source line's; the file keeps only file or directory
+    bool Move = false;
+    bool Done = false; // a done source, and its destination done with it
+};
+
+// A queue's text: section "Queue", then FROM-n, TO-n, DONE-n and MOVE-n for each line,
+// numbered from 1 without gaps.
+struct TQueueText {
+    std::string Text;
+    size_t Written = 0;                  // the lines the text holds
+    std::vector<std::string> Unstorable; // the source paths of the lines left out
+};
+
+// A line break cannot stand in a line of the file. Such a pair is left out, with the
+// numbers closing up behind it, so one odd name (a directory's entry, say) neither stops
+// the whole queue from being saved nor shifts the pairing of the lines after it.
+TQueueText QueueText(const std::vector<TQueueLine>& lines);
+
+// The lines of a queue's text in their order, up to the first number whose FROM value is
+// missing or empty. "D:" and "F:" mark a directory or a file; a FROM value that is too
+// short or has no ':' second is no line (its TO goes with it); one with another mark is a
+// waiting file line of the whole value.
+void ForEachQueueLine(const TIniReader& ini, const std::function<void(TQueueLine&&)>& line);
+
+} // namespace ferrox
