@@ -254,10 +254,11 @@ void TimeLeftCase(const std::string& work, const std::string& dest,
             lastPrinted = at;
             std::printf(
                 "   at %5.1f s: %5.1f s left, shown %s; %3d %%; lines %ld done, %ld left; "
-                "%lld MiB done, %lld MiB left%s\n",
+                "%lld MiB done (%lld MiB of it not on the disk), %lld MiB left%s\n",
                 at, total - at,
                 f.SecondsLeft ? (std::to_string(int(*f.SecondsLeft)) + " s").c_str() : "none",
                 f.Percent, f.LinesDone, f.LinesLeft, static_cast<long long>(f.BytesDone >> 20),
+                static_cast<long long>(f.BytesUnwritten >> 20),
                 static_cast<long long>(f.BytesLeft >> 20), f.BytesLeftAtLeast ? " (at least)" : "");
         }
         const double left = total - at;
