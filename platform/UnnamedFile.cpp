@@ -1,9 +1,12 @@
 #include "platform/UnnamedFile.h"
 
+#include <algorithm>
+
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SysError.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -343,6 +346,32 @@ bool IsCopyTempName(const std::string& name) {
     return ParseTempName(NameView(name), writer);
 }
 
+namespace {
+void RemoveReservationsOfGone(int dirFd, const std::vector<size_t>& sizes) {
+    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+            continue;
+        struct stat seen;
+        if (::fstatat(dirFd, entry->d_name, &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(seen.st_mode) &&
+            std::find(sizes.begin(), sizes.end(), size_t(seen.st_size)) != sizes.end())
+            candidates.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : candidates)
+        RemoveStaleReservation(dirFd, name.c_str());
+}
+} // namespace
+
 int RemoveStaleTemps(int dirFd) {
     // A directory opened only as a path (no read permission) cannot be listed: nothing to do.
     int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -359,8 +388,18 @@ int RemoveStaleTemps(int dirFd) {
             temps.emplace_back(entry->d_name);
     ::closedir(dir);
     int removed = 0;
+    std::vector<size_t> words; // the lengths of the names of those removed
     for (const std::string& name : temps)
-        removed += RemoveIfStale(dirFd, name) ? 1 : 0;
+        if (RemoveIfStale(dirFd, name)) {
+            ++removed;
+            words.push_back(ReservationOf(name).size());
+        }
+    // A copy killed between reserving its target's name and renaming over it left both its
+    // temporary and the reservation, which holds the temporary's name: the reservation goes
+    // too, though no later copy may come to that name. Looked for only when a temporary of
+    // a gone writer was found, and read only when its size is such a name's.
+    if (!words.empty())
+        RemoveReservationsOfGone(dirFd, words);
     return removed;
 }
 

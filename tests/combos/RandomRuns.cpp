@@ -1162,6 +1162,22 @@ struct TPhase {
                 return true;
         return false;
     }
+    // A name reserved by a copy a kill stopped before it renamed over it: it holds the name
+    // of that copy's temporary.
+    bool KilledRunsReservation(const std::string& path) const {
+        std::string held(200, '\0');
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const ssize_t n = fd >= 0 ? ::read(fd, held.data(), held.size()) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        if (n <= 0 || !IsTempName(held.substr(0, size_t(n))))
+            return false;
+        held.resize(size_t(n));
+        for (const TRun& r : Runs)
+            if (r.Killed && held.find("-" + std::to_string(r.Pid) + "-") != std::string::npos)
+                return true;
+        return false;
+    }
     bool Killed() const {
         for (const TRun& r : Runs)
             if (r.Killed)
@@ -1367,11 +1383,13 @@ void OnlyTargetsWritten(const TPhase& p, TFindings& f) {
                     for (size_t i : lines) {
                         ok |= p.HoldsSource(path, p.Files[i].Source);
                         // Where names are taken by an exclusive create (FUSE), a kill
-                        // between the create and the first write leaves the name (or
-                        // the free name keep-both chose) taken and empty (what it was
-                        // for went on under another name, or
+                        // between the create and the rename leaves the name (or the
+                        // free name keep-both chose) taken, empty or holding the killed
+                        // copy's word, until a later copy comes to that folder (what it
+                        // was for went on under another name, or
                         // stayed: the checks of lost files see to that).
-                        ok |= p.Killed() && p.Case.Dst->Fuse && now.Type == 'f' && now.Size == 0;
+                        ok |= p.Killed() && p.Case.Dst->Fuse && now.Type == 'f' &&
+                              (now.Size == 0 || p.KilledRunsReservation(path));
                     }
             if (!ok)
                 f.Add("a new file under a target's name holds bytes of no source: " + Shown(path) +

@@ -920,6 +920,23 @@ TEST(CopyFile, AReservationAKilledCopyLeftIsFreeAgain) {
         EXPECT_EQ(ReadFile(tmp / "out/photo.jpg"), c.Taken ? "the photo" : c.Held);
         EXPECT_EQ(r.TargetName.empty(), c.Taken || c.Policy != TExistingTargets::KeepBoth);
     }
+
+    // No copy may come to that name again (the line moved its file under another name):
+    // the sweep for the killed copy's temporary takes its reservation with it, and nothing
+    // that only looks like one.
+    TTempDir tmp;
+    WriteFile(tmp / deadWord, "part of the photo");
+    WriteFile(tmp / "photo.jpg", ReservationOf(deadWord));
+    WriteFile(tmp / "living.jpg", ReservationOf(liveWord));
+    WriteFile(tmp / "forged.jpg", forged);
+    const int dir = ::open(tmp.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    EXPECT_EQ(RemoveStaleTemps(dir), 1);
+    ::close(dir);
+    EXPECT_FALSE(Exists(tmp / deadWord));
+    EXPECT_FALSE(Exists(tmp / "photo.jpg"));
+    EXPECT_TRUE(Exists(tmp / "living.jpg"));
+    EXPECT_TRUE(Exists(tmp / "forged.jpg"));
 }
 
 } // namespace
