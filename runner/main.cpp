@@ -47,8 +47,9 @@ const char* const Usage =
     "another program meanwhile is left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
-    "      --no-flush  end without waiting until what was written is on the disk\n"
-    "                (for scripts that flush themselves)\n"
+    "      --no-flush\n"
+    "                end without waiting until what was written is on the disk (for\n"
+    "                scripts that flush themselves)\n"
     "      --existing=overwrite|skip|newer|keep-both\n"
     "                what to do with a target that exists already (default: as\n"
     "                QOPTIONS.INI says, else overwrite)\n"
@@ -57,6 +58,7 @@ const char* const Usage =
     "      --workers=N|auto\n"
     "                files copied side by side (1 to 16; auto: as each target suits)\n"
     "  -h, --help    show this help\n"
+    "      --version show the version\n"
     "\n"
     "Failures and usage errors go to stderr, everything else to stdout. A line that\n"
     "an abort stopped part-way is printed as interrupted, not as failed; nothing of\n"
@@ -101,6 +103,10 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         if (a == "-h" || a == "--help") {
             std::fputs(Synopsis, stdout);
             std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("ferrox-run %s\n", FERROX_VERSION);
             return 0;
         }
         if (a == "-q" || a == "--quiet") {
