@@ -1,12 +1,16 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
 #include "core/FerroxCore.h"
+#include "core/RunAwake.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
 #include "platform/ExePath.h"
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
+#if FERROX_SLEEP_INHIBITOR
+#include "desktop/SleepInhibitor.h"
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -308,8 +312,23 @@ bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
             ::sigaction(sig, &sa, nullptr);
     }
 
+#if FERROX_SLEEP_INHIBITOR
+    // A laptop must not suspend half way through a backup; without a bus (ssh, a minimal
+    // session) the run goes on as it would anyway.
+    TSleepInhibitor inhibitor;
+    auto keepAwake = [&] {
+        if (RunKeepsSystemAwake(core.Phase().Phase))
+            inhibitor.Hold(KeepAwakeReason);
+        else
+            inhibitor.Release();
+    };
+#else
+    auto keepAwake = [] {};
+#endif
+
     bool aborted = false;
     core.StartPauseResume();
+    keepAwake();
     // The run's end wakes this thread at once; meanwhile the progress line is drawn ten
     // times a second.
     while (!events.WaitForEnd(std::chrono::milliseconds(100))) {
@@ -317,6 +336,7 @@ bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
             aborted = true;
             core.AbortOrClose(); // "&Abort" while the run goes on
         }
+        keepAwake();
         out.Redraw();
     }
     core.Shutdown();

@@ -73,6 +73,8 @@ TRunEventsBridge::TRunEventsBridge(TShow show)
       figuresCall_([this] { ApplyFigures(); }, ShowIntervalMs) {}
 
 void TRunEventsBridge::RunEvent(const TRunEvent& event, const TEventWords& words) {
+    if (show_.Event)
+        show_.Event(event, words);
     for (const std::string* text : {&words.Logged, &words.Shown})
         if (!text->empty())
             show_.Status(*text);

@@ -8,6 +8,7 @@
 #include "ui/lists/LineListModel.h"
 #include "ui/lists/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
+#include "ui/modMain/DesktopPresence.h"
 #include "ui/modMain/WindowBridges.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"
@@ -160,9 +161,20 @@ void TfrmMain::MakeBridges() {
     rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
     gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(
         *gaugeFileCopy_, [this] { return !core_ || core_->Options().DisplayProgressBar; });
+    TDesktopPresence::TWindow window;
+    window.Active = [this] { return isActiveWindow(); };
+    window.Raise = [this] { RaiseWindow(); };
+    desktop_ = std::make_unique<TDesktopPresence>(std::move(window), QDBusConnection::sessionBus(),
+                                                  std::make_unique<TSleepInhibitor>());
     TRunEventsBridge::TShow show;
     show.Buttons = [this] { ShowRunButtons(); };
-    show.Figures = [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); };
+    show.Figures = [this](const std::optional<TRunFigures>& figures) {
+        ShowRunFigures(figures);
+        desktop_->ShowFigures(figures);
+    };
+    show.Event = [this](const TRunEvent& event, const TEventWords& words) {
+        desktop_->RunEvent(event, words);
+    };
     show.Status = [this](const std::string& text) {
         statusBridge_->SetStatusText(text, TStatusKind::Info);
     };
@@ -359,6 +371,7 @@ void TfrmMain::FormDestroy() {
         // No thread calls into the window from here on.
         core_->DetachSinks();
         runEventsBridge_.reset();
+        desktop_.reset();
         gaugeBridge_.reset();
         rateBridge_.reset();
         statusBridge_.reset();
@@ -403,6 +416,13 @@ void TfrmMain::ShowRunFigures(const std::optional<TRunFigures>& figures) {
     }
     setWindowTitle(Q(RunTitle(*figures)));
     gaugeFileCopy_->setToolTip(Q(RunDetails(*figures, numberFormat_)));
+}
+
+void TfrmMain::RaiseWindow() {
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
 }
 
 void TfrmMain::btnCopyNowClick() {
