@@ -2,6 +2,7 @@
 
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
+#include "ui/common/ElidedLabel.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/common/FileDialogs.h"
 #include "ui/common/PathText.h"
@@ -54,7 +55,8 @@ QString Q(const std::string& text) {
 
 TStatusPanels::TStatusPanels(QWidget* parent) : QWidget(parent) {
     setObjectName("Status");
-    Panel0 = new QLabel(this);
+    // The status line often holds a path: cut in its middle, its name stays in view.
+    Panel0 = new TElidedLabel(this);
     Panel0->setObjectName("StatusPanel0");
     Panel1 = new QLabel(this);
     Panel1->setObjectName("StatusPanel1");
@@ -128,6 +130,9 @@ QSplitter* TfrmMain::BuildLists(QWidget* parent) {
     lstCopyTo_ = new TLineListView(core_->DestinationList(), false, "lstCopyTo", Splitter_);
     Splitter_->addWidget(lstCopyFrom_);
     Splitter_->addWidget(lstCopyTo_);
+    // What a screen reader calls them: the captions above them, without the colon.
+    lstCopyFrom_->setAccessibleName("Copy From");
+    lstCopyTo_->setAccessibleName("Copy To");
     // The destination list keeps its width when the window is resized.
     Splitter_->setStretchFactor(0, 1);
     Splitter_->setStretchFactor(1, 0);
@@ -142,6 +147,9 @@ TGaugeWidget* TfrmMain::BuildGauge(QWidget* parent) {
     gaugeFileCopy_->setObjectName("gaugeFileCopy");
     gaugeFileCopy_->SetStyle(sSolid);
     gaugeFileCopy_->SetText("%d%%");
+    gaugeFileCopy_->setAccessibleName("File copy progress");
+    // The bar and its text take the desktop's colours, a dark theme's too.
+    gaugeFileCopy_->SetFollowPalette(true);
     // The sunken frame lies around the bar, outside its height.
     gaugeFileCopy_->setFixedHeight(GaugeHeight + (gaugeFileCopy_->Frame() ? 2 : 0));
     return gaugeFileCopy_;
