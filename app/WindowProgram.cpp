@@ -1,7 +1,7 @@
 #include "app/WindowProgram.h"
 
-#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
+#include "platform/SettingsDir.h"
 #include "ui/modMain/frmMain.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/resources/AppIcon.h"

@@ -27,9 +27,9 @@
 //   engine_bench --tree-once SOURCE DEST   (one run of one directory line, for strace)
 #include "bench/BenchSupport.h"
 #include "diag/Trace.h"
-#include "engine/FileCopy.h"
+#include "engine/LineCopy.h"
 #include "engine/RunControl.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
@@ -322,7 +322,7 @@ int main(int argc, char** argv) {
         std::string src = work + "/big.bin";
         std::printf("\n1. one file of %d MiB (median of %d alternating runs)\n", bigMiB, rounds);
         Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + src + "'");
-        std::atomic<int32_t> abortFlag{0};
+        std::atomic<bool> abortAsked{false};
         TRounds big = Alternate(
             rounds, "cp",
             [&](int r) {
@@ -330,8 +330,8 @@ int main(int argc, char** argv) {
             },
             [&](int r) {
                 auto start = Clock::now();
-                TFileCopyResult copy = DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin",
-                                                  false, abortFlag, {.Progress = &progress});
+                TLineCopyResult copy = DoFileCopy(src, work + "/fx" + std::to_string(r) + ".bin",
+                                                  false, abortAsked, {.Progress = &progress});
                 if (!copy.Ok())
                     std::fprintf(stderr, "copy failed: %d\n", copy.Error);
                 return Seconds(start);

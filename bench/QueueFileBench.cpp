@@ -1,7 +1,7 @@
 // Times saving and loading the queue file for growing queues; the time per line should
 // stay flat.
 #include "persist/QueueFile.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 
 #include <chrono>
 #include <cstdio>
@@ -35,7 +35,7 @@ std::string MakeTempDir() {
 
 int main() {
     const std::string dir = MakeTempDir();
-    SetExePathForTesting(dir);
+    SetSettingsDirForTesting(dir);
     // The backup lands in the working directory.
     if (::chdir(dir.c_str()) != 0)
         return 1;
@@ -59,9 +59,9 @@ int main() {
         auto t1 = std::chrono::steady_clock::now();
         file.LoadFrom(name);
         auto t2 = std::chrono::steady_clock::now();
-        if (queue.lstCopyFrom.AllNodeCount() != static_cast<uint32_t>(lines)) {
-            std::fprintf(stderr, "loaded %u lines, expected %d\n", queue.lstCopyFrom.AllNodeCount(),
-                         lines);
+        if (queue.lstCopyFrom.RootNodeCount() != static_cast<uint32_t>(lines)) {
+            std::fprintf(stderr, "loaded %u lines, expected %d\n",
+                         queue.lstCopyFrom.RootNodeCount(), lines);
             return 1;
         }
         struct stat st {};

@@ -16,7 +16,7 @@
 #include "bench/BenchSupport.h"
 #include "diag/Trace.h"
 #include "engine/RunControl.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 
 #include <cmath>
 #include <cstring>

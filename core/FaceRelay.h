@@ -3,7 +3,7 @@
 
 #include "core/FaceSinks.h"
 #include "engine/RunEvents.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 
 namespace ferrox {
 

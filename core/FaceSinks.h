@@ -8,7 +8,7 @@
 #include "diag/StatusLine.h"
 #include "engine/RunEvents.h"
 #include "engine/RunFigures.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 
 namespace ferrox {
 

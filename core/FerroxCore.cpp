@@ -3,8 +3,8 @@
 #include "core/AppException.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
+#include "platform/SettingsDir.h"
 #include "platform/SysError.h"
 
 #include <atomic>
@@ -61,7 +61,7 @@ void TFerroxCore::DetachSinks() {
 TLoadResult TFerroxCore::Start() {
     run_.CopyRunning.store(false);
     run_.CopyThisLineOnly.store(false);
-    const std::string& programDirectory = ExePath();
+    const std::string& programDirectory = SettingsDir();
     run_.PauseEvent.Set();
     queueFile_.SetName(defaultQueueFile_.empty() ? programDirectory + "QUEUE.INI"
                                                  : defaultQueueFile_);
@@ -163,8 +163,8 @@ void TFerroxCore::RunInTurn(std::function<void()> command) {
 }
 
 void TFerroxCore::AbortFromSignal() noexcept {
-    static_assert(std::atomic<int32_t>::is_always_lock_free);
-    run_.AbortFlag.store(-1);
+    static_assert(std::atomic<bool>::is_always_lock_free);
+    run_.AbortAsked.store(true);
 }
 
 void TFerroxCore::AddFiles(const std::optional<std::vector<std::string>>& files) {
@@ -299,7 +299,7 @@ void TFerroxCore::ReportUnhandledException() {
 }
 
 std::string TFerroxCore::DefaultQueueFile() const {
-    return ExePath() + "QUEUE.INI";
+    return SettingsDir() + "QUEUE.INI";
 }
 
 TLineCounts TFerroxCore::CountLines() const {

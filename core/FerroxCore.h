@@ -14,7 +14,7 @@
 #include "core/instance/QueueRequest.h"
 #include "engine/RunControl.h"
 #include "engine/RunState.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 #include "persist/Options.h"
 #include "persist/QueueFile.h"
 #include "queue/CopyQueue.h"

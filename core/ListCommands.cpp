@@ -93,8 +93,8 @@ bool TListCommands::BrowseForDir(const std::string& caption, std::string& folder
     return true;
 }
 
-void TListCommands::DragDropit(TLineList& list, bool isDestinationList,
-                               const std::vector<std::string>& paths, bool move) {
+void TListCommands::AddDroppedPaths(TLineList& list, bool isDestinationList,
+                                    const std::vector<std::string>& paths, bool move) {
     TTraceScope trace("DragDropit");
     list.BeginBatch();
     try {
@@ -133,7 +133,7 @@ void TListCommands::DropOnSources(const std::vector<std::string>& dropped,
     const std::vector<std::string> paths = Storable(dropped, refused);
     // When nothing of it reached the list, there is nothing to save either.
     if (!paths.empty() || (notLocal.empty() && refused.empty()))
-        DragDropit(queue_.lstCopyFrom, false, paths, move);
+        AddDroppedPaths(queue_.lstCopyFrom, false, paths, move);
     // After the save, which empties the status line.
     TellNotLocal(notLocal);
     TellLineBreaks(refused);
@@ -153,7 +153,7 @@ void TListCommands::DropOnDestinations(const std::vector<std::string>& dropped,
     TLineList& to = queue_.lstCopyTo;
     to.BeginBatch();
     try {
-        DragDropit(to, true, paths);
+        AddDroppedPaths(to, true, paths);
         // Even when nothing of the drop was a folder: the drop still means "this is where
         // the rest goes", and the last line is the folder the user sees at the end.
         if (PVirtualNode last = to.LastNode())

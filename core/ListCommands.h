@@ -52,15 +52,15 @@ public:
     bool BrowseForDir(const std::string& caption, std::string& folder);
     // Folders become directory lines; files become file lines on the source list and are
     // left out on the destination list. With `move` the new lines are moves.
-    void DragDropit(TLineList& list, bool isDestinationList, const std::vector<std::string>& paths,
-                    bool move = false);
+    void AddDroppedPaths(TLineList& list, bool isDestinationList,
+                         const std::vector<std::string>& paths, bool move = false);
     // A drop, or a paste of what a file manager copied. `notLocal`: the URLs of it that
     // name no local file; the status line names them after the paths are added. When
     // nothing of it was local, nothing is added or saved. With `move` the new lines are
     // moves.
     void DropOnSources(const std::vector<std::string>& paths,
                        const std::vector<std::string>& notLocal = {}, bool move = false);
-    // As DragDropit, then every source line without a destination gets the last
+    // As AddDroppedPaths, then every source line without a destination gets the last
     // destination line's folder.
     void DropOnDestinations(const std::vector<std::string>& paths,
                             const std::vector<std::string>& notLocal = {});

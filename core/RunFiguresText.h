@@ -3,7 +3,7 @@
 #include <string>
 
 #include "engine/RunFigures.h"
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 #include "platform/NumberFormat.h"
 
 namespace ferrox {

@@ -3,7 +3,7 @@
 #include "diag/Clock.h"
 #include "diag/Trace.h"
 #include "engine/ExpandDir.h"
-#include "engine/FileCopy.h"
+#include "engine/LineCopy.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SysError.h"
@@ -58,7 +58,7 @@ std::string FailureNote(int code) {
 // fails with ECANCELED then, and only then), or failed at its destination folder when that
 // is not there, else at its source.
 TRunEvent FileLineFailed(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
-                         const TFileCopyResult& copy) {
+                         const TLineCopyResult& copy) {
     if (copy.Error == ECANCELED) {
         TRunEvent stopped{TRunEvent::LineInterrupted, Source, pair.SourcePath, copy.Error};
         stopped.Bytes = copy.Written;
@@ -173,7 +173,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
                                   TCopyContext& context) {
     const std::string& S = pair.SourcePath;
     tally_.Taken(Source, false);
-    TFileCopyOptions options;
+    TLineCopyOptions options;
     options.DeleteToRecycle = settings_.DeleteToRecycle;
     options.Context = &context;
     options.Progress = &run_.Progress;
@@ -183,8 +183,8 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     options.Filled = &*filled_;
     options.Verify = settings_.VerifyCopies;
     options.WriteBehind = settings_.FlushAtEnd;
-    const TFileCopyResult copy =
-        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortFlag, options);
+    const TLineCopyResult copy =
+        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortAsked, options);
     const bool ok = copy.Ok();
     if (ok)
         writes_.FileSystems.Note(copy.TargetDevice, copy.TargetDir);
@@ -452,7 +452,7 @@ void TCopyNOWThread::Execute() {
         run_.CopyRunning.store(false);
         run_.CopyThisLineOnly.store(false);
         run_.Phase.Ended();
-        run_.AbortFlag.store(0);
+        run_.AbortAsked.store(false);
     }
     finished_.store(true);
     // Last: whoever hears it may start the next run at once.

@@ -88,7 +88,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
             return {rc, false, SourcePath};
         std::string SrcDir = SourcePath;
         AddSlash(SrcDir);
-        const std::string DstDir = AddSlash2(DestPath);
+        const std::string DstDir = WithTrailingSlash(DestPath);
 
         const std::string Name = NamePart(WithoutTrailingSlash(SrcDir));
         if (Name.empty() || Name == "." || Name == "..") {

@@ -25,7 +25,7 @@ void TRunControl::Start() {
     }
     // An Abort clicked as the last run ended may have set the flag after that run
     // cleared it; it was meant for that run, not for this one.
-    run_.AbortFlag.store(0);
+    run_.AbortAsked.store(false);
     run_.Terminated.store(false);
     run_.CopyRunning.store(true);
     run_.PauseEvent.Set();
@@ -62,7 +62,7 @@ bool TRunControl::Abort() {
     // abort flag, and a click meant as Abort must not end the program.
     const bool abort = run_.Phase.Phase() != TRunPhase::Idle;
     if (abort) {
-        run_.AbortFlag.store(-1);
+        run_.AbortAsked.store(true);
         run_.Phase.Abort();
     }
     run_.PauseEvent.Set();
@@ -85,7 +85,7 @@ void TRunControl::AskWorkerToEnd() {
     // file. Asked to end before the pause gate opens: a paused worker woken first would
     // take its next line before it saw the request.
     if (!CopyWorker_->Finished()) {
-        run_.AbortFlag.store(-1);
+        run_.AbortAsked.store(true);
         run_.Phase.Abort();
     }
     CopyWorker_->Terminate();

@@ -6,7 +6,7 @@
 
 #include "engine/RunEvents.h"
 #include "engine/RunPhase.h"
-#include "engine/modRXThread/ProgressChannel.h"
+#include "engine/progress/ProgressChannel.h"
 #include "platform/CopyPolicy.h"
 #include "platform/DeviceKind.h"
 #include "platform/Event.h"
@@ -71,8 +71,8 @@ public:
     // takes the selected lines only.
     std::atomic<bool> CopyRunning{false};
     std::atomic<bool> CopyThisLineOnly{false};
-    // Abort asked: -1. The copies read it between chunks.
-    std::atomic<int32_t> AbortFlag{0};
+    // Abort asked. The copies read it between chunks.
+    std::atomic<bool> AbortAsked{false};
     // The worker has been asked to end (shutdown): it stops at its next check, without
     // breaking off the file in progress as an abort does.
     std::atomic<bool> Terminated{false};
@@ -82,7 +82,7 @@ public:
     // it the gate it waits at and its end.
     TRunPhaseMachine Phase;
 
-    bool Stopping() const { return AbortFlag.load() != 0 || Terminated.load(); }
+    bool Stopping() const { return AbortAsked.load() || Terminated.load(); }
     // The pause gate, before each line and each directory entry: while it is closed the
     // run waits there (the phase says Paused, and the time is no copying time). False when
     // the run is to stop.

@@ -133,7 +133,6 @@ public:
     // 0-based position, -1 for a removed line or null.
     int32_t Index(const PVirtualNode& node) const;
     uint32_t RootNodeCount() const;
-    uint32_t AllNodeCount() const { return RootNodeCount(); }
     static TLineData* NodeData(const PVirtualNode& node) { return node ? &node->Data : nullptr; }
 
     // Sets the status unless the line was removed; false then.

@@ -4,7 +4,7 @@
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
 #include "persist/IniFile.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 
 #include <cctype>
 #include <charconv>
@@ -118,7 +118,7 @@ std::optional<int> WorkersByName(std::string_view text) {
 }
 
 TOptions ReadOptions(const TOptionOverrides& overrides) {
-    const TIniReader ini = TIniReader::FromFile(ExePath() + "QOPTIONS.INI");
+    const TIniReader ini = TIniReader::FromFile(SettingsDir() + "QOPTIONS.INI");
     TOptions options;
     TOptionReader read(ini, options);
     options.DeleteToRecycle = read.Switch("DeleteToRecycle", true, true);

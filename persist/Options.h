@@ -45,7 +45,7 @@ struct TOptionOverrides {
     std::optional<int> Workers;
 };
 
-// Reads ExePath() + "QOPTIONS.INI", section "Options", with the overrides in force. A
+// Reads SettingsDir() + "QOPTIONS.INI", section "Options", with the overrides in force. A
 // missing file, section or key, or an empty value, gives the default. A value that means
 // nothing is listed in Unknown and read as the safest choice where the key decides what
 // happens to files (Skip, verification on, the trash), as the default elsewhere. Tells

@@ -3,10 +3,10 @@
 #include "diag/ErrorLog.h"
 #include "diag/StatusLine.h"
 #include "diag/Trace.h"
-#include "platform/ExePath.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/SafeFile.h"
+#include "platform/SettingsDir.h"
 
 #include <chrono>
 #include <cstdio>
@@ -110,7 +110,7 @@ private:
 };
 
 TQueueFile::TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning)
-    : queue_(queue), copyRunning_(copyRunning), name_(ExePath() + "QUEUE.INI") {}
+    : queue_(queue), copyRunning_(copyRunning), name_(SettingsDir() + "QUEUE.INI") {}
 
 std::string TQueueFile::Name() const {
     std::lock_guard lock(nameMutex_);
@@ -172,7 +172,7 @@ std::vector<TQueueLine> TQueueFile::SnapshotLines() {
     TLineList& to = queue_.lstCopyTo;
     std::vector<TQueueLine> lines;
     std::lock_guard pair(queue_.PairMutex);
-    lines.reserve(from.AllNodeCount());
+    lines.reserve(from.RootNodeCount());
     PVirtualNode dest = to.FirstNode();
     for (PVirtualNode src = from.FirstNode(); src; src = from.NextNode(src)) {
         const int32_t status = TCopyQueue::StatusOf(src);
@@ -204,7 +204,7 @@ TSaveResult TQueueFile::WriteQueueFile(const std::string& file, const std::strin
 
 TSaveResult TQueueFile::Save(TSaveKind kind, const std::string& fileName) {
     TTraceScope trace("SaveQueue");
-    if (kind == TSaveKind::Autosave && queue_.lstCopyFrom.AllNodeCount() > AutosaveLineLimit) {
+    if (kind == TSaveKind::Autosave && queue_.lstCopyFrom.RootNodeCount() > AutosaveLineLimit) {
         queue_.StatusLine.Show(MsgAutosaveDisabled);
         return TSaveResult::AutosaveSkipped;
     }
@@ -345,7 +345,7 @@ TLoadResult TQueueFile::LoadInto(const std::string& file, bool named, bool showW
     }
     if (!copyRunning_)
         queue_.StatusLine.Show("Queue Loaded [" +
-                               std::to_string(queue_.lstCopyFrom.AllNodeCount()) + " records]");
+                               std::to_string(queue_.lstCopyFrom.RootNodeCount()) + " records]");
     return TLoadResult::Loaded;
 }
 

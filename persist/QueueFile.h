@@ -72,7 +72,7 @@ class TQueueFile {
 public:
     TQueueFile(TCopyQueue& queue, const std::atomic<bool>& copyRunning);
 
-    // The current queue file: ExePath() + "QUEUE.INI" until another is named. Read from
+    // The current queue file: SettingsDir() + "QUEUE.INI" until another is named. Read from
     // any thread.
     std::string Name() const;
     void SetName(const std::string& name);

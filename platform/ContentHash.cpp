@@ -43,7 +43,7 @@ std::array<uint64_t, 2> TContentHash::Digest() const {
     return {h.low64, h.high64};
 }
 
-int HashFileContent(int fd, TContentHash& hash, const std::atomic<int32_t>* cancel) {
+int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel) {
     // Aligned for a descriptor opened with O_DIRECT: its reads go to the device.
     struct TFree {
         void operator()(char* p) const { std::free(p); }
@@ -54,7 +54,7 @@ int HashFileContent(int fd, TContentHash& hash, const std::atomic<int32_t>* canc
     if (!buffer)
         return ENOMEM;
     for (off_t at = 0;;) {
-        if (cancel && cancel->load(std::memory_order_relaxed) != 0)
+        if (cancel && cancel->load(std::memory_order_relaxed))
             return ECANCELED;
         const ssize_t n = ::pread(fd, buffer.get(), ReadChunk, at);
         if (n < 0) {

@@ -28,6 +28,6 @@ private:
 
 // Reads the whole file from its start and hashes it; 0, or errno (ECANCELED when cancel
 // became non-zero between chunks). fd may be opened with O_DIRECT.
-int HashFileContent(int fd, TContentHash& hash, const std::atomic<int32_t>* cancel);
+int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel);
 
 } // namespace ferrox

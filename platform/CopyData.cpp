@@ -448,7 +448,7 @@ int CopyXattrs(int in, int out, int& refused) {
 }
 
 bool Cancelled(const TCopyOptions& options) {
-    return options.Cancel && options.Cancel->load(std::memory_order_relaxed) != 0;
+    return options.Cancel && options.Cancel->load(std::memory_order_relaxed);
 }
 
 void Report(const TCopyOptions& options, const TCopyProgress& progress) {

@@ -305,10 +305,10 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
 
 // One regular file's copy, step by step: the new file (unnamed where the file system has
 // them), its content, its attributes, the check that it is whole, its name.
-class TFileCopy {
+class TTargetWriter {
 public:
-    TFileCopy(TCopyContext& context, TCopyContext::TDir& dstDir, const char* dstName,
-              const TCopyOptions& options, TCopyResult& result)
+    TTargetWriter(TCopyContext& context, TCopyContext::TDir& dstDir, const char* dstName,
+                  const TCopyOptions& options, TCopyResult& result)
         : context_(context), dir_(dstDir), name_(dstName), options_(options), result_(result) {}
 
     int Run(TFd in, const struct stat& sourceStat);
@@ -332,7 +332,7 @@ private:
     bool setMode_ = false;
 };
 
-int TFileCopy::Run(TFd in, const struct stat& sourceStat) {
+int TTargetWriter::Run(TFd in, const struct stat& sourceStat) {
     in_ = std::move(in);
     source_ = sourceStat;
     if (LeavesTarget(options_.Existing, dir_.Fd, name_, source_)) {
@@ -359,7 +359,7 @@ int TFileCopy::Run(TFd in, const struct stat& sourceStat) {
     return error;
 }
 
-int TFileCopy::Create() {
+int TTargetWriter::Create() {
     // Permission bits only: set-user/group-ID would grant the copier's identity, not the
     // original owner's. The owner may write while we fill the file (extended attributes
     // need it); the mode is put right at the end where the umask or an ACL changed it.
@@ -395,7 +395,7 @@ int TFileCopy::Create() {
     return error;
 }
 
-int TFileCopy::WriteContent() {
+int TTargetWriter::WriteContent() {
     std::optional<TContentHash> written;
     if (options_.Verify)
         written.emplace();
@@ -416,7 +416,7 @@ int TFileCopy::WriteContent() {
     return error;
 }
 
-int TFileCopy::Verify(const TContentHash& written) {
+int TTargetWriter::Verify(const TContentHash& written) {
     if (options_.AfterWriteForTesting)
         options_.AfterWriteForTesting(out_.Get());
     // On the device, out of the cache, and read back from there: what a later reader of
@@ -455,7 +455,7 @@ int TFileCopy::Verify(const TContentHash& written) {
     return EINVAL;
 }
 
-int TFileCopy::SetModeAndTimes() {
+int TTargetWriter::SetModeAndTimes() {
     // A file system that cannot keep modes or times (FAT, exFAT, many shares) may refuse
     // them: the copy stands without them, as with cp -p. One that takes a mode and keeps
     // another is not asked again for the files of that directory.
@@ -479,7 +479,7 @@ int TFileCopy::SetModeAndTimes() {
     return 0;
 }
 
-int TFileCopy::Name() {
+int TTargetWriter::Name() {
     const int dirFd = dir_.Fd;
     const TExistingTargets policy = options_.Existing;
     const bool free = policy == TExistingTargets::Skip || policy == TExistingTargets::KeepBoth;
@@ -627,7 +627,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
     result.Source = IdentityOf(src.Stat);
     result.Copied = {std::move(src.DirHandle), src.Name, result.Source};
     result.Error =
-        TFileCopy(*context, *dstDir, dstName, options, result).Run(std::move(in), src.Stat);
+        TTargetWriter(*context, *dstDir, dstName, options, result).Run(std::move(in), src.Stat);
     return result;
 }
 

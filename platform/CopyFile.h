@@ -29,7 +29,7 @@ using TCopyProgressRoutine = std::function<void(const TCopyProgress&)>;
 struct TCopyOptions {
     TCopyProgressRoutine Progress = nullptr;
     // Non-zero stops the copy at its next chunk; the copy then fails with ECANCELED.
-    const std::atomic<int32_t>* Cancel = nullptr;
+    const std::atomic<bool>* Cancel = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).
     bool SyncTarget = false;
     // A large file is written to its device as it is copied, a few MiB behind the copy,

@@ -29,7 +29,7 @@ void AddSlash(std::string& path) {
         path += PathDelim;
 }
 
-std::string AddSlash2(std::string_view path) {
+std::string WithTrailingSlash(std::string_view path) {
     std::string out(path);
     AddSlash(out);
     return out;

@@ -26,7 +26,7 @@ bool DirExists(const std::string& path);
 
 // Appends one '/' unless the path is empty or already ends with one.
 void AddSlash(std::string& path);
-std::string AddSlash2(std::string_view path);
+std::string WithTrailingSlash(std::string_view path);
 
 // The path without its trailing '/'s; "/" stays "/".
 std::string WithoutTrailingSlash(std::string_view path);

@@ -324,7 +324,7 @@ int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error) {
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
         temp = RandomTempName();
         // Readable too: a verified copy is read back through this descriptor (see
-        // TFileCopy::Verify).
+        // TTargetWriter::Verify).
         int fd = ::openat(dirFd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             // Held until the descriptor closes. Where the file system has no locks, the

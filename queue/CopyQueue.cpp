@@ -80,7 +80,7 @@ bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair) {
     return true;
 }
 
-void TCopyQueue::procEditNode(TLineList& list, int64_t n, int32_t status) {
+void TCopyQueue::SetLineStatusOrRemove(TLineList& list, int64_t n, int32_t status) {
     TTraceScope trace("procEditNode");
     PVirtualNode node = list.NodeAt(n);
     if (!node)
@@ -97,7 +97,7 @@ void TCopyQueue::DelLines(TLineList& list, bool withDest, const PVirtualNode& li
         std::lock_guard pair(PairMutex);
         int32_t n = list.RemoveNode(line);
         if (withDest && n >= 0)
-            procEditNode(lstCopyTo, n, -1);
+            SetLineStatusOrRemove(lstCopyTo, n, -1);
     } else {
         PVirtualNode node = list.FirstSelectedNode();
         while (node) {
@@ -109,7 +109,7 @@ void TCopyQueue::DelLines(TLineList& list, bool withDest, const PVirtualNode& li
                 std::lock_guard pair(PairMutex);
                 n = list.RemoveNodeUnless(node, IsInProgressStatus);
                 if (withDest && n >= 0)
-                    procEditNode(lstCopyTo, n, -1);
+                    SetLineStatusOrRemove(lstCopyTo, n, -1);
             }
             if (n == -2)
                 StatusLine.Show(MsgCannotDeleteRunning);
@@ -158,7 +158,7 @@ void TCopyQueue::ResetCopyStatus() {
                 // Waiting again, it has not failed: the reason of its last run goes.
                 node->Data.ClearNote();
                 const int32_t n = lstCopyFrom.Index(node);
-                procEditNode(lstCopyTo, n, lsDirWaiting);
+                SetLineStatusOrRemove(lstCopyTo, n, lsDirWaiting);
                 if (PVirtualNode dest = lstCopyTo.NodeAt(n))
                     dest->Data.ClearNote();
             }

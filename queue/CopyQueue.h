@@ -71,7 +71,7 @@ public:
     // what is copied is what stands side by side at that moment. False: nothing taken.
     bool TakePair(const PVirtualNode& source, TPair& pair);
     // Sets the status of the line at position n, or deletes it with status -1.
-    void procEditNode(TLineList& list, int64_t n, int32_t status);
+    void SetLineStatusOrRemove(TLineList& list, int64_t n, int32_t status);
     // Deletes the given line, or (line null) every selected line that is not in progress;
     // with withDest the destination line at the same position goes too.
     void DelLines(TLineList& list, bool withDest, const PVirtualNode& line);

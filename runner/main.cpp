@@ -4,8 +4,8 @@
 #include "core/RunAwake.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
-#include "platform/ExePath.h"
 #include "platform/NumberFormat.h"
+#include "platform/SettingsDir.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
 #if FERROX_SLEEP_INHIBITOR
@@ -160,7 +160,7 @@ std::optional<int> RefuseOptionsThatMeanNothing(const TArguments& args) {
                            : u.Key == "Workers"       ? "--workers"
                                                       : nullptr;
         std::fprintf(stderr, "ferrox-run: %s=%s in %sQOPTIONS.INI means nothing: it takes %s%s\n",
-                     u.Key.c_str(), u.Value.c_str(), ExePath().c_str(), u.Takes.c_str(),
+                     u.Key.c_str(), u.Value.c_str(), SettingsDir().c_str(), u.Takes.c_str(),
                      flag ? (std::string(" (or give ") + flag + ")").c_str() : "");
     }
     std::fputs("ferrox-run: nothing was copied\n", stderr);
@@ -382,7 +382,7 @@ int main(int argc, char** argv) {
     // and the exit status says that the named file does not hold this run's result.
     const std::string queueName = core.QueueFileName();
     const TSaveResult save =
-        core.SourceList().AllNodeCount() == 0 ? TSaveResult::Saved : core.SaveQueue();
+        core.SourceList().RootNodeCount() == 0 ? TSaveResult::Saved : core.SaveQueue();
     const bool saved = save == TSaveResult::Saved;
     std::string notSaved = ", queue file not saved";
     if (save == TSaveResult::SavedBeside) {

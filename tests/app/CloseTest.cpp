@@ -2,7 +2,7 @@
 // stays, and what a Ferrox started meanwhile finds.
 #include "app/WindowProgram.h"
 #include "core/FerroxCore.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
 #include "ui/common/FerroxApplication.h"
@@ -162,7 +162,7 @@ struct TCloseTest : ::testing::Test {
             return pid;
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::unsetenv("XDG_RUNTIME_DIR");
-        SetExePathForTesting(dir / "prog");
+        SetSettingsDirForTesting(dir / "prog");
         static int argc = 1;
         static char name[] = "ferrox";
         static char* argv[] = {name, nullptr};

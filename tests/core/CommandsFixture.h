@@ -4,7 +4,7 @@
 #include "persist/IniFile.h"
 #include "persist/Options.h"
 #include "persist/QueueFile.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "support/ListHelpers.h"
 #include "support/PairHelpers.h"
 #include "support/SavedQueue.h"
@@ -74,7 +74,7 @@ struct TCommandsTest : ::testing::Test {
     std::vector<std::pair<std::string, std::string>> browses; // caption, start folder
 
     void SetUp() override {
-        SetExePathForTesting(dir.Path());
+        SetSettingsDirForTesting(dir.Path());
         run.Settings.DeleteToRecycle =
             false; // a moved source goes for good, not into the user's trash
         file.emplace(q, run.CopyRunning);

@@ -5,8 +5,8 @@
 #include "diag/Trace.h"
 #include "persist/Options.h"
 #include "platform/Event.h"
-#include "platform/ExePath.h"
 #include "platform/Fd.h"
+#include "platform/SettingsDir.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/StatusRecorder.h"
@@ -137,7 +137,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     for (int i = 0; i < 300; ++i)
         sources.push_back(dir / ("src" + std::to_string(i)));
     WriteFile(dir / "prog/QUEUE.INI", QueueText(sources, dir / "out"));
-    SetExePathForTesting(dir / "prog");
+    SetSettingsDirForTesting(dir / "prog");
 
     TWatchingStatus status;
     TWaitRecorder wait;
@@ -149,7 +149,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     sinks.PleaseWait = &wait;
     status.OnText = [&](const std::string& text) {
         // The load empties the status line before it goes through its lines.
-        if (text != "" || core.SourceList().AllNodeCount() != 0)
+        if (text != "" || core.SourceList().RootNodeCount() != 0)
             return;
         optionsReadBeforeLoad =
             !core.Options().DisplayProgressBar && core.Options().DeleteToRecycle;
@@ -163,7 +163,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
     EXPECT_TRUE(optionsReadBeforeLoad);
     EXPECT_EQ(wait.Shown, 0);
     EXPECT_EQ(core.QueueFileName(), dir / "prog/QUEUE.INI");
-    EXPECT_EQ(core.SourceList().AllNodeCount(), 300u);
+    EXPECT_EQ(core.SourceList().RootNodeCount(), 300u);
     EXPECT_TRUE(status.WaitFor("Processing Thread Started"));
     auto texts = status.Texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Queue Loaded [300 records]"), texts.end());
@@ -196,7 +196,7 @@ TEST_F(TFerroxCoreTest, StartUpLoadsTheQueueLastWithOptionsReadAndAutosaveWired)
 // says so once, as the last word of start-up (the window's status line shows the latest
 // text) and in the log; what a face decides itself is neither read nor told.
 TEST_F(TFerroxCoreTest, AnOptionThatMeansNothingRunsSafelyAndIsStartUpsLastWord) {
-    SetExePathForTesting(dir.Path());
+    SetSettingsDirForTesting(dir.Path());
     WriteFile(dir / "QOPTIONS.INI", "[Options]\r\nExistingTargets=KeepBoht\r\n");
     WriteFile(dir / "a", "new");
     MakeDir(dir / "out");
@@ -293,14 +293,14 @@ TEST_F(TFerroxCoreTest, ClosingDuringACopyStopsTheFileInProgress) {
     sinks.RunEvents = &hold;
     core->Attach(sinks);
     core->Start();
-    const std::atomic<int32_t>& abortFlag = core->PartsForTesting().Run.AbortFlag;
+    const std::atomic<bool>& abortAsked = core->PartsForTesting().Run.AbortAsked;
     core->StartPauseResume();
     hold.Started.Wait();
 
     auto closed = std::async(std::launch::async, [&] { core.reset(); });
     // The shutdown asks the run to stop before the data moves: then the file goes on.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (abortFlag.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    while (!abortAsked.load() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
     hold.Release.Set();
     ASSERT_EQ(closed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
@@ -330,7 +330,7 @@ TEST_F(TFerroxCoreTest, AppExceptionWritesThreeLinesAndLeavesTheTrace) {
 // refused whole where the window would refuse it: a destination during a run (the run
 // would pass the new lines over first), one that is gone, a garbled message (logged).
 TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
-    SetExePathForTesting(dir.Path());
+    SetSettingsDirForTesting(dir.Path());
     // Moved sources go for good, not into the trash of whoever runs the tests.
     WriteFile(dir / "QOPTIONS.INI", "[Options]\r\nDeleteToRecycle=0\r\n");
     WriteFile(dir / "a", "a");
@@ -400,7 +400,7 @@ TEST_F(TFerroxCoreTest, RequestsFromOutsideQueueAsDropsAndAreRefusedWhole) {
 // only to source lines waiting without one. What the window shows after the requests is
 // what the next start loads (leftover lines the user made aside).
 TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
-    SetExePathForTesting(dir.Path());
+    SetSettingsDirForTesting(dir.Path());
     for (const char* name : {"g", "w"})
         WriteFile(dir / name, name);
     for (const char* name : {"backup", "elsewhere", "left", "mine"})
@@ -484,7 +484,7 @@ TEST_F(TFerroxCoreTest, ARequestsPathsPairWithItsOwnDestinationOrNone) {
 // starts meanwhile waits for that, with the please-wait box, and shows the queue; one
 // that finds the file held by a Ferrox that goes on is told so at once.
 TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
-    SetExePathForTesting(dir.Path());
+    SetSettingsDirForTesting(dir.Path());
     WriteFile(dir / "QUEUE.INI", QueueText({dir / "a", dir / "b"}, dir / "out"));
     for (const bool closing : {true, false}) {
         SCOPED_TRACE(closing ? "closing" : "going on");
@@ -520,7 +520,7 @@ TEST_F(TFerroxCoreTest, AStartWaitsForAFerroxThatIsClosingNotForOneThatGoesOn) {
 // hidden around it. The window's close box during the Close button's save drops what
 // waited, lets the save end, and leaves the file held as one that is ending.
 TEST_F(TFerroxCoreTest, CommandsDuringTheQueueFilesWorkWaitForItInOrder) {
-    SetExePathForTesting(dir.Path());
+    SetSettingsDirForTesting(dir.Path());
     WriteFile(dir / "loaded.ini", QueueText({dir / "l1", dir / "l2"}, dir / "out"));
     MakeDir(dir / "dropped");
     struct TCase {

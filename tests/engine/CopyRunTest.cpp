@@ -22,7 +22,7 @@ const std::string Completed = "All File Copies Completed";
 
 bool IsIdle(const TRunState& run) {
     return run.Phase.View() == TRunPhaseView{} && !run.CopyRunning && !run.CopyThisLineOnly &&
-           run.AbortFlag == 0;
+           !run.AbortAsked;
 }
 } // namespace
 
@@ -412,10 +412,10 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
     MakeDir(P("src2"));
     WriteFile(P("src2/f"), "x");
     AddPair(P("src2"), P("out"), true);
-    run.AbortFlag = -1;
+    run.AbortAsked = true;
     r = ExpandDir(q, run, writes, q.lstCopyFrom.LastNode(), P("src2"), q.lstCopyTo.LastNode(),
                   P("out/"));
-    run.AbortFlag = 0;
+    run.AbortAsked = false;
     run.Phase.Ended();
     EXPECT_FALSE(r.Failed());
     EXPECT_FALSE(r.Complete);

@@ -1,7 +1,7 @@
 #pragma once
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "engine/FileCopy.h"
+#include "engine/LineCopy.h"
 #include "engine/RunControl.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
@@ -198,11 +198,11 @@ struct TEngineTest : ::testing::Test {
     std::string P(const std::string& name) const { return dir / name; }
 
     // One file copy as the run makes it, its progress reported to the run's channel.
-    TFileCopyResult Copy(const std::string& source, const std::string& target, bool move,
-                         TFileCopyOptions options = {}) {
+    TLineCopyResult Copy(const std::string& source, const std::string& target, bool move,
+                         TLineCopyOptions options = {}) {
         options.Progress = &run.Progress;
         options.Events = &events;
-        return DoFileCopy(source, target, move, run.AbortFlag, options);
+        return DoFileCopy(source, target, move, run.AbortAsked, options);
     }
 
     void AddPair(const std::string& source, const std::string& dest, bool isDir = false,

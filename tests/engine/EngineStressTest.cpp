@@ -68,7 +68,7 @@ TEST_F(TEngineTest, RunAgainstListCommands) {
     WaitForRunEnd();
     EXPECT_GT(runs, 0);
     EXPECT_FALSE(run.CopyRunning);
-    EXPECT_EQ(run.AbortFlag, 0);
+    EXPECT_FALSE(run.AbortAsked);
     for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n))
         EXPECT_FALSE(IsInProgressStatus(n->Data.Status.load()));
 }

@@ -1,8 +1,8 @@
 #include "EngineFixture.h"
 #include "platform/PlatformTestUtil.h"
 
-#include "engine/modRXThread/RunFiguresMeter.h"
-#include "engine/modRXThread/TimeLeft.h"
+#include "engine/progress/RunFiguresMeter.h"
+#include "engine/progress/TimeLeft.h"
 
 #include <chrono>
 #include <cmath>

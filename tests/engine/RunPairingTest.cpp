@@ -211,7 +211,7 @@ TEST_F(TEngineTest, NextRunStartedAsTheLastEndsShowsAbortAndIsNotStoppedByAStale
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return ended; }));
     }
     events.SetOnRunEnded(nullptr);
-    run.AbortFlag = -1; // an "&Abort" read before the end, stored after it
+    run.AbortAsked = true; // an "&Abort" read before the end, stored after it
     AddPair(P("b"), P("out"));
     std::vector<TRunPhase> phases;
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {

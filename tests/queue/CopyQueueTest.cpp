@@ -188,9 +188,9 @@ TEST_F(TQueueTest, ChangeNodeStatesMarksEverySelectedLineWhateverItsStatus) {
 
 TEST_F(TQueueTest, ProcEditNodeSetsOrDeletesAndIgnoresMissingPositions) {
     Fill(0, 3);
-    q.procEditNode(q.lstCopyTo, 1, lsDirDone);
-    q.procEditNode(q.lstCopyTo, 0, -1);
-    q.procEditNode(q.lstCopyTo, 7, -1);
+    q.SetLineStatusOrRemove(q.lstCopyTo, 1, lsDirDone);
+    q.SetLineStatusOrRemove(q.lstCopyTo, 0, -1);
+    q.SetLineStatusOrRemove(q.lstCopyTo, 7, -1);
     EXPECT_EQ(Paths(q.lstCopyTo), (std::vector<std::string>{"d2", "d3"}));
     EXPECT_EQ(Statuses(q.lstCopyTo), (std::vector<int32_t>{3, 1}));
 }

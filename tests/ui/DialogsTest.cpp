@@ -1,7 +1,7 @@
 #include "core/FerroxCore.h"
 #include "platform/Event.h"
-#include "platform/ExePath.h"
 #include "platform/SafeFile.h"
+#include "platform/SettingsDir.h"
 #include "support/ListHelpers.h"
 #include "support/StatusRecorder.h"
 #include "support/TestSupport.h"
@@ -71,7 +71,7 @@ class TDialogsTest : public QObject {
 private slots:
     void initTestCase() {
         exeDir_ = std::make_unique<TTempDir>();
-        SetExePathForTesting(exeDir_->Path());
+        SetSettingsDirForTesting(exeDir_->Path());
     }
 
     // Save writes the chosen file, which then takes the following autosaves; Load reads

@@ -5,7 +5,7 @@
 #include "diag/Trace.h"
 #include "persist/IniFile.h"
 #include "platform/Event.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "support/ListHelpers.h"
 #include "support/SavedQueue.h"
 #include "support/TestSupport.h"
@@ -136,7 +136,7 @@ private slots:
         }
         for (const char* f : {"a", "b", "c"})
             WriteFile(P("src/") + f, f);
-        SetExePathForTesting(P("prog"));
+        SetSettingsDirForTesting(P("prog"));
     }
 
     void SelectFilesAndSelectDirButtonsFillBothListsAndSave() {

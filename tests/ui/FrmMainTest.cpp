@@ -2,7 +2,7 @@
 #include "WindowHelpers.h"
 #include "diag/ErrorLog.h"
 #include "diag/Trace.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "support/TestSupport.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/modMain/WindowBridges.h"
@@ -146,7 +146,7 @@ private slots:
         MakeDir(P("out2"));
         ::unlink(LogFileName().c_str());
         // No monitor or worker of an earlier window is left, so nothing reads it now.
-        SetExePathForTesting(ProgramDir());
+        SetSettingsDirForTesting(ProgramDir());
     }
 
     void StartsEmptyWithoutQueueFileAndIdle() {

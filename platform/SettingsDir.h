@@ -11,10 +11,10 @@ bool IsInstalledProgram(const std::string& exeDirectory);
 // The directory of QUEUE.INI and QOPTIONS.INI, with its trailing '/': the executable's
 // directory, or the per-user configuration directory when that one cannot be written.
 // Computed once, on first use, from any thread.
-const std::string& ExePath();
+const std::string& SettingsDir();
 
 // The directory of the error log and the queue file's backup, with its trailing '/', or
-// empty for the working directory. Computed once, together with ExePath.
+// empty for the working directory. Computed once, together with SettingsDir.
 const std::string& StatePath();
 
 // For a program that leaves the working directory it was started in (the window, which
@@ -24,7 +24,7 @@ const std::string& StatePath();
 // uses StatePath.
 void KeepStateBesideQueue();
 
-// The choice ExePath makes for an executable in exeDirectory (with its trailing '/'):
+// The choice SettingsDir makes for an executable in exeDirectory (with its trailing '/'):
 // that directory when it can be written, else $XDG_CONFIG_HOME/ferrox/ (by default
 // ~/.config/ferrox/), created when missing.
 std::string SettingsDirectoryFor(const std::string& exeDirectory);
@@ -34,9 +34,9 @@ std::string SettingsDirectoryFor(const std::string& exeDirectory);
 // missing.
 std::string StateDirectoryFor(const std::string& exeDirectory);
 
-// Makes ExePath return the given directory (a trailing '/' is added when missing) and
+// Makes SettingsDir return the given directory (a trailing '/' is added when missing) and
 // StatePath the given state directory (empty: the working directory). Call it before any
 // other thread uses either.
-void SetExePathForTesting(std::string directory, std::string stateDirectory = {});
+void SetSettingsDirForTesting(std::string directory, std::string stateDirectory = {});
 
 } // namespace ferrox

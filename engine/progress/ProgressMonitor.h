@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "engine/RunEvents.h"
-#include "engine/modRXThread/ProgressChannel.h"
-#include "engine/modRXThread/RunFiguresMeter.h"
+#include "engine/progress/ProgressChannel.h"
+#include "engine/progress/RunFiguresMeter.h"
 
 namespace ferrox {
 

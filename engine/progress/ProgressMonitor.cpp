@@ -1,4 +1,4 @@
-#include "engine/modRXThread/ProgressMonitor.h"
+#include "engine/progress/ProgressMonitor.h"
 
 #include "diag/Clock.h"
 #include "platform/CopyFile.h"

@@ -1,4 +1,4 @@
-#include "engine/modRXThread/TimeLeft.h"
+#include "engine/progress/TimeLeft.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
@@ -19,7 +19,7 @@ std::string statePath;
 
 std::string ExecutableDirectory() {
     std::string exe = ExecutablePath();
-    return exe.empty() ? std::string() : AddSlash2(DirectoryOf(exe));
+    return exe.empty() ? std::string() : WithTrailingSlash(DirectoryOf(exe));
 }
 
 // $variable/ferrox/, or ~/underHome/ferrox/ when the variable is unset, empty or relative
@@ -33,7 +33,7 @@ std::string UserDirectory(const char* variable, const char* underHome) {
     std::string dir = JoinPath(WithoutTrailingSlash(base), "ferrox");
     // Failures show later, when a file is written there.
     MakeDirectories(dir);
-    return AddSlash2(dir);
+    return WithTrailingSlash(dir);
 }
 
 } // namespace
@@ -54,7 +54,7 @@ std::string StateDirectoryFor(const std::string& exeDirectory) {
                                             : std::string();
 }
 
-const std::string& ExePath() {
+const std::string& SettingsDir() {
     std::call_once(exePathOnce, [] {
         const std::string exeDirectory = ExecutableDirectory();
         exePath = SettingsDirectoryFor(exeDirectory);
@@ -64,20 +64,20 @@ const std::string& ExePath() {
 }
 
 const std::string& StatePath() {
-    ExePath();
+    SettingsDir();
     return statePath;
 }
 
 void KeepStateBesideQueue() {
-    ExePath();
+    SettingsDir();
     if (statePath.empty())
         statePath = exePath;
 }
 
-void SetExePathForTesting(std::string directory, std::string stateDirectory) {
+void SetSettingsDirForTesting(std::string directory, std::string stateDirectory) {
     std::call_once(exePathOnce, [] {});
-    exePath = directory.empty() ? std::string(1, PathDelim) : AddSlash2(directory);
-    statePath = stateDirectory.empty() ? std::string() : AddSlash2(stateDirectory);
+    exePath = directory.empty() ? std::string(1, PathDelim) : WithTrailingSlash(directory);
+    statePath = stateDirectory.empty() ? std::string() : WithTrailingSlash(stateDirectory);
 }
 
 } // namespace ferrox

@@ -1,4 +1,4 @@
-#include "engine/modRXThread/RunFiguresMeter.h"
+#include "engine/progress/RunFiguresMeter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -39,7 +39,7 @@ TEST_F(TEngineTest, NamesWithPatternCharactersAreExactNames) {
     EXPECT_TRUE(DirExists(dir.Path()));
     EXPECT_FALSE(DirExists(P("photo1.jpg")));
 
-    TFileCopyResult r = Copy(P("a[1]*"), P("out/a[1]*"), false);
+    TLineCopyResult r = Copy(P("a[1]*"), P("out/a[1]*"), false);
     EXPECT_TRUE(r.Ok()) << SysErrorMessage(r.Error);
     EXPECT_EQ(ReadFile(P("out/a[1]*")), "brackets");
 
@@ -58,7 +58,7 @@ TEST_F(TEngineTest, NamesWithPatternCharactersAreExactNames) {
 TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
     WriteFile(P("a.txt"), "new content");
     WriteFile(P("b.txt"), "old, longer content that must go");
-    TFileCopyResult r = Copy(P("a.txt"), P("b.txt"), false);
+    TLineCopyResult r = Copy(P("a.txt"), P("b.txt"), false);
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_EQ(ReadFile(P("b.txt")), "new content");
@@ -81,7 +81,7 @@ TEST_F(TEngineTest, CopyReplacesAnExistingTargetAndReportsProgress) {
 
 // Nothing to copy is no copy that failed: no failure is told but the end's code.
 TEST_F(TEngineTest, MissingSourceFailsWithoutACopyFailure) {
-    TFileCopyResult r = Copy(P("none.txt"), P("out.txt"), true);
+    TLineCopyResult r = Copy(P("none.txt"), P("out.txt"), true);
     EXPECT_EQ(r.Error, ENOENT);
     EXPECT_EQ(events.Events(), (std::vector<std::string>{"started " + P("none.txt"),
                                                          "finished " + P("none.txt") + " " +
@@ -91,7 +91,7 @@ TEST_F(TEngineTest, MissingSourceFailsWithoutACopyFailure) {
 TEST_F(TEngineTest, FailedCopyIsToldAndNeverRemovesTheSource) {
     WriteFile(P("x.txt"), "keep me");
     std::string target = P("missing-dir/x.txt");
-    TFileCopyResult r = Copy(P("x.txt"), target, true);
+    TLineCopyResult r = Copy(P("x.txt"), target, true);
     EXPECT_EQ(r.Error, ENOENT);
     EXPECT_FALSE(r.SourceMissing);
     EXPECT_EQ(ReadFile(P("x.txt")), "keep me");
@@ -102,7 +102,7 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
     MakeDir(P("out"));
     WriteFile(P("moved file.txt"), "data");
     ASSERT_EQ(::chmod(P("moved file.txt").c_str(), 0444), 0); // read-only source too
-    TFileCopyResult r = Copy(P("moved file.txt"), P("out/moved file.txt"), true);
+    TLineCopyResult r = Copy(P("moved file.txt"), P("out/moved file.txt"), true);
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("moved file.txt")));
@@ -116,7 +116,7 @@ TEST_F(TEngineTest, MoveSendsTheSourceToTheTrashWhereItCanBeRestored) {
 TEST_F(TEngineTest, MoveWithoutTrashDeletesForGood) {
     MakeDir(P("out"));
     WriteFile(P("gone.txt"), "data");
-    TFileCopyResult r = Copy(P("gone.txt"), P("out/gone.txt"), true, {.DeleteToRecycle = false});
+    TLineCopyResult r = Copy(P("gone.txt"), P("out/gone.txt"), true, {.DeleteToRecycle = false});
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.SourceError, 0);
     EXPECT_FALSE(Exists(P("gone.txt")));
@@ -138,8 +138,8 @@ TEST_F(TEngineTest, AbortInTheMiddleLeavesTheExistingTargetUnharmed) {
     WriteBigFile(P("big.bin"), 256);
     MakeDir(P("out"));
     WriteFile(P("out/big.bin"), "the old target");
-    std::thread aborter = WhenCopyStarts(run.Progress, [&] { run.AbortFlag = -1; });
-    TFileCopyResult r = Copy(P("big.bin"), P("out/big.bin"), true);
+    std::thread aborter = WhenCopyStarts(run.Progress, [&] { run.AbortAsked = true; });
+    TLineCopyResult r = Copy(P("big.bin"), P("out/big.bin"), true);
     aborter.join();
     EXPECT_EQ(r.Error, ECANCELED);
     EXPECT_EQ(ReadFile(P("out/big.bin")), "the old target");
@@ -171,12 +171,12 @@ TEST_F(TEngineTest, MoveKeepsItsSourceWhenTheTargetIsKeptOrTheCopyReadsBackWrong
         WriteFile(source, "the new one");
         WriteFile(target, "the old one");
         events.Clear();
-        TFileCopyOptions options;
+        TLineCopyOptions options;
         options.Existing = c.Existing;
         options.Verify = c.Verify;
         if (c.Spoil)
             options.AfterWriteForTesting = [](int fd) { EXPECT_EQ(::pwrite(fd, "N", 1, 4), 1); };
-        const TFileCopyResult r = Copy(source, target, true, options);
+        const TLineCopyResult r = Copy(source, target, true, options);
         EXPECT_EQ(r.Error, c.Error);
         EXPECT_EQ(r.Skipped, c.Existing == TExistingTargets::Skip);
         EXPECT_EQ(Exists(source), c.SourceStays);
@@ -199,7 +199,7 @@ TEST_F(TEngineTest, CopiesThatAreNotWholeKeepAMovedSource) {
         ASSERT_EQ(::write(fd, "more", 4), 4);
         ::close(fd);
     });
-    TFileCopyResult r = Copy(P("growing.bin"), P("out/growing.bin"), true);
+    TLineCopyResult r = Copy(P("growing.bin"), P("out/growing.bin"), true);
     writer.join();
     EXPECT_EQ(r.Error, errSourceChangedDuringCopy);
     EXPECT_TRUE(Exists(P("growing.bin")));
@@ -246,7 +246,7 @@ TEST_F(TEngineTest, MoveRemovesTheFileItCopiedWhereverThePathLeadsNow) {
         ASSERT_EQ(::symlink(P("v2").c_str(), P("cur.tmp").c_str()), 0);
         ASSERT_EQ(::rename(P("cur.tmp").c_str(), P("cur").c_str()), 0);
     });
-    TFileCopyResult r =
+    TLineCopyResult r =
         Copy(P("cur/big"), P("out/big"), true, {.DeleteToRecycle = false, .Context = &context});
     relink.join();
     EXPECT_TRUE(r.Ok());
@@ -277,7 +277,7 @@ TEST_F(TEngineTest, MoveWhoseSourceCannotBeRemovedSaysSo) {
     }
     for (bool toTrash : {true, false}) {
         events.Clear();
-        TFileCopyResult r =
+        TLineCopyResult r =
             Copy(P("locked/stays.txt"), P("out/stays.txt"), true, {.DeleteToRecycle = toTrash});
         EXPECT_TRUE(r.Ok()) << toTrash;
         EXPECT_EQ(r.SourceError, immutable ? EPERM : EACCES) << toTrash;

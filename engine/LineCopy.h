@@ -7,7 +7,7 @@
 #include <sys/types.h>
 
 #include "engine/RunEvents.h"
-#include "engine/modRXThread/ProgressChannel.h"
+#include "engine/progress/ProgressChannel.h"
 #include "platform/CopyPolicy.h"
 #include "platform/Fd.h"
 
@@ -17,7 +17,7 @@ class TCopyContext;
 class TFilledTargets;
 struct TCopiedSource;
 
-struct TFileCopyOptions {
+struct TLineCopyOptions {
     // A moved source goes into the trash (else it is deleted for good).
     bool DeleteToRecycle = true;
     // The run's directory cache for consecutive files of one directory; none: every copy
@@ -41,7 +41,7 @@ struct TFileCopyOptions {
     std::function<void(int fd)> AfterWriteForTesting = nullptr;
 };
 
-struct TFileCopyResult {
+struct TLineCopyResult {
     // 0 when the file is at the target; else why not (errno or a TFerroxError).
     int Error = 0;
     // A Move whose copy stands but whose source is still there: why (errno, or
@@ -69,9 +69,9 @@ struct TFileCopyResult {
 // options.Verify, verified) copy, and only while it is still the file that was copied. A
 // source that stays is told (SourceNotRemoved) and in SourceError; a skipped copy never
 // removes it. What happens is told in order, FileFinished last.
-TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
-                           const std::atomic<int32_t>& AbortFlag,
-                           const TFileCopyOptions& options = {});
+TLineCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                           const std::atomic<bool>& abortAsked,
+                           const TLineCopyOptions& options = {});
 
 // Moves a copied file into the trash while its name still holds what was copied; Path is
 // what the trash records. 0, or why it stays where it is.

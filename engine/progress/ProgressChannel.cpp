@@ -1,4 +1,4 @@
-#include "engine/modRXThread/ProgressChannel.h"
+#include "engine/progress/ProgressChannel.h"
 
 #include "diag/Trace.h"
 

@@ -1,4 +1,4 @@
-#include "engine/FileCopy.h"
+#include "engine/LineCopy.h"
 
 #include "diag/Clock.h"
 #include "diag/Trace.h"
@@ -65,12 +65,12 @@ int RemoveMovedSource(IRunEventSink* events, const TCopiedSource& source, const 
 }
 
 // The copy's options for one file of a run.
-TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& reporter,
-                            const std::atomic<int32_t>& AbortFlag, bool Move) {
+TCopyOptions CopyOptionsFor(const TLineCopyOptions& options, TCopyReporter& reporter,
+                            const std::atomic<bool>& abortAsked, bool Move) {
     TCopyOptions copy;
     if (options.Progress)
         copy.Progress = [&reporter](const TCopyProgress& p) { CopyProgressCallback(reporter, p); };
-    copy.Cancel = &AbortFlag;
+    copy.Cancel = &abortAsked;
     // The new file must be on disk before its source may go.
     copy.SyncTarget = Move;
     copy.Existing = options.Existing;
@@ -84,7 +84,7 @@ TCopyOptions CopyOptionsFor(const TFileCopyOptions& options, TCopyReporter& repo
 // What happens to one file, told as it happens (nothing when nobody listens).
 class TTeller {
 public:
-    TTeller(const TFileCopyOptions& options, const std::string& source)
+    TTeller(const TLineCopyOptions& options, const std::string& source)
         : events_(options.Events), line_(options.Line), source_(source) {}
     IRunEventSink* Events() const { return events_; }
     void Tell(TRunEvent::TKind kind, int code = 0, const std::string& target = {}) const {
@@ -104,8 +104,8 @@ private:
 // What is told of a file that was copied, and of a Move's source; the source's fate in
 // result.SourceError.
 void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
-            bool Move, const TFileCopyOptions& options, const TTeller& tell,
-            TFileCopyResult& result) {
+            bool Move, const TLineCopyOptions& options, const TTeller& tell,
+            TLineCopyResult& result) {
     if (!copy.TargetName.empty())
         tell.Tell(TRunEvent::CopiedBeside, 0,
                   JoinPath(std::string(DirectoryView(Target)), copy.TargetName));
@@ -126,11 +126,11 @@ void Copied(const TCopyResult& copy, const std::string& Source, const std::strin
 
 } // namespace
 
-TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
-                           const std::atomic<int32_t>& AbortFlag, const TFileCopyOptions& options) {
+TLineCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
+                           const std::atomic<bool>& abortAsked, const TLineCopyOptions& options) {
     TTraceScope trace("DoFileCopy");
     const TTeller tell(options, Source);
-    TFileCopyResult result;
+    TLineCopyResult result;
     TCopyReporter reporter{nullptr};
     // What an exception before the copy leaves: nothing here throws but an allocation.
     result.Error = ENOMEM;
@@ -146,7 +146,7 @@ TFileCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         }
         // The copy's own lookup of the source is the existence test: one lookup, not two.
         const TCopyResult copy = CopyFileWithProgress(
-            Source, Target, CopyOptionsFor(options, reporter, AbortFlag, Move), options.Context);
+            Source, Target, CopyOptionsFor(options, reporter, abortAsked, Move), options.Context);
         ReportCopyEnded(reporter);
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "engine/RunFigures.h"
-#include "engine/modRXThread/ProgressChannel.h"
-#include "engine/modRXThread/TimeLeft.h"
+#include "engine/progress/ProgressChannel.h"
+#include "engine/progress/TimeLeft.h"
 #include "platform/FileSystem.h"
 
 namespace ferrox {
