@@ -3,7 +3,7 @@
 // keyboard alone, and words that can be read whole.
 #include "WindowHelpers.h"
 #include "diag/ErrorLog.h"
-#include "platform/ExePath.h"
+#include "platform/SettingsDir.h"
 #include "queue/CopyQueue.h"
 #include "support/TestSupport.h"
 #include "ui/common/ElidedLabel.h"
@@ -37,7 +37,7 @@ private slots:
         dir_ = std::make_unique<TTempDir>();
         cwd_ = std::make_unique<TWorkingDirectory>(dir_->Path());
         MakeDir(P("prog"));
-        SetExePathForTesting(P("prog"));
+        SetSettingsDirForTesting(P("prog"));
     }
     void cleanupTestCase() {
         cwd_.reset();
