@@ -5,13 +5,18 @@
 #include "desktop/DesktopNotifier.h"
 #include "desktop/LauncherEntry.h"
 #include "desktop/SleepInhibitor.h"
+#include "platform/Event.h"
+#include "platform/SettingsDir.h"
+#include "support/TestSupport.h"
 #include "ui/modMain/DesktopPresence.h"
+#include "ui/modMain/frmMain.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTest>
 #include <QThread>
 
@@ -21,6 +26,7 @@
 #include <unistd.h>
 
 using namespace ferrox;
+using namespace ferrox::test;
 
 namespace {
 
@@ -275,6 +281,67 @@ private slots:
         }
         QTRY_COMPARE(raised, 1);
         QDBusConnection::disconnectFromBus("presence");
+    }
+
+    // The window itself: while its run copies, the system is kept awake and the task bar
+    // shows the run's share; at the end both are let go.
+    void WindowRunHoldsTheSystemAwakeAndShowsItsShare() {
+        // The window's inhibitor asks "the system bus" first: here, the private bus.
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", BusAddress().toUtf8());
+        int pipeFds[2];
+        QVERIFY(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0);
+        auto logind = std::make_unique<TOwnedService>(
+            "org.freedesktop.login1", "/org/freedesktop/login1", [&](const QDBusMessage&) {
+                return QVariantList{QVariant::fromValue(QDBusUnixFileDescriptor(pipeFds[1]))};
+            });
+        QVERIFY(logind->registered);
+        TLauncherListener listener("window-listener");
+
+        TTempDir dir;
+        TWorkingDirectory cwd(dir.Path());
+        MakeDir(dir / "prog");
+        MakeDir(dir / "out");
+        WriteFile(dir / "held", std::string(1 << 20, 'x'));
+        WriteFile(dir / "prog/QUEUE.INI", "[Queue]\r\nFROM-1=F:" + (dir / "held") + "\r\nTO-1=" +
+                                              (dir / "out") + "\r\nDONE-1=0\r\nMOVE-1=0\r\n");
+        SetSettingsDirForTesting(dir / "prog");
+        TEvent held, release;
+        {
+            TfrmMain w;
+            w.Core().PartsForTesting().Run.Seams.OnRunPoint = [&](TRunPoint point,
+                                                                  const std::string&) {
+                if (point == TRunPoint::LineTaken) {
+                    held.Set();
+                    release.Wait();
+                }
+            };
+            struct TRelease {
+                TEvent& e;
+                ~TRelease() { e.Set(); }
+            } releaseAtEnd{release};
+            QTRY_COMPARE(w.Core().SourceList().RootNodeCount(), 1u);
+            w.findChild<QPushButton*>("btnCopyNow")->click();
+            QVERIFY(held.WaitFor(std::chrono::seconds(30)));
+            QTRY_COMPARE(logind->service.Calls().size(), 1);
+            QCOMPARE(logind->service.Calls()[0],
+                     QString("Inhibit sleep,Ferrox,Copying files,block"));
+            ::close(pipeFds[1]);
+            QTRY_VERIFY(!listener.Updates.isEmpty());
+            QVERIFY(listener.Updates.back().Visible);
+            QCOMPARE(listener.Updates.back().Uri,
+                     QString("application://org.ferrox.Ferrox.desktop"));
+            QVERIFY(!Closed(pipeFds[0]));
+
+            release.Set();
+            QTRY_COMPARE(w.Core().Phase().Phase, TRunPhase::Idle);
+            QTRY_VERIFY(!listener.Updates.back().Visible);
+            QTRY_VERIFY(Closed(pipeFds[0]));
+            w.Core().PartsForTesting().Run.Seams.OnRunPoint = nullptr;
+        }
+        ::close(pipeFds[0]);
+        logind.reset();
+        QDBusConnection::disconnectFromBus("window-listener");
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
 };
 
