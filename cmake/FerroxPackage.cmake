@@ -17,6 +17,7 @@ runs a saved queue from a terminal.
 A copy never leaves a half-written file under the target's name. The
 file managers Dolphin, Nemo, PCManFM-Qt and Caja get an action that
 sends the selected files and folders to Ferrox.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 

@@ -56,6 +56,7 @@ struct TSleepInhibitor::TImpl {
     TVia Via = None;
     QDBusUnixFileDescriptor Lock; // logind's: the lock lasts while it is open
     uint Cookie = 0;
+    bool Refused = false; // no inhibitor took it: not asked again before a Release
 };
 
 TSleepInhibitor::TSleepInhibitor()
@@ -85,6 +86,8 @@ bool TSleepInhibitor::Hold(const std::string& why) {
     TImpl& d = *impl_;
     if (d.Via != TImpl::None)
         return true;
+    if (d.Refused)
+        return false;
     const QString reason = QString::fromStdString(why);
     if (auto reply = Call(d.System, "org.freedesktop.login1", "/org/freedesktop/login1",
                           "org.freedesktop.login1.Manager", "Inhibit",
@@ -110,11 +113,13 @@ bool TSleepInhibitor::Hold(const std::string& why) {
         d.Via = TImpl::Gnome;
         return true;
     }
+    d.Refused = true;
     return false;
 }
 
 void TSleepInhibitor::Release() {
     TImpl& d = *impl_;
+    d.Refused = false;
     // The desktop's inhibitors also end when our connection does; the program may live on.
     switch (d.Via) {
     case TImpl::None:

@@ -21,7 +21,8 @@ public:
     TSleepInhibitor& operator=(const TSleepInhibitor&) = delete;
 
     // Asks for the lock with the reason the system shows; true when it is held (it was
-    // already, or now). Each bus is asked at most once per call, never for long.
+    // already, or now). Each bus is asked at most once per call, never for long; after a
+    // call that found no inhibitor, none is asked again until Release.
     bool Hold(const std::string& why);
     // Lets the system suspend again.
     void Release();
