@@ -126,8 +126,11 @@ class TDesktopBusTest : public QObject {
     Q_OBJECT
 private slots:
     void init() {
-        if (BusAddress().isEmpty())
-            QSKIP("no session bus: run under dbus-run-session (./scripts/deps installs dbus)");
+        // Fake services of the desktop's own names would meet the real ones on a user's bus.
+        if (BusAddress().isEmpty() || !qEnvironmentVariableIsSet("FERROX_TEST_PRIVATE_BUS"))
+            QSKIP("no private session bus: ctest runs this under dbus-run-session (./scripts/deps "
+                  "installs dbus); by hand: FERROX_TEST_PRIVATE_BUS=1 dbus-run-session -- "
+                  "test_desktop");
     }
 
     // logind first, then the desktop's own inhibitors; each let go of as it wants; with none
