@@ -1,6 +1,7 @@
 #include "ui/modMain/DesktopPresence.h"
 
 #include "core/RunAwake.h"
+#include "platform/ThreadName.h"
 
 namespace ferrox {
 
@@ -8,7 +9,47 @@ TDesktopPresence::TDesktopPresence(TWindow window, QDBusConnection sessionBus,
                                    std::unique_ptr<TSleepInhibitor> inhibitor)
     : window_(std::move(window)), inhibitor_(std::move(inhibitor)),
       launcher_(sessionBus, DesktopId), notifier_(sessionBus, DesktopId),
-      call_([this] { Apply(); }, ShowIntervalMs) {}
+      call_([this] { Apply(); }, ShowIntervalMs) {
+    inhibitThread_ = std::thread([this] { InhibitorThread(); });
+}
+
+TDesktopPresence::~TDesktopPresence() {
+    {
+        std::lock_guard lock(inhibitMutex_);
+        inhibitStop_ = true;
+    }
+    inhibitWake_.notify_one();
+    inhibitThread_.join();
+}
+
+void TDesktopPresence::KeepAwake(bool awake) {
+    {
+        std::lock_guard lock(inhibitMutex_);
+        awakeWanted_ = awake;
+    }
+    inhibitWake_.notify_one();
+}
+
+void TDesktopPresence::InhibitorThread() {
+    NameThisThread("ferrox-inhibit");
+    std::unique_lock lock(inhibitMutex_);
+    bool held = false;
+    for (;;) {
+        inhibitWake_.wait(lock, [&] { return inhibitStop_ || awakeWanted_ != held; });
+        if (inhibitStop_)
+            break;
+        held = awakeWanted_;
+        // The latest wish counts: what was asked meanwhile is looked at after the call.
+        lock.unlock();
+        if (held)
+            inhibitor_->Hold(KeepAwakeReason);
+        else
+            inhibitor_->Release();
+        lock.lock();
+    }
+    lock.unlock();
+    inhibitor_->Release();
+}
 
 std::chrono::steady_clock::time_point TDesktopPresence::Now() const {
     return window_.Now ? window_.Now() : std::chrono::steady_clock::now();
@@ -47,10 +88,7 @@ void TDesktopPresence::Apply() {
         phase = phase_;
         ended.swap(longRunEnded_);
     }
-    if (RunKeepsSystemAwake(phase))
-        inhibitor_->Hold(KeepAwakeReason);
-    else
-        inhibitor_->Release();
+    KeepAwake(RunKeepsSystemAwake(phase));
     if (phase == TRunPhase::Idle)
         launcher_.Hide();
     // The user who watches the window has seen the end on its status line.

@@ -3,11 +3,13 @@
 #include <QObject>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "core/FaceSinks.h"
 #include "desktop/DesktopNotifier.h"
@@ -34,6 +36,7 @@ public:
     };
     TDesktopPresence(TWindow window, QDBusConnection sessionBus,
                      std::unique_ptr<TSleepInhibitor> inhibitor);
+    ~TDesktopPresence();
 
     // Any thread: an event of the run, with its words.
     void RunEvent(const TRunEvent& event, const TEventWords& words);
@@ -41,14 +44,22 @@ public:
     void ShowFigures(const std::optional<TRunFigures>& figures);
 
     const TLauncherEntry& Launcher() const { return launcher_; }
-    const TSleepInhibitor& Inhibitor() const { return *inhibitor_; }
 
 private:
     std::chrono::steady_clock::time_point Now() const;
     void Apply();
+    // The inhibitor's own thread: a bus that is slow to answer (an activation that never
+    // comes, in a container without systemd) must not stop the window.
+    void KeepAwake(bool awake);
+    void InhibitorThread();
 
     TWindow window_;
-    std::unique_ptr<TSleepInhibitor> inhibitor_;
+    std::unique_ptr<TSleepInhibitor> inhibitor_; // used on its thread only
+    std::mutex inhibitMutex_;
+    std::condition_variable inhibitWake_;
+    bool awakeWanted_ = false;
+    bool inhibitStop_ = false;
+    std::thread inhibitThread_;
     TLauncherEntry launcher_;
     TDesktopNotifier notifier_;
     std::mutex mutex_;
