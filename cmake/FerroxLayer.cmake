@@ -6,7 +6,7 @@ file(GLOB_RECURSE ferrox_program_files CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/platform/* ${PROJECT_SOURCE_DIR}/diag/* ${PROJECT_SOURCE_DIR}/listctl/*
      ${PROJECT_SOURCE_DIR}/queue/* ${PROJECT_SOURCE_DIR}/persist/* ${PROJECT_SOURCE_DIR}/engine/*
      ${PROJECT_SOURCE_DIR}/core/* ${PROJECT_SOURCE_DIR}/ui/* ${PROJECT_SOURCE_DIR}/app/*
-     ${PROJECT_SOURCE_DIR}/runner/*)
+     ${PROJECT_SOURCE_DIR}/runner/* ${PROJECT_SOURCE_DIR}/desktop/*)
 list(FILTER ferrox_program_files INCLUDE REGEX "\\.(h|cpp)$")
 add_custom_command(
   OUTPUT ${PROJECT_BINARY_DIR}/layers.checked

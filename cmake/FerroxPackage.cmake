@@ -4,7 +4,7 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ferrox)
 set(CPACK_PACKAGE_VENDOR "Ferrox")
-set(CPACK_PACKAGE_CONTACT "Ferrox Developer <dev@ferrox.invalid>")
+set(CPACK_PACKAGE_CONTACT "${FERROX_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "file-copy queue for the desktop")
 set(CPACK_PACKAGE_DESCRIPTION
     "Ferrox collects copies and moves of files and folders in a queue and
@@ -17,6 +17,7 @@ runs a saved queue from a terminal.
 A copy never leaves a half-written file under the target's name. The
 file managers Dolphin, Nemo, PCManFM-Qt and Caja get an action that
 sends the selected files and folders to Ferrox.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
@@ -31,7 +32,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "kdialog | zenity")
-if(NOT FERROX_HOMEPAGE_URL MATCHES "\\.invalid/")
+if(FERROX_HOMEPAGE_URL)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${FERROX_HOMEPAGE_URL}")
 endif()
 

@@ -13,9 +13,14 @@ TNumberFormat TNumberFormat::FromUserLocale() {
         return fmt;
     const char* thousands = ::nl_langinfo_l(THOUSEP, loc);
     const char* radix = ::nl_langinfo_l(RADIXCHAR, loc);
-    fmt.ThousandSeparator = thousands ? thousands : "";
     if (radix && *radix)
         fmt.DecimalSeparator = radix;
+    // A locale without a separator (C, POSIX) still gets groups, which long numbers need to
+    // be read at a glance: a comma, or a point where the comma is the decimal separator.
+    if (thousands && *thousands)
+        fmt.ThousandSeparator = thousands;
+    else
+        fmt.ThousandSeparator = fmt.DecimalSeparator == "," ? "." : ",";
     ::freelocale(loc);
     return fmt;
 }

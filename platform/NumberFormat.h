@@ -6,7 +6,8 @@ namespace ferrox {
 struct TNumberFormat {
     std::string ThousandSeparator = ",";
     std::string DecimalSeparator = ".";
-    // The separators of the user's numeric locale (LC_NUMERIC / LANG).
+    // The separators of the user's numeric locale (LC_NUMERIC / LANG); a locale that groups
+    // with nothing gets a comma (a point where its decimal separator is the comma).
     static TNumberFormat FromUserLocale();
 };
 

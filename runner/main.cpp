@@ -1,12 +1,16 @@
 // ferrox-run: runs a saved queue from a terminal or a script with the same engine as the
 // window, then writes the queue back with the finished lines marked done.
 #include "core/FerroxCore.h"
+#include "core/RunAwake.h"
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
 #include "platform/NumberFormat.h"
 #include "platform/SettingsDir.h"
 #include "platform/SysError.h"
 #include "runner/ConsoleOutput.h"
+#if FERROX_SLEEP_INHIBITOR
+#include "desktop/SleepInhibitor.h"
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -47,8 +51,9 @@ const char* const Usage =
     "another program meanwhile is left as it is; the queue is then saved beside it.\n"
     "\n"
     "  -q, --quiet   print only failures and the summary\n"
-    "      --no-flush  end without waiting until what was written is on the disk\n"
-    "                (for scripts that flush themselves)\n"
+    "      --no-flush\n"
+    "                end without waiting until what was written is on the disk (for\n"
+    "                scripts that flush themselves)\n"
     "      --existing=overwrite|skip|newer|keep-both\n"
     "                what to do with a target that exists already (default: as\n"
     "                QOPTIONS.INI says, else overwrite)\n"
@@ -57,6 +62,7 @@ const char* const Usage =
     "      --workers=N|auto\n"
     "                files copied side by side (1 to 16; auto: as each target suits)\n"
     "  -h, --help    show this help\n"
+    "      --version show the version\n"
     "\n"
     "Failures and usage errors go to stderr, everything else to stdout. A line that\n"
     "an abort stopped part-way is printed as interrupted, not as failed; nothing of\n"
@@ -101,6 +107,10 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
         if (a == "-h" || a == "--help") {
             std::fputs(Synopsis, stdout);
             std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("ferrox-run %s\n", FERROX_VERSION);
             return 0;
         }
         if (a == "-q" || a == "--quiet") {
@@ -302,8 +312,23 @@ bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
             ::sigaction(sig, &sa, nullptr);
     }
 
+#if FERROX_SLEEP_INHIBITOR
+    // A laptop must not suspend half way through a backup; without a bus (ssh, a minimal
+    // session) the run goes on as it would anyway.
+    TSleepInhibitor inhibitor;
+    auto keepAwake = [&] {
+        if (RunKeepsSystemAwake(core.Phase().Phase))
+            inhibitor.Hold(KeepAwakeReason);
+        else
+            inhibitor.Release();
+    };
+#else
+    auto keepAwake = [] {};
+#endif
+
     bool aborted = false;
     core.StartPauseResume();
+    keepAwake();
     // The run's end wakes this thread at once; meanwhile the progress line is drawn ten
     // times a second.
     while (!events.WaitForEnd(std::chrono::milliseconds(100))) {
@@ -311,6 +336,7 @@ bool RunToEnd(TFerroxCore& core, TRunnerEvents& events, TConsoleOutput& out) {
             aborted = true;
             core.AbortOrClose(); // "&Abort" while the run goes on
         }
+        keepAwake();
         out.Redraw();
     }
     core.Shutdown();

@@ -5,10 +5,12 @@
 #include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 #include "support/TestSupport.h"
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 using namespace ferrox;
@@ -130,6 +132,14 @@ TEST(RunWords, RateAndByteCounts) {
     EXPECT_EQ(FormatNumber(1234567.891, 8, 2, comma), "1,234,567.89");
     EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
     EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");
+
+    // A locale that groups with nothing (C, POSIX) still groups the rate, with a comma.
+    const char* saved = std::getenv("LC_ALL");
+    const std::string before = saved ? saved : "";
+    ::setenv("LC_ALL", "C", 1);
+    const TNumberFormat c = TNumberFormat::FromUserLocale();
+    saved ? ::setenv("LC_ALL", before.c_str(), 1) : ::unsetenv("LC_ALL");
+    EXPECT_EQ(RateText({41'943'040, 2}, c), "1,228,800.00 K/per min");
 }
 
 // The run's figures in the words of the title, the gauge's tooltip and ferrox-run's live

@@ -22,6 +22,8 @@ expected='bin/ferrox
 bin/ferrox-run
 libexec/ferrox/ferrox-send-to-folder
 share/applications/org.ferrox.Ferrox.desktop
+share/doc/ferrox/changelog.gz
+share/doc/ferrox/copyright
 share/file-manager/actions/ferrox-send-to-folder.desktop
 share/file-manager/actions/ferrox-send.desktop
 share/icons/hicolor/128x128/apps/org.ferrox.Ferrox.png
@@ -61,6 +63,13 @@ for page in "$share"/man/man1/*.1.gz; do
   zcat "$page" | grep -q '@[A-Z_]*@' && fail "$page: an unreplaced @VARIABLE@"
 done
 grep -q '@[A-Z_]*@' "$share/metainfo/org.ferrox.Ferrox.metainfo.xml" && fail "metainfo: an unreplaced @VARIABLE@"
+
+echo "--- licence"
+grep -qx '  <project_license>GPL-3.0-or-later</project_license>' "$share/metainfo/org.ferrox.Ferrox.metainfo.xml" ||
+  fail "metainfo: no project_license"
+grep -q 'invalid\|example' "$share/metainfo/org.ferrox.Ferrox.metainfo.xml" && fail "metainfo: a made-up address"
+head -1 "$share/doc/ferrox/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+  fail "the copyright file is not in the machine-readable format"
 
 echo "--- icons"
 for size in 16 32 48 64 128 256; do

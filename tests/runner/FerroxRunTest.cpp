@@ -193,6 +193,17 @@ TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
 
     EXPECT_EQ(Run("--help", &out), 0);
     EXPECT_NE(out.find("usage: ferrox-run"), std::string::npos);
+    // Every option's words start in one column; an option too long for it stands alone.
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = out.substr(at, end - at);
+        if (line.rfind("  -", 0) != 0 && line.rfind("      --", 0) != 0)
+            continue;
+        if (line.find(' ', line.find('-')) == std::string::npos)
+            continue; // alone on its line
+        EXPECT_TRUE(line.size() > 16 && line[15] == ' ' && line[16] != ' ') << line;
+    }
+    EXPECT_EQ(Run("--version", &out), 0);
+    EXPECT_EQ(out, "ferrox-run " FERROX_VERSION "\n");
     EXPECT_EQ(Run("--bogus"), 2);
     EXPECT_EQ(Run("no-such-queue.ini", &out), 2);
     EXPECT_NE(out.find("cannot read queue file no-such-queue.ini: No such file or directory"),

@@ -97,6 +97,29 @@ Qt::ItemFlags TLineListModel::flags(const QModelIndex& index) const {
     return f;
 }
 
+namespace {
+// A line as a screen reader says it: its path, what it is and how far it got; a failed
+// line with the reason it failed (its note).
+QString AccessibleLineText(const TLineData& line) {
+    const int32_t status = line.Status.load(std::memory_order_relaxed);
+    // Status = 2 * state + kind (queue/LineStatus.h).
+    static const char* const states[] = {"waiting", "done", "being copied", "failed"};
+    QString text = ShownPath(line.Path) + ", " + ((status & 1) ? "folder" : "file") + ", " +
+                   (status >= 0 && status < 8 ? states[status >> 1] : "");
+    if ((status >> 1) == 3)
+        if (std::shared_ptr<const std::string> note = line.Note())
+            text += ": " + ShownPath(*note);
+    return text;
+}
+} // namespace
+
+QVariant TLineListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (section == 0 && orientation == Qt::Horizontal &&
+        (role == Qt::DisplayRole || role == Qt::AccessibleTextRole))
+        return sourceList_ ? QString("Copy From") : QString("Copy To");
+    return QAbstractListModel::headerData(section, orientation, role);
+}
+
 QVariant TLineListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.Size())
         return {};
@@ -119,6 +142,8 @@ QVariant TLineListModel::data(const QModelIndex& index, int role) const {
             return text;
         return "<p style='white-space:pre'>" + text.toHtmlEscaped() + "</p>";
     }
+    case Qt::AccessibleTextRole:
+        return AccessibleLineText(node->Data);
     case Qt::DecorationRole: {
         TTraceScope trace("lstCopyFromGetImageIndex");
         return LineImage(node->Data.Status.load(std::memory_order_relaxed));

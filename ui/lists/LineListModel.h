@@ -31,6 +31,8 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // The list's name ("Copy From", "Copy To"), which a screen reader reads as the column's.
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     // The line shown in this row, or null.
     PVirtualNode NodeOfRow(int row) const;

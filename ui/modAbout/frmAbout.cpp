@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sys/utsname.h>
+#include <utility>
 
 namespace ferrox {
 
@@ -87,6 +88,7 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     lblGoEmail_ = MakeLink(this, "lblGoEmail", MakerEmail, {64, 96, 188, 20});
     QLabel* lblWeb = MakeLabel(this, "lblWeb", "Web :", {16, 120, 41, 20}, 16);
     lblGoHttp_ = MakeLink(this, "lblGoHttp", MakerWeb, {64, 120, 155, 20});
+    QLabel* lblLicense = MakeLabel(this, "lblLicense", LicenceLine, {16, 144, 337, 20}, 16);
     QLabel* lblWin = MakeLabel(this, "lblWin", "OS :", {16, 168, 31, 20}, 16);
     lblWinVersion_ = MakeLabel(this, "lblWinVersion", {}, {56, 168, 337, 17}, 16, true);
 
@@ -106,10 +108,24 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     // cut, and the box grows to hold it.
     FitLabel(heading);
     FitLabel(lblCopyright);
+    FitLabel(lblLicense);
     FitRow(lblVerString, lblVersion_);
     FitRow(lblEmail, lblGoEmail_);
     FitRow(lblWeb, lblGoHttp_);
     FitRow(lblWin, lblWinVersion_);
+    // What we have no address for is left out, not shown empty; the licence moves up.
+    int nextRow = 96;
+    for (auto [caption, value] : {std::pair{lblEmail, lblGoEmail_}, {lblWeb, lblGoHttp_}}) {
+        if (value->text().isEmpty()) {
+            caption->hide();
+            value->hide();
+            continue;
+        }
+        caption->move(caption->x(), nextRow);
+        value->move(value->x(), nextRow);
+        nextRow += 24;
+    }
+    lblLicense->move(lblLicense->x(), nextRow);
     const QRect used = childrenRect();
     const QSize size =
         QSize(418, 219).expandedTo(QSize(used.right() + 1 + 7, used.bottom() + 1 + 2));
@@ -127,10 +143,14 @@ void TfrmAbout::btnOKClick() {
 }
 
 void TfrmAbout::lblGoEmailClick() {
+    if (!*MakerEmail)
+        return;
     QDesktopServices::openUrl(QUrl(QString("mailto:") + MakerEmail));
 }
 
 void TfrmAbout::lblGoHttpClick() {
+    if (!*MakerWeb)
+        return;
     QDesktopServices::openUrl(QUrl(MakerWeb));
 }
 

@@ -73,7 +73,15 @@ TRunEventsBridge::TRunEventsBridge(TShow show)
       figuresCall_([this] { ApplyFigures(); }, ShowIntervalMs) {}
 
 void TRunEventsBridge::RunEvent(const TRunEvent& event, const TEventWords& words) {
-    for (const std::string* text : {&words.Logged, &words.Shown})
+    if (show_.Event)
+        show_.Event(event, words);
+    // A folder that failed as a whole leaves its own line, which names it and why, on the
+    // status line: "Error copying file [reason]" alone would not say which folder it was.
+    const bool folderFailed =
+        event.Kind == TRunEvent::LineFailed && event.Stage != TRunEvent::AtFile;
+    const std::string* first = folderFailed ? &words.Shown : &words.Logged;
+    const std::string* last = folderFailed ? &words.Logged : &words.Shown;
+    for (const std::string* text : {first, last})
         if (!text->empty())
             show_.Status(*text);
     if (event.Kind == TRunEvent::PhaseChanged) {

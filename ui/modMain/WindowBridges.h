@@ -145,6 +145,8 @@ public:
         std::function<void(const std::string&)> Status;
         std::function<void(const TFileProgress&)> File;
         std::function<void(const TTransferRate&)> Rate;
+        // Every event with its words, on the thread that told it (the desktop's share).
+        std::function<void(const TRunEvent&, const TEventWords&)> Event;
     };
     explicit TRunEventsBridge(TShow show);
     void RunEvent(const TRunEvent& event, const TEventWords& words) override;

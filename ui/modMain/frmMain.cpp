@@ -2,12 +2,14 @@
 
 #include "core/RunFiguresText.h"
 #include "diag/Trace.h"
+#include "ui/common/ElidedLabel.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/common/FileDialogs.h"
 #include "ui/common/PathText.h"
 #include "ui/lists/LineListModel.h"
 #include "ui/lists/LineListView.h"
 #include "ui/modAbout/frmAbout.h"
+#include "ui/modMain/DesktopPresence.h"
 #include "ui/modMain/WindowBridges.h"
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"
@@ -53,7 +55,8 @@ QString Q(const std::string& text) {
 
 TStatusPanels::TStatusPanels(QWidget* parent) : QWidget(parent) {
     setObjectName("Status");
-    Panel0 = new QLabel(this);
+    // The status line often holds a path: cut in its middle, its name stays in view.
+    Panel0 = new TElidedLabel(this);
     Panel0->setObjectName("StatusPanel0");
     Panel1 = new QLabel(this);
     Panel1->setObjectName("StatusPanel1");
@@ -127,6 +130,9 @@ QSplitter* TfrmMain::BuildLists(QWidget* parent) {
     lstCopyTo_ = new TLineListView(core_->DestinationList(), false, "lstCopyTo", Splitter_);
     Splitter_->addWidget(lstCopyFrom_);
     Splitter_->addWidget(lstCopyTo_);
+    // What a screen reader calls them: the captions above them, without the colon.
+    lstCopyFrom_->setAccessibleName("Copy From");
+    lstCopyTo_->setAccessibleName("Copy To");
     // The destination list keeps its width when the window is resized.
     Splitter_->setStretchFactor(0, 1);
     Splitter_->setStretchFactor(1, 0);
@@ -141,6 +147,9 @@ TGaugeWidget* TfrmMain::BuildGauge(QWidget* parent) {
     gaugeFileCopy_->setObjectName("gaugeFileCopy");
     gaugeFileCopy_->SetStyle(sSolid);
     gaugeFileCopy_->SetText("%d%%");
+    gaugeFileCopy_->setAccessibleName("File copy progress");
+    // The bar and its text take the desktop's colours, a dark theme's too.
+    gaugeFileCopy_->SetFollowPalette(true);
     // The sunken frame lies around the bar, outside its height.
     gaugeFileCopy_->setFixedHeight(GaugeHeight + (gaugeFileCopy_->Frame() ? 2 : 0));
     return gaugeFileCopy_;
@@ -160,9 +169,20 @@ void TfrmMain::MakeBridges() {
     rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
     gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(
         *gaugeFileCopy_, [this] { return !core_ || core_->Options().DisplayProgressBar; });
+    TDesktopPresence::TWindow window;
+    window.Active = [this] { return isActiveWindow(); };
+    window.Raise = [this] { RaiseWindow(); };
+    desktop_ = std::make_unique<TDesktopPresence>(std::move(window), QDBusConnection::sessionBus(),
+                                                  std::make_unique<TSleepInhibitor>());
     TRunEventsBridge::TShow show;
     show.Buttons = [this] { ShowRunButtons(); };
-    show.Figures = [this](const std::optional<TRunFigures>& figures) { ShowRunFigures(figures); };
+    show.Figures = [this](const std::optional<TRunFigures>& figures) {
+        ShowRunFigures(figures);
+        desktop_->ShowFigures(figures);
+    };
+    show.Event = [this](const TRunEvent& event, const TEventWords& words) {
+        desktop_->RunEvent(event, words);
+    };
     show.Status = [this](const std::string& text) {
         statusBridge_->SetStatusText(text, TStatusKind::Info);
     };
@@ -359,6 +379,7 @@ void TfrmMain::FormDestroy() {
         // No thread calls into the window from here on.
         core_->DetachSinks();
         runEventsBridge_.reset();
+        desktop_.reset();
         gaugeBridge_.reset();
         rateBridge_.reset();
         statusBridge_.reset();
@@ -403,6 +424,13 @@ void TfrmMain::ShowRunFigures(const std::optional<TRunFigures>& figures) {
     }
     setWindowTitle(Q(RunTitle(*figures)));
     gaugeFileCopy_->setToolTip(Q(RunDetails(*figures, numberFormat_)));
+}
+
+void TfrmMain::RaiseWindow() {
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
 }
 
 void TfrmMain::btnCopyNowClick() {

@@ -20,6 +20,7 @@ class IPleaseWait;
 class TStatusBridge;
 class TRatePanelBridge;
 class TRunEventsBridge;
+class TDesktopPresence;
 class TLineListView;
 template <class Gauge> class TGaugeBridge;
 
@@ -104,6 +105,8 @@ private:
     void ShowRunButtons();
     // The run's figures in the title and the gauge's tooltip; none: the run is over.
     void ShowRunFigures(const std::optional<TRunFigures>& figures);
+    // From a notification: the window to the front, restored if it was minimised.
+    void RaiseWindow();
     void FormCreate();
     void FormDestroy();
     void ConnectListCommands();
@@ -134,6 +137,7 @@ private:
     std::unique_ptr<TRatePanelBridge> rateBridge_;
     std::unique_ptr<TGaugeBridge<TGaugeWidget>> gaugeBridge_;
     std::unique_ptr<TRunEventsBridge> runEventsBridge_;
+    std::unique_ptr<TDesktopPresence> desktop_;
     bool centred_ = false;
     bool destroyed_ = false;
 };

@@ -1,5 +1,9 @@
 #include "ui/ykCoolGauge/ykCoolGauge.h"
 
+#include "ui/ykCoolGauge/GaugeAccessible.h"
+
+#include <QAccessible>
+#include <QEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -28,6 +32,33 @@ struct TRampChannel {
 
 } // namespace
 
+namespace {
+double RelativeLuminance(const QColor& color) {
+    auto channel = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const QColor rgb = color.toRgb();
+    return 0.2126 * channel(rgb.redF()) + 0.7152 * channel(rgb.greenF()) +
+           0.0722 * channel(rgb.blueF());
+}
+constexpr double ReadableContrast = 4.5;
+} // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    const double la = RelativeLuminance(a), lb = RelativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor ReadableOn(const QColor& preferred, const QColor& background1, const QColor& background2) {
+    auto worst = [&](const QColor& text) {
+        return std::min(ContrastRatio(text, background1), ContrastRatio(text, background2));
+    };
+    if (worst(preferred) >= ReadableContrast)
+        return preferred;
+    const QColor black(Qt::black), white(Qt::white);
+    return worst(black) >= worst(white) ? black : white;
+}
+
 QString FormatGaugeText(const QString& text, int percentage) {
     QString result;
     result.reserve(text.size() + 8);
@@ -55,6 +86,7 @@ TykCoolGauge::TykCoolGauge(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setContentsMargins(1, 1, 1, 1);
     resize(sizeHint());
+    InstallGaugeAccessibility();
 }
 
 QSize TykCoolGauge::sizeHint() const {
@@ -109,7 +141,13 @@ void TykCoolGauge::SetProgress(int32_t value) {
     if (value == progress_ || value < minValue_ || value > maxValue_)
         return;
     const int before = FilledWidth();
+    const int percentBefore = Percentage();
     progress_ = value;
+    if (Percentage() != percentBefore && QAccessible::isActive()) {
+        // A screen reader hears whole percents, not every chunk of a large file.
+        QAccessibleValueChangeEvent changed(this, Percentage());
+        QAccessible::updateAccessibility(&changed);
+    }
     // A step smaller than a pixel costs no drawing: a large file reports far more often
     // than its bar can change. The text follows at the next paint.
     if (FilledWidth() != before)
@@ -171,17 +209,59 @@ void TykCoolGauge::SetFrame(bool frame) {
     update();
 }
 
+void TykCoolGauge::SetFollowPalette(bool follow) {
+    if (follow == followPalette_)
+        return;
+    followPalette_ = follow;
+    barStale_ = true;
+    update();
+}
+
+void TykCoolGauge::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange && followPalette_) {
+        barStale_ = true;
+        update();
+    }
+    QWidget::changeEvent(event);
+}
+
+QColor TykCoolGauge::EmptyColor() const {
+    return followPalette_ ? palette().color(QPalette::Base) : backColor_;
+}
+
+QColor TykCoolGauge::FillColor1() const {
+    return followPalette_ ? palette().color(QPalette::Highlight) : foreColor1_;
+}
+
+QColor TykCoolGauge::FillColor2() const {
+    if (followPalette_)
+        return palette().color(QPalette::Highlight);
+    return style_ == sSolid ? foreColor1_ : foreColor2_;
+}
+
+QColor TykCoolGauge::TextColorOverFill() const {
+    const QColor preferred =
+        palette().color(followPalette_ ? QPalette::HighlightedText : foregroundRole());
+    return ReadableOn(preferred, FillColor1(), FillColor2());
+}
+
+QColor TykCoolGauge::TextColorOverEmpty() const {
+    const QColor preferred = palette().color(followPalette_ ? QPalette::Text : foregroundRole());
+    return ReadableOn(preferred, EmptyColor(), EmptyColor());
+}
+
 void TykCoolGauge::RebuildBar(int width, int height) {
     ++barRedraws_;
     bar_ = QImage(width, height, QImage::Format_RGB32);
-    if (style_ == sSolid) {
-        bar_.fill(foreColor1_.rgb());
+    const QColor start = FillColor1(), end = FillColor2();
+    if (style_ == sSolid || followPalette_) {
+        bar_.fill(start.rgb());
         return;
     }
     QPainter painter(&bar_);
-    TRampChannel red{foreColor1_.red(), foreColor2_.red()};
-    TRampChannel green{foreColor1_.green(), foreColor2_.green()};
-    TRampChannel blue{foreColor1_.blue(), foreColor2_.blue()};
+    TRampChannel red{start.red(), end.red()};
+    TRampChannel green{start.green(), end.green()};
+    TRampChannel blue{start.blue(), end.blue()};
     for (int i = 0; i < RampStripes; ++i) {
         // Already the first stripe is a step away from the start colour; a stripe
         // narrower than a pixel is skipped but its colour still advances.
@@ -223,7 +303,7 @@ void TykCoolGauge::paintEvent(QPaintEvent*) {
     }
 
     painter.translate(area.topLeft());
-    painter.fillRect(0, 0, width, height, backColor_);
+    painter.fillRect(0, 0, width, height, EmptyColor());
     // The ramp spans the whole width; the fill uncovers its left part.
     const int filled = FilledWidth();
     if (filled > 0)
@@ -234,9 +314,17 @@ void TykCoolGauge::paintEvent(QPaintEvent*) {
         const QFontMetrics metrics = fontMetrics();
         const int x = (width - metrics.horizontalAdvance(shown)) / 2;
         const int y = (height - metrics.height()) / 2;
-        painter.setPen(fontColor);
         painter.setFont(font());
+        // The part of the text over the bar and the part beside it each in a colour that
+        // reads there.
+        painter.save();
+        painter.setClipRect(0, 0, filled, height);
+        painter.setPen(TextColorOverFill());
         painter.drawText(x, y + metrics.ascent(), shown);
+        painter.setClipRect(filled, 0, width - filled, height);
+        painter.setPen(TextColorOverEmpty());
+        painter.drawText(x, y + metrics.ascent(), shown);
+        painter.restore();
     }
 
     if (borderStyle_ == bsSingle) {

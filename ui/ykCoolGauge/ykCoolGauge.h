@@ -45,6 +45,20 @@ public:
     void SetStyle(TykCoolGaugeStyle style);
     // A sunken one-pixel frame around the bar; the bar keeps the rest of the widget.
     void SetFrame(bool frame);
+    // With it the colours come from the palette (the empty part Base, the bar Highlight,
+    // the text HighlightedText over the bar and Text beside it) instead of the properties,
+    // and follow it when it changes.
+    void SetFollowPalette(bool follow);
+    bool FollowPalette() const { return followPalette_; }
+
+    // The colours the next paint uses: the empty part, the bar (its two ends), and the
+    // percentage's text over each. The text takes its preferred colour where that is
+    // readable (a contrast of 4.5:1 at least), else black or white, whichever reads better.
+    QColor EmptyColor() const;
+    QColor FillColor1() const;
+    QColor FillColor2() const;
+    QColor TextColorOverFill() const;
+    QColor TextColorOverEmpty() const;
 
     // The bar's filled width in pixels and the percentage, as the next paint draws them.
     int FilledWidth() const;
@@ -57,6 +71,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void RebuildBar(int width, int height);
@@ -73,9 +88,16 @@ private:
     TykCoolGaugeStyle style_ = sDithered;
     QString text_ = QStringLiteral("%d%%");
     bool frame_ = true;
+    bool followPalette_ = false;
     QImage bar_;
     int barRedraws_ = 0;
 };
+
+// The contrast ratio of two colours as WCAG defines it, 1 to 21.
+double ContrastRatio(const QColor& a, const QColor& b);
+// `preferred` when it reads on every one of the backgrounds with a contrast of at least
+// 4.5:1, else black or white, whichever has the better worst contrast over them.
+QColor ReadableOn(const QColor& preferred, const QColor& background1, const QColor& background2);
 
 // The gauge's text with "%d" replaced by the percentage and "%%" by '%'; any other '%'
 // stays as it stands, so a text without a placeholder is shown unchanged.
