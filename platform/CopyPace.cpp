@@ -46,9 +46,8 @@ void TRateLimit::Take(int64_t bytes, const std::atomic<bool>* cancel) {
         if (tokens_ >= 0)
             return;
         const auto due = std::chrono::duration<double>(-tokens_ / double(rate));
-        changed_.wait_for(lock,
-                          std::min(std::chrono::duration_cast<std::chrono::nanoseconds>(due),
-                                   std::chrono::nanoseconds(CancelCheck)));
+        changed_.wait_for(lock, std::min(std::chrono::duration_cast<std::chrono::nanoseconds>(due),
+                                         std::chrono::nanoseconds(CancelCheck)));
     }
 }
 

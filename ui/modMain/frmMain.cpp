@@ -323,9 +323,8 @@ void TfrmMain::BuildMenus() {
             a->setChecked(a->data().toLongLong() == now);
     });
     Status_->Panel1->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(Status_->Panel1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-        mnupopRate_->popup(Status_->Panel1->mapToGlobal(pos));
-    });
+    connect(Status_->Panel1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { mnupopRate_->popup(Status_->Panel1->mapToGlobal(pos)); });
 
     connect(lstCopyFrom_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         mnupopFrom_->popup(lstCopyFrom_->viewport()->mapToGlobal(pos));
