@@ -117,6 +117,21 @@ TEST(SpeedLimitByName, RatesAsUsersWriteThem) {
         EXPECT_EQ(SpeedLimitByName(text), rate) << '"' << text << '"';
 }
 
+// The file's cap, a flag's in its place, and one that means nothing: no cap, and said.
+TEST_F(OptionsTest, SpeedLimitFromTheFileOrAFlag) {
+    WriteOptions("[Options]\nSpeedLimit=40M\n");
+    EXPECT_EQ(ReadOptions().SpeedLimit, int64_t(40) << 20);
+    TOptionOverrides flag;
+    flag.SpeedLimit = 0;
+    EXPECT_EQ(ReadOptions(flag).SpeedLimit, 0);
+    WriteOptions("[Options]\nSpeedLimit=fast\n");
+    const TOptions options = ReadOptions();
+    EXPECT_EQ(options.SpeedLimit, 0);
+    ASSERT_EQ(options.Unknown.size(), 1u);
+    EXPECT_EQ(options.Unknown[0].Key, "SpeedLimit");
+    EXPECT_FALSE(options.Unknown[0].Safety);
+}
+
 TEST_F(OptionsTest, WordsThatMeanNothingNeverWeakenARun) {
     struct TCase {
         const char* Text;
