@@ -8,12 +8,16 @@
 //     goes first alternating, fresh target directories, sync before each timing;
 //  3. with 100,000 lines in each list (a queue file loaded at start-up): start-up to a
 //     shown window, scrolling from the first line to the last, select all, and Close with
-//     its forced save.
+//     its forced save;
+//  4. the time left in the window's title ("34 % — 2 min left — Ferrox") against the time
+//     the run really took from there, on a disk held at a steady rate (as run_bench does
+//     for the run's own figures).
 // Every copy goes into a fresh directory; everything is deleted only at the end.
 //
 //   window_bench [--dir DIR] [--rounds N] [--lines N] [--ferrox-run PATH]
-//                [--skip-copy] [--skip-lines]
+//                [--skip-copy] [--skip-lines] [--skip-time-left] [--timeline]
 #include "bench/BenchSupport.h"
+#include "bench/TimeLeftCases.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/lists/LineListModel.h"
 #include "ui/lists/LineListView.h"
@@ -418,6 +422,69 @@ void DropPlatformNotes(QtMsgType type, const QMessageLogContext& context, const 
 
 } // namespace
 
+// The share and the time left a title shows: "34 % — 2 min left — Ferrox", "1 h 5 min".
+TShownLeft ReadTitle(const QString& title, double at) {
+    TShownLeft shown{at, 0, std::nullopt, false};
+    const QStringList parts = title.split(QString::fromUtf8(" \u2014 "));
+    if (parts.size() < 2 || !parts[0].endsWith(" %"))
+        return shown;
+    shown.Percent = parts[0].chopped(2).toInt();
+    if (parts.size() == 3 && parts[1].endsWith(" left")) {
+        double seconds = 0;
+        const QStringList words = parts[1].chopped(5).split(' ');
+        for (int i = 0; i + 1 < words.size(); i += 2)
+            seconds += words[i].toDouble() * (words[i + 1] == "h"     ? 3600
+                                              : words[i + 1] == "min" ? 60
+                                                                      : 1);
+        shown.SecondsLeft = seconds;
+    }
+    return shown;
+}
+
+// Each queue of the time-left cases through the window onto its throttled disk, the title
+// read every 100 ms.
+void BenchTitle(const std::string& work, bool timeline) {
+    for (const TDiskCase& c : TimeLeftCases()) {
+        std::printf("\n4. time left in the title: %s\n", c.What);
+        TThrottledDisk disk(work, "disk", int64_t(3) << 30, int64_t(c.MiBPerSecond) << 20,
+                            c.Rotating);
+        if (!disk.Missing().empty()) {
+            std::printf("   skipped: needs %s\n", disk.Missing().c_str());
+            continue;
+        }
+        const auto sources = MakeSources(work, c.Lines);
+        const std::string dest = disk.Path() + "/out", queueFile = work + "/title.ini";
+        ::mkdir(dest.c_str(), 0755);
+        std::string queue = "[Queue]\r\n";
+        long n = 0;
+        for (const auto& [source, folder] : sources)
+            queue += QueueLine(++n, (folder ? "D:" : "F:") + source, dest);
+        WriteText(queueFile, queue);
+
+        TfrmMain w(queueFile);
+        w.show();
+        Settle(300);
+        auto* copyNow = Child<QPushButton>(w, "btnCopyNow");
+        const QString idle = copyNow->text();
+        std::vector<TShownLeft> shown;
+        QEventLoop loop;
+        QTimer timer;
+        const auto start = Clock::now();
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (copyNow->text() == idle)
+                loop.quit();
+            else
+                shown.push_back(ReadTitle(w.windowTitle(), Seconds(start)));
+        });
+        timer.start(100);
+        copyNow->click();
+        loop.exec();
+        timer.stop();
+        ReportTimeLeft(shown, Seconds(start), timeline);
+        Shell("rm -rf '" + dest + "' '" + work + "'/src* '" + queueFile + "'");
+    }
+}
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -429,6 +496,8 @@ int main(int argc, char** argv) {
     const std::string ferroxRun = args.Text("--ferrox-run", FERROX_RUN_PATH, "PATH");
     const bool skipCopy = args.Flag("--skip-copy");
     const bool skipLines = args.Flag("--skip-lines");
+    const bool skipTimeLeft = args.Flag("--skip-time-left");
+    const bool timeline = args.Flag("--timeline"); // each half second of the time left
     if (!args.Done())
         return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -450,6 +519,8 @@ int main(int argc, char** argv) {
         BenchCopy(work, ferroxRun, rounds);
     if (!skipLines)
         BenchLines(work, lines, 3);
+    if (!skipTimeLeft)
+        BenchTitle(work, timeline);
 
     Shell("rm -rf '" + work + "'");
     return 0;

@@ -52,15 +52,21 @@ std::string RunDetails(const TRunFigures& f, const TNumberFormat& format) {
     text += ", " + Count(f.LinesLeft, format) + " left\n";
     text += "Bytes: " + FormatBytes(f.BytesDone, format) + " done, " +
             (f.BytesLeftAtLeast ? "at least " : "") + FormatBytes(f.BytesLeft, format) + " left";
+    if (f.BytesUnwritten > 0)
+        text += "\nNot on the disk yet: " + FormatBytes(f.BytesUnwritten, format);
     return text;
 }
 
 std::string RunLiveLine(const TRunFigures& f, const TNumberFormat& format) {
     const long finished = f.LinesDone + f.LinesFailed;
-    std::string line =
-        "line " + Count(finished + (f.LinesLeft > 0 ? 1 : 0), format) + " of " +
-        Count(finished + f.LinesLeft, format) + ", " + FormatBytes(f.BytesDone, format) + " of " +
-        (f.BytesLeftAtLeast ? "at least " : "") + FormatBytes(f.BytesDone + f.BytesLeft, format);
+    std::string line = std::to_string(f.Percent) + " %, ";
+    if (f.LinesLeft == 0 && f.BytesUnwritten > 0)
+        line += "writing " + FormatBytes(f.BytesUnwritten, format) + " to disk";
+    else
+        line += "line " + Count(finished + (f.LinesLeft > 0 ? 1 : 0), format) + " of " +
+                Count(finished + f.LinesLeft, format) + ", " + FormatBytes(f.BytesDone, format) +
+                " of " + (f.BytesLeftAtLeast ? "at least " : "") +
+                FormatBytes(f.BytesDone + f.BytesLeft, format);
     if (f.SecondsLeft)
         line += ", about " + FormatTimeLeft(*f.SecondsLeft) + " left";
     return line;

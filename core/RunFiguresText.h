@@ -17,9 +17,11 @@ std::string FormatBytes(int64_t bytes, const TNumberFormat& format);
 
 // "34 % — 2 min left — Ferrox" (without the time before it is known).
 std::string RunTitle(const TRunFigures& figures);
-// Lines and bytes done and left, on two lines.
+// Lines and bytes done and left, on two lines, and a third for what the disk has yet to
+// write of them.
 std::string RunDetails(const TRunFigures& figures, const TNumberFormat& format);
-// "line 124 of 1,003, 1.2 GiB of 4.6 GiB, about 2 min left".
+// "34 %, line 124 of 1,003, 1.2 GiB of 4.6 GiB, about 2 min left"; once every line is
+// done, "99 %, writing 120 MiB to disk, about 4 s left".
 std::string RunLiveLine(const TRunFigures& figures, const TNumberFormat& format);
 
 // The rate panel's words: the KiB a copy moved per minute, "30,720.00 K/per min".

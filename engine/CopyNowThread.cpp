@@ -413,6 +413,7 @@ void TCopyNOWThread::Execute() {
             run_.Progress.BytesMoved.store(0);
             run_.Progress.DataNanos.store(0);
             run_.Progress.DataBytes.store(0);
+            run_.Progress.Devices.Clear();
             counters.Flushes.store(settings_.FlushAtEnd);
             copyContext_.emplace();
             filled_.emplace();

@@ -15,9 +15,13 @@ struct TRunFigures {
     int64_t BytesLeft = 0;
     // Directories not expanded yet: their files will add to what is left.
     bool BytesLeftAtLeast = false;
+    // Of the bytes done, those the devices have not written yet: the run ends by waiting
+    // for them (0 when it does not, or when that cannot be told).
+    int64_t BytesUnwritten = 0;
     double ActiveSeconds = 0;          // time spent copying, pauses left out
     std::optional<double> SecondsLeft; // once the pace is known
-    int Percent = 0;                   // of the work, 0..100
+    // Of the work, 0..99 while the run goes on; it never goes back within a run.
+    int Percent = 0;
 };
 
 // What the worker counts while a run goes on, for the monitor to show. The lines are those

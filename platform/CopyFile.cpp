@@ -290,7 +290,7 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
         result.Skipped = true;
         return result;
     }
-    Report(options, {length, 0, true});
+    Report(options, {length, 0, true, dstDir.Device});
     if (Cancelled(options)) {
         result.Error = ECANCELED;
         return result;
@@ -399,7 +399,7 @@ int TTargetWriter::WriteContent() {
     std::optional<TContentHash> written;
     if (options_.Verify)
         written.emplace();
-    Report(options_, {source_.st_size, 0, true});
+    Report(options_, {source_.st_size, 0, true, dir_.Device});
     int error = CopyData(in_.Get(), out_.Get(), source_, dir_.Device, options_,
                          written ? &*written : nullptr);
     if (error == 0)

@@ -24,6 +24,7 @@ struct TCopyProgress {
     int64_t Size = 0;
     int64_t Done = 0;
     bool Starts = false;
+    dev_t Device = 0; // with Starts: the device the copy writes to
 };
 // Called on the copying thread.
 using TCopyProgressRoutine = std::function<void(const TCopyProgress&)>;

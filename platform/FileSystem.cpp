@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +357,34 @@ std::optional<int64_t> UnwrittenCacheBytes() {
     if (found == 0)
         return std::nullopt;
     return total;
+}
+
+std::optional<int64_t> DeviceBytesWritten(dev_t device) {
+    if (major(device) == 0)
+        return std::nullopt; // an unnamed device: tmpfs, FUSE, NFS and the like
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/stat", major(device), minor(device));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    char text[512];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return std::nullopt;
+    text[n] = 0;
+    // Reads: ios, merges, sectors, ticks; writes: ios, merges, sectors (of 512 bytes).
+    const char* at = text;
+    char* end = nullptr;
+    for (int field = 1; field <= 7; ++field) {
+        const long long value = std::strtoll(at, &end, 10);
+        if (end == at)
+            return std::nullopt;
+        if (field == 7)
+            return int64_t(value) * 512;
+        at = end;
+    }
+    return std::nullopt;
 }
 
 int RemoveFile(const std::string& path) {

@@ -127,6 +127,11 @@ bool IsFuse(const std::string& path);
 // closed (".fuse_hidden…"): its own, never a file of the user's.
 bool IsFuseHiddenName(std::string_view name);
 
+// The bytes the block device of a file system has written since it was started (its own
+// counter in sysfs; a partition's own); none for a file system on no block device (tmpfs,
+// FUSE, a share) or when it cannot be read.
+std::optional<int64_t> DeviceBytesWritten(dev_t device);
+
 // The user's home directory ($HOME, else the password database), or empty.
 std::string HomeDirectory();
 

@@ -13,6 +13,8 @@ void CopyProgressCallback(TCopyReporter& reporter, const TCopyProgress& progress
         const int64_t totalBytesTransferred = progress.Done;
         const uint32_t callbackReason =
             progress.Starts ? CALLBACK_STREAM_SWITCH : CALLBACK_CHUNK_FINISHED;
+        if (progress.Starts)
+            channel->Devices.Add(progress.Device);
         channel->ProgressList.Add({progress.Size, totalBytesTransferred, callbackReason,
                                    reporter.File, reporter.StartNs});
         const int64_t moved = totalBytesTransferred - reporter.Reported;

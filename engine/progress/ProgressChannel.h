@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <sys/types.h>
+#include <vector>
 
 #include "engine/RunFigures.h"
 #include "platform/CopyFile.h"
@@ -63,6 +65,36 @@ private:
     std::deque<TCopyProgressRec> records_;
 };
 
+// The devices a run's copies write to, in the order they were first written to: what
+// reached them is the run's progress towards its end.
+class TTargetDevices {
+public:
+    void Add(dev_t device) {
+        if (device == 0 || last_.load(std::memory_order_relaxed) == device)
+            return;
+        std::lock_guard lock(mutex_);
+        last_.store(device, std::memory_order_relaxed);
+        for (dev_t seen : devices_)
+            if (seen == device)
+                return;
+        devices_.push_back(device);
+    }
+    std::vector<dev_t> Seen() const {
+        std::lock_guard lock(mutex_);
+        return devices_;
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        devices_.clear();
+        last_.store(0, std::memory_order_relaxed);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<dev_t> devices_;
+    std::atomic<dev_t> last_{0}; // spares the lock for a run that writes to one device
+};
+
 // What the file copies of one core report and its progress monitor shows.
 struct TProgressChannel {
     TProgressList ProgressList;
@@ -81,6 +113,8 @@ struct TProgressChannel {
     // meanwhile: what a byte costs without the cost of opening and naming files.
     std::atomic<int64_t> DataNanos{0};
     std::atomic<int64_t> DataBytes{0};
+    // The devices the current run writes to.
+    TTargetDevices Devices;
     // The run's lines and bytes, kept by the worker.
     TRunCounters Run;
 };

@@ -4,6 +4,7 @@
 #include "core/FerroxCore.h"
 #include "platform/SettingsDir.h"
 #include "support/SavedQueue.h"
+#include "support/Scratch.h"
 #include "support/TestSupport.h"
 #include "ui/common/FerroxApplication.h"
 #include "ui/modMain/frmMain.h"
@@ -90,27 +91,7 @@ private:
         return ok && RunShell("mkfs.ext4 -q -F '" + image_ + "' >/dev/null 2>&1") == 0;
     }
     bool Attach() {
-        int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        int backing = ::open(image_.c_str(), O_RDWR | O_CLOEXEC);
-        for (int attempt = 0; attempt < 20 && control >= 0 && backing >= 0 && loop_ < 0;
-             ++attempt) {
-            int n = ::ioctl(control, LOOP_CTL_GET_FREE);
-            if (n < 0)
-                break;
-            device_ = "/dev/loop" + std::to_string(n);
-            int fd = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
-            loop_config config{};
-            config.fd = static_cast<uint32_t>(backing);
-            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-            if (fd >= 0 && ::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
-                loop_ = fd;
-            else if (fd >= 0)
-                ::close(fd);
-        }
-        if (control >= 0)
-            ::close(control);
-        if (backing >= 0)
-            ::close(backing);
+        loop_ = scratch::AttachLoop(image_, device_);
         return loop_ >= 0;
     }
     void Throttle(uint64_t bytesPerSecond) {

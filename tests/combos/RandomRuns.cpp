@@ -1367,11 +1367,11 @@ void OnlyTargetsWritten(const TPhase& p, TFindings& f) {
                     for (size_t i : lines) {
                         ok |= p.HoldsSource(path, p.Files[i].Source);
                         // Where names are taken by an exclusive create (FUSE), a kill
-                        // between the create and the first write leaves the name taken
-                        // and empty (what it was for went on under another name, or
+                        // between the create and the first write leaves the name (or
+                        // the free name keep-both chose) taken and empty (what it was
+                        // for went on under another name, or
                         // stayed: the checks of lost files see to that).
-                        ok |= p.Killed() && p.Case.Dst->Fuse && now.Type == 'f' && now.Size == 0 &&
-                              target == path;
+                        ok |= p.Killed() && p.Case.Dst->Fuse && now.Type == 'f' && now.Size == 0;
                     }
             if (!ok)
                 f.Add("a new file under a target's name holds bytes of no source: " + Shown(path) +

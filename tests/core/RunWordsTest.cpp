@@ -140,3 +140,43 @@ TEST(RunWords, RateAndByteCounts) {
     EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
     EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");
 }
+
+// The run's figures in the words of the title, the gauge's tooltip and ferrox-run's live
+// line: the same share and time left in each, and once every line is done the writing
+// that is still to come, with its own time left.
+TEST(RunWords, TheRunsFiguresAlikeInEveryFace) {
+    const TNumberFormat comma{",", "."};
+    TRunFigures copying;
+    copying.LinesDone = 123;
+    copying.LinesLeft = 880;
+    copying.BytesDone = int64_t(3) << 29;
+    copying.BytesLeft = int64_t(7) << 29;
+    copying.BytesLeftAtLeast = true;
+    copying.SecondsLeft = 125;
+    copying.Percent = 34;
+    TRunFigures writing = copying;
+    writing.LinesDone = 1003;
+    writing.LinesLeft = 0;
+    writing.BytesLeft = 0;
+    writing.BytesLeftAtLeast = false;
+    writing.BytesUnwritten = int64_t(120) << 20;
+    writing.SecondsLeft = 4.2;
+    writing.Percent = 97;
+    struct TCase {
+        const TRunFigures& Figures;
+        const char *Title, *Live, *Details;
+    };
+    for (const TCase& c : {
+             TCase{copying, "34 % \u2014 2 min left \u2014 Ferrox",
+                   "34 %, line 124 of 1,003, 1.5 GiB of at least 5.0 GiB, about 2 min left",
+                   "Lines: 123 done, 880 left\nBytes: 1.5 GiB done, at least 3.5 GiB left"},
+             TCase{writing, "97 % \u2014 4 s left \u2014 Ferrox",
+                   "97 %, writing 120 MiB to disk, about 4 s left",
+                   "Lines: 1,003 done, 0 left\nBytes: 1.5 GiB done, 0 B left\n"
+                   "Not on the disk yet: 120 MiB"},
+         }) {
+        EXPECT_EQ(RunTitle(c.Figures), c.Title);
+        EXPECT_EQ(RunLiveLine(c.Figures, comma), c.Live);
+        EXPECT_EQ(RunDetails(c.Figures, comma), c.Details);
+    }
+}

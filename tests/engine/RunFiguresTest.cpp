@@ -4,6 +4,7 @@
 #include "engine/progress/RunFiguresMeter.h"
 #include "engine/progress/TimeLeft.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <set>
@@ -98,7 +99,7 @@ TEST(RunFigures, TimeLeftFollowsAMixedRunAndLeavesPausesOut) {
             total += cost(s) + (cached(s) ? c.PerByte * double(s) : 0.0);
         size_t next = 0;
         double carried = 0, elapsed = 0, worst = 0;
-        int shownAfter = -1;
+        int shownAfter = -1, percent = 0;
         for (int second = 1; next < sizes.size(); ++second) {
             if (second == 5) {
                 // Ten seconds of pause: nothing moves, and they do not count.
@@ -138,6 +139,9 @@ TEST(RunFigures, TimeLeftFollowsAMixedRunAndLeavesPausesOut) {
             std::optional<TRunFigures> f = meter.Update(now);
             ASSERT_TRUE(f);
             EXPECT_NEAR(f->ActiveSeconds, elapsed, 1e-6);
+            EXPECT_GE(f->Percent, percent) << "the share went back at " << second << " s";
+            EXPECT_LE(f->Percent, 99);
+            percent = f->Percent;
             if (f->SecondsLeft && shownAfter < 0)
                 shownAfter = second;
             const double truth = total - elapsed;
@@ -146,6 +150,155 @@ TEST(RunFigures, TimeLeftFollowsAMixedRunAndLeavesPausesOut) {
         }
         EXPECT_GE(shownAfter, 3);
         EXPECT_LT(worst, 0.25) << "time left off by " << worst * 100 << " %";
+    }
+}
+
+// A run onto a disk that writes 30 MiB/s behind a page cache that takes 200 MiB/s until
+// it holds 100 MiB: small files first (they go into the cache at their per-file cost), then
+// a large file (paced by the disk once the cache is full), then the wait for the rest to
+// reach the disk, with a pause in the middle. What the device has written is its own count.
+// The time left must follow the disk, not the cache, through every phase: no estimate
+// while many files are to go and none has finished, near the truth later, never "0 s"
+// while the disk still has seconds of work; the share only moves forward, below 100 %;
+// a pause stops the clock.
+TEST(RunFigures, TheTimeLeftFollowsTheDiskThroughEveryPhase) {
+    constexpr double Step = 0.05, Rate = 30.0 * (1 << 20), CacheRate = 200.0 * (1 << 20);
+    constexpr int64_t CacheHolds = int64_t(100) << 20;
+    constexpr int SmallFiles = 2000;
+    constexpr int64_t SmallSize = 64 << 10, LargeSize = int64_t(300) << 20;
+    constexpr double PerFile = 0.001;
+    constexpr dev_t Disk = 0x801;
+    struct TCase {
+        const char* Name;
+        bool LargeFirst, WithPause;
+    };
+    for (const TCase& k :
+         {TCase{"small files first", false, false}, TCase{"the large file first", true, false},
+          TCase{"paused at 4 s for 5 s", false, true}}) {
+        SCOPED_TRACE(k.Name);
+        const bool withPause = k.WithPause;
+        TProgressChannel channel;
+        TRunCounters& c = channel.Run;
+        c.LinesLeft = SmallFiles + 1;
+        c.BytesKnown = SmallFiles * SmallSize + LargeSize;
+        c.Counting = true;
+        c.Active = true;
+        c.Flushes = true;
+        channel.Devices.Add(Disk);
+        double onDisk = 1e9; // the device's count before the run
+        TRunFiguresMeter meter(
+            channel, [] { return std::optional<int64_t>(int64_t(1) << 40); }, // others' writes
+            [&](dev_t device) {
+                return device == Disk ? std::optional<int64_t>(int64_t(onDisk)) : std::nullopt;
+            });
+        auto now = std::chrono::system_clock::time_point(1000s);
+        meter.Update(now);
+
+        // Play the run in steps, the figures shown as the monitor would show them.
+        struct TShown {
+            double At, Unwritten;
+            TRunFigures Figures;
+        };
+        std::vector<TShown> shown;
+        double t = 0, moved = 0, written = 0, fileLeft = PerFile, largeLeft = double(LargeSize);
+        int small = 0;
+        bool paused = false;
+        while (small < SmallFiles || largeLeft > 0 || written < moved) {
+            paused = withPause && t >= 4 && t < 9;
+            c.Active = !paused;
+            if (!paused) {
+                double budget = Step;
+                const auto moveLarge = [&] {
+                    if (largeLeft <= 0 || budget <= 0)
+                        return;
+                    // Into the cache as fast as it takes it, then at the disk's pace.
+                    const double room = std::max(0.0, double(CacheHolds) - (moved - written));
+                    const double rate = room > 0 ? CacheRate : Rate;
+                    const double part = std::min(largeLeft, rate * budget);
+                    budget -= part / rate;
+                    moved += part;
+                    largeLeft -= part;
+                    channel.BytesMoved += int64_t(part);
+                    channel.BytesPaced += int64_t(part);
+                    if (largeLeft <= 0) {
+                        ++c.FilesFinished;
+                        ++c.LinesDone;
+                        --c.LinesLeft;
+                    }
+                };
+                if (k.LargeFirst)
+                    moveLarge();
+                while (small < SmallFiles && budget > 0 && (largeLeft <= 0 || !k.LargeFirst)) {
+                    const double spent = std::min(budget, fileLeft);
+                    budget -= spent;
+                    fileLeft -= spent;
+                    if (fileLeft <= 0) {
+                        moved += SmallSize;
+                        channel.BytesMoved += SmallSize;
+                        channel.BytesPaced += SmallSize;
+                        ++small;
+                        ++c.FilesFinished;
+                        ++c.LinesDone;
+                        --c.LinesLeft;
+                        fileLeft = PerFile;
+                    }
+                }
+                if (small == SmallFiles)
+                    moveLarge();
+            }
+            // The disk writes all along, pause or not.
+            const double wrote = std::min(moved - written, Rate * Step);
+            written += wrote;
+            onDisk += wrote;
+            t += Step;
+            now += std::chrono::milliseconds(50);
+            if (std::optional<TRunFigures> f = meter.Update(now))
+                shown.push_back({t, moved - written, *f});
+        }
+        const double total = t;
+        ASSERT_GT(shown.size(), 40u);
+
+        int percent = 0, estimates = 0;
+        std::vector<double> errors;
+        std::optional<double> beforePause;
+        for (const TShown& s : shown) {
+            const TRunFigures& f = s.Figures;
+            EXPECT_GE(f.Percent, percent) << "the share went back at " << s.At << " s";
+            EXPECT_LE(f.Percent, 99) << s.At << " s";
+            percent = f.Percent;
+            if (f.LinesDone == 0) {
+                EXPECT_FALSE(f.SecondsLeft) << "a guess before any file finished, at " << s.At;
+            }
+            if (s.Unwritten >= 2 * Rate && f.SecondsLeft) {
+                EXPECT_GE(*f.SecondsLeft, 1.0)
+                    << s.Unwritten / (1 << 20) << " MiB to write at " << s.At << " s";
+            }
+            if (withPause && s.At >= 4.5 && s.At < 9) {
+                // Paused: the clock stands still, whatever the disk does meanwhile.
+                ASSERT_TRUE(f.SecondsLeft);
+                if (!beforePause)
+                    beforePause = f.SecondsLeft;
+                EXPECT_EQ(*f.SecondsLeft, *beforePause) << s.At << " s";
+            }
+            if (withPause && s.At >= 9 && s.At < 9.3 && beforePause) {
+                // Resumed: the figure goes on from where it stood, without a jump.
+                ASSERT_TRUE(f.SecondsLeft);
+                EXPECT_NEAR(*f.SecondsLeft, *beforePause, 0.5) << s.At << " s";
+            }
+            // (The disk wrote during the pause: the estimate then comes down to the truth
+            // over a few seconds, as it should, rather than at once.)
+            const double truth = total - s.At;
+            if (f.SecondsLeft && s.At >= total / 10 && truth > 3 && !withPause) {
+                ++estimates;
+                errors.push_back(std::abs(*f.SecondsLeft - truth) / truth);
+            }
+        }
+        if (withPause)
+            continue;
+        ASSERT_GT(estimates, 10);
+        std::sort(errors.begin(), errors.end());
+        EXPECT_LT(errors[errors.size() / 2], 0.25) << "median error";
+        EXPECT_LT(errors[errors.size() * 9 / 10], 0.6) << "90th percentile";
     }
 }
 
