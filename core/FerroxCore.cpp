@@ -71,6 +71,7 @@ TLoadResult TFerroxCore::Start() {
     run_.Settings.ExistingTargets = options_.ExistingTargets;
     run_.Settings.VerifyCopies = options_.VerifyCopies;
     run_.Settings.Workers = options_.Workers;
+    run_.SpeedLimit.SetRate(options_.SpeedLimit);
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();

@@ -89,6 +89,10 @@ public:
     void SetFlushAtEnd(bool flush) { run_.Settings.FlushAtEnd = flush; }
     // Before Start: what the face decides instead of the options file (ferrox-run's flags).
     void OverrideOptions(const TOptionOverrides& overrides) { overrides_ = overrides; }
+    // The cap on the bytes a second of all the files in flight together (0: none), from
+    // now on, also during a run: the copies follow it within a fraction of a second. For
+    // this core's life; QOPTIONS.INI's SpeedLimit is where it starts.
+    void SetSpeedLimit(int64_t bytesPerSecond) { run_.SpeedLimit.SetRate(bytesPerSecond); }
     // Stops the file in progress at its next chunk, as Abort does. Async-signal-safe: for
     // a signal handler, which then lets the face call AbortOrClose.
     void AbortFromSignal() noexcept;
@@ -171,6 +175,8 @@ public:
     // The queue file the queue dialog proposes: the default one.
     std::string DefaultQueueFile() const;
     const TOptions& Options() const { return options_; }
+    // The cap in force, bytes a second (0: none); any thread may ask.
+    int64_t SpeedLimit() const { return run_.SpeedLimit.Rate(); }
     TLineCounts CountLines() const;
     // Bytes of the files copied completely since the core was made.
     int64_t BytesCopied() const { return run_.Progress.TotalBytesCopied.load(); }

@@ -79,6 +79,27 @@ std::string RateText(const TTransferRate& rate, const TNumberFormat& format) {
     return FormatNumber(perMinute, 8, 2, format) + " K/per min";
 }
 
+std::string SpeedText(int64_t bytesPerSecond, const TNumberFormat& format) {
+    // A cap is chosen in whole units (40M): shown so, without a decimal.
+    static const char* const Units[] = {"B", "KiB", "MiB", "GiB"};
+    size_t unit = 0;
+    while (unit + 1 < std::size(Units) && bytesPerSecond > 0 &&
+           bytesPerSecond % (int64_t(1) << (10 * (unit + 1))) == 0)
+        ++unit;
+    if (unit + 1 < std::size(Units) && bytesPerSecond >= (int64_t(1) << (10 * (unit + 1))))
+        return FormatBytes(bytesPerSecond, format) + "/s";
+    return FormatNumber(double(bytesPerSecond >> (10 * unit)), 0, 0, format) + " " + Units[unit] +
+           "/s";
+}
+
+std::string RateWithLimitText(const std::string& rateText, int64_t limit,
+                              const TNumberFormat& format) {
+    if (limit <= 0)
+        return rateText;
+    const std::string cap = "at most " + SpeedText(limit, format);
+    return rateText.empty() ? cap : rateText + " (" + cap + ")";
+}
+
 std::string ByteCountText(int64_t done, int64_t size, const TNumberFormat& format) {
     return FormatNumber(double(done), 8, 0, format) + " / " +
            FormatNumber(double(size), 8, 0, format);

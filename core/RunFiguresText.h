@@ -26,6 +26,17 @@ std::string RunLiveLine(const TRunFigures& figures, const TNumberFormat& format)
 
 // The rate panel's words: the KiB a copy moved per minute, "30,720.00 K/per min".
 std::string RateText(const TTransferRate& rate, const TNumberFormat& format);
+// The caps the window offers (bytes a second), beside "No limit".
+inline constexpr int64_t SpeedLimitSteps[] = {int64_t(1) << 20,  int64_t(5) << 20,
+                                              int64_t(10) << 20, int64_t(20) << 20,
+                                              int64_t(50) << 20, int64_t(100) << 20};
+// A cap as the faces show it: "40 MiB/s".
+std::string SpeedText(int64_t bytesPerSecond, const TNumberFormat& format);
+// The rate panel's words with the cap in force after them: "30,720.00 K/per min (at most
+// 1 MiB/s)"; the rate's words alone without a cap.
+std::string RateWithLimitText(const std::string& rateText, int64_t limit,
+                              const TNumberFormat& format);
+
 // The gauge's text without its bar: a file's bytes done and its size, "   1,536 /    3,072".
 std::string ByteCountText(int64_t done, int64_t size, const TNumberFormat& format);
 

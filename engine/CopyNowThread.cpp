@@ -183,6 +183,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     options.Filled = &*filled_;
     options.Verify = settings_.VerifyCopies;
     options.WriteBehind = settings_.FlushAtEnd;
+    options.Pace = &run_.Pace;
     const TLineCopyResult copy =
         DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortAsked, options);
     const bool ok = copy.Ok();
@@ -228,10 +229,7 @@ bool TCopyNOWThread::PassPauseGate(const PVirtualNode& Source) {
     // Only a paused run looks at the pair before taking it: a line it would pass over
     // anyway does not stop it. The time it waits is no copying time.
     if (!run_.PauseEvent.IsSet() && queue_.ReadPair(Source).Paired()) {
-        // The files in flight end first, as the one file of a run did: the run is paused
-        // when they are done.
-        if (pool_)
-            pool_->WaitIdle();
+        // The files in flight wait where they are, each at its next chunk (TRunPace).
         return run_.PassPauseGate();
     }
     return !Stopping();

@@ -65,11 +65,6 @@ void TFilePool::Free(const TPlace& place) {
     placeFreed_.notify_all();
 }
 
-void TFilePool::WaitIdle() {
-    std::unique_lock lock(mutex_);
-    placeFreed_.wait(lock, [this] { return inFlight_ == 0; });
-}
-
 void TFilePool::Drain() {
     std::unique_lock lock(mutex_);
     placeFreed_.wait(lock, [this] { return inFlight_ == 0; });

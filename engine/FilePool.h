@@ -43,8 +43,6 @@ public:
     void Release(const TPlace& place);
     // Waits until every copy handed over has ended; rethrows the first exception one left.
     void Drain();
-    // Waits until every copy handed over has ended.
-    void WaitIdle();
 
     // Threads at most, whatever the devices allow.
     static constexpr size_t MaxThreads = 16;

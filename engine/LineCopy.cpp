@@ -77,6 +77,7 @@ TCopyOptions CopyOptionsFor(const TLineCopyOptions& options, TCopyReporter& repo
     copy.Filled = options.Filled;
     copy.Verify = options.Verify;
     copy.WriteBehind = options.WriteBehind;
+    copy.Pace = options.Pace;
     copy.AfterWriteForTesting = options.AfterWriteForTesting;
     return copy;
 }

@@ -13,6 +13,7 @@
 
 namespace ferrox {
 
+class ICopyPace;
 class TCopyContext;
 class TFilledTargets;
 struct TCopiedSource;
@@ -37,6 +38,8 @@ struct TLineCopyOptions {
     bool Verify = false;
     // See TCopyOptions: wanted when the run ends with its data on the disk.
     bool WriteBehind = false;
+    // Holds the copy between its chunks (a pause, the speed cap); none: nothing does.
+    ICopyPace* Pace = nullptr;
     // Passed on to the copy (see TCopyOptions).
     std::function<void(int fd)> AfterWriteForTesting = nullptr;
 };

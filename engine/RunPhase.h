@@ -11,7 +11,7 @@ namespace ferrox {
 enum class TRunPhase {
     Idle,     // no run
     Running,  // the run takes its lines
-    Pausing,  // Pause was asked: the files in flight end first
+    Pausing,  // Pause was asked: the run and its files in flight stop where they are
     Paused,   // the run waits at the pause gate
     Aborting, // Abort was asked: the file in progress stops at its next chunk
     Ending,   // every line is taken: the run writes what it holds to the disk and ends

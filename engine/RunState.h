@@ -7,6 +7,7 @@
 #include "engine/RunEvents.h"
 #include "engine/RunPhase.h"
 #include "engine/progress/ProgressChannel.h"
+#include "platform/CopyPace.h"
 #include "platform/CopyPolicy.h"
 #include "platform/DeviceKind.h"
 #include "platform/Event.h"
@@ -49,6 +50,20 @@ struct TRunSeams {
     std::function<void(TRunPoint, const std::string& path)> OnRunPoint;
 };
 
+class TRunState;
+
+// What holds a run's copies between their chunks: the pause gate, which stops each file in
+// flight where it is, and the speed cap shared by all of them.
+class TRunPace : public ICopyPace {
+public:
+    explicit TRunPace(TRunState& run) : run_(run) {}
+    int64_t ChunkLimit() const override;
+    void Passed(int64_t bytes, const std::atomic<bool>* cancel) override;
+
+private:
+    TRunState& run_;
+};
+
 // What the runs of one core share with its faces and its monitor: the settings for the
 // next run, the signals between the face's thread and the run's (the phase, the pause
 // gate, the abort), the progress the copies report, where the run's events go, and the
@@ -76,8 +91,14 @@ public:
     // The worker has been asked to end (shutdown): it stops at its next check, without
     // breaking off the file in progress as an abort does.
     std::atomic<bool> Terminated{false};
-    // Set: the run may go on. Reset by Pause; the run waits at it (PassPauseGate).
+    // Set: the run may go on. Reset by Pause; the run waits at it (PassPauseGate), and so
+    // does every file in flight, between two chunks (Pace).
     TEvent PauseEvent{true};
+    // The cap on the bytes a second of all the copies together (0: none). Not a setting
+    // taken at the start: a face may change it while a run goes on.
+    TRateLimit SpeedLimit;
+    // What the run's copies pass between their chunks.
+    TRunPace Pace{*this};
     // Where the run stands. The run control's verbs change it; the run reports through
     // it the gate it waits at and its end.
     TRunPhaseMachine Phase;

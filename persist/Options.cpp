@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -66,6 +67,16 @@ public:
         return 0;
     }
 
+    int64_t SpeedLimit(const char* key) {
+        const std::string value = Value(key);
+        if (value.empty())
+            return 0;
+        if (std::optional<int64_t> rate = SpeedLimitByName(value))
+            return *rate;
+        Unknown(key, value, "0", "bytes a second, with K, M or G (0: no limit)", false);
+        return 0;
+    }
+
 private:
     std::string Value(const char* key) const { return ini_.ReadString("Options", key, ""); }
     void Unknown(const char* key, const std::string& value, std::string used, std::string takes,
@@ -117,6 +128,31 @@ std::optional<int> WorkersByName(std::string_view text) {
     return n;
 }
 
+std::optional<int64_t> SpeedLimitByName(std::string_view text) {
+    std::string word;
+    for (char c : Lower(text))
+        if (c != ' ' && c != '\t')
+            word += c;
+    int64_t n = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), n);
+    if (error != std::errc() || end == word.data() || n < 0)
+        return std::nullopt;
+    std::string_view unit(end, size_t(word.data() + word.size() - end));
+    int shift = 0;
+    if (!unit.empty()) {
+        const size_t at = std::string_view("kmg").find(unit.front());
+        if (at == std::string_view::npos)
+            return std::nullopt;
+        shift = 10 * int(at + 1);
+        unit.remove_prefix(1);
+        if (unit != "" && unit != "i" && unit != "ib")
+            return std::nullopt;
+    }
+    if (n > (INT64_MAX >> shift))
+        return std::nullopt;
+    return n << shift;
+}
+
 TOptions ReadOptions(const TOptionOverrides& overrides) {
     const TIniReader ini = TIniReader::FromFile(SettingsDir() + "QOPTIONS.INI");
     TOptions options;
@@ -128,6 +164,8 @@ TOptions ReadOptions(const TOptionOverrides& overrides) {
     options.VerifyCopies =
         overrides.VerifyCopies ? *overrides.VerifyCopies : read.Switch("VerifyCopies", false, true);
     options.Workers = overrides.Workers ? *overrides.Workers : read.Workers("Workers");
+    options.SpeedLimit =
+        overrides.SpeedLimit ? *overrides.SpeedLimit : read.SpeedLimit("SpeedLimit");
     return options;
 }
 
@@ -146,6 +184,8 @@ TOptions LoadOptions(TStatusLine& status, const TOptionOverrides& overrides) {
         options.VerifyCopies = *overrides.VerifyCopies;
     if (overrides.Workers)
         options.Workers = *overrides.Workers;
+    if (overrides.SpeedLimit)
+        options.SpeedLimit = *overrides.SpeedLimit;
     return options;
 }
 

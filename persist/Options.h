@@ -3,6 +3,7 @@
 #include "diag/StatusLine.h"
 #include "platform/CopyPolicy.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,8 @@ struct TOptions {
     bool VerifyCopies = false;
     // Files copied side by side: 0 (auto) lets each target's device decide.
     int Workers = 0;
+    // The cap on the run's bytes a second, all files together: 0 for none.
+    int64_t SpeedLimit = 0;
     // The values that meant nothing, in the order of the keys above.
     std::vector<TUnknownOption> Unknown;
 };
@@ -43,6 +46,7 @@ struct TOptionOverrides {
     std::optional<TExistingTargets> ExistingTargets;
     std::optional<bool> VerifyCopies;
     std::optional<int> Workers;
+    std::optional<int64_t> SpeedLimit = std::nullopt;
 };
 
 // Reads SettingsDir() + "QOPTIONS.INI", section "Options", with the overrides in force. A
@@ -67,5 +71,10 @@ std::optional<bool> SwitchByName(std::string_view text);
 
 // "auto" (0) or a number of files side by side from 1 to MaxWorkers; none otherwise.
 std::optional<int> WorkersByName(std::string_view text);
+
+// Bytes a second as users write them: a whole number, with K, M or G (any case, an "i" or
+// "iB" after it allowed) for 1024, 1024² or 1024³; 0 for no cap. None otherwise, and for a
+// rate beyond what a 64-bit count holds.
+std::optional<int64_t> SpeedLimitByName(std::string_view text);
 
 } // namespace ferrox

@@ -1,6 +1,7 @@
 #include "platform/CopyData.h"
 
 #include "platform/ContentHash.h"
+#include "platform/CopyPace.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
@@ -146,12 +147,16 @@ struct TProgress {
     TWriteBehind* Behind; // none: the page cache keeps what it likes
     int64_t Done = 0;
 
-    // 0, or ECANCELED when the user asked to stop.
-    int Chunk(int64_t bytes) {
+    // 0, or ECANCELED when the user asked to stop. A chunk that wrote data (not a hole,
+    // not a clone's shared blocks) passes the run's pace: a pause holds the copy here, in
+    // the middle of its file, and a cap makes it wait its turn.
+    int Chunk(int64_t bytes, bool written = true) {
         Done += bytes;
         if (Behind)
             Behind->Written(Done, Options);
         Report(Options, {Done > Announced ? Done : Announced, Done});
+        if (written && Options.Pace && !Cancelled(Options))
+            Options.Pace->Passed(bytes, Options.Cancel);
         return Cancelled(Options) ? ECANCELED : 0;
     }
 
@@ -182,6 +187,12 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// `want`, or less when the run's cap keeps chunks small.
+size_t PacedChunk(const TCopyOptions& options, size_t want) {
+    const int64_t limit = options.Pace ? options.Pace->ChunkLimit() : 0;
+    return limit > 0 && size_t(limit) < want ? size_t(limit) : want;
+}
+
 char* CopyBuffer() {
     // One buffer per copying thread, made on its first fallback copy and kept.
     thread_local std::unique_ptr<char[]> buffer;
@@ -193,7 +204,7 @@ char* CopyBuffer() {
 int CopyByBuffer(int in, int out, TProgress& progress) {
     char* buffer = CopyBuffer();
     for (;;) {
-        ssize_t n = ::read(in, buffer, BufferChunk);
+        ssize_t n = ::read(in, buffer, PacedChunk(progress.Options, BufferChunk));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -219,7 +230,7 @@ int CopyByRange(int in, int out, TProgress& progress) {
     TChunker chunker;
     for (;;) {
         chunker.Begin();
-        const size_t asked = chunker.Size();
+        const size_t asked = PacedChunk(progress.Options, chunker.Size());
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, asked, 0);
         if (n < 0) {
             if (errno == EINTR)
@@ -254,8 +265,7 @@ int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChu
         size_t want = static_cast<size_t>(to - from);
         ssize_t n;
         if (!byBuffer) {
-            if (want > chunker.Size())
-                want = chunker.Size();
+            want = std::min(want, PacedChunk(progress.Options, chunker.Size()));
             loff_t inAt = from, outAt = from;
             chunker.Begin();
             n = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
@@ -269,8 +279,7 @@ int CopyRangeAt(int in, int out, off_t from, off_t to, TProgress& progress, TChu
             }
             chunker.End(static_cast<size_t>(n));
         } else {
-            if (want > BufferChunk)
-                want = BufferChunk;
+            want = std::min(want, PacedChunk(progress.Options, BufferChunk));
             char* buffer = CopyBuffer();
             n = ::pread(in, buffer, want, from);
             if (n < 0) {
@@ -317,7 +326,7 @@ int CopySparse(int in, int out, off_t size, TProgress& progress) {
             // A hole reads as zeros, in the copy as in the source.
             if (progress.Hash)
                 progress.Hash->UpdateZeros(uint64_t(data - pos));
-            if (int error = progress.Chunk(data - pos))
+            if (int error = progress.Chunk(data - pos, false))
                 return error;
         }
         off_t reached = data;
@@ -331,7 +340,7 @@ int CopySparse(int in, int out, off_t size, TProgress& progress) {
     }
     if (pos < size && progress.Hash)
         progress.Hash->UpdateZeros(uint64_t(size - pos));
-    if (pos < size && progress.Chunk(size - pos) != 0)
+    if (pos < size && progress.Chunk(size - pos, false) != 0)
         return ECANCELED;
     // The trailing hole, if any, is only a length.
     if (::ftruncate(out, pos > size ? pos : size) != 0)
@@ -365,7 +374,7 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
     const bool holes = static_cast<int64_t>(sourceStat.st_blocks) * 512 < sourceStat.st_size;
     if (sourceStat.st_size > 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
         progress.Behind = nullptr; // shared blocks: nothing new to write
-        error = progress.Chunk(sourceStat.st_size);
+        error = progress.Chunk(sourceStat.st_size, false);
         // A clone moves no byte through here: the source is read for its hash, and the
         // copy is read back like any other (it proves the new file's blocks are mapped to
         // that content).

@@ -16,6 +16,8 @@
 
 namespace ferrox {
 
+class ICopyPace;
+
 // How far a copy has got: once when its data begins (Starts, nothing done), then after
 // every chunk, Done of Size bytes.
 struct TCopyProgress {
@@ -31,6 +33,9 @@ struct TCopyOptions {
     TCopyProgressRoutine Progress = nullptr;
     // Non-zero stops the copy at its next chunk; the copy then fails with ECANCELED.
     const std::atomic<bool>* Cancel = nullptr;
+    // Holds the copy between chunks (a pause, a cap on the rate; platform/CopyPace.h);
+    // none: it goes as fast as it can.
+    ICopyPace* Pace = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).
     bool SyncTarget = false;
     // A large file is written to its device as it is copied, a few MiB behind the copy,

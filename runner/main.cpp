@@ -39,7 +39,7 @@ void OnSignal(int sig) {
 // How the program is called: the head of the help and of every usage error.
 constexpr char Synopsis[] =
     "usage: ferrox-run [-q] [--no-flush] [--existing=POLICY] [--verify] [--workers=N|auto]\n"
-    "                  [QUEUEFILE]\n";
+    "                  [--limit-rate=RATE] [QUEUEFILE]\n";
 
 const char* const Usage =
     "\n"
@@ -61,6 +61,10 @@ const char* const Usage =
     "                its name; a Move removes its source only after that\n"
     "      --workers=N|auto\n"
     "                files copied side by side (1 to 16; auto: as each target suits)\n"
+    "      --limit-rate=RATE\n"
+    "                at most RATE bytes a second for all files together, with K, M or G\n"
+    "                for KiB, MiB or GiB (40M); 0: no limit (default: as QOPTIONS.INI\n"
+    "                says, else none)\n"
     "  -h, --help    show this help\n"
     "      --version show the version\n"
     "\n"
@@ -84,7 +88,7 @@ int UsageError(const std::string& why) {
 struct TArguments {
     bool Quiet = false;
     bool Flush = true;
-    TOptionOverrides Options; // --existing, --verify, --workers
+    TOptionOverrides Options; // --existing, --verify, --workers, --limit-rate
     bool HaveQueueFile = false;
     std::string QueueFile;
 };
@@ -127,6 +131,12 @@ std::optional<int> ParseArguments(int argc, char** argv, TArguments& args) {
             const std::string value = a == "--workers" ? argv[++i] : a.substr(10);
             if (!(args.Options.Workers = WorkersByName(value)))
                 end = UsageError("--workers takes auto or 1 to 16, not " + value);
+        } else if (a.rfind("--limit-rate=", 0) == 0 || (a == "--limit-rate" && i + 1 < argc)) {
+            const std::string value = a == "--limit-rate" ? argv[++i] : a.substr(13);
+            if (!(args.Options.SpeedLimit = SpeedLimitByName(value)))
+                end = UsageError("--limit-rate takes bytes a second, with K, M or G (0: no "
+                                 "limit), not " +
+                                 value);
         } else if (a == "--") {
             for (++i; i < argc && !end; ++i)
                 end = takeQueueFile(argv[i]);
@@ -158,6 +168,7 @@ std::optional<int> RefuseOptionsThatMeanNothing(const TArguments& args) {
         const char* flag = u.Key == "ExistingTargets" ? "--existing"
                            : u.Key == "VerifyCopies"  ? "--verify"
                            : u.Key == "Workers"       ? "--workers"
+                           : u.Key == "SpeedLimit"    ? "--limit-rate"
                                                       : nullptr;
         std::fprintf(stderr, "ferrox-run: %s=%s in %sQOPTIONS.INI means nothing: it takes %s%s\n",
                      u.Key.c_str(), u.Value.c_str(), SettingsDir().c_str(), u.Takes.c_str(),

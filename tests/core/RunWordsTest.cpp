@@ -129,6 +129,15 @@ TEST(RunWords, RateAndByteCounts) {
     EXPECT_EQ(RateText({10'485'760, 20}, comma), "30,720.00 K/per min");
     EXPECT_EQ(RateText({1536, 0}, comma), "");
     EXPECT_EQ(ByteCountText(1536, 3072, comma), "   1,536 /    3,072");
+    // The speed cap, alone and after a rate.
+    EXPECT_EQ(SpeedText(int64_t(40) << 20, comma), "40 MiB/s");
+    EXPECT_EQ(SpeedText(int64_t(1536) << 10, comma), "1.5 MiB/s");
+    EXPECT_EQ(SpeedText(500, comma), "500 B/s");
+    EXPECT_EQ(SpeedText(int64_t(2) << 30, comma), "2 GiB/s");
+    EXPECT_EQ(RateWithLimitText("30,720.00 K/per min", int64_t(1) << 20, comma),
+              "30,720.00 K/per min (at most 1 MiB/s)");
+    EXPECT_EQ(RateWithLimitText("", int64_t(5) << 20, comma), "at most 5 MiB/s");
+    EXPECT_EQ(RateWithLimitText("30,720.00 K/per min", 0, comma), "30,720.00 K/per min");
     EXPECT_EQ(FormatNumber(1234567.891, 8, 2, comma), "1,234,567.89");
     EXPECT_EQ(FormatNumber(1234.5, 0, 2, {".", ","}), "1.234,50");
     EXPECT_EQ(FormatNumber(1234, 0, 0, {"", "."}), "1234");

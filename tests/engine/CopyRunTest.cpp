@@ -311,7 +311,10 @@ TEST_F(TEngineTest, AbortDuringALargeFileInterruptsItAndEndsTheRun) {
         EXPECT_NE(e.rfind("failed ", 0), 0u) << e;
 }
 
-TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
+// Pause stops a large file where it is: the run says it is paused with the file still in
+// progress, and nothing more is written until Resume, which goes on from there (one start
+// told, not two) to a copy equal to its source.
+TEST_F(TEngineTest, PauseStopsTheFileWhereItIsAndResumeGoesOnFromThere) {
     WriteBigFile(P("big.bin"), 128);
     WriteFile(P("next"), "n");
     MakeDir(P("out"));
@@ -322,21 +325,32 @@ TEST_F(TEngineTest, PauseLetsTheFileFinishAndWaitsBeforeTheNextLine) {
     control.StartPauseResume();
     pauser.join();
     EXPECT_TRUE(run.Phase.View().Held);
-    EXPECT_TRUE(events.WaitFor("paused"));
+    ASSERT_TRUE(events.WaitFor("paused"));
     EXPECT_EQ(run.Phase.Phase(), TRunPhase::Paused);
     EXPECT_EQ(events.Count("paused"), 1u);
-    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
+    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileCopying, lsFileWaiting}));
+    EXPECT_FALSE(run.Progress.Run.Active) << "paused time is no copying time";
+    const int64_t atPause = run.Progress.BytesMoved.load();
+    // Time for a copy that went on to show itself.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(run.Progress.BytesMoved.load(), atPause);
+    EXPECT_LT(atPause, int64_t(128) << 20);
     EXPECT_TRUE(run.CopyRunning);
     control.StartPauseResume(); // "Resume"
     WaitForRunEnd();
     EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileDone}));
+    EXPECT_TRUE(ReadFile(P("out/big.bin")) == ReadFile(P("big.bin")));
+    EXPECT_EQ(events.Count("started " + P("big.bin")), 1u);
     EXPECT_TRUE(IsIdle(run));
 }
 
+// Abort while a file waits in the middle of its copy: nothing of it stays, an old target
+// is as it was, and the line is told as interrupted.
 TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     WriteBigFile(P("big.bin"), 64);
     WriteFile(P("a"), "a");
     MakeDir(P("out"));
+    WriteFile(P("out/big.bin"), "old");
     AddPair(P("big.bin"), P("out"));
     AddPair(P("a"), P("out"));
     std::thread pauser = WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); });
@@ -345,7 +359,12 @@ TEST_F(TEngineTest, PauseThenAbortWakesTheRunAndCloseNeverQuitsDuringARun) {
     EXPECT_TRUE(events.WaitFor("paused"));
     EXPECT_TRUE(control.Abort()); // "&Abort" while paused: no close
     WaitForRunEnd();
-    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsFileWaiting}));
+    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileFailed, lsFileWaiting}));
+    EXPECT_EQ(ReadFile(P("out/big.bin")), "old");
+    int entries = 0;
+    EnumerateDirectory(P("out"), [&](const TDirEntry&) { return ++entries, true; });
+    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(events.Events().back(), "ended aborted, 1 interrupted, 1 not reached");
     EXPECT_TRUE(IsIdle(run));
 
     EXPECT_FALSE(control.Abort()); // idle: the Close button saves and quits
@@ -424,16 +443,22 @@ TEST_F(TEngineTest, ExpansionWaitsWhilePausedAndStopsOnAbortBeforeTheNextEntry) 
 }
 
 TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
-    WriteBigFile(P("big.bin"), 64);
+    WriteFile(P("a"), "a");
     MakeDir(P("out"));
-    AddPair(P("big.bin"), P("out"));
-    std::thread pauser =
-        WhenCopyStarts(run.Progress, [&] { control.StartPauseResume(); }); // "Pause"
+    AddPair(P("a"), P("out"));
+    // A last line without a destination: the run passes over it, paused or not, and ends.
+    q.AddItem(q.lstCopyFrom, P("alone"), false, lsFileWaiting);
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        if (point == TRunPoint::LineReached && path == P("alone"))
+            control.StartPauseResume(); // "Pause"
+    };
     control.StartPauseResume();
-    pauser.join();
     WaitForRunEnd();
+    run.Seams.OnRunPoint = nullptr;
     EXPECT_TRUE(IsIdle(run));
     EXPECT_FALSE(run.PauseEvent.IsSet());
+    // The lonely line (failed, never taken again) gets a partner, so the next pair lines up.
+    q.AddItem(q.lstCopyTo, P("out"), false, lsDirWaiting);
 
     // The next start copies at once, and into a target directory that exists already.
     MakeDir(P("tree"));
@@ -441,7 +466,8 @@ TEST_F(TEngineTest, PauseDuringTheLastLineDoesNotCarryOverToTheNextRun) {
     MakeDir(P("out/tree"));
     AddPair(P("tree"), P("out"), true);
     RunToEnd();
-    EXPECT_EQ(Statuses(q.lstCopyFrom), (std::vector<int32_t>{lsFileDone, lsDirDone, lsFileDone}));
+    EXPECT_EQ(Statuses(q.lstCopyFrom),
+              (std::vector<int32_t>{lsFileDone, lsFileFailed, lsDirDone, lsFileDone}));
     EXPECT_EQ(ReadFile(P("out/tree/a")), "a");
 }
 

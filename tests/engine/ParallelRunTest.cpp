@@ -174,9 +174,24 @@ TEST_F(TParallelTest, EachDeviceTakesAsManyFilesAsItSuits) {
     EXPECT_EQ(inFlight.Most(P("large-out")), 1);
 }
 
-// Pause lets the files in flight end and starts no other: when the run says it is paused,
-// no line is in progress; Abort stops every file in flight, leaves no partial target and an
-// old one as it was, and the lines not started wait for the next run.
+// The bytes the run's copies have moved, once they stand still (nothing moved for 300
+// ms); -1 when they went on moving for 10 s.
+int64_t BytesWhenStill(const TRunState& run) {
+    int64_t last = run.Progress.BytesMoved.load();
+    for (int i = 0; i < 33; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const int64_t now = run.Progress.BytesMoved.load();
+        if (now == last)
+            return now;
+        last = now;
+    }
+    return -1;
+}
+
+// Pause stops the files in flight where they are and starts no other: nothing more is
+// written until Resume, and they go on from there to whole copies. Abort during a later
+// pause stops every file in flight, leaves no partial target and an old one as it was,
+// and the lines not started wait for the next run.
 TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
     MakeDir(P("out"));
     MakeDir(P("src"));
@@ -192,18 +207,24 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
     };
     control.StartPauseResume();
     ASSERT_TRUE(events.WaitFor("paused"));
-    for (int32_t s : Statuses(q.lstCopyFrom))
-        EXPECT_NE(s, lsFileCopying);
+    const int64_t still = BytesWhenStill(run);
+    ASSERT_GE(still, 0) << "the copies went on writing while paused";
     const std::vector<int32_t> atPause = Statuses(q.lstCopyFrom);
-    const long doneAtPause = std::count(atPause.begin(), atPause.end(), lsFileDone);
-    EXPECT_GE(doneAtPause, 3);
-    EXPECT_LT(doneAtPause, 12);
+    EXPECT_GE(std::count(atPause.begin(), atPause.end(), lsFileCopying), 1);
+    EXPECT_LT(std::count(atPause.begin(), atPause.end(), lsFileDone), 3);
+    EXPECT_EQ(std::count(atPause.begin(), atPause.end(), lsFileWaiting), 9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(run.Progress.BytesMoved.load(), still);
 
     run.Seams.OnRunPoint = [&](TRunPoint point, const std::string&) {
         if (point == TRunPoint::LineTaken && ++started == 6)
-            control.Abort();
+            control.StartPauseResume(); // "Pause" again
     };
+    events.Clear();
     control.StartPauseResume(); // Resume
+    ASSERT_TRUE(events.WaitFor("paused"));
+    ASSERT_GE(BytesWhenStill(run), 0);
+    EXPECT_TRUE(control.Abort()); // while paused, files in the middle of their copies
     WaitForRunEnd();
     run.Seams.OnRunPoint = nullptr;
     const std::vector<int32_t> statuses = Statuses(q.lstCopyFrom);
@@ -212,11 +233,15 @@ TEST_F(TParallelTest, PauseAndAbortWithFilesInFlight) {
         SCOPED_TRACE(target);
         EXPECT_NE(statuses[i], lsFileCopying);
         if (statuses[i] == lsFileDone)
-            EXPECT_EQ(ReadFile(target).size(), size_t(8) << 20);
+            EXPECT_TRUE(ReadFile(target) == ReadFile(P("src/b" + std::to_string(i))));
         else
             EXPECT_EQ(ReadFile(target), "old");
     }
+    // Four places on the device: the sixth line had one only once two files had ended.
+    EXPECT_GE(std::count(statuses.begin(), statuses.end(), lsFileDone), 2);
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), lsFileWaiting), statuses.end());
+    EXPECT_NE(events.Events().back().find("interrupted"), std::string::npos)
+        << events.Events().back();
     ExpectNoTempFiles(P("out"));
 }
 
@@ -408,4 +433,30 @@ TEST_F(TParallelTest, AFolderMoveStoppedPartWayIsFinishedByTheNextRun) {
         EXPECT_EQ(ReadFile(P("out/src/") + f), std::string("src/") + f);
     EXPECT_FALSE(Exists(P("src/sub")));
     EXPECT_FALSE(Exists(P("src")));
+}
+
+// The speed cap holds the run's total rate, files side by side included, and the run
+// still copies every file whole.
+TEST_F(TParallelTest, SpeedLimitHoldsTheRunsTotalRate) {
+    MakeDir(P("out"));
+    MakeDir(P("src"));
+    constexpr int files = 4, mib = 3;
+    for (int i = 0; i < files; ++i) {
+        WriteBigFile(P("src/c" + std::to_string(i)), mib);
+        AddPair(P("src/c" + std::to_string(i)), P("out"));
+    }
+    constexpr int64_t rate = int64_t(6) << 20;
+    run.SpeedLimit.SetRate(rate);
+    const auto start = std::chrono::steady_clock::now();
+    RunToEnd();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.SpeedLimit.SetRate(0);
+    const double expected = double(int64_t(files * mib) << 20) / double(rate); // 2 s
+    EXPECT_GE(seconds, expected * 0.8);
+    EXPECT_LE(seconds, expected * 2.5);
+    EXPECT_GE(inFlight.Most(P("out")), 2);
+    for (int i = 0; i < files; ++i)
+        EXPECT_TRUE(ReadFile(P("out/c" + std::to_string(i))) ==
+                    ReadFile(P("src/c" + std::to_string(i))));
 }

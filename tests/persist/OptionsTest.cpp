@@ -91,6 +91,47 @@ TEST_F(OptionsTest, SwitchesAsTheUserMayWriteThem) {
 // a failure, which ferrox-run prints on stderr even when quiet) say so; elsewhere the
 // default is used and the status line says so. A key a face decides is neither read nor
 // complained of.
+// A rate as a user writes it in QOPTIONS.INI or on ferrox-run's command line; what
+// cannot be read as one is refused, never read as some other rate.
+TEST(SpeedLimitByName, RatesAsUsersWriteThem) {
+    const std::pair<const char*, std::optional<int64_t>> cases[] = {
+        {"0", 0},
+        {"1000", 1000},
+        {"40M", int64_t(40) << 20},
+        {" 512 k ", 512 << 10},
+        {"2g", int64_t(2) << 30},
+        {"3MiB", int64_t(3) << 20},
+        {"7Mi", int64_t(7) << 20},
+        {"8589934591G", int64_t(8589934591) << 30},
+        {"8589934592G", std::nullopt}, // beyond 63 bits
+        {"99999999999999999999", std::nullopt},
+        {"", std::nullopt},
+        {"M", std::nullopt},
+        {"-1", std::nullopt},
+        {"1.5M", std::nullopt},
+        {"10MB", std::nullopt},
+        {"10T", std::nullopt},
+        {"fast", std::nullopt},
+    };
+    for (const auto& [text, rate] : cases)
+        EXPECT_EQ(SpeedLimitByName(text), rate) << '"' << text << '"';
+}
+
+// The file's cap, a flag's in its place, and one that means nothing: no cap, and said.
+TEST_F(OptionsTest, SpeedLimitFromTheFileOrAFlag) {
+    WriteOptions("[Options]\nSpeedLimit=40M\n");
+    EXPECT_EQ(ReadOptions().SpeedLimit, int64_t(40) << 20);
+    TOptionOverrides flag;
+    flag.SpeedLimit = 0;
+    EXPECT_EQ(ReadOptions(flag).SpeedLimit, 0);
+    WriteOptions("[Options]\nSpeedLimit=fast\n");
+    const TOptions options = ReadOptions();
+    EXPECT_EQ(options.SpeedLimit, 0);
+    ASSERT_EQ(options.Unknown.size(), 1u);
+    EXPECT_EQ(options.Unknown[0].Key, "SpeedLimit");
+    EXPECT_FALSE(options.Unknown[0].Safety);
+}
+
 TEST_F(OptionsTest, WordsThatMeanNothingNeverWeakenARun) {
     struct TCase {
         const char* Text;

@@ -314,6 +314,13 @@ TEST_F(TRunnerTest, ValuesThatMeanNothingStopTheRunBeforeItTouchesAFile) {
          "--existing takes overwrite, skip, newer or keep-both, not keepboht", "old"},
         {"", "--workers=x", 2, "--workers takes auto or 1 to 16, not x", "old"},
         {"", "--workers=0", 2, "--workers takes auto or 1 to 16, not 0", "old"},
+        {"", "--limit-rate=1.5M", 2,
+         "--limit-rate takes bytes a second, with K, M or G (0: no limit), not 1.5M", "old"},
+        {"SpeedLimit=fast", "", 2,
+         "ferrox-run: SpeedLimit=fast in {}QOPTIONS.INI means nothing: it takes bytes a "
+         "second, with K, M or G (0: no limit) (or give --limit-rate)\n",
+         "old"},
+        {"SpeedLimit=fast", "--limit-rate=64M", 0, "", "new"},
         {"ExistingTargets=KeepBoht\r\nVerifyCopies=maybe\r\nWorkers=x",
          "--existing=skip --verify --workers=2", 0, "", "old"},
         {"ExistingTargets=overwrite\r\nVerifyCopies=Yes\r\nDeleteToRecycle=OFF", "", 0, "", "new"},

@@ -7,6 +7,7 @@
 #include "ui/common/FerroxApplication.h"
 #include "ui/modMain/WindowBridges.h"
 
+#include <QAction>
 #include <QLabel>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -324,19 +325,29 @@ private slots:
         QCOMPARE(close->toolTip(), QString("Abort the current Copy"));
 
         QVERIFY(SpinUntilStatus(core, 0, lsFileCopying));
-        QTest::mouseClick(copyNow, Qt::LeftButton); // Pause: the file goes on to its end
+        QTest::mouseClick(copyNow, Qt::LeftButton); // Pause: the file waits where it is
         QCOMPARE(copyNow->text(), QString("Resume"));
         QCOMPARE(copyNow->toolTip(), QString("Resume the Copy"));
         QTRY_COMPARE_WITH_TIMEOUT(w.StatusText(), QString("Copy currently Paused."), 30000);
-        QCOMPARE(StatusOfLine(core, 0), lsFileDone);
+        QCOMPARE(StatusOfLine(core, 0), lsFileCopying);
         QCOMPARE(StatusOfLine(core, 1), lsFileWaiting);
-        QCOMPARE(ReadFile(P("out/big.bin")).size(), size_t(256) << 20);
-        QVERIFY(!Exists(P("out2/big.bin")));
+        QVERIFY(!Exists(P("out/big.bin")));
         QCOMPARE(close->text(), QString("&Abort"));
 
-        QTest::mouseClick(copyNow, Qt::LeftButton); // Resume
+        // The rate panel's menu caps the run at once, and the panel says so.
+        auto* oneMiB = Find<QAction>(w, "mnupopRate1M");
+        oneMiB->trigger();
+        QCOMPARE(core.SpeedLimit(), int64_t(1) << 20);
+        QTRY_VERIFY(w.RateText().endsWith("at most 1 MiB/s") ||
+                    w.RateText().endsWith("at most 1 MiB/s)"));
+        Find<QAction>(w, "mnupopRateNoLimit")->trigger();
+        QCOMPARE(core.SpeedLimit(), int64_t(0));
+        QTRY_VERIFY(!w.RateText().contains("at most"));
+
+        QTest::mouseClick(copyNow, Qt::LeftButton); // Resume: the same file goes on
         QCOMPARE(copyNow->text(), QString("Pause"));
         QVERIFY(SpinUntilStatus(core, 1, lsFileCopying));
+        QCOMPARE(StatusOfLine(core, 0), lsFileDone);
         QTest::mouseClick(close, Qt::LeftButton); // Abort: the program goes on
         QTRY_COMPARE_WITH_TIMEOUT(copyNow->text(), QString("Copy NOW"), 30000);
         QTRY_COMPARE(close->text(), QString("&Close"));
@@ -346,6 +357,7 @@ private slots:
                      QString("All File Copies Completed \u2014 1 interrupted (aborted)"));
         QCOMPARE(StatusOfLine(core, 1), lsFileFailed);
         QVERIFY(!Exists(P("out2/big.bin")));
+        QVERIFY(ReadFile(P("out/big.bin")) == ReadFile(bigFile_));
         QVERIFY(w.isVisible());
         QVERIFY(close->isEnabled());
         QVERIFY(copyNow->isEnabled());

@@ -65,7 +65,24 @@ void TLabelText::Apply() {
 }
 
 void TRatePanelBridge::ShowRate(const TTransferRate& rate) {
-    text_.Set(RateText(rate, format_), false);
+    {
+        std::lock_guard lock(mutex_);
+        rate_ = RateText(rate, format_);
+    }
+    Show();
+}
+
+void TRatePanelBridge::ShowLimit() {
+    Show();
+}
+
+void TRatePanelBridge::Show() {
+    std::string rate;
+    {
+        std::lock_guard lock(mutex_);
+        rate = rate_;
+    }
+    text_.Set(RateWithLimitText(rate, limit_ ? limit_() : 0, format_), false);
 }
 
 TRunEventsBridge::TRunEventsBridge(TShow show)

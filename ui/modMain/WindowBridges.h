@@ -66,15 +66,23 @@ private:
     TLabelText text_;
 };
 
-// The rate panel (status panel 1): a copy's rate in the user's number format.
+// The rate panel (status panel 1): a copy's rate in the user's number format, and the
+// speed cap in force (asked of `limit`, from any thread).
 class TRatePanelBridge {
 public:
-    explicit TRatePanelBridge(QLabel& panel) : text_(panel) {}
+    TRatePanelBridge(QLabel& panel, std::function<int64_t()> limit)
+        : text_(panel), limit_(std::move(limit)) {}
     void ShowRate(const TTransferRate& rate);
+    // The cap changed: the last rate shows again with it.
+    void ShowLimit();
 
 private:
+    void Show();
     const TNumberFormat format_ = TNumberFormat::FromUserLocale();
     TLabelText text_;
+    std::function<int64_t()> limit_;
+    std::mutex mutex_;
+    std::string rate_; // the last rate's words
 };
 
 // The gauge as the monitor drives it: the latest file's progress is kept and put on the

@@ -14,6 +14,7 @@
 #include "ui/modPleaseWait/frmPleaseWait.h"
 #include "ui/modQueue/frmQueue.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
@@ -166,7 +167,8 @@ void TfrmMain::SetTabOrder() {
 void TfrmMain::MakeBridges() {
     // What the core's threads show reaches the widgets through these, on this thread.
     statusBridge_ = std::make_unique<TStatusBridge>(*Status_->Panel0);
-    rateBridge_ = std::make_unique<TRatePanelBridge>(*Status_->Panel1);
+    rateBridge_ = std::make_unique<TRatePanelBridge>(
+        *Status_->Panel1, [this] { return core_ ? core_->SpeedLimit() : int64_t(0); });
     gaugeBridge_ = std::make_unique<TGaugeBridge<TGaugeWidget>>(
         *gaugeFileCopy_, [this] { return !core_ || core_->Options().DisplayProgressBar; });
     TDesktopPresence::TWindow window;
@@ -320,6 +322,30 @@ void TfrmMain::BuildMenus() {
     item(mnupopTo_, "mnupopToDelLine", "Delete Line(s)");
     item(mnupopTo_, "mnupopToClear", "Clear List");
 
+    // The rate panel's menu: the speed cap, changed at once, also during a run.
+    mnupopRate_ = new QMenu(this);
+    mnupopRate_->setObjectName("mnupopRate");
+    auto* caps = new QActionGroup(mnupopRate_);
+    auto cap = [&](QAction* a, int64_t limit) {
+        a->setCheckable(true);
+        a->setData(QVariant::fromValue<qint64>(limit));
+        caps->addAction(a);
+        connect(a, &QAction::triggered, this, [this, limit] { mnupopRateClick(limit); });
+    };
+    cap(item(mnupopRate_, "mnupopRateNoLimit", "No limit"), 0);
+    for (int64_t limit : SpeedLimitSteps) {
+        const std::string name = "mnupopRate" + std::to_string(limit >> 20) + "M";
+        cap(item(mnupopRate_, name.c_str(), SpeedText(limit, numberFormat_).c_str()), limit);
+    }
+    connect(mnupopRate_, &QMenu::aboutToShow, this, [this] {
+        const int64_t now = core_ ? core_->SpeedLimit() : 0;
+        for (QAction* a : mnupopRate_->actions())
+            a->setChecked(a->data().toLongLong() == now);
+    });
+    Status_->Panel1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Status_->Panel1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { mnupopRate_->popup(Status_->Panel1->mapToGlobal(pos)); });
+
     connect(lstCopyFrom_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         mnupopFrom_->popup(lstCopyFrom_->viewport()->mapToGlobal(pos));
     });
@@ -355,6 +381,7 @@ void TfrmMain::FormCreate() {
         sinks.PleaseWait = &startUpWait;
         core_->Attach(sinks);
         core_->Start();
+        rateBridge_->ShowLimit(); // a cap from the options shows before any run
         sinks.PleaseWait = nullptr;
         // From now on the queue file's work reports here, through this window's event loop
         // (during the start-up load this thread waited for it).
@@ -400,6 +427,13 @@ void TfrmMain::SetPleaseWait(IPleaseWait* pleaseWait) {
 
 QString TfrmMain::StatusText() const {
     return Status_->Panel0->text();
+}
+
+void TfrmMain::mnupopRateClick(int64_t limit) {
+    if (!core_)
+        return;
+    core_->SetSpeedLimit(limit);
+    rateBridge_->ShowLimit();
 }
 
 QString TfrmMain::RateText() const {

@@ -110,6 +110,8 @@ private:
     void FormCreate();
     void FormDestroy();
     void ConnectListCommands();
+    // A speed cap chosen on the rate panel's menu (0: none).
+    void mnupopRateClick(int64_t limit);
 
     std::unique_ptr<TFerroxCore> core_;
     TCoreSinks sinks_; // what the core was given, kept for SetPleaseWait
@@ -132,6 +134,7 @@ private:
     TStatusPanels* Status_ = nullptr;
     QMenu* mnupopFrom_ = nullptr;
     QMenu* mnupopTo_ = nullptr;
+    QMenu* mnupopRate_ = nullptr;
 
     std::unique_ptr<TStatusBridge> statusBridge_;
     std::unique_ptr<TRatePanelBridge> rateBridge_;
