@@ -2,8 +2,52 @@
 
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 
 namespace ferrox {
+
+namespace {
+
+// The notes of the lines that have one (failed lines), by line.
+std::mutex notesMutex;
+std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>& Notes() {
+    static auto* notes =
+        new std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>;
+    return *notes;
+}
+
+} // namespace
+
+TLineData::~TLineData() {
+    ClearNote();
+}
+
+std::shared_ptr<const std::string> TLineData::Note() const {
+    if (!hasNote_.load(std::memory_order_acquire))
+        return nullptr;
+    std::lock_guard lock(notesMutex);
+    auto found = Notes().find(this);
+    return found == Notes().end() ? nullptr : found->second;
+}
+
+void TLineData::SetNote(std::string note) {
+    auto shared = std::make_shared<const std::string>(std::move(note));
+    std::lock_guard lock(notesMutex);
+    Notes()[this] = std::move(shared);
+    hasNote_.store(true, std::memory_order_release);
+}
+
+void TLineData::DropNote() {
+    std::shared_ptr<const std::string> dropped; // freed after the lock
+    std::lock_guard lock(notesMutex);
+    if (!hasNote_.exchange(false, std::memory_order_acq_rel))
+        return;
+    auto found = Notes().find(this);
+    if (found != Notes().end()) {
+        dropped = std::move(found->second);
+        Notes().erase(found);
+    }
+}
 
 TVirtualNode::~TVirtualNode() {
     // Release a long chain of removed successors one by one instead of recursively. Only
@@ -189,8 +233,8 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
     return pos;
 }
 
-PVirtualNode TVirtualTree::AppendNode(std::string path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+PVirtualNode TVirtualTree::AppendNode(std::string_view path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, last_);
@@ -199,9 +243,9 @@ PVirtualNode TVirtualTree::AppendNode(std::string path, int32_t status) {
     return node;
 }
 
-PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string path,
+PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string_view path,
                                            int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         TVirtualNode* after = anchor ? anchor.get() : last_;
@@ -219,8 +263,8 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
     return node;
 }
 
-PVirtualNode TVirtualTree::InsertNodeFirst(std::string path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+PVirtualNode TVirtualTree::InsertNodeFirst(std::string_view path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, nullptr);
@@ -417,8 +461,8 @@ std::vector<PVirtualNode> TVirtualTree::EnableJournal(bool enabled) {
     std::vector<PVirtualNode> lines;
     if (enabled) {
         lines.reserve(count_);
-        for (TVirtualNode* n = first_.get(); n; n = n->next_.get())
-            lines.push_back(n->shared_from_this());
+        for (const PVirtualNode* n = &first_; *n; n = &(*n)->next_)
+            lines.push_back(*n);
     }
     return lines;
 }
