@@ -330,7 +330,7 @@ void TCopyNOWThread::RemoveMovedDirectories() {
     for (PVirtualNode n = under.empty() ? nullptr : from.FirstNode(); n; n = from.NextNode(n)) {
         if (TCopyQueue::StatusOf(n) != lsDirDone || !TCopyQueue::IsMove(n))
             continue;
-        std::string path = WithoutTrailingSlash(n->Data.Path);
+        std::string path = WithoutTrailingSlash(n->Data.Path.Str());
         if (under.count(path) && known.insert(path).second)
             movedDirectories_.push_back({std::move(path), TFileIdentity{}});
     }
