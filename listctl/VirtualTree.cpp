@@ -8,12 +8,25 @@ namespace ferrox {
 
 namespace {
 
-// The notes of the lines that have one (failed lines), by line.
+// The notes of the lines that have one (failed lines), by line, and how many there are.
 std::mutex notesMutex;
+std::atomic<size_t> notesHeld{0};
 std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>& Notes() {
+    // Never freed: lines may still go after static objects have.
     static auto* notes =
         new std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>;
     return *notes;
+}
+
+// A treap's priority for a line: random enough, fixed for its life, and no room in it.
+uint32_t PriorityOf(const TVirtualNode* node) {
+    uint64_t x = reinterpret_cast<uintptr_t>(node);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return static_cast<uint32_t>(x);
 }
 
 } // namespace
@@ -23,7 +36,7 @@ TLineData::~TLineData() {
 }
 
 std::shared_ptr<const std::string> TLineData::Note() const {
-    if (!hasNote_.load(std::memory_order_acquire))
+    if (notesHeld.load(std::memory_order_acquire) == 0)
         return nullptr;
     std::lock_guard lock(notesMutex);
     auto found = Notes().find(this);
@@ -33,20 +46,22 @@ std::shared_ptr<const std::string> TLineData::Note() const {
 void TLineData::SetNote(std::string note) {
     auto shared = std::make_shared<const std::string>(std::move(note));
     std::lock_guard lock(notesMutex);
-    Notes()[this] = std::move(shared);
-    hasNote_.store(true, std::memory_order_release);
+    if (Notes().insert_or_assign(this, std::move(shared)).second)
+        notesHeld.fetch_add(1, std::memory_order_release);
 }
 
-void TLineData::DropNote() {
+void TLineData::ClearNote() {
+    // While no line has a note (a run without failures) this is all it costs.
+    if (notesHeld.load(std::memory_order_acquire) == 0)
+        return;
     std::shared_ptr<const std::string> dropped; // freed after the lock
     std::lock_guard lock(notesMutex);
-    if (!hasNote_.exchange(false, std::memory_order_acq_rel))
-        return;
     auto found = Notes().find(this);
-    if (found != Notes().end()) {
-        dropped = std::move(found->second);
-        Notes().erase(found);
-    }
+    if (found == Notes().end())
+        return;
+    dropped = std::move(found->second);
+    Notes().erase(found);
+    notesHeld.fetch_sub(1, std::memory_order_release);
 }
 
 TVirtualNode::~TVirtualNode() {
@@ -109,7 +124,7 @@ TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
         return b;
     if (!b)
         return a;
-    if (a->priority_ > b->priority_) {
+    if (PriorityOf(a) > PriorityOf(b)) {
         a->right_ = Merge(a->right_, b);
         Update(a);
         return a;
@@ -166,10 +181,6 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
     else
         first_ = node;
 
-    seed_ ^= seed_ << 13;
-    seed_ ^= seed_ >> 7;
-    seed_ ^= seed_ << 17;
-    n->priority_ = static_cast<uint32_t>(seed_ >> 32);
     n->left_ = n->right_ = n->parent_ = nullptr;
     n->size_ = 1;
     // The new line is the in-order successor of `after`: the leftmost place of its right
@@ -194,7 +205,8 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
         parent->right_ = n;
     for (TVirtualNode* p = parent; p; p = p->parent_)
         ++p->size_;
-    while (n->parent_ && n->parent_->priority_ < n->priority_)
+    const uint32_t priority = PriorityOf(n);
+    while (n->parent_ && PriorityOf(n->parent_) < priority)
         RotateUp(n);
     ++count_;
     if (journalOn_)

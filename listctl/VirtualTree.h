@@ -39,18 +39,10 @@ struct TLineData {
 
     // Why the line failed and when, for its tooltip; none once it has been copied. Not
     // kept in the queue file. Few lines ever have one, so the notes are kept apart from
-    // the lines, and a line only says whether it has one.
+    // the lines: while no line has one, asking costs one load.
     std::shared_ptr<const std::string> Note() const;
     void SetNote(std::string note);
-    void ClearNote() {
-        // Only a line that once failed pays for more than this load.
-        if (hasNote_.load(std::memory_order_acquire))
-            DropNote();
-    }
-
-private:
-    void DropNote();
-    std::atomic<bool> hasNote_{false};
+    void ClearNote();
 };
 
 class TVirtualTree;
@@ -76,8 +68,8 @@ private:
     friend class TVirtualTree;
     std::atomic<bool> removed_{false};
     std::atomic<bool> selected_{false};
-    // Order-statistic tree (a treap) over the live lines, for positions in O(log n).
-    uint32_t priority_ = 0;
+    // Order-statistic tree (a treap) over the live lines, for positions in O(log n); a
+    // line's priority comes from its address (PriorityOf).
     uint32_t size_ = 1;
     // Display order; Next owns the following line (and the list, or the line before it,
     // this one). Guarded by the list's lock.
@@ -195,7 +187,6 @@ private:
     TVirtualNode* root_ = nullptr;
     uint32_t count_ = 0;
     uint32_t selectedCount_ = 0;
-    uint64_t seed_ = 0x9E3779B97F4A7C15ull;
     TCheckType newLineCheckKind_;
     std::atomic<int> batch_{0};
     std::atomic<uint64_t> changeCount_{0};

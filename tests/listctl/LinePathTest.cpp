@@ -82,3 +82,22 @@ TEST(LinePath, LinesKeepTheirPathsThroughInsertsRemovalsAndOtherThreads) {
     list.RemoveAllNodes();
     EXPECT_EQ(list.RootNodeCount(), 0u);
 }
+
+// Notes are kept apart from the lines, by line: a line's note goes with it, and a line
+// made later in the same memory starts without one.
+TEST(LinePath, ANoteGoesWithItsLineAndNoNewLineInheritsIt) {
+    TVirtualTree list;
+    PVirtualNode failed = list.AppendNode("/a/failed");
+    PVirtualNode other = list.AppendNode("/a/other");
+    failed->Data.SetNote("Failed 14:02:11: Permission denied");
+    other->Data.SetNote("Failed 14:02:12: No space left on device");
+    other->Data.SetNote("Failed 14:02:13: Input/output error");
+    list.RemoveNode(failed);
+    failed.reset();
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_FALSE(list.AppendNode("/a/new" + std::to_string(i))->Data.Note());
+    ASSERT_TRUE(other->Data.Note());
+    EXPECT_EQ(*other->Data.Note(), "Failed 14:02:13: Input/output error");
+    other->Data.ClearNote();
+    EXPECT_FALSE(other->Data.Note());
+}
