@@ -68,6 +68,14 @@ void LogException(TStatusLine& status) {
 
 } // namespace
 
+namespace {
+std::atomic<void (*)(int)> betweenReadsHook{nullptr};
+} // namespace
+
+void SetBetweenQueueReadsHookForTesting(void (*f)(int fd)) {
+    betweenReadsHook.store(f);
+}
+
 std::string QueueBackupName(const std::string& queueFile) {
     std::string name = NamePart(queueFile);
     size_t dot = name.rfind('.');
@@ -381,6 +389,8 @@ TLoadResult TQueueFile::LoadInto(const std::string& file, bool named, bool showW
         reading = TFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         if (!reading)
             throw TFileError("Unable to read " + file + ": " + SysErrorMessage(errno), errno);
+        if (auto hook = betweenReadsHook.load())
+            hook(reading.Get());
     }
     TakeName(file);
     inUseElsewhere_ = false;

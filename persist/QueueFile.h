@@ -51,6 +51,10 @@ enum class TSaveResult {
 // directory. The backup lies in StatePath(): the working directory, unless installed.
 std::string QueueBackupName(const std::string& queueFile);
 
+// Runs f with the descriptor a queue file's lines are about to be read through, after the
+// check of the whole file: a test spoils the read there.
+void SetBetweenQueueReadsHookForTesting(void (*f)(int fd));
+
 // The texts shown when the queue file is not what it should be; each names the file.
 std::string NotAQueueMessage(const std::string& queueFile);
 std::string InUseMessage(const std::string& queueFile);
