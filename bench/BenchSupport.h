@@ -1,12 +1,15 @@
 #pragma once
 // Helpers the benchmark programs share: timing, medians, shell commands and test trees.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -117,6 +120,59 @@ private:
 inline std::string DefaultWorkBase() {
     const char* tmp = std::getenv("TMPDIR");
     return tmp ? tmp : "/tmp";
+}
+
+// A fresh directory from a mkdtemp pattern ("base/name-XXXXXX"); the program ends when none
+// can be made.
+inline std::string MakeWorkDir(const std::string& base, const std::string& name) {
+    std::string dir = base + "/" + name + "-XXXXXX";
+    if (!::mkdtemp(dir.data()))
+        Fail("cannot make a directory in " + base);
+    return dir;
+}
+
+namespace detail {
+inline volatile std::sig_atomic_t benchChild = 0;
+inline void PassSignal(int sig) {
+    if (benchChild > 0)
+        ::kill(pid_t(benchChild), sig);
+}
+} // namespace detail
+
+// Runs the benchmark in a child process and removes `dirs` once it has ended, however it
+// ended: done, failed, killed by a signal or stopped with Ctrl-C. The trees a benchmark
+// makes run to gigabytes, and a stopped run must not leave them in /tmp. Ctrl-C reaches
+// the whole process group; SIGTERM and SIGHUP sent to this process are passed on. Returns
+// the child's exit status (128 + the signal that ended it).
+template <class TBody> int RunRemovingAfter(const std::vector<std::string>& dirs, TBody body) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        Fail("fork");
+    if (child == 0) {
+        // Line by line, so a run piped into a file or `tee` shows how far it got.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        std::_Exit(body());
+    }
+    detail::benchChild = child;
+    struct sigaction pass = {};
+    pass.sa_handler = detail::PassSignal;
+    ::sigaction(SIGTERM, &pass, nullptr);
+    ::sigaction(SIGHUP, &pass, nullptr);
+    // Ctrl-C ends the child (it reaches the group); this process stays to clean up.
+    ::signal(SIGINT, SIG_IGN);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (const std::string& dir : dirs)
+        if (!dir.empty() && std::system(("rm -rf '" + dir + "'").c_str()) != 0)
+            std::fprintf(stderr, "could not remove all of %s\n", dir.c_str());
+    if (WIFSIGNALED(status)) {
+        std::fprintf(stderr, "stopped by signal %d; removed what it made\n", WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 // root/d0 .. d<dirs-1>, each with files f0 .. f<filesPerDir-1> of `size` bytes.

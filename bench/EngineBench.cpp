@@ -1,29 +1,33 @@
 // The copy engine against cp, measured in the same run on the same file system:
-//  1. one large file (default 1 GiB): DoFileCopy against `cp`, alternating runs;
+//  1. one large file (default 256 MiB): DoFileCopy against `cp`, alternating runs;
 //  2. a tree of 20,000 files of 4 KiB in 200 directories, queued as one directory line:
 //     the whole run (expansion, lines, statuses, trace, progress records, monitor) against
 //     `cp -r`, alternating runs;
-//  3. a tree of 200,000 small files: time per file against the 20,000-file tree, and the
-//     peak memory per line;
+//  3. (--long) a tree of 200,000 small files on the disk: time per file against the
+//     20,000-file tree, and the peak memory per line;
 //  4. on tmpfs (where the disk costs nothing and our own cost shows): 20,000 files of
 //     512 B in 200 directories, one directory line, against `cp -r --preserve=mode,
 //     timestamps` (the same work: mode and times kept) and `rsync -a` when installed,
 //     rotating who goes first; then the system calls per file of each, under `strace -c -f`
 //     when strace is installed;
-//  5. one directory of 60,000 files of 100 B (--dir, ext4 here), one directory line, against
-//     `cp -r`: the CPU time of each whole process (user + system: the file system's own work
-//     per file, which the disk's stalls do not blur) beside the wall time, alternating runs;
-//     then rounds right after a large delete. On ext4 without a journal (/tmp here) the
-//     kernel passes over inodes freed in the last minute (five while their table block is
-//     dirty), starting from the group's first inode for every new file: the first copy after
-//     a large delete pays for it, whichever program it is. So each contender gets the same:
-//     a pause until earlier deletions no longer count, a delete of 60,000 files, its copy.
-// Every copy goes into a fresh directory; everything is deleted only at the end, but for
-// the deletes of case 5.
+//  5. (--long) one directory of 60,000 files of 100 B (--dir, ext4 here), one directory
+//     line, against `cp -r`: the CPU time of each whole process (user + system: the file
+//     system's own work per file, which the disk's stalls do not blur) beside the wall
+//     time, alternating runs; then rounds right after a large delete. On ext4 without a
+//     journal (/tmp here) the kernel passes over inodes freed in the last minute (five
+//     while their table block is dirty), starting from the group's first inode for every
+//     new file: the first copy after a large delete pays for it, whichever program it is.
+//     So each contender gets the same: a pause until earlier deletions no longer count, a
+//     delete of 60,000 files, its copy.
+//  6. on tmpfs, each kind of entry (empty files, files of 512 B, symbolic links, files
+//     skipped as existing): the time per entry at 200,000 against 20,000 (a run that grows
+//     slower per file as it goes has a list that grows with it), and against `cp -r`.
+// Every copy goes into a fresh directory; the work directories go when the benchmark ends,
+// however it ends (a child process runs it, the parent removes them).
 //
-//   engine_bench [--dir DIR] [--tmpfs DIR] [--big-mib N] [--rounds N] [--skip-large]
-//                [--skip-tree] [--skip-200k] [--skip-tmpfs] [--skip-flat] [--flat-files N]
-//                [--delete-rounds N]
+//   engine_bench [--dir DIR] [--tmpfs DIR] [--big-mib N] [--rounds N] [--long]
+//                [--skip-large] [--skip-tree] [--skip-tmpfs] [--skip-kinds]
+//                [--kind-files N] [--flat-files N] [--delete-rounds N]
 //   engine_bench --tree-once SOURCE DEST   (one run of one directory line, for strace)
 #include "bench/BenchSupport.h"
 #include "diag/Trace.h"
@@ -69,9 +73,11 @@ double TimeShell(const std::string& cmd) {
 
 // One whole run of a queue holding a single directory line, its progress monitor
 // included.
-double RunTree(const std::string& source, const std::string& dest) {
+double RunTree(const std::string& source, const std::string& dest,
+               TExistingTargets existing = TExistingTargets::Overwrite) {
     TCopyQueue q;
     TRunState run;
+    run.Settings.ExistingTargets = existing;
     // Against cp, which leaves its data to the kernel's writeback too; run_bench measures
     // the flush at the end against cp followed by sync.
     run.Settings.FlushAtEnd = false;
@@ -277,6 +283,89 @@ void FlatDirectory(const std::string& work, int files, int rounds, int deleteRou
                     Spread(cpuRatios).c_str(), Spread(wallRatios).c_str());
 }
 
+// root/d0 .. d<dirs-1>, each with `perDir` symbolic links l0 .. to a name in the same
+// directory (which need not exist: a link is copied as a link).
+void MakeLinkTree(const std::string& root, int dirs, int perDir) {
+    ::mkdir(root.c_str(), 0755);
+    for (int d = 0; d < dirs; ++d) {
+        const std::string sub = root + "/d" + std::to_string(d);
+        ::mkdir(sub.c_str(), 0755);
+        for (int f = 0; f < perDir; ++f)
+            if (::symlink(("f" + std::to_string(f)).c_str(),
+                          (sub + "/l" + std::to_string(f)).c_str()) != 0)
+                Fail("cannot make a link in " + sub);
+    }
+}
+
+// Case 6: for each kind of entry, the time per entry of a run at `large` entries against
+// one at `small`; a list that an entry of that kind enters and never leaves shows here.
+void Kinds(const std::string& shm, int small, int large, int rounds) {
+    std::printf("\n6. on tmpfs, each kind of entry: time per entry at %d against %d (median of "
+                "%d at %d), and against cp -r\n",
+                large, small, rounds, small);
+    struct TKind {
+        const char* Name;
+        std::function<void(const std::string&, int)> Make; // root, entries
+        bool Skipped;                                      // copied once before, then skipped
+    };
+    const std::vector<TKind> kinds = {
+        {"empty files", [](const std::string& root, int n) { MakeTree(root, n / 100, 100, 0); },
+         false},
+        {"files of 512 B",
+         [](const std::string& root, int n) { MakeTree(root, n / 100, 100, 512); }, false},
+        {"symbolic links", [](const std::string& root, int n) { MakeLinkTree(root, n / 100, 100); },
+         false},
+        {"skipped files (target exists)",
+         [](const std::string& root, int n) { MakeTree(root, n / 100, 100, 0); }, true},
+    };
+    int copy = 0;
+    for (const TKind& kind : kinds) {
+        double perEntry[2] = {0, 0}, cpPerEntry[2] = {0, 0};
+        const int sizes[2] = {small, large};
+        for (int k = 0; k < 2; ++k) {
+            const int n = sizes[k];
+            const std::string tree = shm + "/kind" + std::to_string(copy++);
+            kind.Make(tree, n);
+            std::vector<double> ours, cp;
+            for (int r = 0; r < (k == 0 ? rounds : 1); ++r) {
+                const std::string dest = shm + "/kfx" + std::to_string(copy++);
+                const std::string cpDest = shm + "/kcp" + std::to_string(copy++);
+                std::string cpCommand = "cp -r '" + tree + "' '" + cpDest + "'";
+                if (kind.Skipped) {
+                    // The targets are there already: every file is looked at and left.
+                    for (const std::string& d : {dest, cpDest}) {
+                        ::mkdir(d.c_str(), 0755);
+                        Shell("cp -r '" + tree + "' '" + d + "/'");
+                    }
+                    cpCommand = "cp -rn '" + tree + "' '" + cpDest + "/'";
+                }
+                ::sync();
+                ours.push_back(
+                    RunTree(tree, dest,
+                            kind.Skipped ? TExistingTargets::Skip : TExistingTargets::Overwrite));
+                ::sync();
+                cp.push_back(TimeShell(cpCommand));
+                Shell("rm -rf '" + dest + "' '" + cpDest + "'");
+            }
+            Shell("rm -rf '" + tree + "'");
+            const double entries = n + n / 100 + 1; // files, their folders and the top one
+            perEntry[k] = Median(ours) / entries;
+            cpPerEntry[k] = Median(cp) / entries;
+            std::printf("   %s, %d: ferrox %.3f s (%.1f us each), cp -r %.3f s, ratio %.3f\n",
+                        kind.Name, n, Median(ours), perEntry[k] * 1e6, Median(cp),
+                        Median(ours) / Median(cp));
+        }
+        const double growth = perEntry[1] / perEntry[0];
+        // The file system itself may grow slower per entry (cp shows it); what is left
+        // beyond cp's growth is Ferrox's own.
+        const double cpGrowth = cpPerEntry[1] / cpPerEntry[0];
+        std::printf("   %s: time per entry at %d / at %d = %.3f (must <= 1.2): %s; cp -r's %.3f, "
+                    "Ferrox's own growth %.3f\n",
+                    kind.Name, large, small, growth, growth <= 1.2 ? "ok" : "TOO SLOW", cpGrowth,
+                    growth / cpGrowth);
+    }
+}
+
 long PeakRssKiB() {
     struct rusage ru;
     ::getrusage(RUSAGE_SELF, &ru);
@@ -284,6 +373,15 @@ long PeakRssKiB() {
 }
 
 } // namespace
+
+// What to measure, from the command line.
+struct TCases {
+    std::string Work, Shm, Tmpfs;
+    int BigMiB = 0, Rounds = 0, KindFiles = 0, FlatFiles = 0, DeleteRounds = 0;
+    bool Large = false, Tree = false, Tree200k = false, OnTmpfs = false, Kinds = false,
+         Flat = false;
+};
+int Bench(const TCases& c);
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--tree-once") {
@@ -294,22 +392,42 @@ int main(int argc, char** argv) {
     TArgs args(argc, argv);
     const std::string base = args.Text("--dir", DefaultWorkBase());
     const std::string tmpfs = args.Text("--tmpfs", "/dev/shm");
-    const int bigMiB = int(args.Number("--big-mib", 1024));
-    const int rounds = int(args.Number("--rounds", 5));
+    const int bigMiB = int(args.Number("--big-mib", 256));
+    const int rounds = int(args.Number("--rounds", 3));
+    // The cases that take long (the trees of 200,000 files on the disk, the flat directory
+    // and its minute-long pauses after deletes) run only when asked for.
+    const bool longCases = args.Flag("--long");
     const bool skipLarge = args.Flag("--skip-large");
     const bool skipTree = args.Flag("--skip-tree");
-    const bool skip200k = args.Flag("--skip-200k");
     const bool skipTmpfs = args.Flag("--skip-tmpfs");
-    const bool skipFlat = args.Flag("--skip-flat");
+    const bool skipKinds = args.Flag("--skip-kinds");
+    const int kindFiles = int(args.Number("--kind-files", 200000, 200));
     const int flatFiles = int(args.Number("--flat-files", 60000));
     const int deleteRounds = int(args.Number("--delete-rounds", 2, 0));
     if (!args.Done())
         return 2;
-    std::string work = base + "/ferrox-bench-XXXXXX";
-    if (!::mkdtemp(work.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    TCases c{.Work = MakeWorkDir(base, "ferrox-bench"),
+             .Shm = skipTmpfs && skipKinds ? "" : MakeWorkDir(tmpfs, "ferrox-bench"),
+             .Tmpfs = tmpfs,
+             .BigMiB = bigMiB,
+             .Rounds = rounds,
+             .KindFiles = kindFiles,
+             .FlatFiles = flatFiles,
+             .DeleteRounds = deleteRounds,
+             .Large = !skipLarge,
+             .Tree = !skipTree,
+             .Tree200k = longCases,
+             .OnTmpfs = !skipTmpfs,
+             .Kinds = !skipKinds,
+             .Flat = longCases};
+    return RunRemovingAfter({c.Work, c.Shm}, [&] { return Bench(c); });
+}
+
+int Bench(const TCases& c) {
+    const std::string& work = c.Work;
+    const std::string& shm = c.Shm;
+    const std::string& tmpfs = c.Tmpfs;
+    const int bigMiB = c.BigMiB, rounds = c.Rounds;
     TraceCreate();
     // The large file's progress goes to a monitor, as in a run.
     TNullUi ui;
@@ -318,7 +436,7 @@ int main(int argc, char** argv) {
     monitor.Start();
     std::printf("work directory: %s\n", work.c_str());
 
-    if (!skipLarge) {
+    if (c.Large) {
         std::string src = work + "/big.bin";
         std::printf("\n1. one file of %d MiB (median of %d alternating runs)\n", bigMiB, rounds);
         Shell("head -c " + std::to_string(int64_t(bigMiB) << 20) + " /dev/urandom > '" + src + "'");
@@ -340,7 +458,7 @@ int main(int argc, char** argv) {
                     Median(big.Cp), Median(big.Ours), Median(big.Ratios));
     }
 
-    if (!skipTree) {
+    if (c.Tree) {
         std::printf("\n2. tree of 20,000 files of 4 KiB in 200 directories (median of %d)\n",
                     rounds);
         std::string tree = work + "/tree20k";
@@ -358,7 +476,7 @@ int main(int argc, char** argv) {
         std::printf("   per file: cp -r %.1f us, ferrox %.1f us\n", Median(small.Cp) / 20000 * 1e6,
                     perFile20k * 1e6);
 
-        if (!skip200k) {
+        if (c.Tree200k) {
             std::printf("\n3. tree of 200,000 files of 1 KiB in 2,000 directories\n");
             std::string big = work + "/tree200k";
             MakeTree(big, 2000, 100, 1024);
@@ -386,12 +504,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!skipTmpfs) {
-        std::string shm = tmpfs + "/ferrox-bench-XXXXXX";
-        if (!::mkdtemp(shm.data())) {
-            std::perror("mkdtemp on tmpfs");
-            return 1;
-        }
+    if (c.OnTmpfs) {
         std::printf("\n4. on tmpfs (%s): 20,000 files of 512 B in 200 directories, one directory "
                     "line (median of %d)\n",
                     tmpfs.c_str(), rounds);
@@ -445,13 +558,15 @@ int main(int argc, char** argv) {
         } else {
             std::printf("   strace is not installed: no system call counts\n");
         }
-        Shell("rm -rf '" + shm + "'");
+        Shell("rm -rf '" + shm + "'/*");
     }
 
-    if (!skipFlat)
-        FlatDirectory(work, flatFiles, rounds, deleteRounds);
+    if (c.Kinds)
+        Kinds(shm, c.KindFiles / 10, c.KindFiles, rounds);
+
+    if (c.Flat)
+        FlatDirectory(work, c.FlatFiles, rounds, c.DeleteRounds);
 
     monitor.Stop();
-    Shell("rm -rf '" + work + "'");
     return 0;
 }

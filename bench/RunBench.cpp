@@ -178,6 +178,8 @@ int main(int argc, char** argv) {
     const bool skipVerify = args.Flag("--skip-verify");
     if (!args.Done())
         return 2;
+    // Line by line, so a run piped into a file or `tee` shows how far it got.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string work = base + "/ferrox-run-bench-XXXXXX";
     if (!::mkdtemp(work.data()))
         Fail("mkdtemp");

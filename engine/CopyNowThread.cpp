@@ -143,8 +143,8 @@ TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
     return share;
 }
 
-std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::TPair& pair,
-                                                              bool* here) {
+std::optional<TFilePool::TPlace>
+TCopyNOWThread::ReservePlace(const TVirtualNode* line, const TCopyQueue::TPair& pair, bool* here) {
     const TShare share = ShareOf(pair.DestPath);
     // One at a time is the run's own copy, whatever the file's size: no lookup of it here
     // (the copy looks it up anyway), and no hand-over to a thread and back.
@@ -154,9 +154,15 @@ std::optional<TFilePool::TPlace> TCopyNOWThread::ReservePlace(const TCopyQueue::
     }
     // A large file has its device to itself: beside others it would only make the head
     // (or the link) share its time with them.
-    const TFileIdentity source = GetFileIdentity(pair.SourcePath);
-    const bool alone = source.Valid && source.Size >= AloneAbove;
-    *here = share.SmallFilesHere && source.Valid && source.Size < SmallFileBelow;
+    // The size its directory's expansion found a moment ago, else one look by its path.
+    std::optional<int64_t> size = seenSizes_.Take(line);
+    if (!size) {
+        const TFileIdentity source = GetFileIdentity(pair.SourcePath);
+        if (source.Valid)
+            size = source.Size;
+    }
+    const bool alone = size && *size >= AloneAbove;
+    *here = share.SmallFilesHere && size && *size < SmallFileBelow;
     return pool_->Reserve(share.Device, share.Limit, alone, [this] { return Stopping(); });
 }
 
@@ -206,7 +212,7 @@ void TCopyNOWThread::CopyDirLine(const PVirtualNode& Source, const TCopyQueue::T
         pair.Move ? GetFileIdentity(WithoutTrailingSlash(pair.SourcePath)) : TFileIdentity{};
     const TExpandResult r =
         ExpandDir(queue_, run_, writes_, Source, pair.SourcePath, pair.Dest, pair.DestPath,
-                  run_.CopyThisLineOnly.load() ? nullptr : &tally_, pair.Move);
+                  run_.CopyThisLineOnly.load() ? nullptr : &tally_, pair.Move, &seenSizes_);
     if (pair.Move && r.Complete && !r.Failed() && before.Valid)
         movedDirectories_.push_back({WithoutTrailingSlash(pair.SourcePath), before});
     tally_.DirectoryFinished(!r.Failed(), r.Complete);
@@ -252,7 +258,7 @@ void TCopyNOWThread::Walk() {
         if (pool_) {
             const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
             if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
-                if (!(place = ReservePlace(ahead, &here)))
+                if (!(place = ReservePlace(Source.get(), ahead, &here)))
                     return;
                 if (!run_.PauseEvent.IsSet()) {
                     pool_->Release(*place);
@@ -272,7 +278,7 @@ void TCopyNOWThread::Walk() {
                 CopyDirLine(Source, pair);
             } else if (!pool_) {
                 CopyFileLine(Source, pair, *copyContext_);
-            } else if (place || (place = ReservePlace(pair, &here))) {
+            } else if (place || (place = ReservePlace(Source.get(), pair, &here))) {
                 if (here) {
                     CopyFileLine(Source, pair, *copyContext_);
                     pool_->Release(*place);
@@ -328,7 +334,7 @@ void TCopyNOWThread::RemoveMovedDirectories() {
     for (PVirtualNode n = under.empty() ? nullptr : from.FirstNode(); n; n = from.NextNode(n)) {
         if (TCopyQueue::StatusOf(n) != lsDirDone || !TCopyQueue::IsMove(n))
             continue;
-        std::string path = WithoutTrailingSlash(n->Data.Path);
+        std::string path = WithoutTrailingSlash(n->Data.Path.Str());
         if (under.count(path) && known.insert(path).second)
             movedDirectories_.push_back({std::move(path), TFileIdentity{}});
     }

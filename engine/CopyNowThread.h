@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/ExpandDir.h"
 #include "engine/FilePool.h"
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
@@ -47,7 +48,8 @@ private:
     bool PassPauseGate(const PVirtualNode& Source);
     // A place for the pair's file on its target's device; none when the run is to stop.
     // *here: the run copies this file itself rather than hand it to a pool thread.
-    std::optional<TFilePool::TPlace> ReservePlace(const TCopyQueue::TPair& pair, bool* here);
+    std::optional<TFilePool::TPlace> ReservePlace(const TVirtualNode* line,
+                                                  const TCopyQueue::TPair& pair, bool* here);
     // The taken file line's copy, on a pool thread.
     void StartFileLine(const TFilePool::TPlace& place, const PVirtualNode& Source,
                        const TCopyQueue::TPair& pair);
@@ -79,6 +81,8 @@ private:
     std::optional<TFilePool> pool_;
     std::string lastTargetDir_; // the last target directory's share, looked up once
     TShare lastShare_;
+    // The sizes the expansions found, for ReservePlace; the run thread's own.
+    TSeenSizes seenSizes_;
     // The directories of consecutive lines stay open between their files; the worker's own.
     // Let go of when the run ends: a stick the run wrote to can be unmounted at once.
     std::optional<TCopyContext> copyContext_;

@@ -81,7 +81,7 @@ void NoteWritten(TWrittenFileSystems& written, dev_t device, const std::string& 
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
                         const PVirtualNode& SourceLine, const std::string& SourcePath,
                         const PVirtualNode& DestLine, const std::string& DestPath, TRunTally* tally,
-                        bool Move) {
+                        bool Move, TSeenSizes* sizes) {
     TTraceScope trace("ExpandDir");
     try {
         if (int rc = CheckDirectory(SourcePath))
@@ -139,8 +139,11 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
             LastDest = queue.InsertItem(queue.lstCopyTo, LastDest, false, lsDirWaiting, entryDest);
             // Without its anchor the next line would land at the end of the list.
             insertFailed = !LastSource || !LastDest;
-            if (tally && !insertFailed)
+            if (tally && !insertFailed) {
                 tally->Added(LastSource, isDirectory, entry.Size);
+                if (sizes && !isDirectory && entry.Size >= 0)
+                    sizes->Note(LastSource.get(), entry.Size);
+            }
             return !insertFailed;
         };
         int rc = EnumerateDirectory(SrcDir, onEntry, tally != nullptr);

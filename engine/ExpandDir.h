@@ -1,5 +1,8 @@
 #pragma once
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
@@ -24,6 +27,33 @@ struct TExpandResult {
     bool Failed() const { return Code != 0; }
 };
 
+// The sizes the expansions of a run found for the file lines they made, so the run can
+// plan those files' copies (alone on their device, or on its own thread) without looking
+// each up by its path again. Only a plan: the copy looks the file up itself. Keyed by the
+// line; a line freed meanwhile whose place a new line took gives a wrong plan at worst.
+// Holds the latest entries only, so a huge directory costs no more than this.
+class TSeenSizes {
+public:
+    void Note(const TVirtualNode* line, int64_t size) {
+        if (sizes_.size() >= Most)
+            sizes_.clear();
+        sizes_[line] = size;
+    }
+    // The size found for the line, once; none when it is not known.
+    std::optional<int64_t> Take(const TVirtualNode* line) {
+        auto found = sizes_.find(line);
+        if (found == sizes_.end())
+            return std::nullopt;
+        const int64_t size = found->second;
+        sizes_.erase(found);
+        return size;
+    }
+
+private:
+    static constexpr size_t Most = 65536;
+    std::unordered_map<const TVirtualNode*, int64_t> sizes_;
+};
+
 // Turns a directory line into lines for its entries: files right after the directory
 // line, subdirectories after the line inserted last, and one destination line
 // DstDir + Name for each, after the destination line. Creates the target directory
@@ -31,11 +61,12 @@ struct TExpandResult {
 // directory of its own, never a symbolic link. Entries that already have a line among the
 // directory's own lines (left by an expansion that was stopped) get no second one.
 // tally: where the new lines are counted for the run's figures (none: not counted).
+// sizes: where the sizes of the new file lines are noted (with a tally only; none: not).
 // Move: the directory line is a move, and so is every line made for its entries.
 // writes: where the run notes the directories it makes and the file systems it writes to.
 TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
                         const PVirtualNode& SourceLine, const std::string& SourcePath,
                         const PVirtualNode& DestLine, const std::string& DestPath,
-                        TRunTally* tally = nullptr, bool Move = false);
+                        TRunTally* tally = nullptr, bool Move = false, TSeenSizes* sizes = nullptr);
 
 } // namespace ferrox

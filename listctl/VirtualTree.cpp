@@ -2,8 +2,67 @@
 
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 
 namespace ferrox {
+
+namespace {
+
+// The notes of the lines that have one (failed lines), by line, and how many there are.
+std::mutex notesMutex;
+std::atomic<size_t> notesHeld{0};
+std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>& Notes() {
+    // Never freed: lines may still go after static objects have.
+    static auto* notes =
+        new std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>;
+    return *notes;
+}
+
+// A treap's priority for a line: random enough, fixed for its life, and no room in it.
+uint32_t PriorityOf(const TVirtualNode* node) {
+    uint64_t x = reinterpret_cast<uintptr_t>(node);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return static_cast<uint32_t>(x);
+}
+
+} // namespace
+
+TLineData::~TLineData() {
+    ClearNote();
+}
+
+std::shared_ptr<const std::string> TLineData::Note() const {
+    if (notesHeld.load(std::memory_order_acquire) == 0)
+        return nullptr;
+    std::lock_guard lock(notesMutex);
+    auto found = Notes().find(this);
+    return found == Notes().end() ? nullptr : found->second;
+}
+
+void TLineData::SetNote(std::string note) {
+    auto shared = std::make_shared<const std::string>(std::move(note));
+    std::lock_guard lock(notesMutex);
+    if (Notes().insert_or_assign(this, std::move(shared)).second)
+        notesHeld.fetch_add(1, std::memory_order_release);
+}
+
+void TLineData::ClearNote() {
+    // While no line has a note (a run without failures) this is all it costs.
+    if (notesHeld.load(std::memory_order_acquire) == 0)
+        return;
+    std::shared_ptr<const std::string> dropped; // freed after the lock
+    std::lock_guard lock(notesMutex);
+    auto found = Notes().find(this);
+    if (found == Notes().end())
+        return;
+    dropped = std::move(found->second);
+    Notes().erase(found);
+    notesHeld.fetch_sub(1, std::memory_order_release);
+}
 
 TVirtualNode::~TVirtualNode() {
     // Release a long chain of removed successors one by one instead of recursively. Only
@@ -65,7 +124,7 @@ TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
         return b;
     if (!b)
         return a;
-    if (a->priority_ > b->priority_) {
+    if (PriorityOf(a) > PriorityOf(b)) {
         a->right_ = Merge(a->right_, b);
         Update(a);
         return a;
@@ -122,10 +181,6 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
     else
         first_ = node;
 
-    seed_ ^= seed_ << 13;
-    seed_ ^= seed_ >> 7;
-    seed_ ^= seed_ << 17;
-    n->priority_ = static_cast<uint32_t>(seed_ >> 32);
     n->left_ = n->right_ = n->parent_ = nullptr;
     n->size_ = 1;
     // The new line is the in-order successor of `after`: the leftmost place of its right
@@ -150,7 +205,8 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
         parent->right_ = n;
     for (TVirtualNode* p = parent; p; p = p->parent_)
         ++p->size_;
-    while (n->parent_ && n->parent_->priority_ < n->priority_)
+    const uint32_t priority = PriorityOf(n);
+    while (n->parent_ && PriorityOf(n->parent_) < priority)
         RotateUp(n);
     ++count_;
     if (journalOn_)
@@ -189,8 +245,8 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
     return pos;
 }
 
-PVirtualNode TVirtualTree::AppendNode(std::string path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+PVirtualNode TVirtualTree::AppendNode(std::string_view path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, last_);
@@ -199,9 +255,9 @@ PVirtualNode TVirtualTree::AppendNode(std::string path, int32_t status) {
     return node;
 }
 
-PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string path,
+PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string_view path,
                                            int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         TVirtualNode* after = anchor ? anchor.get() : last_;
@@ -219,8 +275,8 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
     return node;
 }
 
-PVirtualNode TVirtualTree::InsertNodeFirst(std::string path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(std::move(path), status);
+PVirtualNode TVirtualTree::InsertNodeFirst(std::string_view path, int32_t status) {
+    auto node = std::make_shared<TVirtualNode>(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, nullptr);
@@ -417,8 +473,8 @@ std::vector<PVirtualNode> TVirtualTree::EnableJournal(bool enabled) {
     std::vector<PVirtualNode> lines;
     if (enabled) {
         lines.reserve(count_);
-        for (TVirtualNode* n = first_.get(); n; n = n->next_.get())
-            lines.push_back(n->shared_from_this());
+        for (const PVirtualNode* n = &first_; *n; n = &(*n)->next_)
+            lines.push_back(*n);
     }
     return lines;
 }

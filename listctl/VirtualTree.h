@@ -5,11 +5,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "listctl/LinePath.h"
 
 namespace ferrox {
 
-enum class TCheckState : int32_t {
+enum class TCheckState : uint8_t {
     csUncheckedNormal,
     csUncheckedPressed,
     csCheckedNormal,
@@ -18,36 +21,28 @@ enum class TCheckState : int32_t {
     csMixedPressed
 };
 
-enum class TCheckType : int32_t { CheckKindNone, CheckKindTwoState };
+enum class TCheckType : uint8_t { CheckKindNone, CheckKindTwoState };
 
 // The record every line carries. The path is fixed when the line is made, so any thread
 // may read it without a lock; the status is written by the copy run while others read it.
 struct TLineData {
-    explicit TLineData(std::string path = {}, int32_t status = 0)
-        : Path(std::move(path)), Status(status) {}
-    const std::string Path;
+    explicit TLineData(std::string_view path = {}, int32_t status = 0)
+        : Path(path), Status(status) {}
+    ~TLineData();
+    TLineData(const TLineData&) = delete;
+    TLineData& operator=(const TLineData&) = delete;
+
+    const TLinePath Path;
     std::atomic<int32_t> Status;
     // The number of the run that counted this line for its figures, 0 for none.
     std::atomic<uint32_t> RunMark{0};
 
     // Why the line failed and when, for its tooltip; none once it has been copied. Not
-    // kept in the queue file.
-    std::shared_ptr<const std::string> Note() const {
-        return hasNote_.load(std::memory_order_acquire) ? note_.load() : nullptr;
-    }
-    void SetNote(std::string note) {
-        note_.store(std::make_shared<const std::string>(std::move(note)));
-        hasNote_.store(true, std::memory_order_release);
-    }
-    void ClearNote() {
-        // Only a line that once failed pays for more than this load.
-        if (hasNote_.exchange(false, std::memory_order_acq_rel))
-            note_.store(nullptr);
-    }
-
-private:
-    std::atomic<bool> hasNote_{false};
-    std::atomic<std::shared_ptr<const std::string>> note_;
+    // kept in the queue file. Few lines ever have one, so the notes are kept apart from
+    // the lines: while no line has one, asking costs one load.
+    std::shared_ptr<const std::string> Note() const;
+    void SetNote(std::string note);
+    void ClearNote();
 };
 
 class TVirtualTree;
@@ -55,10 +50,9 @@ class TVirtualTree;
 // One line. A handle stays valid after the line has been removed (by any thread): the
 // removed line keeps the line that followed it, so a walk that holds it goes on from
 // there, and the list never writes a removed line again.
-class TVirtualNode : public std::enable_shared_from_this<TVirtualNode> {
+class TVirtualNode {
 public:
-    explicit TVirtualNode(std::string path = {}, int32_t status = 0)
-        : Data(std::move(path), status) {}
+    explicit TVirtualNode(std::string_view path = {}, int32_t status = 0) : Data(path, status) {}
     ~TVirtualNode();
     TVirtualNode(const TVirtualNode&) = delete;
     TVirtualNode& operator=(const TVirtualNode&) = delete;
@@ -74,15 +68,16 @@ private:
     friend class TVirtualTree;
     std::atomic<bool> removed_{false};
     std::atomic<bool> selected_{false};
-    // Display order; Next owns the following line. Guarded by the list's lock.
+    // Order-statistic tree (a treap) over the live lines, for positions in O(log n); a
+    // line's priority comes from its address (PriorityOf).
+    uint32_t size_ = 1;
+    // Display order; Next owns the following line (and the list, or the line before it,
+    // this one). Guarded by the list's lock.
     std::shared_ptr<TVirtualNode> next_;
     TVirtualNode* prev_ = nullptr;
-    // Order-statistic tree (a treap) over the live lines, for positions in O(log n).
     TVirtualNode* left_ = nullptr;
     TVirtualNode* right_ = nullptr;
     TVirtualNode* parent_ = nullptr;
-    uint32_t priority_ = 0;
-    uint32_t size_ = 1;
 };
 
 using PVirtualNode = std::shared_ptr<TVirtualNode>;
@@ -108,13 +103,13 @@ public:
     TVirtualTree& operator=(const TVirtualTree&) = delete;
 
     // New last line; never null here (memory aside).
-    PVirtualNode AppendNode(std::string path = {}, int32_t status = 0);
+    PVirtualNode AppendNode(std::string_view path = {}, int32_t status = 0);
     // New line right after the given one; null appends. After a removed anchor the line
     // goes where the anchor stood.
-    PVirtualNode InsertNodeAfter(const PVirtualNode& anchor, std::string path = {},
+    PVirtualNode InsertNodeAfter(const PVirtualNode& anchor, std::string_view path = {},
                                  int32_t status = 0);
     // New first line.
-    PVirtualNode InsertNodeFirst(std::string path = {}, int32_t status = 0);
+    PVirtualNode InsertNodeFirst(std::string_view path = {}, int32_t status = 0);
     // Removes the line; its position before the removal, or -1 when it was already gone.
     int32_t RemoveNode(const PVirtualNode& node);
     // Removes the line only while keep(status) is false, in one step with the test, so a
@@ -181,8 +176,9 @@ private:
     // Puts `now` (may be null) where `old` stood under `parent` (null: the root).
     void ReplaceChild(TVirtualNode* parent, TVirtualNode* old, TVirtualNode* now);
     static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
-    static PVirtualNode Share(TVirtualNode* node) {
-        return node ? node->shared_from_this() : nullptr;
+    // A live line's own handle: the one the line before it (or the list) holds.
+    PVirtualNode Share(TVirtualNode* node) const {
+        return node ? (node->prev_ ? node->prev_->next_ : first_) : nullptr;
     }
 
     mutable std::mutex mutex_;
@@ -191,7 +187,6 @@ private:
     TVirtualNode* root_ = nullptr;
     uint32_t count_ = 0;
     uint32_t selectedCount_ = 0;
-    uint64_t seed_ = 0x9E3779B97F4A7C15ull;
     TCheckType newLineCheckKind_;
     std::atomic<int> batch_{0};
     std::atomic<uint64_t> changeCount_{0};

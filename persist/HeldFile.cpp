@@ -130,12 +130,22 @@ bool THeldFile::ChangedBySomeoneElse(const std::string& target) const {
 
 void THeldFile::Replace(const std::string& name, const std::string& target, std::string_view text,
                         bool guarded) {
+    Replace(
+        name, target, [text](const TPieceWriter& write) { return write(text); }, guarded);
+}
+
+void THeldFile::Replace(const std::string& name, const std::string& target,
+                        const TContentWriter& text, bool guarded) {
     Hold(ReplaceFileContent(target, text,
                             {.KeepLocked = true, .Expected = guarded ? &held_ : nullptr}),
          name);
 }
 
 std::string THeldFile::WriteBeside(const std::string& name, std::string_view text) {
+    return WriteBeside(name, [text](const TPieceWriter& write) { return write(text); });
+}
+
+std::string THeldFile::WriteBeside(const std::string& name, const TContentWriter& text) {
     const TFileIdentity nothing;
     std::string side;
     for (int n = 1; n <= 1000; ++n) {

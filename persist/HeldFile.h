@@ -57,8 +57,11 @@ public:
     // the new file. Guarded: only while it is still the file held, else TFileChangedError.
     void Replace(const std::string& name, const std::string& target, std::string_view text,
                  bool guarded);
+    void Replace(const std::string& name, const std::string& target, const TContentWriter& text,
+                 bool guarded);
     // Writes a new file beside `name` and holds it; its name.
     std::string WriteBeside(const std::string& name, std::string_view text);
+    std::string WriteBeside(const std::string& name, const TContentWriter& text);
 
     // The program is ending and will not save again: the file stays held, shared, until the
     // process has ended (also one held later), so a Ferrox starting meanwhile waits for it.

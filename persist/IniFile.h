@@ -79,6 +79,8 @@ public:
     void WriteBool(std::string_view key, bool value);
 
     const std::string& Text() const { return text_; }
+    // Empties the text, keeping its memory for what is written next.
+    void Clear() { text_.clear(); }
 
 private:
     std::string text_;

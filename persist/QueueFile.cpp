@@ -7,10 +7,13 @@
 #include "platform/Path.h"
 #include "platform/SafeFile.h"
 #include "platform/SettingsDir.h"
+#include "platform/SysError.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -64,6 +67,14 @@ void LogException(TStatusLine& status) {
 }
 
 } // namespace
+
+namespace {
+std::atomic<void (*)(int)> betweenReadsHook{nullptr};
+} // namespace
+
+void SetBetweenQueueReadsHookForTesting(void (*f)(int fd)) {
+    betweenReadsHook.store(f);
+}
 
 std::string QueueBackupName(const std::string& queueFile) {
     std::string name = NamePart(queueFile);
@@ -166,19 +177,20 @@ std::optional<TSaveResult> TQueueFile::MayReplace(const std::string& file,
     return std::nullopt;
 }
 
-std::vector<TQueueLine> TQueueFile::SnapshotLines() {
-    // One consistent picture of the pairs: a copy run may delete a pair meanwhile.
+std::vector<TQueueFile::TSavedPair> TQueueFile::SnapshotLines() {
+    // One consistent picture of the pairs: a copy run may delete a pair meanwhile. The
+    // paths are held, not their text: the text is made from them later, a piece at a
+    // time, without the lock.
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
-    std::vector<TQueueLine> lines;
+    std::vector<TSavedPair> lines;
     std::lock_guard pair(queue_.PairMutex);
     lines.reserve(from.RootNodeCount());
     PVirtualNode dest = to.FirstNode();
     for (PVirtualNode src = from.FirstNode(); src; src = from.NextNode(src)) {
-        const int32_t status = TCopyQueue::StatusOf(src);
         lines.push_back({TLineList::NodeData(src)->Path,
-                         dest ? TLineList::NodeData(dest)->Path : std::string(), status,
-                         TCopyQueue::IsMove(src), IsCompletedStatus(status)});
+                         dest ? TLineList::NodeData(dest)->Path : TLinePath(),
+                         static_cast<int8_t>(TCopyQueue::StatusOf(src)), TCopyQueue::IsMove(src)});
         if (dest)
             dest = to.NextNode(dest);
     }
@@ -186,7 +198,7 @@ std::vector<TQueueLine> TQueueFile::SnapshotLines() {
 }
 
 TSaveResult TQueueFile::WriteQueueFile(const std::string& file, const std::string& target,
-                                       std::string_view text, bool guarded, bool beside) {
+                                       const TContentWriter& text, bool guarded, bool beside) {
     if (!beside) {
         BackupBeforeSave(target, StatePath() + QueueBackupName(file));
         try {
@@ -231,18 +243,38 @@ TSaveResult TQueueFile::SaveInto(const std::string& file, bool named, bool showW
     if (named)
         TakeName(file);
 
-    const std::vector<TQueueLine> lines = SnapshotLines();
+    std::vector<TSavedPair> lines = SnapshotLines();
     if (lines.empty())
         return SaveEmpty(file, target, named, beside);
     if (!copyRunning_)
         queue_.StatusLine.Show("");
     TWaitBox wait(*this, showWait);
-    const TQueueText text = QueueText(lines);
-    const TSaveResult result = WriteQueueFile(file, target, text.Text, guarded, beside);
-    for (const std::string& path : text.Unstorable)
+    // Made as it is written: a queue of millions of lines is never whole in memory as text.
+    // A second attempt (beside the file) makes it again.
+    size_t written = 0;
+    std::vector<std::string> unstorable;
+    auto text = [&](const TPieceWriter& write) {
+        TQueueTextWriter writer(write);
+        std::string from, to;
+        for (const TSavedPair& line : lines) {
+            from.clear();
+            to.clear();
+            line.From.AppendTo(from);
+            line.To.AppendTo(to);
+            writer.Add(from, to, line.Status, line.Move, IsCompletedStatus(line.Status));
+        }
+        const int error = writer.Finish();
+        written = writer.Written;
+        unstorable = std::move(writer.Unstorable);
+        return error;
+    };
+    const TSaveResult result = WriteQueueFile(file, target, text, guarded, beside);
+    // The lines go before the words: a run may be waiting to free them.
+    lines = {};
+    for (const std::string& path : unstorable)
         LogError(queue_.StatusLine, "Line not saved, its path holds a line break [" + path + "]");
     if (result == TSaveResult::Saved && named && !copyRunning_)
-        queue_.StatusLine.Show("Queue Saved [" + std::to_string(text.Written) + " records]");
+        queue_.StatusLine.Show("Queue Saved [" + std::to_string(written) + " records]");
     return result;
 }
 
@@ -273,12 +305,23 @@ THeldFile::TFound TQueueFile::OpenToLoad(const std::string& file) {
     return found;
 }
 
-void TQueueFile::FillLists(const TIniReader& ini) {
-    ForEachQueueLine(ini, [this](TQueueLine&& line) {
+void TQueueFile::FillLists(const TIniReader* ini, int fd, const std::string& file) {
+    auto add = [this](TQueueLine&& line) {
         queue_.AddItem(queue_.lstCopyFrom, line.From, line.Move, line.Status);
         if (!line.To.empty())
             queue_.AddItem(queue_.lstCopyTo, line.To, false, line.Done ? lsDirDone : lsDirWaiting);
-    });
+    };
+    if (ini) {
+        ForEachQueueLine(*ini, add);
+        return;
+    }
+    try {
+        ForEachCanonicalQueueLine(fd, file, add);
+    } catch (...) {
+        // Only part of the file's lines are here: a save must not put them in its place.
+        mustLoadAgain_ = true;
+        throw;
+    }
 }
 
 TLoadResult TQueueFile::Load(const std::string& fileName, bool showWait) {
@@ -326,12 +369,28 @@ TLoadResult TQueueFile::LoadInto(const std::string& file, bool named, bool showW
         queue_.StatusLine.Show(InUseMessage(file));
         return TLoadResult::InUseElsewhere;
     }
-    // Parsed before the lists are touched: a file that cannot be read or is no queue costs
-    // no lines, and its name is not taken, so no later save moves it.
-    const TIniReader ini(ReadAll(found.Fd.Get(), file));
-    if (!ini.HasSection(QueueSection)) {
-        queue_.StatusLine.Show(NotAQueueMessage(file));
-        return TLoadResult::NotAQueue;
+    // Read through before the lists are touched: a file that cannot be read or is no
+    // queue costs no lines, and its name is not taken, so no later save moves it. A file
+    // as this program writes it is then read again a block at a time as the lines are
+    // made; any other is parsed whole.
+    const int fd = found.Fd.Get();
+    std::optional<TIniReader> ini;
+    if (!CanonicalQueueFile(fd, file)) {
+        ini.emplace(ReadAll(fd, file));
+        if (!ini->HasSection(QueueSection)) {
+            queue_.StatusLine.Show(NotAQueueMessage(file));
+            return TLoadResult::NotAQueue;
+        }
+    }
+    // The file's lines are read after it is held, through a descriptor of our own: holding
+    // may trade the one it was opened with for the one held before.
+    TFd reading;
+    if (!ini) {
+        reading = TFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!reading)
+            throw TFileError("Unable to read " + file + ": " + SysErrorMessage(errno), errno);
+        if (auto hook = betweenReadsHook.load())
+            hook(reading.Get());
     }
     TakeName(file);
     inUseElsewhere_ = false;
@@ -341,7 +400,7 @@ TLoadResult TQueueFile::LoadInto(const std::string& file, bool named, bool showW
     queue_.StatusLine.Show("");
     {
         TWaitBox wait(*this, showWait);
-        FillLists(ini);
+        FillLists(ini ? &*ini : nullptr, reading.Get(), file);
     }
     if (!copyRunning_)
         queue_.StatusLine.Show("Queue Loaded [" +

@@ -51,6 +51,10 @@ enum class TSaveResult {
 // directory. The backup lies in StatePath(): the working directory, unless installed.
 std::string QueueBackupName(const std::string& queueFile);
 
+// Runs f with the descriptor a queue file's lines are about to be read through, after the
+// check of the whole file: a test spoils the read there.
+void SetBetweenQueueReadsHookForTesting(void (*f)(int fd));
+
 // The texts shown when the queue file is not what it should be; each names the file.
 std::string NotAQueueMessage(const std::string& queueFile);
 std::string InUseMessage(const std::string& queueFile);
@@ -115,15 +119,24 @@ private:
     TSaveResult SaveEmpty(const std::string& file, const std::string& target, bool named,
                           bool beside);
     TSaveResult WriteQueueFile(const std::string& file, const std::string& target,
-                               std::string_view text, bool guarded, bool beside);
+                               const TContentWriter& text, bool guarded, bool beside);
     // Refused (why), or none when the target may be replaced; held then.
     std::optional<TSaveResult> MayReplace(const std::string& file, const std::string& target,
                                           bool userNamedIt);
-    std::vector<TQueueLine> SnapshotLines();
+    // A pair as a save found it: the paths (which share the lines' storage), the source's
+    // status and mark as they were then.
+    struct TSavedPair {
+        TLinePath From, To; // To empty: no destination line
+        int8_t Status;
+        bool Move;
+    };
+    std::vector<TSavedPair> SnapshotLines();
     TLoadResult Load(const std::string& fileName, bool showWait);
     TLoadResult LoadInto(const std::string& file, bool named, bool showWait);
     THeldFile::TFound OpenToLoad(const std::string& file);
-    void FillLists(const TIniReader& ini);
+    // The lines of an INI text parsed whole, or (ini null) of a file as this program
+    // writes it, read a block at a time from `fd`.
+    void FillLists(const TIniReader* ini, int fd, const std::string& file);
     void TakeName(const std::string& name);
 
     TCopyQueue& queue_;

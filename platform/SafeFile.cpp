@@ -174,6 +174,12 @@ std::string ResolveLinks(const std::string& path) {
 
 TFd ReplaceFileContent(const std::string& path, std::string_view content,
                        const TReplaceOptions& options) {
+    return ReplaceFileContent(
+        path, [content](const TPieceWriter& write) { return write(content); }, options);
+}
+
+TFd ReplaceFileContent(const std::string& path, const TContentWriter& content,
+                       const TReplaceOptions& options) {
     const std::string failure = "Unable to write to " + path;
     struct stat attrs;
     bool keepAttrs = options.AttributesFrom >= 0
@@ -206,8 +212,18 @@ TFd ReplaceFileContent(const std::string& path, std::string_view content,
             fail(err2);
         }
     }
-    if (int err = WriteAll(fd.Get(), content))
-        fail(err);
+    const int into = fd.Get();
+    int written = 0;
+    try {
+        written = content([into](std::string_view piece) { return WriteAll(into, piece); });
+    } catch (...) {
+        // The content could not be made: no named temporary may stay behind.
+        if (!temp.empty())
+            ::unlink(temp.c_str());
+        throw;
+    }
+    if (written != 0)
+        fail(written);
     if (keepAttrs) {
         KeepOwner(fd.Get(), attrs);
         // After the owner: a change of owner may clear the set-id bits.

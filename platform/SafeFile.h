@@ -1,5 +1,6 @@
 #pragma once
 #include <cerrno>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -68,6 +69,14 @@ struct TReplaceOptions {
 // reason) is thrown. The replaced file's owner, group and permission bits are kept where
 // the saver may give them (a user who is not root keeps at least the group when a member).
 TFd ReplaceFileContent(const std::string& path, std::string_view content,
+                       const TReplaceOptions& options = {});
+
+// The same with content made a piece at a time, so it never stands whole in memory:
+// `content` is called once with a function that writes one piece into the new file and
+// returns 0 or an errno value, and returns the first such error (0: all written).
+using TPieceWriter = std::function<int(std::string_view)>;
+using TContentWriter = std::function<int(const TPieceWriter&)>;
+TFd ReplaceFileContent(const std::string& path, const TContentWriter& content,
                        const TReplaceOptions& options = {});
 
 // Makes `to` hold a copy of `from`'s content, replacing `to` in one step: a hard link when

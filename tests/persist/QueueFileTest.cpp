@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -793,3 +794,29 @@ TEST_F(QueueFileTest, ASaveKeepsTheOwnerAndGroupOfTheFileItStandsFor) {
 }
 
 } // namespace
+
+// A queue file whose lines cannot all be read once its check has passed (a read error part
+// way) leaves part of its queue in the lists: no save without a name may put that part in
+// the file's place, or the rest of the queue would be lost.
+TEST_F(QueueFileTest, AFileWhoseLinesFailToReadIsNotReplacedByThePartRead) {
+    WriteFile(Queue(), ExampleFile);
+    // The descriptor the lines are read through turns into a directory's: every read fails.
+    SetBetweenQueueReadsHookForTesting([](int fd) {
+        const int dir = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::dup2(dir, fd);
+        ::close(dir);
+    });
+    file->LoadAtStart();
+    SetBetweenQueueReadsHookForTesting(nullptr);
+    EXPECT_EQ(queue.lstCopyFrom.RootNodeCount(), 0u);
+    From("/data/new.txt");
+    To("/backup");
+    file->Autosave();
+    file->SaveNow();
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+    // Loaded again, the file is whole and is the queue's again.
+    file->LoadAtStart();
+    EXPECT_EQ(queue.lstCopyFrom.RootNodeCount(), 2u);
+    file->SaveNow();
+    EXPECT_EQ(ReadFile(Queue()), ExampleFile);
+}

@@ -13,7 +13,7 @@ inline std::vector<std::pair<std::string, std::string>> Pairs(TCopyQueue& q) {
     int i = 0;
     for (PVirtualNode n = q.lstCopyFrom.FirstNode(); n; n = q.lstCopyFrom.NextNode(n), ++i) {
         PVirtualNode to = q.GetToNode(i);
-        out.emplace_back(n->Data.Path, to ? to->Data.Path : "");
+        out.emplace_back(n->Data.Path, to ? to->Data.Path.Str() : std::string());
     }
     return out;
 }
