@@ -58,6 +58,24 @@ void TFerroxCore::DetachSinks() {
     relay_.Clear();
 }
 
+std::string LoadFailureText(const TLoadFailure& failure) {
+    switch (failure.Result) {
+    case TLoadResult::Loaded:
+        return {};
+    case TLoadResult::FileMissing:
+        return MsgLoadFileMissing;
+    case TLoadResult::NotAQueue:
+        return NotAQueueMessage(failure.File);
+    case TLoadResult::InUseElsewhere:
+        return InUseMessage(failure.File);
+    case TLoadResult::Refused:
+        return MsgLoadWhileRunning;
+    case TLoadResult::Unreadable:
+        break;
+    }
+    return "Exception Error: " + failure.Reason;
+}
+
 TLoadResult TFerroxCore::Start() {
     run_.CopyRunning.store(false);
     run_.CopyThisLineOnly.store(false);
@@ -75,13 +93,19 @@ TLoadResult TFerroxCore::Start() {
     // The monitor has announced itself when Start returns: its words come before what
     // the load shows, and its trace entries never mix with the load's.
     monitor_.Start();
-    auto loaded = std::make_shared<TLoadResult>(TLoadResult::Unreadable);
-    QueueFileWork<TLoadResult>([this] { return queueFile_.LoadAtStart(); },
-                               [loaded](TLoadResult result) { *loaded = result; });
+    auto loaded = std::make_shared<TLoadFailure>();
+    QueueFileWork<TLoadResult>(
+        [this, loaded] {
+            queueFile_.LoadAtStart();
+            *loaded = queueFile_.LastLoad();
+            return loaded->Result;
+        },
+        [](TLoadResult) {});
     order_.Wait();
+    startLoad_ = *loaded;
     // After the load's own words, which would hide them on the window's status line.
     TellUnknownOptions(queue_.StatusLine, options_);
-    return *loaded;
+    return startLoad_.Result;
 }
 
 void TFerroxCore::Shutdown() {

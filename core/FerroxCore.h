@@ -35,6 +35,10 @@ struct TLineCounts {
     long Waiting = 0; // waiting or in progress
 };
 
+// A load that did not load in the status line's words, as the load showed them ("" for
+// one that loaded).
+std::string LoadFailureText(const TLoadFailure& failure);
+
 // The core a face drives: the queue, the run and its control, the queue file, the options
 // and the progress monitor, brought up and down in one fixed order. The window and
 // ferrox-run each create one, attach their sinks (core/FaceSinks.h) and call its verbs;
@@ -61,6 +65,8 @@ public:
     // has nothing to show before), with what the load found; the please-wait box, when the
     // load must wait for a Ferrox that is ending, is shown from this thread meanwhile.
     TLoadResult Start();
+    // What the load at Start came to, with the file and why (for a face that words it).
+    const TLoadFailure& StartLoad() const { return startLoad_; }
     // Shutdown: the commands still waiting dropped, a save or load under way waited for,
     // the worker woken, asked to end and waited for (none of them waits for the face
     // meanwhile), the monitor stopped and joined. Safe twice; the destructor calls it.
@@ -210,6 +216,7 @@ private:
     TListCommands commands_{queue_, run_, control_};
     TOptionOverrides overrides_;
     TOptions options_;
+    TLoadFailure startLoad_; // written by Start before it returns
     TProgressMonitor monitor_{run_.Progress, relay_, relay_};
     // Last, so it goes first: its work uses the parts above.
     TCommandOrder order_{relay_};

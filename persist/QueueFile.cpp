@@ -326,22 +326,28 @@ void TQueueFile::FillLists(const TIniReader* ini, int fd, const std::string& fil
 
 TLoadResult TQueueFile::Load(const std::string& fileName, bool showWait) {
     // The run walks these very lines; emptying them under it would take its work away.
+    const bool named = !fileName.empty();
+    lastLoad_ = {TLoadResult::Refused, named ? fileName : Name(), {}};
     if (copyRunning_) {
         queue_.StatusLine.Show(MsgLoadWhileRunning);
         return TLoadResult::Refused;
     }
     TTraceScope trace("LoadQueue");
-    const bool named = !fileName.empty();
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
     from.BeginBatch();
     to.BeginBatch();
     TLoadResult result = TLoadResult::Unreadable;
     try {
-        result = LoadInto(named ? fileName : Name(), named, showWait);
+        result = LoadInto(lastLoad_.File, named, showWait);
+    } catch (const std::exception& e) {
+        lastLoad_.Reason = e.what();
+        LogException(queue_.StatusLine);
     } catch (...) {
+        lastLoad_.Reason = "unknown exception";
         LogException(queue_.StatusLine);
     }
+    lastLoad_.Result = result;
     from.EndBatch();
     to.EndBatch();
     from.RepaintNow();

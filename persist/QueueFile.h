@@ -55,6 +55,14 @@ std::string QueueBackupName(const std::string& queueFile);
 // check of the whole file: a test spoils the read there.
 void SetBetweenQueueReadsHookForTesting(void (*f)(int fd));
 
+// A load that did not load, as a value: what it came to, the file, and for a file that
+// could not be read what the system said.
+struct TLoadFailure {
+    TLoadResult Result = TLoadResult::Loaded;
+    std::string File;
+    std::string Reason;
+};
+
 // The texts shown when the queue file is not what it should be; each names the file.
 std::string NotAQueueMessage(const std::string& queueFile);
 std::string InUseMessage(const std::string& queueFile);
@@ -104,6 +112,9 @@ public:
     // shared, until the process has ended, and a Ferrox starting meanwhile waits for that.
     void Ending() { held_.Ending(); }
 
+    // What the last load came to, on the thread that loads (the queue file's).
+    const TLoadFailure& LastLoad() const { return lastLoad_; }
+
     // True when the last load or save found the queue file held by another process.
     bool InUseElsewhere() const { return inUseElsewhere_; }
 
@@ -146,6 +157,7 @@ private:
     THeldFile held_;
     bool mustLoadAgain_ = false; // the current file was in use when it was to be loaded
     bool inUseElsewhere_ = false;
+    TLoadFailure lastLoad_;
 };
 
 } // namespace ferrox

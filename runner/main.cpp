@@ -291,10 +291,12 @@ int LoadQueue(TFerroxCore& core, TCoreSinks sinks, TConsoleOutput& out, const TA
     const auto texts = loadTexts.Texts();
     if (loaded != TLoadResult::Loaded) {
         const std::string name = args.HaveQueueFile ? args.QueueFile : core.DefaultQueueFile();
+        // A queue file that is not there is no queue to run here (the window starts with
+        // an empty one).
         const std::string why =
-            loaded == TLoadResult::FileMissing || texts.empty()
+            loaded == TLoadResult::FileMissing
                 ? "cannot read queue file " + name + ": " + SysErrorMessage(ENOENT)
-                : texts.back().first;
+                : LoadFailureText(core.StartLoad());
         core.Shutdown();
         core.DetachSinks();
         out.PrintError("ferrox-run: " + why);

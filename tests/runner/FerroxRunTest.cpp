@@ -208,7 +208,12 @@ TEST_F(TRunnerTest, ExitCodesForFailuresUsageAndUnreadableQueues) {
     EXPECT_EQ(Run("no-such-queue.ini", &out), 2);
     EXPECT_NE(out.find("cannot read queue file no-such-queue.ini: No such file or directory"),
               std::string::npos);
-    EXPECT_EQ(Run("'" + dir.Path() + "'"), 2); // a directory is no queue file
+    // A directory is no queue file: the load's own reason is told.
+    EXPECT_EQ(Run("'" + dir.Path() + "'", &out), 2);
+    EXPECT_NE(
+        out.find("ferrox-run: Exception Error: Unable to read " + dir.Path() + ": Is a directory"),
+        std::string::npos)
+        << out;
 }
 
 TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
