@@ -19,17 +19,21 @@ TEST_F(TEngineTest, EventsTellEachFileAndEachFailedLine) {
     AddPair(P("tree"), P("out"), true);
     RunToEnd();
     const std::string enoent = std::to_string(ENOENT);
-    EXPECT_EQ(events.Events(), (std::vector<std::string>{
-                                   "run started",
-                                   "started " + P("a[1]"),
-                                   "finished " + P("a[1]") + " 0",
-                                   "started " + P("missing"),
-                                   "finished " + P("missing") + " " + enoent,
-                                   "failed " + P("missing") + " " + enoent,
-                                   "started " + P("tree/x"),
-                                   "finished " + P("tree/x") + " 0",
-                                   "ended, 1 failed",
-                               }));
+    // "Writing to disk" comes only when the flush at the end takes a while: on a busy
+    // machine it may, and it is no event of a file.
+    std::vector<std::string> told = events.Events();
+    std::erase(told, "writing to disk");
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        "run started",
+                        "started " + P("a[1]"),
+                        "finished " + P("a[1]") + " 0",
+                        "started " + P("missing"),
+                        "finished " + P("missing") + " " + enoent,
+                        "failed " + P("missing") + " " + enoent,
+                        "started " + P("tree/x"),
+                        "finished " + P("tree/x") + " 0",
+                        "ended, 1 failed",
+                    }));
 }
 
 // The end is told once the run state is idle again (the recorder checks it when it hears

@@ -3,7 +3,8 @@
 # lintian check it as a distribution would: no error. The one warning kept is Dolphin's
 # service menu, which must be executable for Dolphin to read it. A build that found no
 # maintainer's address (no DEBEMAIL, no git identity: a bare CI machine) cannot name one,
-# and lintian's complaint about the Maintainer field is then all it may say. Skipped (77)
+# and lintian's complaints about the Maintainer field and the changelog's signature are
+# then all it may say. Skipped (77)
 # without lintian or dpkg-deb.
 set -uo pipefail
 build=$1
@@ -22,6 +23,8 @@ errors=$(grep '^E: ' <<<"$report")
 if [[ ! $maintainer =~ \<[^\>]+@[^\>]+\>$ ]]; then
   echo "note: no maintainer's address was configured (set DEBEMAIL for a release build)"
   errors=$(grep -v ' Maintainer ' <<<"$errors")
+  # The changelog's signature then has no address either.
+  report=$(grep -v 'syntax-error-in-debian-changelog .*usr/share/doc/ferrox/changelog.gz' <<<"$report")
 fi
 [[ -z "$errors" ]] || { echo "FAILED: lintian reports an error"; failed=1; }
 unexpected=$(grep '^W: ' <<<"$report" | grep -v 'executable-not-elf-or-script \[usr/share/kio/servicemenus/ferrox-send.desktop\]')
