@@ -6,19 +6,19 @@
 
 namespace ferrox {
 
-namespace {
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string_view Trim(std::string_view s) {
+std::string_view TrimIniBlanks(std::string_view s) {
     while (!s.empty() && IsBlank(s.front()))
         s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back()))
         s.remove_suffix(1);
     return s;
 }
+
+namespace {
 
 unsigned char FoldChar(char c) {
     return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -89,7 +89,7 @@ TIniReader::TIniReader(std::string content)
         // A NUL ends the line's text, as it would end a C string.
         if (size_t nul = line.find('\0'); nul != std::string_view::npos)
             line = line.substr(0, nul);
-        line = Trim(line);
+        line = TrimIniBlanks(line);
         if (line.empty())
             continue;
         if (line.front() == '[') {
@@ -98,16 +98,17 @@ TIniReader::TIniReader(std::string content)
                 continue;
             // A section named again adds to the first one of that name.
             auto id = static_cast<uint32_t>(sections_.size());
-            current = sections_.try_emplace(Trim(line.substr(1, close - 1)), id).first->second;
+            current =
+                sections_.try_emplace(TrimIniBlanks(line.substr(1, close - 1)), id).first->second;
             continue;
         }
         size_t eq = line.find('=');
         if (eq == std::string_view::npos || current == noSection)
             continue;
-        std::string_view key = Trim(line.substr(0, eq));
+        std::string_view key = TrimIniBlanks(line.substr(0, eq));
         if (key.empty())
             continue;
-        std::string_view value = Trim(line.substr(eq + 1));
+        std::string_view value = TrimIniBlanks(line.substr(eq + 1));
         if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front())
             value = value.substr(1, value.size() - 2);
         entries_.push_back({EntryHash(current, key), current, key, value});
@@ -172,7 +173,7 @@ bool TIniReader::HasSection(std::string_view section) const {
 }
 
 std::optional<long long> ParseIniInteger(std::string_view s) {
-    s = Trim(s);
+    s = TrimIniBlanks(s);
     bool negative = false;
     if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
         negative = s.front() == '-';

@@ -64,6 +64,10 @@ private:
 // Parses a flag's text: the integer's value when it is one (within 32 bits), else none.
 std::optional<long long> ParseIniInteger(std::string_view text);
 
+// Spaces and tabs: what a key, a section name or a value is trimmed of.
+bool IsBlank(char c);
+std::string_view TrimIniBlanks(std::string_view s);
+
 // Builds a whole INI text in memory, lines ending in CR LF.
 // False for a value that a line of the file cannot hold (a line feed or a NUL byte).
 bool IsStorableValue(std::string_view value);

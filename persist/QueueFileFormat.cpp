@@ -41,18 +41,6 @@ bool Flag(std::string_view value) {
     return n && *n != 0;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 // The lines of an open file, read a block at a time from its start.
 class TBlockLines {
 public:
@@ -126,7 +114,7 @@ bool WalkCanonical(int fd, const std::string& path, const std::function<void(TQu
                 text.remove_suffix(1);
             if (text.find('\0') != std::string_view::npos)
                 return false;
-            out = Trim(text);
+            out = TrimIniBlanks(text);
             if (!out.empty())
                 return true;
         }
@@ -146,9 +134,9 @@ bool WalkCanonical(int fd, const std::string& path, const std::function<void(TQu
         if (eq == std::string_view::npos || l.front() == '[')
             return false;
         key.assign(name).append(number);
-        if (Trim(l.substr(0, eq)) != key)
+        if (TrimIniBlanks(l.substr(0, eq)) != key)
             return false;
-        out = Trim(l.substr(eq + 1));
+        out = TrimIniBlanks(l.substr(eq + 1));
         if (out.size() >= 2 && (out.front() == '"' || out.front() == '\'') &&
             out.back() == out.front())
             out = out.substr(1, out.size() - 2);
