@@ -199,7 +199,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     tally_.FileFinished(ok, copy.Size, copy.Skipped, copy.Error == ECANCELED);
     if (!ok) {
         run_.Tell(FileLineFailed(Source, pair, copy));
-    } else if (pair.Move && !copy.Skipped && copy.SourceError == 0) {
+    } else if (copy.SourceGone) {
         std::lock_guard lock(movedFromMutex_);
         movedFrom_.insert(WithoutTrailingSlash(DirectoryOf(S)));
     }

@@ -73,6 +73,7 @@ TCopyOptions CopyOptionsFor(const TLineCopyOptions& options, TCopyReporter& repo
     copy.Cancel = &abortAsked;
     // The new file must be on disk before its source may go.
     copy.SyncTarget = Move;
+    copy.Move = Move;
     copy.Existing = options.Existing;
     copy.Filled = options.Filled;
     copy.Verify = options.Verify;
@@ -102,6 +103,19 @@ private:
     const std::string& source_;
 };
 
+// Removes a Move's source whose copy stands, and tells when it stays: its fate in
+// result.SourceError and result.SourceGone.
+void FinishMove(const TCopiedSource& source, const std::string& path, int attributesRefused,
+                const TLineCopyOptions& options, const TTeller& tell, TLineCopyResult& result) {
+    // A copy without all its attributes is not the whole file.
+    result.SourceError = attributesRefused != 0 ? errAttributesIncomplete
+                                                : RemoveMovedSource(tell.Events(), source, path,
+                                                                    options.DeleteToRecycle);
+    result.SourceGone = result.SourceError == 0;
+    if (result.SourceError != 0)
+        tell.Tell(TRunEvent::SourceNotRemoved, result.SourceError);
+}
+
 // What is told of a file that was copied, and of a Move's source; the source's fate in
 // result.SourceError.
 void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
@@ -114,15 +128,8 @@ void Copied(const TCopyResult& copy, const std::string& Source, const std::strin
         options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
     if (copy.AttributesRefused != 0)
         tell.Tell(TRunEvent::AttributesIncomplete, copy.AttributesRefused, Target);
-    if (!Move)
-        return;
-    // A copy without all its attributes is not the whole file.
-    result.SourceError =
-        copy.AttributesRefused != 0
-            ? errAttributesIncomplete
-            : RemoveMovedSource(tell.Events(), copy.Copied, Source, options.DeleteToRecycle);
-    if (result.SourceError != 0)
-        tell.Tell(TRunEvent::SourceNotRemoved, result.SourceError);
+    if (Move)
+        FinishMove(copy.Copied, Source, copy.AttributesRefused, options, tell, result);
 }
 
 } // namespace
@@ -163,8 +170,11 @@ TLineCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         if (copy.SourceMissing) {
             // Nothing exists to copy: nothing to tell but the end, as for any missing source.
         } else if (copy.Error == 0 && copy.Skipped) {
-            // The target stays as it was, and so does a moved source: nothing was copied.
+            // The target stays as it was, and so does a moved source, unless the target is
+            // its copy already: nothing was copied.
             tell.Tell(TRunEvent::FileSkipped, 0, Target);
+            if (Move && copy.TargetHoldsSource)
+                FinishMove(copy.Copied, Source, 0, options, tell, result);
         } else if (copy.Error == 0) {
             Copied(copy, Source, Target, Move, options, tell, result);
         } else {

@@ -59,6 +59,9 @@ struct TLineCopyResult {
     dev_t TargetDevice = 0;
     // The target existed and was left as it was (the line is done, nothing was written).
     bool Skipped = false;
+    // A Move's source was removed: after its copy, or when a target left as it was held
+    // exactly its bytes already.
+    bool SourceGone = false;
     // Bytes of the file the copy had moved when it ended (for one stopped part-way, what
     // was written and then thrown away).
     int64_t Written = 0;
@@ -70,8 +73,9 @@ struct TLineCopyResult {
 // beside as options.Existing says); with Move the source goes afterwards, into the trash
 // or for good as options.DeleteToRecycle says, but only after a complete (and, with
 // options.Verify, verified) copy, and only while it is still the file that was copied. A
-// source that stays is told (SourceNotRemoved) and in SourceError; a skipped copy never
-// removes it. What happens is told in order, FileFinished last.
+// source that stays is told (SourceNotRemoved) and in SourceError; a skipped copy removes
+// it only when the target it left holds exactly the source's bytes. What happens is told in order,
+// FileFinished last.
 TLineCopyResult DoFileCopy(const std::string& Source, const std::string& Target, bool Move,
                            const std::atomic<bool>& abortAsked,
                            const TLineCopyOptions& options = {});

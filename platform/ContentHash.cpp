@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 #include <xxhash.h>
@@ -12,6 +13,22 @@ namespace ferrox {
 namespace {
 constexpr size_t ReadChunk = 1 << 20;
 constexpr size_t DirectAlignment = 4096;
+
+// Reads up to `size` bytes at `at`, fewer only at the file's end; the count, or -1.
+ssize_t ReadFull(int fd, char* into, size_t size, int64_t at) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, into + got, size - got, off_t(at + int64_t(got)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += size_t(n);
+    }
+    return ssize_t(got);
+}
 } // namespace
 
 struct TContentHash::TState {
@@ -67,6 +84,31 @@ int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel)
         hash.Update(buffer.get(), size_t(n));
         at += n;
     }
+}
+
+int SameBytes(int a, int b, int64_t from, int64_t length, bool* same,
+              const std::atomic<bool>* cancel) {
+    constexpr size_t Chunk = 256 * 1024;
+    thread_local std::unique_ptr<char[]> buffers;
+    if (!buffers)
+        buffers = std::make_unique<char[]>(2 * Chunk);
+    char* left = buffers.get();
+    char* right = left + Chunk;
+    *same = false;
+    for (int64_t done = 0; done < length;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return ECANCELED;
+        const size_t want = size_t(std::min<int64_t>(length - done, int64_t(Chunk)));
+        const ssize_t n = ReadFull(a, left, want, from + done);
+        const ssize_t m = n < 0 ? 0 : ReadFull(b, right, want, from + done);
+        if (n < 0 || m < 0)
+            return errno;
+        if (size_t(n) != want || size_t(m) != want || std::memcmp(left, right, want) != 0)
+            return 0;
+        done += int64_t(want);
+    }
+    *same = true;
+    return 0;
 }
 
 } // namespace ferrox

@@ -30,4 +30,9 @@ private:
 // became non-zero between chunks). fd may be opened with O_DIRECT.
 int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel);
 
+// Compares `length` bytes of two files from offset `from`, byte for byte; 0 with *same set,
+// or errno (ECANCELED as above). A file that ends inside the range is not the same.
+int SameBytes(int a, int b, int64_t from, int64_t length, bool* same,
+              const std::atomic<bool>* cancel);
+
 } // namespace ferrox

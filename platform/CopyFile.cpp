@@ -90,6 +90,21 @@ bool LeavesTarget(TExistingTargets policy, int dirFd, const char* name,
            !SourceIsNewer(sourceStat, st, TimeGranularityNs(dirFd, st));
 }
 
+// True when the target a Move's policy left as it is already holds the source: another
+// regular file (never the source itself under a second name) of its size and with every
+// byte the same, put on the disk here before the source may go. A copy cut off between its
+// naming and the removal of its source is finished so by the next run.
+bool HoldsSourceBytes(int dirFd, const char* name, int in, const struct stat& source,
+                      const std::atomic<bool>* cancel) {
+    TFd target(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    bool same = false;
+    return target && ::fstat(target.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           !SameInode(st, source) && st.st_size == source.st_size &&
+           SameBytes(in, target.Get(), 0, source.st_size, &same, cancel) == 0 && same &&
+           ::fsync(target.Get()) == 0;
+}
+
 // Puts a finished entry under its name with `place(name)` (0, EEXIST when the name is
 // taken, or another errno), as the policy says: KeepBoth tries "name (2).ext", "name
 // (3).ext", … until one is free, each try an atomic "create if absent", so no other writer
@@ -288,6 +303,12 @@ TCopyResult CopySymlink(int srcDirFd, const char* srcName, const struct stat& li
     }
     if (LeavesTarget(options.Existing, dstDir.Fd, dstName, linkStat)) {
         result.Skipped = true;
+        // A Move's link is there when a link of the same words is (isSelf was refused).
+        char there[PATH_MAX];
+        ssize_t thereLength = 0;
+        result.TargetHoldsSource =
+            options.Move && ReadLink(dstDir.Fd, dstName, there, thereLength) == 0 &&
+            std::string_view(there, size_t(thereLength)) == std::string_view(link, size_t(length));
         return result;
     }
     Report(options, {length, 0, true, dstDir.Device});
@@ -337,6 +358,8 @@ int TTargetWriter::Run(TFd in, const struct stat& sourceStat) {
     source_ = sourceStat;
     if (LeavesTarget(options_.Existing, dir_.Fd, name_, source_)) {
         result_.Skipped = true;
+        result_.TargetHoldsSource =
+            options_.Move && HoldsSourceBytes(dir_.Fd, name_, in_.Get(), source_, options_.Cancel);
         return 0;
     }
     int error = Create();

@@ -38,6 +38,10 @@ struct TCopyOptions {
     ICopyPace* Pace = nullptr;
     // fsync the new target before it gets its name (wanted before a source goes).
     bool SyncTarget = false;
+    // The copy is a Move's: a target the policy leaves as it is is compared with the
+    // source, and one holding exactly its bytes (the copy a run cut off before the source
+    // went, or anyone's) is reported as such (TCopyResult::TargetHoldsSource).
+    bool Move = false;
     // A large file is written to its device as it is copied, a few MiB behind the copy,
     // instead of all at once by a flush at the end: the copy's pace is then the device's,
     // not the page cache's, and little is left to write when the run ends.
@@ -82,6 +86,9 @@ struct TCopyResult {
     int AttributesRefused = 0;
     // The target existed and the policy left it as it was: nothing was written.
     bool Skipped = false;
+    // Skipped, for a Move: the target is the source's like (a regular file with its size,
+    // time and every byte, on the disk; or a link to the same place), so the source may go.
+    bool TargetHoldsSource = false;
     // The name the copy took beside an existing target (keep both); empty when it took
     // the target's own.
     std::string TargetName;

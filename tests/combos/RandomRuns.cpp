@@ -1578,14 +1578,11 @@ void FoldersMoved(const TPhase& p, TFindings& f) {
             if (kept)
                 continue; // said so
             const TEntry* existed = p.BeforeAt(target);
-            // A killed run may have put the copy in place and died before the source went;
-            // the run after it finds the target there, and skip or newer leave it.
-            if (p.Killed() && (p.Policy == TPolicy::Skip || p.Policy == TPolicy::Newer) &&
-                p.HoldsSource(target, path))
-                continue;
-            if ((p.Policy == TPolicy::Skip && existed) ||
-                (p.Policy == TPolicy::Newer && existed &&
-                 !p.Later(it->second.Mtime, existed->Mtime)))
+            // A target the policy left that holds the source's bytes (one a killed run put
+            // in place before the source went, or any other) finishes the Move all the same.
+            if (!p.HoldsSource(target, path) && ((p.Policy == TPolicy::Skip && existed) ||
+                                                 (p.Policy == TPolicy::Newer && existed &&
+                                                  !p.Later(it->second.Mtime, existed->Mtime))))
                 continue; // the target was left, and so is the source
             f.Add("a file of a folder marked Move is still at its place: " + Shown(path));
         }

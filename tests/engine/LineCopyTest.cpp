@@ -151,25 +151,41 @@ TEST_F(TEngineTest, AbortInTheMiddleLeavesTheExistingTargetUnharmed) {
 
 // A Move keeps its source when the target was kept (the line is still done, quietly) and
 // when its copy read back wrong (the line fails, an old target stays); a verified copy
-// lets it go.
+// lets it go. A kept target that holds exactly the source's bytes (a copy a run cut off
+// before its source went) finishes the Move; one that differs in a byte, or that is the
+// source itself under a second name, does not.
 TEST_F(TEngineTest, MoveKeepsItsSourceWhenTheTargetIsKeptOrTheCopyReadsBackWrong) {
     struct TCase {
         const char* What;
         TExistingTargets Existing;
+        const char* Target; // nullptr: a hard link of the source
         bool Verify, Spoil;
         int Error;
         bool SourceStays;
     };
+    const TExistingTargets Skip = TExistingTargets::Skip, Newer = TExistingTargets::Newer,
+                           Overwrite = TExistingTargets::Overwrite;
     for (TCase c :
-         {TCase{"skipped", TExistingTargets::Skip, false, false, 0, true},
-          TCase{"spoiled", TExistingTargets::Overwrite, true, true, errVerificationFailed, true},
-          TCase{"verified", TExistingTargets::Overwrite, true, false, 0, false}}) {
+         {TCase{"skipped", Skip, "the old one", false, false, 0, true},
+          TCase{"spoiled", Overwrite, "the old one", true, true, errVerificationFailed, true},
+          TCase{"verified", Overwrite, "the old one", true, false, 0, false},
+          TCase{"skipped twin", Skip, "the new one", false, false, 0, false},
+          TCase{"newer twin", Newer, "the new one", false, false, 0, false},
+          TCase{"near twin", Skip, "the new onE", false, false, 0, true},
+          TCase{"longer twin", Skip, "the new one!", false, false, 0, true},
+          TCase{"itself", Skip, nullptr, false, false, 0, true}}) {
         SCOPED_TRACE(c.What);
         const std::string source = P(std::string(c.What) + ".txt");
         const std::string target = P(std::string("out/") + c.What + ".txt");
         MakeDirectories(P("out"));
         WriteFile(source, "the new one");
-        WriteFile(target, "the old one");
+        if (c.Target)
+            WriteFile(target, c.Target);
+        else
+            ASSERT_EQ(::link(source.c_str(), target.c_str()), 0);
+        // A target written after the source: Newer leaves it.
+        const struct timespec old[2] = {{1'600'000'000, 0}, {1'600'000'000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), old, 0), 0);
         events.Clear();
         TLineCopyOptions options;
         options.Existing = c.Existing;
@@ -178,9 +194,12 @@ TEST_F(TEngineTest, MoveKeepsItsSourceWhenTheTargetIsKeptOrTheCopyReadsBackWrong
             options.AfterWriteForTesting = [](int fd) { EXPECT_EQ(::pwrite(fd, "N", 1, 4), 1); };
         const TLineCopyResult r = Copy(source, target, true, options);
         EXPECT_EQ(r.Error, c.Error);
-        EXPECT_EQ(r.Skipped, c.Existing == TExistingTargets::Skip);
+        EXPECT_EQ(r.Skipped, c.Existing != Overwrite);
         EXPECT_EQ(Exists(source), c.SourceStays);
-        EXPECT_EQ(ReadFile(target), c.SourceStays ? "the old one" : "the new one");
+        EXPECT_EQ(r.SourceGone, !c.SourceStays);
+        const std::string before = c.Target ? c.Target : "the new one";
+        EXPECT_EQ(ReadFile(target),
+                  c.Existing != Overwrite || c.SourceStays ? before : "the new one");
         EXPECT_EQ(events.Count("copy failed " + source + " " + std::to_string(c.Error)),
                   c.Error ? 1u : 0u);
         EXPECT_EQ(events.Count("skipped " + target), r.Skipped ? 1u : 0u);
