@@ -1,5 +1,7 @@
 #include "core/RunWords.h"
 
+#include "core/RunFiguresText.h"
+#include "platform/NumberFormat.h"
 #include "platform/SysError.h"
 
 #include <cerrno>
@@ -46,6 +48,10 @@ TEventWords WordsOf(const TRunEvent& e) {
         return {{}, e.Path};
     case TRunEvent::FileSkipped:
         return {{}, "Skipped, target exists " + Bracketed(e.Target)};
+    case TRunEvent::FileContinued:
+        return {{},
+                Bracketed(e.Path) + " continued at " +
+                    FormatBytes(e.Bytes, TNumberFormat::FromUserLocale())};
     case TRunEvent::CopiedBeside:
         return {{}, "Target exists, copied as " + Bracketed(e.Target)};
     case TRunEvent::AttributesIncomplete:

@@ -64,12 +64,39 @@ int RemoveMovedSource(IRunEventSink* events, const TCopiedSource& source, const 
     return Outcome(source, UnlinkCopiedSource(source));
 }
 
+// What happens to one file, told as it happens (nothing when nobody listens).
+class TTeller {
+public:
+    TTeller(const TLineCopyOptions& options, const std::string& source)
+        : events_(options.Events), line_(options.Line), source_(source) {}
+    IRunEventSink* Events() const { return events_; }
+    void Tell(TRunEvent::TKind kind, int code = 0, const std::string& target = {},
+              int64_t bytes = 0) const {
+        if (!events_)
+            return;
+        TRunEvent event{kind, line_, source_, code};
+        event.Target = target;
+        event.Bytes = bytes;
+        events_->Tell(event);
+    }
+
+private:
+    IRunEventSink* events_;
+    PVirtualNode line_;
+    const std::string& source_;
+};
+
 // The copy's options for one file of a run.
 TCopyOptions CopyOptionsFor(const TLineCopyOptions& options, TCopyReporter& reporter,
-                            const std::atomic<bool>& abortAsked, bool Move) {
+                            const TTeller& tell, const std::atomic<bool>& abortAsked, bool Move) {
     TCopyOptions copy;
-    if (options.Progress)
-        copy.Progress = [&reporter](const TCopyProgress& p) { CopyProgressCallback(reporter, p); };
+    if (options.Progress || tell.Events())
+        copy.Progress = [&reporter, &tell](const TCopyProgress& p) {
+            if (p.Starts && p.ContinuedAt > 0)
+                tell.Tell(TRunEvent::FileContinued, 0, {}, p.ContinuedAt);
+            if (reporter.Channel)
+                CopyProgressCallback(reporter, p);
+        };
     copy.Cancel = &abortAsked;
     // The new file must be on disk before its source may go.
     copy.SyncTarget = Move;
@@ -82,26 +109,6 @@ TCopyOptions CopyOptionsFor(const TLineCopyOptions& options, TCopyReporter& repo
     copy.AfterWriteForTesting = options.AfterWriteForTesting;
     return copy;
 }
-
-// What happens to one file, told as it happens (nothing when nobody listens).
-class TTeller {
-public:
-    TTeller(const TLineCopyOptions& options, const std::string& source)
-        : events_(options.Events), line_(options.Line), source_(source) {}
-    IRunEventSink* Events() const { return events_; }
-    void Tell(TRunEvent::TKind kind, int code = 0, const std::string& target = {}) const {
-        if (!events_)
-            return;
-        TRunEvent event{kind, line_, source_, code};
-        event.Target = target;
-        events_->Tell(event);
-    }
-
-private:
-    IRunEventSink* events_;
-    PVirtualNode line_;
-    const std::string& source_;
-};
 
 // Removes a Move's source whose copy stands, and tells when it stays: its fate in
 // result.SourceError and result.SourceGone.
@@ -125,7 +132,8 @@ void Copied(const TCopyResult& copy, const std::string& Source, const std::strin
         tell.Tell(TRunEvent::CopiedBeside, 0,
                   JoinPath(std::string(DirectoryView(Target)), copy.TargetName));
     if (options.Progress)
-        options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size, std::memory_order_relaxed);
+        options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size - copy.ContinuedAt,
+                                                     std::memory_order_relaxed);
     if (copy.AttributesRefused != 0)
         tell.Tell(TRunEvent::AttributesIncomplete, copy.AttributesRefused, Target);
     if (Move)
@@ -154,7 +162,8 @@ TLineCopyResult DoFileCopy(const std::string& Source, const std::string& Target,
         }
         // The copy's own lookup of the source is the existence test: one lookup, not two.
         const TCopyResult copy = CopyFileWithProgress(
-            Source, Target, CopyOptionsFor(options, reporter, abortAsked, Move), options.Context);
+            Source, Target, CopyOptionsFor(options, reporter, tell, abortAsked, Move),
+            options.Context);
         ReportCopyEnded(reporter);
         result.Error = copy.Error;
         result.SourceMissing = copy.SourceMissing;

@@ -15,6 +15,7 @@ struct TRunEvent {
     enum TKind {
         RunStarted,           // the run begins
         FileStarted,          // a file's copy begins (Path)
+        FileContinued,        // it continues the partial copy a run cut off left, at Bytes
         FileSkipped,          // the target exists and the policy kept it (Target)
         CopiedBeside,         // the target exists; the copy took a free name (Target: it)
         AttributesIncomplete, // copied, but the target refused some attributes (Code)

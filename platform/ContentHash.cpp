@@ -60,7 +60,7 @@ std::array<uint64_t, 2> TContentHash::Digest() const {
     return {h.low64, h.high64};
 }
 
-int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel) {
+int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel, int64_t length) {
     // Aligned for a descriptor opened with O_DIRECT: its reads go to the device.
     struct TFree {
         void operator()(char* p) const { std::free(p); }
@@ -70,10 +70,14 @@ int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel)
         buffer.reset(static_cast<char*>(std::aligned_alloc(DirectAlignment, ReadChunk)));
     if (!buffer)
         return ENOMEM;
-    for (off_t at = 0;;) {
+    for (off_t at = 0; length < 0 || at < length;) {
         if (cancel && cancel->load(std::memory_order_relaxed))
             return ECANCELED;
-        const ssize_t n = ::pread(fd, buffer.get(), ReadChunk, at);
+        // A limited read stays whole chunks long (O_DIRECT wants them aligned) and hashes
+        // only what is inside the limit.
+        ssize_t n = ::pread(fd, buffer.get(), ReadChunk, at);
+        if (n > 0 && length >= 0 && at + n > length)
+            n = ssize_t(length - at);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -84,6 +88,7 @@ int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel)
         hash.Update(buffer.get(), size_t(n));
         at += n;
     }
+    return 0;
 }
 
 int SameBytes(int a, int b, int64_t from, int64_t length, bool* same,

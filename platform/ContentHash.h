@@ -26,9 +26,11 @@ private:
     std::unique_ptr<TState> state_;
 };
 
-// Reads the whole file from its start and hashes it; 0, or errno (ECANCELED when cancel
-// became non-zero between chunks). fd may be opened with O_DIRECT.
-int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel);
+// Reads the whole file from its start (or its first `length` bytes, fewer where it ends
+// before) and hashes it; 0, or errno (ECANCELED when cancel became non-zero between
+// chunks). fd may be opened with O_DIRECT.
+int HashFileContent(int fd, TContentHash& hash, const std::atomic<bool>* cancel,
+                    int64_t length = -1);
 
 // Compares `length` bytes of two files from offset `from`, byte for byte; 0 with *same set,
 // or errno (ECANCELED as above). A file that ends inside the range is not the same.

@@ -89,7 +89,8 @@ TNoCloneTable NoClone;
 // one step at a time, looking at the cancel flag between.
 class TWriteBehind {
 public:
-    explicit TWriteBehind(int fd) : fd_(fd) {}
+    // Writing starts at `from`: what lies before is the device's already.
+    TWriteBehind(int fd, off_t from) : fd_(fd), started_(from), finished_(from) {}
 
     // The file is copied up to `end`.
     void Written(off_t end, const TCopyOptions& options) {
@@ -139,22 +140,31 @@ private:
 // --- Data ----------------------------------------------------------------------------
 
 // Progress as the data goes; the size from fstat is what we announce, but what was
-// really read is what we report once the source turns out longer or shorter.
+// really read is what we report once the source turns out longer or shorter. A continued
+// copy reports only what it adds after Base.
 struct TProgress {
     const TCopyOptions& Options;
     int64_t Announced;
-    TContentHash* Hash;   // the bytes written, in order, when the copy is to be verified
-    TWriteBehind* Behind; // none: the page cache keeps what it likes
-    int64_t Done = 0;
+    TContentHash* Hash;          // the bytes written, in order, when the copy is to be verified
+    TWriteBehind* Behind;        // none: the page cache keeps what it likes
+    const TPartialCopy* Partial; // none: nothing outlives a kill
+    int64_t Base = 0;
+    int64_t Done = Base; // the file's offset the copy has reached
+    int64_t Marked = Base;
 
-    // 0, or ECANCELED when the user asked to stop. A chunk that wrote data (not a hole,
-    // not a clone's shared blocks) passes the run's pace: a pause holds the copy here, in
-    // the middle of its file, and a cap makes it wait its turn.
+    // 0, or ECANCELED when the user asked to stop (or a partial's errno). A chunk that
+    // wrote data (not a hole, not a clone's shared blocks) passes the run's pace: a pause
+    // holds the copy here, in the middle of its file, and a cap makes it wait its turn.
     int Chunk(int64_t bytes, bool written = true) {
         Done += bytes;
         if (Behind)
             Behind->Written(Done, Options);
-        Report(Options, {Done > Announced ? Done : Announced, Done});
+        if (Partial && Done - Marked >= Partial->Step) {
+            if (int error = Partial->Mark(Done))
+                return error;
+            Marked = Done;
+        }
+        Report(Options, {(Done > Announced ? Done : Announced) - Base, Done - Base});
         if (written && Options.Pace && !Cancelled(Options))
             Options.Pace->Passed(bytes, Options.Cancel);
         return Cancelled(Options) ? ECANCELED : 0;
@@ -162,7 +172,7 @@ struct TProgress {
 
     void Finish() {
         if (Done < Announced)
-            Report(Options, {Done, Done});
+            Report(Options, {Done - Base, Done - Base});
     }
 };
 
@@ -236,14 +246,14 @@ int CopyByRange(int in, int out, TProgress& progress) {
             if (errno == EINTR)
                 continue;
             int error = errno;
-            if (progress.Done == 0 && RangeUnsupported(error))
+            if (progress.Done == progress.Base && RangeUnsupported(error))
                 return CopyByBuffer(in, out, progress);
             return error;
         }
         if (n == 0) {
             // Files of /proc and /sys claim a size but give nothing to copy_file_range;
             // read() is the judge of whether the source is really empty.
-            if (progress.Done == 0)
+            if (progress.Done == progress.Base)
                 return CopyByBuffer(in, out, progress);
             return 0;
         }
@@ -309,7 +319,7 @@ int CopySparse(int in, int out, off_t size, TProgress& progress) {
     TChunker chunker;
     // A hash must see the bytes: they pass through a buffer then.
     bool byBuffer = progress.Hash != nullptr;
-    off_t pos = 0;
+    off_t pos = progress.Base;
     while (pos < size) {
         off_t data = ::lseek(in, pos, SEEK_DATA);
         if (data < 0) {
@@ -363,16 +373,21 @@ bool TryClone(int in, int out, dev_t sourceDevice, dev_t targetDevice) {
 } // namespace
 
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
-             const TCopyOptions& options, TContentHash* hash) {
+             const TCopyOptions& options, TContentHash* hash, const TPartialCopy* partial) {
+    const int64_t from = partial ? partial->From : 0;
     std::optional<TWriteBehind> behind;
     if (options.WriteBehind && sourceStat.st_size > WriteBehindAbove)
-        behind.emplace(out);
-    TProgress progress{options, sourceStat.st_size, hash, behind ? &*behind : nullptr};
+        behind.emplace(out, from);
+    TProgress progress{options, sourceStat.st_size, hash, behind ? &*behind : nullptr, partial,
+                       from};
     if (Cancelled(options))
         return ECANCELED;
+    // The implicit offsets of the sequential copies start where the partial ends.
+    if (from > 0 && (::lseek(in, from, SEEK_SET) < 0 || ::lseek(out, from, SEEK_SET) < 0))
+        return errno;
     int error = 0;
     const bool holes = static_cast<int64_t>(sourceStat.st_blocks) * 512 < sourceStat.st_size;
-    if (sourceStat.st_size > 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
+    if (sourceStat.st_size > 0 && from == 0 && TryClone(in, out, sourceStat.st_dev, targetDevice)) {
         progress.Behind = nullptr; // shared blocks: nothing new to write
         error = progress.Chunk(sourceStat.st_size, false);
         // A clone moves no byte through here: the source is read for its hash, and the
@@ -391,7 +406,7 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
     }
     if (error == 0)
         progress.Finish();
-    else if (error == ECANCELED && progress.Behind && progress.Done > 0)
+    else if (error == ECANCELED && progress.Behind && progress.Done > progress.Base)
         // What is on its way to the device cannot be called back, and the close that frees
         // the abandoned file would wait for it: an Abort, or a program closing, need not.
         CloseApart(out);

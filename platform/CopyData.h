@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <sys/types.h>
 
 #include "platform/ContentHash.h"
@@ -24,8 +25,17 @@ void Report(const TCopyOptions& options, const TCopyProgress& progress);
 // 0, or errno (ECANCELED when cancelled).
 // With a hash, every byte written is fed to it in order (holes as zeros); the data then
 // goes through a buffer, or (a clone) the source is read for it.
+// A copy into a partial that outlives a kill (platform/PartialFile.h) starts at From (the
+// bytes before it are in out already; progress counts only what this copy adds) and calls
+// Mark(end) every `Step` bytes; a Mark that fails fails the copy.
+struct TPartialCopy {
+    int64_t From = 0;
+    int64_t Step = 0;
+    std::function<int(int64_t end)> Mark;
+};
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
-             const TCopyOptions& options, TContentHash* hash = nullptr);
+             const TCopyOptions& options, TContentHash* hash = nullptr,
+             const TPartialCopy* partial = nullptr);
 
 // Extended attributes, POSIX ACLs among them, as far as the target takes them: a file
 // system without them or a name space closed to us leaves the copy without that

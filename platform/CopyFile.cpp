@@ -2,6 +2,7 @@
 
 #include "platform/ContentHash.h"
 #include "platform/CopyData.h"
+#include "platform/PartialFile.h"
 #include "platform/SysError.h"
 #include "platform/Trash.h"
 #include "platform/UnnamedFile.h"
@@ -350,6 +351,8 @@ private:
     struct stat source_ {};
     TFd out_;
     std::string temp_; // the named temporary, where unnamed files are refused
+    // A large file's copy goes into a partial that outlives a kill (temp_ is its name).
+    std::optional<TPartialFile> partial_;
     bool setMode_ = false;
 };
 
@@ -392,8 +395,10 @@ int TTargetWriter::Create() {
                (createMode & ~static_cast<mode_t>(context_.Umask())) != mode;
 
     // The data goes into an unnamed file that gets its name only when complete: a failed,
-    // cancelled or killed copy leaves nothing under any name.
-    if (!dir_.NoUnnamed) {
+    // cancelled or killed copy leaves nothing under any name. A large file goes into a
+    // partial instead, which a killed copy leaves for the next to continue.
+    const bool resumable = source_.st_size >= ResumableFrom;
+    if (!dir_.NoUnnamed && !resumable) {
         out_ = TFd(::openat(dir_.Fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode));
         if (out_)
             return 0;
@@ -405,11 +410,23 @@ int TTargetWriter::Create() {
     if (options_.Existing != TExistingTargets::KeepBoth)
         if (int error = NamingError(dir_.Fd, nullptr, CheckTarget(dir_.Fd, name_, source_)))
             return error;
+    int error = 0;
+    if (resumable) {
+        TPartialFile partial;
+        out_ = TakeOverPartial(dir_.Fd, name_, in_.Get(), source_, options_.Verify, options_.Cancel,
+                               partial);
+        if (!out_)
+            out_ = CreatePartial(dir_.Fd, createMode, PartialKeyOf(name_, source_), partial, error);
+        if (out_) {
+            temp_ = partial.Name;
+            partial_ = std::move(partial);
+        }
+    }
     // What a killed copy left here goes before we add our own.
     if (context_.FirstSweep(dir_))
         RemoveStaleTemps(dir_.Fd);
-    int error = 0;
-    out_ = TFd(CreateNamedTemp(dir_.Fd, createMode, temp_, error));
+    if (!out_)
+        out_ = TFd(CreateNamedTemp(dir_.Fd, createMode, temp_, error));
     // A share's server applies a umask of its own: the mode is set again only where the new
     // file did not get it (its attributes come with the create, a share is not asked twice).
     struct stat made;
@@ -422,9 +439,24 @@ int TTargetWriter::WriteContent() {
     std::optional<TContentHash> written;
     if (options_.Verify)
         written.emplace();
-    Report(options_, {source_.st_size, 0, true, dir_.Device});
+    // A continued copy is verified whole: the source's bytes before the partial's end are
+    // hashed as if written now, and the file read back from its first byte.
+    const int64_t from = partial_ ? partial_->Length : 0;
+    result_.ContinuedAt = from;
+    if (written && from > 0)
+        if (int error = HashFileContent(in_.Get(), *written, options_.Cancel, from))
+            return error;
+    Report(options_, {source_.st_size - from, 0, true, dir_.Device, from});
+    std::optional<TPartialCopy> steps;
+    if (partial_)
+        steps = TPartialCopy{from, PartialStep, [this](int64_t end) {
+                                 return MarkPartial(dir_.Fd, out_.Get(), *partial_, end);
+                             }};
     int error = CopyData(in_.Get(), out_.Get(), source_, dir_.Device, options_,
-                         written ? &*written : nullptr);
+                         written ? &*written : nullptr, steps ? &*steps : nullptr);
+    // A mark renames the partial.
+    if (partial_)
+        temp_ = partial_->Name;
     if (error == 0)
         error = CopyXattrs(in_.Get(), out_.Get(), result_.AttributesRefused);
     // A source written to meanwhile gave a copy that is part old, part new, and one that

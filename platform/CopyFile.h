@@ -25,6 +25,9 @@ struct TCopyProgress {
     int64_t Done = 0;
     bool Starts = false;
     dev_t Device = 0; // with Starts: the device the copy writes to
+    // With Starts: where a copy continues the partial a copy cut off left (0: from the
+    // first byte). Size and Done count only what it adds.
+    int64_t ContinuedAt = 0;
 };
 // Called on the copying thread.
 using TCopyProgressRoutine = std::function<void(const TCopyProgress&)>;
@@ -92,6 +95,8 @@ struct TCopyResult {
     // The name the copy took beside an existing target (keep both); empty when it took
     // the target's own.
     std::string TargetName;
+    // Where the copy continued a partial a copy cut off left (0: from the first byte).
+    int64_t ContinuedAt = 0;
 };
 
 // Copies one file onto Target, replacing it. The data goes into an unnamed file in

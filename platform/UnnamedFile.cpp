@@ -109,9 +109,26 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// A partial's field in place of the random one: "P", its key (32 hex digits), "L" and the
+// length it holds on the disk (decimal).
+bool ParsePartialField(std::string_view field, TPartialName* partial) {
+    constexpr size_t KeyLen = 32;
+    if (field.size() < 1 + KeyLen + 2 || field.size() > 1 + KeyLen + 1 + 19 || field[0] != 'P' ||
+        field[1 + KeyLen] != 'L' || !AllOf(field.substr(1, KeyLen), KeyLen, KeyLen, IsLowerHex) ||
+        !AllOf(field.substr(2 + KeyLen), 1, 19, IsDigit))
+        return false;
+    if (partial) {
+        partial->Key.assign(field.substr(1, KeyLen));
+        partial->Length = std::strtoll(std::string(field.substr(2 + KeyLen)).c_str(), nullptr, 10);
+    }
+    return true;
+}
+
 // Takes a name of TempNameOf's form apart; false for any other name, and for one whose
-// check value does not match.
-bool ParseTempName(std::string_view name, TTempWriter& writer) {
+// check value does not match. A partial's name fills *partial (and is no temporary's
+// without it).
+bool ParseTempName(std::string_view name, TTempWriter& writer, TPartialName* partial = nullptr,
+                   bool* isPartial = nullptr) {
     if (name.size() < TempPrefix.size() + TempSuffix.size() || !name.starts_with(TempPrefix) ||
         !name.ends_with(TempSuffix))
         return false;
@@ -131,9 +148,12 @@ bool ParseTempName(std::string_view name, TTempWriter& writer) {
         !AllOf(fields[1], TokenLen, TokenLen, IsLowerHex) ||
         !AllOf(fields[2], 1, MaxPidDigits, IsDigit) || fields[2][0] == '0' ||
         !AllOf(fields[3], 1, 20, IsDigit) ||
-        !AllOf(fields[4], TempRandomLen, TempRandomLen, IsAlnum) ||
+        !(AllOf(fields[4], TempRandomLen, TempRandomLen, IsAlnum) ||
+          ParsePartialField(fields[4], partial)) ||
         fields[5] != CheckOf(rest.substr(0, rest.size() - TokenLen - 1)))
         return false;
+    if (isPartial)
+        *isPartial = fields[4].size() != TempRandomLen;
     int64_t pid = 0;
     for (char c : fields[2])
         pid = pid * 10 + (c - '0');
@@ -167,7 +187,9 @@ constexpr int64_t OtherBootQuietSeconds = 10 * 60;
 // machine, and in this boot a process that no longer exists, or of another boot and left
 // alone for a while. Another machine's writer may be alive, and its locks need not reach us
 // (a share whose locks are kept by each client): never ours to judge.
-bool WriterGone(const TTempWriter& writer, const struct stat& seen) {
+} // namespace
+
+bool TempWriterGone(const TTempWriter& writer, const struct stat& seen) {
     const TTempWriter& us = ThisTempWriter();
     if (writer.Machine != us.Machine)
         return false;
@@ -176,6 +198,12 @@ bool WriterGone(const TTempWriter& writer, const struct stat& seen) {
     if (writer.Boot == us.Boot)
         return !MayBeWriting(writer);
     return ::time(nullptr) - seen.st_mtim.tv_sec >= OtherBootQuietSeconds;
+}
+
+namespace {
+
+bool WriterGone(const TTempWriter& writer, const struct stat& seen) {
+    return TempWriterGone(writer, seen);
 }
 
 // Removes dirFd/name, a regular file of ours whose writer is gone, unless someone holds a
@@ -198,10 +226,15 @@ bool RemoveUnlocked(int dirFd, const char* name) {
 // was removed.
 bool RemoveIfStale(int dirFd, const std::string& name) {
     TTempWriter writer;
+    bool partial = false;
     struct stat seen;
-    if (!ParseTempName(name, writer) ||
+    if (!ParseTempName(name, writer, nullptr, &partial) ||
         ::fstatat(dirFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
         !WriterGone(writer, seen))
+        return false;
+    // A partial waits for its line's next run (which takes it over or removes it), for a
+    // while: another copy into its folder may come first.
+    if (partial && ::time(nullptr) - seen.st_mtim.tv_sec < PartialKeptSeconds)
         return false;
     // A link is complete the moment it exists: no one writes it, there is no lock to test.
     if (S_ISLNK(seen.st_mode))
@@ -262,13 +295,26 @@ std::string RandomTempName() {
     std::string random;
     for (unsigned char b : bytes)
         random += Alphabet[b % (sizeof Alphabet - 1)];
+    return TempNameOf(CurrentTempWriter(), random);
+}
+
+TTempWriter CurrentTempWriter() {
     // A fork (the flush's helper) is another process: its own pid, read afresh.
     TTempWriter us = ThisTempWriter();
     if (us.Pid != ::getpid()) {
         us.Pid = ::getpid();
         us.Start = ProcessStartTime(us.Pid);
     }
-    return TempNameOf(us, random);
+    return us;
+}
+
+std::string PartialNameOf(const TTempWriter& writer, std::string_view key, int64_t length) {
+    return TempNameOf(writer, "P" + std::string(key) + "L" + std::to_string(length));
+}
+
+bool ParsePartialName(std::string_view name, TTempWriter& writer, TPartialName& partial) {
+    bool isPartial = false;
+    return ParseTempName(name, writer, &partial, &isPartial) && isPartial;
 }
 
 std::string NumberedName(std::string_view name, int n) {
@@ -409,7 +455,7 @@ std::string ReservationOf(const std::string& temp) {
 
 bool RemoveStaleReservation(int dirFd, const char* name) {
     // A reservation holds one of our temporary names and nothing else.
-    constexpr off_t Shortest = 40, Longest = 128;
+    constexpr off_t Shortest = 40, Longest = 160;
     struct stat seen;
     if (::fstatat(dirFd, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
         seen.st_size < Shortest || seen.st_size > Longest)

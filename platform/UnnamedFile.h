@@ -4,6 +4,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+struct stat;
+
 namespace ferrox {
 
 // Who made a temporary of ours: the machine (its id), its boot, and the process (its pid
@@ -15,6 +17,12 @@ struct TTempWriter {
     uint64_t Start = 0;
 };
 const TTempWriter& ThisTempWriter();
+// This process's (a fork's own, where ThisTempWriter is its parent's).
+TTempWriter CurrentTempWriter();
+// True when the writer of a temporary that looks like `seen` is provably gone: of this
+// machine, and in this boot a process that no longer exists, or of another boot and left
+// alone for a while. Another machine's writer may be alive: never ours to judge.
+bool TempWriterGone(const TTempWriter& writer, const struct stat& seen);
 
 // The name of a temporary of ours, ".ferrox-MACHINE-BOOT-PID-START-RANDOM-CHECK.part":
 // hidden, recognisable as ours when a killed copy left it behind, with who wrote it so that
@@ -25,6 +33,20 @@ std::string TempNameOf(const TTempWriter& writer, std::string_view random);
 std::string RandomTempName();
 // Recognises the names TempNameOf makes (the last component of a path).
 bool IsCopyTempName(const std::string& name);
+
+// A large file's copy goes into a partial: a temporary whose name says, in place of the
+// random letters, which target and source it is for (its key) and how many of its first
+// bytes are on the disk, so that a copy cut off by a kill can be continued.
+struct TPartialName {
+    std::string Key; // 32 hex digits
+    int64_t Length = 0;
+};
+std::string PartialNameOf(const TTempWriter& writer, std::string_view key, int64_t length);
+// False for any name that is not a partial's of ours.
+bool ParsePartialName(std::string_view name, TTempWriter& writer, TPartialName& partial);
+// A partial whose writer is gone is kept this long after its last write for its line's next
+// run; after that it goes like any other temporary of a gone writer.
+inline constexpr int64_t PartialKeptSeconds = 7 * 24 * 3600;
 
 // The n-th name for a copy kept beside an existing file: "photo.jpg" gives
 // "photo (2).jpg", ".bashrc" ".bashrc (2)", "archive.tar.gz" "archive.tar (2).gz".
@@ -46,11 +68,11 @@ int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error);
 
 // Removes the temporaries of ours in dirFd whose writers are provably gone, and locked by
-// no one: made by this machine in this boot by a process that no longer exists (its pid
-// gone, or taken by another process since), or before its last boot and left alone for ten
-// minutes (a clone of this machine shares its id and may be writing through a share).
-// Anything else (another machine's, a live writer's, whatever cannot be checked) stays.
-// Returns how many were removed.
+// no one (partials only once PartialKeptSeconds have passed): made by this machine in this boot by
+// a process that no longer exists (its pid gone, or taken by another process since), or before its
+// last boot and left alone for ten minutes (a clone of this machine shares its id and may be
+// writing through a share). Anything else (another machine's, a live writer's, whatever cannot be
+// checked) stays. Returns how many were removed.
 int RemoveStaleTemps(int dirFd);
 
 // Where a file system can neither rename without replacing nor make hard links, a copy

@@ -39,6 +39,8 @@ TEST(RunWords, EveryEventInTheStatusLinesWords) {
         {Event(TRunEvent::RunStarted), {"", "Starting Copy"}},
         {Event(TRunEvent::FileStarted), {"", "/src/f"}},
         {Event(TRunEvent::FileSkipped), {"", "Skipped, target exists [/out/f]"}},
+        {with(Event(TRunEvent::FileContinued), [](TRunEvent& e) { e.Bytes = 550ll << 20; }),
+         {"", "[/src/f] continued at 550 MiB"}},
         {Event(TRunEvent::CopiedBeside), {"", "Target exists, copied as [/out/f]"}},
         {Event(TRunEvent::AttributesIncomplete, E2BIG),
          {"Extended attributes not all copied [/src/f] to [/out/f] " + SysErrorMessage(E2BIG), ""}},

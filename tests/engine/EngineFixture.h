@@ -30,6 +30,8 @@ public:
             return Add("run started");
         case TRunEvent::FileStarted:
             return Add("started " + e.Path);
+        case TRunEvent::FileContinued:
+            return Add("continued " + e.Path + " at " + std::to_string(e.Bytes));
         case TRunEvent::FileSkipped:
             return Add("skipped " + e.Target);
         case TRunEvent::CopiedBeside:

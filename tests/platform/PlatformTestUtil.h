@@ -42,9 +42,11 @@ inline std::string PatternBytes(size_t size, unsigned seed = 1) {
     return data;
 }
 
-// A child process copying source to target, held after its first chunk until it is
-// killed: returned once that chunk is written (-1 when no child could be made).
-inline pid_t ForkCopyHeldAfterFirstChunk(const std::string& source, const std::string& target) {
+// A child process copying source to target, held after its first chunk (the first that
+// reaches `bytes`) until it is killed: returned once that chunk is written (-1 when no child
+// could be made).
+inline pid_t ForkCopyHeldAfterFirstChunk(const std::string& source, const std::string& target,
+                                         int64_t bytes = 1) {
     int ready[2];
     if (::pipe(ready) != 0)
         return -1;
@@ -52,8 +54,8 @@ inline pid_t ForkCopyHeldAfterFirstChunk(const std::string& source, const std::s
     if (pid == 0) {
         ::close(ready[0]);
         TCopyOptions options;
-        options.Progress = [fd = ready[1]](const TCopyProgress& p) {
-            if (!p.Starts && p.Done > 0) {
+        options.Progress = [fd = ready[1], bytes](const TCopyProgress& p) {
+            if (!p.Starts && p.Done >= bytes) {
                 ssize_t w = ::write(fd, "x", 1);
                 (void)w;
                 for (;;)

@@ -236,13 +236,14 @@ TEST_F(TRunnerTest, SignalAbortsTheFileInProgressAndSavesTheQueue) {
     ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
 
-    // Wait until the copy has started: its temporary file shows up beside the target, and
-    // has data in it.
+    // Wait until the copy has started: its partial shows up beside the target, and has
+    // data in it.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool started = false;
     const std::string hasData = "for f in /proc/" + std::to_string(pid) +
                                 "/fd/*; do readlink $f | grep -qF '" + P("out") +
-                                "/#' && [ $(stat -L -c %s $f) -gt 0 ] && exit 0; done; exit 1";
+                                "/.ferrox-' && [ $(stat -L -c %s $f) -gt 0 ] && exit 0; done; "
+                                "exit 1";
     while (!started && std::chrono::steady_clock::now() < deadline) {
         started = RunShell(hasData) == 0;
         if (!started)
