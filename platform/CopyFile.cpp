@@ -379,6 +379,9 @@ int TTargetWriter::Run(TFd in, const struct stat& sourceStat) {
         error = errno;
     if (!temp_.empty() && (error != 0 || result_.Skipped))
         ::unlinkat(dir_.Fd, temp_.c_str(), 0);
+    // Partials for this name that could not be taken over at the start are of no use now.
+    if (error == 0 && partial_ && !result_.Skipped)
+        RemoveLeftPartials(dir_.Fd, name_);
     // The new name must be on disk too before a moved source may go.
     if (error == 0 && options_.SyncTarget)
         ::fsync(dir_.Fd); // an O_PATH descriptor cannot: the file's own fsync then stands

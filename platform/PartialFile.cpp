@@ -67,14 +67,35 @@ bool EndMatches(int in, int part, int64_t length, bool whole, const std::atomic<
     return SameBytes(in, part, length - check, check, &same, cancel) == 0 && same;
 }
 
+// dirFd/name, a partial of ours whose writer is provably gone, opened read-write and
+// locked; an invalid TFd when it is another's, held, or gone meanwhile.
+TFd HoldLeftPartial(int dirFd, const std::string& name, TPartialName& seen) {
+    TTempWriter writer;
+    struct stat st, opened;
+    // Only a gone writer's, and only one no one holds: a live copy keeps its lock.
+    if (!ParsePartialName(name, writer, seen) ||
+        ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        !TempWriterGone(writer, st))
+        return {};
+    TFd fd(::openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.Get(), &opened) != 0 ||
+        !SameInode(st, opened))
+        return {};
+    return fd;
+}
+
+// The first half of a partial's key: its target name's.
+std::string NameKeyOf(std::string_view targetName) {
+    return Hex64(XXH3_64bits(targetName.data(), targetName.size()));
+}
+
 } // namespace
 
 std::string PartialKeyOf(std::string_view targetName, const struct stat& source) {
     const int64_t identity[] = {int64_t(source.st_dev), int64_t(source.st_ino),
                                 int64_t(source.st_size), int64_t(source.st_mtim.tv_sec),
                                 int64_t(source.st_mtim.tv_nsec)};
-    return Hex64(XXH3_64bits(targetName.data(), targetName.size())) +
-           Hex64(XXH3_64bits(identity, sizeof identity));
+    return NameKeyOf(targetName) + Hex64(XXH3_64bits(identity, sizeof identity));
 }
 
 TFd TakeOverPartial(int dirFd, std::string_view targetName, int in, const struct stat& source,
@@ -82,17 +103,10 @@ TFd TakeOverPartial(int dirFd, std::string_view targetName, int in, const struct
     const std::string key = PartialKeyOf(targetName, source);
     TFd taken;
     for (const std::string& name : PartialsFor(dirFd, std::string_view(key).substr(0, HalfKey))) {
-        TTempWriter writer;
         TPartialName seen;
-        struct stat st, opened;
-        // Only a gone writer's, and only one no one holds: a live copy keeps its lock.
-        if (!ParsePartialName(name, writer, seen) ||
-            ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            !TempWriterGone(writer, st))
-            continue;
-        TFd fd(::openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.Get(), &opened) != 0 ||
-            !SameInode(st, opened))
+        TFd fd = HoldLeftPartial(dirFd, name, seen);
+        struct stat opened;
+        if (!fd || ::fstat(fd.Get(), &opened) != 0)
             continue;
         // A hole at the end is not written until the file is cut to its length.
         const bool fits =
@@ -140,6 +154,14 @@ int MarkPartial(int dirFd, int fd, TPartialFile& partial, int64_t length) {
         partial.Length = length;
     }
     return 0;
+}
+
+void RemoveLeftPartials(int dirFd, std::string_view targetName) {
+    for (const std::string& name : PartialsFor(dirFd, NameKeyOf(targetName))) {
+        TPartialName seen;
+        if (TFd fd = HoldLeftPartial(dirFd, name, seen))
+            RemoveHeld(dirFd, name, std::move(fd));
+    }
 }
 
 } // namespace ferrox

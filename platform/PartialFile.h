@@ -46,6 +46,11 @@ TFd TakeOverPartial(int dirFd, std::string_view targetName, int in, const struct
 TFd CreatePartial(int dirFd, mode_t mode, const std::string& key, TPartialFile& partial,
                   int& error);
 
+// Removes what partials for targetName gone writers left in dirFd and no one holds: once a
+// copy onto that name stands, none of them will be continued (one whose writer was still
+// ending when the copy began, one for an earlier state of the source).
+void RemoveLeftPartials(int dirFd, std::string_view targetName);
+
 // The partial's first `length` bytes are written: onto the disk with them, then its name
 // says so. 0, or errno when they could not be put on the disk (the copy then fails).
 int MarkPartial(int dirFd, int fd, TPartialFile& partial, int64_t length);
