@@ -409,7 +409,7 @@ int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
     else if (error == ECANCELED && progress.Behind && progress.Done > progress.Base)
         // What is on its way to the device cannot be called back, and the close that frees
         // the abandoned file would wait for it: an Abort, or a program closing, need not.
-        CloseApart(out);
+        partial ? partial->Abandon() : (void)CloseApart(out);
     return error;
 }
 

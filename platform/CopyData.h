@@ -27,11 +27,14 @@ void Report(const TCopyOptions& options, const TCopyProgress& progress);
 // goes through a buffer, or (a clone) the source is read for it.
 // A copy into a partial that outlives a kill (platform/PartialFile.h) starts at From (the
 // bytes before it are in out already; progress counts only what this copy adds) and calls
-// Mark(end) every `Step` bytes; a Mark that fails fails the copy.
+// Mark(end) every `Step` bytes; a Mark that fails fails the copy. A cancelled copy whose
+// data is still on its way to the device calls Abandon (which removes the partial, apart:
+// see CloseApart) instead of handing only the file to a process of its own.
 struct TPartialCopy {
     int64_t From = 0;
     int64_t Step = 0;
     std::function<int(int64_t end)> Mark;
+    std::function<void()> Abandon;
 };
 int CopyData(int in, int out, const struct stat& sourceStat, dev_t targetDevice,
              const TCopyOptions& options, TContentHash* hash = nullptr,

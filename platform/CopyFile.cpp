@@ -452,9 +452,14 @@ int TTargetWriter::WriteContent() {
     Report(options_, {source_.st_size - from, 0, true, dir_.Device, from});
     std::optional<TPartialCopy> steps;
     if (partial_)
-        steps = TPartialCopy{from, PartialStep, [this](int64_t end) {
-                                 return MarkPartial(dir_.Fd, out_.Get(), *partial_, end);
-                             }};
+        steps = TPartialCopy{
+            from, PartialStep,
+            [this](int64_t end) { return MarkPartial(dir_.Fd, out_.Get(), *partial_, end); },
+            [this] {
+                // Its name is removed apart too: the journal may hold that up as long.
+                if (CloseApart(out_.Get(), dir_.Fd, partial_->Name.c_str()))
+                    partial_->Name.clear();
+            }};
     int error = CopyData(in_.Get(), out_.Get(), source_, dir_.Device, options_,
                          written ? &*written : nullptr, steps ? &*steps : nullptr);
     // A mark renames the partial.

@@ -291,20 +291,22 @@ int SyncFileSystemsApart(const std::vector<int>& fds) {
     return done[0];
 }
 
-void CloseApart(int fd) {
+bool CloseApart(int fd, int dirFd, const char* name) {
     // The keeper must be the last to let go, or the close that waits is still ours (or its
     // parent's): it closes once this process and its parent have let go, which a pipe
     // tells it (its end reads end of file once no one else holds the other end).
     int go[2];
     if (::pipe2(go, O_CLOEXEC) != 0)
-        return;
+        return false;
     const int keep = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (!name)
+        dirFd = keep; // nothing more to keep
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const pid_t child = keep >= 0 && nothing >= 0 ? ::fork() : -1;
     if (child == 0) {
         // Only the file and the pipe stay open, and the keeper is a grandchild, which
         // nobody has to reap.
-        int kept[] = {keep, go[0], go[1]};
+        int kept[] = {keep, go[0], go[1], dirFd >= 0 ? dirFd : keep};
         std::sort(std::begin(kept), std::end(kept));
         unsigned from = 0;
         for (int k : kept) {
@@ -318,6 +320,8 @@ void CloseApart(int fd) {
             ::_exit(0);
         }
         ::close(go[1]);
+        if (name)
+            ::unlinkat(dirFd, name, 0);
         char byte;
         while (::read(go[0], &byte, 1) < 0 && errno == EINTR) {
         }
@@ -333,6 +337,7 @@ void CloseApart(int fd) {
     if (child > 0)
         while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
+    return child > 0;
 }
 
 std::optional<int64_t> UnwrittenCacheBytes() {

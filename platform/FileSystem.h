@@ -112,8 +112,10 @@ int SyncFileSystemsApart(const std::vector<int>& fds);
 // close of a file whose data is still on its way to the device waits, uninterruptibly,
 // until the device has taken it, and a program that abandons such a file need not stay
 // for that. fd then leads to /dev/null and is still the caller's to close. Nothing
-// changes when no process can be started.
-void CloseApart(int fd);
+// changes when no process can be started. With a name, that process first removes
+// dirFd/name, which a journal busy with that data may hold up as long. True when the file
+// was handed over.
+bool CloseApart(int fd, int dirFd = -1, const char* name = nullptr);
 // What the page cache holds that is not on its devices yet, of the whole system
 // (Dirty and Writeback of /proc/meminfo): the most a flush can still have to write.
 // None when it cannot be read.
