@@ -482,6 +482,28 @@ int64_t RandomSize(TCase& c, TRng& rng) {
     return size;
 }
 
+// Now and then one file large enough that Ferrox copies it through a partial (64 MiB and
+// more), which a kill leaves for the next run to continue: put into a folder line's folder
+// after the generators, and drawn from a stream of its own, so that the rest of the case is
+// what the seed always made. Not on SSHFS, where it would take most of the case's time.
+void AddLargeFile(TCase& c) {
+    TRng big{c.Seed ^ 0x6c61726765ull};
+    if (!big.Chance(0.1) || c.Src->Name == "sshfs" || c.Dst->Name == "sshfs")
+        return;
+    TStrings folders;
+    for (const TLine& line : c.Lines) {
+        struct stat st;
+        if (line.Dir && ::stat(line.Source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            folders.push_back(line.Source);
+    }
+    if (folders.empty())
+        return;
+    const std::string path = Join(big.Pick(folders), "large.bin");
+    const int64_t size = (int64_t(64) << 20) + big.Between(0, 8 << 20);
+    if (MakeFile(path, size, big, RandomTime(big, c.Src->Fuse)))
+        c.Story.push_back("a large file " + Shown(path));
+}
+
 // ---- Generators: each adds one kind of thing to the case -----------------------------------
 
 // The options, first: the trees depend on whether copies are verified.
@@ -1758,6 +1780,7 @@ TFindings RunCase(const TEnv& env, uint64_t seed, const TFs& dst, int& runs) {
     MakeDirs(c.DstRoot);
     for (const TGenerator& g : Generators)
         g.Make(c, rng);
+    AddLargeFile(c);
     if (c.OptionsIni.empty())
         ::unlink((env.Prog + "/QOPTIONS.INI").c_str());
     else
