@@ -105,7 +105,14 @@ bool WalkCanonical(int fd, const std::string& path, const std::function<void(TQu
     // The next line that is not blank, trimmed as an INI reader trims it; false at the end
     // or at a line that no reader of the whole text would read as this one does.
     bool first = true, ended = false;
+    // A line read ahead for a key that was not there, and kept for the next.
+    std::optional<std::string_view> held;
     auto next = [&](std::string_view& out) {
+        if (held) {
+            out = *held;
+            held.reset();
+            return true;
+        }
         while (!ended && lines.Next(text)) {
             if (first && text.substr(0, 3) == "\xEF\xBB\xBF")
                 text.remove_prefix(3);
@@ -124,18 +131,23 @@ bool WalkCanonical(int fd, const std::string& path, const std::function<void(TQu
     std::string_view header;
     if (!next(header) || header != "[Queue]")
         return false;
-    // One key of group n: its value, unquoted as the reader does.
+    // One key of group n: its value, unquoted as the reader does. A group's TO, DONE and MOVE
+    // may be left out (a queue written by hand): absent, they read as empty, the next line
+    // kept for the next key. Given later instead, they end the walk where they stand.
     std::string key;
-    auto value = [&](const char* name, const std::string& number, std::string_view& out) {
+    auto value = [&](const char* name, const std::string& number, std::string_view& out,
+                     bool optional = false) {
         std::string_view l;
+        out = {};
         if (!next(l))
-            return false;
+            return optional && ended;
         const size_t eq = l.find('=');
-        if (eq == std::string_view::npos || l.front() == '[')
-            return false;
         key.assign(name).append(number);
-        if (TrimIniBlanks(l.substr(0, eq)) != key)
-            return false;
+        if (eq == std::string_view::npos || l.front() == '[' ||
+            TrimIniBlanks(l.substr(0, eq)) != key) {
+            held = l;
+            return optional;
+        }
         out = TrimIniBlanks(l.substr(eq + 1));
         if (out.size() >= 2 && (out.front() == '"' || out.front() == '\'') &&
             out.back() == out.front())
@@ -155,13 +167,13 @@ bool WalkCanonical(int fd, const std::string& path, const std::function<void(TQu
         std::string from(v);
         std::string to;
         bool done = false, move = false;
-        if (!value("TO-", number, v))
+        if (!value("TO-", number, v, true))
             return false;
         to.assign(v);
-        if (!value("DONE-", number, v))
+        if (!value("DONE-", number, v, true))
             return false;
         done = Flag(v);
-        if (!value("MOVE-", number, v))
+        if (!value("MOVE-", number, v, true))
             return false;
         move = Flag(v);
         if (line)
