@@ -3,8 +3,8 @@
 //  1. a network share: 2,000 files of 4 KiB in 20 directories from a local directory onto
 //     SSHFS, served by an sshd on 127.0.0.1 that this program starts with keys and a
 //     configuration of its own in a temporary directory; ferrox-run (workers auto) against
-//     `cp -r --preserve=mode,timestamps`, `rsync -a` when installed, and ferrox-run
-//     --workers=1;
+//     `cp -r --preserve=mode,timestamps`, four such cp side by side in directories of
+//     their own, `rsync -a` when installed, and ferrox-run --workers=8 and --workers=1;
 //  2. tmpfs: 20,000 files of 512 B in 200 directories, ferrox-run against cp -p and rsync;
 //  3. the disk: 20,000 files of 4 KiB, --workers=auto against --workers=1 and cp -r; one
 //     large file against cp, on the disk and on tmpfs.
@@ -16,7 +16,7 @@
 // it ended: normally, failing half-way, by a signal or a crash.
 //
 //   parallel_bench [--dir DIR] [--tmpfs DIR] [--rounds N] [--big-mib N] [--skip-sshfs]
-//                  [--skip-tmpfs] [--skip-disk]
+//                  [--skip-tmpfs] [--skip-disk] [--ferrox-run PATH (another build's)]
 #include "bench/BenchSupport.h"
 #include "platform/DeviceKind.h"
 #include "tests/support/Scratch.h"
@@ -210,9 +210,25 @@ void ShareCase(const TSetup& s, int rounds, bool rsync) {
     };
     ferrox("ferrox-run", "--workers=auto", "fx-");
     AddPeers(all, tree, mnt, files, rsync);
+    // A share's server takes the creates of one directory one after another: four cp
+    // processes, each in five directories of its own, are what files side by side can reach.
+    all.push_back({"4 x cp -p", [=](const std::string& tag) {
+                       const std::string dest = mnt + "/cp4-" + tag;
+                       std::string cmd;
+                       for (int p = 0; p < 4; ++p) {
+                           cmd += "cp -r --preserve=mode,timestamps";
+                           for (int d = p; d < 20; d += 4)
+                               cmd += " " + Quote(tree + "/d" + std::to_string(d));
+                           cmd += " " + Quote(dest + "/") + " & ";
+                       }
+                       return Timed(cmd + "wait", dest, files);
+                   }});
+    const size_t four = all.size() - 1;
+    ferrox("ferrox-run --workers=8", "--workers=8", "fx8-");
+    const size_t eight = all.size() - 1;
     ferrox("ferrox-run --workers=1", "--workers=1", "fx1-");
     Rotate(rounds, "share", all);
-    std::vector<TRatio> ratios = {{0, 1, "<= 0.5"}};
+    std::vector<TRatio> ratios = {{0, 1, "<= 0.5"}, {0, four, "<= 1.1"}, {eight, 1, ""}};
     if (rsync)
         ratios.push_back({0, 2, ""});
     ratios.push_back({all.size() - 1, 1, ""});
@@ -313,6 +329,7 @@ int main(int argc, char** argv) {
     TArgs args(argc, argv);
     const std::string base = args.Text("--dir", DefaultWorkBase());
     const std::string tmpfs = args.Text("--tmpfs", "/dev/shm");
+    const std::string ferroxRun = args.Text("--ferrox-run", FERROX_RUN_PATH);
     const int rounds = int(args.Number("--rounds", 5));
     const int bigMiB = int(args.Number("--big-mib", 1024));
     const bool skipShare = args.Flag("--skip-sshfs");
@@ -323,6 +340,7 @@ int main(int argc, char** argv) {
     scratch::StartSupervisor("parallel_bench");
 
     TSetup s;
+    s.FerroxRun = ferroxRun;
     s.Work = MakeTemp(base);
     const std::string shm = skipTmpfs ? "" : MakeTemp(tmpfs);
     const bool rsync = HaveCommand("rsync");
