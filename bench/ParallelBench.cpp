@@ -22,8 +22,10 @@
 #include "tests/support/Scratch.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 
 using namespace ferrox;
@@ -178,6 +180,26 @@ void AddPeers(std::vector<TContender>& all, const std::string& source, const std
 
 // ---- 1. The network share -----------------------------------------------------------------
 
+// What the share offers for a file to get its name only when complete, short of a named
+// temporary renamed over it: an unnamed file, and a rename that refuses a taken name.
+void PrintNamingOffers(const std::string& mnt) {
+    auto outcome = [](bool ok) { return ok ? std::string("yes") : std::strerror(errno); };
+    const int fd = ::open(mnt.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const std::string unnamed = outcome(fd >= 0);
+    if (fd >= 0)
+        ::close(fd);
+    const std::string a = mnt + "/naming-a", b = mnt + "/naming-b";
+    WriteText(a, "a");
+    WriteText(b, "b");
+    const std::string noReplace =
+        outcome(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0);
+    ::unlink(a.c_str());
+    ::unlink(b.c_str());
+    std::printf("   the share's unnamed files (O_TMPFILE): %s; rename that keeps a taken name "
+                "(RENAME_NOREPLACE): %s\n",
+                unnamed.c_str(), noReplace.c_str());
+}
+
 void ShareCase(const TSetup& s, int rounds, bool rsync) {
     std::printf("\n1. network share: 2,000 files of 4 KiB in 20 directories, from the disk onto "
                 "SSHFS (sshd on 127.0.0.1)\n");
@@ -195,6 +217,7 @@ void ShareCase(const TSetup& s, int rounds, bool rsync) {
     const std::string mnt = share.Mount();
     std::printf("   share mounted at %s (port %d); its device: %s\n", mnt.c_str(), share.Port(),
                 KindText(mnt).c_str());
+    PrintNamingOffers(mnt);
     const std::string tree = s.Work + "/tree2k";
     MakeTree(tree, 20, 100, 4096);
     const long files = 2000;

@@ -310,8 +310,10 @@ TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool*
 }
 
 bool TCopyNOWThread::InLane(const TLane& lane) {
-    if (!lane.Next || IsDirStatus(TCopyQueue::StatusOf(lane.Next)))
-        return false; // a subfolder's line ends its folder's files
+    // A subfolder's line ends its folder's files. A folder line the user removed leaves
+    // its files to the walk's own lane, which no longer meets it to take the lane over.
+    if (!lane.Next || lane.Folder->Removed() || IsDirStatus(TCopyQueue::StatusOf(lane.Next)))
+        return false;
     const std::string& path = lane.Next->Data.Path;
     return path.size() > lane.Dir.size() && path.compare(0, lane.Dir.size(), lane.Dir) == 0 &&
            path.find(PathDelim, lane.Dir.size()) == std::string::npos;

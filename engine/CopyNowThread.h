@@ -57,7 +57,7 @@ private:
         PVirtualNode Folder; // the folder line expanded early; none for the walk's own lane
         std::string Dir;     // that folder, with its slash
     };
-    // The lane's next line is a file line of its folder.
+    // The lane's next line is a file line of its folder, and the folder line is still there.
     static bool InLane(const TLane& lane);
     // Expands the next folder line ahead for a lane of its own, when one is near.
     TStep OpenLaneAhead(std::vector<TLane>& lanes);
