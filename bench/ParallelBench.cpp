@@ -181,23 +181,25 @@ void AddPeers(std::vector<TContender>& all, const std::string& source, const std
 // ---- 1. The network share -----------------------------------------------------------------
 
 // What the share offers for a file to get its name only when complete, short of a named
-// temporary renamed over it: an unnamed file, and a rename that refuses a taken name.
+// temporary renamed over the name: an unnamed file given its name, a rename or a hard link
+// that fails on a taken name (each tried on a free one).
 void PrintNamingOffers(const std::string& mnt) {
     auto outcome = [](bool ok) { return ok ? std::string("yes") : std::strerror(errno); };
     const int fd = ::open(mnt.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     const std::string unnamed = outcome(fd >= 0);
     if (fd >= 0)
         ::close(fd);
-    const std::string a = mnt + "/naming-a", b = mnt + "/naming-b";
+    const std::string a = mnt + "/naming-a", b = mnt + "/naming-b", c = mnt + "/naming-c";
     WriteText(a, "a");
-    WriteText(b, "b");
     const std::string noReplace =
         outcome(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0);
-    ::unlink(a.c_str());
-    ::unlink(b.c_str());
-    std::printf("   the share's unnamed files (O_TMPFILE): %s; rename that keeps a taken name "
-                "(RENAME_NOREPLACE): %s\n",
-                unnamed.c_str(), noReplace.c_str());
+    const std::string& now = Exists(b) ? b : a;
+    const std::string link = outcome(::link(now.c_str(), c.c_str()) == 0);
+    for (const std::string* name : {&a, &b, &c})
+        ::unlink(name->c_str());
+    std::printf("   the share: unnamed files (O_TMPFILE) %s; rename that keeps a taken name "
+                "(RENAME_NOREPLACE) %s; hard links %s\n",
+                unnamed.c_str(), noReplace.c_str(), link.c_str());
 }
 
 void ShareCase(const TSetup& s, int rounds, bool rsync) {
