@@ -372,7 +372,10 @@ void TCopyNOWThread::Walk() {
                     ++j;
                     continue;
                 }
-                lanes[0].Next = lanes[j].Next;
+                // At the list's end when it last looked: lines added since follow its last.
+                const TLane& lane = lanes[j];
+                lanes[0].Next =
+                    lane.Next ? lane.Next : from.NextNode(lane.Last ? lane.Last : lane.Folder);
                 lanes.erase(lanes.begin() + ptrdiff_t(j));
                 j = 1;
             }
@@ -392,6 +395,7 @@ void TCopyNOWThread::Walk() {
         // A folder the walk's own lane expanded: what lies ahead of it is still to look at.
         if (expanded)
             lookedAt_ = line;
+        lanes[k].Last = line;
         lanes[k].Next = from.NextNode(line);
     }
 }

@@ -53,9 +53,10 @@ private:
     // Lines the walk takes in their order: its own (every line), or the file lines of a
     // folder line it expanded early.
     struct TLane {
-        PVirtualNode Next;   // the next line to take
-        PVirtualNode Folder; // the folder line expanded early; none for the walk's own lane
-        std::string Dir;     // that folder, with its slash
+        PVirtualNode Next;           // the next line to take
+        PVirtualNode Folder;         // the folder line expanded early; none for the walk's own lane
+        std::string Dir;             // that folder, with its slash
+        PVirtualNode Last = nullptr; // the line it took (or passed over) last
     };
     // The lane's next line is a file line of its folder, and the folder line is still there.
     static bool InLane(const TLane& lane);
