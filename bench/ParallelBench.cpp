@@ -3,8 +3,8 @@
 //  1. a network share: 2,000 files of 4 KiB in 20 directories from a local directory onto
 //     SSHFS, served by an sshd on 127.0.0.1 that this program starts with keys and a
 //     configuration of its own in a temporary directory; ferrox-run (workers auto) against
-//     `cp -r --preserve=mode,timestamps`, `rsync -a` when installed, and ferrox-run
-//     --workers=1;
+//     `cp -r --preserve=mode,timestamps`, four such cp side by side in directories of
+//     their own, `rsync -a` when installed, and ferrox-run --workers=8 and --workers=1;
 //  2. tmpfs: 20,000 files of 512 B in 200 directories, ferrox-run against cp -p and rsync;
 //  3. the disk: 20,000 files of 4 KiB, --workers=auto against --workers=1 and cp -r; one
 //     large file against cp, on the disk and on tmpfs.
@@ -16,14 +16,16 @@
 // it ended: normally, failing half-way, by a signal or a crash.
 //
 //   parallel_bench [--dir DIR] [--tmpfs DIR] [--rounds N] [--big-mib N] [--skip-sshfs]
-//                  [--skip-tmpfs] [--skip-disk]
+//                  [--skip-tmpfs] [--skip-disk] [--ferrox-run PATH (another build's)]
 #include "bench/BenchSupport.h"
 #include "platform/DeviceKind.h"
 #include "tests/support/Scratch.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 
 using namespace ferrox;
@@ -178,6 +180,28 @@ void AddPeers(std::vector<TContender>& all, const std::string& source, const std
 
 // ---- 1. The network share -----------------------------------------------------------------
 
+// What the share offers for a file to get its name only when complete, short of a named
+// temporary renamed over the name: an unnamed file given its name, a rename or a hard link
+// that fails on a taken name (each tried on a free one).
+void PrintNamingOffers(const std::string& mnt) {
+    auto outcome = [](bool ok) { return ok ? std::string("yes") : std::strerror(errno); };
+    const int fd = ::open(mnt.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const std::string unnamed = outcome(fd >= 0);
+    if (fd >= 0)
+        ::close(fd);
+    const std::string a = mnt + "/naming-a", b = mnt + "/naming-b", c = mnt + "/naming-c";
+    WriteText(a, "a");
+    const std::string noReplace =
+        outcome(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0);
+    const std::string& now = Exists(b) ? b : a;
+    const std::string link = outcome(::link(now.c_str(), c.c_str()) == 0);
+    for (const std::string* name : {&a, &b, &c})
+        ::unlink(name->c_str());
+    std::printf("   the share: unnamed files (O_TMPFILE) %s; rename that keeps a taken name "
+                "(RENAME_NOREPLACE) %s; hard links %s\n",
+                unnamed.c_str(), noReplace.c_str(), link.c_str());
+}
+
 void ShareCase(const TSetup& s, int rounds, bool rsync) {
     std::printf("\n1. network share: 2,000 files of 4 KiB in 20 directories, from the disk onto "
                 "SSHFS (sshd on 127.0.0.1)\n");
@@ -195,6 +219,7 @@ void ShareCase(const TSetup& s, int rounds, bool rsync) {
     const std::string mnt = share.Mount();
     std::printf("   share mounted at %s (port %d); its device: %s\n", mnt.c_str(), share.Port(),
                 KindText(mnt).c_str());
+    PrintNamingOffers(mnt);
     const std::string tree = s.Work + "/tree2k";
     MakeTree(tree, 20, 100, 4096);
     const long files = 2000;
@@ -210,9 +235,25 @@ void ShareCase(const TSetup& s, int rounds, bool rsync) {
     };
     ferrox("ferrox-run", "--workers=auto", "fx-");
     AddPeers(all, tree, mnt, files, rsync);
+    // A share's server takes the creates of one directory one after another: four cp
+    // processes, each in five directories of its own, are what files side by side can reach.
+    all.push_back({"4 x cp -p", [=](const std::string& tag) {
+                       const std::string dest = mnt + "/cp4-" + tag;
+                       std::string cmd;
+                       for (int p = 0; p < 4; ++p) {
+                           cmd += "cp -r --preserve=mode,timestamps";
+                           for (int d = p; d < 20; d += 4)
+                               cmd += " " + Quote(tree + "/d" + std::to_string(d));
+                           cmd += " " + Quote(dest + "/") + " & ";
+                       }
+                       return Timed(cmd + "wait", dest, files);
+                   }});
+    const size_t four = all.size() - 1;
+    ferrox("ferrox-run --workers=8", "--workers=8", "fx8-");
+    const size_t eight = all.size() - 1;
     ferrox("ferrox-run --workers=1", "--workers=1", "fx1-");
     Rotate(rounds, "share", all);
-    std::vector<TRatio> ratios = {{0, 1, "<= 0.5"}};
+    std::vector<TRatio> ratios = {{0, 1, "<= 0.5"}, {0, four, "<= 1.1"}, {eight, 1, ""}};
     if (rsync)
         ratios.push_back({0, 2, ""});
     ratios.push_back({all.size() - 1, 1, ""});
@@ -313,6 +354,7 @@ int main(int argc, char** argv) {
     TArgs args(argc, argv);
     const std::string base = args.Text("--dir", DefaultWorkBase());
     const std::string tmpfs = args.Text("--tmpfs", "/dev/shm");
+    const std::string ferroxRun = args.Text("--ferrox-run", FERROX_RUN_PATH);
     const int rounds = int(args.Number("--rounds", 5));
     const int bigMiB = int(args.Number("--big-mib", 1024));
     const bool skipShare = args.Flag("--skip-sshfs");
@@ -323,6 +365,7 @@ int main(int argc, char** argv) {
     scratch::StartSupervisor("parallel_bench");
 
     TSetup s;
+    s.FerroxRun = ferroxRun;
     s.Work = MakeTemp(base);
     const std::string shm = skipTmpfs ? "" : MakeTemp(tmpfs);
     const bool rsync = HaveCommand("rsync");

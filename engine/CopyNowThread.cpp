@@ -43,6 +43,11 @@ constexpr int64_t AloneAbove = int64_t(64) << 20;
 // side by side only wait for each other (and the hand-over to a thread costs as much as
 // the copy). The run copies them itself, one at a time.
 constexpr int64_t SmallFileBelow = int64_t(1) << 20;
+// Lines the walk looks through for the next folder line ahead before it takes its next
+// line: a long stretch of file lines costs no wait to the files in flight.
+constexpr int LookAheadAtMost = 1024;
+// Target directories whose share is remembered: lanes of several folders take turns.
+constexpr size_t SharesKept = 64;
 
 // "Failed 14:02:11: Permission denied", for the failed line's tooltip.
 std::string FailureNote(int code) {
@@ -117,8 +122,8 @@ void TCopyNOWThread::Finish(const PVirtualNode& Source, const PVirtualNode& Dest
 }
 
 TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
-    if (dir == lastTargetDir_)
-        return lastShare_;
+    if (auto known = shares_.find(dir); known != shares_.end())
+        return known->second;
     TShare share;
     const TDeviceKind kind = run_.Seams.DeviceKindOf(dir, share.Device);
     const int workers = settings_.Workers;
@@ -138,8 +143,9 @@ TCopyNOWThread::TShare TCopyNOWThread::ShareOf(const std::string& dir) {
     // the disk, where waits side by side share a journal commit; a number the user chose
     // is kept.
     share.SmallFilesHere = workers <= 0 && !verify && kind != TDeviceKind::Network;
-    lastTargetDir_ = dir;
-    lastShare_ = share;
+    if (shares_.size() >= SharesKept)
+        shares_.clear();
+    shares_.emplace(dir, share);
     return share;
 }
 
@@ -241,64 +247,156 @@ bool TCopyNOWThread::PassPauseGate(const PVirtualNode& Source) {
     return !Stopping();
 }
 
-void TCopyNOWThread::Walk() {
+TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool* expanded) {
     TLineList& from = queue_.lstCopyFrom;
     TLineList& to = queue_.lstCopyTo;
-    const bool thisLineOnly = run_.CopyThisLineOnly.load();
-    PVirtualNode Source = thisLineOnly ? from.FirstSelectedNode() : from.FirstNode();
-    while (Source) {
-        run_.Reached(TRunPoint::LineReached, Source->Data.Path);
-        if (!PassPauseGate(Source))
-            return;
-        // With files side by side, a file line first waits for a place on its target's
-        // device, still waiting itself meanwhile; a Pause clicked then is obeyed before
-        // it starts.
-        std::optional<TFilePool::TPlace> place;
-        bool here = false;
-        if (pool_) {
-            const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
-            if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
-                if (!(place = ReservePlace(Source.get(), ahead, &here)))
-                    return;
-                if (!run_.PauseEvent.IsSet()) {
-                    pool_->Release(*place);
-                    continue; // the same line, through the gate
-                }
+    run_.Reached(TRunPoint::LineReached, Source->Data.Path);
+    if (!PassPauseGate(Source))
+        return TStep::Stop;
+    // With files side by side, a file line first waits for a place on its target's
+    // device, still waiting itself meanwhile; a Pause clicked then is obeyed before
+    // it starts.
+    std::optional<TFilePool::TPlace> place;
+    bool here = false;
+    if (pool_) {
+        const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
+        if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
+            if (!(place = ReservePlace(Source.get(), ahead, &here)))
+                return TStep::Stop;
+            if (!run_.PauseEvent.IsSet()) {
+                pool_->Release(*place);
+                return TStep::Again; // the same line, through the gate
             }
         }
-        // The partner is found by the source line's position now, not carried along from
-        // the last line: deletions on one side or of whole pairs shift it, and the user
-        // may have changed the lists during a pause.
-        TCopyQueue::TPair pair;
-        if (queue_.TakePair(Source, pair)) {
-            run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
-            if (IsDirStatus(pair.Status)) {
-                if (place)
-                    pool_->Release(*place);
-                CopyDirLine(Source, pair);
-            } else if (!pool_) {
+    }
+    // The partner is found by the source line's position now, not carried along from
+    // the last line: deletions on one side or of whole pairs shift it, and the user
+    // may have changed the lists during a pause.
+    TCopyQueue::TPair pair;
+    if (queue_.TakePair(Source, pair)) {
+        run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
+        if (IsDirStatus(pair.Status)) {
+            if (place)
+                pool_->Release(*place);
+            CopyDirLine(Source, pair);
+            if (expanded)
+                *expanded = true;
+        } else if (!pool_) {
+            CopyFileLine(Source, pair, *copyContext_);
+        } else if (place || (place = ReservePlace(Source.get(), pair, &here))) {
+            if (here) {
                 CopyFileLine(Source, pair, *copyContext_);
-            } else if (place || (place = ReservePlace(Source.get(), pair, &here))) {
-                if (here) {
-                    CopyFileLine(Source, pair, *copyContext_);
-                    pool_->Release(*place);
-                } else {
-                    StartFileLine(*place, Source, pair);
-                }
+                pool_->Release(*place);
+                foldersAtOnce_ = 1;
             } else {
-                // Stopped before it had a place: it waits for the next run, as it was.
-                from.SetStatus(Source, lsFileWaiting);
-                to.SetStatus(pair.Dest, lsDirWaiting);
-                return;
+                StartFileLine(*place, Source, pair);
+                // No more than a copy thread keeps open: beyond, each file would open its
+                // folder again.
+                foldersAtOnce_ =
+                    std::min(ShareOf(pair.DestPath).Limit, int(TCopyContext::DirsKept));
             }
-            from.RepaintNow();
-            to.RepaintNow();
-        } else if (place) {
-            pool_->Release(*place);
+        } else {
+            // Stopped before it had a place: it waits for the next run, as it was.
+            from.SetStatus(Source, lsFileWaiting);
+            to.SetStatus(pair.Dest, lsDirWaiting);
+            return TStep::Stop;
         }
-        if (Stopping())
+        from.RepaintNow();
+        to.RepaintNow();
+    } else if (place) {
+        pool_->Release(*place);
+    }
+    return Stopping() ? TStep::Stop : TStep::Next;
+}
+
+bool TCopyNOWThread::InLane(const TLane& lane) {
+    // A subfolder's line ends its folder's files. A folder line the user removed leaves
+    // its files to the walk's own lane, which no longer meets it to take the lane over.
+    if (!lane.Next || lane.Folder->Removed() || IsDirStatus(TCopyQueue::StatusOf(lane.Next)))
+        return false;
+    const std::string& path = lane.Next->Data.Path;
+    return path.size() > lane.Dir.size() && path.compare(0, lane.Dir.size(), lane.Dir) == 0 &&
+           path.find(PathDelim, lane.Dir.size()) == std::string::npos;
+}
+
+TCopyNOWThread::TStep TCopyNOWThread::OpenLaneAhead(std::vector<TLane>& lanes) {
+    const TLineList& from = queue_.lstCopyFrom;
+    PVirtualNode n = lookedAt_ ? from.NextNode(lookedAt_) : lanes.front().Next;
+    for (int looked = 0; n && looked < LookAheadAtMost; ++looked, n = from.NextNode(n)) {
+        lookedAt_ = n;
+        if (TCopyQueue::StatusOf(n) != lsDirWaiting)
+            continue;
+        bool expanded = false;
+        TStep step;
+        while ((step = TakeLine(n, &expanded)) == TStep::Again) {
+        }
+        if (step == TStep::Stop)
+            return step;
+        if (expanded) {
+            lanes.push_back({from.NextNode(n), n, WithTrailingSlash(n->Data.Path.Str())});
+            break;
+        }
+    }
+    return TStep::Next;
+}
+
+void TCopyNOWThread::Walk() {
+    TLineList& from = queue_.lstCopyFrom;
+    if (run_.CopyThisLineOnly.load()) {
+        for (PVirtualNode Source = from.FirstSelectedNode(); Source;) {
+            const TStep step = TakeLine(Source);
+            if (step == TStep::Stop)
+                return;
+            if (step == TStep::Next)
+                Source = from.NextSelectedNode(Source);
+        }
+        return;
+    }
+    // The first lane is the walk's own: every line in the list's order, as one at a time
+    // takes them. Where files go side by side to a device that takes them so, the folder
+    // lines ahead are expanded early, in their order, each into a lane of its folder's
+    // files; the lanes take a line each in turn, so the files in flight come from several
+    // folders (a share's server makes the files of one folder one after another), and
+    // each folder's lines are still taken in their order. The walk's own lane passes over
+    // what the others took, and on reaching a folder line expanded early it goes on
+    // where that folder's lane is, so no line is left behind.
+    std::vector<TLane> lanes{{from.FirstNode(), nullptr, {}}};
+    lookedAt_ = nullptr;
+    for (size_t turn = 0; lanes.front().Next || lanes.size() > 1; ++turn) {
+        if (foldersAtOnce_ > int(lanes.size()) && OpenLaneAhead(lanes) == TStep::Stop)
             return;
-        Source = thisLineOnly ? from.NextSelectedNode(Source) : from.NextNode(Source);
+        const size_t k = turn % lanes.size();
+        if (k == 0) {
+            for (size_t j = 1; j < lanes.size();) {
+                if (lanes[j].Folder != lanes[0].Next || !lanes[0].Next) {
+                    ++j;
+                    continue;
+                }
+                // At the list's end when it last looked: lines added since follow its last.
+                const TLane& lane = lanes[j];
+                lanes[0].Next =
+                    lane.Next ? lane.Next : from.NextNode(lane.Last ? lane.Last : lane.Folder);
+                lanes.erase(lanes.begin() + ptrdiff_t(j));
+                j = 1;
+            }
+            if (!lanes[0].Next)
+                continue;
+        } else if (!InLane(lanes[k])) {
+            lanes.erase(lanes.begin() + ptrdiff_t(k));
+            continue;
+        }
+        const PVirtualNode line = lanes[k].Next;
+        bool expanded = false;
+        TStep step;
+        while ((step = TakeLine(line, &expanded)) == TStep::Again) {
+        }
+        if (step == TStep::Stop)
+            return;
+        // A folder the walk's own lane expanded: what lies ahead of it is still to look at.
+        if (expanded)
+            lookedAt_ = line;
+        lanes[k].Last = line;
+        lanes[k].Next = from.NextNode(line);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -38,8 +39,29 @@ public:
 
 private:
     void Execute();
-    // Takes and copies the lines in order until none is left or the run is to stop.
+    // Takes and copies the lines until none is left or the run is to stop.
     void Walk();
+    // What became of a line the walk met.
+    enum class TStep {
+        Next,  // taken, or passed over: on to the next
+        Again, // a Pause came while it waited for a place: the same line once more
+        Stop   // the run is to stop
+    };
+    // Takes the line as the walk meets it, and copies or expands it. *expanded: a folder
+    // line was taken.
+    TStep TakeLine(const PVirtualNode& Source, bool* expanded = nullptr);
+    // Lines the walk takes in their order: its own (every line), or the file lines of a
+    // folder line it expanded early.
+    struct TLane {
+        PVirtualNode Next;           // the next line to take
+        PVirtualNode Folder;         // the folder line expanded early; none for the walk's own lane
+        std::string Dir;             // that folder, with its slash
+        PVirtualNode Last = nullptr; // the line it took (or passed over) last
+    };
+    // The lane's next line is a file line of its folder, and the folder line is still there.
+    static bool InLane(const TLane& lane);
+    // Expands the next folder line ahead for a lane of its own, when one is near.
+    TStep OpenLaneAhead(std::vector<TLane>& lanes);
     bool Stopping() const;
     // The file line's copy, with a directory cache (the run's own, or a pool thread's).
     void CopyFileLine(const PVirtualNode& Source, const TCopyQueue::TPair& pair,
@@ -79,8 +101,12 @@ private:
     TRunWrites writes_;
     // Files side by side: none when the run copies one file at a time itself.
     std::optional<TFilePool> pool_;
-    std::string lastTargetDir_; // the last target directory's share, looked up once
-    TShare lastShare_;
+    std::unordered_map<std::string, TShare> shares_; // by target directory, looked up once
+    // Folders whose files may be in flight at once: the files-at-once of the device the
+    // last file line went to on a pool thread; 1 while the run copies files itself.
+    int foldersAtOnce_ = 1;
+    // The last line the look for folder lines ahead reached.
+    PVirtualNode lookedAt_;
     // The sizes the expansions found, for ReservePlace; the run thread's own.
     TSeenSizes seenSizes_;
     // The directories of consecutive lines stay open between their files; the worker's own.

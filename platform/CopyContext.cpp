@@ -61,15 +61,27 @@ int TCopyContext::Umask() {
 TCopyContext::~TCopyContext() = default;
 
 TCopyContext::TDir* TCopyContext::SourceDir(std::string_view path, int& error) {
-    return Open(source_, path, false, error);
+    return Open(sources_, path, false, error);
 }
 
 TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
-    return Open(target_, path, true, error);
+    return Open(targets_, path, true, error);
 }
 
-TCopyContext::TDir* TCopyContext::Open(TDir& dir, std::string_view path, bool target, int& error) {
+TCopyContext::TDir* TCopyContext::Open(std::array<TKept, DirsKept>& kept, std::string_view path,
+                                       bool target, int& error) {
     struct stat st;
+    TKept* slot = &kept.front();
+    for (TKept& k : kept) {
+        if (k.Dir.Fd >= 0 && k.Dir.Path == path) {
+            slot = &k;
+            break;
+        }
+        if (k.Used < slot->Used)
+            slot = &k;
+    }
+    slot->Used = ++uses_;
+    TDir& dir = slot->Dir;
     if (dir.Fd >= 0 && dir.Path == path) {
         // Still where the path leads? A stat is far cheaper than opening it again.
         if (::stat(dir.Path.c_str(), &st) == 0 && st.st_dev == dir.Device && st.st_ino == dir.Inode)

@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,13 +12,15 @@
 
 namespace ferrox {
 
-// Descriptors of the directories the last copy read from and wrote into, kept for the
-// next copy: a queue copies many files of one directory in a row, and working relative to
-// an open directory spares the kernel a walk of the whole path for every step of every
-// file. One context serves one thread at a time. A cached directory is used only while its
-// path still leads to it (one stat, compared by device and inode, each time it is asked
-// for): a directory renamed, replaced or re-pointed by a link since is opened afresh, so
-// a file is read from and written to where its path leads when the copy starts.
+// Descriptors of the directories the last copies read from and wrote into, kept for the
+// next copies: a queue copies many files of one directory in a row (or of a few folders
+// taking turns, where files go side by side), and working relative to an open directory
+// spares the kernel a walk of the whole path for every step of every file, and a share a
+// round trip to open the directory and one to ask what it is. One context serves one thread at a
+// time. A cached directory is used only while its path still leads to it (one stat, compared by
+// device and inode, each time it is asked for): a directory renamed, replaced or re-pointed by a
+// link since is opened afresh, so a file is read from and written to where its path leads when the
+// copy starts.
 class TCopyContext {
 public:
     TCopyContext();
@@ -72,11 +76,20 @@ public:
     struct TOneCopy {};
     explicit TCopyContext(TOneCopy);
 
-private:
-    TDir* Open(TDir& dir, std::string_view path, bool target, int& error);
+    // Directories kept on each side: as many as the folders whose files a run has in
+    // flight at once.
+    static constexpr size_t DirsKept = 8;
 
-    TDir source_;
-    TDir target_;
+private:
+    struct TKept {
+        TDir Dir;
+        uint64_t Used = 0; // when it was last asked for; the least recent makes way
+    };
+    TDir* Open(std::array<TKept, DirsKept>& kept, std::string_view path, bool target, int& error);
+
+    std::array<TKept, DirsKept> sources_;
+    std::array<TKept, DirsKept> targets_;
+    uint64_t uses_ = 0;
     int umask_ = -1;
     bool umaskRead_ = false;
     int opens_ = 0;

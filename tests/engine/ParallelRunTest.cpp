@@ -24,11 +24,14 @@ public:
             const std::string dir = e.Line ? Target(e.Line) : "";
             const int now = ++inFlight_[dir];
             most_[dir] = std::max(most_[dir], now);
+            mostFolders_ = std::max(mostFolders_, FoldersNow());
             changed_.notify_all();
             // Held until HoldUntil copies are in flight at once (or it is clear they
             // will not be), so that side by side shows however fast the disk is.
             const int hold = HoldUntil.count(dir) ? HoldUntil[dir] : 1;
-            changed_.wait_for(lock, HoldAtMost, [&] { return inFlight_[dir] >= hold; });
+            changed_.wait_for(lock, HoldAtMost, [&] {
+                return inFlight_[dir] >= hold && FoldersNow() >= HoldFolders;
+            });
         } else if (e.Kind == TRunEvent::FileFinished) {
             std::lock_guard lock(mutex_);
             --inFlight_[Target(e.Line)];
@@ -40,11 +43,22 @@ public:
         std::lock_guard lock(mutex_);
         return most_[dir];
     }
+    // The most target directories that had files in flight at one time.
+    int MostFolders() {
+        std::lock_guard lock(mutex_);
+        return mostFolders_;
+    }
     std::function<std::string(const PVirtualNode&)> Target;
     std::map<std::string, int> HoldUntil; // by target directory; set before the run
+    int HoldFolders = 1;                  // and until files of so many are in flight
     std::chrono::milliseconds HoldAtMost{2000};
 
 private:
+    int FoldersNow() const {
+        return int(std::count_if(inFlight_.begin(), inFlight_.end(),
+                                 [](const auto& dir) { return dir.second > 0; }));
+    }
+    int mostFolders_ = 0;
     TEventRecorder& next_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -459,4 +473,56 @@ TEST_F(TParallelTest, SpeedLimitHoldsTheRunsTotalRate) {
     for (int i = 0; i < files; ++i)
         EXPECT_TRUE(ReadFile(P("out/c" + std::to_string(i))) ==
                     ReadFile(P("src/c" + std::to_string(i))));
+}
+
+// Files side by side come from several folders at once: the folder lines ahead are
+// expanded early and their files taken in turns, while each folder's lines are still taken
+// in their order. Every file arrives, and a Move removes the folders it emptied.
+TEST_F(TParallelTest, FilesOfSeveralFoldersAreInFlightTogether) {
+    const std::vector<std::string> files = {"top", "a/1", "a/2", "a/3",        "a/4", "a/5",
+                                            "b/1", "b/2", "b/3", "b/deeper/1", "c/1"};
+    for (const char* d : {"src", "src/a", "src/b", "src/b/deeper", "src/c", "out"})
+        MakeDir(P(d));
+    for (const std::string& f : files)
+        WriteFile(P("src/" + f), "content of " + f);
+    AddPair(P("src"), P("out"), true, true);
+    run.Settings.Workers = 4;
+    std::mutex takenMutex;
+    std::vector<std::string> taken;
+    run.Seams.OnRunPoint = [&](TRunPoint point, const std::string& path) {
+        std::lock_guard lock(takenMutex);
+        if (point == TRunPoint::LineTaken)
+            taken.push_back(path);
+    };
+    inFlight.HoldFolders = 2;
+    inFlight.HoldAtMost = std::chrono::milliseconds(500);
+    RunToEnd();
+    run.Seams.OnRunPoint = nullptr;
+
+    for (const std::string& f : files)
+        EXPECT_EQ(ReadFile(P("out/src/" + f)), "content of " + f);
+    EXPECT_FALSE(Exists(P("src"))) << "every folder it emptied goes, deepest first";
+    for (int32_t status : Statuses(q.lstCopyFrom))
+        EXPECT_TRUE(status == lsFileDone || status == lsDirDone) << status;
+    EXPECT_GE(inFlight.MostFolders(), 2);
+
+    // When each line was taken, and each folder's file lines in their list order.
+    std::lock_guard lock(takenMutex);
+    std::map<std::string, int> when;
+    for (size_t i = 0; i < taken.size(); ++i)
+        when[taken[i]] = int(i);
+    ASSERT_EQ(taken.size(), size_t(q.lstCopyFrom.RootNodeCount())) << "each line taken once";
+    std::map<std::string, std::vector<int>> byFolder;
+    for (PVirtualNode line = q.lstCopyFrom.FirstNode(); line; line = q.lstCopyFrom.NextNode(line))
+        if (!IsDirStatus(TCopyQueue::StatusOf(line))) {
+            const std::string path = line->Data.Path.Str();
+            byFolder[path.substr(0, path.rfind('/') + 1)].push_back(when.at(path));
+        }
+    for (const auto& [folder, times] : byFolder)
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << folder << " out of its order";
+    const std::vector<int>& a = byFolder[P("src/a/")];
+    const std::vector<int>& b = byFolder[P("src/b/")];
+    ASSERT_EQ(a.size(), 5u);
+    ASSERT_EQ(b.size(), 3u);
+    EXPECT_LT(b.front(), a.back()) << "b's files waited for all of a's";
 }

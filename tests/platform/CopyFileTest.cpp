@@ -562,8 +562,8 @@ TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
     EXPECT_EQ(names, (std::vector<std::string>{"new", "old"}));
 }
 
-// A context keeps the directories of consecutive copies open; copies that change
-// directory, and the refusals, work through it just the same.
+// A context keeps the directories of recent copies open; copies that change directory,
+// and the refusals, work through it just the same.
 TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
     TTempDir tmp;
     MakeDir(tmp / "in");
@@ -587,6 +587,7 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
     ASSERT_EQ(CopyFileWithProgress(tmp / "in/1", tmp / "out2/1", TCopyOptions{}, &context).Error,
               0);
     ASSERT_EQ(CopyFileWithProgress(tmp / "in/2", tmp / "out/1", TCopyOptions{}, &context).Error, 0);
+    EXPECT_EQ(context.DirectoryOpens(), 3) << "folders taking turns stay open";
     EXPECT_EQ(ReadFile(tmp / "out/1"), PatternBytes(102, 2u));
     EXPECT_EQ(ReadFile(tmp / "out2/1"), PatternBytes(101, 1u));
     EXPECT_EQ(CopyFileWithProgress(tmp / "in/3", tmp / "in/3", TCopyOptions{}, &context).Error,
