@@ -340,17 +340,27 @@ bool CloseApart(int fd, int dirFd, const char* name) {
     return child > 0;
 }
 
-std::optional<int64_t> UnwrittenCacheBytes() {
-    // About 1.5 KB, read in one go; the two fields are in kB.
-    const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+namespace {
+// A small file of the kernel's (/proc, /sys), read in one go into `text`, NUL-terminated;
+// false when it cannot be read or is empty.
+template <size_t N> bool ReadKernelFile(const char* path, char (&text)[N]) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
-    char text[4096];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
+        return false;
+    const ssize_t n = ::read(fd, text, N - 1);
     ::close(fd);
     if (n <= 0)
-        return std::nullopt;
+        return false;
     text[n] = 0;
+    return true;
+}
+} // namespace
+
+std::optional<int64_t> UnwrittenCacheBytes() {
+    // About 1.5 KB; the two fields are in kB.
+    char text[4096];
+    if (!ReadKernelFile("/proc/meminfo", text))
+        return std::nullopt;
     int64_t total = 0;
     int found = 0;
     for (const char* field : {"\nDirty:", "\nWriteback:"}) {
@@ -369,15 +379,9 @@ std::optional<int64_t> DeviceBytesWritten(dev_t device) {
         return std::nullopt; // an unnamed device: tmpfs, FUSE, NFS and the like
     char path[64];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/stat", major(device), minor(device));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
     char text[512];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
+    if (!ReadKernelFile(path, text))
         return std::nullopt;
-    text[n] = 0;
     // Reads: ios, merges, sectors, ticks; writes: ios, merges, sectors (of 512 bytes).
     const char* at = text;
     char* end = nullptr;

@@ -29,23 +29,12 @@ std::string Hex64(uint64_t value) {
 
 // The partials of ours in dirFd whose key starts with nameKey.
 std::vector<std::string> PartialsFor(int dirFd, std::string_view nameKey) {
-    std::vector<std::string> found;
-    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return found; // a directory we may not list: nothing to continue
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return found;
-    }
     TTempWriter writer;
     TPartialName partial;
-    while (const dirent* entry = ::readdir(dir))
-        if (ParsePartialName(entry->d_name, writer, partial) &&
-            std::string_view(partial.Key).substr(0, HalfKey) == nameKey)
-            found.emplace_back(entry->d_name);
-    ::closedir(dir);
-    return found;
+    return NamesIn(dirFd, [&](const dirent& entry) {
+        return ParsePartialName(entry.d_name, writer, partial) &&
+               std::string_view(partial.Key).substr(0, HalfKey) == nameKey;
+    });
 }
 
 // Removes dirFd/name once its lock is let go, while the name still holds that file. Closed

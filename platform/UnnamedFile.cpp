@@ -17,6 +17,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -392,47 +393,41 @@ bool IsCopyTempName(const std::string& name) {
     return ParseTempName(NameView(name), writer);
 }
 
-namespace {
-void RemoveReservationsOfGone(int dirFd, const std::vector<size_t>& sizes) {
-    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+std::vector<std::string> NamesIn(int dirFd, const std::function<bool(const dirent&)>& wanted) {
+    std::vector<std::string> names;
+    // A directory opened only as a path (no read permission) cannot be listed: none.
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return names;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         ::close(fd);
-        return;
+        return names;
     }
-    std::vector<std::string> candidates;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
-            continue;
-        struct stat seen;
-        if (::fstatat(dirFd, entry->d_name, &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(seen.st_mode) &&
-            std::find(sizes.begin(), sizes.end(), size_t(seen.st_size)) != sizes.end())
-            candidates.emplace_back(entry->d_name);
-    }
+    while (const dirent* entry = ::readdir(dir))
+        if (wanted(*entry))
+            names.emplace_back(entry->d_name);
     ::closedir(dir);
+    return names;
+}
+
+namespace {
+void RemoveReservationsOfGone(int dirFd, const std::vector<size_t>& sizes) {
+    const auto candidates = NamesIn(dirFd, [&](const dirent& entry) {
+        struct stat seen;
+        return (entry.d_type == DT_REG || entry.d_type == DT_UNKNOWN) &&
+               ::fstatat(dirFd, entry.d_name, &seen, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(seen.st_mode) &&
+               std::find(sizes.begin(), sizes.end(), size_t(seen.st_size)) != sizes.end();
+    });
     for (const std::string& name : candidates)
         RemoveStaleReservation(dirFd, name.c_str());
 }
 } // namespace
 
 int RemoveStaleTemps(int dirFd) {
-    // A directory opened only as a path (no read permission) cannot be listed: nothing to do.
-    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return 0;
-    }
-    std::vector<std::string> temps;
-    while (const dirent* entry = ::readdir(dir))
-        if (IsCopyTempName(entry->d_name))
-            temps.emplace_back(entry->d_name);
-    ::closedir(dir);
+    const auto temps =
+        NamesIn(dirFd, [](const dirent& entry) { return IsCopyTempName(entry.d_name); });
     int removed = 0;
     std::vector<size_t> words; // the lengths of the names of those removed
     for (const std::string& name : temps)

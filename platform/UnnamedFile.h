@@ -1,10 +1,13 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 struct stat;
+struct dirent;
 
 namespace ferrox {
 
@@ -66,6 +69,9 @@ int ReplaceWithUnnamed(int fd, int dirFd, const char* name);
 // be made. The descriptor holds an flock on the file, which tells RemoveStaleTemps it is being
 // written.
 int CreateNamedTemp(int dirFd, mode_t mode, std::string& temp, int& error);
+
+// The names in dirFd (opened as a directory, or as a path: then none) that `wanted` keeps.
+std::vector<std::string> NamesIn(int dirFd, const std::function<bool(const dirent&)>& wanted);
 
 // Removes the temporaries of ours in dirFd whose writers are provably gone, and locked by
 // no one (partials only once PartialKeptSeconds have passed): made by this machine in this boot by
