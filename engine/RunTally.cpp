@@ -6,7 +6,7 @@
 namespace ferrox {
 
 void TRunTally::Count(const PVirtualNode& line, bool isDirectory, int64_t size) {
-    line->Data.RunMark.store(runNumber_, std::memory_order_relaxed);
+    line->Data.RunMark.store(runMark_, std::memory_order_relaxed);
     c_.LinesLeft.fetch_add(1, std::memory_order_relaxed);
     if (isDirectory)
         c_.DirsLeft.fetch_add(1, std::memory_order_relaxed);
@@ -40,7 +40,7 @@ void TRunTally::Added(const PVirtualNode& line, bool isDirectory, int64_t size) 
 }
 
 void TRunTally::Taken(const PVirtualNode& line, bool isDirectory) {
-    if (line->Data.RunMark.load(std::memory_order_relaxed) == runNumber_)
+    if (line->Data.RunMark.load(std::memory_order_relaxed) == runMark_)
         return;
     int64_t size = -1;
     if (!isDirectory) {

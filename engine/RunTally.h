@@ -11,7 +11,12 @@ namespace ferrox {
 // the monitor reads the counters.
 class TRunTally {
 public:
-    TRunTally(TRunCounters& counters, uint32_t runNumber) : c_(counters), runNumber_(runNumber) {}
+    TRunTally(TRunCounters& counters, uint32_t runNumber)
+        : c_(counters), runMark_(MarkOf(runNumber)) {}
+
+    // The mark a line counted by run number n carries: never 0 (no run), and the same
+    // again only 65,535 runs later.
+    static uint16_t MarkOf(uint32_t n) { return static_cast<uint16_t>(1 + (n - 1) % 65535); }
 
     // The lines the run will take, counted before it starts: every waiting line of the
     // list (or only the selected ones), each file's size looked up.
@@ -34,7 +39,7 @@ private:
     void Count(const PVirtualNode& line, bool isDirectory, int64_t size);
 
     TRunCounters& c_;
-    const uint32_t runNumber_;
+    const uint16_t runMark_;
 };
 
 } // namespace ferrox

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <unordered_map>
+#include <utility>
 
 namespace ferrox {
 
@@ -27,6 +28,11 @@ uint32_t PriorityOf(const TVirtualNode* node) {
     x *= 0xc4ceb9fe1a85ec53ull;
     x ^= x >> 33;
     return static_cast<uint32_t>(x);
+}
+
+bool CompareExchange(std::atomic<int16_t>& status, int32_t expected, int32_t desired) {
+    auto seen = static_cast<int16_t>(expected);
+    return seen == expected && status.compare_exchange_strong(seen, static_cast<int16_t>(desired));
 }
 
 } // namespace
@@ -64,15 +70,22 @@ void TLineData::ClearNote() {
     notesHeld.fetch_sub(1, std::memory_order_release);
 }
 
-TVirtualNode::~TVirtualNode() {
-    // Release a long chain of removed successors one by one instead of recursively. Only
-    // a removed line's next_ is ours to take, and only once no one else holds the line:
-    // reading removed_ (stored with release after the removal's last look at next_) is
-    // what orders that look before this write, since use_count() orders nothing.
-    PVirtualNode n = std::move(next_);
-    while (n && n->removed_.load(std::memory_order_acquire) && n.use_count() == 1) {
-        PVirtualNode after = std::move(n->next_);
-        n = std::move(after);
+// Two lines a pair, and a queue may hold millions: one more field here is a tenth more
+// memory for such a queue.
+static_assert(sizeof(void*) != 8 || sizeof(TVirtualNode) <= 56);
+
+PVirtualNode PVirtualNode::Make(std::string_view path, int32_t status) {
+    return PVirtualNode(new TVirtualNode(path, status));
+}
+
+void PVirtualNode::Release(TVirtualNode* node) {
+    // The last handle on a removed line may hold the only handle on the line that followed
+    // it, and so on down a long chain: freed in a loop, not by nested destructors. Only a
+    // line no one holds any more is freed, so its next_ is no one else's to read.
+    while (node && node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        TVirtualNode* next = std::exchange(node->next_.node_, nullptr);
+        delete node;
+        node = next;
     }
 }
 
@@ -134,6 +147,22 @@ TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
     return b;
 }
 
+TVirtualNode* TVirtualTree::Before(const TVirtualNode* node) {
+    if (node->left_) {
+        TVirtualNode* n = node->left_;
+        while (n->right_)
+            n = n->right_;
+        return n;
+    }
+    const TVirtualNode* child = node;
+    TVirtualNode* p = node->parent_;
+    while (p && child == p->left_) {
+        child = p;
+        p = p->parent_;
+    }
+    return p;
+}
+
 int32_t TVirtualTree::IndexLocked(const TVirtualNode* node) const {
     if (!node || node->Removed())
         return -1;
@@ -166,15 +195,8 @@ TVirtualNode* TVirtualTree::NodeAtLocked(int64_t index) const {
 void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
     node->CheckKind.store(newLineCheckKind_, std::memory_order_relaxed);
     TVirtualNode* n = node.get();
-    if (after) {
-        n->next_ = std::move(after->next_);
-        n->prev_ = after;
-    } else {
-        n->next_ = std::move(first_);
-    }
-    if (n->next_)
-        n->next_->prev_ = n;
-    else
+    n->next_ = std::move(after ? after->next_ : first_);
+    if (!n->next_)
         last_ = n;
     if (after)
         after->next_ = node;
@@ -218,6 +240,7 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
     if (!x || x->Removed())
         return -1;
     int32_t pos = IndexLocked(x);
+    TVirtualNode* prev = Before(x);
 
     TVirtualNode* m = Merge(x->left_, x->right_);
     TVirtualNode* p = x->parent_;
@@ -227,16 +250,10 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
     x->left_ = x->right_ = x->parent_ = nullptr;
 
     // x keeps next_: the line that followed it, where a walk holding x goes on.
-    TVirtualNode* prev = x->prev_;
-    if (x->next_)
-        x->next_->prev_ = prev;
-    else
+    if (!x->next_)
         last_ = prev;
-    if (prev)
-        prev->next_ = x->next_; // drops the list's own reference to x; the caller holds one
-    else
-        first_ = x->next_;
-    x->prev_ = nullptr;
+    // Drops the list's own handle on x; the caller holds one.
+    (prev ? prev->next_ : first_) = x->next_;
     x->removed_.store(true, std::memory_order_release);
     if (x->selected_.exchange(false))
         --selectedCount_;
@@ -246,7 +263,7 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
 }
 
 PVirtualNode TVirtualTree::AppendNode(std::string_view path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(path, status);
+    auto node = PVirtualNode::Make(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, last_);
@@ -257,7 +274,7 @@ PVirtualNode TVirtualTree::AppendNode(std::string_view path, int32_t status) {
 
 PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::string_view path,
                                            int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(path, status);
+    auto node = PVirtualNode::Make(path, status);
     {
         std::lock_guard lock(mutex_);
         TVirtualNode* after = anchor ? anchor.get() : last_;
@@ -267,7 +284,7 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
             TVirtualNode* n = anchor->next_.get();
             while (n && n->Removed())
                 n = n->next_.get();
-            after = n ? n->prev_ : last_;
+            after = n ? Before(n) : last_;
         }
         Link(node, after);
     }
@@ -276,7 +293,7 @@ PVirtualNode TVirtualTree::InsertNodeAfter(const PVirtualNode& anchor, std::stri
 }
 
 PVirtualNode TVirtualTree::InsertNodeFirst(std::string_view path, int32_t status) {
-    auto node = std::make_shared<TVirtualNode>(path, status);
+    auto node = PVirtualNode::Make(path, status);
     {
         std::lock_guard lock(mutex_);
         Link(node, nullptr);
@@ -321,7 +338,7 @@ void TVirtualTree::RemoveAllNodes() {
             PVirtualNode after = std::move(n->next_);
             n->removed_.store(true, std::memory_order_release);
             n->selected_.store(false);
-            n->prev_ = n->left_ = n->right_ = n->parent_ = nullptr;
+            n->left_ = n->right_ = n->parent_ = nullptr;
             n = std::move(after);
         }
         last_ = nullptr;
@@ -345,7 +362,7 @@ PVirtualNode TVirtualTree::FirstNode() const {
 
 PVirtualNode TVirtualTree::LastNode() const {
     std::lock_guard lock(mutex_);
-    return Share(last_);
+    return PVirtualNode(last_);
 }
 
 PVirtualNode TVirtualTree::NextNode(const PVirtualNode& node) const {
@@ -355,7 +372,7 @@ PVirtualNode TVirtualTree::NextNode(const PVirtualNode& node) const {
     TVirtualNode* n = node->next_.get();
     while (n && n->Removed())
         n = n->next_.get();
-    return Share(n);
+    return PVirtualNode(n);
 }
 
 PVirtualNode TVirtualTree::FirstSelectedNode() const {
@@ -365,7 +382,7 @@ PVirtualNode TVirtualTree::FirstSelectedNode() const {
     TVirtualNode* n = first_.get();
     while (n && !n->Selected())
         n = n->next_.get();
-    return Share(n);
+    return PVirtualNode(n);
 }
 
 PVirtualNode TVirtualTree::NextSelectedNode(const PVirtualNode& node) const {
@@ -377,12 +394,12 @@ PVirtualNode TVirtualTree::NextSelectedNode(const PVirtualNode& node) const {
     TVirtualNode* n = node->next_.get();
     while (n && (n->Removed() || !n->Selected()))
         n = n->next_.get();
-    return Share(n);
+    return PVirtualNode(n);
 }
 
 PVirtualNode TVirtualTree::NodeAt(int64_t index) const {
     std::lock_guard lock(mutex_);
-    return Share(NodeAtLocked(index));
+    return PVirtualNode(NodeAtLocked(index));
 }
 
 int32_t TVirtualTree::Index(const PVirtualNode& node) const {
@@ -407,8 +424,7 @@ bool TVirtualTree::CompareExchangeStatus(const PVirtualNode& node, int32_t expec
                                          int32_t desired) {
     {
         std::lock_guard lock(mutex_);
-        if (!node || node->Removed() ||
-            !node->Data.Status.compare_exchange_strong(expected, desired))
+        if (!node || node->Removed() || !CompareExchange(node->Data.Status, expected, desired))
             return false;
     }
     Notify();

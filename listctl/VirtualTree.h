@@ -1,11 +1,13 @@
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "listctl/LinePath.h"
@@ -25,17 +27,20 @@ enum class TCheckType : uint8_t { CheckKindNone, CheckKindTwoState };
 
 // The record every line carries. The path is fixed when the line is made, so any thread
 // may read it without a lock; the status is written by the copy run while others read it.
+// A queue holds millions of these (two a pair), so every field is as small as it can be.
 struct TLineData {
     explicit TLineData(std::string_view path = {}, int32_t status = 0)
-        : Path(path), Status(status) {}
+        : Path(path), Status(static_cast<int16_t>(status)) {}
     ~TLineData();
     TLineData(const TLineData&) = delete;
     TLineData& operator=(const TLineData&) = delete;
 
     const TLinePath Path;
-    std::atomic<int32_t> Status;
-    // The number of the run that counted this line for its figures, 0 for none.
-    std::atomic<uint32_t> RunMark{0};
+    // One of the line statuses (LineStatus.h), all small numbers.
+    std::atomic<int16_t> Status;
+    // The mark of the run that counted this line for its figures, 0 for none
+    // (TRunTally::MarkOf).
+    std::atomic<uint16_t> RunMark{0};
 
     // Why the line failed and when, for its tooltip; none once it has been copied. Not
     // kept in the queue file. Few lines ever have one, so the notes are kept apart from
@@ -45,6 +50,48 @@ struct TLineData {
     void ClearNote();
 };
 
+class TVirtualNode;
+
+// A counted handle to a line, as a shared pointer is but with the count in the line itself
+// (a shared pointer's own block would be a sixth of a million-line queue's memory). The
+// line goes with its last handle.
+class PVirtualNode {
+public:
+    PVirtualNode() = default;
+    PVirtualNode(std::nullptr_t) {}
+    // Takes a handle of its own on the line.
+    explicit PVirtualNode(TVirtualNode* node);
+    PVirtualNode(const PVirtualNode& other) : PVirtualNode(other.node_) {}
+    PVirtualNode(PVirtualNode&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+    PVirtualNode& operator=(PVirtualNode other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~PVirtualNode() { Release(node_); }
+
+    // A new line, held by the handle returned.
+    static PVirtualNode Make(std::string_view path = {}, int32_t status = 0);
+
+    TVirtualNode* get() const { return node_; }
+    TVirtualNode* operator->() const { return node_; }
+    TVirtualNode& operator*() const { return *node_; }
+    explicit operator bool() const { return node_ != nullptr; }
+    void reset() { PVirtualNode().swap(*this); }
+    void swap(PVirtualNode& other) noexcept { std::swap(node_, other.node_); }
+    friend bool operator==(const PVirtualNode& a, const PVirtualNode& b) {
+        return a.node_ == b.node_;
+    }
+    friend bool operator==(const PVirtualNode& a, std::nullptr_t) { return !a.node_; }
+
+private:
+    // Drops a handle; the last one frees the line, and with it the removed lines behind it
+    // that nothing else holds, one after another rather than nested.
+    static void Release(TVirtualNode* node);
+    TVirtualNode* node_ = nullptr;
+};
+
+class TVirtualTree;
+
 class TVirtualTree;
 
 // One line. A handle stays valid after the line has been removed (by any thread): the
@@ -53,11 +100,12 @@ class TVirtualTree;
 class TVirtualNode {
 public:
     explicit TVirtualNode(std::string_view path = {}, int32_t status = 0) : Data(path, status) {}
-    ~TVirtualNode();
     TVirtualNode(const TVirtualNode&) = delete;
     TVirtualNode& operator=(const TVirtualNode&) = delete;
 
-    TLineData Data;
+    // The marks below sit in the record's tail padding (a line is 56 bytes, a malloc
+    // block of 64).
+    [[no_unique_address]] TLineData Data;
     std::atomic<TCheckState> CheckMark{TCheckState::csUncheckedNormal};
     std::atomic<TCheckType> CheckKind{TCheckType::CheckKindNone};
 
@@ -66,21 +114,26 @@ public:
 
 private:
     friend class TVirtualTree;
+    friend class PVirtualNode;
     std::atomic<bool> removed_{false};
     std::atomic<bool> selected_{false};
     // Order-statistic tree (a treap) over the live lines, for positions in O(log n); a
     // line's priority comes from its address (PriorityOf).
     uint32_t size_ = 1;
-    // Display order; Next owns the following line (and the list, or the line before it,
-    // this one). Guarded by the list's lock.
-    std::shared_ptr<TVirtualNode> next_;
-    TVirtualNode* prev_ = nullptr;
+    // The handles on this line, the list's own among them while it is in the list.
+    std::atomic<uint32_t> refs_{0};
+    // Display order; next_ is the list's handle on the following line (the list holds the
+    // first one). Guarded by the list's lock. The line before is found through the tree.
+    PVirtualNode next_;
     TVirtualNode* left_ = nullptr;
     TVirtualNode* right_ = nullptr;
     TVirtualNode* parent_ = nullptr;
 };
 
-using PVirtualNode = std::shared_ptr<TVirtualNode>;
+inline PVirtualNode::PVirtualNode(TVirtualNode* node) : node_(node) {
+    if (node_)
+        node_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
 
 // A structural change, in positions as they were when it happened; a view replays them.
 struct TListChange {
@@ -176,10 +229,8 @@ private:
     // Puts `now` (may be null) where `old` stood under `parent` (null: the root).
     void ReplaceChild(TVirtualNode* parent, TVirtualNode* old, TVirtualNode* now);
     static TVirtualNode* Merge(TVirtualNode* a, TVirtualNode* b);
-    // A live line's own handle: the one the line before it (or the list) holds.
-    PVirtualNode Share(TVirtualNode* node) const {
-        return node ? (node->prev_ ? node->prev_->next_ : first_) : nullptr;
-    }
+    // The live line before the given one, or null.
+    static TVirtualNode* Before(const TVirtualNode* node);
 
     mutable std::mutex mutex_;
     PVirtualNode first_;

@@ -33,7 +33,7 @@ TEST(RunWords, EveryEventInTheStatusLinesWords) {
         change(e);
         return e;
     };
-    const auto line = std::make_shared<TVirtualNode>();
+    const auto line = PVirtualNode::Make();
     const std::string enoent = SysErrorMessage(ENOENT);
     const std::vector<std::pair<TRunEvent, TEventWords>> cases = {
         {Event(TRunEvent::RunStarted), {"", "Starting Copy"}},

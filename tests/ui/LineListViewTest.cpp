@@ -96,7 +96,7 @@ private slots:
             if (rng() % 5 < 3 || plain.empty()) {
                 TLines lines(rng() % 4 == 0 ? rng() % 3000 + 1 : rng() % 5 + 1);
                 for (auto& n : lines)
-                    n = std::make_shared<TVirtualNode>();
+                    n = PVirtualNode::Make();
                 rows.Insert(at, lines);
                 plain.insert(plain.begin() + at, lines.begin(), lines.end());
             } else {
