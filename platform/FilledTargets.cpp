@@ -1,6 +1,8 @@
 #include "platform/FilledTargets.h"
 
+#include <algorithm>
 #include <sys/stat.h>
+#include <xxhash.h>
 
 namespace ferrox {
 
@@ -24,31 +26,88 @@ std::unique_lock<std::mutex> TFilledTargets::Hold(dev_t device, std::string_view
     return std::unique_lock(names_[hash % names_.size()]);
 }
 
-// Two independent 64-bit hashes of the path: a clash of both is out of reach.
-TFilledTargets::TKey TFilledTargets::PathKey(std::string_view dir, std::string_view name) {
-    const uint64_t a = Fnv(Fnv(Fnv(FnvBasis, dir), "/"), name);
-    const uint64_t b = Fnv(Fnv(Fnv(0x84222325cbf29ce4ull, name), "\\"), dir);
-    return {a, b};
+namespace {
+
+uint64_t Mix(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    return x ^ (x >> 33);
+}
+
+// Never 0, which marks a free slot.
+uint64_t NonZero(uint64_t key) {
+    return key ? key : 1;
+}
+
+uint64_t FileKey(dev_t device, ino_t inode) {
+    return NonZero(Mix(Mix(uint64_t(device) ^ 0x66696c65ull) ^ uint64_t(inode)));
+}
+
+uint64_t PathKey(std::string_view dir, std::string_view name) {
+    const uint64_t seed = XXH3_64bits(dir.data(), dir.size());
+    return NonZero(Mix(XXH3_64bits_withSeed(name.data(), name.size(), seed) ^ 0x70617468ull));
+}
+
+uint64_t SourceKey(const TFileIdentity& source) {
+    return NonZero(Mix(Mix(source.Device) ^ source.Inode));
+}
+
+} // namespace
+
+void TFilledTargets::Put(uint64_t key, uint64_t source) {
+    TShard& shard = ShardOf(key);
+    std::lock_guard lock(shard.Mutex);
+    if ((shard.Used + 1) * 4 > shard.Slots.size() * 3) {
+        std::vector<TEntry> old(std::max<size_t>(64, shard.Slots.size() * 2));
+        old.swap(shard.Slots);
+        shard.Used = 0;
+        const size_t mask = shard.Slots.size() - 1;
+        for (const TEntry& e : old) {
+            if (!e.Key)
+                continue;
+            size_t i = e.Key & mask;
+            while (shard.Slots[i].Key)
+                i = (i + 1) & mask;
+            shard.Slots[i] = e;
+            ++shard.Used;
+        }
+    }
+    const size_t mask = shard.Slots.size() - 1;
+    size_t i = key & mask;
+    while (shard.Slots[i].Key && shard.Slots[i].Key != key)
+        i = (i + 1) & mask;
+    if (!shard.Slots[i].Key)
+        ++shard.Used;
+    shard.Slots[i] = {key, source};
+}
+
+uint64_t TFilledTargets::Find(uint64_t key) const {
+    TShard& shard = ShardOf(key);
+    std::lock_guard lock(shard.Mutex);
+    if (shard.Slots.empty())
+        return 0;
+    const size_t mask = shard.Slots.size() - 1;
+    for (size_t i = key & mask; shard.Slots[i].Key; i = (i + 1) & mask)
+        if (shard.Slots[i].Key == key)
+            return shard.Slots[i].Source;
+    return 0;
 }
 
 void TFilledTargets::Filled(std::string_view dir, std::string_view name, const struct stat& target,
                             const TFileIdentity& source) {
-    const TKey from{source.Device, source.Inode};
-    std::lock_guard lock(mutex_);
-    byFile_[{target.st_dev, target.st_ino}] = from;
-    byPath_[PathKey(dir, name)] = from;
+    const uint64_t from = SourceKey(source);
+    Put(FileKey(target.st_dev, target.st_ino), from);
+    Put(PathKey(dir, name), from);
 }
 
 bool TFilledTargets::FilledFromOther(std::string_view dir, std::string_view name,
                                      const struct stat* target, const TFileIdentity& source) const {
-    const TKey from{source.Device, source.Inode};
-    std::lock_guard lock(mutex_);
-    auto other = [&](const auto& map, const TKey& key) {
-        auto it = map.find(key);
-        return it != map.end() && !(it->second == from);
-    };
-    return other(byPath_, PathKey(dir, name)) ||
-           (target && other(byFile_, TKey{target->st_dev, target->st_ino}));
+    const uint64_t from = SourceKey(source);
+    auto other = [from](uint64_t recorded) { return recorded != 0 && recorded != from; };
+    return other(Find(PathKey(dir, name))) ||
+           (target && other(Find(FileKey(target->st_dev, target->st_ino))));
 }
 
 } // namespace ferrox

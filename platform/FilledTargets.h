@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string_view>
 #include <sys/types.h>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/FileSystem.h"
 
@@ -35,21 +35,28 @@ public:
                          const TFileIdentity& source) const;
 
 private:
-    struct TKey {
-        uint64_t A = 0;
-        uint64_t B = 0;
-        bool operator==(const TKey&) const = default;
+    // What the run filled, as 64-bit hashes: the target path's or the target file's key
+    // (salted apart) to its source's. A run of a million files keeps a million of each, so
+    // they sit in flat tables, 16 bytes an entry, split into shards that grow on their own
+    // (a growing shard needs twice its size for a moment, not the whole record). A clash
+    // of two keys can only make the run refuse to replace a file; a clash of two sources
+    // besides one of two keys is out of reach.
+    struct TEntry {
+        uint64_t Key = 0; // 0: free
+        uint64_t Source = 0;
     };
-    struct THash {
-        size_t operator()(const TKey& key) const noexcept {
-            return std::hash<uint64_t>()(key.A * 0x9E3779B97F4A7C15ull ^ key.B);
-        }
+    struct TShard {
+        std::mutex Mutex;
+        std::vector<TEntry> Slots; // a power of two long, at most three quarters used
+        size_t Used = 0;
     };
-    static TKey PathKey(std::string_view dir, std::string_view name);
+    static constexpr size_t ShardCount = 64;
+    TShard& ShardOf(uint64_t key) const { return shards_[key >> 58]; }
+    void Put(uint64_t key, uint64_t source);
+    // The source recorded for the key, 0 for none.
+    uint64_t Find(uint64_t key) const;
     std::array<std::mutex, 64> names_;
-    mutable std::mutex mutex_;
-    std::unordered_map<TKey, TKey, THash> byFile_; // target (device, inode) -> its source
-    std::unordered_map<TKey, TKey, THash> byPath_; // target path's hashes -> its source
+    mutable std::array<TShard, ShardCount> shards_;
 };
 
 } // namespace ferrox
