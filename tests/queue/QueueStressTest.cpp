@@ -128,10 +128,15 @@ TEST(QueueStress, FillDestLinesBesideAnExpansionKeepsTheListsEqual) {
     std::atomic<bool> stop{false};
     std::thread expansion([&] {
         PVirtualNode from = q.lstCopyFrom.FirstNode(), to = q.lstCopyTo.FirstNode();
-        while (!stop) {
-            std::lock_guard pair(q.PairMutex);
-            q.InsertItem(q.lstCopyFrom, from, false, lsFileWaiting, "/src/e");
-            q.InsertItem(q.lstCopyTo, to, false, lsDirWaiting, "/out/src/");
+        // An expansion reads its folder between pairs: it lets the other thread in, and
+        // a bounded number of pairs keeps a starved main loop from filling the memory.
+        for (int pairs = 0; !stop && pairs < 200000; ++pairs) {
+            {
+                std::lock_guard pair(q.PairMutex);
+                q.InsertItem(q.lstCopyFrom, from, false, lsFileWaiting, "/src/e");
+                q.InsertItem(q.lstCopyTo, to, false, lsDirWaiting, "/out/src/");
+            }
+            std::this_thread::yield();
         }
     });
     int unequal = 0;
