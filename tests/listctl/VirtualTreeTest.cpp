@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
-#include <string>
-#include <thread>
 #include <vector>
 
 using namespace ferrox;
@@ -237,40 +234,4 @@ TEST(VirtualTree, LongChainsOfRemovedLinesAreFreedWithoutRecursion) {
     EXPECT_EQ(list->NextNode(first), nullptr);
     list.reset();
     first.reset(); // would overflow the stack if the chain were freed recursively
-}
-
-// Handles are counted in the lines themselves: walkers on other threads take and drop
-// them while this one removes every line, each walk goes on in order from a removed line,
-// and each line is freed once (AddressSanitizer and ThreadSanitizer watch the counts).
-TEST(VirtualTree, WalksOnOtherThreadsOutliveTheRemovalOfEveryLine) {
-    TVirtualTree list;
-    constexpr int Lines = 20000;
-    for (int i = 0; i < Lines; ++i)
-        list.AppendNode(std::to_string(i));
-    std::atomic<int> started{0};
-    std::vector<std::thread> walkers;
-    std::vector<int> seen(4, 0);
-    for (int w = 0; w < 4; ++w)
-        walkers.emplace_back([&, w] {
-            ++started;
-            int last = -1;
-            for (PVirtualNode n = list.FirstNode(); n; n = list.NextNode(n)) {
-                const int number = std::stoi(n->Data.Path.Str());
-                EXPECT_GT(number, last);
-                last = number;
-                ++seen[w];
-            }
-        });
-    while (started.load() < 4)
-        std::this_thread::yield();
-    for (int i = 0; i < Lines; i += 2) // every other line, then the rest from the back
-        list.RemoveNode(list.NodeAt(i / 2));
-    while (PVirtualNode n = list.LastNode())
-        list.RemoveNode(n);
-    for (std::thread& t : walkers)
-        t.join();
-    EXPECT_EQ(list.RootNodeCount(), 0u);
-    EXPECT_EQ(list.FirstNode(), nullptr);
-    for (int count : seen)
-        EXPECT_LE(count, Lines);
 }
