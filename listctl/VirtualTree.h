@@ -92,8 +92,6 @@ private:
 
 class TVirtualTree;
 
-class TVirtualTree;
-
 // One line. A handle stays valid after the line has been removed (by any thread): the
 // removed line keeps the line that followed it, so a walk that holds it goes on from
 // there, and the list never writes a removed line again.

@@ -56,43 +56,34 @@ uint64_t SourceKey(const TFileIdentity& source) {
 
 } // namespace
 
+size_t TFilledTargets::SlotOf(const std::vector<TEntry>& slots, uint64_t key) {
+    const size_t mask = slots.size() - 1;
+    size_t i = key & mask;
+    while (slots[i].Key && slots[i].Key != key)
+        i = (i + 1) & mask;
+    return i;
+}
+
 void TFilledTargets::Put(uint64_t key, uint64_t source) {
     TShard& shard = ShardOf(key);
     std::lock_guard lock(shard.Mutex);
     if ((shard.Used + 1) * 4 > shard.Slots.size() * 3) {
         std::vector<TEntry> old(std::max<size_t>(64, shard.Slots.size() * 2));
         old.swap(shard.Slots);
-        shard.Used = 0;
-        const size_t mask = shard.Slots.size() - 1;
-        for (const TEntry& e : old) {
-            if (!e.Key)
-                continue;
-            size_t i = e.Key & mask;
-            while (shard.Slots[i].Key)
-                i = (i + 1) & mask;
-            shard.Slots[i] = e;
-            ++shard.Used;
-        }
+        for (const TEntry& e : old)
+            if (e.Key)
+                shard.Slots[SlotOf(shard.Slots, e.Key)] = e;
     }
-    const size_t mask = shard.Slots.size() - 1;
-    size_t i = key & mask;
-    while (shard.Slots[i].Key && shard.Slots[i].Key != key)
-        i = (i + 1) & mask;
-    if (!shard.Slots[i].Key)
+    TEntry& entry = shard.Slots[SlotOf(shard.Slots, key)];
+    if (!entry.Key)
         ++shard.Used;
-    shard.Slots[i] = {key, source};
+    entry = {key, source};
 }
 
 uint64_t TFilledTargets::Find(uint64_t key) const {
     TShard& shard = ShardOf(key);
     std::lock_guard lock(shard.Mutex);
-    if (shard.Slots.empty())
-        return 0;
-    const size_t mask = shard.Slots.size() - 1;
-    for (size_t i = key & mask; shard.Slots[i].Key; i = (i + 1) & mask)
-        if (shard.Slots[i].Key == key)
-            return shard.Slots[i].Source;
-    return 0;
+    return shard.Slots.empty() ? 0 : shard.Slots[SlotOf(shard.Slots, key)].Source;
 }
 
 void TFilledTargets::Filled(std::string_view dir, std::string_view name, const struct stat& target,

@@ -52,6 +52,8 @@ private:
     };
     static constexpr size_t ShardCount = 64;
     TShard& ShardOf(uint64_t key) const { return shards_[key >> 58]; }
+    // Where the key is, or the free slot where it would go.
+    static size_t SlotOf(const std::vector<TEntry>& slots, uint64_t key);
     void Put(uint64_t key, uint64_t source);
     // The source recorded for the key, 0 for none.
     uint64_t Find(uint64_t key) const;
