@@ -598,17 +598,35 @@ struct TSourceName {
     const char* Name = nullptr;
     std::shared_ptr<const TFd> DirHandle;
     struct stat Stat {};
+    // The cached directory taken without its own check: the file opened there must be the
+    // one Stat, looked up by the whole path, found.
+    TCopyContext::TDir* Unproven = nullptr;
 };
 
 // 0 when source is a regular file or a link; else why not, with result.SourceMissing set
 // where nothing is there.
-int LookUpSource(const std::string& source, TCopyContext& context, TSourceName& src,
+int LookUpSource(const std::string& source, TCopyContext& context, bool move, TSourceName& src,
                  TCopyResult& result) {
     src.Name = source.c_str();
     const std::string_view leaf = NameView(source);
     if (IsPlainName(leaf)) {
+        // A copy's regular file is found by one walk of its whole path, and the cached
+        // directory is then proven by the file opened in it (OpenSource): one lookup
+        // fewer than proving the directory first. A Move's directory is proven by its own
+        // path, as is a link's: the source is removed or read through it later.
+        bool proven = false;
+        if (!move) {
+            if (::lstat(source.c_str(), &src.Stat) != 0) {
+                result.SourceMissing = true;
+                return errno;
+            }
+            proven = S_ISREG(src.Stat.st_mode);
+        }
         int error = 0;
-        TCopyContext::TDir* dir = context.SourceDir(DirectoryView(source), error);
+        bool fresh = true;
+        TCopyContext::TDir* dir =
+            proven ? context.UncheckedSourceDir(DirectoryView(source), error, &fresh)
+                   : context.SourceDir(DirectoryView(source), error);
         if (!dir) {
             result.SourceMissing = true;
             return error;
@@ -616,6 +634,11 @@ int LookUpSource(const std::string& source, TCopyContext& context, TSourceName& 
         src.DirFd = dir->Fd;
         src.DirHandle = dir->Handle;
         src.Name = leaf.data(); // the tail of source: NUL-terminated
+        if (proven) {
+            if (!fresh)
+                src.Unproven = dir;
+            return 0;
+        }
     }
     if (::fstatat(src.DirFd, src.Name, &src.Stat, AT_SYMLINK_NOFOLLOW) != 0) {
         const int error = errno;
@@ -650,12 +673,34 @@ TCopyContext::TDir* LookUpTarget(const std::string& target, TCopyContext& contex
 }
 
 // Opens the regular file looked up; from here on the open file is what counts (it may have
-// been replaced since the lookup), and src.Stat is its own.
-int OpenSource(TSourceName& src, TFd& in) {
-    in = TFd(
-        ::openat(src.DirFd, src.Name, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!in || ::fstat(in.Get(), &src.Stat) != 0)
-        return errno;
+// been replaced since the lookup), and src.Stat is its own. A cached directory that turns
+// out to hold another file than the path leads to (renamed or replaced since it was
+// opened) is opened afresh by its path, and the file in it.
+int OpenSource(TSourceName& src, TFd& in, TCopyContext& context) {
+    auto open = [&] {
+        in = TFd(::openat(src.DirFd, src.Name,
+                          O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        return in ? 0 : errno;
+    };
+    struct stat found = src.Stat;
+    int error = open();
+    if (error == 0 && ::fstat(in.Get(), &src.Stat) != 0)
+        error = errno;
+    if (src.Unproven && (error != 0 || !SameInode(found, src.Stat))) {
+        const std::string path = src.Unproven->Path;
+        context.Forget(*src.Unproven);
+        src.Unproven = nullptr;
+        TCopyContext::TDir* dir = context.SourceDir(path, error);
+        if (!dir)
+            return error;
+        src.DirFd = dir->Fd;
+        src.DirHandle = dir->Handle;
+        error = open();
+        if (error == 0 && ::fstat(in.Get(), &src.Stat) != 0)
+            error = errno;
+    }
+    if (error != 0)
+        return error;
     if (!S_ISREG(src.Stat.st_mode))
         return S_ISDIR(src.Stat.st_mode) ? EISDIR : errSpecialFile;
     return 0;
@@ -670,7 +715,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         context = &oneCopy.emplace(TCopyContext::TOneCopy{});
     TCopyResult result;
     TSourceName src;
-    if ((result.Error = LookUpSource(source, *context, src, result)))
+    if ((result.Error = LookUpSource(source, *context, options.Move, src, result)))
         return result;
     const char* dstName = nullptr;
     TCopyContext::TDir* dstDir = LookUpTarget(target, *context, &dstName, result);
@@ -685,7 +730,7 @@ TCopyResult CopyFileWithProgress(const std::string& source, const std::string& t
         return link;
     }
     TFd in;
-    if ((result.Error = OpenSource(src, in)))
+    if ((result.Error = OpenSource(src, in, *context)))
         return result;
     result.Source = IdentityOf(src.Stat);
     result.Copied = {std::move(src.DirHandle), src.Name, result.Source};

@@ -607,6 +607,43 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
     ASSERT_EQ(CopyFileWithProgress(tmp / "in/5", tmp / "out/5", TCopyOptions{}, &context).Error, 0);
     EXPECT_EQ(ReadFile(tmp / "out/5"), PatternBytes(105, 5u));
     EXPECT_EQ(NamesIn(tmp / "out").size(), 1u);
+
+    // A source directory replaced since: the file is read where its path leads, whether
+    // the old directory has a file of that name or not; a Move's source is taken from where
+    // the path leads even where the old directory holds the same file under that name.
+    const struct {
+        const char* Name;
+        bool InOld, Linked, Move;
+    } replaced[] = {
+        {"6", true, false, false},
+        {"7", false, false, false},
+        {"8", true, true, true},
+    };
+    for (const auto& c : replaced) {
+        const std::string old = tmp / "in-old" + c.Name;
+        WriteFile(tmp / "in/" + c.Name, "old " + std::string(c.Name));
+        ASSERT_EQ(::rename((tmp / "in").c_str(), old.c_str()), 0);
+        MakeDir(tmp / "in");
+        const std::string path = tmp / "in/" + c.Name;
+        if (c.Linked) {
+            ASSERT_EQ(::link((old + "/" + c.Name).c_str(), path.c_str()), 0);
+        } else {
+            WriteFile(path, "new " + std::string(c.Name));
+        }
+        if (!c.InOld) {
+            ASSERT_EQ(::unlink((old + "/" + c.Name).c_str()), 0);
+        }
+        TCopyOptions options;
+        options.Move = c.Move;
+        TCopyResult r = CopyFileWithProgress(path, tmp / "out/" + c.Name, options, &context);
+        ASSERT_EQ(r.Error, 0) << c.Name;
+        EXPECT_EQ(ReadFile(tmp / "out/" + c.Name), ReadFile(path)) << c.Name;
+        if (c.Move) {
+            ASSERT_EQ(UnlinkCopiedSource(r.Copied), 0);
+            EXPECT_FALSE(Exists(path)) << "the name the line gave goes";
+            EXPECT_TRUE(Exists(old + "/" + c.Name)) << "the old directory's stays";
+        }
+    }
 }
 
 TEST(CopyFile, TargetThatIsALinkIsReplacedNotWrittenThrough) {
