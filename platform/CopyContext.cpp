@@ -122,7 +122,9 @@ TCopyContext::TDir* TCopyContext::Open(std::array<TKept, DirsKept>& kept, std::s
     dir.Inode = st.st_ino;
     if (target) {
         dir.DefaultAcl = HasDefaultAcl(fd);
-        dir.Fuse = IsFuse(fd);
+        const TFileSystemTraits traits = FileSystemTraitsOf(fd);
+        dir.Fuse = traits.Fuse;
+        dir.StableInodes = traits.StableInodes;
     }
     ++opens_;
     return &dir;

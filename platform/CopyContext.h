@@ -52,6 +52,8 @@ public:
         // Target side: a FUSE file system, where setting a link's own times may reach the
         // file it points to (SSHFS sets them by path, and the server follows the link).
         bool Fuse = false;
+        // Target side: a file keeps its inode number here while it exists.
+        bool StableInodes = false;
     };
 
     // The open directory at path: the cached one while path still leads to it, else opened

@@ -159,7 +159,7 @@ struct TTargetRecord {
     }
     void Took(const char* name, const struct stat& made) const {
         if (Filled)
-            Filled->Filled(Dir.Path, name, made, Source);
+            Filled->Filled(Dir.Path, name, made, Source, !Dir.StableInodes);
     }
 };
 

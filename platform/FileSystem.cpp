@@ -434,6 +434,22 @@ bool IsFuse(const std::string& path) {
     return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == FuseMagic;
 }
 
+TFileSystemTraits FileSystemTraitsOf(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return {};
+    switch (fs.f_type) {
+    case 0xEF53:     // ext2, ext3, ext4
+    case 0x58465342: // XFS
+    case 0x9123683E: // Btrfs
+    case 0xF2F52010: // F2FS
+    case 0x01021994: // tmpfs
+        return {false, true};
+    default:
+        return {fs.f_type == FuseMagic, false};
+    }
+}
+
 bool IsFuseHiddenName(std::string_view name) {
     return name.starts_with(".fuse_hidden");
 }

@@ -125,6 +125,15 @@ std::optional<int64_t> UnwrittenCacheBytes();
 // sticks through exfat-fuse, SSHFS shares and many more).
 bool IsFuse(int fd);
 bool IsFuse(const std::string& path);
+// What the file system of an open directory is, from one fstatfs: FUSE, and whether a
+// file keeps its inode number for as long as it exists (the kernel's own disk and memory
+// file systems; FAT gives a file a new one when it drops out of the cache, FUSE may with
+// every lookup, a share as its server pleases).
+struct TFileSystemTraits {
+    bool Fuse = false;
+    bool StableInodes = false;
+};
+TFileSystemTraits FileSystemTraitsOf(int fd);
 // A name a FUSE file system gives a file that was removed while still open, until it is
 // closed (".fuse_hidden…"): its own, never a file of the user's.
 bool IsFuseHiddenName(std::string_view name);

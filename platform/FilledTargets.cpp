@@ -1,6 +1,8 @@
 #include "platform/FilledTargets.h"
 
 #include <algorithm>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <xxhash.h>
 
@@ -56,11 +58,23 @@ uint64_t SourceKey(const TFileIdentity& source) {
 
 } // namespace
 
-size_t TFilledTargets::SlotOf(const std::vector<TEntry>& slots, uint64_t key) {
-    const size_t mask = slots.size() - 1;
-    size_t i = key & mask;
+void* TFilledTargets::MapPages(size_t bytes) {
+    void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED)
+        throw std::bad_alloc();
+    return at;
+}
+
+void TFilledTargets::UnmapPages(void* at, size_t bytes) {
+    ::munmap(at, bytes);
+}
+
+size_t TFilledTargets::SlotOf(const std::vector<TEntry, TPages<TEntry>>& slots, uint64_t key) {
+    // The key's bits below those that chose the shard, scaled to the table's length.
+    const size_t n = slots.size();
+    size_t i = size_t((unsigned __int128)(key << 6) * n >> 64);
     while (slots[i].Key && slots[i].Key != key)
-        i = (i + 1) & mask;
+        i = i + 1 == n ? 0 : i + 1;
     return i;
 }
 
@@ -68,7 +82,8 @@ void TFilledTargets::Put(uint64_t key, uint64_t source) {
     TShard& shard = ShardOf(key);
     std::lock_guard lock(shard.Mutex);
     if ((shard.Used + 1) * 4 > shard.Slots.size() * 3) {
-        std::vector<TEntry> old(std::max<size_t>(64, shard.Slots.size() * 2));
+        // Half again as long: a shard is then between half and three quarters full.
+        std::vector<TEntry, TPages<TEntry>> old(std::max<size_t>(64, shard.Slots.size() * 3 / 2));
         old.swap(shard.Slots);
         for (const TEntry& e : old)
             if (e.Key)
@@ -87,10 +102,11 @@ uint64_t TFilledTargets::Find(uint64_t key) const {
 }
 
 void TFilledTargets::Filled(std::string_view dir, std::string_view name, const struct stat& target,
-                            const TFileIdentity& source) {
+                            const TFileIdentity& source, bool byPath) {
     const uint64_t from = SourceKey(source);
     Put(FileKey(target.st_dev, target.st_ino), from);
-    Put(PathKey(dir, name), from);
+    if (byPath)
+        Put(PathKey(dir, name), from);
 }
 
 bool TFilledTargets::FilledFromOther(std::string_view dir, std::string_view name,

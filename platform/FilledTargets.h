@@ -25,8 +25,11 @@ public:
     // unrelated names sharing one is harmless, they only wait for each other.
     std::unique_lock<std::mutex> Hold(dev_t device, std::string_view name);
     // The run put `target` (the file now under dir/name) there, copied from `source`.
+    // byPath: the name is recorded as well as the file, for a file system that may give
+    // the file another inode number later; where it keeps it, the file alone will do, at
+    // half the memory.
     void Filled(std::string_view dir, std::string_view name, const struct ::stat& target,
-                const TFileIdentity& source);
+                const TFileIdentity& source, bool byPath = true);
     // True when dir/name, or `target` (what the name holds now, when known), is what this
     // run copied there from another source than `source`. Both are asked: the name
     // because a FUSE file system may give one file two inode numbers in a row, the file
@@ -45,15 +48,28 @@ private:
         uint64_t Key = 0; // 0: free
         uint64_t Source = 0;
     };
+    // The tables take their pages from the kernel and give them back when freed: the heap
+    // would keep a finished run's record, and the queue's save after the run would come
+    // on top of it.
+    static void* MapPages(size_t bytes);
+    static void UnmapPages(void* at, size_t bytes);
+    template <typename T> struct TPages {
+        using value_type = T;
+        TPages() = default;
+        template <typename U> TPages(const TPages<U>&) {}
+        T* allocate(size_t n) { return static_cast<T*>(MapPages(n * sizeof(T))); }
+        void deallocate(T* p, size_t n) { UnmapPages(p, n * sizeof(T)); }
+        bool operator==(const TPages&) const { return true; }
+    };
     struct TShard {
         std::mutex Mutex;
-        std::vector<TEntry> Slots; // a power of two long, at most three quarters used
+        std::vector<TEntry, TPages<TEntry>> Slots; // at most three quarters used
         size_t Used = 0;
     };
     static constexpr size_t ShardCount = 64;
     TShard& ShardOf(uint64_t key) const { return shards_[key >> 58]; }
     // Where the key is, or the free slot where it would go.
-    static size_t SlotOf(const std::vector<TEntry>& slots, uint64_t key);
+    static size_t SlotOf(const std::vector<TEntry, TPages<TEntry>>& slots, uint64_t key);
     void Put(uint64_t key, uint64_t source);
     // The source recorded for the key, 0 for none.
     uint64_t Find(uint64_t key) const;
