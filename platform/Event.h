@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,7 +24,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable cond_;
-    bool signalled_;
+    // Changed under mutex_ (the waiters' condition); read without it where nobody waits.
+    std::atomic<bool> signalled_;
 };
 
 } // namespace ferrox
