@@ -258,8 +258,9 @@ TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool*
     // it starts.
     std::optional<TFilePool::TPlace> place;
     bool here = false;
+    TCopyQueue::TPair ahead;
     if (pool_) {
-        const TCopyQueue::TPair ahead = queue_.ReadPair(Source);
+        ahead = queue_.ReadPair(Source);
         if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
             if (!(place = ReservePlace(Source.get(), ahead, &here)))
                 return TStep::Stop;
@@ -273,7 +274,7 @@ TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool*
     // the last line: deletions on one side or of whole pairs shift it, and the user
     // may have changed the lists during a pause.
     TCopyQueue::TPair pair;
-    if (queue_.TakePair(Source, pair)) {
+    if (queue_.TakePair(Source, pair, pool_ ? &ahead : nullptr)) {
         run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
         if (IsDirStatus(pair.Status)) {
             if (place)

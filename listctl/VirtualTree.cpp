@@ -193,6 +193,7 @@ TVirtualNode* TVirtualTree::NodeAtLocked(int64_t index) const {
 }
 
 void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
+    shape_.fetch_add(1, std::memory_order_acq_rel);
     node->CheckKind.store(newLineCheckKind_, std::memory_order_relaxed);
     TVirtualNode* n = node.get();
     n->next_ = std::move(after ? after->next_ : first_);
@@ -239,6 +240,7 @@ int32_t TVirtualTree::Unlink(const PVirtualNode& node) {
     TVirtualNode* x = node.get();
     if (!x || x->Removed())
         return -1;
+    shape_.fetch_add(1, std::memory_order_acq_rel);
     int32_t pos = IndexLocked(x);
     TVirtualNode* prev = Before(x);
 
@@ -331,6 +333,7 @@ int32_t TVirtualTree::RemoveNodeUnless(const PVirtualNode& node,
 void TVirtualTree::RemoveAllNodes() {
     {
         std::lock_guard lock(mutex_);
+        shape_.fetch_add(1, std::memory_order_acq_rel);
         // Every line is gone at once, so a removed line's walk ends here: its successor
         // link is cut, which also frees the chain without recursion.
         PVirtualNode n = std::move(first_);

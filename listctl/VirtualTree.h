@@ -179,6 +179,9 @@ public:
     // 0-based position, -1 for a removed line or null.
     int32_t Index(const PVirtualNode& node) const;
     uint32_t RootNodeCount() const;
+    // Changes whenever a line is inserted or removed: while it reads the same, every line
+    // is where it was.
+    uint64_t Shape() const { return shape_.load(std::memory_order_acquire); }
     static TLineData* NodeData(const PVirtualNode& node) { return node ? &node->Data : nullptr; }
 
     // Sets the status unless the line was removed; false then.
@@ -236,6 +239,8 @@ private:
     TVirtualNode* root_ = nullptr;
     uint32_t count_ = 0;
     uint32_t selectedCount_ = 0;
+    // Raised under mutex_ before each insertion or removal.
+    std::atomic<uint64_t> shape_{0};
     TCheckType newLineCheckKind_;
     std::atomic<int> batch_{0};
     std::atomic<uint64_t> changeCount_{0};

@@ -49,9 +49,12 @@ PVirtualNode TCopyQueue::GetToNode(int64_t n) {
 
 TCopyQueue::TPair TCopyQueue::ReadPairLocked(const PVirtualNode& source) {
     TPair p;
+    p.FromShape = lstCopyFrom.Shape();
+    p.ToShape = lstCopyTo.Shape();
     int32_t n = lstCopyFrom.Index(source);
     if (n < 0)
         return p;
+    p.Index = n;
     p.Status = source->Data.Status.load();
     p.SourcePath = source->Data.Path;
     p.Move = IsMove(source);
@@ -66,9 +69,18 @@ TCopyQueue::TPair TCopyQueue::ReadPair(const PVirtualNode& source) {
     return ReadPairLocked(source);
 }
 
-bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair) {
+bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair, TPair* ahead) {
     std::lock_guard lock(PairMutex);
-    pair = ReadPairLocked(source);
+    if (ahead && ahead->Index >= 0 && ahead->FromShape == lstCopyFrom.Shape() &&
+        ahead->ToShape == lstCopyTo.Shape()) {
+        // Both lines stand where they stood (paths never change): only the source line's
+        // status and mark may have.
+        pair = std::move(*ahead);
+        pair.Status = source->Data.Status.load();
+        pair.Move = IsMove(source);
+    } else {
+        pair = ReadPairLocked(source);
+    }
     if (!pair.Copyable())
         return false;
     const int32_t copying = IsDirStatus(pair.Status) ? lsDirCopying : lsFileCopying;

@@ -25,6 +25,9 @@ public:
         std::string DestPath;
         bool Move = false;
         int32_t Status = -1; // the source line's status when read; -1 when it is gone
+        // Where it was read: the source line's position and both lists' shapes then.
+        int32_t Index = -1;
+        uint64_t FromShape = 0, ToShape = 0;
         // Both lines exist, and the source path is neither empty nor the destination's
         // own path: a run does not pass this pair over without a look.
         bool Paired() const { return Dest && !SourcePath.empty() && SourcePath != DestPath; }
@@ -69,7 +72,9 @@ public:
     // Reads the pair as ReadPair does and, when it is copyable, takes both lines from
     // waiting to in progress (source 4 or 5, destination 5) in the same locked step, so
     // what is copied is what stands side by side at that moment. False: nothing taken.
-    bool TakePair(const PVirtualNode& source, TPair& pair);
+    // `ahead`, this line's pair read a moment before (used up), spares the search for the
+    // partner while no line was inserted or removed since.
+    bool TakePair(const PVirtualNode& source, TPair& pair, TPair* ahead = nullptr);
     // Sets the status of the line at position n, or deletes it with status -1.
     void SetLineStatusOrRemove(TLineList& list, int64_t n, int32_t status);
     // Deletes the given line, or (line null) every selected line that is not in progress;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace ferrox;
 using namespace ferrox::test;
 
@@ -201,4 +203,45 @@ TEST(LineStatus, NamesAndKinds) {
     EXPECT_STREQ(LineStatusName(8), "");
     EXPECT_TRUE(IsDirStatus(lsDirCopying));
     EXPECT_FALSE(IsDirStatus(lsFileDone));
+}
+
+// A pair read ahead (while the line waits for a place) is taken as read only while no line
+// was inserted or removed in either list since; otherwise the partner is looked for again.
+TEST_F(TQueueTest, PairReadAheadIsTakenOnlyWhileTheLinesStandWhereTheyStood) {
+    const struct {
+        const char* Change;
+        std::function<void()> Make;
+        const char* Partner; // nullptr: not taken
+        bool Move;
+    } cases[] = {
+        {"nothing", [] {}, "d2", false},
+        {"destination removed above",
+         [this] { q.DelLines(q.lstCopyTo, false, q.lstCopyTo.NodeAt(0)); }, "d3", false},
+        {"destination inserted above", [this] { q.lstCopyTo.InsertNodeFirst("new", lsDirWaiting); },
+         "d1", false},
+        {"source removed above", [this] { q.DelLines(q.lstCopyFrom, false, From(0)); }, "d1",
+         false},
+        {"source line done meanwhile", [this] { q.lstCopyFrom.SetStatus(From(1), lsFileDone); },
+         nullptr, false},
+        {"source marked as a Move",
+         [this] { q.lstCopyFrom.SetCheckMark(From(1), TCheckState::csCheckedNormal); }, "d2", true},
+    };
+    for (const auto& c : cases) {
+        Fill(3, 3);
+        const PVirtualNode line = From(1);
+        TCopyQueue::TPair ahead = q.ReadPair(line);
+        ASSERT_EQ(ahead.DestPath, "d2");
+        c.Make();
+        TCopyQueue::TPair pair;
+        const bool taken = q.TakePair(line, pair, &ahead);
+        EXPECT_EQ(taken, c.Partner != nullptr) << c.Change;
+        if (taken) {
+            EXPECT_EQ(pair.DestPath, c.Partner) << c.Change;
+            EXPECT_EQ(pair.Dest, q.lstCopyTo.NodeAt(q.lstCopyFrom.Index(line))) << c.Change;
+            EXPECT_EQ(pair.Move, c.Move) << c.Change;
+            EXPECT_EQ(TCopyQueue::StatusOf(line), lsFileCopying) << c.Change;
+        }
+        q.Clear(q.lstCopyTo);
+        q.Clear(q.lstCopyFrom);
+    }
 }
