@@ -616,11 +616,13 @@ int LookUpSource(const std::string& source, TCopyContext& context, bool move, TS
         // path, as is a link's: the source is removed or read through it later.
         bool proven = false;
         if (!move) {
-            if (::lstat(source.c_str(), &src.Stat) != 0) {
+            // A path too long for one walk is found through its directory, as a Move's.
+            if (::lstat(source.c_str(), &src.Stat) == 0) {
+                proven = S_ISREG(src.Stat.st_mode);
+            } else if (errno != ENAMETOOLONG) {
                 result.SourceMissing = true;
                 return errno;
             }
-            proven = S_ISREG(src.Stat.st_mode);
         }
         int error = 0;
         bool fresh = true;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -643,6 +644,39 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
             EXPECT_FALSE(Exists(path)) << "the name the line gave goes";
             EXPECT_TRUE(Exists(old + "/" + c.Name)) << "the old directory's stays";
         }
+    }
+}
+
+// A source whose whole path is longer than the kernel walks at once (its directory's is
+// not) is copied through its directory, opened afresh and then from the cache.
+TEST(CopyFile, SourceLongerThanOnePathWalkIsCopied) {
+    TTempDir tmp;
+    std::string dir = tmp.Path();
+    while (dir.size() < PATH_MAX - 250) {
+        dir += "/" + std::string(200, 'd');
+        MakeDir(dir);
+    }
+    const std::string name(250, 'n');
+    const TFd parent(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(parent);
+    // Beyond what the clean-up reaches by path.
+    struct TRemoved {
+        int Dir;
+        const char* Name;
+        ~TRemoved() { ::unlinkat(Dir, Name, 0); }
+    } removed{parent.Get(), name.c_str()};
+    {
+        const TFd file(::openat(parent.Get(), name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_TRUE(file);
+        ASSERT_EQ(::write(file.Get(), "long", 4), 4);
+    }
+    const std::string source = dir + "/" + name;
+    ASSERT_GT(source.size(), size_t(PATH_MAX));
+    TCopyContext context;
+    for (const char* copy : {"first", "second"}) {
+        TCopyResult r = CopyFileWithProgress(source, tmp / copy, TCopyOptions{}, &context);
+        EXPECT_EQ(r.Error, 0) << copy << ": " << SysErrorMessage(r.Error);
+        EXPECT_EQ(ReadFile(tmp / copy), "long") << copy;
     }
 }
 
