@@ -64,9 +64,8 @@ TCopyContext::TDir* TCopyContext::SourceDir(std::string_view path, int& error) {
     return Open(sources_, path, false, error);
 }
 
-TCopyContext::TDir* TCopyContext::UncheckedSourceDir(std::string_view path, int& error,
-                                                     bool* fresh) {
-    return Open(sources_, path, false, error, fresh);
+TCopyContext::TDir* TCopyContext::UncheckedSourceDir(std::string_view path, int& error) {
+    return Open(sources_, path, false, error, false);
 }
 
 TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
@@ -74,7 +73,7 @@ TCopyContext::TDir* TCopyContext::TargetDir(std::string_view path, int& error) {
 }
 
 TCopyContext::TDir* TCopyContext::Open(std::array<TKept, DirsKept>& kept, std::string_view path,
-                                       bool target, int& error, bool* fresh) {
+                                       bool target, int& error, bool check) {
     struct stat st;
     TKept* slot = &kept.front();
     for (TKept& k : kept) {
@@ -88,16 +87,11 @@ TCopyContext::TDir* TCopyContext::Open(std::array<TKept, DirsKept>& kept, std::s
     slot->Used = ++uses_;
     TDir& dir = slot->Dir;
     if (dir.Fd >= 0 && dir.Path == path) {
-        if (fresh) {
-            *fresh = false;
-            return &dir;
-        }
         // Still where the path leads? A stat is far cheaper than opening it again.
-        if (::stat(dir.Path.c_str(), &st) == 0 && st.st_dev == dir.Device && st.st_ino == dir.Inode)
+        if (!check || (::stat(dir.Path.c_str(), &st) == 0 && st.st_dev == dir.Device &&
+                       st.st_ino == dir.Inode))
             return &dir;
     }
-    if (fresh)
-        *fresh = true;
     dir = TDir{};
     dir.Path.assign(path);
     // Reading a source directory is never needed, only looking up its names; a target

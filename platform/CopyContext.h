@@ -60,11 +60,11 @@ public:
     // now. nullptr with error set when it cannot be opened.
     TDir* SourceDir(std::string_view path, int& error);
     TDir* TargetDir(std::string_view path, int& error);
-    // The cached source directory at path as it is, without the stat that proves it still
-    // is where the path leads (else opened now, *fresh set): for a caller that proves it
-    // by the file it opens there instead, and calls Forget when that file is not the one
-    // the path leads to.
-    TDir* UncheckedSourceDir(std::string_view path, int& error, bool* fresh);
+    // The cached source directory at path as it is (else opened now), without the stat
+    // that proves it still is where the path leads: for a caller that proves it by the file
+    // it opens there instead, and calls Forget when that file is not the one the path
+    // leads to.
+    TDir* UncheckedSourceDir(std::string_view path, int& error);
     void Forget(TDir& dir) { dir = TDir{}; }
 
     // True the first time a target directory (by identity) asks in this context: where
@@ -94,7 +94,7 @@ private:
         uint64_t Used = 0; // when it was last asked for; the least recent makes way
     };
     TDir* Open(std::array<TKept, DirsKept>& kept, std::string_view path, bool target, int& error,
-               bool* fresh = nullptr);
+               bool check = true);
 
     std::array<TKept, DirsKept> sources_;
     std::array<TKept, DirsKept> targets_;

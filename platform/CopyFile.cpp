@@ -625,10 +625,8 @@ int LookUpSource(const std::string& source, TCopyContext& context, bool move, TS
             }
         }
         int error = 0;
-        bool fresh = true;
-        TCopyContext::TDir* dir =
-            proven ? context.UncheckedSourceDir(DirectoryView(source), error, &fresh)
-                   : context.SourceDir(DirectoryView(source), error);
+        TCopyContext::TDir* dir = proven ? context.UncheckedSourceDir(DirectoryView(source), error)
+                                         : context.SourceDir(DirectoryView(source), error);
         if (!dir) {
             result.SourceMissing = true;
             return error;
@@ -637,8 +635,7 @@ int LookUpSource(const std::string& source, TCopyContext& context, bool move, TS
         src.DirHandle = dir->Handle;
         src.Name = leaf.data(); // the tail of source: NUL-terminated
         if (proven) {
-            if (!fresh)
-                src.Unproven = dir;
+            src.Unproven = dir;
             return 0;
         }
     }

@@ -38,10 +38,11 @@ public:
                          const TFileIdentity& source) const;
 
 private:
-    // What the run filled, as 64-bit hashes: the target path's or the target file's key
-    // (salted apart) to its source's. A run of a million files keeps a million of each, so
-    // they sit in flat tables, 16 bytes an entry, split into shards that grow on their own
-    // (a growing shard needs twice its size for a moment, not the whole record). A clash
+    // What the run filled, as 64-bit hashes: the target file's key, and the target path's
+    // where it is recorded (salted apart), to its source's. A run of a million files keeps a
+    // million or two, so they sit in flat tables, 16 bytes an entry, split into shards that
+    // grow on their own (a growing shard needs its old and new tables for a moment, not
+    // the whole record's). A clash
     // of two keys can only make the run refuse to replace a file; a clash of two sources
     // besides one of two keys is out of reach.
     struct TEntry {
