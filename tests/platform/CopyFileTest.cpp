@@ -1,5 +1,6 @@
 #include "platform/CopyFile.h"
 #include "PlatformTestUtil.h"
+#include "platform/FilledTargets.h"
 #include "platform/SysError.h"
 #include "platform/UnnamedFile.h"
 #include "support/TestSupport.h"
@@ -677,6 +678,33 @@ TEST(CopyFile, SourceLongerThanOnePathWalkIsCopied) {
         TCopyResult r = CopyFileWithProgress(source, tmp / copy, TCopyOptions{}, &context);
         EXPECT_EQ(r.Error, 0) << copy << ": " << SysErrorMessage(r.Error);
         EXPECT_EQ(ReadFile(tmp / copy), "long") << copy;
+    }
+}
+
+// A run never replaces what it filled from another source. Where the file system may
+// renumber files the name is remembered too, so a file in its place (as a renumbered one
+// looks) is still refused; where it keeps numbers, another file there is the policy's.
+TEST(CopyFile, RunNeverReplacesWhatItFilledFromAnotherSource) {
+    for (const bool stable : {false, true}) {
+        TTempDir tmp;
+        MakeDir(tmp / "out");
+        WriteFile(tmp / "a", "a");
+        WriteFile(tmp / "b", "b");
+        TFilledTargets filled;
+        TCopyContext context;
+        int error = 0;
+        context.TargetDir(tmp / "out", error)->StableInodes = stable;
+        TCopyOptions options;
+        options.Filled = &filled;
+        ASSERT_EQ(CopyFileWithProgress(tmp / "a", tmp / "out/t", options, &context).Error, 0);
+        EXPECT_EQ(CopyFileWithProgress(tmp / "b", tmp / "out/t", options, &context).Error,
+                  errJustCopiedOther);
+        WriteFile(tmp / "other", "other");
+        ASSERT_EQ(::rename((tmp / "other").c_str(), (tmp / "out/t").c_str()), 0);
+        EXPECT_EQ(CopyFileWithProgress(tmp / "b", tmp / "out/t", options, &context).Error,
+                  stable ? 0 : errJustCopiedOther)
+            << stable;
+        EXPECT_EQ(ReadFile(tmp / "out/t"), stable ? "b" : "other") << stable;
     }
 }
 

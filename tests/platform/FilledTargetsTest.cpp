@@ -27,34 +27,28 @@ TFileIdentity SourceFile(uint64_t inode) {
 } // namespace
 
 // The record of a large run stays whole through its tables' growth, and tells a file
-// copied from another source by the file itself, under any spelling of its path, and by
-// its path where that is recorded too (a file system that may renumber its files).
+// copied from another source by its path and, under another spelling, by the file itself.
 TEST(FilledTargets, ALargeRunKnowsEveryTargetByPathAndByFile) {
-    for (const bool byPath : {true, false}) {
-        TFilledTargets record;
-        constexpr int Files = 200000;
-        auto dir = [](int i) { return "/t/dir" + std::to_string(i / 1000); };
-        auto name = [](int i) { return "f" + std::to_string(i); };
-        for (int i = 0; i < Files; ++i) {
-            const struct stat target = TargetFile(ino_t(1000000 + i));
-            record.Filled(dir(i), name(i), target, SourceFile(uint64_t(i)), byPath);
-        }
-        for (int i = 0; i < Files; i += 7) {
-            const struct stat target = TargetFile(ino_t(1000000 + i));
-            const struct stat elsewhere = TargetFile(ino_t(5000000 + i));
-            // Its own source may replace it; another may not, found by path or by the file.
-            EXPECT_FALSE(record.FilledFromOther(dir(i), name(i), &target, SourceFile(uint64_t(i))));
-            EXPECT_TRUE(record.FilledFromOther("/other/spelling", name(i), &target,
-                                               SourceFile(uint64_t(i + 1))));
-            EXPECT_EQ(
-                record.FilledFromOther(dir(i), name(i), &elsewhere, SourceFile(uint64_t(i + 1))),
-                byPath)
-                << "renumbered";
-            // A name and a file the run never filled are free to replace.
-            EXPECT_FALSE(record.FilledFromOther(dir(i), name(i) + ".x", &elsewhere,
-                                                SourceFile(uint64_t(i + 1))));
-            EXPECT_FALSE(record.FilledFromOther(dir(i + 1000), name(i), &elsewhere,
-                                                SourceFile(uint64_t(i + 1))));
-        }
+    TFilledTargets record;
+    constexpr int Files = 200000;
+    auto dir = [](int i) { return "/t/dir" + std::to_string(i / 1000); };
+    auto name = [](int i) { return "f" + std::to_string(i); };
+    for (int i = 0; i < Files; ++i) {
+        const struct stat target = TargetFile(ino_t(1000000 + i));
+        record.Filled(dir(i), name(i), target, SourceFile(uint64_t(i)));
+    }
+    for (int i = 0; i < Files; i += 7) {
+        const struct stat target = TargetFile(ino_t(1000000 + i));
+        const struct stat elsewhere = TargetFile(ino_t(5000000 + i));
+        // Its own source may replace it; another may not, found by path or by the file.
+        EXPECT_FALSE(record.FilledFromOther(dir(i), name(i), &target, SourceFile(uint64_t(i))));
+        EXPECT_TRUE(record.FilledFromOther(dir(i), name(i), nullptr, SourceFile(uint64_t(i + 1))));
+        EXPECT_TRUE(record.FilledFromOther("/other/spelling", name(i), &target,
+                                           SourceFile(uint64_t(i + 1))));
+        // A name and a file the run never filled are free to replace.
+        EXPECT_FALSE(record.FilledFromOther(dir(i), name(i) + ".x", &elsewhere,
+                                            SourceFile(uint64_t(i + 1))));
+        EXPECT_FALSE(record.FilledFromOther(dir(i + 1000), name(i), &elsewhere,
+                                            SourceFile(uint64_t(i + 1))));
     }
 }
