@@ -520,14 +520,14 @@ void TCopyNOWThread::Execute() {
             run_.Progress.DataBytes.store(0);
             run_.Progress.Devices.Clear();
             counters.Flushes.store(settings_.FlushAtEnd);
-            copyContext_.emplace();
+            copyContext_.emplace(&swept_);
             filled_.emplace();
             tally_.CountAtStart(queue_.lstCopyFrom, run_.CopyThisLineOnly.load());
             counters.Active.store(true);
             run_.Progress.MonitorEvent.Set(); // the figures start now
             // One file at a time is the run itself; more go to threads of their own.
             if (settings_.Workers != 1)
-                pool_.emplace();
+                pool_.emplace(&swept_);
             Walk();
             run_.Phase.Ending();
             if (pool_)

@@ -99,6 +99,8 @@ private:
     const TRunSettings settings_; // as they were when the run started
     TRunTally tally_;
     TRunWrites writes_;
+    // The target directories swept of stale temporaries, by the run or any copy thread.
+    TSweptDirs swept_;
     // Files side by side: none when the run copies one file at a time itself.
     std::optional<TFilePool> pool_;
     std::unordered_map<std::string, TShare> shares_; // by target directory, looked up once

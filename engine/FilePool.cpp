@@ -74,7 +74,7 @@ void TFilePool::Drain() {
 
 void TFilePool::ThreadMain() {
     NameThisThread("ferrox-copier");
-    TCopyContext context;
+    TCopyContext context(swept_);
     std::unique_lock lock(mutex_);
     for (;;) {
         ++idle_;

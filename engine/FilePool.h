@@ -22,7 +22,8 @@ public:
     // The copy of one file, on a pool thread, with that thread's directory cache.
     using TCopy = std::function<void(TCopyContext&)>;
 
-    TFilePool() = default;
+    // swept: shared by the threads' directory caches (TCopyContext).
+    explicit TFilePool(TSweptDirs* swept = nullptr) : swept_(swept) {}
     // Waits for every copy handed over, and ends the threads.
     ~TFilePool();
     TFilePool(const TFilePool&) = delete;
@@ -70,6 +71,7 @@ private:
     int inFlight_ = 0;
     bool ending_ = false;
     std::exception_ptr error_;
+    TSweptDirs* const swept_;
 };
 
 } // namespace ferrox

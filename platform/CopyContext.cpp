@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -42,13 +43,23 @@ bool HasDefaultAcl(int dirFd) {
     return !(errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP);
 }
 
+// True while path leads to the directory known by device and inode. Only the identity is
+// compared, which the walk along the path settles: the directory's attributes are taken as
+// the kernel holds them (AT_STATX_DONT_SYNC), so a share or a FUSE file system, which drop
+// them at every change in the directory, is not asked for them again for each file.
+bool LeadsTo(const std::string& path, dev_t device, ino_t inode) {
+    struct statx seen;
+    return ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &seen) == 0 &&
+           makedev(seen.stx_dev_major, seen.stx_dev_minor) == device && seen.stx_ino == inode;
+}
+
 } // namespace
 
 // --- The context ---------------------------------------------------------------------
 
-TCopyContext::TCopyContext() = default;
+TCopyContext::TCopyContext(TSweptDirs* swept) : swept_(swept ? swept : &ownSwept_) {}
 
-TCopyContext::TCopyContext(TOneCopy) : umaskRead_(true) {}
+TCopyContext::TCopyContext(TOneCopy) : umaskRead_(true), swept_(&ownSwept_) {}
 
 int TCopyContext::Umask() {
     if (!umaskRead_) {
@@ -87,9 +98,8 @@ TCopyContext::TDir* TCopyContext::Open(std::array<TKept, DirsKept>& kept, std::s
     slot->Used = ++uses_;
     TDir& dir = slot->Dir;
     if (dir.Fd >= 0 && dir.Path == path) {
-        // Still where the path leads? A stat is far cheaper than opening it again.
-        if (!check || (::stat(dir.Path.c_str(), &st) == 0 && st.st_dev == dir.Device &&
-                       st.st_ino == dir.Inode))
+        // Still where the path leads? A look is far cheaper than opening it again.
+        if (!check || LeadsTo(dir.Path, dir.Device, dir.Inode))
             return &dir;
     }
     dir = TDir{};

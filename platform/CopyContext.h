@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,18 +13,35 @@
 
 namespace ferrox {
 
+// The target directories whose stale temporaries were looked for: once per directory and
+// run, by whichever of the run's copy threads comes there first.
+class TSweptDirs {
+public:
+    // True for the first to ask about the directory.
+    bool First(dev_t device, ino_t inode) {
+        std::lock_guard lock(mutex_);
+        return swept_.emplace(device, inode).second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::pair<dev_t, ino_t>> swept_;
+};
+
 // Descriptors of the directories the last copies read from and wrote into, kept for the
 // next copies: a queue copies many files of one directory in a row (or of a few folders
 // taking turns, where files go side by side), and working relative to an open directory
 // spares the kernel a walk of the whole path for every step of every file, and a share a
 // round trip to open the directory and one to ask what it is. One context serves one thread at a
-// time. A cached directory is used only while its path still leads to it (one stat, compared by
-// device and inode, each time it is asked for): a directory renamed, replaced or re-pointed by a
-// link since is opened afresh, so a file is read from and written to where its path leads when the
-// copy starts.
+// time. A cached directory is used only while its path still leads to it (one look along the
+// path, compared by device and inode, each time it is asked for): a directory renamed, replaced or
+// re-pointed by a link since is opened afresh, so a file is read from and written to where its path
+// leads when the copy starts.
 class TCopyContext {
 public:
-    TCopyContext();
+    // swept: the record of swept directories this context shares with others of its run;
+    // none: one of its own.
+    explicit TCopyContext(TSweptDirs* swept = nullptr);
     ~TCopyContext();
     TCopyContext(const TCopyContext&) = delete;
     TCopyContext& operator=(const TCopyContext&) = delete;
@@ -67,10 +85,10 @@ public:
     TDir* UncheckedSourceDir(std::string_view path, int& error);
     void Forget(TDir& dir) { dir = TDir{}; }
 
-    // True the first time a target directory (by identity) asks in this context: where
+    // True the first time a target directory (by identity) asks in this context's run: where
     // named temporaries are in use, stale ones of ours are looked for once per directory
     // and run.
-    bool FirstSweep(const TDir& dir) { return swept_.emplace(dir.Device, dir.Inode).second; }
+    bool FirstSweep(const TDir& dir) { return swept_->First(dir.Device, dir.Inode); }
 
     // The process umask when it could be read, else -1; read on first use, so on the
     // thread that copies, not the one that made the context.
@@ -102,7 +120,8 @@ private:
     int umask_ = -1;
     bool umaskRead_ = false;
     int opens_ = 0;
-    std::set<std::pair<dev_t, ino_t>> swept_;
+    TSweptDirs ownSwept_;
+    TSweptDirs* swept_;
 };
 
 } // namespace ferrox
