@@ -37,17 +37,29 @@ bool Unkeepable(int error) {
     return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-// 0 when a file may be put at dirFd/name in place of what is there: refused when it is
+// What is at dirFd/name: 0 with *there, or nothing (ENOENT, there null), or errno.
+int LookAtTarget(int dirFd, const char* name, struct stat& st, const struct stat*& there) {
+    there = nullptr;
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        there = &st;
+    return there || errno == ENOENT ? 0 : errno;
+}
+
+// 0 when a file may be put in place of what is there (nothing: null): refused when it is
 // the source itself (another spelling, a hard link) or a directory.
-int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? 0 : errno;
-    if (SameInode(st, sourceStat))
+int RefusalOf(const struct stat* there, const struct stat& sourceStat) {
+    if (there && SameInode(*there, sourceStat))
         return errSameFile;
-    if (S_ISDIR(st.st_mode))
+    if (there && S_ISDIR(there->st_mode))
         return EISDIR;
     return 0;
+}
+
+int CheckTarget(int dirFd, const char* name, const struct stat& sourceStat) {
+    struct stat st;
+    const struct stat* there;
+    const int error = LookAtTarget(dirFd, name, st, there);
+    return error ? error : RefusalOf(there, sourceStat);
 }
 
 // The granularity of the modification times the file system of dirFd keeps, judged from
@@ -147,15 +159,19 @@ struct TTargetRecord {
     std::unique_lock<std::mutex> Hold(const char* name) const {
         return Filled ? Filled->Hold(Dir.Device, name) : std::unique_lock<std::mutex>();
     }
-    // errJustCopiedOther when Dir/name holds a file this run copied from another source.
-    int MayReplace(const char* name) const {
-        if (!Filled)
-            return 0;
-        struct stat there;
-        const bool found = ::fstatat(Dir.Fd, name, &there, AT_SYMLINK_NOFOLLOW) == 0;
-        return Filled->FilledFromOther(Dir.Path, name, found ? &there : nullptr, Source)
+    // errJustCopiedOther when Dir/name holds a file this run copied from another source;
+    // there: what is under the name now (null: nothing).
+    int MayReplace(const char* name, const struct stat* there) const {
+        return Filled && Filled->FilledFromOther(Dir.Path, name, there, Source)
                    ? static_cast<int>(errJustCopiedOther)
                    : 0;
+    }
+    int MayReplace(const char* name) const {
+        struct stat st;
+        const struct stat* there = nullptr;
+        if (Filled)
+            LookAtTarget(Dir.Fd, name, st, there);
+        return MayReplace(name, there);
     }
     void Took(const char* name, const struct stat& made) const {
         if (Filled)
@@ -341,6 +357,10 @@ private:
     int Verify(const TContentHash& written);
     int SetModeAndTimes();
     int Name();
+    // 0 when the new file may take its name over what is there now, with one look at the
+    // name: not over a file the run filled from another source, and (`refusals`) not over
+    // the source itself or a directory.
+    int MayTakeOver(const TTargetRecord& record, bool refusals) const;
 
     TCopyContext& context_;
     TCopyContext::TDir& dir_;
@@ -354,6 +374,9 @@ private:
     // A large file's copy goes into a partial that outlives a kill (temp_ is its name).
     std::optional<TPartialFile> partial_;
     bool setMode_ = false;
+    // The named temporary is renamed over a target: the refusals are looked for just
+    // before, not before the copy.
+    bool refusalsAtName_ = false;
 };
 
 int TTargetWriter::Run(TFd in, const struct stat& sourceStat) {
@@ -409,8 +432,15 @@ int TTargetWriter::Create() {
             return errno;
         dir_.NoUnnamed = true;
     }
-    // With a named temporary the refusals must come first: its rename would not fail.
-    if (options_.Existing != TExistingTargets::KeepBoth)
+    // With a named temporary the refusals must come before its rename, which would not
+    // fail. Where the rename may replace, a small file's come with the look at the name
+    // that comes just before it anyway: on a share, where every look is a round trip, one
+    // fewer. A large file's, whose copy would be wasted, and those where the name is taken
+    // only while free (Skip), come first.
+    const TExistingTargets policy = options_.Existing;
+    refusalsAtName_ =
+        (policy == TExistingTargets::Overwrite || policy == TExistingTargets::Newer) && !resumable;
+    if (policy != TExistingTargets::KeepBoth && !refusalsAtName_)
         if (int error = NamingError(dir_.Fd, nullptr, CheckTarget(dir_.Fd, name_, source_)))
             return error;
     int error = 0;
@@ -559,8 +589,7 @@ int TTargetWriter::Name() {
             return PlaceFree(policy, dirFd, name_, link, &result_.Skipped, &result_.TargetName);
         const auto hold = record.Hold(name_);
         int error = link(name_);
-        if (error == EEXIST && !(error = CheckTarget(dirFd, name_, source_)) &&
-            !(error = record.MayReplace(name_)))
+        if (error == EEXIST && !(error = MayTakeOver(record, true)))
             error = ReplaceWithUnnamed(fd, dirFd, name_);
         if (error == 0)
             record.Took(name_, made);
@@ -578,12 +607,23 @@ int TTargetWriter::Name() {
             [&](const char* name) { return renamed(RenameIfFree(dir_, temp_.c_str(), name)); },
             &result_.Skipped, &result_.TargetName);
     const auto hold = record.Hold(name_);
-    int error = record.MayReplace(name_);
+    int error = renamed(MayTakeOver(record, refusalsAtName_));
     if (error == 0)
         error = renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno);
     if (error == 0)
         record.Took(name_, made);
     return error;
+}
+
+int TTargetWriter::MayTakeOver(const TTargetRecord& record, bool refusals) const {
+    if (!refusals && !record.Filled)
+        return 0;
+    struct stat st;
+    const struct stat* there;
+    int error = LookAtTarget(dir_.Fd, name_, st, there);
+    if (error == 0 && refusals)
+        error = RefusalOf(there, source_);
+    return error ? error : record.MayReplace(name_, there);
 }
 
 } // namespace
