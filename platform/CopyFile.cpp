@@ -432,15 +432,16 @@ int TTargetWriter::Create() {
             return errno;
         dir_.NoUnnamed = true;
     }
-    // With a named temporary the refusals must come before its rename, which would not
-    // fail. Where the rename may replace, a small file's come with the look at the name
-    // that comes just before it anyway: on a share, where every look is a round trip, one
-    // fewer. A large file's, whose copy would be wasted, and those where the name is taken
-    // only while free (Skip), come first.
+    // With a named temporary the refusals must come before a rename that may replace,
+    // which would not fail. A small file's come with the look at the name that comes just
+    // before it anyway: on a share, where every look is a round trip, one fewer. A large
+    // file's, whose copy would be wasted, come first. Where the name is taken only while
+    // free (skip, keep both), nothing is replaced, so nothing is refused.
     const TExistingTargets policy = options_.Existing;
-    refusalsAtName_ =
-        (policy == TExistingTargets::Overwrite || policy == TExistingTargets::Newer) && !resumable;
-    if (policy != TExistingTargets::KeepBoth && !refusalsAtName_)
+    const bool replaces =
+        policy == TExistingTargets::Overwrite || policy == TExistingTargets::Newer;
+    refusalsAtName_ = replaces && !resumable;
+    if (replaces && resumable)
         if (int error = NamingError(dir_.Fd, nullptr, CheckTarget(dir_.Fd, name_, source_)))
             return error;
     int error = 0;
