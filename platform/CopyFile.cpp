@@ -608,8 +608,14 @@ int TTargetWriter::Name() {
             [&](const char* name) { return renamed(RenameIfFree(dir_, temp_.c_str(), name)); },
             &result_.Skipped, &result_.TargetName);
     const auto hold = record.Hold(name_);
-    int error = renamed(MayTakeOver(record, refusalsAtName_));
-    if (error == 0)
+    // A free name is taken by a step that fails where it is taken, with no look first
+    // (SSHFS renames at a cost that grows with its cache); only a taken one is looked at,
+    // and replaced by a rename. Not where that step would be a reservation of the name
+    // first (exFAT through FUSE): there a look and a rename cost less.
+    int error = EEXIST;
+    if (!(dir_.NoReplaceRefused && dir_.NoHardLinks))
+        error = renamed(RenameIfFree(dir_, temp_.c_str(), name_));
+    if (error == EEXIST && !(error = renamed(MayTakeOver(record, refusalsAtName_))))
         error = renamed(::renameat(dirFd, temp_.c_str(), dirFd, name_) == 0 ? 0 : errno);
     if (error == 0)
         record.Took(name_, made);

@@ -690,7 +690,12 @@ TEST(CopyFile, SourceLongerThanOnePathWalkIsCopied) {
 // renumber files the name is remembered too, so a file in its place (as a renumbered one
 // looks) is still refused; where it keeps numbers, another file there is the policy's.
 TEST(CopyFile, RunNeverReplacesWhatItFilledFromAnotherSource) {
-    for (const bool stable : {false, true}) {
+    // On file systems that keep file numbers and those that may change them, with unnamed
+    // files and with named temporaries (a share: numbers unstable, no unnamed files).
+    for (const auto& [stable, unnamed] :
+         {std::pair{false, true}, {true, true}, {false, false}, {true, false}}) {
+        SCOPED_TRACE(std::string(stable ? "stable" : "unstable") +
+                     (unnamed ? ", unnamed" : ", named"));
         TTempDir tmp;
         MakeDir(tmp / "out");
         WriteFile(tmp / "a", "a");
@@ -699,6 +704,9 @@ TEST(CopyFile, RunNeverReplacesWhatItFilledFromAnotherSource) {
         TCopyContext context;
         int error = 0;
         context.TargetDir(tmp / "out", error)->StableInodes = stable;
+        // A share: a free name is taken by a hard link.
+        context.TargetDir(tmp / "out", error)->NoUnnamed = !unnamed;
+        context.TargetDir(tmp / "out", error)->NoReplaceRefused = !unnamed;
         TCopyOptions options;
         options.Filled = &filled;
         ASSERT_EQ(CopyFileWithProgress(tmp / "a", tmp / "out/t", options, &context).Error, 0);
@@ -707,9 +715,9 @@ TEST(CopyFile, RunNeverReplacesWhatItFilledFromAnotherSource) {
         WriteFile(tmp / "other", "other");
         ASSERT_EQ(::rename((tmp / "other").c_str(), (tmp / "out/t").c_str()), 0);
         EXPECT_EQ(CopyFileWithProgress(tmp / "b", tmp / "out/t", options, &context).Error,
-                  stable ? 0 : errJustCopiedOther)
-            << stable;
-        EXPECT_EQ(ReadFile(tmp / "out/t"), stable ? "b" : "other") << stable;
+                  stable ? 0 : errJustCopiedOther);
+        EXPECT_EQ(ReadFile(tmp / "out/t"), stable ? "b" : "other");
+        EXPECT_EQ(NamesIn(tmp / "out"), std::vector<std::string>{"t"}) << "nothing left beside it";
     }
 }
 
