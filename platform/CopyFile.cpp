@@ -374,8 +374,8 @@ private:
     // A large file's copy goes into a partial that outlives a kill (temp_ is its name).
     std::optional<TPartialFile> partial_;
     bool setMode_ = false;
-    // The named temporary is renamed over a target: the refusals are looked for just
-    // before, not before the copy.
+    // The refusals are looked for when the named temporary is to take a name that is
+    // taken (Name), not before the copy.
     bool refusalsAtName_ = false;
 };
 
