@@ -991,6 +991,43 @@ TEST(CopyFile, NewerReplacesOnlyATargetOlderThanItsSource) {
 namespace ferrox {
 namespace {
 
+// A run's copy threads share one record of the directories swept of killed copies'
+// temporaries: a directory is read once a run, not once a thread (on a share, every
+// reading is several round trips), and again by the next run.
+TEST(CopyFile, TargetDirectoryIsSweptOncePerRun) {
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const TTempWriter& us = ThisTempWriter();
+    TTempDir tmp;
+    MakeDir(tmp / "out");
+    WriteFile(tmp / "src", "data");
+    auto leftBehind = [&](const char* word) {
+        const std::string path = tmp / "out/" + TempNameOf({us.Machine, us.Boot, gone, 1}, word);
+        WriteFile(path, "part of a file");
+        return path;
+    };
+    auto copyWith = [&](TCopyContext& context, const std::string& name) {
+        int error = 0;
+        context.TargetDir(tmp / "out", error)->NoUnnamed = true; // named temporaries
+        EXPECT_EQ(
+            CopyFileWithProgress(tmp / "src", tmp / "out/" + name, TCopyOptions{}, &context).Error,
+            0);
+    };
+    TSweptDirs run;
+    TCopyContext first(&run), second(&run);
+    const std::string early = leftBehind("early0");
+    copyWith(first, "a");
+    EXPECT_NE(::access(early.c_str(), F_OK), 0) << "swept by the first thread there";
+    const std::string late = leftBehind("late00");
+    copyWith(second, "b");
+    EXPECT_EQ(::access(late.c_str(), F_OK), 0) << "not read again by the run's other thread";
+    TCopyContext nextRun;
+    copyWith(nextRun, "c");
+    EXPECT_NE(::access(late.c_str(), F_OK), 0) << "swept by the next run";
+}
+
 // Where names are reserved before they are taken (exFAT through FUSE), a copy killed between
 // the two leaves its reservation under the target's name: the next copy onto that name
 // takes it as free, but never the reservation of a copy still going on, nor a file of the
