@@ -424,11 +424,6 @@ namespace {
 constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
 } // namespace
 
-bool IsFuse(int fd) {
-    struct statfs fs;
-    return ::fstatfs(fd, &fs) == 0 && fs.f_type == FuseMagic;
-}
-
 bool IsFuse(const std::string& path) {
     struct statfs fs;
     return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == FuseMagic;

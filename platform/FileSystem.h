@@ -121,9 +121,8 @@ bool CloseApart(int fd, int dirFd = -1, const char* name = nullptr);
 // None when it cannot be read.
 std::optional<int64_t> UnwrittenCacheBytes();
 
-// True when the file system of the open descriptor, or of the path, is a FUSE one (exFAT
+// True when the file system of the path is a FUSE one (exFAT
 // sticks through exfat-fuse, SSHFS shares and many more).
-bool IsFuse(int fd);
 bool IsFuse(const std::string& path);
 // What the file system of an open directory is, from one fstatfs: FUSE, and whether a
 // file keeps its inode number for as long as it exists (the kernel's own disk and memory

@@ -72,7 +72,7 @@ void TFilledTargets::UnmapPages(void* at, size_t bytes) {
 size_t TFilledTargets::SlotOf(const std::vector<TEntry, TPages<TEntry>>& slots, uint64_t key) {
     // The key's bits below those that chose the shard, scaled to the table's length.
     const size_t n = slots.size();
-    size_t i = size_t((unsigned __int128)(key << 6) * n >> 64);
+    size_t i = size_t((unsigned __int128)(key << ShardBits) * n >> 64);
     while (slots[i].Key && slots[i].Key != key)
         i = i + 1 == n ? 0 : i + 1;
     return i;

@@ -67,8 +67,10 @@ private:
         std::vector<TEntry, TPages<TEntry>> Slots; // at most three quarters used
         size_t Used = 0;
     };
-    static constexpr size_t ShardCount = 64;
-    TShard& ShardOf(uint64_t key) const { return shards_[key >> 58]; }
+    // The key's top bits choose its shard; SlotOf places it by the bits below them.
+    static constexpr int ShardBits = 6;
+    static constexpr size_t ShardCount = size_t(1) << ShardBits;
+    TShard& ShardOf(uint64_t key) const { return shards_[key >> (64 - ShardBits)]; }
     // Where the key is, or the free slot where it would go.
     static size_t SlotOf(const std::vector<TEntry, TPages<TEntry>>& slots, uint64_t key);
     void Put(uint64_t key, uint64_t source);
