@@ -1,6 +1,7 @@
 #include "platform/CopyFile.h"
 #include "PlatformTestUtil.h"
 #include "platform/FilledTargets.h"
+#include "platform/PartialFile.h"
 #include "platform/SysError.h"
 #include "platform/UnnamedFile.h"
 #include "support/TestSupport.h"
@@ -554,19 +555,24 @@ TEST(CopyFile, NamedTemporaryWhereUnnamedFilesAreRefused) {
     ASSERT_EQ(CopyFileWithProgress(tmp / "src", tmp / "out/old", TCopyOptions{}, &context).Error,
               0);
     EXPECT_EQ(ReadFile(tmp / "out/old"), data);
-    // The file itself as its target is refused, by a copy on its own and by a run's, which
-    // looks at the name only just before the rename.
+    // The file itself as its target is refused, by a copy on its own and by a run's: a
+    // small file when its name is taken, one large enough for a partial (sparse here)
+    // before its copy.
+    WriteFile(tmp / "out/big", "b");
+    ASSERT_EQ(::truncate((tmp / "out/big").c_str(), ResumableFrom), 0);
     TFilledTargets filled;
     TCopyOptions inRun;
     inRun.Filled = &filled;
-    for (const TCopyOptions& options : {TCopyOptions{}, inRun})
-        EXPECT_EQ(CopyFileWithProgress(tmp / "out/new", tmp / "out/new", options, &context).Error,
-                  errSameFile);
+    for (const char* self : {"out/new", "out/big"})
+        for (const TCopyOptions& options : {TCopyOptions{}, inRun})
+            EXPECT_EQ(CopyFileWithProgress(tmp / self, tmp / self, options, &context).Error,
+                      errSameFile)
+                << self;
     EXPECT_EQ(ReadFile(tmp / "out/new"), data);
     EXPECT_TRUE(context.TargetDir(tmp / "out", error)->NoUnnamed);
     auto names = NamesIn(tmp / "out");
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"new", "old"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"big", "new", "old"}));
 }
 
 // A context keeps the directories of recent copies open; copies that change directory,
@@ -990,43 +996,6 @@ TEST(CopyFile, NewerReplacesOnlyATargetOlderThanItsSource) {
 
 namespace ferrox {
 namespace {
-
-// A run's copy threads share one record of the directories swept of killed copies'
-// temporaries: a directory is read once a run, not once a thread (on a share, every
-// reading is several round trips), and again by the next run.
-TEST(CopyFile, TargetDirectoryIsSweptOncePerRun) {
-    pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
-    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
-    const TTempWriter& us = ThisTempWriter();
-    TTempDir tmp;
-    MakeDir(tmp / "out");
-    WriteFile(tmp / "src", "data");
-    auto leftBehind = [&](const char* word) {
-        const std::string path = tmp / "out/" + TempNameOf({us.Machine, us.Boot, gone, 1}, word);
-        WriteFile(path, "part of a file");
-        return path;
-    };
-    auto copyWith = [&](TCopyContext& context, const std::string& name) {
-        int error = 0;
-        context.TargetDir(tmp / "out", error)->NoUnnamed = true; // named temporaries
-        EXPECT_EQ(
-            CopyFileWithProgress(tmp / "src", tmp / "out/" + name, TCopyOptions{}, &context).Error,
-            0);
-    };
-    TSweptDirs run;
-    TCopyContext first(&run), second(&run);
-    const std::string early = leftBehind("early0");
-    copyWith(first, "a");
-    EXPECT_NE(::access(early.c_str(), F_OK), 0) << "swept by the first thread there";
-    const std::string late = leftBehind("late00");
-    copyWith(second, "b");
-    EXPECT_EQ(::access(late.c_str(), F_OK), 0) << "not read again by the run's other thread";
-    TCopyContext nextRun;
-    copyWith(nextRun, "c");
-    EXPECT_NE(::access(late.c_str(), F_OK), 0) << "swept by the next run";
-}
 
 // Where names are reserved before they are taken (exFAT through FUSE), a copy killed between
 // the two leaves its reservation under the target's name: the next copy onto that name

@@ -214,7 +214,6 @@ TEST_F(TQueueTest, PairReadAheadIsTakenOnlyWhileTheLinesStandWhereTheyStood) {
         const char* Partner;
         bool Move;
     } cases[] = {
-        {"nothing", [] {}, "d2", false},
         {"destination removed above",
          [this] { q.DelLines(q.lstCopyTo, false, q.lstCopyTo.NodeAt(0)); }, "d3", false},
         {"destination inserted above", [this] { q.lstCopyTo.InsertNodeFirst("new", lsDirWaiting); },
