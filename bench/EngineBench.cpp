@@ -8,12 +8,15 @@
 //  4. on tmpfs (where the disk costs nothing and our own cost shows): 20,000 files of
 //     512 B in 200 directories, one directory line, against `cp -r --preserve=mode,
 //     timestamps` (the same work: mode and times kept) and `rsync -a` when installed,
-//     rotating who goes first; then the system calls per file of each, under `strace -c -f`
-//     when strace is installed;
+//     rotating who goes first, beside cp's steps alone in this process (BareCopy) with each
+//     file made under its name and through an unnamed file: what the unnamed file costs by
+//     itself, and what the run adds to it; then the system calls per file of each, under
+//     `strace -c -f` when strace is installed;
 //  5. (--long) one directory of 60,000 files of 100 B (--dir, ext4 here), one directory
 //     line, against `cp -r`: the CPU time of each whole process (user + system: the file
 //     system's own work per file, which the disk's stalls do not blur) beside the wall
-//     time, alternating runs; then rounds right after a large delete. On ext4 without a
+//     time, alternating runs, and the CPU time of cp's steps alone (BareCopy, both ways);
+//     then rounds right after a large delete. On ext4 without a
 //     journal (/tmp here) the kernel passes over inodes freed in the last minute (five
 //     while their table block is dirty), starting from the group's first inode for every
 //     new file: the first copy after a large delete pays for it, whichever program it is.
@@ -34,7 +37,9 @@
 #include "engine/LineCopy.h"
 #include "engine/RunControl.h"
 #include "engine/progress/ProgressMonitor.h"
+#include "platform/Fd.h"
 #include "platform/FileSystem.h"
+#include "platform/UnnamedFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -42,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <string>
@@ -96,6 +102,64 @@ double RunTree(const std::string& source, const std::string& dest,
     control.ReleaseWorker();
     monitor.Stop();
     return s;
+}
+
+// The steps cp -p takes for a tree and nothing else: directories made, each file's content
+// copied with its mode and times. The new file is made either under its name, as cp makes
+// it, or unnamed and linked under its name once complete (LinkUnnamed), as a run makes it,
+// so that no file stands half-written under a target's name. Between the two lies what
+// writing through an unnamed file costs by itself on this file system: a floor under any
+// run, whatever its own bookkeeping costs.
+void BareCopyDir(int from, int to, bool unnamed) {
+    DIR* dir = ::fdopendir(::dup(from));
+    if (!dir)
+        Fail("cannot read a directory to copy");
+    while (const dirent* e = ::readdir(dir)) {
+        const char* name = e->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat st;
+        if (::fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            Fail(std::string("cannot look at ") + name);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (S_ISDIR(st.st_mode)) {
+            if (::mkdirat(to, name, 0700) != 0)
+                Fail(std::string("cannot make ") + name);
+            TFd in(::openat(from, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            TFd out(::openat(to, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            BareCopyDir(in.Get(), out.Get(), unnamed);
+            ::fchmod(out.Get(), st.st_mode & 07777);
+            ::futimens(out.Get(), times);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode))
+            continue;
+        const mode_t mode = st.st_mode & 0777;
+        TFd in(::openat(from, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        TFd out(unnamed ? ::openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode)
+                        : ::openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (!in || !out)
+            Fail(std::string("cannot copy ") + name);
+        while (::copy_file_range(in.Get(), nullptr, out.Get(), nullptr, 1 << 30, 0) > 0) {
+        }
+        ::futimens(out.Get(), times);
+        if (unnamed && LinkUnnamed(out.Get(), to, name) != 0)
+            Fail(std::string("cannot name ") + name);
+    }
+    ::closedir(dir);
+}
+
+// source copied into the new directory dest by BareCopyDir: its seconds.
+double BareCopy(const std::string& source, const std::string& dest, bool unnamed) {
+    auto start = Clock::now();
+    if (::mkdir(dest.c_str(), 0755) != 0)
+        Fail("cannot make " + dest);
+    TFd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd to(::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!from || !to)
+        Fail("cannot open " + source + " or " + dest);
+    BareCopyDir(from.Get(), to.Get(), unnamed);
+    return Seconds(start);
 }
 
 // Rounds of cp against Ferrox; who goes first alternates, so neither always meets the
@@ -178,7 +242,8 @@ void Rotate(int rounds, std::vector<TContender>& all) {
     }
 }
 
-// CPU seconds (user + system) of this process's threads, or of its waited-for children.
+// CPU seconds (user + system) of this process's threads, of the calling one, or of the
+// waited-for children (RUSAGE_SELF, RUSAGE_THREAD, RUSAGE_CHILDREN).
 double CpuSeconds(int who) {
     struct rusage ru;
     ::getrusage(who, &ru);
@@ -230,6 +295,7 @@ void FlatDirectory(const std::string& work, int files, int rounds, int deleteRou
                     "cpu ratio %.3f\n",
                     what, r + 1, c.Cpu, c.Wall, f.Cpu, f.Wall, f.Cpu / c.Cpu);
     };
+    std::vector<double> bareRatios[2];
     for (int r = 0; r < rounds; ++r) {
         cpCopies.push_back(work + "/flatcp" + std::to_string(r));
         fxCopies.push_back(work + "/flatfx" + std::to_string(r));
@@ -245,9 +311,20 @@ void FlatDirectory(const std::string& work, int files, int rounds, int deleteRou
         else
             c = CpCost(source, cpCopies.back());
         report("round", r, c, f);
+        // cp's steps on this thread alone, each file made under its name and unnamed: the
+        // latter is the floor under a run.
+        for (bool unnamed : {false, true}) {
+            ::sync();
+            const double before = CpuSeconds(RUSAGE_THREAD);
+            BareCopy(source, work + (unnamed ? "/flatbu" : "/flatbn") + std::to_string(r), unnamed);
+            bareRatios[unnamed].push_back((CpuSeconds(RUSAGE_THREAD) - before) / c.Cpu);
+        }
     }
     std::printf("   median (min-max): cpu ratio %s, wall ratio %s (cpu must <= 1.1)\n",
                 Spread(cpuRatios).c_str(), Spread(wallRatios).c_str());
+    std::printf("   cp's steps alone, in this process, by cpu: %s x cp -r with each file made "
+                "under its name, %s x through an unnamed file\n",
+                Spread(bareRatios[0]).c_str(), Spread(bareRatios[1]).c_str());
 
     cpuRatios.clear();
     wallRatios.clear();
@@ -521,17 +598,25 @@ int Bench(const TCases& c) {
                                return TimeShell("rsync -a '" + tree + "' '" + shm + "/rs" +
                                                 std::to_string(r) + "'");
                            }});
+        const size_t bare = all.size();
+        for (bool unnamed : {false, true})
+            all.push_back({unnamed ? "bare unnamed" : "bare", [&, unnamed](int r) {
+                               return BareCopy(tree,
+                                               shm + (unnamed ? "/bu" : "/bn") + std::to_string(r),
+                                               unnamed);
+                           }});
         all.push_back(
             {"ferrox", [&](int r) { return RunTree(tree, shm + "/fx" + std::to_string(r)); }});
         Rotate(rounds, all);
         const TContender& ours = all.back();
         // Ratios per round (same conditions), then their median.
-        auto ratioTo = [&](const TContender& peer) {
+        auto ratio = [&](const TContender& of, const TContender& to) {
             std::vector<double> ratios;
-            for (size_t r = 0; r < ours.Seconds.size(); ++r)
-                ratios.push_back(ours.Seconds[r] / peer.Seconds[r]);
+            for (size_t r = 0; r < of.Seconds.size(); ++r)
+                ratios.push_back(of.Seconds[r] / to.Seconds[r]);
             return Median(ratios);
         };
+        auto ratioTo = [&](const TContender& peer) { return ratio(ours, peer); };
         std::printf("   median: cp -p %.3f s, ferrox %.3f s, ratio %.3f (must <= 1.3, aim 1.0)\n",
                     Median(all[0].Seconds), Median(ours.Seconds), ratioTo(all[0]));
         if (rsync)
@@ -539,6 +624,12 @@ int Bench(const TCases& c) {
                         ratioTo(all[1]));
         else
             std::printf("   rsync is not installed: no comparison with it\n");
+        // What stands between a run and cp here: the unnamed file, and the run's own work.
+        std::printf("   cp -p's steps alone, in this process: %.3f x cp -p with each file made "
+                    "under its name, %.3f x through an unnamed file (%.3f x the former: the "
+                    "unnamed file's own cost); ferrox %.3f x the latter (the run's own work)\n",
+                    ratio(all[bare], all[0]), ratio(all[bare + 1], all[0]),
+                    ratio(all[bare + 1], all[bare]), ratioTo(all[bare + 1]));
         std::printf("   per file: cp -p %.1f us, ferrox %.1f us\n",
                     Median(all[0].Seconds) / 20000 * 1e6, Median(ours.Seconds) / 20000 * 1e6);
 
