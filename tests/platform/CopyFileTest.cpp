@@ -15,6 +15,7 @@
 #include <functional>
 #include <future>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -623,25 +624,39 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
 
     // A source directory replaced since: the file is read where its path leads, whether
     // the old directory has a file of that name or not; a Move's source is taken from where
-    // the path leads even where the old directory holds the same file under that name.
+    // the path leads even where the old directory holds the same file under that name; a
+    // symbolic link too, whose own lookup proves nothing about the directory.
     const struct {
         const char* Name;
-        bool InOld, Linked, Move;
+        bool InOld, Linked, Move, Symbolic;
     } replaced[] = {
-        {"6", true, false, false},
-        {"7", false, false, false},
-        {"8", true, true, true},
+        {"6", true, false, false, false},
+        {"7", false, false, false, false},
+        {"8", true, true, true, false},
+        {"9", true, false, false, true},
+    };
+    // What the copy must match: the file's bytes, or the link's text.
+    auto seen = [](const std::string& path) {
+        char link[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+        return n >= 0 ? "-> " + std::string(link, size_t(n)) : ReadFile(path);
     };
     for (const auto& c : replaced) {
         const std::string old = tmp / "in-old" + c.Name;
-        WriteFile(tmp / "in/" + c.Name, "old " + std::string(c.Name));
+        auto make = [&](const std::string& path, const std::string& text) {
+            if (c.Symbolic)
+                ASSERT_EQ(::symlink(text.c_str(), path.c_str()), 0);
+            else
+                WriteFile(path, text);
+        };
+        make(tmp / "in/" + c.Name, "old " + std::string(c.Name));
         ASSERT_EQ(::rename((tmp / "in").c_str(), old.c_str()), 0);
         MakeDir(tmp / "in");
         const std::string path = tmp / "in/" + c.Name;
         if (c.Linked) {
             ASSERT_EQ(::link((old + "/" + c.Name).c_str(), path.c_str()), 0);
         } else {
-            WriteFile(path, "new " + std::string(c.Name));
+            make(path, "new " + std::string(c.Name));
         }
         if (!c.InOld) {
             ASSERT_EQ(::unlink((old + "/" + c.Name).c_str()), 0);
@@ -650,7 +665,7 @@ TEST(CopyFile, ContextLooksUpEachDirectoryOnce) {
         options.Move = c.Move;
         TCopyResult r = CopyFileWithProgress(path, tmp / "out/" + c.Name, options, &context);
         ASSERT_EQ(r.Error, 0) << c.Name;
-        EXPECT_EQ(ReadFile(tmp / "out/" + c.Name), ReadFile(path)) << c.Name;
+        EXPECT_EQ(seen(tmp / "out/" + c.Name), seen(path)) << c.Name;
         if (c.Move) {
             ASSERT_EQ(UnlinkCopiedSource(r.Copied), 0);
             EXPECT_FALSE(Exists(path)) << "the name the line gave goes";
@@ -743,6 +758,10 @@ TEST(CopyFile, TargetThatIsALinkIsReplacedNotWrittenThrough) {
 TEST(CopyFile, FifoIsRefusedWithoutOpening) {
     TTempDir tmp;
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
+    // Opened without blocking it would not hang the copy, but the kernel tells of any open.
+    TFd opens(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(opens);
+    ASSERT_GE(::inotify_add_watch(opens.Get(), (tmp / "fifo").c_str(), IN_OPEN), 0);
     auto copy = std::async(std::launch::async, [&] {
         return CopyFileWithProgress(tmp / "fifo", tmp / "dst", TCopyOptions{}).Error;
     });
@@ -754,6 +773,8 @@ TEST(CopyFile, FifoIsRefusedWithoutOpening) {
         FAIL() << "the copy blocked on a fifo";
     }
     EXPECT_EQ(copy.get(), errSpecialFile);
+    char events[4096];
+    EXPECT_LT(::read(opens.Get(), events, sizeof events), 0) << "the fifo was opened";
     EXPECT_FALSE(Exists(tmp / "dst"));
     ExpectNoTempFiles(tmp.Path());
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 
@@ -51,4 +52,13 @@ TEST(FilledTargets, ALargeRunKnowsEveryTargetByPathAndByFile) {
         EXPECT_FALSE(record.FilledFromOther(dir(i + 1000), name(i), &elsewhere,
                                             SourceFile(uint64_t(i + 1))));
     }
+}
+
+// FAT and exFAT hold one file for names that differ only in case: copies onto such names
+// must take turns as copies onto one name do.
+TEST(FilledTargets, NamesDifferingOnlyInCaseTakeTheirTurnsTogether) {
+    TFilledTargets record;
+    const std::mutex* first = record.Hold(7, "Report.TXT").mutex();
+    for (const char* name : {"report.txt", "REPORT.TXT", "rEpOrT.tXt"})
+        EXPECT_EQ(record.Hold(7, name).mutex(), first) << name;
 }
