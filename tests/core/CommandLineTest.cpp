@@ -120,6 +120,8 @@ TEST(QueueRequestTest, OnlyWholeWellFormedMessagesBecomeRequests) {
     relative.Paths[1] = "b";
     auto moveAlone = TQueueRequest{};
     moveAlone.Move = true;
+    auto relativeDestination = request;
+    relativeDestination.Destination = "dest";
     const std::pair<std::string, std::string> broken[] = {
         {"GET / HTTP/1.1\r\n\r\n", "not a Ferrox message"},
         {header(MaxRequestBody + 1) + "x", "too large: 16777217 bytes"},
@@ -133,6 +135,7 @@ TEST(QueueRequestTest, OnlyWholeWellFormedMessagesBecomeRequests) {
         {EncodeRequest(relative), "a path that is not absolute"},
         {withBody(std::string("\0\0\0\0\1\0\0\0\3/a\0", 12)), "a path holding a NUL byte"},
         {EncodeRequest(moveAlone), "a move without a path"},
+        {EncodeRequest(relativeDestination), "destination: a path that is not absolute"},
     };
     for (const auto& [message, why] : broken) {
         SCOPED_TRACE(why);
