@@ -724,17 +724,24 @@ TEST_F(QueueFileTest, ASaveKilledBeforeItsRenameLeavesNothingBehind) {
 // does it (the last at the very moment of the save's rename), is theirs: it stays, and the
 // queue goes to a new file beside it, where the rest of the session saves too.
 TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideIt) {
-    enum THow { Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming };
+    enum THow {
+        Replaced,
+        WrittenInPlace,
+        CreatedWhereThereWasNone,
+        ReplacedWhileNaming,
+        CreatedWhileNaming
+    };
     static std::string theirs, name; // for the hook, which takes no state
     theirs = dir / "theirs.ini";
     const std::string theirText = "[Queue]\r\nFROM-1=F:/theirs\r\n";
-    for (THow how : {Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming}) {
+    for (THow how : {Replaced, WrittenInPlace, CreatedWhereThereWasNone, ReplacedWhileNaming,
+                     CreatedWhileNaming}) {
         SCOPED_TRACE(how);
         const std::string base = dir / ("q" + std::to_string(how));
         name = base + ".ini";
         std::string side = base + "-1.ini";
         WriteFile(theirs, theirText);
-        if (how != CreatedWhereThereWasNone)
+        if (how != CreatedWhereThereWasNone && how != CreatedWhileNaming)
             WriteFile(name, ExampleFile);
         TCopyQueue q;
         TStatusRecorder shown{q.StatusLine};
@@ -747,7 +754,7 @@ TEST_F(QueueFileTest, AQueueFileChangedBySomeoneElseIsKeptAndTheQueueGoesBesideI
         }
         if (how == WrittenInPlace)
             WriteFile(name, theirText);
-        else if (how == ReplacedWhileNaming)
+        else if (how == ReplacedWhileNaming || how == CreatedWhileNaming)
             SetBeforeNamingHookForTesting([] {
                 SetBeforeNamingHookForTesting(nullptr);
                 ::rename(theirs.c_str(), name.c_str());
