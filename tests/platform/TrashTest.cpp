@@ -1,10 +1,13 @@
 #include "platform/Trash.h"
 #include "PlatformTestUtil.h"
+#include "platform/Fd.h"
 #include "support/TestSupport.h"
 
 #include <atomic>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <set>
@@ -102,6 +105,22 @@ TEST_F(TrashTest, SameNameGetsDistinctEntries) {
     EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/x.trashinfo")), tmp_ / "one/x");
     EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/x.2.trashinfo")), tmp_ / "two/x");
     EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/x.4.trashinfo")), tmp_ / "three/x");
+}
+
+// Trashed through the directory it was read from, renamed since, with another directory
+// under its old name: the trash records where the file was, not the path the line names.
+TEST_F(TrashTest, ThroughItsDirectoryAFileIsRecordedWhereItWas) {
+    MakeDir(tmp_ / "was");
+    WriteFile(tmp_ / "was/f", "moved");
+    const TFd dir(::open((tmp_ / "was").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    ASSERT_EQ(::rename((tmp_ / "was").c_str(), (tmp_ / "now").c_str()), 0);
+    MakeDir(tmp_ / "was");
+    ASSERT_EQ(MoveToTrashAt(dir.Get(), "f", tmp_ / "was/f"), 0);
+    EXPECT_EQ(ReadFile(trash_ + "/files/f"), "moved");
+    char real[PATH_MAX];
+    ASSERT_NE(::realpath((tmp_ / "now").c_str(), real), nullptr);
+    EXPECT_EQ(TrashDecodePath(InfoPath(trash_ + "/info/f.trashinfo")), std::string(real) + "/f");
 }
 
 TEST_F(TrashTest, RelativePathsLinksAndDirectories) {
