@@ -140,8 +140,12 @@ void BareCopyDir(int from, int to, bool unnamed) {
                         : ::openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (!in || !out)
             Fail(std::string("cannot copy ") + name);
-        while (::copy_file_range(in.Get(), nullptr, out.Get(), nullptr, 1 << 30, 0) > 0) {
+        ssize_t copied;
+        while ((copied = ::copy_file_range(in.Get(), nullptr, out.Get(), nullptr, 1 << 30, 0)) >
+               0) {
         }
+        if (copied < 0)
+            Fail(std::string("cannot copy the content of ") + name);
         ::futimens(out.Get(), times);
         if (unnamed && LinkUnnamed(out.Get(), to, name) != 0)
             Fail(std::string("cannot name ") + name);
@@ -312,8 +316,8 @@ void FlatDirectory(const std::string& work, int files, int rounds, int deleteRou
             c = CpCost(source, cpCopies.back());
         report("round", r, c, f);
         // cp's steps on this thread alone, each file made under its name and unnamed: the
-        // latter is the floor under a run.
-        for (bool unnamed : {false, true}) {
+        // latter is the floor under a run. Who goes first alternates, as above.
+        for (bool unnamed : {r % 2 == 1, r % 2 == 0}) {
             ::sync();
             const double before = CpuSeconds(RUSAGE_THREAD);
             BareCopy(source, work + (unnamed ? "/flatbu" : "/flatbn") + std::to_string(r), unnamed);
