@@ -128,14 +128,16 @@ void FinishMove(const TCopiedSource& source, const std::string& path, int attrib
 void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
             bool Move, const TLineCopyOptions& options, const TTeller& tell,
             TLineCopyResult& result) {
+    // Where the copy is: beside the target when it took a free name.
+    const std::string written =
+        copy.TargetName.empty() ? Target : JoinPath(DirectoryView(Target), copy.TargetName);
     if (!copy.TargetName.empty())
-        tell.Tell(TRunEvent::CopiedBeside, 0,
-                  JoinPath(std::string(DirectoryView(Target)), copy.TargetName));
+        tell.Tell(TRunEvent::CopiedBeside, 0, written);
     if (options.Progress)
         options.Progress->TotalBytesCopied.fetch_add(copy.Source.Size - copy.ContinuedAt,
                                                      std::memory_order_relaxed);
     if (copy.AttributesRefused != 0)
-        tell.Tell(TRunEvent::AttributesIncomplete, copy.AttributesRefused, Target);
+        tell.Tell(TRunEvent::AttributesIncomplete, copy.AttributesRefused, written);
     if (Move)
         FinishMove(copy.Copied, Source, copy.AttributesRefused, options, tell, result);
 }

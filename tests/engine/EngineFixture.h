@@ -37,7 +37,7 @@ public:
         case TRunEvent::CopiedBeside:
             return Add("copied as " + e.Target);
         case TRunEvent::AttributesIncomplete:
-            return Add("attributes " + e.Path + " " + code);
+            return Add("attributes " + e.Path + " to " + e.Target + " " + code);
         case TRunEvent::SourceNotRemoved:
             return Add("not removed " + e.Path + " " + code);
         case TRunEvent::CopyFailed:

@@ -246,9 +246,25 @@ TEST_F(TEngineTest, CopiesThatAreNotWholeKeepAMovedSource) {
     EXPECT_EQ(ReadFile(P("out/tagged")), "data");
     const std::vector<std::string> told = events.Events();
     ASSERT_EQ(told.size(), 4u);
-    EXPECT_EQ(told[1].rfind("attributes " + P("shm/tagged") + " ", 0), 0u);
+    EXPECT_EQ(told[1].rfind("attributes " + P("shm/tagged") + " to " + P("out/tagged") + " ", 0),
+              0u);
     EXPECT_EQ(told[2],
               "not removed " + P("shm/tagged") + " " + std::to_string(errAttributesIncomplete));
+
+    // Copied beside the target it found, the log names the file that lacks them, not the
+    // one left as it was.
+    events.Clear();
+    TLineCopyOptions keepBoth;
+    keepBoth.Existing = TExistingTargets::KeepBoth;
+    r = Copy(P("shm/tagged"), P("out/tagged"), true, keepBoth);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.SourceError, errAttributesIncomplete);
+    const std::vector<std::string> beside = events.Events();
+    ASSERT_EQ(beside.size(), 5u);
+    EXPECT_EQ(beside[1], "copied as " + P("out/tagged (2)"));
+    EXPECT_EQ(
+        beside[2].rfind("attributes " + P("shm/tagged") + " to " + P("out/tagged (2)") + " ", 0),
+        0u);
 }
 
 // A link re-pointed while a moved file is copied: the file removed is the one copied,
