@@ -5,6 +5,7 @@
 #include "queue/LineStatus.h"
 
 #include <cerrno>
+#include <charconv>
 #include <optional>
 #include <unistd.h>
 
@@ -195,11 +196,16 @@ void TQueueTextWriter::Add(std::string_view from, std::string_view to, int32_t s
         Unstorable.emplace_back(from);
         return;
     }
-    const std::string n = std::to_string(++Written);
-    text_.WriteString("FROM-" + n, std::string(IsDirStatus(status) ? "D:" : "F:").append(from));
-    text_.WriteString("TO-" + n, to);
-    text_.WriteBool("DONE-" + n, done);
-    text_.WriteBool("MOVE-" + n, move);
+    // The keys and the marked value are made in strings kept for the next line: a queue of
+    // a million lines is written without an allocation a line.
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, ++Written).ptr;
+    const std::string_view n(digits, size_t(end - digits));
+    value_.assign(IsDirStatus(status) ? "D:" : "F:").append(from);
+    text_.WriteString(key_.assign("FROM-").append(n), value_);
+    text_.WriteString(key_.assign("TO-").append(n), to);
+    text_.WriteBool(key_.assign("DONE-").append(n), done);
+    text_.WriteBool(key_.assign("MOVE-").append(n), move);
     if (text_.Text().size() >= BlockSize)
         Pass();
 }

@@ -52,6 +52,7 @@ private:
     TSink sink_;
     TIniWriter text_;
     int error_ = 0;
+    std::string key_, value_;
 };
 
 // The lines of a queue's text in their order, up to the first number whose FROM value is
