@@ -5,6 +5,7 @@
 #include "platform/SysError.h"
 
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace ferrox {
@@ -67,8 +68,14 @@ TEventWords WordsOf(const TRunEvent& e) {
     }
     case TRunEvent::CopyFailed:
         return {CopyFailedText(e), {}};
-    case TRunEvent::FileFinished:
-        return {{}, "Finished Copying file " + Bracketed(e.Path)};
+    case TRunEvent::FileFinished: {
+        // Told for every file: made in one allocation.
+        static constexpr std::string_view lead = "Finished Copying file [";
+        std::string shown;
+        shown.reserve(lead.size() + e.Path.size() + 1);
+        shown.append(lead).append(e.Path).push_back(']');
+        return {{}, std::move(shown)};
+    }
     case TRunEvent::LineFailed:
     case TRunEvent::LineInterrupted: {
         std::string shown = "Error copying file " + Bracketed(reason());

@@ -7,10 +7,9 @@ namespace ferrox {
 
 namespace {
 std::mutex traceMutex;
-// Entries past traceCount are popped ones kept for their memory: pushing a name then costs
-// no allocation, which matters at several pushes per copied file.
-std::unique_ptr<std::vector<std::string>> traceList;
-size_t traceCount = 0;
+// The names are literals: kept by reference, so a push copies no text and, once the
+// vector has grown, allocates nothing (several pushes a copied file).
+std::unique_ptr<std::vector<std::string_view>> traceList;
 
 bool NeedsQuotes(const std::string& s) {
     for (unsigned char c : s)
@@ -23,10 +22,8 @@ bool NeedsQuotes(const std::string& s) {
 void TraceCreate() {
     std::lock_guard lock(traceMutex);
     try {
-        if (!traceList) {
-            traceList = std::make_unique<std::vector<std::string>>();
-            traceCount = 0;
-        }
+        if (!traceList)
+            traceList = std::make_unique<std::vector<std::string_view>>();
     } catch (...) {
         // Tracing stays off.
     }
@@ -35,7 +32,6 @@ void TraceCreate() {
 void TraceRelease() {
     std::lock_guard lock(traceMutex);
     traceList.reset();
-    traceCount = 0;
 }
 
 void Trace(std::string_view name) {
@@ -43,15 +39,10 @@ void Trace(std::string_view name) {
     if (!traceList)
         return;
     try {
-        if (!name.empty()) {
-            if (traceCount < traceList->size())
-                (*traceList)[traceCount].assign(name);
-            else
-                traceList->emplace_back(name);
-            ++traceCount;
-        } else if (traceCount > 0) {
-            --traceCount;
-        }
+        if (!name.empty())
+            traceList->push_back(name);
+        else if (!traceList->empty())
+            traceList->pop_back();
     } catch (...) {
         // Tracing must never fail its caller: the entry is missing from a later log.
     }
@@ -61,8 +52,7 @@ std::vector<std::string> TraceEntries() {
     std::lock_guard lock(traceMutex);
     if (!traceList)
         return {};
-    return std::vector<std::string>(traceList->begin(),
-                                    traceList->begin() + static_cast<ptrdiff_t>(traceCount));
+    return std::vector<std::string>(traceList->begin(), traceList->end());
 }
 
 std::string TraceText() {

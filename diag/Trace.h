@@ -12,7 +12,8 @@ namespace ferrox {
 void TraceCreate();
 void TraceRelease();
 
-// A name is pushed; an empty name pops the newest entry, whoever pushed it.
+// A name is pushed; an empty name pops the newest entry, whoever pushed it. A name is kept
+// by reference, not copied: it must be a literal (or live as long as the program).
 void Trace(std::string_view name);
 
 // The entries joined by ',' with entries holding a blank, a comma, a quote or a control

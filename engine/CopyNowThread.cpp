@@ -197,7 +197,7 @@ void TCopyNOWThread::CopyFileLine(const PVirtualNode& Source, const TCopyQueue::
     options.WriteBehind = settings_.FlushAtEnd;
     options.Pace = &run_.Pace;
     const TLineCopyResult copy =
-        DoFileCopy(S, JoinPath(pair.DestPath, NamePart(S)), pair.Move, run_.AbortAsked, options);
+        DoFileCopy(S, JoinPath(pair.DestPath, NameView(S)), pair.Move, run_.AbortAsked, options);
     const bool ok = copy.Ok();
     if (ok)
         writes_.FileSystems.Note(copy.TargetDevice, copy.TargetDir);
@@ -467,7 +467,7 @@ void TCopyNOWThread::FlushWritten() {
     // device had taken everything (minutes on a slow stick).
     if (!settings_.FlushAtEnd || dirs.empty() || Stopping())
         return;
-    run_.Reached(TRunPoint::Flushing, {});
+    run_.Reached(TRunPoint::Flushing, std::string());
     // syncfs cannot be interrupted: it runs apart, and an Abort (or the end of the
     // program) ends the wait for it, not the writing. Apart is a process of its own,
     // since a thread of ours inside syncfs would keep the program (and its queue file)

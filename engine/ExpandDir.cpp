@@ -117,8 +117,12 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
         PVirtualNode LastDest = DestLine;
         bool stopped = false;
         bool insertFailed = false;
+        // Each entry's path is made in the same string, without an allocation per entry.
+        std::string entryPath = SrcDir;
         auto onEntry = [&](const TDirEntry& entry) {
-            run.Reached(TRunPoint::EntryReached, SrcDir + entry.Name);
+            entryPath.resize(SrcDir.size());
+            entryPath += entry.Name;
+            run.Reached(TRunPoint::EntryReached, entryPath);
             if (!run.PassPauseGate()) {
                 stopped = true;
                 return false;
@@ -135,7 +139,7 @@ TExpandResult ExpandDir(TCopyQueue& queue, TRunState& run, TRunWrites& writes,
             std::lock_guard pair(queue.PairMutex);
             LastSource =
                 queue.InsertItem(queue.lstCopyFrom, isDirectory ? LastSource : SourceLine, Move,
-                                 isDirectory ? lsDirWaiting : lsFileWaiting, SrcDir + entry.Name);
+                                 isDirectory ? lsDirWaiting : lsFileWaiting, entryPath);
             LastDest = queue.InsertItem(queue.lstCopyTo, LastDest, false, lsDirWaiting, entryDest);
             // Without its anchor the next line would land at the end of the list.
             insertFailed = !LastSource || !LastDest;

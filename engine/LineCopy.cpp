@@ -67,23 +67,28 @@ int RemoveMovedSource(IRunEventSink* events, const TCopiedSource& source, const 
 // What happens to one file, told as it happens (nothing when nobody listens).
 class TTeller {
 public:
+    // One event is made for the file and told again with each kind: the source's path is
+    // copied once, not once an event.
     TTeller(const TLineCopyOptions& options, const std::string& source)
-        : events_(options.Events), line_(options.Line), source_(source) {}
+        : events_(options.Events),
+          event_(TRunEvent::FileStarted, events_ ? options.Line : PVirtualNode{},
+                 events_ ? source : std::string{}) {}
     IRunEventSink* Events() const { return events_; }
     void Tell(TRunEvent::TKind kind, int code = 0, const std::string& target = {},
               int64_t bytes = 0) const {
         if (!events_)
             return;
-        TRunEvent event{kind, line_, source_, code};
-        event.Target = target;
-        event.Bytes = bytes;
-        events_->Tell(event);
+        event_.Kind = kind;
+        event_.Code = code;
+        event_.Target = target;
+        event_.Bytes = bytes;
+        events_->Tell(event_);
     }
 
 private:
     IRunEventSink* events_;
-    PVirtualNode line_;
-    const std::string& source_;
+    // Told on the copy's own thread only (the progress callback runs inside the copy).
+    mutable TRunEvent event_;
 };
 
 // The copy's options for one file of a run.
@@ -128,9 +133,10 @@ void FinishMove(const TCopiedSource& source, const std::string& path, int attrib
 void Copied(const TCopyResult& copy, const std::string& Source, const std::string& Target,
             bool Move, const TLineCopyOptions& options, const TTeller& tell,
             TLineCopyResult& result) {
-    // Where the copy is: beside the target when it took a free name.
-    const std::string written =
-        copy.TargetName.empty() ? Target : JoinPath(DirectoryView(Target), copy.TargetName);
+    // Where the copy is: beside the target when it took a free name (spelt out only then).
+    const std::string beside =
+        copy.TargetName.empty() ? std::string() : JoinPath(DirectoryView(Target), copy.TargetName);
+    const std::string& written = copy.TargetName.empty() ? Target : beside;
     if (!copy.TargetName.empty())
         tell.Tell(TRunEvent::CopiedBeside, 0, written);
     if (options.Progress)

@@ -7,6 +7,7 @@
 #include "engine/RunEvents.h"
 #include "engine/RunPhase.h"
 #include "engine/progress/ProgressChannel.h"
+#include "listctl/LinePath.h"
 #include "platform/CopyPace.h"
 #include "platform/CopyPolicy.h"
 #include "platform/DeviceKind.h"
@@ -129,6 +130,11 @@ public:
     void Reached(TRunPoint point, const std::string& path) const {
         if (Seams.OnRunPoint)
             Seams.OnRunPoint(point, path);
+    }
+    // A line's path is spelt out only when a seam listens: this is on every line's way.
+    void Reached(TRunPoint point, const TLinePath& path) const {
+        if (Seams.OnRunPoint)
+            Seams.OnRunPoint(point, path.Str());
     }
 
 private:
