@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
@@ -45,7 +46,9 @@ bool Flag(std::string_view value) {
 // The lines of an open file, read a block at a time from its start.
 class TBlockLines {
 public:
-    TBlockLines(int fd, const std::string& path) : fd_(fd), path_(path), block_(BlockSize) {}
+    // The block is left uninitialised: a small file's read touches only the pages it fills.
+    TBlockLines(int fd, const std::string& path)
+        : fd_(fd), path_(path), block_(std::make_unique_for_overwrite<char[]>(BlockSize)) {}
     // The next line without its line feed; false at the end.
     bool Next(std::string_view& line) {
         if (carried_) {
@@ -53,7 +56,7 @@ public:
             carried_ = false;
         }
         for (;;) {
-            const std::string_view rest(block_.data() + pos_, len_ - pos_);
+            const std::string_view rest(block_.get() + pos_, len_ - pos_);
             const size_t nl = rest.find('\n');
             if (nl != std::string_view::npos) {
                 pos_ += nl + 1;
@@ -79,7 +82,7 @@ public:
 private:
     bool Fill() {
         for (;;) {
-            const ssize_t n = ::pread(fd_, block_.data(), block_.size(), offset_);
+            const ssize_t n = ::pread(fd_, block_.get(), BlockSize, offset_);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -91,7 +94,7 @@ private:
     }
     int fd_;
     const std::string& path_;
-    std::vector<char> block_;
+    std::unique_ptr<char[]> block_;
     size_t pos_ = 0, len_ = 0;
     off_t offset_ = 0;
     std::string carry_;
