@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace ferrox {
 
@@ -34,12 +35,12 @@ void TraceRelease() {
     traceList.reset();
 }
 
-void Trace(std::string_view name) {
+void Trace(const char* name) {
     std::lock_guard lock(traceMutex);
     if (!traceList)
         return;
     try {
-        if (!name.empty())
+        if (name && *name)
             traceList->push_back(name);
         else if (!traceList->empty())
             traceList->pop_back();

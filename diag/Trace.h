@@ -2,7 +2,6 @@
 #include <climits>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace ferrox {
@@ -12,9 +11,10 @@ namespace ferrox {
 void TraceCreate();
 void TraceRelease();
 
-// A name is pushed; an empty name pops the newest entry, whoever pushed it. A name is kept
-// by reference, not copied: it must be a literal (or live as long as the program).
-void Trace(std::string_view name);
+// A name is pushed; an empty name (or none) pops the newest entry, whoever pushed it. A name
+// is kept by reference, not copied: it must be a literal, which is why a string, whose text
+// may go before its entry does, is not taken.
+void Trace(const char* name);
 
 // The entries joined by ',' with entries holding a blank, a comma, a quote or a control
 // character put in quotes (inner quotes doubled).
@@ -29,7 +29,7 @@ public:
     // Always: popped even when an exception leaves the scope (an operation whose clean-up
     // runs in any case and says so).
     enum TPop { OnNormalExit, Always };
-    explicit TTraceScope(std::string_view name, TPop pop = OnNormalExit)
+    explicit TTraceScope(const char* name, TPop pop = OnNormalExit)
         : exceptions_(pop == Always ? INT_MAX : std::uncaught_exceptions()) {
         Trace(name);
     }
