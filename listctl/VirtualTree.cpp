@@ -400,14 +400,40 @@ PVirtualNode TVirtualTree::NextSelectedNode(const PVirtualNode& node) const {
     return PVirtualNode(n);
 }
 
+TVirtualNode* TVirtualTree::Hint(TVirtualNode* node, int32_t index) const {
+    hintNode_ = node;
+    hintIndex_ = index;
+    hintShape_ = shape_.load(std::memory_order_relaxed);
+    return node;
+}
+
 PVirtualNode TVirtualTree::NodeAt(int64_t index) const {
     std::lock_guard lock(mutex_);
-    return PVirtualNode(NodeAtLocked(index));
+    if (hintNode_ && hintShape_ == shape_.load(std::memory_order_relaxed)) {
+        if (index == hintIndex_)
+            return PVirtualNode(hintNode_);
+        if (index == int64_t(hintIndex_) + 1 && hintNode_->next_)
+            return PVirtualNode(Hint(hintNode_->next_.get(), hintIndex_ + 1));
+    }
+    TVirtualNode* node = NodeAtLocked(index);
+    return PVirtualNode(node ? Hint(node, static_cast<int32_t>(index)) : nullptr);
 }
 
 int32_t TVirtualTree::Index(const PVirtualNode& node) const {
     std::lock_guard lock(mutex_);
-    return IndexLocked(node.get());
+    TVirtualNode* n = node.get();
+    if (n && hintNode_ && hintShape_ == shape_.load(std::memory_order_relaxed)) {
+        if (n == hintNode_)
+            return hintIndex_;
+        if (n == hintNode_->next_.get()) {
+            Hint(n, hintIndex_ + 1);
+            return hintIndex_;
+        }
+    }
+    const int32_t index = IndexLocked(n);
+    if (index >= 0)
+        Hint(n, index);
+    return index;
 }
 
 uint32_t TVirtualTree::RootNodeCount() const {

@@ -221,6 +221,8 @@ private:
     int32_t Unlink(const PVirtualNode& node);
     int32_t IndexLocked(const TVirtualNode* node) const;
     TVirtualNode* NodeAtLocked(int64_t index) const;
+    // Remembers where a line stands, for the next question about its place or the next one's.
+    TVirtualNode* Hint(TVirtualNode* node, int32_t index) const;
     void Record(TListChange::TKind kind, int32_t position, const PVirtualNode& node = nullptr);
     void SealLastChange();
     void Notify();
@@ -241,6 +243,14 @@ private:
     uint32_t selectedCount_ = 0;
     // Raised under mutex_ before each insertion or removal.
     std::atomic<uint64_t> shape_{0};
+    // The line a position was last asked of (or for), its position and the shape then,
+    // guarded by mutex_. A walk down either list asks for the line after it, which is then
+    // one step along next_ instead of a search through the tree: a deep one in a long list,
+    // and one that misses the cache at every level. While the shape reads the same the
+    // line is still in the list, so the pointer needs no handle of its own.
+    mutable TVirtualNode* hintNode_ = nullptr;
+    mutable int32_t hintIndex_ = -1;
+    mutable uint64_t hintShape_ = 0;
     TCheckType newLineCheckKind_;
     std::atomic<int> batch_{0};
     std::atomic<uint64_t> changeCount_{0};

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -131,6 +132,8 @@ TEST(VirtualTree, PositionsAndJournalMatchAModelUnderRandomChanges) {
     std::vector<PVirtualNode> view; // what a view replaying the journal shows
     std::mt19937 rng(12345);
     int made = 0;
+    PVirtualNode asked;
+    int64_t askedAt = 0;
     for (int step = 0; step < 20000; ++step) {
         int op = rng() % 10;
         if (op < 6 || model.empty()) {
@@ -153,6 +156,26 @@ TEST(VirtualTree, PositionsAndJournalMatchAModelUnderRandomChanges) {
             size_t at = rng() % model.size();
             EXPECT_EQ(list.RemoveNode(model[at]), int32_t(at));
             model.erase(model.begin() + at);
+        }
+        // A walk asks where a line stands and then for the line after it, answered from
+        // the line asked about last while the list keeps its shape: after each change the
+        // last line asked about, and the lines at its old position and the next, are
+        // asked again, then another line and the line after it.
+        auto expectAt = [&](int64_t i) {
+            return i >= 0 && size_t(i) < model.size() ? model[size_t(i)] : PVirtualNode();
+        };
+        const auto found = std::find(model.begin(), model.end(), asked);
+        ASSERT_EQ(list.Index(asked), found == model.end() ? -1 : int32_t(found - model.begin()));
+        ASSERT_EQ(list.NodeAt(askedAt), expectAt(askedAt));
+        ASSERT_EQ(list.NodeAt(askedAt + 1), expectAt(askedAt + 1));
+        if (!model.empty()) {
+            askedAt = int64_t(rng() % model.size());
+            ASSERT_EQ(list.Index(model[size_t(askedAt)]), int32_t(askedAt));
+            ASSERT_EQ(list.NodeAt(askedAt + 1), expectAt(askedAt + 1));
+            if (rng() % 2 && size_t(++askedAt) < model.size()) {
+                ASSERT_EQ(list.Index(model[size_t(askedAt)]), int32_t(askedAt));
+            }
+            asked = expectAt(askedAt);
         }
         if (step % 97 == 0) {
             for (const TListChange& c : list.TakeJournal()) {
