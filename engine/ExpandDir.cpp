@@ -5,6 +5,7 @@
 #include "platform/SysError.h"
 #include "platform/UnnamedFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,6 +16,67 @@
 #include <unordered_set>
 
 namespace ferrox {
+
+size_t TSeenSizes::Home(const TVirtualNode* line) const {
+    // Lines are blocks of 64 bytes: the low bits tell nothing, a multiply spreads the rest.
+    const uint64_t h = (reinterpret_cast<uintptr_t>(line) >> 6) * 0x9E3779B97F4A7C15ull;
+    return size_t(h >> 32) & (slots_.size() - 1);
+}
+
+void TSeenSizes::Grow() {
+    std::vector<TSlot> old(std::max<size_t>(64, 2 * slots_.size()));
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const TSlot& slot : old) {
+        if (!slot.Line)
+            continue;
+        size_t i = Home(slot.Line);
+        while (slots_[i].Line)
+            i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+void TSeenSizes::Note(const TVirtualNode* line, int64_t size) {
+    if (count_ >= Most) {
+        std::fill(slots_.begin(), slots_.end(), TSlot{});
+        count_ = 0;
+    }
+    if (2 * (count_ + 1) > slots_.size())
+        Grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = Home(line);
+    while (slots_[i].Line && slots_[i].Line != line)
+        i = (i + 1) & mask;
+    if (!slots_[i].Line)
+        ++count_;
+    slots_[i] = {line, size};
+}
+
+std::optional<int64_t> TSeenSizes::Take(const TVirtualNode* line) {
+    if (count_ == 0)
+        return std::nullopt;
+    const size_t mask = slots_.size() - 1;
+    size_t i = Home(line);
+    while (slots_[i].Line != line) {
+        if (!slots_[i].Line)
+            return std::nullopt;
+        i = (i + 1) & mask;
+    }
+    const int64_t size = slots_[i].Size;
+    // The entries behind the freed slot that may stand in it move up, so no later look
+    // stops at a free slot before its entry.
+    for (size_t j = (i + 1) & mask; slots_[j].Line; j = (j + 1) & mask) {
+        const size_t home = Home(slots_[j].Line);
+        if (((j - home) & mask) >= ((j - i) & mask)) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i] = {};
+    --count_;
+    return size;
+}
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "engine/RunState.h"
 #include "engine/RunTally.h"
@@ -32,26 +32,24 @@ struct TExpandResult {
 // each up by its path again. Only a plan: the copy looks the file up itself. Keyed by the
 // line; a line freed meanwhile whose place a new line took gives a wrong plan at worst.
 // Holds the latest entries only, so a huge directory costs no more than this.
+// A flat table (open addressing, linear probing, at most half full): an entry costs no
+// allocation, and a look touches a cache line or two, where a node a file would miss.
 class TSeenSizes {
 public:
-    void Note(const TVirtualNode* line, int64_t size) {
-        if (sizes_.size() >= Most)
-            sizes_.clear();
-        sizes_[line] = size;
-    }
+    void Note(const TVirtualNode* line, int64_t size);
     // The size found for the line, once; none when it is not known.
-    std::optional<int64_t> Take(const TVirtualNode* line) {
-        auto found = sizes_.find(line);
-        if (found == sizes_.end())
-            return std::nullopt;
-        const int64_t size = found->second;
-        sizes_.erase(found);
-        return size;
-    }
+    std::optional<int64_t> Take(const TVirtualNode* line);
 
 private:
+    struct TSlot {
+        const TVirtualNode* Line = nullptr; // null: free
+        int64_t Size = 0;
+    };
     static constexpr size_t Most = 65536;
-    std::unordered_map<const TVirtualNode*, int64_t> sizes_;
+    size_t Home(const TVirtualNode* line) const;
+    void Grow();
+    std::vector<TSlot> slots_; // none, or a power of two
+    size_t count_ = 0;
 };
 
 // Turns a directory line into lines for its entries: files right after the directory

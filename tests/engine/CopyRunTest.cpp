@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <map>
+#include <random>
 #include <sys/stat.h>
 
 using namespace ferrox;
@@ -555,4 +557,38 @@ TEST_F(TEngineTest, DirectoriesChangedDuringARunAreFollowedLineByLine) {
                 EXPECT_FALSE(Exists(P("v1") + "/" + f));
         }
     }
+}
+
+// The run's record of the sizes its expansions found: each size is told once, to its own
+// line, while up to the most it holds, whatever the lines' addresses make of the table (lines
+// close together and far apart, taken in and out of the order they were noted, noted again).
+TEST(SeenSizes, EachLineGetsItsOwnSizeOnceWhateverItsSlot) {
+    TSeenSizes seen;
+    std::map<const TVirtualNode*, int64_t> model;
+    std::mt19937 rng(7);
+    auto line = [&](uint32_t k) { // never read: only an address
+        return reinterpret_cast<const TVirtualNode*>(uintptr_t(0x10000) + uintptr_t(k) * 64);
+    };
+    for (int step = 0; step < 200000; ++step) {
+        const auto* l = line(rng() % (step < 100000 ? 3000 : 60000));
+        if (rng() % 3 != 0) {
+            const int64_t size = int64_t(rng() % 5000);
+            seen.Note(l, size);
+            model[l] = size;
+        } else {
+            auto known = model.find(l);
+            const auto taken = seen.Take(l);
+            ASSERT_EQ(taken.has_value(), known != model.end()) << step;
+            if (known != model.end()) {
+                ASSERT_EQ(*taken, known->second) << step;
+                model.erase(known);
+            }
+            ASSERT_FALSE(seen.Take(l)) << step;
+        }
+    }
+    // Past the most it holds, it starts again: the lines noted since are known.
+    for (uint32_t k = 0; k < 70000; ++k)
+        seen.Note(line(1000000 + k), k);
+    EXPECT_FALSE(seen.Take(line(1000000)));
+    EXPECT_EQ(seen.Take(line(1069999)), 69999);
 }
