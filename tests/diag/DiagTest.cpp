@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace ferrox;
 using namespace ferrox::test;
@@ -82,6 +83,27 @@ TEST(Trace, ScopePopsOnEarlyReturnAndStaysOnException) {
     EXPECT_EQ(TraceText(), "Outer");
     EXPECT_THROW(Throws(), std::runtime_error);
     EXPECT_EQ(TraceText(), "Outer,Thrower");
+}
+
+// Copy threads push and pop side by side, preempted anywhere: no entry is lost or doubled
+// (the stack ends as it began) and a reader in the middle sees only whole names.
+TEST(Trace, ThreadsPushingAndPoppingTogetherLeaveTheStackAsItWas) {
+    TFreshTrace fresh;
+    Trace("Run");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 20000; ++i) {
+                TTraceScope a("CopyFile");
+                TTraceScope b("Progress");
+            }
+        });
+    for (int i = 0; i < 200; ++i)
+        for (const std::string& entry : TraceEntries())
+            ASSERT_TRUE(entry == "Run" || entry == "CopyFile" || entry == "Progress") << entry;
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(TraceText(), "Run");
 }
 
 TEST(Trace, TextQuotesOnlyWhatNeedsIt) {
