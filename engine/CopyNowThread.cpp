@@ -258,9 +258,19 @@ TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool*
     // it starts.
     std::optional<TFilePool::TPlace> place;
     bool here = false;
-    TCopyQueue::TPair ahead;
+    // The two pairs are the walk's own, read into again for each line (their paths keep
+    // their storage); the lines they hold are let go whichever way this returns.
+    TCopyQueue::TPair& ahead = aheadPair_;
+    TCopyQueue::TPair& pair = takenPair_;
+    struct TLetGo {
+        TCopyQueue::TPair &A, &B;
+        ~TLetGo() {
+            A.Dest.reset();
+            B.Dest.reset();
+        }
+    } letGo{ahead, pair};
     if (pool_) {
-        ahead = queue_.ReadPair(Source);
+        queue_.ReadPair(Source, ahead);
         if (ahead.Copyable() && !IsDirStatus(ahead.Status)) {
             if (!(place = ReservePlace(Source.get(), ahead, &here)))
                 return TStep::Stop;
@@ -273,7 +283,6 @@ TCopyNOWThread::TStep TCopyNOWThread::TakeLine(const PVirtualNode& Source, bool*
     // The partner is found by the source line's position now, not carried along from
     // the last line: deletions on one side or of whole pairs shift it, and the user
     // may have changed the lists during a pause.
-    TCopyQueue::TPair pair;
     if (queue_.TakePair(Source, pair, pool_ ? &ahead : nullptr)) {
         run_.Reached(TRunPoint::LineTaken, pair.SourcePath);
         if (IsDirStatus(pair.Status)) {

@@ -111,6 +111,9 @@ private:
     PVirtualNode lookedAt_;
     // The sizes the expansions found, for ReservePlace; the run thread's own.
     TSeenSizes seenSizes_;
+    // The pair TakeLine reads ahead and the pair it takes, kept for their strings' storage
+    // (no line handle outlives the call); the run thread's own.
+    TCopyQueue::TPair aheadPair_, takenPair_;
     // The directories of consecutive lines stay open between their files; the worker's own.
     // Let go of when the run ends: a stick the run wrote to can be unmounted at once.
     std::optional<TCopyContext> copyContext_;

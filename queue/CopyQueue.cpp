@@ -47,26 +47,36 @@ PVirtualNode TCopyQueue::GetToNode(int64_t n) {
     return lstCopyTo.NodeAt(n);
 }
 
-TCopyQueue::TPair TCopyQueue::ReadPairLocked(const PVirtualNode& source) {
-    TPair p;
+void TCopyQueue::ReadPairLocked(const PVirtualNode& source, TPair& p) {
+    // Every field is set again; the paths keep the strings' storage, so a run reading pair
+    // after pair into the same one allocates nothing for them.
     p.FromShape = lstCopyFrom.Shape();
     p.ToShape = lstCopyTo.Shape();
-    int32_t n = lstCopyFrom.Index(source);
-    if (n < 0)
-        return p;
-    p.Index = n;
+    p.SourcePath.clear();
+    p.DestPath.clear();
+    p.Dest.reset();
+    p.Move = false;
+    p.Status = -1;
+    p.Index = lstCopyFrom.Index(source);
+    if (p.Index < 0)
+        return;
     p.Status = source->Data.Status.load();
-    p.SourcePath = source->Data.Path;
+    source->Data.Path.AppendTo(p.SourcePath);
     p.Move = IsMove(source);
-    p.Dest = lstCopyTo.NodeAt(n);
+    p.Dest = lstCopyTo.NodeAt(p.Index);
     if (p.Dest)
-        p.DestPath = p.Dest->Data.Path;
-    return p;
+        p.Dest->Data.Path.AppendTo(p.DestPath);
 }
 
 TCopyQueue::TPair TCopyQueue::ReadPair(const PVirtualNode& source) {
+    TPair p;
+    ReadPair(source, p);
+    return p;
+}
+
+void TCopyQueue::ReadPair(const PVirtualNode& source, TPair& into) {
     std::lock_guard lock(PairMutex);
-    return ReadPairLocked(source);
+    ReadPairLocked(source, into);
 }
 
 bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair, TPair* ahead) {
@@ -75,11 +85,12 @@ bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair, TPair* ahead)
         ahead->ToShape == lstCopyTo.Shape()) {
         // Both lines stand where they stood (paths never change): only the source line's
         // status and mark may have.
+        // A move swaps the strings' storage (the ahead pair's is reused for the next).
         pair = std::move(*ahead);
         pair.Status = source->Data.Status.load();
         pair.Move = IsMove(source);
     } else {
-        pair = ReadPairLocked(source);
+        ReadPairLocked(source, pair);
     }
     if (!pair.Copyable())
         return false;

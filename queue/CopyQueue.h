@@ -69,6 +69,8 @@ public:
     PVirtualNode GetToNode(int64_t n);
     // The pair of a source line by its position now, under PairMutex.
     TPair ReadPair(const PVirtualNode& source);
+    // The same into a pair read before, whose strings' storage is reused.
+    void ReadPair(const PVirtualNode& source, TPair& into);
     // Reads the pair as ReadPair does and, when it is copyable, takes both lines from
     // waiting to in progress (source 4 or 5, destination 5) in the same locked step, so
     // what is copied is what stands side by side at that moment. False: nothing taken.
@@ -114,7 +116,7 @@ public:
     }
 
 private:
-    TPair ReadPairLocked(const PVirtualNode& source);
+    void ReadPairLocked(const PVirtualNode& source, TPair& into);
     std::function<void()> autosave_;
 };
 
