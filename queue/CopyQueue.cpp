@@ -84,8 +84,8 @@ bool TCopyQueue::TakePair(const PVirtualNode& source, TPair& pair, TPair* ahead)
     if (ahead && ahead->Index >= 0 && ahead->FromShape == lstCopyFrom.Shape() &&
         ahead->ToShape == lstCopyTo.Shape()) {
         // Both lines stand where they stood (paths never change): only the source line's
-        // status and mark may have.
-        // A move swaps the strings' storage (the ahead pair's is reused for the next).
+        // status and mark may have. (The move hands the ahead pair's string storage over;
+        // libstdc++ gives it the taken pair's old storage back.)
         pair = std::move(*ahead);
         pair.Status = source->Data.Status.load();
         pair.Move = IsMove(source);
