@@ -18,9 +18,7 @@
 namespace ferrox {
 
 size_t TSeenSizes::Home(const TVirtualNode* line) const {
-    // Lines are blocks of 64 bytes: the low bits tell nothing, a multiply spreads the rest.
-    const uint64_t h = (reinterpret_cast<uintptr_t>(line) >> 6) * 0x9E3779B97F4A7C15ull;
-    return size_t(h >> 32) & (slots_.size() - 1);
+    return HashOfLine(line) & (slots_.size() - 1);
 }
 
 void TSeenSizes::Grow() {

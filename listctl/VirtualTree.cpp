@@ -19,17 +19,6 @@ std::unordered_map<const TLineData*, std::shared_ptr<const std::string>>& Notes(
     return *notes;
 }
 
-// A treap's priority for a line: random enough, fixed for its life, and no room in it.
-uint32_t PriorityOf(const TVirtualNode* node) {
-    uint64_t x = reinterpret_cast<uintptr_t>(node);
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ull;
-    x ^= x >> 33;
-    return static_cast<uint32_t>(x);
-}
-
 bool CompareExchange(std::atomic<int16_t>& status, int32_t expected, int32_t desired) {
     auto seen = static_cast<int16_t>(expected);
     return seen == expected && status.compare_exchange_strong(seen, static_cast<int16_t>(desired));
@@ -137,7 +126,7 @@ TVirtualNode* TVirtualTree::Merge(TVirtualNode* a, TVirtualNode* b) {
         return b;
     if (!b)
         return a;
-    if (PriorityOf(a) > PriorityOf(b)) {
+    if (HashOfLine(a) > HashOfLine(b)) {
         a->right_ = Merge(a->right_, b);
         Update(a);
         return a;
@@ -228,8 +217,8 @@ void TVirtualTree::Link(const PVirtualNode& node, TVirtualNode* after) {
         parent->right_ = n;
     for (TVirtualNode* p = parent; p; p = p->parent_)
         ++p->size_;
-    const uint32_t priority = PriorityOf(n);
-    while (n->parent_ && PriorityOf(n->parent_) < priority)
+    const uint32_t priority = HashOfLine(n);
+    while (n->parent_ && HashOfLine(n->parent_) < priority)
         RotateUp(n);
     ++count_;
     if (journalOn_)

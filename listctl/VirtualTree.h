@@ -116,7 +116,8 @@ private:
     std::atomic<bool> removed_{false};
     std::atomic<bool> selected_{false};
     // Order-statistic tree (a treap) over the live lines, for positions in O(log n); a
-    // line's priority comes from its address (PriorityOf).
+    // line's priority is the hash of its address (HashOfLine): random enough, fixed for
+    // its life, and no room in it.
     uint32_t size_ = 1;
     // The handles on this line, the list's own among them while it is in the list.
     std::atomic<uint32_t> refs_{0};
@@ -127,6 +128,18 @@ private:
     TVirtualNode* right_ = nullptr;
     TVirtualNode* parent_ = nullptr;
 };
+
+// A hash of a line's address, its bits well spread: fixed for the line's life, it gives the
+// treap its priorities and tables of lines their slots.
+inline uint32_t HashOfLine(const TVirtualNode* line) {
+    uint64_t x = reinterpret_cast<uintptr_t>(line);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return static_cast<uint32_t>(x);
+}
 
 inline PVirtualNode::PVirtualNode(TVirtualNode* node) : node_(node) {
     if (node_)
